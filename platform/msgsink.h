@@ -1,0 +1,34 @@
+// The program's one way to show a message box.
+//
+// Every message the console shows (calculator errors, bounds messages, the
+// error box of a failed workflow, information boxes) goes through the sink.
+// The window layer installs a sink that opens a modal box; tests install one
+// that records what was shown, so nothing blocks on a modal box.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace platform {
+
+enum class TMsgDlgType { mtError, mtWarning, mtInformation, mtConfirmation };
+
+struct TMessage {
+    TMsgDlgType Type;
+    std::string Caption;
+    std::string Text;
+};
+
+using TMessageSink = std::function<void(const TMessage&)>;
+
+// Shows a message through the current sink; without one, writes it to
+// standard error. Returns when the message has been dismissed.
+void ShowMessage(TMsgDlgType type, const std::string& caption, const std::string& text);
+
+// The standard error box: caption "Error", error icon, one OK button.
+void ShowError(const std::string& text);
+
+// Replaces the sink and returns the previous one.
+TMessageSink SetMessageSink(TMessageSink sink);
+
+}  // namespace platform
