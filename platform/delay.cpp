@@ -10,7 +10,8 @@
 namespace platform {
 
 void Delay(int ms) {
-    if (ms <= 0) return;
+    if (ms <= 0)
+        return;
     if (QCoreApplication::instance() == nullptr) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         return;

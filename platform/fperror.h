@@ -10,22 +10,22 @@
 namespace platform {
 
 class EMathError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class EZeroDivide : public EMathError {
-public:
+  public:
     EZeroDivide();
 };
 
 class EOverflow : public EMathError {
-public:
+  public:
     EOverflow();
 };
 
 class EInvalidOp : public EMathError {
-public:
+  public:
     EInvalidOp();
 };
 

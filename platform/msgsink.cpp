@@ -21,8 +21,12 @@ void ShowMessage(TMsgDlgType type, const std::string& caption, const std::string
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
 }
 
-void ShowError(const std::string& text) { ShowMessage(TMsgDlgType::mtError, "Error", text); }
+void ShowError(const std::string& text) {
+    ShowMessage(TMsgDlgType::mtError, "Error", text);
+}
 
-TMessageSink SetMessageSink(TMessageSink sink) { return std::exchange(Sink(), std::move(sink)); }
+TMessageSink SetMessageSink(TMessageSink sink) {
+    return std::exchange(Sink(), std::move(sink));
+}
 
 }  // namespace platform

@@ -1,0 +1,70 @@
+// Number text: every conversion between numbers and text in the console.
+//
+// All functions take the decimal separator from one process-wide format
+// settings value, read once at start-up from the operator's locale. Rounding
+// of a tie is half away from zero on the exact decimal expansion of the value
+// (45.25 held with one decimal is 45.3), never on a binary approximation.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+struct TFormatSettings {
+    char DecimalSeparator = '.';
+    char ThousandSeparator = ',';
+};
+
+// The settings every conversion uses. Start-up fills them from the locale;
+// tests and command lines may replace them.
+TFormatSettings& FormatSettings();
+
+// Reads the operator's decimal and thousands separators from the system
+// locale into FormatSettings(). A separator outside ASCII falls back to the
+// C locale's ('.' and ',').
+void LoadFormatSettingsFromLocale();
+
+// Raised by StrToFloat: "'%s' is not a valid floating point value".
+class EConvertError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Fixed notation with exactly `decimals` decimals (0..18) and 18 significant
+// digits: digits beyond the 18th are zeros. A value that needs more than 18
+// digits before the separator falls back to the general form with 18
+// significant digits (1E18). Non-finite values give "INF", "-INF", "NAN".
+std::string FloatToStrFixed(long double value, int decimals);
+
+// Exponent notation with 3 significant digits: one digit, the separator, two
+// digits, "E", the exponent's sign and at least two exponent digits
+// (62.510151 gives 6.25E+01, 0.00123 gives 1.23E-03).
+std::string FloatToStrExp3(long double value);
+
+// General number text: up to 15 significant digits, no trailing zeros, no
+// separator when nothing follows it (20, 0.5, 19.5). Fixed notation from
+// 0.00001 up to 15 digits before the separator, otherwise exponent notation
+// with a sign only for a negative exponent (1E-6, 1.5E15).
+std::string FloatToStrGeneral(long double value);
+
+// The instruments' fixed display format with `decimals` decimals: rounded to
+// 4 significant digits or to `decimals`, whichever keeps fewer digits; a
+// rounded magnitude of 10000 or more in exponent form (12345.6 with 2
+// decimals gives 1.235E04); INF, -INF, NAN for non-finite values.
+std::string FloatToDisplay(long double value, int decimals);
+
+// Strict conversion of a whole text with the current decimal separator:
+// optional surrounding blanks, an optional sign, digits with at most one
+// separator, an optional exponent. Anything else raises EConvertError.
+long double StrToFloat(std::string_view text);
+
+// As StrToFloat, but returns false instead of raising.
+bool TryStrToFloat(std::string_view text, long double& value);
+
+// Strict integer conversion: decimal, or hexadecimal with a leading "$" or
+// "0x"; returns false for anything else or a value outside int.
+bool TryStrToInt(std::string_view text, int& value);
+
+}  // namespace platform
