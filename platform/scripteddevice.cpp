@@ -100,7 +100,11 @@ int TScriptedSerialDevice::SettingsApplied() const {
 
 size_t TScriptedSerialDevice::Queued() const {
     std::lock_guard lock(Mutex_);
-    return Input_.size();
+    size_t count = Input_.size();
+    for (auto it = Pending_.begin(); it != Pending_.end() && it->first <= Now_; ++it) {
+        count += it->second.Data.size();
+    }
+    return count;
 }
 
 // --- Clock and arrivals ---

@@ -84,7 +84,7 @@ class TScriptedSerialDevice final : public TSerialDevice {
     int Drains() const;
     TSerialLineSettings Settings() const;
     int SettingsApplied() const;
-    size_t Queued() const;
+    size_t Queued() const;  // received characters that have arrived by now
 
     // --- TSerialDevice (the worker) ---
 
