@@ -149,6 +149,7 @@ TPosixSerialDevice::~TPosixSerialDevice() {
 }
 
 void TPosixSerialDevice::ApplySettings(const TSerialLineSettings& settings) {
+    CheckLineSettings(settings);
     int error = linemode::WriteLineMode(Fd_, settings, false);
     // A pseudo-terminal can refuse a change of parity alone (EINVAL); it has
     // no parity anyway, so its character format stays as it is.
@@ -177,9 +178,9 @@ void TPosixSerialDevice::ApplySettings(const TSerialLineSettings& settings) {
 // the mode back shows a speed or format the port cannot make.
 void TPosixSerialDevice::VerifyTaken(const TSerialLineSettings& wanted,
                                      const TSerialLineSettings& taken) const {
-    const double deviation = std::abs(static_cast<double>(taken.BitRate) - wanted.BitRate) /
-                             std::max(wanted.BitRate, 1u);
-    if (wanted.BitRate == 0 || deviation > kRateTolerance) {
+    const double deviation =
+        std::abs(static_cast<double>(taken.BitRate) - wanted.BitRate) / wanted.BitRate;
+    if (deviation > kRateTolerance) {
         Refuse(0, "a speed of " + std::to_string(wanted.BitRate) + " bit/s");
     }
     if (taken.DataBits != wanted.DataBits) {

@@ -164,6 +164,7 @@ TScriptedSerialDevice::TWaitEnd TScriptedSerialDevice::WaitUntil(TLock& lock, ui
 // --- TSerialDevice ---
 
 void TScriptedSerialDevice::ApplySettings(const TSerialLineSettings& settings) {
+    CheckLineSettings(settings);
     std::lock_guard lock(Mutex_);
     if (RefuseSettings_) {
         throw ESerialError(seSettingRefused, 0, "scripted port: the port refused line settings");

@@ -165,6 +165,23 @@ TEST_F(PseudoTerminalLine, EvenParityAndModemLinesAreHarmlessOnAPseudoTerminal) 
     EXPECT_TRUE(device->Drain());
 }
 
+TEST_F(PseudoTerminalLine, SettingsNoPortCanHaveAreRefusedEvenOnAPseudoTerminal) {
+    auto device = TPosixSerialDevice::Open(Path);
+    for (auto spoil : {+[](TSerialLineSettings& s) { s.BitRate = 0; },
+                       +[](TSerialLineSettings& s) { s.DataBits = 9; },
+                       +[](TSerialLineSettings& s) { s.DataBits = 4; }}) {
+        TSerialLineSettings settings;
+        spoil(settings);
+        try {
+            device->ApplySettings(settings);
+            ADD_FAILURE() << "accepted";
+        } catch (const ESerialError& e) {
+            EXPECT_EQ(e.Kind(), seSettingRefused);
+            EXPECT_EQ(e.ErrorNumber(), EINVAL);
+        }
+    }
+}
+
 TEST_F(PseudoTerminalLine, CarriesCharactersBothWaysIncludingTheEscapeByte) {
     auto device = OpenConfigured();
     const std::string frame = std::string("\x0A\x03\xFF\x00\xFF\xFF\x41", 7);
