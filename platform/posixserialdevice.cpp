@@ -27,6 +27,9 @@ namespace {
 // How often a wait on a vanished port looks whether it came back.
 constexpr int kVanishedRecheckMs = 250;
 
+// What poll() reports for a port that is no longer there.
+constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
+
 // Unix98 pseudo-terminal slaves (/dev/pts/N) use these major numbers.
 constexpr unsigned kPtsFirstMajor = 136;
 constexpr unsigned kPtsLastMajor = 143;
@@ -234,9 +237,16 @@ void TPosixSerialDevice::Pull() {
         }
         if (n < 0 && errno == EINTR)
             continue;
-        // Nothing queued: the port is there. End of file or EIO: the terminal
-        // was hung up, or the far end of a pseudo-terminal is closed.
-        Vanished_ = !(n < 0 && errno == EAGAIN);
+        if (n < 0 && errno == EAGAIN) {
+            Vanished_ = false;
+        } else if (n == 0) {
+            // End of file from a hung-up terminal; but a terminal left with
+            // VMIN 0 by its owner also reads 0 when idle.
+            pollfd line{Fd_, 0, 0};
+            Vanished_ = poll(&line, 1, 0) != 0 && (line.revents & kGone) != 0;
+        } else {
+            Vanished_ = true;  // EIO: the far end of a pseudo-terminal is closed
+        }
         return;
     }
 }
@@ -274,7 +284,7 @@ bool TPosixSerialDevice::WaitForInput(uint32_t timeoutMs) {
         if (Queued() > 0)
             return true;
         // A hang-up without data, or a descriptor closed under the device.
-        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+        if ((fds[0].revents & kGone) != 0)
             Vanished_ = true;
     }
 }
@@ -341,7 +351,7 @@ bool TPosixSerialDevice::Write(const uint8_t* data, size_t count, uint32_t timeo
             tcflush(Fd_, TCOFLUSH);
             return false;
         }
-        if (ready < 0 || (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+        if (ready < 0 || (out.revents & kGone) != 0)
             return false;
     }
     return true;

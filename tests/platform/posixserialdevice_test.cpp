@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -281,6 +282,19 @@ TEST_F(PseudoTerminalLine, AClosedFarEndIsALineErrorAndItsWaitsSleep) {
     device->CutShortWait();
     ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
     EXPECT_FALSE(waiting.get());
+}
+
+TEST_F(PseudoTerminalLine, AnIdleLineWithoutReadMinimumIsNotTakenForVanished) {
+    auto device = TPosixSerialDevice::Open(Path);
+    termios raw{};
+    ASSERT_EQ(tcgetattr(device->Handle(), &raw), 0);
+    cfmakeraw(&raw);
+    raw.c_cc[VMIN] = 0;  // an idle read now returns 0, as at end of file
+    raw.c_cc[VTIME] = 0;
+    ASSERT_EQ(tcsetattr(device->Handle(), TCSANOW, &raw), 0);
+    size_t count = 99;
+    EXPECT_TRUE(device->GetInputCount(count));
+    EXPECT_EQ(count, 0u);
 }
 
 TEST_F(PseudoTerminalLine, AHookedMasterRecoversWhenTheFarEndOpensAgain) {
