@@ -138,8 +138,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const QString folder = QString::fromLocal8Bit(argv[1]);
-    const bool ok = Save(DrawElflow(), folder, "ELFLOW") && Save(DrawCal3300(), folder, "CAL3300") &&
-                    Save(DrawArrow(true), folder, "SpinUp") &&
-                    Save(DrawArrow(false), folder, "SpinDown");
+    const bool ok =
+        Save(DrawElflow(), folder, "ELFLOW") && Save(DrawCal3300(), folder, "CAL3300") &&
+        Save(DrawArrow(true), folder, "SpinUp") && Save(DrawArrow(false), folder, "SpinDown");
     return ok ? 0 : 1;
 }
