@@ -61,14 +61,19 @@ struct TToken {
 }  // namespace
 
 // Heights follow the signed convention of the designed fonts; the reduced
-// height and the drop of a subscript are whole pixels, truncated toward zero
-// as the design's integer arithmetic does: a -11 font gives -8 digits four
-// pixels down.
+// height and the drop of a subscript are whole pixels, truncated toward zero:
+// a -11 font gives -8 digits four pixels down.
+TChemSubscript ChemSubscript(int height) {
+    const int small = height * 8 / 10;
+    return {small, std::abs(small * 8 - height * 10) / 10};
+}
+
 int DrawChemText(QPainter& painter, int left, int top, int height, const QString& text,
                  const QFont& font, const QColor& color) {
     const int savedHeight = ToolkitHeight(font);
-    const int smallHeight = savedHeight * 8 / 10;
-    const int subscriptDrop = std::abs(smallHeight * 8 - savedHeight * 10) / 10;
+    const TChemSubscript sub = ChemSubscript(savedHeight);
+    const int smallHeight = sub.Height;
+    const int subscriptDrop = sub.Drop;
 
     painter.save();
     painter.setPen(color);

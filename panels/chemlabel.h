@@ -13,6 +13,14 @@ class QPainter;
 
 namespace panels {
 
+// The font height of subscript digits and charge signs for a font of signed
+// height `height`, and how far a subscript drops below the line's top.
+struct TChemSubscript {
+    int Height;
+    int Drop;
+};
+TChemSubscript ChemSubscript(int height);
+
 // Draws a formula from (left, top) in the given font and colour, each token
 // clipped to its own width and to `height`. Returns the width drawn.
 int DrawChemText(QPainter& painter, int left, int top, int height, const QString& text,

@@ -154,8 +154,12 @@ class TLedNumber::TCellPainter {
         return std::min(count, room / FCellWidth + 1);
     }
 
+    // Cells past the last column of the grid (the blanks after a
+    // right-aligned caption, a character after a point of its own) would only
+    // show as slivers at the right edge; the row ends with its last cell.
     void Draw(qint64 x, std::uint16_t mask) {
-        if (x >= FArea.width() || FY >= FArea.height() || x + 2 * FCellWidth < 0) {
+        const qint64 rowEnd = FLed.FSize + FLed.FColumns * FCellWidth;
+        if (x >= rowEnd || x >= FArea.width() || FY >= FArea.height() || x + 2 * FCellWidth < 0) {
             return;
         }
         for (int n = 1; n <= kLedSegmentCount; ++n) {

@@ -111,7 +111,7 @@ QImage DrawCal3300() {
 QImage DrawArrow(bool up) {
     QImage image = NewImage(9, 6, Qt::transparent);
     for (int row = 0; row < 4; ++row) {
-        const int y = up ? 1 + row : 4 - row;
+        const int y = up ? 4 - row : 1 + row;
         const int half = 3 - row;
         for (int x = 4 - half; x <= 4 + half; ++x) {
             image.setPixelColor(x, y, Qt::black);
