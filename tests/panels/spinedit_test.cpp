@@ -51,10 +51,10 @@ class SpinEditTest : public ::testing::Test {
         QTest::keyClicks(FSpin, text);
     }
 
+    std::vector<QString> FChanges;  // outlives the window and its handlers
     std::unique_ptr<QWidget> FWindow;
     TSpinEdit* FSpin = nullptr;
     QLineEdit* FOther = nullptr;
-    std::vector<QString> FChanges;
 };
 
 TEST_F(SpinEditTest, StartsAtZeroWithAStepOfOne) {
@@ -132,6 +132,16 @@ TEST_F(SpinEditTest, LeavingTheFieldClampsTheValue) {
     QTest::keyClicks(FSpin, "-");
     FOther->setFocus(Qt::TabFocusReason);
     EXPECT_EQ(FSpin->text(), "-");  // reads as MinValue, which needs no clamping
+}
+
+TEST_F(SpinEditTest, SwitchingWindowsDoesNotClamp) {
+    FSpin->SetMaxLength(0);
+    Type("150");
+    QWidget elsewhere;
+    elsewhere.show();
+    elsewhere.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
+    EXPECT_EQ(FSpin->text(), "150");
 }
 
 TEST_F(SpinEditTest, OnlyNumberCharactersAreTaken) {
