@@ -6,7 +6,6 @@
 #include <QContextMenuEvent>
 #include <QFontMetrics>
 #include <QKeyEvent>
-#include <QLocale>
 #include <QMenu>
 #include <QPainter>
 #include <QStyle>
@@ -16,6 +15,7 @@
 #include <limits>
 
 #include "panels/bitmaps.h"
+#include "platform/numtext.h"
 
 namespace panels {
 
@@ -161,9 +161,9 @@ void TSpinEdit::DoKeyDown(int& key, Qt::KeyboardModifiers shift) {
 // Digits, signs and the locale's decimal separator; control characters
 // other than Enter pass to the editor's own keys (copy, backspace, ...).
 bool TSpinEdit::IsValidChar(QChar c) const {
-    const QString separator = QLocale().decimalPoint();
+    const QChar separator = QLatin1Char(platform::FormatSettings().DecimalSeparator);
     bool valid = (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('+') ||
-                 c == QLatin1Char('-') || (separator.size() == 1 && c == separator[0]) ||
+                 c == QLatin1Char('-') || c == separator ||
                  (c.unicode() < 32 && c != QLatin1Char('\r'));
     const bool edits = c.unicode() >= 32 || c == QLatin1Char('\b');
     if (!FEditorEnabled && edits) {
