@@ -140,6 +140,12 @@ void TCustomValueEdit::SetAlignment(TAlignment value) {
     }
 }
 
+void TCustomValueEdit::SetFocus() {
+    FFocusRequested = true;
+    if (isVisible() && isEnabled())
+        setFocus(Qt::OtherFocusReason);
+}
+
 QColor TCustomValueEdit::StateColor() const {
     QColor color = FColorRW;
     if (!isEnabled()) {
@@ -298,10 +304,12 @@ void TCustomValueEdit::keyPressEvent(QKeyEvent* event) {
     if (KeyDown(key, shift))
         return;
     const QWidget* focusBefore = QApplication::focusWidget();
+    FFocusRequested = false;
     DoKeyDown(key, shift);
-    // A handler that swallowed the key, or took the focus elsewhere (Enter
-    // in the dilution flow moves on to Close), ends the key here.
-    if (key == 0 || QApplication::focusWidget() != focusBefore)
+    // A handler that swallowed the key, took the focus elsewhere (Enter in
+    // the dilution flow moves on to Close) or claimed it for this field (a
+    // rejected entry) ends the key here.
+    if (key == 0 || QApplication::focusWidget() != focusBefore || FFocusRequested)
         return;
     int ch = 0;
     if (CharOf(*event, ch) && KeyPress(ch))

@@ -62,6 +62,10 @@ class TCustomValueEdit : public QLineEdit {
     QColor ColorBorderUnfocus() const { return FColorBorderUnfocus; }
     void SetColorBorderUnfocus(const QColor& value) { FColorBorderUnfocus = value; }
 
+    // Gives the field the input focus. A key handler that calls it keeps the
+    // focus here: the key ends and does not move on.
+    void SetFocus();
+
     // The background the colour rule gives for the current state.
     QColor StateColor() const;
 
@@ -136,6 +140,7 @@ class TCustomValueEdit : public QLineEdit {
     bool FAutoSelect = true;
     bool FFocused = false;
     bool FWritingBox = false;
+    bool FFocusRequested = false;
     TAlignment FAlignment = TAlignment::taLeftJustify;
     std::bitset<256> FValidChars;
     std::bitset<256> FSavedValidChars;
