@@ -352,6 +352,20 @@ TEST_F(FloatEditTest, EnterMovesOnAfterOnKeyDownHasSeenIt) {
     EXPECT_EQ(field->Text(), "8.0000");
 }
 
+TEST_F(FloatEditTest, KeyDownHandlerThatClaimsTheFocusKeepsEnterInTheField) {
+    TFloatEdit* field = Build();
+    int exits = 0;
+    field->OnExit = [&](QObject*) { ++exits; };
+    field->OnKeyDown = [&](QObject*, int& key, Qt::KeyboardModifiers) {
+        if (key == Qt::Key_Return)
+            field->SetFocus();  // a rejected entry: the operator corrects it here
+    };
+    Focus(field);
+    QTest::keyClick(field, Qt::Key_Return);
+    EXPECT_TRUE(field->hasFocus());
+    EXPECT_EQ(exits, 0);
+}
+
 TEST_F(FloatEditTest, UpAndDownMoveTheFocusAndAreNotSeenByOnKeyDown) {
     TFloatEdit* field = Build();
     int seen = 0;
