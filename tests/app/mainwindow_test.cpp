@@ -27,8 +27,10 @@ app::TApplication& App() {
     static int argc = 1;
     static char name[] = "mainwindow_test";
     static char* argv[] = {name, nullptr};
-    static app::TApplication application(argc, argv);
-    return application;
+    // Never destroyed: the application must outlive every static of Qt's
+    // that the test process tears down at exit.
+    static auto* application = new app::TApplication(argc, argv);
+    return *application;
 }
 
 class MainWindowTest : public ::testing::TestWithParam<char> {

@@ -21,8 +21,10 @@ QApplication& App() {
     static int argc = 1;
     static char name[] = "floatedit_test";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+    // Never destroyed: the application must outlive every static of Qt's
+    // that the test process tears down at exit.
+    static auto* app = new QApplication(argc, argv);
+    return *app;
 }
 
 // A window with a field under test between two plain fields, and a
