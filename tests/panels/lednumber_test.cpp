@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "guiapp.h"
@@ -171,7 +172,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CaptionCase{"1234.", {Glyph('1'), Glyph('2'), Glyph('3'), WithPoint('4')}},
                       CaptionCase{"", {{}, {}, {}, {}}},
                       CaptionCase{"AbC", {{}, Glyph('A'), Glyph('b'), Glyph('C')}},
-                      CaptionCase{"E-1x", {{}, Glyph('-'), Glyph('1'), {}}}));
+                      CaptionCase{"E-1x", {{}, Glyph('-'), Glyph('1'), {}}}),
+    // Test names must not depend on the case's bytes, which hold pointers.
+    [](const ::testing::TestParamInfo<CaptionCase>& info) {
+        return "Caption" + std::to_string(info.index);
+    });
 
 TEST_F(LedNumberTest, UnlitSegmentsVanishWhenOffColourIsTheBackground) {
     TLedNumber led;
