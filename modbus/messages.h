@@ -1,0 +1,40 @@
+// The texts of the Modbus library (Regwire) that a caller or the operator sees.
+//
+// Every error the library raises takes its text from this table, verbatim, so
+// that messages stay identical wherever they are raised. A text with a %d is
+// formatted with the integer(s) named beside it (see FormatMessage in
+// errors.h). New texts of the connection, the transaction thread and the
+// clients are added here, grouped by the part of the library that raises them.
+#pragma once
+
+#include <string_view>
+
+namespace regwire::msg {
+
+// General.
+inline constexpr std::string_view InternalError = "Internal error";
+
+// Byte buffers (TModbusBuffer).
+inline constexpr std::string_view BufferNoSpace =
+    "There is not enough space in the buffer to perform the requested action";
+inline constexpr std::string_view BufferPositionInvalid =
+    "Buffer position is invalid (%d)";                                                // position
+inline constexpr std::string_view BufferSizeInvalid = "Buffer size is invalid (%d)";  // size
+
+// File records (TModbusFileRecord, TModbusFileRecordList).
+inline constexpr std::string_view StartingRegisterInvalid =
+    "Starting register index is invalid (%d)";  // record number
+inline constexpr std::string_view RegisterIndexInvalid = "Register index is invalid (%d)";  // index
+inline constexpr std::string_view RecordLengthInvalid = "Record length is invalid (%d)";   // length
+inline constexpr std::string_view ListIndexOutOfBounds = "List index out of bounds (%d)";  // index
+
+// Frame codec (TFrameCodec).
+inline constexpr std::string_view EncodeFailed = "Failed to encode frame";
+inline constexpr std::string_view DecodeFailed = "Failed to decode frame";
+inline constexpr std::string_view DecodeSizeTooSmall = "DecodeFrame: The size is too small.";
+inline constexpr std::string_view DecodeSizeNotOdd = "DecodeFrame: The size is not an odd number.";
+inline constexpr std::string_view DecodeNoLeadingColon = "DecodeFrame: Leading colon is missing.";
+inline constexpr std::string_view DecodeNoTrailingCR = "DecodeFrame: Trailing CR is missing.";
+inline constexpr std::string_view DecodeNoTrailingLF = "DecodeFrame: Trailing LF is missing.";
+
+}  // namespace regwire::msg
