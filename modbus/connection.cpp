@@ -4,9 +4,9 @@
 
 #include "modbus/errors.h"
 #include "modbus/messages.h"
+#include "modbus/serialports.h"
 #include "modbus/transactionthread.h"
 #include "platform/msgsink.h"
-#include "platform/posixserialdevice.h"
 
 namespace regwire {
 
@@ -14,16 +14,11 @@ namespace {
 
 constexpr std::uint32_t kFloorSilentMs = 20;
 
-std::unique_ptr<platform::TSerialDevice> OpenPosixPort(const TSerialPort& port) {
-    const std::string path = port.find('/') == std::string::npos ? "/dev/" + port : port;
-    return platform::TPosixSerialDevice::Open(path);
-}
-
 }  // namespace
 
 std::uint32_t BaudRateSpeed(TBaudRate rate) {
-    static constexpr std::uint32_t speeds[] = {110,   300,   600,   1200,   2400,   4800,
-                                               9600,  14400, 19200, 38400,  56000,  57600,
+    static constexpr std::uint32_t speeds[] = {110,    300,    600,    1200,  2400,  4800,
+                                               9600,   14400,  19200,  38400, 56000, 57600,
                                                115200, 128000, 256000, 0};
     return speeds[rate];
 }
@@ -32,7 +27,7 @@ TModbusConnection::TModbusConnection(QObject* owner)
     : QObject(owner),
       FReceiver(std::make_unique<platform::THiddenReceiver>(
           [this](platform::TPostedMessage& message) { HandleMessage(message); })) {
-    DeviceFactory = OpenPosixPort;
+    DeviceFactory = OpenSerialPort;
 }
 
 TModbusConnection::~TModbusConnection() {
@@ -100,7 +95,7 @@ void TModbusConnection::OpenDevice() {
         if (FHookExistingPort) {
             const THookHandle handle = DoGetHookedPortHandle();
             if (handle != InvalidHookHandle)
-                FDevice = platform::TPosixSerialDevice::Hook(handle, false);
+                FDevice = HookSerialPort(handle);
         } else if (DeviceFactory) {
             FDevice = DeviceFactory(FPort);
         }
@@ -413,7 +408,8 @@ void TModbusConnection::QueueTransaction(std::unique_ptr<TModbusTransaction> tra
 int TModbusConnection::PendingTransactions(const TModbusClientLink* client) const {
     if (!Live())
         return 0;
-    return client == nullptr ? FThread->QueuedCount() : FThread->QueuedCount(client->ServerAddress());
+    return client == nullptr ? FThread->QueuedCount()
+                             : FThread->QueuedCount(client->ServerAddress());
 }
 
 void TModbusConnection::CancelTransactions(TModbusClientLink* client) {

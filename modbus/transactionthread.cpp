@@ -200,7 +200,10 @@ void TTransactionThread::Attempt(TModbusTransaction& t, int length) {
     // Nothing left from earlier traffic may pass for the reply.
     FConnection.Purge(true, true);
     if (!FConnection.WriteFrame(FSendFrame.data(), length, FConnection.SendTimeout())) {
-        WaitOutReply();
+        // A request that could not be sent (a stuck transmitter, a vanished
+        // port) still takes its receive time-out, so the retries keep their
+        // pace and a pulled adapter never makes the thread spin.
+        Pause(FConnection.ReceiveTimeout());
     } else if (t.Info.ServerAddress != 0 || t.Custom) {
         // A reply from a foreign address does not end the wait: listen on,
         // without sending again, for the rest of the same time-out.
@@ -217,11 +220,10 @@ void TTransactionThread::Attempt(TModbusTransaction& t, int length) {
         Pause(refetch);
 }
 
-// A request that could not be sent (a stuck transmitter, a vanished port)
-// still takes its receive time-out, so the retries keep their pace and a
-// pulled adapter never makes the thread spin.
-void TTransactionThread::WaitOutReply() {
-    std::uint32_t remaining = FConnection.ReceiveTimeout();
+// A pause on the port's own clock. What arrives meanwhile is late or stray
+// and is dropped, as the next attempt's purge would drop it.
+void TTransactionThread::Pause(std::uint32_t ms) {
+    std::uint32_t remaining = ms;
     while (remaining > 0) {
         const std::uint32_t start = FConnection.FDevice->Tick();
         if (FConnection.WaitForData(remaining))
@@ -291,13 +293,7 @@ void TTransactionThread::NotifyFrame(const std::uint8_t* characters, int count, 
     if (sent ? (count <= 0 || !FNotifySend) : !FNotifyReceive)
         return;
     auto copy = std::make_unique<TFrameData>(characters, characters + (count > 0 ? count : 0));
-    FConnection.Receiver().Post(TModbusConnection::WM_MODBUS_FRAME, sent ? 1 : 0,
-                                std::move(copy));
-}
-
-void TTransactionThread::Pause(std::uint32_t ms) {
-    if (ms != 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    FConnection.Receiver().Post(TModbusConnection::WM_MODBUS_FRAME, sent ? 1 : 0, std::move(copy));
 }
 
 void TTransactionThread::HandleException(std::exception_ptr error) {

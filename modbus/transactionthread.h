@@ -68,7 +68,6 @@ class TTransactionThread : public platform::TThread {
     void ReplyStep(TModbusTransaction& transaction, int length, std::uint32_t& remaining);
     bool DecodeReply(const std::uint8_t* characters, int count, TModbusBuffer& frame);
     void JudgeReply(TModbusTransaction& transaction, bool wellFormed);
-    void WaitOutReply();
     void NotifyFrame(const std::uint8_t* characters, int count, bool sent);
     void DispatchRequest();
     void ServeLineSettings();
