@@ -348,7 +348,7 @@ TEST(ConnectionClients, AClientThatChangedItsAddressHearsNothing) {
     line.Connection.Open();
     PassSilence(line);
     line.Connection.QueueTransaction(Request(line.Connection, &client, 3, 32, 1), &client);
-    ASSERT_TRUE(line.Device->WaitUntilBlocked());
+    ASSERT_TRUE(WaitInReply(line, 1));
     client.Address = 11;
     line.Device->Advance(1000);
     // Completions arrive in order: once the other client's is in, the first

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "modbus/connection.h"
@@ -146,6 +147,14 @@ struct TScriptedLine {
 inline void PassSilence(TScriptedLine& line) {
     line.Device->WaitUntilBlocked();
     line.Device->Advance(line.Connection.SilentMs());
+}
+
+// Held clock: waits until the thread has sent its nth write and sleeps in the
+// wait for the reply.
+inline bool WaitInReply(TScriptedLine& line, int writes) {
+    while (line.Device->WriteAttempts() < writes)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return line.Device->WaitUntilBlocked();
 }
 
 // Held clock: moves the clock on whenever the thread waits on the line, until
