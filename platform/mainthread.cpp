@@ -4,24 +4,38 @@
 
 namespace platform {
 
-QEvent::Type TPostedMessage::EventType() {
+namespace {
+
+QEvent::Type MessageWaiting() {
     static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
     return type;
 }
 
+}  // namespace
+
 THiddenReceiver::THiddenReceiver(THandler handler) : FHandler(std::move(handler)) {}
 
-void THiddenReceiver::PostMessage(TPostedMessage* message) {
-    // Messages of one poster to one receiver at one priority are delivered
-    // in posting order.
-    QCoreApplication::postEvent(this, message);
+void THiddenReceiver::PostMessage(std::unique_ptr<TPostedMessage> message) {
+    {
+        std::lock_guard lock(FLock);
+        FQueue.push_back(std::move(message));
+    }
+    QCoreApplication::postEvent(this, new QEvent(MessageWaiting()));
 }
 
 bool THiddenReceiver::event(QEvent* e) {
-    if (e->type() != TPostedMessage::EventType())
+    if (e->type() != MessageWaiting())
         return QObject::event(e);
+    std::unique_ptr<TPostedMessage> message;
+    {
+        std::lock_guard lock(FLock);
+        if (FQueue.empty())
+            return true;
+        message = std::move(FQueue.front());
+        FQueue.pop_front();
+    }
     if (FHandler)
-        FHandler(static_cast<TPostedMessage&>(*e));
+        FHandler(*message);
     return true;
 }
 
