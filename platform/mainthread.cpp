@@ -1,6 +1,6 @@
 #include "platform/mainthread.h"
 
-#include <QCoreApplication>
+#include "platform/qthandover.h"
 
 namespace platform {
 
@@ -20,23 +20,22 @@ void THiddenReceiver::PostMessage(std::unique_ptr<TPostedMessage> message) {
         std::lock_guard lock(FLock);
         FQueue.push_back(std::move(message));
     }
-    QCoreApplication::postEvent(this, new QEvent(MessageWaiting()));
+    PostHandOver(this, new QEvent(MessageWaiting()));
 }
 
-bool THiddenReceiver::event(QEvent* e) {
-    if (e->type() != MessageWaiting())
-        return QObject::event(e);
+// Our only custom event: one more message waits.
+void THiddenReceiver::customEvent(QEvent* e) {
+    AcceptHandOver(e);
     std::unique_ptr<TPostedMessage> message;
     {
         std::lock_guard lock(FLock);
         if (FQueue.empty())
-            return true;
+            return;
         message = std::move(FQueue.front());
         FQueue.pop_front();
     }
     if (FHandler)
         FHandler(*message);
-    return true;
 }
 
 }  // namespace platform

@@ -49,7 +49,7 @@ class THiddenReceiver : public QObject {
     }
 
   protected:
-    bool event(QEvent* e) override;
+    void customEvent(QEvent* e) override;
 
   private:
     void PostMessage(std::unique_ptr<TPostedMessage> message);
