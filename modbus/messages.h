@@ -76,3 +76,14 @@ inline constexpr std::string_view DecodeNoTrailingCR = "DecodeFrame: Trailing CR
 inline constexpr std::string_view DecodeNoTrailingLF = "DecodeFrame: Trailing LF is missing.";
 
 }  // namespace regwire::msg
+
+// Serial connection (TModbusConnection).
+namespace regwire::msg {
+inline constexpr std::string_view CouldNotOpenPort = "Could not open serial port";
+inline constexpr std::string_view UpdateDCBFailed = "Failed to update device control block";
+inline constexpr std::string_view ConnectionMustNotBeActive =
+    "Connection must NOT be active for the requested action to be performed";
+inline constexpr std::string_view ConnectionMustBeActive =
+    "Connection MUST be active for the requested action to be performed";
+inline constexpr std::string_view ValueOutOfRange = "Value must be between %d and %d";  // low, high
+}  // namespace regwire::msg
