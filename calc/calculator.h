@@ -1,0 +1,126 @@
+// The concentration calculator of the main window: its state, its four
+// operations and the handlers by which the window's fields drive one another.
+//
+// calc/ holds the kit's concentration model (model.h), this calculator, the
+// settings file (settings.h) and an in-memory window (memorycalculator.h) for
+// the command line and the tests.
+//
+// How the window binds to it
+// --------------------------
+// TfrmVapcalCalc owns one TCalculator. It adapts each numeric edit field to
+// TCalcField (AsFloat read and write, Text, bounds, ReadOnly, focus) and the
+// reservoir-output field to TCalcTextField, passes them in TCalculatorFields,
+// and implements TCalculatorControls for the check box, Apply and Close. Then
+// it forwards each field event to the handler of the same name:
+//
+//   edtTemp, edtFlow, edtPbar, edtDp, edtRefTemp   OnExit    -> edtExit()
+//                                                  OnKeyDown -> edtKeyDown(key)
+//   edtDilutionFlow     OnExit -> edtDilutionFlowExit(), OnKeyDown -> edtDilutionFlowKeyDown(key)
+//   edtSatFlow          OnChange -> edtSatFlowChange()
+//   edtSaturator        OnChange -> edtSaturatorChange()
+//   edtDilutedOput      OnChange -> edtDilutedOputChange(), OnExit -> edtDilutedOputExit(),
+//                       OnKeyDown -> edtDilutedOputKeyDown(key)
+//   cbxAllowInput       OnClick (every change of its state) -> cbxAllowInputClick()
+//   btnCalculate        OnClick -> btnCalculateClick()   (Apply runs it too)
+//   btnDefault          OnClick -> btnDefaultClick()
+//
+// Key codes are the window's virtual key codes: Enter is vkReturn (13),
+// whether it came from the main or the keypad Return key. The change handlers
+// must be raised synchronously from inside the field's value or text write,
+// because the operations rely on the chain edtSatFlow -> edtSaturator ->
+// edtDilutedOput running within one write. Errors of the forward operations
+// are swallowed here; BackCalculateFlow shows its three messages through
+// platform::ShowError and lets the errors of its first step propagate to the
+// application's error box, as every workflow error does.
+#pragma once
+
+#include "calc/calcfield.h"
+
+#include <string>
+
+namespace calc {
+
+inline constexpr int vkReturn = 13;
+
+// The inputs' defaults, restored by Default and used for missing settings.
+inline constexpr long double kDefaultTemp = 40.0L;
+inline constexpr long double kDefaultPbar = 29.96L;
+inline constexpr long double kDefaultDp = 0.0L;
+inline constexpr long double kDefaultFlow = 6.0L;
+inline constexpr long double kDefaultRefTemp = 20.0L;
+inline constexpr long double kDefaultDilutionFlow = 10.0L;
+
+// A default as the fields take it: the general number text with the locale's
+// separator ("29.96", or "29,96" under a comma locale).
+std::string DefaultText(long double value);
+
+struct TCalculatorFields {
+    // Inputs.
+    TCalcField& edtTemp;
+    TCalcField& edtFlow;
+    TCalcField& edtDilutionFlow;
+    TCalcField& edtPbar;
+    TCalcField& edtDp;
+    TCalcField& edtRefTemp;
+    // Results; edtDilutedOput is also the wanted output in manual-input mode.
+    TCalcTextField& edtSatConc;
+    TCalcField& edtSatFlow;
+    TCalcField& edtSaturator;
+    TCalcField& edtUncorrectedOput;
+    TCalcField& edtRatio;
+    TCalcField& edtDilutedOput;
+};
+
+// The window's controls the calculator consults or changes besides its fields.
+class TCalculatorControls {
+  public:
+    virtual ~TCalculatorControls() = default;
+    // cbxAllowInput.Checked: manual-input mode.
+    virtual bool AllowInputChecked() const = 0;
+    // btnApply.Enabled := true.
+    virtual void EnableApply() = 0;
+    // Move the input focus to btnClose; may raise, the caller ignores it.
+    virtual void FocusClose() = 0;
+};
+
+class TCalculator {
+  public:
+    TCalculator(const TCalculatorFields& fields, TCalculatorControls& controls);
+
+    // Window state.
+    long double SatConc = 0;      // unrounded Csat of the last UpdateSatConc
+    long double CalcFlow = 0;     // last back-calculated flow, kept when rejected
+    bool ConcEntered = false;     // Enter seen in edtDilutedOput, until it is left
+    bool AllowConcInput = false;  // settings value, given to the check box on show
+
+    // Operations.
+    void UpdateSatConc();
+    void UpdateReservoirConditions();
+    void UpdateOutputs();
+    void BackCalculateFlow();
+
+    // Handlers.
+    void edtExit();
+    void edtKeyDown(int key);
+    void edtDilutionFlowExit();
+    void edtDilutionFlowKeyDown(int key);
+    void edtSatFlowChange();
+    void edtSaturatorChange();
+    void edtDilutedOputChange();
+    void edtDilutedOputExit();
+    void edtDilutedOputKeyDown(int key);
+    void cbxAllowInputClick();
+    void btnCalculateClick();
+    void btnDefaultClick();
+
+  private:
+    long double SatConcShown() const;
+    void SetUncorrectedOutput();
+    bool TryCalcFlow(long double actualPressure, long double tempRatio);
+    void RejectBackCalculation(const std::string& message);
+
+    TCalculatorFields f_;
+    TCalculatorControls& controls_;
+};
+
+}  // namespace calc

@@ -1,0 +1,118 @@
+#include "calc/model.h"
+
+#include "platform/fperror.h"
+#include "platform/numtext.h"
+
+namespace calc {
+
+using platform::Checked;
+using platform::Divide;
+
+namespace {
+
+constexpr long double kZeroCelsius = 273.15L;
+
+// Vapour-pressure equation of mercury: ln p (kPa) in T (K).
+constexpr long double kLnPConstant = 27.25266L;
+constexpr long double kLnPInverseT = -7861.972L;
+constexpr long double kLnPLnT = -1.618139L;
+constexpr long double kLnPTSquared = 7.057924e-7L;
+
+constexpr long double kBoltzmann = 1.38e-16L;                      // erg/K
+constexpr long double kMercuryAtomMass = 3.3306655685659823e-22L;  // g: 200.59 / 6.02252e23
+// kPa to dyn/cm², then g/cm³ to ng/ml: applied one after the other.
+constexpr long double kScaleKilo = 1000.0L;
+constexpr long double kScaleNano = 1e10L;
+
+// Empirical correction of the saturation in the kit's reservoir, linear in °C.
+constexpr long double kCorrectionConstant = 1.05247440320196L;
+constexpr long double kCorrectionSlope = -0.000446608366111497L;
+
+constexpr long double kFlowRefPressure = 29.95L;   // in. Hg the flow controllers refer to
+constexpr long double kWaterPerMercury = 13.595L;  // in. H2O per in. Hg
+constexpr long double kMlPerL = 1000.0L;
+constexpr long double kLPerMl = 0.001L;
+
+long double Mul(long double a, long double b) {
+    return Checked(a * b);
+}
+
+long double Add(long double a, long double b) {
+    return Checked(a + b);
+}
+
+}  // namespace
+
+long double CalcSatConc(long double temp) {
+    const long double t = Add(temp, kZeroCelsius);
+    long double x = Mul(kLnPLnT, platform::Ln(t));
+    x = Add(x, Divide(kLnPInverseT, t));
+    x = Add(x, kLnPConstant);
+    x = Add(x, Mul(Mul(kLnPTSquared, t), t));
+    const long double p = platform::Exp(x);
+
+    long double c = Divide(p, kBoltzmann);
+    c = Divide(c, t);
+    c = Mul(c, kMercuryAtomMass);
+    c = Mul(c, kScaleKilo);
+    c = Mul(c, kScaleNano);
+    return Divide(c, Add(kCorrectionConstant, Mul(kCorrectionSlope, temp)));
+}
+
+std::string SatConcText(long double satConc) {
+    return platform::FloatToStrExp3(Checked(satConc));
+}
+
+long double CalcSatFlow(long double flow, long double pbar, long double dp, long double temp,
+                        long double refTemp) {
+    const long double a = Mul(flow, kFlowRefPressure);
+    const long double b = CalcActualPressure(pbar, dp);
+    long double q = Divide(a, b);
+    q = Mul(q, Add(temp, kZeroCelsius));
+    return Divide(q, Add(refTemp, kZeroCelsius));
+}
+
+long double CalcReservoirOutput(long double satConc, long double satFlow) {
+    return Mul(satConc, satFlow);
+}
+
+long double CalcUncorrectedOutput(long double satConc, long double flow, long double dilutionFlow) {
+    const long double total = Add(Divide(flow, kMlPerL), dilutionFlow);
+    return Divide(Mul(satConc, flow), total);
+}
+
+long double CalcDilutedOutput(long double reservoirOutput, long double flow,
+                              long double dilutionFlow) {
+    const long double total = Add(Divide(flow, kMlPerL), dilutionFlow);
+    return Divide(reservoirOutput, total);
+}
+
+long double CalcRatio(long double dilutedOutput, long double uncorrectedOutput) {
+    return Divide(dilutedOutput, uncorrectedOutput);
+}
+
+long double CalcActualPressure(long double pbar, long double dp) {
+    return Add(Divide(dp, kWaterPerMercury), pbar);
+}
+
+long double CalcTempRatio(long double temp, long double refTemp) {
+    return Divide(Add(temp, kZeroCelsius), Add(refTemp, kZeroCelsius));
+}
+
+long double CalcFlowFromConditions(long double dilutedOutput, long double satConc,
+                                   long double actualPressure, long double tempRatio,
+                                   long double dilutionFlow) {
+    const long double top = Mul(Mul(kFlowRefPressure, tempRatio), satConc);
+    const long double q = Divide(top, Mul(dilutedOutput, actualPressure));
+    return Divide(dilutionFlow, Add(q, -kLPerMl));
+}
+
+long double CalcFlowForOutput(long double dilutedOutput, long double satConc, long double pbar,
+                              long double dp, long double temp, long double refTemp,
+                              long double dilutionFlow) {
+    const long double actualPressure = CalcActualPressure(pbar, dp);
+    const long double tempRatio = CalcTempRatio(temp, refTemp);
+    return CalcFlowFromConditions(dilutedOutput, satConc, actualPressure, tempRatio, dilutionFlow);
+}
+
+}  // namespace calc

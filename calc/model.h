@@ -1,0 +1,66 @@
+// The mercury-vapour concentration model of the Vapcal kit.
+//
+// Pure computations on extended-precision numbers: the saturated mercury
+// concentration at the reservoir temperature, the reservoir flow at the
+// saturator's pressure and temperature, the reservoir output, the diluted
+// output at standard conditions (1 atm, 20 °C) and, backwards, the reservoir
+// flow for a wanted output. Every step is evaluated in the order the kit's
+// calibration sheet gives it, so the console reproduces the sheet to the last
+// held digit. A division by zero, an overflow or an invalid operation raises
+// the platform's floating-point error; no infinity or not-a-number leaves here.
+//
+// Units: temperatures in °C, the reservoir flow in ml/min, the dilution flow
+// in l/min, pressures in inches of mercury (dp in inches of water),
+// concentrations in ng/ml (saturated) and ng/l (outputs).
+#pragma once
+
+#include <string>
+
+namespace calc {
+
+// Csat (ng/ml) of air saturated with mercury at `temp` °C, unrounded.
+long double CalcSatConc(long double temp);
+
+// The text the reservoir-output field shows for Csat: three significant
+// digits in exponent form with the locale's separator (6.25E+01).
+std::string SatConcText(long double satConc);
+
+// The reservoir flow at the saturator's actual pressure and temperature
+// (ml/min): `flow` is set on the controller at 29.95 in. Hg and `refTemp`.
+long double CalcSatFlow(long double flow, long double pbar, long double dp, long double temp,
+                        long double refTemp);
+
+// The mercury mass rate leaving the reservoir (ng/min).
+long double CalcReservoirOutput(long double satConc, long double satFlow);
+
+// Output concentration (ng/l) computed from the controller's flow, without
+// the pressure and temperature correction.
+long double CalcUncorrectedOutput(long double satConc, long double flow, long double dilutionFlow);
+
+// Output concentration (ng/l) at standard conditions from the reservoir output.
+long double CalcDilutedOutput(long double reservoirOutput, long double flow,
+                              long double dilutionFlow);
+
+// Diluted over uncorrected output.
+long double CalcRatio(long double dilutedOutput, long double uncorrectedOutput);
+
+// Absolute pressure inside the saturator, in. Hg.
+long double CalcActualPressure(long double pbar, long double dp);
+
+// Reservoir temperature over reference temperature, both absolute.
+long double CalcTempRatio(long double temp, long double refTemp);
+
+// The reservoir flow (ml/min) that gives `dilutedOutput`, from the saturator
+// pressure and temperature ratio already worked out. A negative result is a
+// result, not an error: the caller checks it against the flow's bounds.
+long double CalcFlowFromConditions(long double dilutedOutput, long double satConc,
+                                   long double actualPressure, long double tempRatio,
+                                   long double dilutionFlow);
+
+// The reservoir flow (ml/min) that gives `dilutedOutput` with the unrounded
+// `satConc`.
+long double CalcFlowForOutput(long double dilutedOutput, long double satConc, long double pbar,
+                              long double dp, long double temp, long double refTemp,
+                              long double dilutionFlow);
+
+}  // namespace calc

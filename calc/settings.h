@@ -1,0 +1,59 @@
+// The settings file Vapcal.ini beside the executable: the last applied
+// inputs, the manual-input mode, and so the set points last sent to the
+// instruments. Read once when the window is created, written only by Apply.
+#pragma once
+
+#include "calc/calculator.h"
+
+#include <string>
+
+namespace calc {
+
+inline constexpr const char* kSettingsFileName = "Vapcal.ini";
+inline constexpr const char* kSettingsSection = "Vapcal";
+inline constexpr int kDefaultSkinHue = 132;
+
+// The full path of Vapcal.ini beside the running executable.
+std::string SettingsFilePath();
+
+// What a start-up reads from the file; a missing or unreadable file, a
+// missing key or a value that does not convert gives the default.
+struct TVapcalSettings {
+    // Input texts, given to the fields unchanged.
+    std::string Temp;
+    std::string Pbar;
+    std::string Dp;
+    std::string Flow;
+    std::string RefTemp;
+    std::string DilutionFlow;
+    bool AllowConcInput = false;
+    // Set points last known to be in the instruments.
+    long double LastDilutionFlowSP = kDefaultDilutionFlow;
+    long double LastFlowSP = kDefaultFlow;
+    long double LastTempSP = kDefaultTemp;
+    int SkinHue = kDefaultSkinHue;
+};
+
+TVapcalSettings ReadSettings(const std::string& fileName);
+
+// Gives the six input texts to their fields in the file's order (Temp, Pbar,
+// Dp, Flow, RefTemp, DilutionFlow). Every field gets its text even when an
+// earlier one does not convert; the first conversion error is raised after
+// the last text was given, so the operator sees it and nothing is lost.
+void LoadSettingsTexts(const TVapcalSettings& settings, const TCalculatorFields& fields);
+
+// The whole start-up read: the texts into the fields and AllowConcInput into
+// the calculator; returns the settings for the set points and the skin hue.
+// A conversion error of a field text is raised after everything is loaded;
+// the caller that wants the set points anyway uses the two steps above.
+TVapcalSettings LoadSettings(const std::string& fileName, const TCalculatorFields& fields,
+                             TCalculator& calculator);
+
+// Writes the nine keys in Apply's order: Temp, Pbar, Dp, Flow, RefTemp,
+// DilutionFlow, DilutedOput, ReservoirOput, AllowConcInput. Each key is one
+// whole-file replacement; a refused write raises platform::EIniFileError
+// "Unable to write to <path>" and ends the save at that key.
+void SaveSettings(const std::string& fileName, const TCalculatorFields& fields,
+                  bool allowConcInput);
+
+}  // namespace calc

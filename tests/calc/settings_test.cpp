@@ -1,0 +1,139 @@
+#include "calc/settings.h"
+#include "calc/memorycalculator.h"
+#include "platform/inifile.h"
+#include "platform/numtext.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+using namespace calc;
+namespace fs = std::filesystem;
+
+namespace {
+
+class SettingsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        folder_ = fs::temp_directory_path() /
+                  ("vapcal-settings-" + std::to_string(getpid()) + "-" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(folder_);
+        path_ = (folder_ / "Vapcal.ini").string();
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    void Write(const std::string& content) { std::ofstream(path_, std::ios::binary) << content; }
+    std::string Read() const {
+        std::ifstream in(path_, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    fs::path folder_;
+    std::string path_;
+    TMemoryCalculator w;
+};
+
+TEST_F(SettingsTest, NoFileGivesTheDefaultsAndCreatesNone) {
+    const TVapcalSettings s = LoadSettings(path_, w.CalculatorFields(), w.Calculator);
+    w.Start();
+    EXPECT_EQ(w.edtTemp.Text(), "40");
+    EXPECT_EQ(w.edtPbar.Text(), "29.96");
+    EXPECT_EQ(w.edtDp.Text(), "0");
+    EXPECT_EQ(w.edtFlow.Text(), "6");
+    EXPECT_EQ(w.edtRefTemp.Text(), "20");
+    EXPECT_EQ(w.edtDilutionFlow.Text(), "10");
+    EXPECT_FALSE(w.Calculator.AllowConcInput);
+    EXPECT_EQ(s.LastFlowSP, 6);
+    EXPECT_EQ(s.LastDilutionFlowSP, 10);
+    EXPECT_EQ(s.LastTempSP, 40);
+    EXPECT_EQ(s.SkinHue, 132);
+    EXPECT_FALSE(fs::exists(path_));
+}
+
+TEST_F(SettingsTest, SavingTheDefaultsWritesTheNineKeys) {
+    w.Start();
+    SaveSettings(path_, w.CalculatorFields(), false);
+    EXPECT_EQ(Read(),
+              "[Vapcal]\nTemp=40\nPbar=29.96\nDp=0\nFlow=6\nRefTemp=20\nDilutionFlow=10\n"
+              "DilutedOput=40.02\nReservoirOput=6.25E+01\nAllowConcInput=0\n");
+}
+
+TEST_F(SettingsTest, SavedInputsComeBackUnderTheSameSeparator) {
+    platform::FormatSettings().DecimalSeparator = ',';
+    platform::FormatSettings().ThousandSeparator = '.';
+    w.edtPbar.SetText("29,92");
+    w.edtTemp.SetText("45,5");
+    w.Start();
+    SaveSettings(path_, w.CalculatorFields(), true);
+    TMemoryCalculator again;
+    const TVapcalSettings s = LoadSettings(path_, again.CalculatorFields(), again.Calculator);
+    platform::FormatSettings() = {};
+    EXPECT_EQ(again.edtPbar.Text(), "29,92");
+    EXPECT_EQ(s.LastTempSP, platform::StrToFloat("45.5"));
+    EXPECT_TRUE(again.Calculator.AllowConcInput);
+}
+
+TEST_F(SettingsTest, OtherSectionsKeysAndLinesSurviveASave) {
+    Write(
+        "; kit 7 in lab 2\r\n[Skin]\r\nName=Olive\r\n\r\n[vapcal]\r\nskinhue=$40\r\n"
+        "TEMP=55\r\nOperator=jd\r\n\r\n[Last]\r\nx=1\r\n");
+    const TVapcalSettings s = LoadSettings(path_, w.CalculatorFields(), w.Calculator);
+    EXPECT_EQ(w.edtTemp.Text(), "55");
+    EXPECT_EQ(s.SkinHue, 64);
+    w.Start();
+    SaveSettings(path_, w.CalculatorFields(), false);
+    EXPECT_EQ(Read(),
+              "; kit 7 in lab 2\r\n[Skin]\r\nName=Olive\r\n\r\n[vapcal]\r\nskinhue=$40\r\n"
+              "TEMP=55\r\nOperator=jd\r\nPbar=29.96\r\nDp=0\r\nFlow=6\r\nRefTemp=20\r\n"
+              "DilutionFlow=10\r\nDilutedOput=118.77\r\nReservoirOput=1.77E+02\r\n"
+              "AllowConcInput=0\r\n\r\n[Last]\r\nx=1\r\n");
+}
+
+TEST_F(SettingsTest, NonNumericFlowKeepsItsSetPointAndLosesNothing) {
+    Write("[Vapcal]\nTemp=45\nFlow=six\nDilutionFlow=12\nAllowConcInput=0x1\n");
+    const TVapcalSettings s = ReadSettings(path_);
+    EXPECT_EQ(s.LastFlowSP, 6);
+    EXPECT_EQ(s.LastDilutionFlowSP, 12);
+    EXPECT_EQ(s.LastTempSP, 45);
+    EXPECT_TRUE(s.AllowConcInput);
+    EXPECT_THROW(LoadSettingsTexts(s, w.CalculatorFields()), platform::EConvertError);
+    EXPECT_EQ(w.edtFlow.Text(), "six") << "the field gets the text to interpret";
+    EXPECT_EQ(w.edtDilutionFlow.Text(), "12") << "later keys still load";
+    EXPECT_EQ(w.edtRefTemp.Text(), "20");
+}
+
+TEST_F(SettingsTest, BooleanAndNumberReadsFallBackOnBadText) {
+    const struct {
+        const char* Stored;
+        bool Allow;
+    } cases[] = {{"1", true},    {"0", false}, {"$0", false}, {"0X10", true},
+                 {"yes", false}, {"", false},  {"-1", true}};
+    for (const auto& c : cases) {
+        Write(std::string("[Vapcal]\nAllowConcInput=") + c.Stored + "\nTemp=\nSkinHue=hue\n");
+        const TVapcalSettings s = ReadSettings(path_);
+        EXPECT_EQ(s.AllowConcInput, c.Allow) << c.Stored;
+        EXPECT_EQ(s.LastTempSP, 40);
+        EXPECT_EQ(s.SkinHue, 132);
+    }
+}
+
+TEST_F(SettingsTest, ARefusedWriteNamesTheFile) {
+    const std::string inside = folder_ / "missing" / "Vapcal.ini";
+    w.Start();
+    try {
+        SaveSettings(inside, w.CalculatorFields(), false);
+        FAIL() << "the save went through";
+    } catch (const platform::EIniFileError& e) {
+        EXPECT_EQ(std::string(e.what()), "Unable to write to " + inside);
+    }
+}
+
+}  // namespace
