@@ -1,0 +1,381 @@
+#include "platform/posixserialdevice.h"
+
+#include "platform/linemode.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <system_error>
+
+namespace platform {
+
+namespace {
+
+// How often a wait on a vanished port looks whether it came back.
+constexpr int kVanishedRecheckMs = 250;
+
+// Unix98 pseudo-terminal slaves (/dev/pts/N) use these major numbers.
+constexpr unsigned kPtsFirstMajor = 136;
+constexpr unsigned kPtsLastMajor = 143;
+
+// A driver that makes a custom rate from a divisor comes close, not exact;
+// this much deviation still lets the far end read every character.
+constexpr double kRateTolerance = 0.02;
+
+uint64_t NowMs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+uint64_t DeadlineAfter(uint32_t timeoutMs) {
+    return NowMs() + timeoutMs;
+}
+
+// The poll() time-out until `deadline`; -1 waits without limit.
+int PollTimeout(uint64_t deadline, bool forever) {
+    if (forever)
+        return -1;
+    const uint64_t now = NowMs();
+    if (now >= deadline)
+        return 0;
+    return static_cast<int>(std::min<uint64_t>(deadline - now, INT_MAX));
+}
+
+std::string SystemText(int errorNumber) {
+    return std::system_category().message(errorNumber);
+}
+
+ESerialError OpenError(int errorNumber, const std::string& name) {
+    return ESerialError(SerialErrorKindOf(errorNumber), errorNumber,
+                        name + ": " + SystemText(errorNumber));
+}
+
+bool DetectPseudoTerminal(int fd) {
+    unsigned int number = 0;
+    if (ioctl(fd, TIOCGPTN, &number) == 0)
+        return true;  // the master side
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const unsigned majorNumber = major(st.st_rdev);
+    return majorNumber >= kPtsFirstMajor && majorNumber <= kPtsLastMajor;
+}
+
+const char* ParityName(TSerialParity parity) {
+    switch (parity) {
+        case spNone:
+            return "no parity";
+        case spOdd:
+            return "odd parity";
+        case spEven:
+            return "even parity";
+        case spMark:
+            return "mark parity";
+        case spSpace:
+            return "space parity";
+    }
+    return "parity";
+}
+
+}  // namespace
+
+std::unique_ptr<TPosixSerialDevice> TPosixSerialDevice::Open(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        throw OpenError(errno, path);
+    auto fail = [&](int errorNumber) {
+        close(fd);
+        return OpenError(errorNumber, path);
+    };
+    if (!isatty(fd))
+        throw fail(ENOTTY);
+    // The lock first: setting TIOCEXCL on a port somebody else holds would
+    // change their port.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        throw fail(errno);
+    if (ioctl(fd, TIOCEXCL) != 0)
+        throw fail(errno);
+    try {
+        return std::unique_ptr<TPosixSerialDevice>(new TPosixSerialDevice(fd, true, path));
+    } catch (...) {
+        close(fd);
+        throw;
+    }
+}
+
+std::unique_ptr<TPosixSerialDevice> TPosixSerialDevice::Hook(int fd, bool closeAtEnd) {
+    const std::string name = "descriptor " + std::to_string(fd);
+    if (fd < 0 || fcntl(fd, F_GETFL) < 0)
+        throw OpenError(EBADF, name);
+    if (!isatty(fd))
+        throw OpenError(ENOTTY, name);
+    return std::unique_ptr<TPosixSerialDevice>(new TPosixSerialDevice(fd, closeAtEnd, name));
+}
+
+TPosixSerialDevice::TPosixSerialDevice(int fd, bool closeAtEnd, std::string name)
+    : Fd_(fd), CloseAtEnd_(closeAtEnd), Name_(std::move(name)) {
+    CutShortFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (CutShortFd_ < 0)
+        throw ESerialError(seSystem, errno, Name_ + ": " + SystemText(errno));
+    OriginalFlags_ = fcntl(Fd_, F_GETFL);
+    fcntl(Fd_, F_SETFL, OriginalFlags_ | O_NONBLOCK);
+    PseudoTerminal_ = DetectPseudoTerminal(Fd_);
+    linemode::TLineMode mode;
+    if (linemode::ReadLineMode(Fd_, mode) == 0)
+        EscapesInput_ = mode.EscapesInput;
+}
+
+TPosixSerialDevice::~TPosixSerialDevice() {
+    close(CutShortFd_);
+    if (CloseAtEnd_) {
+        close(Fd_);
+    } else {
+        fcntl(Fd_, F_SETFL, OriginalFlags_);
+    }
+}
+
+void TPosixSerialDevice::ApplySettings(const TSerialLineSettings& settings) {
+    int error = linemode::WriteLineMode(Fd_, settings, false);
+    // A pseudo-terminal can refuse a change of parity alone (EINVAL); it has
+    // no parity anyway, so its character format stays as it is.
+    if (error == EINVAL && PseudoTerminal_)
+        error = linemode::WriteLineMode(Fd_, settings, true);
+    if (error != 0)
+        Refuse(error, "line settings");
+
+    linemode::TLineMode mode;
+    error = linemode::ReadLineMode(Fd_, mode);
+    if (error != 0)
+        Refuse(error, "line settings");
+    EscapesInput_ = mode.EscapesInput;
+    if (!PseudoTerminal_)
+        VerifyTaken(settings, mode.Settings);
+
+    const bool rtsIsHandshake = settings.Handshake == shRtsCts;
+    const bool dtrIsHandshake = settings.Handshake == shDtrDsr;
+    if (!rtsIsHandshake && !SetModemLine(TIOCM_RTS, settings.RtsOn))
+        Refuse(errno, "RTS");
+    if (!SetModemLine(TIOCM_DTR, dtrIsHandshake || settings.DtrOn))
+        Refuse(errno, "DTR");
+}
+
+// Drivers take what they can and say nothing about the rest; only reading
+// the mode back shows a speed or format the port cannot make.
+void TPosixSerialDevice::VerifyTaken(const TSerialLineSettings& wanted,
+                                     const TSerialLineSettings& taken) const {
+    const double deviation = std::abs(static_cast<double>(taken.BitRate) - wanted.BitRate) /
+                             std::max(wanted.BitRate, 1u);
+    if (wanted.BitRate == 0 || deviation > kRateTolerance) {
+        Refuse(0, "a speed of " + std::to_string(wanted.BitRate) + " bit/s");
+    }
+    if (taken.DataBits != wanted.DataBits) {
+        Refuse(0, std::to_string(wanted.DataBits) + " data bits");
+    }
+    if (taken.Parity != wanted.Parity)
+        Refuse(0, ParityName(wanted.Parity));
+    if ((taken.StopBits == ssTwo) != (wanted.StopBits != ssOne))
+        Refuse(0, "the stop bits");
+    if ((taken.Handshake == shRtsCts) != (wanted.Handshake == shRtsCts)) {
+        Refuse(0, "RTS/CTS handshake");
+    }
+}
+
+void TPosixSerialDevice::Refuse(int errorNumber, const std::string& what) const {
+    std::string text = Name_ + ": the port refused " + what;
+    if (errorNumber != 0)
+        text += " (" + SystemText(errorNumber) + ")";
+    throw ESerialError(seSettingRefused, errorNumber, text);
+}
+
+// A pseudo-terminal has no modem lines and says so with ENOTTY (or EINVAL);
+// there that is no fault.
+bool TPosixSerialDevice::SetModemLine(int line, bool on) {
+    if (ioctl(Fd_, on ? TIOCMBIS : TIOCMBIC, &line) == 0)
+        return true;
+    return PseudoTerminal_ && (errno == ENOTTY || errno == EINVAL);
+}
+
+// Moves what the driver has into the queue, taking out the line-error marks,
+// and notes whether the port is still there.
+void TPosixSerialDevice::Pull() {
+    for (;;) {
+        if (Begin_ == End_)
+            Begin_ = End_ = 0;
+        if (End_ == Queue_.size() && Begin_ > 0) {
+            std::memmove(Queue_.data(), Queue_.data() + Begin_, Queued());
+            End_ -= Begin_;
+            Begin_ = 0;
+        }
+        const size_t room = Queue_.size() - End_;
+        if (room == 0)
+            return;
+        const ssize_t n = read(Fd_, Queue_.data() + End_, room);
+        if (n > 0) {
+            uint8_t* chunk = Queue_.data() + End_;
+            const auto size = static_cast<size_t>(n);
+            End_ += EscapesInput_ ? Decoder_.Decode(chunk, size, LineError_) : size;
+            Vanished_ = false;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        // Nothing queued: the port is there. End of file or EIO: the terminal
+        // was hung up, or the far end of a pseudo-terminal is closed.
+        Vanished_ = !(n < 0 && errno == EAGAIN);
+        return;
+    }
+}
+
+bool TPosixSerialDevice::TakeCutShort() {
+    uint64_t count = 0;
+    return read(CutShortFd_, &count, sizeof count) == static_cast<ssize_t>(sizeof count);
+}
+
+void TPosixSerialDevice::CutShortWait() {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(CutShortFd_, &one, sizeof one);
+}
+
+bool TPosixSerialDevice::WaitForInput(uint32_t timeoutMs) {
+    const bool forever = timeoutMs == kWaitForever;
+    const uint64_t deadline = DeadlineAfter(forever ? 0 : timeoutMs);
+    Pull();
+    if (Queued() > 0)
+        return true;
+    for (;;) {
+        if (Vanished_)
+            return SleepWhileVanished(deadline, forever);
+        pollfd fds[2] = {{Fd_, POLLIN, 0}, {CutShortFd_, POLLIN, 0}};
+        const int ready = poll(fds, 2, PollTimeout(deadline, forever));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return SleepWhileVanished(deadline, forever);
+        if ((fds[1].revents & POLLIN) != 0 && TakeCutShort())
+            return false;
+        if (ready == 0)
+            return false;
+        Pull();
+        if (Queued() > 0)
+            return true;
+        // A hang-up without data, or a descriptor closed under the device.
+        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            Vanished_ = true;
+    }
+}
+
+// The port is gone: sleep the time-out, not a moment less, so that a worker
+// retrying its transactions does not spin, and wake early only when cut short
+// or when the port returns with data.
+bool TPosixSerialDevice::SleepWhileVanished(uint64_t deadline, bool forever) {
+    for (;;) {
+        int slice = PollTimeout(deadline, forever);
+        if (slice == 0)
+            return false;
+        if (slice < 0 || slice > kVanishedRecheckMs)
+            slice = kVanishedRecheckMs;
+        pollfd cut{CutShortFd_, POLLIN, 0};
+        if (poll(&cut, 1, slice) > 0 && TakeCutShort())
+            return false;
+        Pull();
+        if (!Vanished_ && Queued() > 0)
+            return true;
+    }
+}
+
+bool TPosixSerialDevice::GetInputCount(size_t& count) {
+    Pull();
+    count = Queued();
+    const bool lineError = LineError_;
+    LineError_ = false;
+    return !lineError && !Vanished_;
+}
+
+bool TPosixSerialDevice::Read(uint8_t* buffer, size_t count) {
+    Pull();
+    if (Queued() < count)
+        return false;
+    std::memcpy(buffer, Queue_.data() + Begin_, count);
+    Begin_ += count;
+    const bool lineError = LineError_;
+    LineError_ = false;
+    return !lineError && !Vanished_;
+}
+
+bool TPosixSerialDevice::Write(const uint8_t* data, size_t count, uint32_t timeoutMs) {
+    const bool forever = timeoutMs == kWaitForever;
+    const uint64_t deadline = DeadlineAfter(forever ? 0 : timeoutMs);
+    size_t sent = 0;
+    while (sent < count) {
+        const ssize_t n = write(Fd_, data + sent, count - sent);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || errno != EAGAIN)
+            return false;  // EIO: the port is gone
+        pollfd out{Fd_, POLLOUT, 0};
+        const int ready = poll(&out, 1, PollTimeout(deadline, forever));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready == 0) {
+            // The line does not take the frame in time: drop what is queued,
+            // so the next attempt starts with an empty transmitter.
+            tcflush(Fd_, TCOFLUSH);
+            return false;
+        }
+        if (ready < 0 || (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+            return false;
+    }
+    return true;
+}
+
+void TPosixSerialDevice::Purge(bool receive, bool transmit) {
+    if (receive) {
+        Begin_ = End_ = 0;
+        Decoder_.Reset();
+        LineError_ = false;  // the error belonged to characters now dropped
+    }
+    if (receive && transmit) {
+        tcflush(Fd_, TCIOFLUSH);
+    } else if (receive) {
+        tcflush(Fd_, TCIFLUSH);
+    } else if (transmit) {
+        tcflush(Fd_, TCOFLUSH);
+    }
+}
+
+bool TPosixSerialDevice::SetRts(bool on) {
+    return SetModemLine(TIOCM_RTS, on);
+}
+
+bool TPosixSerialDevice::Drain() {
+    for (;;) {
+        if (tcdrain(Fd_) == 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+uint32_t TPosixSerialDevice::Tick() const {
+    return TickCount();
+}
+
+}  // namespace platform
