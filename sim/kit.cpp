@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "platform/posixserialdevice.h"
 #include "sim/paceddevice.h"
@@ -17,6 +19,8 @@ namespace sim {
 
 namespace {
 
+// Time for the server's thread to start and find the line silent.
+constexpr int kListenMargin = 100;
 // How often the instruments' readings move.
 constexpr int kStepMs = 100;
 // The largest RTU frame, in characters.
@@ -72,6 +76,10 @@ TSimKit::~TSimKit() {
 std::string TSimKit::Start() {
     OpenPseudoTerminal();
     OpenConnection();
+    // A server starts by waiting for a silent line and drops what arrives
+    // meanwhile; the path is given out only once requests are heard.
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(kListenMargin + 2 * FConnection->SilentMs()));
     FElapsed.start();
     FClock.start(kStepMs);
     return FPath;
