@@ -27,6 +27,9 @@ namespace {
 // How often a wait on a vanished port looks whether it came back.
 constexpr int kVanishedRecheckMs = 250;
 
+// What poll() reports for a port that is no longer there.
+constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
+
 // Unix98 pseudo-terminal slaves (/dev/pts/N) use these major numbers.
 constexpr unsigned kPtsFirstMajor = 136;
 constexpr unsigned kPtsLastMajor = 143;
@@ -149,6 +152,7 @@ TPosixSerialDevice::~TPosixSerialDevice() {
 }
 
 void TPosixSerialDevice::ApplySettings(const TSerialLineSettings& settings) {
+    CheckLineSettings(settings);
     int error = linemode::WriteLineMode(Fd_, settings, false);
     // A pseudo-terminal can refuse a change of parity alone (EINVAL); it has
     // no parity anyway, so its character format stays as it is.
@@ -177,9 +181,9 @@ void TPosixSerialDevice::ApplySettings(const TSerialLineSettings& settings) {
 // the mode back shows a speed or format the port cannot make.
 void TPosixSerialDevice::VerifyTaken(const TSerialLineSettings& wanted,
                                      const TSerialLineSettings& taken) const {
-    const double deviation = std::abs(static_cast<double>(taken.BitRate) - wanted.BitRate) /
-                             std::max(wanted.BitRate, 1u);
-    if (wanted.BitRate == 0 || deviation > kRateTolerance) {
+    const double deviation =
+        std::abs(static_cast<double>(taken.BitRate) - wanted.BitRate) / wanted.BitRate;
+    if (deviation > kRateTolerance) {
         Refuse(0, "a speed of " + std::to_string(wanted.BitRate) + " bit/s");
     }
     if (taken.DataBits != wanted.DataBits) {
@@ -233,9 +237,16 @@ void TPosixSerialDevice::Pull() {
         }
         if (n < 0 && errno == EINTR)
             continue;
-        // Nothing queued: the port is there. End of file or EIO: the terminal
-        // was hung up, or the far end of a pseudo-terminal is closed.
-        Vanished_ = !(n < 0 && errno == EAGAIN);
+        if (n < 0 && errno == EAGAIN) {
+            Vanished_ = false;
+        } else if (n == 0) {
+            // End of file from a hung-up terminal; but a terminal left with
+            // VMIN 0 by its owner also reads 0 when idle.
+            pollfd line{Fd_, 0, 0};
+            Vanished_ = poll(&line, 1, 0) != 0 && (line.revents & kGone) != 0;
+        } else {
+            Vanished_ = true;  // EIO: the far end of a pseudo-terminal is closed
+        }
         return;
     }
 }
@@ -273,7 +284,7 @@ bool TPosixSerialDevice::WaitForInput(uint32_t timeoutMs) {
         if (Queued() > 0)
             return true;
         // A hang-up without data, or a descriptor closed under the device.
-        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+        if ((fds[0].revents & kGone) != 0)
             Vanished_ = true;
     }
 }
@@ -340,7 +351,7 @@ bool TPosixSerialDevice::Write(const uint8_t* data, size_t count, uint32_t timeo
             tcflush(Fd_, TCOFLUSH);
             return false;
         }
-        if (ready < 0 || (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+        if (ready < 0 || (out.revents & kGone) != 0)
             return false;
     }
     return true;

@@ -100,7 +100,11 @@ int TScriptedSerialDevice::SettingsApplied() const {
 
 size_t TScriptedSerialDevice::Queued() const {
     std::lock_guard lock(Mutex_);
-    return Input_.size();
+    size_t count = Input_.size();
+    for (auto it = Pending_.begin(); it != Pending_.end() && it->first <= Now_; ++it) {
+        count += it->second.Data.size();
+    }
+    return count;
 }
 
 // --- Clock and arrivals ---
@@ -160,6 +164,7 @@ TScriptedSerialDevice::TWaitEnd TScriptedSerialDevice::WaitUntil(TLock& lock, ui
 // --- TSerialDevice ---
 
 void TScriptedSerialDevice::ApplySettings(const TSerialLineSettings& settings) {
+    CheckLineSettings(settings);
     std::lock_guard lock(Mutex_);
     if (RefuseSettings_) {
         throw ESerialError(seSettingRefused, 0, "scripted port: the port refused line settings");

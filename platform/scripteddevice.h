@@ -15,8 +15,8 @@
 //   block until the clock reaches their deadline or their data arrives, so a
 //   test can act while the worker is inside a wait (WaitUntilBlocked tells it
 //   when).
-// A wait with kWaitForever blocks in both ways until data arrives, it is cut
-// short, or the port vanishes.
+// A wait with kWaitForever blocks in both ways until data arrives or it is cut
+// short (on a vanished port only the latter, as on a real one).
 //
 // Thread-safe: the worker thread uses the TSerialDevice side while the test
 // thread scripts and inspects; waits sleep on a condition variable.
@@ -84,7 +84,7 @@ class TScriptedSerialDevice final : public TSerialDevice {
     int Drains() const;
     TSerialLineSettings Settings() const;
     int SettingsApplied() const;
-    size_t Queued() const;
+    size_t Queued() const;  // received characters that have arrived by now
 
     // --- TSerialDevice (the worker) ---
 

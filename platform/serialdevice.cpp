@@ -27,6 +27,17 @@ TSerialErrorKind SerialErrorKindOf(int errorNumber) {
     }
 }
 
+void CheckLineSettings(const TSerialLineSettings& settings) {
+    if (settings.BitRate == 0) {
+        throw ESerialError(seSettingRefused, EINVAL, "A bit rate of 0 is not a line speed");
+    }
+    if (settings.DataBits < 5 || settings.DataBits > 8) {
+        throw ESerialError(
+            seSettingRefused, EINVAL,
+            "Data bits must be between 5 and 8, not " + std::to_string(settings.DataBits));
+    }
+}
+
 uint32_t TickCount() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);

@@ -13,6 +13,23 @@
 // Nothing here raises during frame traffic: waits, counts, reads and writes
 // report a time-out, a line error or a vanished port as a false result. Only
 // opening a port and applying line settings raise ESerialError.
+//
+// How a Modbus connection maps onto it:
+// - open: TPosixSerialDevice::Open(path), or ::Hook(fd) for a port handed in
+//   from outside (never closed by the device). ESerialError from either means
+//   the port could not be opened; Kind() tells busy from missing. Driver queue
+//   sizes, read time-outs and event masks have no counterpart here: reads
+//   never block and waits take their own time-out.
+// - line settings: ApplySettings at open and after each live change; its
+//   ESerialError is a refused device control block. The connection's flow
+//   control becomes Handshake plus the RtsOn/DtrOn levels (RTS toggling:
+//   RtsOn false, then SetRts(true), Write, Drain, SetRts(false) per frame).
+// - the driver's error state: GetInputCount reports and clears it, so a frame
+//   read or write starts and ends with a GetInputCount.
+// - remaining time: take Tick() before a wait and subtract the unsigned
+//   difference after it.
+// - a server-mode worker that must stop: set its terminate flag, then
+//   CutShortWait() ends its endless wait.
 #pragma once
 
 #include <cstddef>
@@ -74,6 +91,11 @@ class ESerialError : public std::runtime_error {
 
 // The kind of error an errno from open() means.
 TSerialErrorKind SerialErrorKindOf(int errorNumber);
+
+// Raises ESerialError (seSettingRefused, EINVAL) for settings no port can
+// have: a bit rate of 0, data bits outside 5 to 8. Every device checks this
+// first in ApplySettings.
+void CheckLineSettings(const TSerialLineSettings& settings);
 
 // Milliseconds of a monotonic clock in 32 bits. It wraps to 0 after about
 // 49.7 days, so durations are taken as unsigned differences.

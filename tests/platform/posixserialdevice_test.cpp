@@ -1,0 +1,329 @@
+// The POSIX serial device over real pseudo-terminals: the test holds the
+// master side as the far end of the line, the device opens the slave by path
+// as the console opens a port.
+#include "platform/posixserialdevice.h"
+#include "platform/linemode.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+using namespace platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+long long MsSince(TClock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - start).count();
+}
+
+class PseudoTerminalLine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char name[128] = {};
+        int slave = -1;
+        ASSERT_EQ(openpty(&Master, &slave, name, nullptr, nullptr), 0);
+        close(slave);
+        Path = name;
+    }
+    void TearDown() override {
+        if (Master >= 0)
+            close(Master);
+    }
+
+    std::unique_ptr<TPosixSerialDevice> OpenConfigured() {
+        auto device = TPosixSerialDevice::Open(Path);
+        TSerialLineSettings settings;
+        settings.BitRate = 9600;
+        device->ApplySettings(settings);
+        return device;
+    }
+
+    void SendFromFarEnd(const std::string& text) {
+        ASSERT_EQ(write(Master, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+
+    std::string ReceiveAtFarEnd(size_t count) {
+        std::string text(count, '\0');
+        size_t got = 0;
+        while (got < count) {
+            const ssize_t n = read(Master, text.data() + got, count - got);
+            if (n <= 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+        text.resize(got);
+        return text;
+    }
+
+    void CloseFarEnd() {
+        close(Master);
+        Master = -1;
+    }
+
+    int Master = -1;
+    std::string Path;
+};
+
+TSerialErrorKind OpenErrorKind(const std::string& path) {
+    try {
+        TPosixSerialDevice::Open(path);
+    } catch (const ESerialError& e) {
+        return e.Kind();
+    }
+    ADD_FAILURE() << path << " opened";
+    return seSystem;
+}
+
+}  // namespace
+
+TEST_F(PseudoTerminalLine, SecondOpenerFindsThePortBusyUntilTheFirstLetsGo) {
+    auto first = TPosixSerialDevice::Open(Path);
+    EXPECT_TRUE(first->IsPseudoTerminal());
+    EXPECT_EQ(OpenErrorKind(Path), sePortBusy);
+    first.reset();
+    EXPECT_NO_THROW(TPosixSerialDevice::Open(Path));
+}
+
+TEST(SerialDeviceOpen, TellsMissingPortsAndNonTerminalsApart) {
+    EXPECT_EQ(OpenErrorKind("/dev/ttyVapcalNoSuchPort"), sePortMissing);
+    EXPECT_EQ(OpenErrorKind("/dev/null"), seNotATerminal);
+    try {
+        TPosixSerialDevice::Open("/dev/ttyVapcalNoSuchPort");
+    } catch (const ESerialError& e) {
+        EXPECT_EQ(e.ErrorNumber(), ENOENT);
+        EXPECT_NE(std::string(e.what()).find("/dev/ttyVapcalNoSuchPort"), std::string::npos);
+    }
+}
+
+TEST(SerialDeviceOpen, HookRejectsWhatIsNoTerminal) {
+    EXPECT_THROW(TPosixSerialDevice::Hook(-1), ESerialError);
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    try {
+        TPosixSerialDevice::Hook(pipeEnds[0]);
+        ADD_FAILURE() << "a pipe was hooked";
+    } catch (const ESerialError& e) {
+        EXPECT_EQ(e.Kind(), seNotATerminal);
+    }
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+}
+
+TEST_F(PseudoTerminalLine, AppliesStandardAndCustomSpeedsAndStopBits) {
+    struct Case {
+        uint32_t BitRate;
+        uint8_t DataBits;
+        TSerialParity Parity;
+        TSerialStopBits StopBits;
+        TSerialStopBits Expected;
+    };
+    const Case cases[] = {
+        {9600, 8, spEven, ssOne, ssOne},    {250000, 8, spNone, ssTwo, ssTwo},
+        {14400, 7, spOdd, ssOne, ssOne},    {56000, 8, spMark, ssOneAndHalf, ssTwo},
+        {128000, 8, spSpace, ssOne, ssOne}, {110, 8, spEven, ssTwo, ssTwo},
+        {9600, 8, spOdd, ssOne, ssOne},  // a change of parity alone
+    };
+    auto device = TPosixSerialDevice::Open(Path);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.BitRate);
+        TSerialLineSettings settings;
+        settings.BitRate = c.BitRate;
+        settings.DataBits = c.DataBits;
+        settings.Parity = c.Parity;
+        settings.StopBits = c.StopBits;
+        ASSERT_NO_THROW(device->ApplySettings(settings));
+        linemode::TLineMode mode;
+        ASSERT_EQ(linemode::ReadLineMode(device->Handle(), mode), 0);
+        EXPECT_EQ(mode.Settings.BitRate, c.BitRate);
+        EXPECT_EQ(mode.Settings.StopBits, c.Expected);
+        EXPECT_TRUE(mode.EscapesInput);
+    }
+}
+
+TEST_F(PseudoTerminalLine, EvenParityAndModemLinesAreHarmlessOnAPseudoTerminal) {
+    auto device = TPosixSerialDevice::Open(Path);
+    TSerialLineSettings settings;
+    settings.BitRate = 9600;
+    for (TSerialParity parity : {spNone, spEven, spOdd, spEven}) {
+        settings.Parity = parity;
+        EXPECT_NO_THROW(device->ApplySettings(settings));
+    }
+    settings.Handshake = shDtrDsr;
+    EXPECT_NO_THROW(device->ApplySettings(settings));
+    EXPECT_TRUE(device->SetRts(true));
+    EXPECT_TRUE(device->SetRts(false));
+    EXPECT_TRUE(device->Drain());
+}
+
+TEST_F(PseudoTerminalLine, SettingsNoPortCanHaveAreRefusedEvenOnAPseudoTerminal) {
+    auto device = TPosixSerialDevice::Open(Path);
+    for (auto spoil : {+[](TSerialLineSettings& s) { s.BitRate = 0; },
+                       +[](TSerialLineSettings& s) { s.DataBits = 9; },
+                       +[](TSerialLineSettings& s) { s.DataBits = 4; }}) {
+        TSerialLineSettings settings;
+        spoil(settings);
+        try {
+            device->ApplySettings(settings);
+            ADD_FAILURE() << "accepted";
+        } catch (const ESerialError& e) {
+            EXPECT_EQ(e.Kind(), seSettingRefused);
+            EXPECT_EQ(e.ErrorNumber(), EINVAL);
+        }
+    }
+}
+
+TEST_F(PseudoTerminalLine, CarriesCharactersBothWaysIncludingTheEscapeByte) {
+    auto device = OpenConfigured();
+    const std::string frame = std::string("\x0A\x03\xFF\x00\xFF\xFF\x41", 7);
+    SendFromFarEnd(frame);
+    ASSERT_TRUE(device->WaitForInput(2000));
+    size_t count = 0;
+    std::string received;
+    while (received.size() < frame.size() && device->WaitForInput(2000)) {
+        ASSERT_TRUE(device->GetInputCount(count));
+        std::string chunk(count, '\0');
+        ASSERT_TRUE(device->Read(reinterpret_cast<uint8_t*>(chunk.data()), count));
+        received += chunk;
+    }
+    EXPECT_EQ(received, frame);
+
+    const std::string reply("\x0B\x06\xFF\x00", 4);
+    EXPECT_TRUE(device->Write(reinterpret_cast<const uint8_t*>(reply.data()), reply.size(), 1000));
+    EXPECT_EQ(ReceiveAtFarEnd(reply.size()), reply);
+}
+
+TEST_F(PseudoTerminalLine, ReadTakesNothingWhenFewerCharactersAreQueued) {
+    auto device = OpenConfigured();
+    SendFromFarEnd("abc");
+    size_t count = 0;
+    while (device->WaitForInput(2000) && device->GetInputCount(count) && count < 3) {
+    }
+    ASSERT_EQ(count, 3u);
+    uint8_t buffer[8] = {};
+    EXPECT_FALSE(device->Read(buffer, 4));
+    EXPECT_TRUE(device->Read(buffer, 3));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 3), "abc");
+}
+
+TEST_F(PseudoTerminalLine, WaitReturnsFalseAfterItsTimeOut) {
+    auto device = OpenConfigured();
+    const auto start = TClock::now();
+    EXPECT_FALSE(device->WaitForInput(60));
+    EXPECT_GE(MsSince(start), 60);
+}
+
+TEST_F(PseudoTerminalLine, AnotherThreadCutsAnEndlessWaitShort) {
+    auto device = OpenConfigured();
+    auto waiting =
+        std::async(std::launch::async, [&] { return device->WaitForInput(kWaitForever); });
+    std::this_thread::sleep_for(20ms);
+    device->CutShortWait();
+    ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
+    EXPECT_FALSE(waiting.get());
+}
+
+TEST_F(PseudoTerminalLine, ACutShortRequestEndsExactlyOneLaterWait) {
+    auto device = OpenConfigured();
+    device->CutShortWait();
+    const auto start = TClock::now();
+    EXPECT_FALSE(device->WaitForInput(kWaitForever));
+    EXPECT_FALSE(device->WaitForInput(40));
+    EXPECT_GE(MsSince(start), 40);
+}
+
+TEST_F(PseudoTerminalLine, QueuedInputAnswersTheWaitAtOnceAndPurgeDropsIt) {
+    auto device = OpenConfigured();
+    SendFromFarEnd("stale");
+    ASSERT_TRUE(device->WaitForInput(2000));
+    EXPECT_TRUE(device->WaitForInput(0));
+    device->Purge(true, true);
+    size_t count = 99;
+    EXPECT_TRUE(device->GetInputCount(count));
+    EXPECT_EQ(count, 0u);
+    EXPECT_FALSE(device->WaitForInput(0));
+}
+
+TEST_F(PseudoTerminalLine, AWriteTheLineDoesNotTakeIsAbandoned) {
+    auto device = OpenConfigured();
+    // The far end reads nothing, so the pseudo-terminal's queue fills up.
+    const std::vector<uint8_t> block(1 << 20, 0x55);
+    EXPECT_FALSE(device->Write(block.data(), block.size(), 100));
+}
+
+TEST_F(PseudoTerminalLine, AClosedFarEndIsALineErrorAndItsWaitsSleep) {
+    auto device = OpenConfigured();
+    CloseFarEnd();
+    size_t count = 0;
+    EXPECT_FALSE(device->GetInputCount(count));
+    EXPECT_FALSE(device->GetInputCount(count));
+    const uint8_t byte = 1;
+    EXPECT_FALSE(device->Write(&byte, 1, 100));
+
+    // A worker that keeps retrying must sleep on each wait, never spin.
+    const auto start = TClock::now();
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(device->WaitForInput(40));
+    EXPECT_GE(MsSince(start), 120);
+
+    auto waiting =
+        std::async(std::launch::async, [&] { return device->WaitForInput(kWaitForever); });
+    std::this_thread::sleep_for(20ms);
+    device->CutShortWait();
+    ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
+    EXPECT_FALSE(waiting.get());
+}
+
+TEST_F(PseudoTerminalLine, AnIdleLineWithoutReadMinimumIsNotTakenForVanished) {
+    auto device = TPosixSerialDevice::Open(Path);
+    termios raw{};
+    ASSERT_EQ(tcgetattr(device->Handle(), &raw), 0);
+    cfmakeraw(&raw);
+    raw.c_cc[VMIN] = 0;  // an idle read now returns 0, as at end of file
+    raw.c_cc[VTIME] = 0;
+    ASSERT_EQ(tcsetattr(device->Handle(), TCSANOW, &raw), 0);
+    size_t count = 99;
+    EXPECT_TRUE(device->GetInputCount(count));
+    EXPECT_EQ(count, 0u);
+}
+
+TEST_F(PseudoTerminalLine, AHookedMasterRecoversWhenTheFarEndOpensAgain) {
+    auto device = TPosixSerialDevice::Hook(Master);
+    EXPECT_TRUE(device->IsPseudoTerminal());
+    size_t count = 0;
+    EXPECT_FALSE(device->GetInputCount(count));  // nobody on the slave side yet
+
+    const int slave = open(Path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    ASSERT_EQ(write(slave, "hi", 2), 2);
+    ASSERT_TRUE(device->WaitForInput(5000));
+    EXPECT_TRUE(device->GetInputCount(count));
+    EXPECT_EQ(count, 2u);
+    close(slave);
+}
+
+TEST_F(PseudoTerminalLine, AHookedDescriptorStaysItsOwnersUnlessToldOtherwise) {
+    const int flags = fcntl(Master, F_GETFL);
+    TPosixSerialDevice::Hook(Master).reset();
+    EXPECT_EQ(fcntl(Master, F_GETFL), flags);  // open, and blocking again as it was
+
+    const int copy = dup(Master);
+    TPosixSerialDevice::Hook(copy, true).reset();
+    EXPECT_EQ(fcntl(copy, F_GETFD), -1);
+}
+
+TEST(TickCounter, CountsMillisecondsAcrossASleep) {
+    const uint32_t before = TickCount();
+    std::this_thread::sleep_for(30ms);
+    EXPECT_GE(static_cast<uint32_t>(TickCount() - before), 30u);
+}
