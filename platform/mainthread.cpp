@@ -1,28 +1,41 @@
 #include "platform/mainthread.h"
 
-#include <QCoreApplication>
+#include "platform/qthandover.h"
 
 namespace platform {
 
-QEvent::Type TPostedMessage::EventType() {
+namespace {
+
+QEvent::Type MessageWaiting() {
     static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
     return type;
 }
 
+}  // namespace
+
 THiddenReceiver::THiddenReceiver(THandler handler) : FHandler(std::move(handler)) {}
 
-void THiddenReceiver::PostMessage(TPostedMessage* message) {
-    // Messages of one poster to one receiver at one priority are delivered
-    // in posting order.
-    QCoreApplication::postEvent(this, message);
+void THiddenReceiver::PostMessage(std::unique_ptr<TPostedMessage> message) {
+    {
+        std::lock_guard lock(FLock);
+        FQueue.push_back(std::move(message));
+    }
+    PostHandOver(this, new QEvent(MessageWaiting()));
 }
 
-bool THiddenReceiver::event(QEvent* e) {
-    if (e->type() != TPostedMessage::EventType())
-        return QObject::event(e);
+// Our only custom event: one more message waits.
+void THiddenReceiver::customEvent(QEvent* e) {
+    AcceptHandOver(e);
+    std::unique_ptr<TPostedMessage> message;
+    {
+        std::lock_guard lock(FLock);
+        if (FQueue.empty())
+            return;
+        message = std::move(FQueue.front());
+        FQueue.pop_front();
+    }
     if (FHandler)
-        FHandler(static_cast<TPostedMessage&>(*e));
-    return true;
+        FHandler(*message);
 }
 
 }  // namespace platform
