@@ -1,0 +1,423 @@
+#include "app/mainwindow.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabBar>
+#include <algorithm>
+
+#include "app/calcfields.h"
+#include "panels/messagebox.h"
+#include "platform/numtext.h"
+
+namespace app {
+
+namespace {
+
+// The window's client area: the designed 339 x 447 window less its frame and
+// title bar.
+constexpr int kClientWidth = 331;
+constexpr int kClientHeight = 413;
+constexpr int kPageWidth = 322;
+constexpr int kPageHeight = 353;
+
+// The designed font, MS Sans Serif 8 pt, in the nearest sans font of the
+// platform. DejaVu Sans runs wider than MS Sans Serif: at 10 pixels it
+// takes the designed widths, so every caption ends before its field.
+constexpr char kFontFamily[] = "DejaVu Sans";
+constexpr int kFontPixels = 10;
+
+// Captions. Before each superscript digit stands a soft hyphen (U+00AD) for
+// the minus sign of the unit.
+constexpr char kCaption[] = "Vapcal Hg vapor pressure  concentration";
+constexpr char kTabVariables[] = "Vapcal Variables";
+constexpr char kTabAdvanced[] = "Advanced";
+constexpr char kGroupVariables[] = "Vapcal Variables";
+constexpr char kLabelTemp[] = "Temperature (\u00B0C)";
+constexpr char kLabelFlow[] = "Reservoir Flow (ml min\u00AD\u00B9)";
+constexpr char kLabelDilutionFlow[] = "Dilution Flow (l min\u00AD\u00B9)";
+constexpr char kLabelDilutedOput[] =
+    "Diluted Output Concentration (ng l\u00AD\u00B9) (\u00B5g m\u00AD\u00B3)";
+constexpr char kCheckAllowInput[] = "Allow manual input of output concentration";
+constexpr char kLabelStandardConditions[] = "At standard conditions (1 atm, 20 \u00B0C)";
+constexpr char kGroupSaturator[] = "Saturator Conditions";
+constexpr char kLabelPbar[] = "Atmospheric pressure (in. Hg)";
+constexpr char kLabelDp[] = "dp";
+constexpr char kLabelDpUnit[] = "(in. H<sub>2</sub>O)";
+constexpr char kLabelRefTemp[] = "Reference Temperature (\u00B0C)";
+constexpr char kGroupActual[] = "At actual reservoir conditions";
+constexpr char kLabelSatFlow[] = "Reservoir Flow (ml min\u00AD\u00B9)";
+constexpr char kLabelSatConc[] = "Reservoir Output (ng ml\u00AD\u00B9)";
+constexpr char kLabelSaturator[] = "Reservoir Output (ng min\u00AD\u00B9)";
+constexpr char kLabelUncorrectedOput[] = "Uncorrected output concentration (ng l\u00AD\u00B9)";
+constexpr char kLabelRatio[] = "Ratio";
+constexpr char kButtonDefault[] = "&Default";
+constexpr char kHintDefault[] = "Load Default";
+constexpr char kButtonCalculate[] = "Ca&lculate";
+constexpr char kHintCalculate[] = "Diluted Output Concentration";
+constexpr char kButtonApply[] = "&Apply";
+constexpr char kButtonClose[] = "&Close";
+
+// A caption as shown: the soft hyphen that stands for the minus of a unit
+// is drawn only at a line break here, so it is shown as a superscript minus.
+QString Qs(const char* text) {
+    return QString::fromUtf8(text).replace(QChar(0x00AD), QChar(0x207B));
+}
+
+QFont WindowFont(bool bold = false) {
+    QFont font(kFontFamily);
+    font.setPixelSize(kFontPixels);
+    font.setBold(bold);
+    return font;
+}
+
+// A label on the left of a field, on the field's text line.
+QLabel* FieldLabel(QWidget* parent, const char* text, int left, int fieldTop) {
+    auto* label = new QLabel(Qs(text), parent);
+    label->setFont(WindowFont());
+    label->adjustSize();
+    label->move(left, fieldTop + 4);
+    return label;
+}
+
+QGroupBox* Group(QWidget* parent, const char* caption, const QRect& rect) {
+    auto* group = new QGroupBox(Qs(caption), parent);
+    group->setFont(WindowFont(true));
+    group->setGeometry(rect);
+    return group;
+}
+
+QFrame* SeparatorLine(QWidget* parent, int left, int top, int width) {
+    auto* line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    line->setGeometry(left, top, width, 2);
+    return line;
+}
+
+QPushButton* Button(QWidget* parent, const char* caption, const QRect& rect) {
+    auto* button = new QPushButton(Qs(caption), parent);
+    button->setFont(WindowFont());
+    button->setGeometry(rect);
+    // As in the kit's other programs, Enter on a focused button presses it.
+    button->setAutoDefault(true);
+    return button;
+}
+
+struct TFieldLayout {
+    int decimals;
+    bool trim;
+    bool readOnly;
+    panels::TAlignment alignment;
+    bool bold;
+    bool red;
+    long double initial;
+};
+
+panels::TFloatEdit* Field(QWidget* parent, const QRect& rect, const TFieldLayout& layout) {
+    auto* field = new panels::TFloatEdit(parent);
+    field->setGeometry(rect);
+    field->setFont(WindowFont(layout.bold));
+    field->SetColorRO(QApplication::palette().color(QPalette::Button));
+    field->SetDecimalPlaces(layout.decimals);
+    field->SetTrimTrailingZeroes(layout.trim);
+    field->SetAlignment(layout.alignment);
+    field->SetReadOnly(layout.readOnly);
+    if (layout.red) {
+        field->SetColorFontNeg(Qt::red);
+        field->SetColorFontPos(Qt::red);
+    }
+    field->SetAsFloat(layout.initial);
+    return field;
+}
+
+constexpr auto kRight = panels::TAlignment::taRightJustify;
+constexpr auto kLeft = panels::TAlignment::taLeftJustify;
+
+}  // namespace
+
+struct TfrmVapcalCalc::TFields {
+    TFloatEditField Temp, Flow, DilutionFlow, Pbar, Dp, RefTemp;
+    TTextEditField SatConc;
+    TFloatEditField SatFlow, Saturator, UncorrectedOput, Ratio, DilutedOput;
+
+    calc::TCalculatorFields Calculator() {
+        return {Temp,    Flow,      DilutionFlow,    Pbar,  Dp,         RefTemp, SatConc,
+                SatFlow, Saturator, UncorrectedOput, Ratio, DilutedOput};
+    }
+};
+
+TfrmVapcalCalc::TfrmVapcalCalc(const std::string& settingsFile, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      settingsFile_(settingsFile) {
+    setWindowTitle(Qs(kCaption));
+    setFont(WindowFont());
+    setFixedSize(kClientWidth, kClientHeight);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    CreatePages();
+    CreateButtonRow();
+    CreateCalculator();
+    WireEvents();
+    FormCreate();
+}
+
+TfrmVapcalCalc::~TfrmVapcalCalc() = default;
+
+void TfrmVapcalCalc::CreatePages() {
+    pnlVariables = new QWidget(this);
+    pnlVariables->setGeometry(0, 0, kPageWidth, kPageHeight);
+    pnlAdvanced = new QWidget(this);
+    pnlAdvanced->setGeometry(0, 0, kPageWidth, kPageHeight);
+    CreateVariablesPage();
+    CreateAdvancedPage();
+
+    TabSet1 = new QTabBar(this);
+    TabSet1->setShape(QTabBar::RoundedSouth);
+    TabSet1->setDrawBase(false);
+    TabSet1->setExpanding(false);
+    TabSet1->addTab(Qs(kTabVariables));
+    TabSet1->addTab(Qs(kTabAdvanced));
+    TabSet1->setGeometry(0, 352, kPageWidth, 21);
+    TabSet1->setAutoFillBackground(true);
+    QPalette olive = TabSet1->palette();
+    olive.setColor(QPalette::Window, QColor(128, 128, 0));
+    TabSet1->setPalette(olive);
+    // A click on a tab takes the focus, so a field being left finishes its
+    // exit before its page goes behind the other.
+    TabSet1->setFocusPolicy(Qt::StrongFocus);
+    TabSet1Change(0);
+}
+
+void TfrmVapcalCalc::CreateVariablesPage() {
+    grpVariables = Group(pnlVariables, kGroupVariables, {12, 7, 296, 116});
+    FieldLabel(grpVariables, kLabelTemp, 12, 30);
+    edtTemp = Field(grpVariables, {213, 30, 65, 21}, {1, true, false, kRight, true, false, 40});
+    FieldLabel(grpVariables, kLabelFlow, 12, 56);
+    edtFlow = Field(grpVariables, {213, 56, 65, 21}, {1, true, false, kRight, false, false, 6});
+    FieldLabel(grpVariables, kLabelDilutionFlow, 12, 82);
+    edtDilutionFlow =
+        Field(grpVariables, {213, 82, 65, 21}, {1, true, false, kRight, true, false, 10});
+    for (panels::TFloatEdit* bounded : {edtTemp, edtFlow, edtDilutionFlow})
+        bounded->SetBoundsEnabled(true);
+    edtTemp->SetBoundLower(30);
+    edtTemp->SetBoundUpper(60);
+    edtFlow->SetBoundUpper(20);
+    edtDilutionFlow->SetBoundUpper(20);
+
+    lblDilutedOput = new QLabel(Qs(kLabelDilutedOput), pnlVariables);
+    lblDilutedOput->setFont(WindowFont(true));
+    lblDilutedOput->adjustSize();
+    lblDilutedOput->move(12, 133);
+    edtDilutedOput =
+        Field(pnlVariables, {12, 153, 71, 21}, {2, true, true, kRight, true, true, 40.51L});
+
+    cbxAllowInput = new QCheckBox(Qs(kCheckAllowInput), pnlVariables);
+    cbxAllowInput->setGeometry(12, 179, std::max(228, cbxAllowInput->sizeHint().width()), 17);
+
+    lblStandardConditions = new QLabel(Qs(kLabelStandardConditions), pnlVariables);
+    QFont underlined = WindowFont();
+    underlined.setUnderline(true);
+    lblStandardConditions->setFont(underlined);
+    lblStandardConditions->adjustSize();
+    // Designed at 134 so that it ends at the groups' right edge; anchored
+    // there, whatever the font's width.
+    lblStandardConditions->move(std::min(134, 308 - lblStandardConditions->width()), 331);
+}
+
+void TfrmVapcalCalc::CreateAdvancedPage() {
+    grpSaturator = Group(pnlAdvanced, kGroupSaturator, {12, 8, 296, 110});
+    FieldLabel(grpSaturator, kLabelPbar, 12, 28);
+    edtPbar =
+        Field(grpSaturator, {213, 28, 65, 21}, {4, true, false, kRight, false, false, 29.96L});
+    QLabel* dp = FieldLabel(grpSaturator, kLabelDp, 12, 52);
+    QLabel* dpUnit = FieldLabel(grpSaturator, kLabelDpUnit, dp->x() + dp->width() + 4, 52);
+    dpUnit->setTextFormat(Qt::RichText);
+    dpUnit->adjustSize();
+    edtDp = Field(grpSaturator, {213, 52, 65, 21}, {4, true, false, kRight, false, false, 0});
+    FieldLabel(grpSaturator, kLabelRefTemp, 12, 77);
+    edtRefTemp = Field(grpSaturator, {213, 77, 65, 21}, {4, true, false, kRight, false, false, 20});
+
+    grpActual = Group(pnlAdvanced, kGroupActual, {12, 126, 296, 97});
+    FieldLabel(grpActual, kLabelSatFlow, 12, 34);
+    edtSatFlow =
+        Field(grpActual, {213, 34, 65, 21}, {6, false, true, kLeft, false, false, 6.4851L});
+    FieldLabel(grpActual, kLabelSatConc, 12, 65);
+    // A plain text box: read-only, but a tab stop so its text can be copied.
+    edtSatConc = new QLineEdit(grpActual);
+    edtSatConc->setGeometry(213, 65, 65, 21);
+    edtSatConc->setFont(WindowFont());
+    edtSatConc->setReadOnly(true);
+    QPalette grey = edtSatConc->palette();
+    grey.setColor(QPalette::Base, QApplication::palette().color(QPalette::Button));
+    grey.setColor(QPalette::Text, Qt::black);
+    edtSatConc->setPalette(grey);
+
+    FieldLabel(pnlAdvanced, kLabelSaturator, 12, 231);
+    edtSaturator =
+        Field(pnlAdvanced, {224, 231, 65, 21}, {2, true, true, kRight, true, true, 405.4L});
+    FieldLabel(pnlAdvanced, kLabelUncorrectedOput, 12, 257);
+    edtUncorrectedOput =
+        Field(pnlAdvanced, {224, 257, 65, 21}, {2, true, true, kRight, false, false, 37.48L});
+    FieldLabel(pnlAdvanced, kLabelRatio, 12, 283);
+    edtRatio = Field(pnlAdvanced, {224, 283, 65, 21}, {2, true, true, kRight, false, false, 1.08L});
+    SeparatorLine(pnlAdvanced, 12, 313, 296);
+
+    btnDefault = Button(pnlAdvanced, kButtonDefault, {232, 321, 75, 25});
+    btnDefault->setToolTip(Qs(kHintDefault));
+}
+
+void TfrmVapcalCalc::CreateButtonRow() {
+    SeparatorLine(this, 0, 374, kPageWidth);
+    btnCalculate = Button(this, kButtonCalculate, {39, 380, 65, 25});
+    btnCalculate->setFont(WindowFont(true));
+    btnCalculate->setToolTip(Qs(kHintCalculate));
+    btnApply = Button(this, kButtonApply, {112, 380, 65, 25});
+    btnClose = Button(this, kButtonClose, {254, 380, 65, 25});
+}
+
+void TfrmVapcalCalc::CreateCalculator() {
+    fields_.reset(new TFields{TFloatEditField(*edtTemp), TFloatEditField(*edtFlow),
+                              TFloatEditField(*edtDilutionFlow), TFloatEditField(*edtPbar),
+                              TFloatEditField(*edtDp), TFloatEditField(*edtRefTemp),
+                              TTextEditField(*edtSatConc), TFloatEditField(*edtSatFlow),
+                              TFloatEditField(*edtSaturator), TFloatEditField(*edtUncorrectedOput),
+                              TFloatEditField(*edtRatio), TFloatEditField(*edtDilutedOput)});
+    calc::TCalculatorControls& controls = *this;
+    calculator_ = std::make_unique<calc::TCalculator>(fields_->Calculator(), controls);
+}
+
+// Every field event goes to the calculator's handler of the same name.
+void TfrmVapcalCalc::WireEvents() {
+    calc::TCalculator& c = *calculator_;
+    for (panels::TFloatEdit* input : {edtTemp, edtFlow, edtPbar, edtDp, edtRefTemp}) {
+        input->OnExit = [&c](QObject*) { c.edtExit(); };
+        input->OnKeyDown = [&c](QObject*, int& key, Qt::KeyboardModifiers) {
+            c.edtKeyDown(CalcKeyCode(key));
+        };
+    }
+    edtDilutionFlow->OnExit = [&c](QObject*) { c.edtDilutionFlowExit(); };
+    edtDilutionFlow->OnKeyDown = [&c](QObject*, int& key, Qt::KeyboardModifiers) {
+        c.edtDilutionFlowKeyDown(CalcKeyCode(key));
+    };
+    edtSatFlow->OnChange = [&c](QObject*) { c.edtSatFlowChange(); };
+    edtSaturator->OnChange = [&c](QObject*) { c.edtSaturatorChange(); };
+    edtDilutedOput->OnChange = [&c](QObject*) { c.edtDilutedOputChange(); };
+    edtDilutedOput->OnExit = [&c](QObject*) { c.edtDilutedOputExit(); };
+    edtDilutedOput->OnKeyDown = [&c](QObject*, int& key, Qt::KeyboardModifiers) {
+        c.edtDilutedOputKeyDown(CalcKeyCode(key));
+    };
+    connect(cbxAllowInput, &QCheckBox::toggled, this, [&c] { c.cbxAllowInputClick(); });
+    connect(btnCalculate, &QPushButton::clicked, this, [&c] { c.btnCalculateClick(); });
+    connect(btnDefault, &QPushButton::clicked, this, [&c] { c.btnDefaultClick(); });
+    connect(btnApply, &QPushButton::clicked, this, &TfrmVapcalCalc::btnApplyClick);
+    connect(btnClose, &QPushButton::clicked, this, &TfrmVapcalCalc::btnCloseClick);
+    connect(TabSet1, &QTabBar::currentChanged, this, &TfrmVapcalCalc::TabSet1Change);
+
+    for (QWidget* control :
+         {static_cast<QWidget*>(edtTemp), static_cast<QWidget*>(edtFlow),
+          static_cast<QWidget*>(edtDilutionFlow), static_cast<QWidget*>(edtDilutedOput),
+          static_cast<QWidget*>(cbxAllowInput), static_cast<QWidget*>(edtPbar),
+          static_cast<QWidget*>(edtDp), static_cast<QWidget*>(edtRefTemp),
+          static_cast<QWidget*>(edtSatFlow), static_cast<QWidget*>(edtSatConc),
+          static_cast<QWidget*>(edtSaturator), static_cast<QWidget*>(edtUncorrectedOput),
+          static_cast<QWidget*>(edtRatio)})
+        TakeEnterForApply(control);
+}
+
+// Apply is the window's default button: while it is enabled, Enter in a
+// field or the check box presses it, and the field never sees the key.
+void TfrmVapcalCalc::TakeEnterForApply(QWidget* control) {
+    control->installEventFilter(this);
+}
+
+bool TfrmVapcalCalc::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress)
+        return QWidget::eventFilter(watched, event);
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+    const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (!enter || !plain || !btnApply->isEnabled() || !btnApply->isVisible())
+        return QWidget::eventFilter(watched, event);
+    btnApply->click();
+    return true;
+}
+
+void TfrmVapcalCalc::FormCreate() {
+    const calc::TVapcalSettings settings = calc::ReadSettings(settingsFile_);
+    calculator_->AllowConcInput = settings.AllowConcInput;
+    LastDilutionFlowSP = settings.LastDilutionFlowSP;
+    LastFlowSP = settings.LastFlowSP;
+    LastTempSP = settings.LastTempSP;
+    try {
+        calc::LoadSettingsTexts(settings, fields_->Calculator());
+    } catch (const platform::EConvertError& error) {
+        // A hand-edited file: the field shows the text it could not read,
+        // the operator sees why, and the window still comes up.
+        panels::ShowException(error);
+    }
+    calculator_->UpdateReservoirConditions();
+    calculator_->UpdateOutputs();
+    btnApply->setEnabled(false);
+}
+
+void TfrmVapcalCalc::FormShow() {
+    cbxAllowInput->setChecked(calculator_->AllowConcInput);
+}
+
+void TfrmVapcalCalc::TabSet1Change(int newTab) {
+    QWidget* front = newTab == 1 ? pnlAdvanced : pnlVariables;
+    QWidget* back = newTab == 1 ? pnlVariables : pnlAdvanced;
+    // The page behind is hidden, not only covered, so that Tab and the
+    // arrow keys never move into fields the operator cannot see.
+    front->show();
+    front->raise();
+    back->hide();
+}
+
+void TfrmVapcalCalc::btnApplyClick() {
+    panels::TCursorOverride busy(Qt::WaitCursor);
+    btnApply->setEnabled(false);
+    // Apply stays available after a failed step, so the operator can retry
+    // once the cause (an unwritable settings file) is removed.
+    struct TReenable {
+        QPushButton* button;
+        ~TReenable() { button->setEnabled(true); }
+    } reenable{btnApply};
+    calculator_->btnCalculateClick();
+    calc::SaveSettings(settingsFile_, fields_->Calculator(), cbxAllowInput->isChecked());
+}
+
+void TfrmVapcalCalc::btnCloseClick() {
+    close();
+}
+
+void TfrmVapcalCalc::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (shown_)
+        return;
+    shown_ = true;
+    FormShow();
+}
+
+bool TfrmVapcalCalc::AllowInputChecked() const {
+    return cbxAllowInput->isChecked();
+}
+
+void TfrmVapcalCalc::EnableApply() {
+    btnApply->setEnabled(true);
+}
+
+void TfrmVapcalCalc::FocusClose() {
+    btnClose->setFocus(Qt::OtherFocusReason);
+}
+
+}  // namespace app
