@@ -246,8 +246,13 @@ void TSpinEdit::focusInEvent(QFocusEvent* event) {
     }
 }
 
+// Only leaving the field for another control clamps; switching to another
+// window or opening a menu keeps the focus in the field.
 void TSpinEdit::focusOutEvent(QFocusEvent* event) {
     QLineEdit::focusOutEvent(event);
+    if (event->reason() == Qt::ActiveWindowFocusReason || event->reason() == Qt::PopupFocusReason) {
+        return;
+    }
     const int value = Value();
     if (CheckValue(value) != value) {
         SetValue(value);

@@ -114,22 +114,6 @@ class LedNumberTest : public ::testing::Test {
     void SetUp() override { EnsureGuiApplication(); }
 };
 
-TEST_F(LedNumberTest, CreationDefaults) {
-    TLedNumber led;
-    EXPECT_EQ(led.Caption(), "0123456789");
-    EXPECT_EQ(led.Columns(), 10);
-    EXPECT_EQ(led.Rows(), 1);
-    EXPECT_EQ(led.Size(), 2);
-    EXPECT_EQ(led.BgColor(), QColor(0, 0, 0));
-    EXPECT_EQ(led.OffColor(), QColor(50, 52, 14));
-    EXPECT_EQ(led.OnColor(), QColor(0, 255, 0));
-    EXPECT_EQ(led.LabelPosition(), lpAbove);
-    EXPECT_EQ(led.LabelSpacing(), 3);
-    EXPECT_EQ(led.BevelKind(), bkNone);
-    ASSERT_NE(led.LEDLabel(), nullptr);
-    EXPECT_EQ(led.size(), QSize(124, 21));
-}
-
 TEST_F(LedNumberTest, EveryDigitLightsExactlyItsSegments) {
     TLedNumber led;
     const QImage image = Render(led);
@@ -223,6 +207,7 @@ TEST_F(LedNumberTest, NothingIsDrawnPastTheLastCell) {
 
 TEST_F(LedNumberTest, SizeRuleClampsAndBevels) {
     TLedNumber led;
+    EXPECT_EQ(led.size(), QSize(124, 21));
     led.SetColumns(4);
     EXPECT_EQ(led.size(), QSize(52, 21));
     led.SetSize(3);

@@ -1,6 +1,7 @@
 #include "panels/spinedit.h"
 
 #include <gtest/gtest.h>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QTest>
 
@@ -51,18 +52,11 @@ class SpinEditTest : public ::testing::Test {
         QTest::keyClicks(FSpin, text);
     }
 
+    std::vector<QString> FChanges;  // outlives the window and its handlers
     std::unique_ptr<QWidget> FWindow;
     TSpinEdit* FSpin = nullptr;
     QLineEdit* FOther = nullptr;
-    std::vector<QString> FChanges;
 };
-
-TEST_F(SpinEditTest, StartsAtZeroWithAStepOfOne) {
-    TSpinEdit fresh;
-    EXPECT_EQ(fresh.text(), "0");
-    EXPECT_EQ(fresh.Increment(), 1);
-    EXPECT_TRUE(fresh.EditorEnabled());
-}
 
 TEST_F(SpinEditTest, TextThatIsNoWholeNumberReadsAsMinValue) {
     FSpin->SetMinValue(5);
@@ -134,6 +128,16 @@ TEST_F(SpinEditTest, LeavingTheFieldClampsTheValue) {
     EXPECT_EQ(FSpin->text(), "-");  // reads as MinValue, which needs no clamping
 }
 
+TEST_F(SpinEditTest, SwitchingWindowsDoesNotClamp) {
+    FSpin->SetMaxLength(0);
+    Type("150");
+    QWidget elsewhere;
+    elsewhere.show();
+    elsewhere.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
+    EXPECT_EQ(FSpin->text(), "150");
+}
+
 TEST_F(SpinEditTest, OnlyNumberCharactersAreTaken) {
     FSpin->SetMaxLength(0);
     Type("1a2 .b-+x");
@@ -146,6 +150,19 @@ TEST_F(SpinEditTest, TypingStopsAtMaxLength) {
     QTest::keyClick(FSpin, Qt::Key_Backspace);
     QTest::keyClick(FSpin, '9');
     EXPECT_EQ(FSpin->text(), "129");
+}
+
+TEST_F(SpinEditTest, PasteKeepsToMaxLengthAndTheEditor) {
+    QApplication::clipboard()->setText("98765");
+    Type("1");
+    QTest::keySequence(FSpin, QKeySequence::Paste);
+    EXPECT_EQ(FSpin->text(), "198");
+
+    FSpin->SetEditorEnabled(false);
+    FSpin->selectAll();
+    QTest::keySequence(FSpin, QKeySequence::Paste);
+    QTest::keySequence(FSpin, QKeySequence::Cut);
+    EXPECT_EQ(FSpin->text(), "198");
 }
 
 TEST_F(SpinEditTest, EnterReachesTheKeyDownHandlerButNotTheText) {
