@@ -21,8 +21,10 @@ QApplication& App() {
     static int argc = 1;
     static char name[] = "floatedit_test";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+    // Never destroyed: the application must outlive every static of Qt's
+    // that the test process tears down at exit.
+    static auto* app = new QApplication(argc, argv);
+    return *app;
 }
 
 // A window with a field under test between two plain fields, and a
@@ -350,6 +352,20 @@ TEST_F(FloatEditTest, EnterMovesOnAfterOnKeyDownHasSeenIt) {
     EXPECT_TRUE(focusedAtEnter);
     EXPECT_TRUE(after->hasFocus());
     EXPECT_EQ(field->Text(), "8.0000");
+}
+
+TEST_F(FloatEditTest, KeyDownHandlerThatClaimsTheFocusKeepsEnterInTheField) {
+    TFloatEdit* field = Build();
+    int exits = 0;
+    field->OnExit = [&](QObject*) { ++exits; };
+    field->OnKeyDown = [&](QObject*, int& key, Qt::KeyboardModifiers) {
+        if (key == Qt::Key_Return)
+            field->SetFocus();  // a rejected entry: the operator corrects it here
+    };
+    Focus(field);
+    QTest::keyClick(field, Qt::Key_Return);
+    EXPECT_TRUE(field->hasFocus());
+    EXPECT_EQ(exits, 0);
 }
 
 TEST_F(FloatEditTest, UpAndDownMoveTheFocusAndAreNotSeenByOnKeyDown) {

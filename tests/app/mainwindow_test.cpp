@@ -1,0 +1,346 @@
+// The main window's calculator driven by real key events and clicks on the
+// offscreen platform, under both decimal separators.
+#include "app/mainwindow.h"
+
+#include <gtest/gtest.h>
+#include <QCheckBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/application.h"
+#include "platform/msgsink.h"
+#include "platform/numtext.h"
+
+namespace {
+
+using app::TfrmVapcalCalc;
+using panels::TFloatEdit;
+
+app::TApplication& App() {
+    static int argc = 1;
+    static char name[] = "mainwindow_test";
+    static char* argv[] = {name, nullptr};
+    // Never destroyed: the application must outlive every static of Qt's
+    // that the test process tears down at exit.
+    static auto* application = new app::TApplication(argc, argv);
+    return *application;
+}
+
+class MainWindowTest : public ::testing::TestWithParam<char> {
+  protected:
+    void SetUp() override {
+        App();
+        separator = GetParam();
+        platform::FormatSettings() = {separator, separator == '.' ? ',' : '.'};
+        previousSink = platform::SetMessageSink(
+            [this](const platform::TMessage& m) { messages.push_back(m); });
+        ASSERT_TRUE(dir.isValid());
+        settingsFile = dir.filePath("Vapcal.ini").toStdString();
+    }
+
+    void TearDown() override {
+        window.reset();
+        platform::SetMessageSink(previousSink);
+        platform::FormatSettings() = {'.', ','};
+    }
+
+    void Open() {
+        window = std::make_unique<TfrmVapcalCalc>(settingsFile);
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    }
+
+    void WriteSettings(const std::string& content) {
+        QFile file(QString::fromStdString(settingsFile));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(content.c_str());
+    }
+
+    std::string ReadSettings() {
+        QFile file(QString::fromStdString(settingsFile));
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return file.readAll().toStdString();
+    }
+
+    // A number text in the current locale: "40.02" or "40,02".
+    std::string L(std::string text) const {
+        for (char& c : text)
+            if (c == '.')
+                c = separator;
+        return text;
+    }
+
+    // Replaces the text of `field` as an operator does: tab into it (which
+    // selects the text) and type.
+    void Type(QWidget* field, const std::string& text) {
+        field->setFocus(Qt::TabFocusReason);
+        ASSERT_TRUE(field->hasFocus());
+        QTest::keyClicks(field, QString::fromStdString(L(text)));
+    }
+
+    void ManualInputMode() {
+        QTest::mouseClick(window->cbxAllowInput, Qt::LeftButton);
+        ASSERT_TRUE(window->cbxAllowInput->isChecked());
+        ASSERT_TRUE(window->edtDilutedOput->hasFocus());
+    }
+
+    struct TResults {
+        std::string satConc, satFlow, saturator, uncorrected, diluted, ratio;
+    };
+    void ExpectResults(const TResults& r) {
+        EXPECT_EQ(window->edtSatConc->text().toStdString(), L(r.satConc));
+        EXPECT_EQ(window->edtSatFlow->Text(), L(r.satFlow));
+        EXPECT_EQ(window->edtSaturator->Text(), L(r.saturator));
+        EXPECT_EQ(window->edtUncorrectedOput->Text(), L(r.uncorrected));
+        EXPECT_EQ(window->edtDilutedOput->Text(), L(r.diluted));
+        EXPECT_EQ(window->edtRatio->Text(), L(r.ratio));
+    }
+
+    char separator = '.';
+    QTemporaryDir dir;
+    std::string settingsFile;
+    std::unique_ptr<TfrmVapcalCalc> window;
+    std::vector<platform::TMessage> messages;
+    platform::TMessageSink previousSink;
+};
+
+TEST_P(MainWindowTest, StartsWithoutSettingsOnTheDefaultsAndTheirResults) {
+    Open();
+    EXPECT_EQ(window->edtTemp->Text(), "40");
+    EXPECT_EQ(window->edtFlow->Text(), "6");
+    EXPECT_EQ(window->edtDilutionFlow->Text(), "10");
+    EXPECT_EQ(window->edtPbar->Text(), L("29.96"));
+    EXPECT_EQ(window->edtDp->Text(), "0");
+    EXPECT_EQ(window->edtRefTemp->Text(), "20");
+    ExpectResults({"6.25E+01", "6.407207", "400.45", "37.48", "40.02", "1.07"});
+    EXPECT_FALSE(window->btnApply->isEnabled());
+    EXPECT_FALSE(window->cbxAllowInput->isChecked());
+    EXPECT_TRUE(window->edtDilutedOput->ReadOnly());
+    EXPECT_FALSE(window->edtFlow->ReadOnly());
+    EXPECT_TRUE(messages.empty());
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(settingsFile)));
+}
+
+TEST_P(MainWindowTest, TypedInputsRecalculateOnLeavingEachField) {
+    struct Case {
+        const char *temp, *flow, *dilution;
+        TResults results;
+    };
+    const Case cases[] = {
+        {"30", "2", "5", {"2.95E+01", "2.067534", "60.99", "11.8", "12.19", "1.03"}},
+        {"60", "20", "20", {"2.44E+02", "22.721392", "5544.02", "243.76", "276.92", "1.14"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.temp);
+        Open();
+        Type(window->edtTemp, c.temp);
+        QTest::keyClick(window->edtTemp, Qt::Key_Tab);
+        ASSERT_TRUE(window->edtFlow->hasFocus());
+        QTest::keyClicks(window->edtFlow, c.flow);
+        QTest::keyClick(window->edtFlow, Qt::Key_Tab);
+        ASSERT_TRUE(window->edtDilutionFlow->hasFocus());
+        QTest::keyClicks(window->edtDilutionFlow, c.dilution);
+        QTest::keyClick(window->edtDilutionFlow, Qt::Key_Tab);
+        ExpectResults(c.results);
+        EXPECT_TRUE(window->btnApply->isEnabled());
+        EXPECT_TRUE(messages.empty());
+    }
+}
+
+TEST_P(MainWindowTest, SaturatorConditionsChangeEverythingButTheUncorrectedOutput) {
+    Open();
+    QTest::mouseClick(window->TabSet1, Qt::LeftButton, {}, window->TabSet1->tabRect(1).center());
+    ASSERT_TRUE(window->pnlAdvanced->isVisible());
+    Type(window->edtPbar, "29.92");
+    QTest::keyClick(window->edtPbar, Qt::Key_Return);
+    ASSERT_TRUE(window->edtDp->hasFocus());
+    QTest::keyClicks(window->edtDp, "10");
+    QTest::keyClick(window->edtDp, Qt::Key_Tab);
+    QTest::keyClicks(window->edtRefTemp, "25");
+    QTest::keyClick(window->edtRefTemp, Qt::Key_Tab);
+    ExpectResults({"6.25E+01", "6.156819", "384.8", "37.48", "38.46", "1.03"});
+}
+
+TEST_P(MainWindowTest, EnterInTheDilutionFlowRecalculatesAndMovesToClose) {
+    Open();
+    Type(window->edtDilutionFlow, "5");
+    QTest::keyClick(window->edtDilutionFlow, Qt::Key_Return);
+    EXPECT_TRUE(window->btnClose->hasFocus());
+    EXPECT_EQ(window->edtDilutedOput->Text(), L("79.99"));
+}
+
+TEST_P(MainWindowTest, ReadOnlyResultsAreSkippedByTab) {
+    Open();
+    window->edtDilutionFlow->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(window->edtDilutionFlow, Qt::Key_Tab);
+    EXPECT_TRUE(window->cbxAllowInput->hasFocus());
+}
+
+TEST_P(MainWindowTest, ManualInputEnterBackCalculatesTheFlowOnce) {
+    Open();
+    ManualInputMode();
+    EXPECT_TRUE(window->edtFlow->ReadOnly());
+    EXPECT_FALSE(window->edtDilutedOput->ReadOnly());
+    QTest::keyClicks(window->edtDilutedOput, QString::fromStdString(L("40.02")));
+    QTest::keyClick(window->edtDilutedOput, Qt::Key_Return);
+    EXPECT_EQ(window->edtFlow->Text(), "6");
+    EXPECT_EQ(window->edtUncorrectedOput->Text(), L("37.48"));
+    EXPECT_EQ(window->edtRatio->Text(), L("1.07"));
+    EXPECT_EQ(window->edtSatFlow->Text(), L("6.407207"));
+    EXPECT_EQ(window->edtSaturator->Text(), L("400.45"));
+    EXPECT_TRUE(window->btnApply->isEnabled());
+    EXPECT_FALSE(window->edtDilutedOput->hasFocus());
+    EXPECT_FALSE(window->Calculator().ConcEntered);
+    EXPECT_NEAR(static_cast<double>(window->Calculator().CalcFlow), 5.99887, 1e-5);
+}
+
+TEST_P(MainWindowTest, RejectedWantedOutputShowsOneMessageAndKeepsEverything) {
+    struct Case {
+        const char* wanted;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"0", "Invalid concentration value"},
+        {"100000", "The calculated Flow Value is below the acceptable limit of 0"},
+        {"400", "The calculated Flow Value is above the acceptable limit of 20"},
+    };
+    for (const bool byEnter : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.wanted) + (byEnter ? " Enter" : " Tab"));
+            messages.clear();
+            Open();
+            ManualInputMode();
+            QTest::keyClicks(window->edtDilutedOput, c.wanted);
+            QTest::keyClick(window->edtDilutedOput, byEnter ? Qt::Key_Return : Qt::Key_Tab);
+            ASSERT_EQ(messages.size(), 1u);
+            EXPECT_EQ(messages[0].Caption, "Error");
+            EXPECT_EQ(messages[0].Text, c.message);
+            EXPECT_TRUE(window->edtDilutedOput->hasFocus());
+            EXPECT_EQ(window->edtDilutedOput->Text(), c.wanted);
+            EXPECT_EQ(window->edtFlow->Text(), "6");
+            EXPECT_EQ(window->edtUncorrectedOput->Text(), L("37.48"));
+            EXPECT_EQ(window->edtRatio->Text(), L("1.07"));
+            EXPECT_FALSE(window->btnApply->isEnabled());
+
+            // Leaving the field after an Enter does not run it again.
+            QTest::keyClick(window->edtDilutedOput, Qt::Key_Tab);
+            EXPECT_EQ(messages.size(), byEnter ? 1u : 2u);
+        }
+    }
+}
+
+TEST_P(MainWindowTest, TypingInTheFocusedDilutedOutputTouchesNothing) {
+    Open();
+    ManualInputMode();
+    QTest::keyClicks(window->edtDilutedOput, QString::fromStdString(L("12.5")));
+    EXPECT_EQ(window->edtDilutedOput->AsFloat(), 12.5L);
+    EXPECT_EQ(window->edtRatio->Text(), L("1.07"));
+    EXPECT_EQ(window->edtFlow->Text(), "6");
+    EXPECT_FALSE(window->btnApply->isEnabled());
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_P(MainWindowTest, DefaultRestoresTheInputsAndRecalculatesWithoutSaving) {
+    Open();
+    Type(window->edtTemp, "55");
+    QTest::keyClick(window->edtTemp, Qt::Key_Tab);
+    QTest::keyClicks(window->edtFlow, "3");
+    QTest::keyClick(window->edtFlow, Qt::Key_Tab);
+    window->TabSet1->setCurrentIndex(1);
+    QTest::mouseClick(window->btnDefault, Qt::LeftButton);
+    EXPECT_EQ(window->edtTemp->Text(), "40");
+    EXPECT_EQ(window->edtFlow->Text(), "6");
+    ExpectResults({"6.25E+01", "6.407207", "400.45", "37.48", "40.02", "1.07"});
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(settingsFile)));
+}
+
+TEST_P(MainWindowTest, ApplyCalculatesSavesTheSettingsAndStaysAvailable) {
+    Open();
+    Type(window->edtTemp, "45.5");
+    QTest::keyClick(window->edtTemp, Qt::Key_Tab);
+    ASSERT_TRUE(window->btnApply->isEnabled());
+    QTest::mouseClick(window->btnApply, Qt::LeftButton);
+    EXPECT_TRUE(window->btnApply->isEnabled());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    const std::string ini = ReadSettings();
+    for (const std::string& line :
+         {std::string("[Vapcal]"), "Temp=" + L("45.5"), "Pbar=" + L("29.96"), std::string("Dp=0"),
+          std::string("Flow=6"), std::string("RefTemp=20"), std::string("DilutionFlow=10"),
+          "DilutedOput=" + window->edtDilutedOput->Text(),
+          "ReservoirOput=" + window->edtSatConc->text().toStdString(),
+          std::string("AllowConcInput=0")})
+        EXPECT_NE(ini.find(line), std::string::npos) << line << " in\n" << ini;
+}
+
+TEST_P(MainWindowTest, EnterInAFieldPressesApplyWhileItIsEnabled) {
+    Open();
+    Type(window->edtTemp, "50");
+    QTest::keyClick(window->edtTemp, Qt::Key_Tab);
+    ASSERT_TRUE(window->btnApply->isEnabled());
+    ASSERT_FALSE(QFile::exists(QString::fromStdString(settingsFile)));
+    window->edtFlow->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(window->edtFlow, Qt::Key_Return);
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(settingsFile)));
+    EXPECT_TRUE(window->edtFlow->hasFocus());  // Apply took the key
+}
+
+TEST_P(MainWindowTest, SettingsStartTheWindowInManualInputMode) {
+    WriteSettings("[vapcal]\nflow=" + L("4.5") + "\nTemp=35\nAllowConcInput=1\n");
+    Open();
+    EXPECT_EQ(window->edtFlow->Text(), L("4.5"));
+    EXPECT_EQ(window->edtTemp->Text(), "35");
+    EXPECT_EQ(window->LastFlowSP, 4.5L);
+    EXPECT_TRUE(window->cbxAllowInput->isChecked());
+    EXPECT_TRUE(window->edtDilutedOput->hasFocus());
+    EXPECT_TRUE(window->edtFlow->ReadOnly());
+    EXPECT_FALSE(window->btnApply->isEnabled());
+}
+
+TEST_P(MainWindowTest, UnreadableSettingsTextIsShownAndTheWindowStillOpens) {
+    WriteSettings("[Vapcal]\nFlow=abc\n");
+    Open();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Text, "'abc' is not a valid floating point value");
+    EXPECT_EQ(window->edtFlow->text().toStdString(), "abc");
+    EXPECT_EQ(window->LastFlowSP, 6);
+    EXPECT_EQ(window->edtSatConc->text().toStdString(), L("6.25E+01"));
+}
+
+TEST_P(MainWindowTest, WorkflowErrorReachesTheStandardErrorBox) {
+    Open();
+    ManualInputMode();
+    window->edtRefTemp->SetText(L("-273.15"));
+    QTest::keyClicks(window->edtDilutedOput, "40");
+    QTest::keyClick(window->edtDilutedOput, Qt::Key_Return);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Caption, "Error");
+    EXPECT_EQ(messages[0].Text, "Floating point division by zero");
+    EXPECT_EQ(window->edtFlow->Text(), "6");
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_P(MainWindowTest, SwitchingPagesOnlyChangesThePageInFront) {
+    Open();
+    const std::string diluted = window->edtDilutedOput->Text();
+    window->TabSet1->setCurrentIndex(1);
+    EXPECT_TRUE(window->pnlAdvanced->isVisible());
+    EXPECT_FALSE(window->pnlVariables->isVisible());
+    window->TabSet1->setCurrentIndex(0);
+    EXPECT_TRUE(window->pnlVariables->isVisible());
+    EXPECT_EQ(window->edtDilutedOput->Text(), diluted);
+    EXPECT_FALSE(window->btnApply->isEnabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(Separators, MainWindowTest, ::testing::Values('.', ','),
+                         [](const auto& info) { return info.param == '.' ? "Point" : "Comma"; });
+
+}  // namespace
