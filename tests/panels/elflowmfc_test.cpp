@@ -305,13 +305,16 @@ TEST_F(ELflowMfcTest, LockEndsWithTheControlsAsTheOwnerLeftThem) {
     EXPECT_FALSE(Edit()->isEnabled());
 }
 
+// The window closing during a lock takes the panel, and the field whose
+// Enter started the lock, with it; the end of the lock touches neither.
 TEST_F(ELflowMfcTest, PanelDestroyedDuringTheLockIsLeftAlone) {
     OpenForInput();
     QPointer<TELflowMfc> panel(FPanel);
     FPanel->OnSetFlow = [&](QObject*) {
         QTimer::singleShot(100, FPanel, [&] { FPanel->deleteLater(); });
     };
-    Button()->click();
+    // Only the press: the release would go to a field that no longer exists.
+    QTest::keyPress(Edit(), Qt::Key_Return);
     EXPECT_TRUE(panel.isNull());
 }
 
