@@ -3,7 +3,7 @@
 #include "panels/elflowmfc.h"
 
 #include <gtest/gtest.h>
-#include <QLabel>
+#include <QLabel>  // the LED display hands out its label through a QPointer
 #include <QLineEdit>
 #include <QPointer>
 #include <QTest>
@@ -72,36 +72,13 @@ class ELflowMfcTest : public ::testing::Test {
     int FUpdates = 0;
 };
 
-TEST_F(ELflowMfcTest, StartsCollapsedAndBlankWithItsPartsInPlace) {
+TEST_F(ELflowMfcTest, StartsCollapsedAndBlank) {
     EXPECT_EQ(FPanel->size(), QSize(54, 58));
-    EXPECT_EQ(FPanel->palette().color(QPalette::Window), QColor(192, 192, 192));
+    EXPECT_EQ(FPanel->LedDisplay()->Caption(), "");
     EXPECT_EQ(FPanel->SetPoint(), 20);
-    EXPECT_EQ(FPanel->SetPointMax(), 100);
-    EXPECT_EQ(FPanel->SetPointMin(), 0);
-    EXPECT_EQ(FPanel->DecimalPlaces(), 2);
-    EXPECT_FALSE(FPanel->AllowSetPoint());
-    EXPECT_FALSE(FPanel->ControlsEnabled());
-    EXPECT_FALSE(FPanel->AlarmLatched);
-
-    const TLedNumber* led = FPanel->LedDisplay();
-    EXPECT_EQ(led->geometry(), QRect(1, 0, 52, 21));
-    EXPECT_EQ(led->Columns(), 4);
-    EXPECT_EQ(led->Caption(), "");
-    EXPECT_EQ(led->OnColor(), QColor(0, 255, 0));
-    EXPECT_EQ(led->OffColor(), QColor(50, 52, 14));
-
-    EXPECT_EQ(Button()->geometry(), QRect(0, 59, 54, 16));
-    EXPECT_EQ(Button()->text(), "Set Flow");
-    EXPECT_EQ(Button()->toolTip(), "Set MFC Flow");
-    EXPECT_EQ(Button()->focusPolicy(), Qt::NoFocus);
-    EXPECT_FALSE(Button()->isEnabled());
-
-    EXPECT_EQ(Edit()->geometry(), QRect(0, 75, 54, 19));
     EXPECT_EQ(Edit()->text(), "20");
-    EXPECT_EQ(Edit()->MaxLength(), 3);
-    EXPECT_FALSE(Edit()->AutoSelect());
+    EXPECT_FALSE(Button()->isEnabled());
     EXPECT_FALSE(Edit()->isEnabled());
-
     // The picture sits below the display on the silver face.
     const QImage image = panels_test::Render(*FPanel);
     EXPECT_NE(image.pixel(27, 40), QColor(192, 192, 192).rgb());
@@ -126,30 +103,10 @@ TEST_F(ELflowMfcTest, UpdateOnlyWhenTheShownTextChanges) {
     EXPECT_EQ(FPanel->LedDisplay()->Caption(), "");
     FPanel->SetCaption("");
     EXPECT_EQ(FUpdates, 2);
-}
 
-TEST_F(ELflowMfcTest, ReadingsInTheInstrumentsDisplayFormat) {
-    const struct {
-        float Value;
-        int Decimals;
-        const char* Caption;
-    } cases[] = {
-        {12.3456f, 2, "12.35"},    {123.456f, 2, "123.50"}, {0.004f, 2, "0.00"},
-        {12345.6f, 2, "1.235E04"}, {-1.5f, 1, "-1.5"},      {7.0f, 0, "7"},
-    };
-    for (const auto& c : cases) {
-        FPanel->SetDecimalPlaces(c.Decimals);
-        FPanel->SetValue(c.Value);
-        EXPECT_EQ(FPanel->Caption(), c.Caption) << c.Value;
-    }
-}
-
-TEST_F(ELflowMfcTest, DecimalPlacesApplyFromTheNextReading) {
-    FPanel->SetValue(1.5f);
-    FPanel->SetDecimalPlaces(3);
-    EXPECT_EQ(FPanel->Caption(), "1.50");
-    FPanel->SetValue(1.5f);
-    EXPECT_EQ(FPanel->Caption(), "1.500");
+    // Four significant digits, then padded to the decimals.
+    FPanel->SetValue(123.456f);
+    EXPECT_EQ(FPanel->Caption(), "123.50");
 }
 
 // The operator's decimal comma stays in the caption; the LED display gets
@@ -161,14 +118,6 @@ TEST_F(ELflowMfcTest, DecimalCommaLightsTheLedPoint) {
     EXPECT_EQ(FPanel->LedDisplay()->Caption(), "12.35");
 }
 
-TEST_F(ELflowMfcTest, EveryColourWriteReachesTheDisplay) {
-    FPanel->SetOnColor(Qt::red);
-    EXPECT_EQ(FPanel->LedDisplay()->OnColor(), QColor(Qt::red));
-    FPanel->LedDisplay()->SetOnColor(Qt::yellow);
-    FPanel->SetOnColor(Qt::red);
-    EXPECT_EQ(FPanel->LedDisplay()->OnColor(), QColor(Qt::red));
-}
-
 TEST_F(ELflowMfcTest, SetPointIsHeldToTheMaximumAndShownByTheField) {
     FPanel->SetSetPoint(150);
     EXPECT_EQ(FPanel->SetPoint(), 100);
@@ -177,16 +126,6 @@ TEST_F(ELflowMfcTest, SetPointIsHeldToTheMaximumAndShownByTheField) {
     FPanel->SetSetPoint(-5);
     EXPECT_EQ(Edit()->text(), "0");
     EXPECT_EQ(FPanel->SetPoint(), 0);
-}
-
-TEST_F(ELflowMfcTest, NewLimitsMoveTheFieldButNotTheSetPoint) {
-    FPanel->SetSetPoint(80);
-    FPanel->SetSetPointMax(50);
-    FPanel->SetSetPointMin(10);
-    EXPECT_EQ(FPanel->SetPoint(), 80);
-    EXPECT_EQ(Edit()->MaxValue(), 50);
-    EXPECT_EQ(Edit()->MinValue(), 10);
-    EXPECT_EQ(Edit()->text(), "80");
 }
 
 TEST_F(ELflowMfcTest, TypedSetPointsAreHeldToTheLimits) {
@@ -224,7 +163,13 @@ TEST_F(ELflowMfcTest, EmptyingTheFieldFallsBackToTheMinimum) {
     EXPECT_EQ(Edit()->text(), "");
 }
 
-TEST_F(ELflowMfcTest, ExpandingAndCollapsing) {
+TEST_F(ELflowMfcTest, ControlsFollowTheFormOfThePanel) {
+    // Collapsed, the controls cannot be switched on.
+    FPanel->SetControlsEnabled(true);
+    EXPECT_FALSE(FPanel->ControlsEnabled());
+    EXPECT_FALSE(Button()->isEnabled());
+    EXPECT_FALSE(Edit()->isEnabled());
+
     FPanel->SetAllowSetPoint(true);
     EXPECT_EQ(FPanel->size(), QSize(54, 95));
     EXPECT_FALSE(Button()->isEnabled());
@@ -237,16 +182,6 @@ TEST_F(ELflowMfcTest, ExpandingAndCollapsing) {
     EXPECT_FALSE(FPanel->ControlsEnabled());
     EXPECT_FALSE(Button()->isEnabled());
     EXPECT_FALSE(Edit()->isEnabled());
-}
-
-TEST_F(ELflowMfcTest, ControlsStayOffWhileCollapsed) {
-    FPanel->SetControlsEnabled(true);
-    EXPECT_FALSE(FPanel->ControlsEnabled());
-    EXPECT_FALSE(Button()->isEnabled());
-    EXPECT_FALSE(Edit()->isEnabled());
-    // Nor does expanding later switch them on.
-    FPanel->SetAllowSetPoint(true);
-    EXPECT_FALSE(Button()->isEnabled());
 }
 
 // Enter in an empty field sends the field's minimum, and the button stays
