@@ -157,9 +157,11 @@ class TMasterSession {
             if (FOptions.Address == 0 && FOptions.Command != TToolCommand::Custom)
                 QTimer::singleShot(FConnection.TurnaroundDelay(), [this] { BroadcastSent(); });
         };
+        // A time-out delivers an empty frame: nothing was received.
         if (FOptions.Frames)
             FConnection.OnFrameReceive = [this](TModbusConnection*, const TFrameData& data) {
-                FErr << "< " << Hex(data, " ") << std::endl;
+                if (!data.empty())
+                    FErr << "< " << Hex(data, " ") << std::endl;
             };
         try {
             FConnection.Open();
