@@ -134,9 +134,14 @@ class TMasterSession {
         QTimer::singleShot(0, [this] { Send(); });
         QCoreApplication::exec();
         FConnection.Close();
+        if (FUsageFailed)
+            return esUsage;
+        // Only an interruption ends the loop before the first completion.
+        if (FRoundTrips.empty())
+            FErr << "regwire: interrupted before any transaction completed" << std::endl;
         if (FOptions.Count != 1)
             PrintSummary();
-        return FUsageFailed ? esUsage : ExitStatus();
+        return ExitStatus();
     }
 
   private:
@@ -439,7 +444,11 @@ class TMasterSession {
         FErr.flush();
     }
 
+    // Nothing completed (interrupted while the first request went
+    // unanswered, or before it was sent) is no success: no reply.
     int ExitStatus() const {
+        if (FRoundTrips.empty())
+            return esNoReply;
         if (!FLastFailure)
             return esSuccess;
         if (*FLastFailure == tsException)

@@ -10,7 +10,11 @@
 
 namespace regwire::tool {
 
-// Exit statuses.
+// Exit statuses. A master run that completed at least one transaction
+// leaves with esSuccess when every completed transaction ended tsSuccess,
+// else with the status of its last failure; a transaction cut short by an
+// interruption counts for nothing. A run interrupted before any transaction
+// completed has nothing to show for itself and leaves with esNoReply.
 enum TExitStatus {
     esSuccess = 0,
     esException = 1,  // the last failure was an exception reply
