@@ -1,0 +1,306 @@
+// regwire as client against what is not another regwire: nothing at all, a
+// port it cannot open, libmodbus serving, and the test itself answering
+// with crafted frames. Also its wrong usage.
+#include "cliline.h"
+// cliline.h first: its system headers come before those of libmodbus.
+#include <modbus.h>
+
+#include <gtest/gtest.h>
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+namespace {
+
+// --- Usage and ports ---
+
+TEST(RegwireUsage, WrongUsageExitsSixtyFourWithTheUsageText) {
+    TCliLine line;
+    const std::string& port = line.ClientPath();
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"-p", port},
+        {"read-coils", "0", "1"},  // no port
+        {"-p", port, "frobnicate"},
+        {"-p", port, "read-coils", "0"},
+        {"-p", port, "read-coils", "0x", "1"},
+        {"-p", port, "read-coils", "0", "70000"},
+        {"-p", port, "-b", "fast", "read-coils", "0", "1"},
+        {"-p", port, "-P", "mark", "read-coils", "0", "1"},
+        {"-p", port, "-a", "256", "read-coils", "0", "1"},
+        {"-p", port, "-a", "0", "read-coils", "0", "1"},  // a broadcast gets no reply
+        {"-p", port, "--bogus", "read-coils", "0", "1"},
+        {"-p", port, "-t"},
+        {"-p", port, "--size", "5", "read-coils", "0", "1"},
+        {"-p", port, "write-coil", "1", "2"},
+        {"-p", port, "custom", "3", "123"},
+        // Ranges the library checks once the port is open.
+        {"-p", port, "read-holding-registers", "0", "126"},
+        {"-p", port, "read-coils", "0", "0"},
+    };
+    for (const auto& words : cases) {
+        TRegwireProcess regwire(words);
+        const int status = regwire.Wait();
+        std::string said;
+        for (const std::string& word : words)
+            said += word + " ";
+        EXPECT_EQ(status, 64) << said;
+        EXPECT_EQ(regwire.Out(), "") << said;
+        EXPECT_NE(regwire.Err().find(UsageLine), std::string::npos) << said;
+        EXPECT_EQ(regwire.Err().find("regwire: "), 0u) << said << regwire.Err();
+    }
+}
+
+TEST(RegwireUsage, HelpPrintsTheUsageOnStandardOutput) {
+    TRegwireProcess help({"--help"});
+    EXPECT_EQ(help.Wait(), 0);
+    EXPECT_EQ(help.Out().find(UsageLine), 0u);
+    EXPECT_EQ(help.Err(), "");
+}
+
+TEST(RegwirePort, APortThatCannotBeOpenedExitsSeventyFour) {
+    for (const std::string port : {"/nonexistent/ttyS9", "/dev/null", "/tmp"}) {
+        for (const std::vector<std::string>& command :
+             {std::vector<std::string>{"read-coils", "0", "1"}, {"serve"}}) {
+            TRegwireProcess regwire(Joined({"-p", port}, command));
+            EXPECT_EQ(regwire.Wait(), 74) << port << " " << command.front();
+            EXPECT_EQ(regwire.Out(), "");
+            EXPECT_EQ(regwire.Err().find("regwire: " + port + ": "), 0u) << regwire.Err();
+        }
+    }
+}
+
+// --- Nothing on the far end ---
+
+TEST(RegwireWithoutServer, NoReplyExitsTwo) {
+    TCliLine line;
+    const TRun run = line.Run({"-t", "50", "read-holding-registers", "0", "1"});
+    EXPECT_EQ(run.Status, 2);
+    EXPECT_EQ(run.Out, "");
+    EXPECT_NE(run.Err.find("no reply from server 1"), std::string::npos) << run.Err;
+}
+
+// Interrupted before any reply came, regwire has done nothing: that is no
+// success, whether it was to repeat or to ask once.
+TEST(RegwireWithoutServer, InterruptBeforeAnyReplyExitsTwo) {
+    TCliLine line;
+    for (const std::string count : {"0", "1"}) {
+        const auto client =
+            line.Start({"--frames", "-c", count, "read-holding-registers", "0", "1"});
+        ASSERT_TRUE(client->WaitUntil([&] {
+            return client->IsReady(line.ClientPath(), SIGINT) &&
+                   client->Err().find("> ") != std::string::npos;
+        }));
+        client->Signal(SIGINT);
+        EXPECT_EQ(client->Wait(), 2) << "count " << count;
+        EXPECT_EQ(client->Out(), "");
+        EXPECT_NE(client->Err().find("interrupted before any transaction completed"),
+                  std::string::npos)
+            << client->Err();
+        const bool summary = client->Err().find("transactions: 0\n") != std::string::npos;
+        EXPECT_EQ(summary, count == "0") << client->Err();
+    }
+}
+
+// --- The test as the far end, answering with crafted frames ---
+
+std::uint16_t Crc16(const std::vector<std::uint8_t>& frame) {
+    std::uint16_t crc = 0xFFFF;
+    for (const std::uint8_t byte : frame) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001)
+                                 : static_cast<std::uint16_t>(crc >> 1);
+    }
+    return crc;
+}
+
+std::vector<std::uint8_t> WithCrc(std::vector<std::uint8_t> frame) {
+    const std::uint16_t crc = Crc16(frame);
+    frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return frame;
+}
+
+// Reads one request from the far end (until the line is silent for 30 ms)
+// and writes the reply; the request as it came.
+std::vector<std::uint8_t> Answer(int fd, const std::vector<std::uint8_t>& reply) {
+    std::vector<std::uint8_t> request;
+    pollfd p{fd, POLLIN, 0};
+    for (int wait = 5000; poll(&p, 1, wait) > 0; wait = 30) {
+        std::uint8_t chunk[256];
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0)
+            break;
+        request.insert(request.end(), chunk, chunk + n);
+    }
+    if (request.empty() || reply.empty())
+        return request;
+    EXPECT_EQ(write(fd, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+    return request;
+}
+
+TEST(RegwireAgainstCraftedReplies, EachReplyIsPrintedOrFailsWithItsStatus) {
+    struct Case {
+        std::vector<std::string> words;
+        std::vector<std::uint8_t> request;  // without the CRC
+        std::vector<std::uint8_t> reply;    // with the CRC
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"read-exception-status"},
+         {0x01, 0x07},
+         WithCrc({0x01, 0x07, 0x6D}),
+         0,
+         "0: 1\n1: 0\n2: 1\n3: 1\n4: 0\n5: 1\n6: 1\n7: 0\n",
+         ""},
+        {{"diagnostics", "2", "0"},
+         {0x01, 0x08, 0x00, 0x02, 0x00, 0x00},
+         WithCrc({0x01, 0x08, 0x00, 0x02, 0x12, 0x34}),
+         0,
+         "daReturnDiagnosticRegister: 4660\n",
+         ""},
+        {{"read-file-record", "4", "1", "2"},
+         {0x01, 0x14, 0x07, 0x06, 0x00, 0x04, 0x00, 0x01, 0x00, 0x02},
+         WithCrc({0x01, 0x14, 0x06, 0x05, 0x06, 0x00, 0x0A, 0x00, 0x0B}),
+         0,
+         "4/1: 10\n4/2: 11\n",
+         ""},
+        {{"write-file-record", "4", "1", "10", "11"},
+         {0x01, 0x15, 0x0B, 0x06, 0x00, 0x04, 0x00, 0x01, 0x00, 0x02, 0x00, 0x0A, 0x00, 0x0B},
+         WithCrc(
+             {0x01, 0x15, 0x0B, 0x06, 0x00, 0x04, 0x00, 0x01, 0x00, 0x02, 0x00, 0x0A, 0x00, 0x0B}),
+         0,
+         "",
+         ""},
+        {{"report-server-id"},
+         {0x01, 0x11},
+         WithCrc({0x01, 0x11, 0x03, 0x2A, 0xFF, 0x56}),
+         0,
+         "2A FF 56\n",
+         ""},
+        // One register where two were asked for.
+        {{"read-holding-registers", "0", "2"},
+         {0x01, 0x03, 0x00, 0x00, 0x00, 0x02},
+         WithCrc({0x01, 0x03, 0x02, 0x00, 0x07}),
+         3,
+         "",
+         "regwire: bad reply: it does not match the request\n"},
+        {{"read-holding-registers", "0", "1"},
+         {0x01, 0x03, 0x00, 0x00, 0x00, 0x01},
+         // Another server's reply is passed over while ours is awaited.
+         WithCrc({0x02, 0x03, 0x02, 0x00, 0x07}),
+         2,
+         "",
+         "regwire: no reply from server 1\n"},
+        {{"read-holding-registers", "0", "1"},
+         {0x01, 0x03, 0x00, 0x00, 0x00, 0x01},
+         {0x01, 0x03, 0x02, 0x00, 0x07, 0x00, 0x00},
+         2,
+         "",
+         "regwire: bad frame (too short or wrong checksum)\n"},
+    };
+    TCliLine line;
+    const int far = open(line.FarPath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(far, 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.words.front());
+        const auto client = line.Start(Joined({"-t", "500"}, c.words));
+        EXPECT_EQ(Answer(far, c.reply), WithCrc(c.request));
+        EXPECT_EQ(client->Wait(), c.status);
+        EXPECT_EQ(client->Out(), c.out);
+        EXPECT_EQ(client->Err(), c.err);
+    }
+    const auto client = line.Start({"--json", "read-file-record", "4", "1", "2"});
+    Answer(far, WithCrc({0x01, 0x14, 0x06, 0x05, 0x06, 0x00, 0x0A, 0x00, 0x0B}));
+    EXPECT_EQ(client->Wait(), 0);
+    EXPECT_EQ(WithoutRtt(client->Out()),
+              R"({"function":20,"status":"tsSuccess","attempts":1,"rttUs":0,)"
+              R"("records":[{"file":4,"record":1,"values":[10,11]}]})"
+              "\n");
+    close(far);
+}
+
+// --- libmodbus serving ---
+
+// A libmodbus RTU server at address 1 on the far end, on a thread of its
+// own; holding register i holds 1000 + i.
+class TLibmodbusServer {
+  public:
+    explicit TLibmodbusServer(const std::string& path)
+        : FContext(modbus_new_rtu(path.c_str(), 19200, 'E', 8, 1)),
+          FMapping(modbus_mapping_new(100, 100, 100, 100)) {
+        modbus_set_slave(FContext, 1);
+        modbus_set_indication_timeout(FContext, 0, 50000);
+        if (modbus_connect(FContext) != 0)
+            throw std::runtime_error(std::string("libmodbus connect: ") + modbus_strerror(errno));
+        for (int i = 0; i < 100; ++i)
+            FMapping->tab_registers[i] = static_cast<std::uint16_t>(1000 + i);
+        FThread = std::thread([this] { Serve(); });
+    }
+    ~TLibmodbusServer() {
+        FStop = true;
+        FThread.join();
+        modbus_close(FContext);
+        modbus_free(FContext);
+        modbus_mapping_free(FMapping);
+    }
+    TLibmodbusServer(const TLibmodbusServer&) = delete;
+    TLibmodbusServer& operator=(const TLibmodbusServer&) = delete;
+
+  private:
+    void Serve() {
+        std::uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
+        while (!FStop) {
+            const int n = modbus_receive(FContext, query);
+            if (n > 0)
+                modbus_reply(FContext, query, n, FMapping);
+        }
+    }
+
+    modbus_t* FContext;
+    modbus_mapping_t* FMapping;
+    std::atomic<bool> FStop = false;
+    std::thread FThread;
+};
+
+TEST(RegwireAgainstLibmodbus, CommandsLibmodbusServesPrintTheirResults) {
+    TCliLine line;
+    TLibmodbusServer server(line.FarPath());
+    struct Case {
+        std::vector<std::string> words;
+        std::string text;
+    };
+    const Case cases[] = {
+        {{"read-holding-registers", "10", "2"}, "10: 1010\n11: 1011\n"},
+        {{"mask-write-register", "3", "0x00F2", "0x0025"}, ""},
+        {{"read-holding-registers", "3", "1"},
+         "3: " + std::to_string((1003 & 0x00F2) | (0x0025 & ~0x00F2)) + "\n"},
+        {{"read-write-registers", "50", "2", "50", "7", "8"}, "50: 7\n51: 8\n"},
+        {{"write-coils", "20", "1", "1", "0", "1", "0", "0", "0", "0", "1"}, ""},
+        {{"read-coils", "19", "11"},
+         "19: 0\n20: 1\n21: 1\n22: 0\n23: 1\n24: 0\n25: 0\n26: 0\n27: 0\n28: 1\n29: 0\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.words.front());
+        const TRun run = line.Run(c.words);
+        EXPECT_EQ(run.Status, 0) << run.Err;
+        EXPECT_EQ(run.Out, c.text);
+    }
+    const TRun json = line.Run({"--json", "read-write-registers", "0", "1", "60", "9"});
+    EXPECT_EQ(WithoutRtt(json.Out),
+              R"({"function":23,"status":"tsSuccess","attempts":1,"rttUs":0,)"
+              R"("read":{"start":0,"values":[1000]},"written":{"start":60,"values":[9]}})"
+              "\n");
+    const TRun id = line.Run({"--json", "report-server-id"});
+    EXPECT_EQ(id.Status, 0) << id.Err;
+    EXPECT_NE(id.Out.find(R"("status":"tsSuccess")"), std::string::npos) << id.Out;
+    EXPECT_NE(id.Out.find(R"("data":")"), std::string::npos) << id.Out;
+    const TRun exception = line.Run({"read-holding-registers", "99", "2"});
+    EXPECT_EQ(exception.Status, 1);
+    EXPECT_NE(exception.Err.find("Illegal data address"), std::string::npos) << exception.Err;
+}
+
+}  // namespace

@@ -1,0 +1,206 @@
+// regwire as client against a second regwire serving its in-memory tables:
+// coils and holding registers start at 0, discrete input i is on when i is
+// odd, input register i holds i.
+#include "cliline.h"
+// cliline.h first: its system headers come before gtest's.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+class RegwireAgainstServe : public ::testing::Test {
+  protected:
+    void SetUp() override { Server = Line.Serve(); }
+
+    TCliLine Line;
+    std::unique_ptr<TRegwireProcess> Server;
+};
+
+std::size_t Lines(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST_F(RegwireAgainstServe, ReadCommandsPrintTheTablesAsTextAndJson) {
+    struct Case {
+        std::vector<std::string> words;
+        std::string text;
+        std::string json;
+    };
+    const Case cases[] = {
+        {{"read-coils", "0", "3"},
+         "0: 0\n1: 0\n2: 0\n",
+         R"({"function":1,"status":"tsSuccess","attempts":1,"rttUs":0,"start":0,"values":[0,0,0]})"},
+        {{"read-discrete-inputs", "4", "4"},
+         "4: 0\n5: 1\n6: 0\n7: 1\n",
+         R"({"function":2,"status":"tsSuccess","attempts":1,"rttUs":0,"start":4,"values":[0,1,0,1]})"},
+        {{"read-holding-registers", "0x0A", "2"},
+         "10: 0\n11: 0\n",
+         R"({"function":3,"status":"tsSuccess","attempts":1,"rttUs":0,"start":10,"values":[0,0]})"},
+        {{"read-input-registers", "98", "2"},
+         "98: 98\n99: 99\n",
+         R"({"function":4,"status":"tsSuccess","attempts":1,"rttUs":0,"start":98,"values":[98,99]})"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.words.front());
+        const TRun text = Line.Run(c.words);
+        EXPECT_EQ(text.Status, 0) << text.Err;
+        EXPECT_EQ(text.Out, c.text);
+        EXPECT_EQ(text.Err, "");
+        const TRun json = Line.Run(Joined({"--json"}, c.words));
+        EXPECT_EQ(json.Status, 0) << json.Err;
+        EXPECT_EQ(WithoutRtt(json.Out), c.json + "\n");
+    }
+}
+
+TEST_F(RegwireAgainstServe, WritesPrintNothingAndAreReadBack) {
+    struct Case {
+        std::vector<std::string> write;
+        std::vector<std::string> read;
+        std::string text;
+    };
+    const Case cases[] = {
+        {{"write-coil", "3", "1"}, {"read-coils", "2", "3"}, "2: 0\n3: 1\n4: 0\n"},
+        {{"write-register", "7", "0xBEEF"}, {"read-holding-registers", "7", "1"}, "7: 48879\n"},
+        {{"write-coils", "10", "1", "0", "1", "1"},
+         {"read-coils", "10", "4"},
+         "10: 1\n11: 0\n12: 1\n13: 1\n"},
+        {{"write-registers", "20", "1", "2", "65535"},
+         {"read-holding-registers", "20", "3"},
+         "20: 1\n21: 2\n22: 65535\n"},
+        // A broadcast is taken by every server and answered by none.
+        {{"-a", "0", "write-register", "5", "7"}, {"read-holding-registers", "5", "1"}, "5: 7\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.write.front() + " " + c.write[1]);
+        const TRun write = Line.Run(c.write);
+        EXPECT_EQ(write.Status, 0) << write.Err;
+        EXPECT_EQ(write.Out, "");
+        EXPECT_EQ(write.Err, "");
+        const TRun read = Line.Run(c.read);
+        EXPECT_EQ(read.Status, 0) << read.Err;
+        EXPECT_EQ(read.Out, c.text);
+    }
+    const TRun json = Line.Run({"--json", "write-registers", "30", "4", "5"});
+    EXPECT_EQ(
+        WithoutRtt(json.Out),
+        R"({"function":16,"status":"tsSuccess","attempts":1,"rttUs":0,"start":30,"values":[4,5]})"
+        "\n");
+}
+
+TEST_F(RegwireAgainstServe, ExceptionReplyExitsOneAndNamesTheException) {
+    struct Case {
+        std::vector<std::string> words;
+        int code;
+        std::string name;
+    };
+    const Case cases[] = {
+        {{"read-holding-registers", "99", "2"}, 2, "Illegal data address"},
+        {{"write-coil", "100", "1"}, 2, "Illegal data address"},
+        {{"diagnostics", "0", "0x1234"}, 1, "Illegal function"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.words.front());
+        const TRun text = Line.Run(c.words);
+        EXPECT_EQ(text.Status, 1);
+        EXPECT_EQ(text.Out, "");
+        EXPECT_NE(text.Err.find(c.name), std::string::npos) << text.Err;
+        const TRun json = Line.Run(Joined({"--json"}, c.words));
+        EXPECT_EQ(json.Status, 1);
+        EXPECT_NE(json.Out.find(R"("status":"tsException")"), std::string::npos) << json.Out;
+        EXPECT_NE(json.Out.find(R"("exceptionCode":)" + std::to_string(c.code) +
+                                R"(,"exception":")" + c.name + "\""),
+                  std::string::npos)
+            << json.Out;
+    }
+}
+
+TEST_F(RegwireAgainstServe, AnotherServerAddressGetsNoReplyAndExitsTwo) {
+    const TRun text = Line.Run({"-a", "7", "-t", "100", "read-holding-registers", "0", "1"});
+    EXPECT_EQ(text.Status, 2);
+    EXPECT_EQ(text.Out, "");
+    EXPECT_NE(text.Err.find("no reply from server 7"), std::string::npos) << text.Err;
+
+    const TRun json =
+        Line.Run({"--json", "-a", "7", "-t", "100", "-r", "2", "read-coils", "0", "1"});
+    EXPECT_EQ(json.Status, 2);
+    EXPECT_EQ(WithoutRtt(json.Out), R"({"function":1,"status":"tsNoReply","attempts":2,"rttUs":0})"
+                                    "\n");
+}
+
+TEST_F(RegwireAgainstServe, CustomFunctionPrintsTheResponseData) {
+    const TRun text = Line.Run({"custom", "3", "00000002"});
+    EXPECT_EQ(text.Status, 0) << text.Err;
+    EXPECT_EQ(text.Out, "04 00 00 00 00\n");
+    const TRun json = Line.Run({"--json", "custom", "0x04", "00630001"});
+    EXPECT_EQ(WithoutRtt(json.Out),
+              R"({"function":4,"status":"tsSuccess","attempts":1,"rttUs":0,"response":"020063"})"
+              "\n");
+}
+
+TEST_F(RegwireAgainstServe, FramesPrintsEachFrameInHexOnStandardError) {
+    const TRun read = Line.Run({"--frames", "read-holding-registers", "0", "1"});
+    EXPECT_EQ(read.Status, 0);
+    EXPECT_EQ(read.Out, "0: 0\n");
+    EXPECT_EQ(read.Err, "> 01 03 00 00 00 01 84 0A\n< 01 03 02 00 00 B8 44\n");
+
+    // Every attempt is shown; a server that keeps silent shows no reply.
+    const TRun unanswered = Line.Run(
+        {"--frames", "-a", "7", "-r", "2", "-t", "50", "read-holding-registers", "0", "1"});
+    EXPECT_EQ(unanswered.Status, 2);
+    EXPECT_EQ(unanswered.Err.find("> 07 03 00 00 00 01 84 6C\n> 07 03 00 00 00 01 84 6C\n"), 0u)
+        << unanswered.Err;
+    EXPECT_EQ(unanswered.Err.find("< "), std::string::npos);
+}
+
+TEST_F(RegwireAgainstServe, CountRepeatsAndEndsWithASummary) {
+    const TRun text = Line.Run({"-c", "3", "-i", "20", "read-input-registers", "5", "1"});
+    EXPECT_EQ(text.Status, 0) << text.Err;
+    EXPECT_EQ(text.Out, "5: 5\n5: 5\n5: 5\n");
+    for (const char* line :
+         {"transactions: 3\n", "tsSuccess: 3\n", "retries: 0\n", "round trip: min "})
+        EXPECT_NE(text.Err.find(line), std::string::npos) << line << " in " << text.Err;
+
+    const TRun json = Line.Run({"--json", "-c", "2", "-i", "0", "read-coils", "0", "1"});
+    EXPECT_EQ(json.Status, 0);
+    EXPECT_EQ(Lines(json.Out), 2u);
+    EXPECT_EQ(json.Out.find("{\"function\":1,"), 0u);
+
+    // The exit status tells the last failure; the summary counts each kind.
+    const TRun failing = Line.Run({"-c", "2", "-i", "0", "read-holding-registers", "99", "2"});
+    EXPECT_EQ(failing.Status, 1);
+    EXPECT_NE(failing.Err.find("tsException: 2\n"), std::string::npos) << failing.Err;
+}
+
+TEST_F(RegwireAgainstServe, InterruptEndsAnEndlessRunWithASummary) {
+    const auto client = Line.Start({"-c", "0", "-i", "10", "read-coils", "0", "1"});
+    ASSERT_TRUE(client->WaitUntil([&] { return Lines(client->Out()) >= 3; }));
+    client->Signal(SIGINT);
+    EXPECT_EQ(client->Wait(), 0) << client->Err();
+    EXPECT_NE(client->Err().find("transactions: "), std::string::npos) << client->Err();
+    EXPECT_NE(client->Err().find("tsSuccess: "), std::string::npos);
+    EXPECT_NE(client->Err().find("round trip: min "), std::string::npos);
+}
+
+TEST_F(RegwireAgainstServe, ThePortServeHoldsCannotBeOpenedAgain) {
+    TRegwireProcess second({"-p", Line.FarPath(), "read-coils", "0", "1"});
+    EXPECT_EQ(second.Wait(), 74);
+    EXPECT_NE(second.Err().find(Line.FarPath()), std::string::npos) << second.Err();
+}
+
+TEST(RegwireServeInAscii, AnswersAnAsciiClient) {
+    TCliLine line;
+    const auto server = line.Serve({"-m", "ascii"});
+    const TRun write = line.Run({"-m", "ascii", "--frames", "write-register", "3", "0x1234"});
+    EXPECT_EQ(write.Status, 0) << write.Err;
+    // ':' starts and CR LF ends each frame; the digits are ASCII hex.
+    EXPECT_EQ(write.Err.find("> 3A 30 31 30 36 "), 0u) << write.Err;
+    EXPECT_NE(write.Err.find(" 0D 0A\n< 3A 30 31 30 36 "), std::string::npos) << write.Err;
+    const TRun read = line.Run({"-m", "ascii", "read-holding-registers", "3", "1"});
+    EXPECT_EQ(read.Status, 0) << read.Err;
+    EXPECT_EQ(read.Out, "3: 4660\n");
+    // A client in RTU is not understood.
+    EXPECT_EQ(line.Run({"-t", "100", "read-holding-registers", "3", "1"}).Status, 2);
+}
+
+}  // namespace
