@@ -404,8 +404,12 @@ class TMasterSession {
             FLastFailure = info.Status;
     }
 
-    // Start to start: request k is due k intervals after the first, so a slow
-    // reply does not push the later ones back.
+    // Start to start: requests go out on a grid of intervals from the first,
+    // so a slow reply does not push the later ones back. Slots that passed
+    // while a transaction ran long (a dead line with its time-outs and
+    // retries) are given up, not made up: one request goes out at once for
+    // the current slot, then the grid goes on, with no burst of back-to-back
+    // requests when the line answers again.
     void ScheduleNext() {
         if (FOptions.Count != 0 && FIssued >= FOptions.Count) {
             QCoreApplication::quit();
@@ -415,8 +419,12 @@ class TMasterSession {
             QTimer::singleShot(0, [this] { Send(); });
             return;
         }
-        const auto due = FFirstStart + std::chrono::milliseconds(FOptions.IntervalMs) * FIssued;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - TClock::now());
+        const std::chrono::milliseconds period(FOptions.IntervalMs);
+        const auto now = TClock::now();
+        const std::int64_t current = (now - FFirstStart) / period;
+        FSlot = std::max(FSlot + 1, current);
+        const auto wait =
+            std::chrono::ceil<std::chrono::milliseconds>(FFirstStart + period * FSlot - now);
         QTimer::singleShot(std::max<std::chrono::milliseconds>(wait, std::chrono::milliseconds(0)),
                            Qt::PreciseTimer, [this] { Send(); });
     }
@@ -465,6 +473,7 @@ class TMasterSession {
     TModbusClient FClient;
     TOutcome FOutcome;
     std::uint32_t FIssued = 0;
+    std::int64_t FSlot = 0;  // the grid slot of the latest request
     TClock::time_point FFirstStart;
     TClock::time_point FSentAt;
     std::map<TTransactionStatus, std::uint64_t> FStatusCounts;
