@@ -181,6 +181,14 @@ TEST(RegwireAgainstCraftedReplies, EachReplyIsPrintedOrFailsWithItsStatus) {
          0,
          "2A FF 56\n",
          ""},
+        // A line that echoes: the request comes back before the reply.
+        {{"--echo", "read-holding-registers", "0", "1"},
+         {0x01, 0x03, 0x00, 0x00, 0x00, 0x01},
+         Joined(WithCrc({0x01, 0x03, 0x00, 0x00, 0x00, 0x01}),
+                WithCrc({0x01, 0x03, 0x02, 0x00, 0x07})),
+         0,
+         "0: 7\n",
+         ""},
         // One register where two were asked for.
         {{"read-holding-registers", "0", "2"},
          {0x01, 0x03, 0x00, 0x00, 0x00, 0x02},

@@ -26,8 +26,8 @@ inline std::string WithoutRtt(const std::string& json) {
     return std::regex_replace(json, std::regex(R"("rttUs":\d+)"), R"("rttUs":0)");
 }
 
-inline std::vector<std::string> Joined(std::vector<std::string> first,
-                                       const std::vector<std::string>& second) {
+template <typename T>
+std::vector<T> Joined(std::vector<T> first, const std::vector<T>& second) {
     first.insert(first.end(), second.begin(), second.end());
     return first;
 }

@@ -12,6 +12,10 @@ namespace {
 class RegwireAgainstServe : public ::testing::Test {
   protected:
     void SetUp() override { Server = Line.Serve(); }
+    void TearDown() override {
+        Server->Signal(SIGTERM);
+        EXPECT_EQ(Server->Wait(), 0) << Server->Err();
+    }
 
     TCliLine Line;
     std::unique_ptr<TRegwireProcess> Server;
@@ -201,6 +205,8 @@ TEST(RegwireServeInAscii, AnswersAnAsciiClient) {
     EXPECT_EQ(read.Out, "3: 4660\n");
     // A client in RTU is not understood.
     EXPECT_EQ(line.Run({"-t", "100", "read-holding-registers", "3", "1"}).Status, 2);
+    server->Signal(SIGINT);
+    EXPECT_EQ(server->Wait(), 0) << server->Err();
 }
 
 }  // namespace
