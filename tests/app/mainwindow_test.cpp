@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/application.h"
+#include "app/comselect.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
 
@@ -53,9 +54,15 @@ class MainWindowTest : public ::testing::TestWithParam<char> {
 
     void Open() {
         window = std::make_unique<TfrmVapcalCalc>(settingsFile);
+        window->ExecPortDialog = [this](app::TfrmComSelect&) {
+            ++portDialogs;
+            return app::mrCancel;
+        };
         window->show();
         window->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        // The port dialog of the first activation, cancelled: no line.
+        ASSERT_TRUE(QTest::qWaitFor([this] { return portDialogs == 1; }));
     }
 
     void WriteSettings(const std::string& content) {
@@ -106,6 +113,7 @@ class MainWindowTest : public ::testing::TestWithParam<char> {
     }
 
     char separator = '.';
+    int portDialogs = 0;
     QTemporaryDir dir;
     std::string settingsFile;
     std::unique_ptr<TfrmVapcalCalc> window;
