@@ -1,5 +1,8 @@
 #include "app/simulatedkit.h"
 
+#include <signal.h>
+#include <sys/prctl.h>
+
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <cstdio>
@@ -37,6 +40,8 @@ TSimulatedKit::TSimulatedKit(const std::string& program, const QStringList& opti
                              int timeoutMs) {
     // The kit's complaints reach the operator's terminal as they are.
     FProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // A console that is killed cannot stop its kit: the kit then ends with it.
+    FProcess.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
     FProcess.start(QString::fromStdString(program), options, QIODevice::ReadOnly);
     if (!FProcess.waitForStarted(timeoutMs))
         throw ESimulatedKitError(Format(kSimNotStarted, FProcess.errorString().toStdString()));
