@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -151,12 +152,19 @@ TEST_F(ConsoleTest, OkOnTheKitsPortReadsTheInstrumentsAndPolls) {
 TEST_F(ConsoleTest, ApplyWritesOnlyChangedSetPointsAndTheTemperatureBetweenTheHandshake) {
     Connect();
     kit->TakeLines();
+    // Apply as after a change that moved no set point (the saturator
+    // conditions, say).
+    ASSERT_FALSE(window->btnApply->isEnabled());
+    window->btnApply->setEnabled(true);
     Apply();
+    EXPECT_TRUE(window->btnApply->isEnabled());
     QTest::qWait(200);
     EXPECT_TRUE(kit->TakeLines().empty()) << "an unchanged Apply wrote a set point";
+    EXPECT_TRUE(QFile::exists(dir.filePath("Vapcal.ini")));
     EXPECT_TRUE(window->SW_VCtimer->Enabled());
 
     Type(window->edtTemp, "45.5");
+    ASSERT_TRUE(window->btnApply->isEnabled());
     Apply();
     QTest::qWait(200);
     const std::vector<std::string> expected = {
@@ -178,6 +186,7 @@ TEST_F(ConsoleTest, ApplyWithAnUndecodableCapacityShowsTheErrorAndWritesNothing)
     info.Status = regwire::tsSuccess;
     window->mcVapcalTCHoldingRegistersRead(window->mcVapcalRF, info, 33128, 2, {0x7FC0, 0x0000});
     Type(window->edtFlow, "5");
+    ASSERT_TRUE(window->btnApply->isEnabled());
     Apply();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].Caption, "Error");
@@ -237,6 +246,7 @@ TEST_F(ConsoleTest, LowDilutionFlowTurnsItsPanelRedAndAHigherOneLime) {
     EXPECT_EQ(window->ELflowMfcRF->OnColor(), QColor(0, 255, 0));
 
     Type(window->edtDilutionFlow, "0.3");
+    ASSERT_TRUE(window->btnApply->isEnabled());
     Apply();
     ASSERT_TRUE(messages.empty()) << messages[0].Text;
     // The single capacity lies just above 0.3: the count is truncated, and

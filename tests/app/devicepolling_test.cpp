@@ -3,6 +3,7 @@
 // without a port. No line is open here.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
@@ -18,6 +19,7 @@
 #include "app/threadedtimer.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
+#include "modbus/errors.h"
 #include "panels/cal3300rs485.h"
 #include "panels/elflowmfc.h"
 #include "platform/msgsink.h"
@@ -253,6 +255,16 @@ TEST_F(DevicePollingTest, APortThatCannotBeOpenedLeavesThePollStopped) {
     EXPECT_FALSE(window->ModbusConnection1->Active());
     EXPECT_FALSE(window->SW_VCtimer->Enabled());
     EXPECT_FALSE(window->btnRefresh->isEnabled());
+
+    // Refresh with the port confirmed but no line: the first request fails.
+    try {
+        window->btnRefreshClick();
+        ADD_FAILURE() << "Refresh ran without a line";
+    } catch (const regwire::ERegwireError& error) {
+        EXPECT_STREQ(error.what(), "There is no active connection");
+    }
+    EXPECT_FALSE(window->SW_VCtimer->Enabled());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
 }  // namespace
