@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "app/application.h"
 #include "app/comselect.h"
 #include "app/mainwindow.h"
 #include "app/threadedtimer.h"
@@ -25,18 +24,11 @@
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
 #include "simkit.h"
+#include "testapp.h"
 
 namespace {
 
 using app::TfrmVapcalCalc;
-
-app::TApplication& App() {
-    static int argc = 1;
-    static char name[] = "console_test";
-    static char* argv[] = {name, nullptr};
-    static auto* application = new app::TApplication(argc, argv);
-    return *application;
-}
 
 bool Contains(const std::vector<std::string>& lines, const std::string& text) {
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {

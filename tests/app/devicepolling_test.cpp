@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "app/application.h"
 #include "app/comselect.h"
 #include "app/mainwindow.h"
 #include "app/threadedtimer.h"
@@ -24,6 +23,7 @@
 #include "panels/elflowmfc.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
+#include "testapp.h"
 
 namespace {
 
@@ -32,14 +32,6 @@ using regwire::TModbusClient;
 
 const QColor kLime(0, 255, 0);
 const QColor kRed(255, 0, 0);
-
-app::TApplication& App() {
-    static int argc = 1;
-    static char name[] = "devicepolling_test";
-    static char* argv[] = {name, nullptr};
-    static auto* application = new app::TApplication(argc, argv);
-    return *application;
-}
 
 class DevicePollingTest : public ::testing::Test {
   protected:

@@ -14,25 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "app/application.h"
 #include "app/comselect.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
+#include "testapp.h"
 
 namespace {
 
 using app::TfrmVapcalCalc;
 using panels::TFloatEdit;
-
-app::TApplication& App() {
-    static int argc = 1;
-    static char name[] = "mainwindow_test";
-    static char* argv[] = {name, nullptr};
-    // Never destroyed: the application must outlive every static of Qt's
-    // that the test process tears down at exit.
-    static auto* application = new app::TApplication(argc, argv);
-    return *application;
-}
 
 class MainWindowTest : public ::testing::TestWithParam<char> {
   protected:

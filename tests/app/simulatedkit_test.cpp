@@ -12,20 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "app/application.h"
 #include "app/comselect.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
+#include "testapp.h"
 
 namespace {
-
-app::TApplication& App() {
-    static int argc = 1;
-    static char name[] = "simulatedkit_test";
-    static char* argv[] = {name, nullptr};
-    static auto* application = new app::TApplication(argc, argv);
-    return *application;
-}
 
 const QString kSimulator = VAPCAL_SIM;
 
