@@ -9,15 +9,23 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
 #include <QTabBar>
 #include <algorithm>
 
 #include "app/calcfields.h"
+#include "app/comselect.h"
+#include "app/messages.h"
+#include "app/skin.h"
+#include "app/threadedtimer.h"
+#include "modbus/client.h"
+#include "modbus/connection.h"
 #include "panels/cal3300rs485.h"
 #include "panels/chemlabel.h"
 #include "panels/elflowmfc.h"
 #include "panels/messagebox.h"
 #include "panels/toolkitfont.h"
+#include "platform/msgsink.h"
 #include "platform/numtext.h"
 
 namespace app {
@@ -70,12 +78,16 @@ constexpr char kHintDefault[] = "Load Default";
 constexpr char kButtonCalculate[] = "Ca&lculate";
 constexpr char kHintCalculate[] = "Diluted Output Concentration";
 constexpr char kButtonApply[] = "&Apply";
+constexpr char kButtonAbout[] = "A&bout";
 constexpr char kButtonClose[] = "&Close";
 
-// A caption as shown: the soft hyphen that stands for the minus of a unit
-// is drawn only at a line break here, so it is shown as a superscript minus.
+// The line to the kit: 9600 bit/s (a custom rate, as the kit's converters
+// are set up), 8 data bits, even parity, one stop bit, RTU.
+constexpr std::uint32_t kLineBitRate = 9600;
+constexpr std::uint32_t kPollIntervalMs = 500;
+
 QString Qs(const char* text) {
-    return QString::fromUtf8(text).replace(QChar(0x00AD), QChar(0x207B));
+    return ShownCaption(text);
 }
 
 QFont WindowFont(bool bold = false) {
@@ -161,6 +173,12 @@ constexpr auto kLeft = panels::TAlignment::taLeftJustify;
 
 }  // namespace
 
+// The soft hyphen that stands for the minus of a unit is drawn only at a
+// line break, so it is shown as a superscript minus.
+QString ShownCaption(const std::string& text) {
+    return QString::fromStdString(text).replace(QChar(0x00AD), QChar(0x207B));
+}
+
 struct TfrmVapcalCalc::TFields {
     TFloatEditField Temp, Flow, DilutionFlow, Pbar, Dp, RefTemp;
     TTextEditField SatConc;
@@ -184,12 +202,22 @@ TfrmVapcalCalc::TfrmVapcalCalc(const std::string& settingsFile, QWidget* parent)
 
     CreatePages();
     CreateButtonRow();
+    CreateGlyphs();
     CreateCalculator();
+    CreateModbus();
     WireEvents();
     FormCreate();
 }
 
-TfrmVapcalCalc::~TfrmVapcalCalc() = default;
+// The poll stops before the line closes, and the line closes (its worker
+// finishing the transaction in hand) before the panels its replies feed go.
+TfrmVapcalCalc::~TfrmVapcalCalc() {
+    delete SW_VCtimer;
+    delete ModbusConnection1;
+    delete mcVapcalRF;
+    delete mcVapcalDF;
+    delete mcVapcalTC;
+}
 
 void TfrmVapcalCalc::CreatePages() {
     pnlVariables = new QWidget(this);
@@ -274,6 +302,11 @@ void TfrmVapcalCalc::CreateReadoutGroup() {
     Cal33VCtemp->ServerAddress = 20;
     Cal33VCtemp->SetSetPointMin(30);
     Cal33VCtemp->SetSetPointMax(60);
+
+    btnRefresh = new QPushButton(grpReadout);
+    btnRefresh->setGeometry(8, 44, 35, 25);
+    btnRefresh->setToolTip(kHintRefresh);
+    btnRefresh->setEnabled(false);
 }
 
 void TfrmVapcalCalc::CreateAdvancedPage() {
@@ -323,11 +356,64 @@ void TfrmVapcalCalc::CreateAdvancedPage() {
 
 void TfrmVapcalCalc::CreateButtonRow() {
     SeparatorLine(this, 0, 374, kPageWidth);
+    btnComPort = Button(this, "", {2, 380, 31, 25});
+    btnComPort->setToolTip(Qs(kHintComPort));
     btnCalculate = Button(this, kButtonCalculate, {39, 380, 65, 25});
     btnCalculate->setFont(WindowFont(true));
     btnCalculate->setToolTip(Qs(kHintCalculate));
     btnApply = Button(this, kButtonApply, {112, 380, 65, 25});
+    btnAbout = Button(this, kButtonAbout, {183, 380, 65, 25});
     btnClose = Button(this, kButtonClose, {254, 380, 65, 25});
+}
+
+// The platform's own pictures for the buttons' glyphs: a network drive for
+// the serial line, reload, the apply tick, information, close.
+void TfrmVapcalCalc::CreateGlyphs() {
+    const auto glyph = [this](QPushButton* button, QStyle::StandardPixmap picture) {
+        button->setIcon(style()->standardIcon(picture, nullptr, button));
+        button->setIconSize(QSize(16, 16));
+    };
+    glyph(btnComPort, QStyle::SP_DriveNetIcon);
+    glyph(btnRefresh, QStyle::SP_BrowserReload);
+    glyph(btnApply, QStyle::SP_DialogApplyButton);
+    glyph(btnAbout, QStyle::SP_MessageBoxInformation);
+    glyph(btnClose, QStyle::SP_DialogCloseButton);
+}
+
+// The connection, the three instrument clients on it and the poll. The
+// clients share the register-read handler and tell themselves apart by Tag.
+void TfrmVapcalCalc::CreateModbus() {
+    ModbusConnection1 = new regwire::TModbusConnection(this);
+    ModbusConnection1->SetCustomBaudRate(kLineBitRate);
+    ModbusConnection1->SetDataBits(regwire::db8);
+    ModbusConnection1->SetParity(regwire::psEven);
+    ModbusConnection1->SetStopBits(regwire::sb1);
+    ModbusConnection1->SetTransmissionMode(regwire::tmRTU);
+
+    const auto client = [this](int tag, std::uint8_t address) {
+        auto* c = new regwire::TModbusClient(this);
+        c->Tag = tag;
+        c->SetServerAddress(address);
+        c->SetConnection(ModbusConnection1);
+        c->OnHoldingRegistersRead =
+            [this](regwire::TModbusClient* sender, const regwire::TTransactionInfo& info,
+                   std::uint16_t start, std::uint16_t count, const regwire::TRegValues& values) {
+                mcVapcalTCHoldingRegistersRead(sender, info, start, count, values);
+            };
+        return c;
+    };
+    mcVapcalRF = client(1, 10);
+    mcVapcalDF = client(2, 11);
+    mcVapcalTC = client(3, 20);
+    mcVapcalTC->OnSingleRegisterWrite = [this](regwire::TModbusClient* sender,
+                                               const regwire::TTransactionInfo& info,
+                                               std::uint16_t reg, std::uint16_t value) {
+        mcVapcalTCSingleRegisterWrite(sender, info, reg, value);
+    };
+
+    SW_VCtimer = new TThreadedTimer(this);
+    SW_VCtimer->SetInterval(kPollIntervalMs);
+    SW_VCtimer->OnTimer = [this](TThreadedTimer*) { SW_VCtimerTimer(); };
 }
 
 void TfrmVapcalCalc::CreateCalculator() {
@@ -365,6 +451,10 @@ void TfrmVapcalCalc::WireEvents() {
     connect(btnCalculate, &QPushButton::clicked, this, [&c] { c.btnCalculateClick(); });
     connect(btnDefault, &QPushButton::clicked, this, [&c] { c.btnDefaultClick(); });
     connect(btnApply, &QPushButton::clicked, this, &TfrmVapcalCalc::btnApplyClick);
+    connect(btnComPort, &QPushButton::clicked, this, &TfrmVapcalCalc::btnComPortClick);
+    connect(btnRefresh, &QPushButton::clicked, this, &TfrmVapcalCalc::btnRefreshClick);
+    connect(btnAbout, &QPushButton::clicked, this, &TfrmVapcalCalc::btnAboutClick);
+    ELflowMfcDF->OnUpdate = [this](QObject* sender) { ELflowMfcDFUpdate(sender); };
     connect(btnClose, &QPushButton::clicked, this, &TfrmVapcalCalc::btnCloseClick);
     connect(TabSet1, &QTabBar::currentChanged, this, &TfrmVapcalCalc::TabSet1Change);
 
@@ -398,6 +488,9 @@ bool TfrmVapcalCalc::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TfrmVapcalCalc::FormCreate() {
+    RFTimeouts = 0;
+    DFTimeouts = 0;
+    TCTimeouts = 0;
     const calc::TVapcalSettings settings = calc::ReadSettings(settingsFile_);
     calculator_->AllowConcInput = settings.AllowConcInput;
     LastDilutionFlowSP = settings.LastDilutionFlowSP;
@@ -413,6 +506,7 @@ void TfrmVapcalCalc::FormCreate() {
     calculator_->UpdateReservoirConditions();
     calculator_->UpdateOutputs();
     btnApply->setEnabled(false);
+    ApplySkinHue(*this, settings.SkinHue);
 }
 
 void TfrmVapcalCalc::FormShow() {
@@ -429,6 +523,38 @@ void TfrmVapcalCalc::TabSet1Change(int newTab) {
     back->hide();
 }
 
+// The port dialog at the first activation: the operator chooses the line
+// before anything is sent.
+void TfrmVapcalCalc::FormActivate() {
+    btnComPortClick();
+}
+
+void TfrmVapcalCalc::btnComPortClick() {
+    SW_VCtimer->SetEnabled(false);
+    const auto dialog = std::make_unique<TfrmComSelect>(this);
+    const int result = ExecPortDialog ? ExecPortDialog(*dialog) : dialog->exec();
+    PortConfirmed = result == mrOk;
+    if (PortConfirmed) {
+        ModbusConnection1->SetPort(dialog->SelectedPort());
+        ModbusConnection1->Open();
+        ReadInitialDeviceState();
+        SW_VCtimer->SetEnabled(true);
+        btnRefresh->setEnabled(true);
+    }
+    btnComPort->update();
+}
+
+void TfrmVapcalCalc::btnRefreshClick() {
+    if (!PortConfirmed)
+        return;
+    panels::TCursorOverride busy(Qt::WaitCursor);
+    SW_VCtimer->SetEnabled(false);
+    btnRefresh->setEnabled(false);
+    RefreshDeviceState();
+    SW_VCtimer->SetEnabled(true);
+    btnRefresh->setEnabled(true);
+}
+
 void TfrmVapcalCalc::btnApplyClick() {
     panels::TCursorOverride busy(Qt::WaitCursor);
     btnApply->setEnabled(false);
@@ -440,6 +566,28 @@ void TfrmVapcalCalc::btnApplyClick() {
     } reenable{btnApply};
     calculator_->btnCalculateClick();
     calc::SaveSettings(settingsFile_, fields_->Calculator(), cbxAllowInput->isChecked());
+    if (ModbusConnection1->Active())
+        ApplySetPoints();
+}
+
+// Only the set points whose field text differs from the value last known to
+// be in the instrument are written, one instrument a second, with the poll
+// stopped so that no read comes between.
+void TfrmVapcalCalc::ApplySetPoints() {
+    HaltPolling();
+    if (platform::FloatToStrGeneral(LastFlowSP) != edtFlow->Text())
+        WriteFlowSetPoint();
+    Delay(1, 0);
+    if (platform::FloatToStrGeneral(LastDilutionFlowSP) != edtDilutionFlow->Text())
+        WriteDilutionFlowSetPoint();
+    Delay(1, 0);
+    if (platform::FloatToStrGeneral(LastTempSP) != edtTemp->Text())
+        WriteTempSetPoint();
+    SW_VCtimer->SetEnabled(true);
+}
+
+void TfrmVapcalCalc::btnAboutClick() {
+    platform::ShowMessage(platform::TMsgDlgType::mtInformation, kAboutCaption, kAboutText);
 }
 
 void TfrmVapcalCalc::btnCloseClick() {
@@ -452,6 +600,17 @@ void TfrmVapcalCalc::showEvent(QShowEvent* event) {
         return;
     shown_ = true;
     FormShow();
+}
+
+// Only the first activation opens the port dialog: coming back from the
+// window's own dialogs and message boxes is no new start. The dialog opens
+// from the event loop, once the activation itself has been handled.
+void TfrmVapcalCalc::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::ActivationChange || !isActiveWindow() || activated_)
+        return;
+    activated_ = true;
+    QMetaObject::invokeMethod(this, &TfrmVapcalCalc::FormActivate, Qt::QueuedConnection);
 }
 
 bool TfrmVapcalCalc::AllowInputChecked() const {

@@ -6,11 +6,19 @@
 // The calculator's rules live in calc::TCalculator; the window owns the
 // widgets, adapts its numeric fields to the calculator's field interface and
 // forwards each widget event to the calculator's handler of the same name.
+//
+// The window is also the kit's Modbus master: one connection on the RS-485
+// line (9600 bit/s, 8E1, RTU), a client for each instrument, and a 500 ms
+// poll whose replies feed the three panels (devicepolling.cpp). Errors of a
+// workflow are not caught here: the application shows them in its error box.
 #pragma once
 
 #include <QWidget>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "calc/calculator.h"
 #include "calc/settings.h"
@@ -23,6 +31,12 @@ class QLineEdit;
 class QPushButton;
 class QTabBar;
 
+namespace regwire {
+class TModbusClient;
+class TModbusConnection;
+struct TTransactionInfo;
+}  // namespace regwire
+
 namespace panels {
 class TCal3300rs485;
 class TChemLabel;
@@ -30,6 +44,16 @@ class TELflowMfc;
 }  // namespace panels
 
 namespace app {
+
+class TfrmComSelect;
+class TThreadedTimer;
+
+// A caption as the window shows it (the soft hyphen before a superscript
+// digit drawn as a superscript minus).
+QString ShownCaption(const std::string& text);
+
+// Waits while the window keeps processing events (replies, ticks, input).
+void Delay(int seconds, int milliseconds);
 
 class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     Q_OBJECT
@@ -48,6 +72,31 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     long double LastFlowSP = calc::kDefaultFlow;
     long double LastDilutionFlowSP = calc::kDefaultDilutionFlow;
     long double LastTempSP = calc::kDefaultTemp;
+
+    // The Modbus line and its three instruments (Tag 1 reservoir flow,
+    // 2 dilution flow, 3 temperature).
+    regwire::TModbusConnection* ModbusConnection1;
+    regwire::TModbusClient* mcVapcalRF;
+    regwire::TModbusClient* mcVapcalDF;
+    regwire::TModbusClient* mcVapcalTC;
+    TThreadedTimer* SW_VCtimer;
+
+    // True while the last port selection ended with OK.
+    bool PortConfirmed = false;
+    // Unanswered reads of each instrument since start or its last blanking.
+    int RFTimeouts = 0;
+    int DFTimeouts = 0;
+    int TCTimeouts = 0;
+    // Capacities of the flow controllers, as read from them.
+    float RFCapacity = 20.0f;
+    float DFCapacity = 20.0f;
+    // Set by the temperature controller's write completion, taken by the
+    // write handshake.
+    bool WriteAcknowledged = false;
+
+    // Runs the port dialog modally and returns its result; tests replace it
+    // to choose a port without a modal loop.
+    std::function<int(TfrmComSelect& dialog)> ExecPortDialog;
 
     // Pages and tab strip.
     QWidget* pnlVariables;
@@ -87,20 +136,47 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     panels::TFloatEdit* edtRatio;
     QPushButton* btnDefault;
 
-    // Button row.
+    // Readout group and button row.
+    QPushButton* btnRefresh;
+    QPushButton* btnComPort;
     QPushButton* btnCalculate;
     QPushButton* btnApply;
+    QPushButton* btnAbout;
     QPushButton* btnClose;
 
     // Handlers.
     void FormCreate();
     void FormShow();
+    void FormActivate();
     void TabSet1Change(int newTab);
+    void btnComPortClick();
+    void btnRefreshClick();
     void btnApplyClick();
+    void btnAboutClick();
     void btnCloseClick();
+
+    // Device polling (devicepolling.cpp).
+    void SW_VCtimerTimer();
+    void mcVapcalTCHoldingRegistersRead(regwire::TModbusClient* Sender,
+                                        const regwire::TTransactionInfo& Info,
+                                        std::uint16_t StartReg, std::uint16_t RegCount,
+                                        const std::vector<std::uint16_t>& RegValues);
+    void mcVapcalTCSingleRegisterWrite(regwire::TModbusClient* Sender,
+                                       const regwire::TTransactionInfo& Info, std::uint16_t RegAddr,
+                                       std::uint16_t RegValue);
+    void ELflowMfcDFUpdate(QObject* Sender);
+    void ReadInitialDeviceState();
+    void RefreshDeviceState();
+    void HaltPolling();
+    void WriteFlowSetPoint();
+    void WriteDilutionFlowSetPoint();
+    void WriteTempSetPoint();
+    bool EnterControllerWriteMode(regwire::TModbusClient& client);
+    bool LeaveControllerWriteMode(regwire::TModbusClient& client);
 
   protected:
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
@@ -115,7 +191,11 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void CreateAdvancedPage();
     void CreateButtonRow();
     void CreateCalculator();
+    void CreateModbus();
+    void CreateGlyphs();
     void WireEvents();
+    void ApplySetPoints();
+    bool WriteModeStep(regwire::TModbusClient& client, std::uint16_t reg, std::uint16_t value);
     void TakeEnterForApply(QWidget* control);
 
     // The fields as the calculator sees them.
@@ -123,6 +203,7 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
 
     std::string settingsFile_;
     bool shown_ = false;
+    bool activated_ = false;
     std::unique_ptr<TFields> fields_;
     std::unique_ptr<calc::TCalculator> calculator_;
 };

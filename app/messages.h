@@ -16,4 +16,24 @@ inline constexpr const char* kSelectPortPrompt = "Please choose an RS-485 serial
 inline constexpr const char* kOkCaption = "OK";
 inline constexpr const char* kCancelCaption = "Cancel";
 
+// Register decoding.
+inline constexpr const char* kInvalidHexString = "Invalid hex string for HexToSingle";
+
+// The About box.
+inline constexpr const char* kAboutCaption = "Information";
+inline constexpr const char* kAboutText =
+    "With thanks to the research institute whose calculations\n"
+    "and background information on mercury vapour\n"
+    "are the foundation of this calculator.";
+
+// Button hints.
+inline constexpr const char* kHintComPort = "Select/Change COM port";
+inline constexpr const char* kHintRefresh = "Refresh";
+
+// vapcal --simulate.
+inline constexpr const char* kSimNotFound =
+    "The simulated kit (vapcal-sim) was not found beside %s";
+inline constexpr const char* kSimNotStarted = "The simulated kit could not be started: %s";
+inline constexpr const char* kSimNoPort = "The simulated kit named no port: %s";
+
 }  // namespace app

@@ -67,6 +67,14 @@ ESerialError OpenError(int errorNumber, const std::string& name) {
                         name + ": " + SystemText(errorNumber));
 }
 
+// The master side of a pseudo-terminal shares the slave's modes, but what it
+// reads is the slave's output, which the driver never marks: a \377 there is
+// a data byte, whatever PARMRK says.
+bool IsPseudoTerminalMaster(int fd) {
+    unsigned int number = 0;
+    return ioctl(fd, TIOCGPTN, &number) == 0;
+}
+
 bool DetectPseudoTerminal(int fd) {
     unsigned int number = 0;
     if (ioctl(fd, TIOCGPTN, &number) == 0)
@@ -142,7 +150,7 @@ TPosixSerialDevice::TPosixSerialDevice(int fd, bool closeAtEnd, std::string name
     PseudoTerminal_ = DetectPseudoTerminal(Fd_);
     linemode::TLineMode mode;
     if (linemode::ReadLineMode(Fd_, mode) == 0)
-        EscapesInput_ = mode.EscapesInput;
+        EscapesInput_ = mode.EscapesInput && !IsPseudoTerminalMaster(Fd_);
 }
 
 TPosixSerialDevice::~TPosixSerialDevice() {
@@ -170,7 +178,7 @@ void TPosixSerialDevice::ApplySettings(const TSerialLineSettings& settings) {
     error = linemode::ReadLineMode(Fd_, mode);
     if (error != 0)
         Refuse(error, "line settings");
-    EscapesInput_ = mode.EscapesInput;
+    EscapesInput_ = mode.EscapesInput && !IsPseudoTerminalMaster(Fd_);
     if (!PseudoTerminal_)
         VerifyTaken(settings, mode.Settings);
 

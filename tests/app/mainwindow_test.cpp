@@ -14,24 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "app/application.h"
+#include "app/comselect.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
+#include "testapp.h"
 
 namespace {
 
 using app::TfrmVapcalCalc;
 using panels::TFloatEdit;
-
-app::TApplication& App() {
-    static int argc = 1;
-    static char name[] = "mainwindow_test";
-    static char* argv[] = {name, nullptr};
-    // Never destroyed: the application must outlive every static of Qt's
-    // that the test process tears down at exit.
-    static auto* application = new app::TApplication(argc, argv);
-    return *application;
-}
 
 class MainWindowTest : public ::testing::TestWithParam<char> {
   protected:
@@ -53,9 +44,15 @@ class MainWindowTest : public ::testing::TestWithParam<char> {
 
     void Open() {
         window = std::make_unique<TfrmVapcalCalc>(settingsFile);
+        window->ExecPortDialog = [this](app::TfrmComSelect&) {
+            ++portDialogs;
+            return app::mrCancel;
+        };
         window->show();
         window->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        // The port dialog of the first activation, cancelled: no line.
+        ASSERT_TRUE(QTest::qWaitFor([this] { return portDialogs == 1; }));
     }
 
     void WriteSettings(const std::string& content) {
@@ -106,6 +103,7 @@ class MainWindowTest : public ::testing::TestWithParam<char> {
     }
 
     char separator = '.';
+    int portDialogs = 0;
     QTemporaryDir dir;
     std::string settingsFile;
     std::unique_ptr<TfrmVapcalCalc> window;

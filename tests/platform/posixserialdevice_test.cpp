@@ -326,6 +326,25 @@ TEST_F(PseudoTerminalLine, AHookedMasterRecoversWhenTheFarEndOpensAgain) {
     close(slave);
 }
 
+// The simulated kit serves the master side while the console's port sets
+// parity marking on the shared modes: a request byte 0xFF must reach the kit
+// as it was sent.
+TEST_F(PseudoTerminalLine, AHookedMasterTakesTheEscapeByteAsData) {
+    auto console = OpenConfigured();
+    auto kit = TPosixSerialDevice::Hook(Master);
+    const std::string frame("\x0B\x06\x00\x21\x7C\xFF\x41", 7);
+    ASSERT_TRUE(console->Write(reinterpret_cast<const uint8_t*>(frame.data()), frame.size(), 1000));
+    std::string received;
+    size_t count = 0;
+    while (received.size() < frame.size() && kit->WaitForInput(2000)) {
+        ASSERT_TRUE(kit->GetInputCount(count));
+        std::string chunk(count, '\0');
+        ASSERT_TRUE(kit->Read(reinterpret_cast<uint8_t*>(chunk.data()), count));
+        received += chunk;
+    }
+    EXPECT_EQ(received, frame);
+}
+
 TEST_F(PseudoTerminalLine, AHookedDescriptorStaysItsOwnersUnlessToldOtherwise) {
     const int flags = fcntl(Master, F_GETFL);
     TPosixSerialDevice::Hook(Master).reset();

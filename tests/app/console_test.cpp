@@ -1,0 +1,287 @@
+// The console against the simulated kit, end to end: a real vapcal-sim on a
+// pseudo-terminal, the window on the offscreen platform, the port dialog
+// answered through the window's dialog hook.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/comselect.h"
+#include "app/mainwindow.h"
+#include "app/threadedtimer.h"
+#include "modbus/client.h"
+#include "modbus/connection.h"
+#include "panels/cal3300rs485.h"
+#include "panels/elflowmfc.h"
+#include "platform/msgsink.h"
+#include "platform/numtext.h"
+#include "simkit.h"
+#include "testapp.h"
+
+namespace {
+
+using app::TfrmVapcalCalc;
+
+bool Contains(const std::vector<std::string>& lines, const std::string& text) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find(text) != std::string::npos;
+    });
+}
+
+class ConsoleTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        App();
+        platform::FormatSettings() = {'.', ','};
+        previousSink = platform::SetMessageSink(
+            [this](const platform::TMessage& m) { messages.push_back(m); });
+        ASSERT_TRUE(dir.isValid());
+    }
+
+    void TearDown() override {
+        window.reset();
+        kit.reset();
+        app::SetSimulatedPort("");
+        platform::SetMessageSink(previousSink);
+    }
+
+    // Starts the kit and the window, and chooses the kit's port in the
+    // dialog at the window's first activation.
+    void Connect(std::vector<std::string> options = {}) {
+        options.push_back("--seed=7");
+        kit = std::make_unique<TSimKitProcess>(options);
+        ASSERT_FALSE(kit->Device.empty());
+        app::SetSimulatedPort(kit->Device);
+        window = std::make_unique<TfrmVapcalCalc>(dir.filePath("Vapcal.ini").toStdString());
+        window->ExecPortDialog = [this](app::TfrmComSelect& dialog) {
+            ++dialogs;
+            return choose(dialog);
+        };
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        ASSERT_TRUE(QTest::qWaitFor([this] { return dialogs == 1; }));
+        ASSERT_TRUE(window->ModbusConnection1->Active());
+        // The initial reads are answered once the temperature set point,
+        // the last of them, has been read back and the panels show readings.
+        ASSERT_TRUE(QTest::qWaitFor(
+            [this] {
+                return window->ModbusConnection1->PendingTransactions() == 0 &&
+                       !window->ELflowMfcRF->Caption().isEmpty() &&
+                       !window->ELflowMfcDF->Caption().isEmpty() &&
+                       !window->Cal33VCtemp->Caption().isEmpty();
+            },
+            10000));
+        QTest::qWait(400);  // the set-point read-backs behind the first poll
+    }
+
+    void Type(QWidget* field, const char* text) {
+        field->setFocus(Qt::TabFocusReason);
+        QTest::keyClicks(field, text);
+        QTest::keyClick(field, Qt::Key_Tab);
+    }
+
+    void Apply() { QTest::mouseClick(window->btnApply, Qt::LeftButton); }
+
+    std::function<int(app::TfrmComSelect&)> choose = [](app::TfrmComSelect& dialog) {
+        return dialog.PortsComboBox->count() > 0 ? app::mrOk : app::mrCancel;
+    };
+    int dialogs = 0;
+    QTemporaryDir dir;
+    std::unique_ptr<TSimKitProcess> kit;
+    std::unique_ptr<TfrmVapcalCalc> window;
+    std::vector<platform::TMessage> messages;
+    platform::TMessageSink previousSink;
+};
+
+TEST_F(ConsoleTest, OkOnTheKitsPortReadsTheInstrumentsAndPolls) {
+    Connect();
+    EXPECT_TRUE(window->PortConfirmed);
+    EXPECT_EQ(window->ModbusConnection1->Port(), kit->Device);
+    EXPECT_EQ(window->lblRflow->text(),
+              app::ShownCaption("Reservoir Flow 20(mln min\u00AD\u00B9)"));
+    EXPECT_EQ(window->lblDflow->text(),
+              app::ShownCaption("    Dilution Flow 20(ln min\u00AD\u00B9)"));
+    EXPECT_EQ(window->edtFlow->BoundUpper(), 20);
+    EXPECT_EQ(window->edtDilutionFlow->BoundUpper(), 20);
+    EXPECT_EQ(window->edtTemp->BoundUpper(), 60);
+    EXPECT_EQ(window->edtTemp->BoundLower(), 30);
+    EXPECT_EQ(window->LastFlowSP, 6);
+    EXPECT_EQ(window->LastDilutionFlowSP, 10);
+    EXPECT_EQ(window->LastTempSP, 40);
+    EXPECT_NEAR(window->ELflowMfcRF->Value(), 6.0, 0.01);
+    EXPECT_NEAR(window->ELflowMfcDF->Value(), 10.0, 0.01);
+    EXPECT_EQ(window->ELflowMfcDF->OnColor(), QColor(0, 255, 0));
+    EXPECT_TRUE(window->SW_VCtimer->Enabled());
+    EXPECT_TRUE(window->btnRefresh->isEnabled());
+    EXPECT_TRUE(Contains(kit->TakeLines(), "server 10: register 34 := 400"));
+
+    // The poll goes on: a fresh temperature reading replaces a blanked one.
+    window->Cal33VCtemp->SetCaption("");
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window->Cal33VCtemp->Caption().isEmpty(); }));
+    EXPECT_EQ(window->Cal33VCtemp->Caption(), "40.0");
+
+    // Refresh reads everything again in its groups and resumes the poll.
+    window->LastFlowSP = 1;
+    window->lblRflow->setText("");
+    QTest::mouseClick(window->btnRefresh, Qt::LeftButton);
+    EXPECT_EQ(window->LastFlowSP, 6);
+    EXPECT_FALSE(window->lblRflow->text().isEmpty());
+    EXPECT_TRUE(window->SW_VCtimer->Enabled());
+    EXPECT_TRUE(window->btnRefresh->isEnabled());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(ConsoleTest, ApplyWritesOnlyChangedSetPointsAndTheTemperatureBetweenTheHandshake) {
+    Connect();
+    kit->TakeLines();
+    // Apply as after a change that moved no set point (the saturator
+    // conditions, say).
+    ASSERT_FALSE(window->btnApply->isEnabled());
+    window->btnApply->setEnabled(true);
+    Apply();
+    EXPECT_TRUE(window->btnApply->isEnabled());
+    QTest::qWait(200);
+    EXPECT_TRUE(kit->TakeLines().empty()) << "an unchanged Apply wrote a set point";
+    EXPECT_TRUE(QFile::exists(dir.filePath("Vapcal.ini")));
+    EXPECT_TRUE(window->SW_VCtimer->Enabled());
+
+    Type(window->edtTemp, "45.5");
+    ASSERT_TRUE(window->btnApply->isEnabled());
+    Apply();
+    QTest::qWait(200);
+    const std::vector<std::string> expected = {
+        "server 20: register 768 := 5", "server 20: register 5376 := 0",
+        "server 20: register 127 := 455", "server 20: register 768 := 6",
+        "server 20: register 5632 := 0"};
+    EXPECT_EQ(kit->TakeLines(), expected);
+    EXPECT_EQ(window->LastTempSP, 45.5L);
+    EXPECT_TRUE(window->SW_VCtimer->Enabled());
+    EXPECT_TRUE(window->btnApply->isEnabled());
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(ConsoleTest, ApplyWithAnUndecodableCapacityShowsTheErrorAndWritesNothing) {
+    Connect();
+    kit->TakeLines();
+    // A capacity register pair holding a not-a-number.
+    regwire::TTransactionInfo info;
+    info.Status = regwire::tsSuccess;
+    window->mcVapcalTCHoldingRegistersRead(window->mcVapcalRF, info, 33128, 2, {0x7FC0, 0x0000});
+    Type(window->edtFlow, "5");
+    ASSERT_TRUE(window->btnApply->isEnabled());
+    Apply();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Caption, "Error");
+    EXPECT_EQ(messages[0].Text, "Invalid floating point operation");
+    QTest::qWait(300);
+    EXPECT_TRUE(kit->TakeLines().empty());
+    EXPECT_EQ(window->LastFlowSP, 6);  // the next Apply tries again
+    EXPECT_TRUE(window->btnApply->isEnabled());
+}
+
+TEST_F(ConsoleTest, SilentKitIsBlankedAtTheFifthUnansweredReadWithABoundedQueue) {
+    Connect();
+    // Watch each unanswered read of the reservoir flow: its panel keeps the
+    // reading for four of them and goes blank with the fifth.
+    int unanswered = 0;
+    bool blankedEarly = false;
+    bool blankedAtFifth = false;
+    auto handler = window->mcVapcalRF->OnHoldingRegistersRead;
+    window->mcVapcalRF->OnHoldingRegistersRead =
+        [&](regwire::TModbusClient* sender, const regwire::TTransactionInfo& info,
+            std::uint16_t start, std::uint16_t count, const regwire::TRegValues& values) {
+            handler(sender, info, start, count, values);
+            if (info.Status != regwire::tsNoReply)
+                return;
+            ++unanswered;
+            const bool blank = window->ELflowMfcRF->Caption().isEmpty();
+            if (unanswered < 5 && blank)
+                blankedEarly = true;
+            if (unanswered == 5)
+                blankedAtFifth = blank;
+        };
+    ASSERT_EQ(window->RFTimeouts, 0);
+
+    kit->Pause();
+    // Every read now waits out its full time-out, longer than the poll's
+    // period: still no more than one read per instrument is queued.
+    int mostPending = 0;
+    for (int i = 0; i < 30; ++i) {
+        QTest::qWait(100);
+        mostPending = std::max(mostPending, window->ModbusConnection1->PendingTransactions());
+    }
+    EXPECT_LE(mostPending, 3);
+
+    window->ModbusConnection1->SetReceiveTimeout(100);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return unanswered >= 5; }, 15000));
+    EXPECT_FALSE(blankedEarly);
+    EXPECT_TRUE(blankedAtFifth);
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(ConsoleTest, LowDilutionFlowTurnsItsPanelRedAndAHigherOneLime) {
+    // 16000 counts of a 0.3 capacity: 0.15, below the alarm.
+    Connect({"--df-capacity=0.3"});
+    EXPECT_NEAR(window->ELflowMfcDF->Value(), 0.15, 0.001);
+    EXPECT_TRUE(window->ELflowMfcDF->AlarmLatched);
+    EXPECT_EQ(window->ELflowMfcDF->OnColor(), QColor(255, 0, 0));
+    EXPECT_EQ(window->ELflowMfcRF->OnColor(), QColor(0, 255, 0));
+
+    Type(window->edtDilutionFlow, "0.3");
+    ASSERT_TRUE(window->btnApply->isEnabled());
+    Apply();
+    ASSERT_TRUE(messages.empty()) << messages[0].Text;
+    // The single capacity lies just above 0.3: the count is truncated, and
+    // its low byte 0xFF crosses the pseudo-terminal as data.
+    const std::vector<std::string> lines = kit->TakeLines();
+    EXPECT_TRUE(Contains(lines, "server 11: register 33 := 31999"))
+        << ::testing::PrintToString(lines);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return window->ELflowMfcDF->Value() > 0.2f; }, 10000));
+    EXPECT_FALSE(window->ELflowMfcDF->AlarmLatched);
+    EXPECT_EQ(window->ELflowMfcDF->OnColor(), QColor(0, 255, 0));
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(ConsoleTest, AnotherPortWhilePollingShowsTheConnectionsMessageAndTheSameOneResumes) {
+    Connect();
+    choose = [](app::TfrmComSelect& dialog) {
+        dialog.PortsComboBox->addItem("/dev/ttyUSB49");
+        dialog.PortsComboBox->setCurrentIndex(dialog.PortsComboBox->count() - 1);
+        return app::mrOk;
+    };
+    QTest::mouseClick(window->btnComPort, Qt::LeftButton);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Caption, "Error");
+    EXPECT_EQ(messages[0].Text,
+              "Connection must NOT be active for the requested action to be performed");
+    EXPECT_EQ(window->ModbusConnection1->Port(), kit->Device);
+    EXPECT_FALSE(window->SW_VCtimer->Enabled());
+
+    // The port in use: nothing changes on the line, the reads start again.
+    choose = [](app::TfrmComSelect&) { return app::mrOk; };
+    QTest::mouseClick(window->btnComPort, Qt::LeftButton);
+    EXPECT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(window->SW_VCtimer->Enabled());
+    EXPECT_TRUE(window->ModbusConnection1->Active());
+
+    // Cancel stops the poll; Refresh then does nothing.
+    choose = [](app::TfrmComSelect&) { return app::mrCancel; };
+    QTest::mouseClick(window->btnComPort, Qt::LeftButton);
+    EXPECT_FALSE(window->PortConfirmed);
+    EXPECT_FALSE(window->SW_VCtimer->Enabled());
+    window->btnRefreshClick();
+    EXPECT_FALSE(window->SW_VCtimer->Enabled());
+    EXPECT_EQ(messages.size(), 1u);
+}
+
+}  // namespace
