@@ -52,6 +52,10 @@ class TLibmodbusServer {
           FMapping(modbus_mapping_new(100, 100, 100, 100)) {
         modbus_set_slave(FContext, Address);
         modbus_set_indication_timeout(FContext, 0, 50000);
+        // libmodbus sleeps its response time-out before it sends some
+        // exception replies; keep that short so a loaded machine still
+        // answers well inside our receive time-out.
+        modbus_set_response_timeout(FContext, 0, 50000);
         if (modbus_connect(FContext) != 0)
             throw std::runtime_error(std::string("libmodbus connect: ") + modbus_strerror(errno));
         for (int i = 0; i < 100; ++i) {
@@ -92,7 +96,7 @@ struct TOurClient {
         App();
         Connection.SetPort(path);
         Connection.SetTransmissionMode(mode);
-        Connection.SetReceiveTimeout(1000);
+        Connection.SetReceiveTimeout(3000);
         Connection.Open();
         Client.SetConnection(&Connection);
         Client.SetServerAddress(Address);
@@ -217,7 +221,7 @@ struct TOurServer {
         Connection.Open();
         // The server's thread first waits for a silent line; a request sent
         // before that would be taken for old traffic.
-        SpinUntil([] { return false; }, 200);
+        SpinUntil([] { return false; }, 500);
     }
     TModbusConnection Connection;
     TMemoryModbusServer Server;
@@ -240,7 +244,7 @@ TEST(OurServer, AnswersALibmodbusClient) {
     TOurServer ours(line.PathA());
     modbus_t* ctx = modbus_new_rtu(line.PathB().c_str(), 19200, 'E', 8, 1);
     modbus_set_slave(ctx, Address);
-    modbus_set_response_timeout(ctx, 1, 0);
+    modbus_set_response_timeout(ctx, 3, 0);
     ASSERT_EQ(modbus_connect(ctx), 0) << modbus_strerror(errno);
 
     std::uint16_t registers[4] = {};
