@@ -28,6 +28,44 @@ inline constexpr std::string_view RegisterIndexInvalid = "Register index is inva
 inline constexpr std::string_view RecordLengthInvalid = "Record length is invalid (%d)";   // length
 inline constexpr std::string_view ListIndexOutOfBounds = "List index out of bounds (%d)";  // index
 
+// Clients (TModbusClient) and their request operations.
+inline constexpr std::string_view NoActiveConnection = "There is no active connection";
+inline constexpr std::string_view RegisterCountRange =
+    "Register count must be between 1 and %d";  // largest count
+inline constexpr std::string_view CoilCountRange =
+    "Coil count must be between 1 and %d";  // largest count
+inline constexpr std::string_view DiscreteInputCountRange =
+    "Discrete input count must be between 1 and %d";  // largest count
+inline constexpr std::string_view StartingCoilInvalid =
+    "Starting coil index is invalid (%d)";  // start
+inline constexpr std::string_view StartingDiscreteInputInvalid =
+    "Starting discrete input index is invalid (%d)";  // start
+// StartingRegisterInvalid (above) also serves the register requests.
+inline constexpr std::string_view FileRecordCountRange =
+    "File record count must be between 1 and %d";  // largest count
+inline constexpr std::string_view FileRecordRequestTooLong =
+    "File records do not fit into one request (%d bytes)";  // bytes needed
+inline constexpr std::string_view CustomDataTooLong =
+    "Custom request data must not exceed %d bytes";  // largest length
+inline constexpr std::string_view CustomFunctionInvalid =
+    "Function code is invalid (%d)";  // function code
+
+// Client reply decoding.
+inline constexpr std::string_view DiagnosticActionUnknown = "Diagnostic action was not recognized";
+
+// Exception codes of a server's exception reply, by code.
+inline constexpr std::string_view ExceptionIllegalFunction = "Illegal function";
+inline constexpr std::string_view ExceptionIllegalDataAddress = "Illegal data address";
+inline constexpr std::string_view ExceptionIllegalDataValue = "Illegal data value";
+inline constexpr std::string_view ExceptionServerDeviceFailure = "Server device failure";
+inline constexpr std::string_view ExceptionAcknowledge = "Acknowledge";
+inline constexpr std::string_view ExceptionServerDeviceBusy = "Server device busy";
+inline constexpr std::string_view ExceptionMemoryParityError = "Memory parity error";
+inline constexpr std::string_view ExceptionGatewayPathUnavailable = "Gateway path unavailable";
+inline constexpr std::string_view ExceptionGatewayTargetFailed =
+    "Gateway target device failed to respond";
+inline constexpr std::string_view ExceptionUnknown = "Unknown exception code (%d)";  // code
+
 // Frame codec (TFrameCodec).
 inline constexpr std::string_view EncodeFailed = "Failed to encode frame";
 inline constexpr std::string_view DecodeFailed = "Failed to decode frame";
@@ -37,4 +75,15 @@ inline constexpr std::string_view DecodeNoLeadingColon = "DecodeFrame: Leading c
 inline constexpr std::string_view DecodeNoTrailingCR = "DecodeFrame: Trailing CR is missing.";
 inline constexpr std::string_view DecodeNoTrailingLF = "DecodeFrame: Trailing LF is missing.";
 
+}  // namespace regwire::msg
+
+// Serial connection (TModbusConnection).
+namespace regwire::msg {
+inline constexpr std::string_view CouldNotOpenPort = "Could not open serial port";
+inline constexpr std::string_view UpdateDCBFailed = "Failed to update device control block";
+inline constexpr std::string_view ConnectionMustNotBeActive =
+    "Connection must NOT be active for the requested action to be performed";
+inline constexpr std::string_view ConnectionMustBeActive =
+    "Connection MUST be active for the requested action to be performed";
+inline constexpr std::string_view ValueOutOfRange = "Value must be between %d and %d";  // low, high
 }  // namespace regwire::msg

@@ -1,0 +1,304 @@
+// TModbusConnection: one serial port of the Modbus library, with its line
+// settings, its timing, its transaction thread and the clients that use it.
+//
+// The connection is created, configured, opened and closed on the main
+// thread, and every one of its events runs there. While it is active its
+// transaction thread is the only user of the port: clients queue
+// transactions, the thread sends them and collects the replies, and the
+// results come back to the main thread through the connection's hidden
+// receiver, frame copies before the completion of their transaction.
+//
+// Timing parameters (MaxRetries, the four delays and time-outs, the echo
+// option and the computed SilentMs) may change at any time: they sit behind a
+// multi-reader, single-writer lock that the thread reads at each use. Line
+// settings may change while active and are applied to the open port at once;
+// the other settings need an inactive connection.
+#pragma once
+
+#include <QObject>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "modbus/codec.h"
+#include "modbus/links.h"
+#include "modbus/transaction.h"
+#include "platform/mainthread.h"
+#include "platform/serialdevice.h"
+#include "platform/thread.h"
+
+namespace regwire {
+
+class TTransactionThread;
+
+enum TBaudRate : std::uint8_t {
+    br110,
+    br300,
+    br600,
+    br1200,
+    br2400,
+    br4800,
+    br9600,
+    br14400,
+    br19200,
+    br38400,
+    br56000,
+    br57600,
+    br115200,
+    br128000,
+    br256000,
+    brCustom,
+};
+enum TDataBits : std::uint8_t { db7, db8 };
+// fcRtsToggle: RTS raised only while sending (an RS-485 transmitter switched
+// by RTS); the connection raises and drops it around each write.
+enum TFlowControl : std::uint8_t { fcNone, fcRtsToggle, fcRtsCts, fcDtrDsr };
+enum TParityScheme : std::uint8_t { psNone, psOdd, psEven };
+enum TStopBits : std::uint8_t { sb1, sb2 };
+using TThreadPriority = platform::TThreadPriority;
+using enum platform::TThreadPriority;
+
+// The speed of a named rate in bit/s; brCustom has none of its own (0).
+std::uint32_t BaudRateSpeed(TBaudRate rate);
+
+// A copy of one frame as sent or received, in line characters.
+using TFrameData = std::vector<std::uint8_t>;
+// A device path; a name without '/' is looked up under /dev.
+using TSerialPort = std::string;
+// How many times a request is sent at most, 1..4294967295.
+using TMaxRetries = std::uint32_t;
+// A descriptor of a port opened elsewhere (HookExistingPort).
+using THookHandle = int;
+inline constexpr THookHandle InvalidHookHandle = -1;
+// A remaining time that never runs out (server mode only).
+inline constexpr std::uint32_t INFINITE = platform::kWaitForever;
+
+class TModbusConnection;
+using TNotifyEvent = std::function<void(TModbusConnection* Sender)>;
+using TFrameDataEvent = std::function<void(TModbusConnection* Sender, const TFrameData& Data)>;
+using TGetHookedPortHandleEvent =
+    std::function<void(TModbusConnection* Sender, THookHandle& HookHandle)>;
+// Opens the device behind a port name; the default opens a real port or
+// pseudo-terminal. Tests put a scripted line here.
+using TSerialDeviceFactory =
+    std::function<std::unique_ptr<platform::TSerialDevice>(const TSerialPort& Port)>;
+
+class TModbusConnection : public QObject {
+  public:
+    // Messages of the hidden receiver.
+    enum TConnectionMessage {
+        WM_MODBUS_TRANSACTION = 1025,  // a finished transaction
+        WM_MODBUS_FRAME = 1026,        // a frame copy; param 1 sent, 0 received
+    };
+
+    explicit TModbusConnection(QObject* owner = nullptr);
+    ~TModbusConnection() override;
+    TModbusConnection(const TModbusConnection&) = delete;
+    TModbusConnection& operator=(const TModbusConnection&) = delete;
+
+    int Tag = 0;
+
+    // Reading from a stored form: between BeginLoading and Loaded, Active is
+    // only remembered; Loaded applies it (an error there is shown, not
+    // raised, so the rest of the form still loads).
+    void BeginLoading();
+    virtual void Loaded();
+    bool Loading() const { return FLoading; }
+    bool StreamedActive() const { return FStreamedActive; }
+
+    // --- Published properties, in the order of the stored form ---
+    bool Active() const { return FActive; }
+    void SetActive(bool value);
+    void Open() { SetActive(true); }
+    void Close() { SetActive(false); }
+
+    TBaudRate BaudRate() const { return FBaudRate; }
+    void SetBaudRate(TBaudRate value);
+    TConnectionMode ConnectionMode() const { return FCodec.ConnectionMode(); }
+    void SetConnectionMode(TConnectionMode value);
+    std::uint32_t CustomBaudRate() const { return FCustomBaudRate; }
+    // Also sets BaudRate to brCustom. 0 raises "Value must be between %d and
+    // %d" (1, 4294967295) and changes nothing.
+    void SetCustomBaudRate(std::uint32_t value);
+    TDataBits DataBits() const { return FDataBits; }
+    void SetDataBits(TDataBits value);
+    bool DTREnabled() const { return FDTREnabled; }
+    void SetDTREnabled(bool value);
+    bool EchoQueryBeforeReply() const;
+    void SetEchoQueryBeforeReply(bool value);
+    TFlowControl FlowControl() const { return FFlowControl; }
+    void SetFlowControl(TFlowControl value);
+    bool HookExistingPort() const { return FHookExistingPort; }
+    void SetHookExistingPort(bool value);
+    // The Linux tty driver sizes its own queues (4096 bytes); these are kept
+    // for stored forms and for ports that take a size.
+    int InputBufferSize() const { return FInputBufferSize; }
+    void SetInputBufferSize(int value);
+    TMaxRetries MaxRetries() const;
+    // 0 raises "Value must be between %d and %d" (1, 4294967295).
+    void SetMaxRetries(TMaxRetries value);
+    int OutputBufferSize() const { return FOutputBufferSize; }
+    void SetOutputBufferSize(int value);
+    TParityScheme Parity() const { return FParity; }
+    void SetParity(TParityScheme value);
+    const TSerialPort& Port() const { return FPort; }
+    void SetPort(const TSerialPort& value);
+    // A stored form records Port only when it differs from "COM1".
+    bool PortStored() const { return FPort != "COM1"; }
+    std::uint32_t ReceiveTimeout() const;
+    void SetReceiveTimeout(std::uint32_t value);
+    std::uint32_t RefetchDelay() const;
+    void SetRefetchDelay(std::uint32_t value);
+    bool RTSEnabled() const { return FRTSEnabled; }
+    void SetRTSEnabled(bool value);
+    std::uint32_t SendTimeout() const;
+    void SetSendTimeout(std::uint32_t value);
+    std::uint32_t SilentInterval() const { return FSilentInterval; }
+    void SetSilentInterval(std::uint32_t value);
+    TStopBits StopBits() const { return FStopBits; }
+    void SetStopBits(TStopBits value);
+    TThreadPriority ThreadPriority() const { return FThreadPriority; }
+    void SetThreadPriority(TThreadPriority value);
+    TTransmissionMode TransmissionMode() const { return FCodec.TransmissionMode(); }
+    void SetTransmissionMode(TTransmissionMode value);
+    std::uint32_t TurnaroundDelay() const;
+    void SetTurnaroundDelay(std::uint32_t value);
+
+    // The end-of-frame gap in milliseconds, at least 20 (see
+    // UpdateSilentInterval).
+    std::uint32_t SilentMs() const;
+
+    // --- Events (main thread). The frame events are looked at when the
+    // connection opens: assign them before Open. ---
+    TNotifyEvent OnAfterClose;
+    TNotifyEvent OnAfterOpen;
+    TNotifyEvent OnBeforeClose;
+    TNotifyEvent OnBeforeOpen;
+    TFrameDataEvent OnFrameReceive;
+    TFrameDataEvent OnFrameSend;
+    TGetHookedPortHandleEvent OnGetHookedPortHandle;
+    // How Port is opened (not used with HookExistingPort).
+    TSerialDeviceFactory DeviceFactory;
+
+    // --- For clients (main thread) ---
+    // Adds a client once; nullptr is ignored.
+    void RegisterClient(TModbusClientLink* client);
+    void UnregisterClient(TModbusClientLink* client);
+    // The counter's value, then increments it; the first is 0.
+    std::int32_t NextTransactionID();
+    const TFrameCodec& Codec() const { return FCodec; }
+    int MaxADUSize() const { return FCodec.MaxADUSize(); }
+    int AddressSize() const { return FCodec.AddressSize(); }
+    int ChecksumSize() const { return FCodec.ChecksumSize(); }
+    void AddChecksum(TModbusBuffer& frame) const { FCodec.AddChecksum(frame); }
+    // The first byte of a request: the client's ServerAddress, 0 without one.
+    void WriteAddress(TModbusBuffer& request, const TModbusClientLink* client) const;
+    // Raises "Connection MUST be active..." when inactive (the transaction
+    // is then freed); otherwise sets Client and hands the transaction to the
+    // thread, which owns it from now on.
+    void QueueTransaction(std::unique_ptr<TModbusTransaction> transaction,
+                          TModbusClientLink* client);
+    // Transactions still waiting (not the one on the line): all of them for
+    // nullptr, else those for the client's current ServerAddress. 0 when
+    // inactive.
+    int PendingTransactions(const TModbusClientLink* client = nullptr) const;
+    // Frees the waiting transactions of the client (all for nullptr) without
+    // any event. Client mode only; nothing when inactive.
+    void CancelTransactions(TModbusClientLink* client = nullptr);
+
+    // --- For server objects (server mode) ---
+    void RegisterServer(TModbusServerLink* server);
+    void UnregisterServer(TModbusServerLink* server);
+    const std::vector<TModbusServerLink*>& Servers() const { return FServers; }
+
+    // --- Frame I/O: the transaction thread's only way to the port ---
+    bool WaitForData(std::uint32_t timeoutMs);
+    // One frame into buffer (room characters) within remaining, which is
+    // counted down; the count read, 0 when nothing usable arrived.
+    int ReadFrame(std::uint8_t* buffer, int room, std::uint32_t& remaining);
+    bool WriteFrame(const std::uint8_t* data, int count, std::uint32_t timeoutMs);
+    void Purge(bool receive, bool transmit);
+    void WaitForSilence();
+    bool GetInputCount(std::size_t& count);
+    bool ReadPort(std::uint8_t* buffer, std::size_t count);
+    void DeductElapsed(std::uint32_t start, std::uint32_t& remaining) const;
+    // Ends a server-mode wait without limit (the stop signal).
+    void CutShortWait();
+
+    // The running transaction thread, or nullptr while inactive.
+    TTransactionThread* Thread() const { return FThread.get(); }
+    // The hidden receiver, for the thread's posts.
+    platform::THiddenReceiver& Receiver() { return *FReceiver; }
+
+  protected:
+    virtual void DoAfterClose();
+    virtual void DoAfterOpen();
+    virtual void DoBeforeClose();
+    virtual void DoBeforeOpen();
+    virtual void DoFrameReceive(const TFrameData& data);
+    virtual void DoFrameSend(const TFrameData& data);
+    virtual THookHandle DoGetHookedPortHandle();
+
+  private:
+    friend class TTransactionThread;  // the port is the thread's while active
+
+    void CheckActive() const;
+    void CheckInactive() const;
+    bool Live() const { return FActive && !FLoading; }
+    void OpenSequence();
+    void CloseSequence();
+    void OpenDevice();
+    void UpdateDCB();
+    void UpdateSilentInterval();
+    void LineSettingChanged();
+    std::uint32_t Speed() const;
+    void HandleMessage(platform::TPostedMessage& message);
+    void DeliverTransaction(TModbusTransaction& transaction);
+    TModbusClientLink* FindClient(const TModbusClient* client) const;
+    bool ReadChunk(std::uint8_t* buffer, int room, int& chunk);
+    bool WaitInFrame(std::uint32_t timeoutMs, std::uint32_t& remaining);
+    int ReadFrameRTU(std::uint8_t* buffer, int room, std::uint32_t& remaining);
+    int ReadFrameASCII(std::uint8_t* buffer, int room, std::uint32_t& remaining);
+
+    TFrameCodec FCodec;
+    bool FActive = false;
+    bool FLoading = false;
+    bool FDestroying = false;
+    bool FStreamedActive = false;
+    TBaudRate FBaudRate = br19200;
+    std::uint32_t FCustomBaudRate = 19200;
+    TDataBits FDataBits = db8;
+    bool FDTREnabled = true;
+    TFlowControl FFlowControl = fcNone;
+    bool FHookExistingPort = false;
+    int FInputBufferSize = 1024;
+    int FOutputBufferSize = 1024;
+    TParityScheme FParity = psEven;
+    TSerialPort FPort = "COM1";
+    bool FRTSEnabled = true;
+    std::uint32_t FSilentInterval = 4;
+    TStopBits FStopBits = sb1;
+    TThreadPriority FThreadPriority = tpNormal;
+
+    // Guarded by FLock: written by the main thread, read by the thread.
+    mutable std::shared_mutex FLock;
+    TMaxRetries FMaxRetries = 1;
+    std::uint32_t FReceiveTimeout = 1000;
+    std::uint32_t FRefetchDelay = 0;
+    std::uint32_t FSendTimeout = 1000;
+    std::uint32_t FTurnaroundDelay = 100;
+    bool FEchoQueryBeforeReply = false;
+    std::uint32_t FSilentMs = 20;
+
+    std::int32_t FTransactionCounter = 0;
+    std::vector<TModbusClientLink*> FClients;
+    std::vector<TModbusServerLink*> FServers;
+    std::unique_ptr<platform::TSerialDevice> FDevice;
+    std::unique_ptr<TTransactionThread> FThread;
+    std::unique_ptr<platform::THiddenReceiver> FReceiver;
+};
+
+}  // namespace regwire

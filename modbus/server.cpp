@@ -1,0 +1,432 @@
+#include "modbus/server.h"
+
+#include "modbus/bits.h"
+#include "modbus/errors.h"
+#include "modbus/framefields.h"
+#include "modbus/messages.h"
+#include "modbus/values.h"
+
+namespace regwire {
+
+namespace {
+
+constexpr std::uint16_t CoilOn = 0xFF00;
+constexpr std::uint16_t CoilOff = 0x0000;
+
+bool IsServedFunction(std::uint8_t function) {
+    switch (function) {
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+        case 5:
+        case 6:
+        case 15:
+        case 16:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool IsBitFunction(std::uint8_t function) {
+    return function == 1 || function == 2;
+}
+
+// start + count - 1 stays a Modbus address.
+bool RunFits(std::uint16_t start, std::uint16_t count) {
+    return start + count - 1 <= 0xFFFF;
+}
+
+// Clears CurrentTransaction and the codec however the handling ends.
+class THandlingScope {
+  public:
+    THandlingScope(TModbusTransaction*& current, const TFrameCodec*& codec,
+                   TModbusTransaction& transaction, const TFrameCodec& used)
+        : FCurrent(current), FCodec(codec) {
+        FCurrent = &transaction;
+        FCodec = &used;
+    }
+    ~THandlingScope() {
+        FCurrent = nullptr;
+        FCodec = nullptr;
+    }
+    THandlingScope(const THandlingScope&) = delete;
+    THandlingScope& operator=(const THandlingScope&) = delete;
+
+  private:
+    TModbusTransaction*& FCurrent;
+    const TFrameCodec*& FCodec;
+};
+
+}  // namespace
+
+TModbusServer::TModbusServer(QObject* owner) : QObject(owner) {}
+
+TModbusServer::~TModbusServer() {
+    SetConnection(nullptr);
+}
+
+void TModbusServer::SetConnection(TModbusConnection* value) {
+    if (value == FConnection)
+        return;
+    if (FConnection)
+        FConnection->UnregisterServer(this);
+    FConnection = value;
+    if (FConnection)
+        FConnection->RegisterServer(this);
+}
+
+void TModbusServer::HandleRequest(TModbusTransaction& transaction) {
+    CheckConnection();
+    Answer(transaction, FConnection->Codec());
+}
+
+void TModbusServer::CheckConnection() const {
+    if (!FConnection || !FConnection->Active() || FConnection->Loading())
+        RaiseError(msg::NoActiveConnection);
+}
+
+void TModbusServer::Answer(TModbusTransaction& transaction, const TFrameCodec& codec) {
+    const THandlingScope scope(FCurrentTransaction, FCodec, transaction, codec);
+    const std::uint8_t function = codec.GetFunctionCode(transaction.Request);
+    if (!IsServedFunction(function) || !AcceptsFunction(function)) {
+        Refuse(function, ecIllegalFunction);
+        return;
+    }
+    switch (function) {
+        case 5:
+            ServeSingleCoilWrite();
+            return;
+        case 6:
+            ServeSingleRegisterWrite();
+            return;
+        case 15:
+            ServeMultipleCoilsWrite();
+            return;
+        case 16:
+            ServeMultipleRegistersWrite();
+            return;
+        default:
+            ServeRead(function);
+            return;
+    }
+}
+
+void TModbusServer::ExceptionReply(TModbusBuffer& buffer, std::uint8_t function,
+                                   std::uint8_t code) {
+    const TFrameCodec& codec = Codec();
+    buffer.SetSize(0);
+    buffer.WriteByte(FServerAddress);
+    buffer.WriteByte(static_cast<std::uint8_t>(function | 0x80U));
+    buffer.WriteByte(code);
+    codec.AddChecksum(buffer);
+}
+
+const TFrameCodec& TModbusServer::Codec() const {
+    if (FCodec != nullptr)
+        return *FCodec;
+    CheckConnection();
+    return FConnection->Codec();
+}
+
+// --- Handlers ---
+
+// Read coils, discrete inputs, holding or input registers.
+void TModbusServer::ServeRead(std::uint8_t function) {
+    TModbusTransaction& t = *FCurrentTransaction;
+    const TFrameFields request(t.Request, FCodec->ChecksumSize());
+    std::uint16_t start = 0;
+    std::uint16_t count = 0;
+    try {
+        start = request.Word(2);
+        count = request.Word(4);
+    } catch (const ERegwireError&) {
+        return Refuse(function, ecIllegalDataValue);
+    }
+    const bool bits = IsBitFunction(function);
+    if (count < 1 || count > (bits ? MaxReadBits : MaxReadRegisters))
+        return Refuse(function, ecIllegalDataValue);
+    if (!RunFits(start, count))
+        return Refuse(function, ecIllegalDataAddress);
+    for (int i = 0; i < count; ++i) {
+        if (!IsValid(function, static_cast<std::uint16_t>(start + i)))
+            return Refuse(function, ecIllegalDataAddress);
+    }
+
+    TBitValues bitValues(bits ? count : 0);
+    TRegValues regValues(bits ? 0 : count);
+    try {
+        for (int i = 0; i < count; ++i) {
+            const auto address = static_cast<std::uint16_t>(start + i);
+            const auto at = static_cast<std::size_t>(i);
+            switch (function) {
+                case 1:
+                    bitValues[at] = GetCoil(address);
+                    break;
+                case 2:
+                    bitValues[at] = GetDiscreteInput(address);
+                    break;
+                case 3:
+                    regValues[at] = GetHoldingRegister(address);
+                    break;
+                default:
+                    regValues[at] = GetInputRegister(address);
+                    break;
+            }
+        }
+    } catch (...) {
+        return Refuse(function, ecServerDeviceFailure);
+    }
+
+    if (!BeginReply(function))
+        return;
+    if (bits) {
+        t.Reply.WriteByte(static_cast<std::uint8_t>(BitByteCount(count)));
+        WriteBits(bitValues, t.Reply);
+    } else {
+        t.Reply.WriteByte(static_cast<std::uint8_t>(2 * count));
+        for (const std::uint16_t value : regValues)
+            t.Reply.WriteWord(value);
+    }
+    EndReply();
+}
+
+void TModbusServer::ServeSingleCoilWrite() {
+    TModbusTransaction& t = *FCurrentTransaction;
+    const TFrameFields request(t.Request, FCodec->ChecksumSize());
+    std::uint16_t address = 0;
+    std::uint16_t value = 0;
+    try {
+        address = request.Word(2);
+        value = request.Word(4);
+    } catch (const ERegwireError&) {
+        return Refuse(5, ecIllegalDataValue);
+    }
+    if (value != CoilOn && value != CoilOff)
+        return Refuse(5, ecIllegalDataValue);
+    if (RefuseWrite(5, CheckCoilWrite(address, value == CoilOn)))
+        return;
+    try {
+        SetCoil(address, value == CoilOn);
+    } catch (...) {
+        return Refuse(5, ecServerDeviceFailure);
+    }
+    if (!BeginReply(5))
+        return;
+    t.Reply.WriteWord(address);
+    t.Reply.WriteWord(value);
+    EndReply();
+}
+
+void TModbusServer::ServeSingleRegisterWrite() {
+    TModbusTransaction& t = *FCurrentTransaction;
+    const TFrameFields request(t.Request, FCodec->ChecksumSize());
+    std::uint16_t address = 0;
+    std::uint16_t value = 0;
+    try {
+        address = request.Word(2);
+        value = request.Word(4);
+    } catch (const ERegwireError&) {
+        return Refuse(6, ecIllegalDataValue);
+    }
+    if (RefuseWrite(6, CheckHoldingRegisterWrite(address, value)))
+        return;
+    try {
+        SetHoldingRegister(address, value);
+    } catch (...) {
+        return Refuse(6, ecServerDeviceFailure);
+    }
+    if (!BeginReply(6))
+        return;
+    t.Reply.WriteWord(address);
+    t.Reply.WriteWord(value);
+    EndReply();
+}
+
+// Every value is checked before the first is written, so a refused value
+// leaves the data as it was.
+void TModbusServer::ServeMultipleCoilsWrite() {
+    TModbusTransaction& t = *FCurrentTransaction;
+    const TFrameFields request(t.Request, FCodec->ChecksumSize());
+    std::uint16_t start = 0;
+    std::uint16_t count = 0;
+    try {
+        start = request.Word(2);
+        count = request.Word(4);
+    } catch (const ERegwireError&) {
+        return Refuse(15, ecIllegalDataValue);
+    }
+    if (count < 1 || count > MaxWriteBits)
+        return Refuse(15, ecIllegalDataValue);
+    if (!RunFits(start, count))
+        return Refuse(15, ecIllegalDataAddress);
+    TBitValues values(count);
+    try {
+        request.Bits(7, values);
+    } catch (const ERegwireError&) {
+        return Refuse(15, ecIllegalDataValue);
+    }
+    for (int i = 0; i < count; ++i) {
+        const auto address = static_cast<std::uint16_t>(start + i);
+        if (RefuseWrite(15, CheckCoilWrite(address, values[static_cast<std::size_t>(i)])))
+            return;
+    }
+    try {
+        for (int i = 0; i < count; ++i)
+            SetCoil(static_cast<std::uint16_t>(start + i), values[static_cast<std::size_t>(i)]);
+    } catch (...) {
+        return Refuse(15, ecServerDeviceFailure);
+    }
+    if (!BeginReply(15))
+        return;
+    t.Reply.WriteWord(start);
+    t.Reply.WriteWord(count);
+    EndReply();
+}
+
+void TModbusServer::ServeMultipleRegistersWrite() {
+    TModbusTransaction& t = *FCurrentTransaction;
+    const TFrameFields request(t.Request, FCodec->ChecksumSize());
+    std::uint16_t start = 0;
+    std::uint16_t count = 0;
+    try {
+        start = request.Word(2);
+        count = request.Word(4);
+    } catch (const ERegwireError&) {
+        return Refuse(16, ecIllegalDataValue);
+    }
+    if (count < 1 || count > MaxWriteRegisters)
+        return Refuse(16, ecIllegalDataValue);
+    if (!RunFits(start, count))
+        return Refuse(16, ecIllegalDataAddress);
+    TRegValues values(count);
+    try {
+        request.Words(7, values);
+    } catch (const ERegwireError&) {
+        return Refuse(16, ecIllegalDataValue);
+    }
+    for (int i = 0; i < count; ++i) {
+        const auto address = static_cast<std::uint16_t>(start + i);
+        if (RefuseWrite(16,
+                        CheckHoldingRegisterWrite(address, values[static_cast<std::size_t>(i)])))
+            return;
+    }
+    try {
+        for (int i = 0; i < count; ++i)
+            SetHoldingRegister(static_cast<std::uint16_t>(start + i),
+                               values[static_cast<std::size_t>(i)]);
+    } catch (...) {
+        return Refuse(16, ecServerDeviceFailure);
+    }
+    if (!BeginReply(16))
+        return;
+    t.Reply.WriteWord(start);
+    t.Reply.WriteWord(count);
+    EndReply();
+}
+
+// --- Reply helpers ---
+
+bool TModbusServer::IsValid(std::uint8_t function, std::uint16_t address) {
+    switch (function) {
+        case 1:
+            return IsCoilValid(address);
+        case 2:
+            return IsDiscreteInputValid(address);
+        case 3:
+            return IsHoldingRegisterValid(address);
+        default:
+            return IsInputRegisterValid(address);
+    }
+}
+
+// A broadcast is never answered, not even with an exception.
+void TModbusServer::Refuse(std::uint8_t function, std::uint8_t code) {
+    TModbusTransaction& t = *FCurrentTransaction;
+    if (t.Info.ServerAddress == 0)
+        return;
+    ExceptionReply(t.Reply, function, code);
+}
+
+// True when the check refused the write (and the refusal is answered).
+bool TModbusServer::RefuseWrite(std::uint8_t function, TWriteCheck check) {
+    switch (check) {
+        case wcIllegalAddress:
+            Refuse(function, ecIllegalDataAddress);
+            return true;
+        case wcIllegalValue:
+            Refuse(function, ecIllegalDataValue);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A normal reply is built only for an addressed request and only into an
+// empty Reply; it starts with this server's address and the function code.
+bool TModbusServer::BeginReply(std::uint8_t function) {
+    TModbusTransaction& t = *FCurrentTransaction;
+    if (t.Info.ServerAddress == 0 || t.Reply.Size() != 0)
+        return false;
+    t.Reply.SetPosition(0);
+    t.Reply.WriteByte(FServerAddress);
+    t.Reply.WriteByte(function);
+    return true;
+}
+
+void TModbusServer::EndReply() {
+    FCodec->AddChecksum(FCurrentTransaction->Reply);
+}
+
+// --- Defaults: a server that holds no data ---
+
+bool TModbusServer::AcceptsFunction(std::uint8_t function) {
+    return IsServedFunction(function);
+}
+
+bool TModbusServer::IsCoilValid(std::uint16_t) {
+    return false;
+}
+
+bool TModbusServer::IsDiscreteInputValid(std::uint16_t) {
+    return false;
+}
+
+bool TModbusServer::IsHoldingRegisterValid(std::uint16_t) {
+    return false;
+}
+
+bool TModbusServer::IsInputRegisterValid(std::uint16_t) {
+    return false;
+}
+
+TWriteCheck TModbusServer::CheckCoilWrite(std::uint16_t, bool) {
+    return wcIllegalAddress;
+}
+
+TWriteCheck TModbusServer::CheckHoldingRegisterWrite(std::uint16_t, std::uint16_t) {
+    return wcIllegalAddress;
+}
+
+bool TModbusServer::GetCoil(std::uint16_t) {
+    return false;
+}
+
+bool TModbusServer::GetDiscreteInput(std::uint16_t) {
+    return false;
+}
+
+std::uint16_t TModbusServer::GetHoldingRegister(std::uint16_t) {
+    return 0;
+}
+
+std::uint16_t TModbusServer::GetInputRegister(std::uint16_t) {
+    return 0;
+}
+
+void TModbusServer::SetCoil(std::uint16_t, bool) {}
+
+void TModbusServer::SetHoldingRegister(std::uint16_t, std::uint16_t) {}
+
+}  // namespace regwire

@@ -1,0 +1,365 @@
+#include "modbus/transactionthread.h"
+
+#include <chrono>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "modbus/connection.h"
+#include "modbus/errors.h"
+#include "modbus/messages.h"
+#include "platform/msgsink.h"
+
+namespace regwire {
+
+TTransactionThread::TTransactionThread(TModbusConnection& connection)
+    : FConnection(connection),
+      FFrameBufferSize(connection.Codec().FrameBufferSize()),
+      FReceiveFrame(static_cast<std::size_t>(FFrameBufferSize)),
+      FSendFrame(static_cast<std::size_t>(FFrameBufferSize)),
+      FNotifySend(static_cast<bool>(connection.OnFrameSend)),
+      FNotifyReceive(static_cast<bool>(connection.OnFrameReceive)) {
+    SetPriority(connection.ThreadPriority());
+    Start();
+}
+
+TTransactionThread::~TTransactionThread() {
+    Terminate();
+    // A client waits for work; a server waits for a request without limit.
+    if (FConnection.ConnectionMode() == cmClient)
+        FWakeEvent.SetEvent();
+    else
+        FConnection.CutShortWait();
+    std::this_thread::yield();
+    WaitFor();
+    RemoveTransactions(nullptr);
+}
+
+// --- Queue (main thread) ---
+
+void TTransactionThread::AddTransaction(std::unique_ptr<TModbusTransaction> transaction) {
+    {
+        std::lock_guard lock(FQueueLock);
+        FQueue.push_back(std::move(transaction));
+    }
+    FWakeEvent.SetEvent();
+}
+
+std::unique_ptr<TModbusTransaction> TTransactionThread::TakeTransaction() {
+    std::lock_guard lock(FQueueLock);
+    if (FQueue.empty())
+        return nullptr;
+    std::unique_ptr<TModbusTransaction> transaction = std::move(FQueue.front());
+    FQueue.pop_front();
+    return transaction;
+}
+
+void TTransactionThread::RemoveTransactions(const TModbusClient* client) {
+    std::deque<std::unique_ptr<TModbusTransaction>> removed;
+    {
+        std::lock_guard lock(FQueueLock);
+        if (client == nullptr) {
+            removed.swap(FQueue);
+        } else {
+            std::erase_if(FQueue, [&](std::unique_ptr<TModbusTransaction>& transaction) {
+                if (transaction->Client != client)
+                    return false;
+                removed.push_back(std::move(transaction));
+                return true;
+            });
+        }
+    }
+    // Freed outside the lock.
+}
+
+int TTransactionThread::QueuedCount() const {
+    std::lock_guard lock(FQueueLock);
+    return static_cast<int>(FQueue.size());
+}
+
+int TTransactionThread::QueuedCount(std::uint8_t serverAddress) const {
+    std::lock_guard lock(FQueueLock);
+    int count = 0;
+    for (const auto& transaction : FQueue)
+        if (transaction->Info.ServerAddress == serverAddress)
+            ++count;
+    return count;
+}
+
+// --- Line settings of a live port ---
+
+void TTransactionThread::ApplyLineSettings(const platform::TSerialLineSettings& settings) {
+    platform::TCompletion done;
+    {
+        std::lock_guard lock(FSettingsLock);
+        if (!FRunning) {
+            // The thread has ended: the port is the main thread's again.
+            FConnection.FDevice->ApplySettings(settings);
+            return;
+        }
+        FPendingSettings = settings;
+        FSettingsError = nullptr;
+        FSettingsDone = &done;
+    }
+    if (FConnection.ConnectionMode() == cmClient)
+        FWakeEvent.SetEvent();
+    else
+        FConnection.CutShortWait();
+    done.Wait();
+    std::exception_ptr error;
+    {
+        std::lock_guard lock(FSettingsLock);
+        error = FSettingsError;
+    }
+    if (error)
+        std::rethrow_exception(error);
+}
+
+void TTransactionThread::ServeLineSettings() {
+    platform::TSerialLineSettings settings;
+    platform::TCompletion* done = nullptr;
+    {
+        std::lock_guard lock(FSettingsLock);
+        if (!FPendingSettings)
+            return;
+        settings = *FPendingSettings;
+        FPendingSettings.reset();
+        done = FSettingsDone;
+    }
+    std::exception_ptr error;
+    try {
+        FConnection.FDevice->ApplySettings(settings);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    {
+        std::lock_guard lock(FSettingsLock);
+        FSettingsError = error;
+    }
+    done->Complete();
+}
+
+// --- The thread ---
+
+void TTransactionThread::Execute() {
+    try {
+        if (FConnection.ConnectionMode() == cmClient)
+            ClientLoop();
+        else
+            ServerLoop();
+    } catch (...) {
+        HandleException(std::current_exception());
+    }
+    {
+        std::lock_guard lock(FSettingsLock);
+        FRunning = false;
+    }
+    ServeLineSettings();
+}
+
+void TTransactionThread::ClientLoop() {
+    FConnection.WaitForSilence();
+    while (!Terminated()) {
+        FWakeEvent.WaitFor();
+        // Terminated is looked at only between transactions: the one in
+        // hand is always finished.
+        while (!Terminated()) {
+            ServeLineSettings();
+            std::unique_ptr<TModbusTransaction> transaction = TakeTransaction();
+            if (!transaction)
+                break;
+            ProcessTransaction(std::move(transaction));
+        }
+    }
+}
+
+void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> transaction) {
+    try {
+        TModbusTransaction& t = *transaction;
+        t.Info.Attempts = 0;
+        // Encoded once: every attempt sends the same characters.
+        const int length = FConnection.Codec().EncodeFrame(t.Request, FSendFrame);
+        do {
+            Attempt(t, length);
+        } while (t.Info.Status <= tsWrongServer &&
+                 static_cast<std::uint32_t>(t.Info.Attempts) < FConnection.MaxRetries());
+        // A broadcast has no reply to report.
+        if (t.Info.ServerAddress != 0 || t.Custom)
+            FConnection.Receiver().Post(TModbusConnection::WM_MODBUS_TRANSACTION, 0,
+                                        std::move(transaction));
+    } catch (...) {
+        transaction.reset();
+        HandleException(std::current_exception());
+    }
+}
+
+void TTransactionThread::Attempt(TModbusTransaction& t, int length) {
+    t.Info.Status = tsNoReply;
+    ++t.Info.Attempts;
+    NotifyFrame(FSendFrame.data(), length, true);
+    // Nothing left from earlier traffic may pass for the reply.
+    FConnection.Purge(true, true);
+    if (!FConnection.WriteFrame(FSendFrame.data(), length, FConnection.SendTimeout())) {
+        // A request that could not be sent (a stuck transmitter, a vanished
+        // port) still takes its receive time-out, so the retries keep their
+        // pace and a pulled adapter never makes the thread spin.
+        Pause(FConnection.ReceiveTimeout());
+    } else if (t.Info.ServerAddress != 0 || t.Custom) {
+        // A reply from a foreign address does not end the wait: listen on,
+        // without sending again, for the rest of the same time-out.
+        std::uint32_t remaining = FConnection.ReceiveTimeout();
+        do {
+            ReplyStep(t, length, remaining);
+        } while (t.Info.Status == tsWrongServer && remaining > 0);
+    } else {
+        Pause(FConnection.TurnaroundDelay());
+        t.Info.Status = tsSuccess;
+    }
+    const std::uint32_t refetch = FConnection.RefetchDelay();
+    if (refetch != 0)
+        Pause(refetch);
+}
+
+// A pause on the port's own clock. What arrives meanwhile is late or stray
+// and is dropped, as the next attempt's purge would drop it.
+void TTransactionThread::Pause(std::uint32_t ms) {
+    std::uint32_t remaining = ms;
+    while (remaining > 0) {
+        const std::uint32_t start = FConnection.FDevice->Tick();
+        if (FConnection.WaitForData(remaining))
+            FConnection.Purge(true, false);
+        FConnection.DeductElapsed(start, remaining);
+    }
+}
+
+void TTransactionThread::ReplyStep(TModbusTransaction& t, int length, std::uint32_t& remaining) {
+    std::uint8_t* received = FReceiveFrame.data();
+    const int n = FConnection.ReadFrame(received, FFrameBufferSize, remaining);
+    bool wellFormed = DecodeReply(received, n, t.Reply);
+    if (wellFormed && FConnection.EchoQueryBeforeReply() &&
+        FConnection.Codec().IsEcho(t.Request, t.Reply)) {
+        if (t.Reply.Size() == t.Request.Size()) {
+            // Only our own request came back so far: the reply follows.
+            const int n2 = FConnection.ReadFrame(received, FFrameBufferSize, remaining);
+            NotifyFrame(received, n2, false);
+            wellFormed = DecodeReply(received, n2, t.Reply);
+        } else {
+            // Echo and reply ran together into one frame: cut the echo off.
+            NotifyFrame(received + length, n - length, false);
+            t.Reply.SetPosition(t.Request.Size());
+            t.Reply.DiscardConsumed();
+        }
+    } else {
+        NotifyFrame(received, n, false);
+    }
+    JudgeReply(t, wellFormed);
+}
+
+// A character run that is no frame at all (line noise such as ':' CR LF in
+// ASCII) is a bad frame like any other, not an error of the program.
+bool TTransactionThread::DecodeReply(const std::uint8_t* characters, int count,
+                                     TModbusBuffer& frame) {
+    try {
+        FConnection.Codec().DecodeFrame(
+            std::span<const std::uint8_t>(characters, static_cast<std::size_t>(count)), frame);
+        return true;
+    } catch (const EAssertionFailed&) {
+        frame.SetSize(0);
+        return false;
+    }
+}
+
+void TTransactionThread::JudgeReply(TModbusTransaction& t, bool wellFormed) {
+    const TFrameCodec& codec = FConnection.Codec();
+    if (!wellFormed)
+        t.Info.Status = tsBadFrame;
+    else if (t.Reply.Size() < 1)
+        t.Info.Status = tsNoReply;
+    else if (!codec.IsValidFrame(t.Reply))
+        t.Info.Status = tsBadFrame;
+    else if (!codec.SameServer(t.Request, t.Reply, t.AnyServer))
+        t.Info.Status = tsWrongServer;
+    else if (!codec.SameFunction(t.Request, t.Reply))
+        t.Info.Status = tsBadReply;
+    else if (codec.IsExceptionReply(t.Reply)) {
+        t.Info.Status = tsException;
+        codec.StoreExceptionCode(t.Reply, t.Info);
+    } else
+        t.Info.Status = tsSuccess;
+}
+
+void TTransactionThread::NotifyFrame(const std::uint8_t* characters, int count, bool sent) {
+    // A received copy is posted even when the read brought nothing.
+    if (sent ? (count <= 0 || !FNotifySend) : !FNotifyReceive)
+        return;
+    auto copy = std::make_unique<TFrameData>(characters, characters + (count > 0 ? count : 0));
+    FConnection.Receiver().Post(TModbusConnection::WM_MODBUS_FRAME, sent ? 1 : 0, std::move(copy));
+}
+
+void TTransactionThread::HandleException(std::exception_ptr error) {
+    std::string text;
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        text = e.what();
+    } catch (...) {
+        text = std::string(msg::InternalError);
+    }
+    try {
+        platform::Synchronize([&text] { platform::ShowError(text); });
+    } catch (...) {
+        // The error display failed itself; the thread carries on regardless.
+    }
+}
+
+// --- Server mode ---
+
+void TTransactionThread::ServerLoop() {
+    const TFrameCodec& codec = FConnection.Codec();
+    TModbusTransaction transaction(codec.MaxADUSize());
+    FConnection.WaitForSilence();
+    while (!Terminated()) {
+        try {
+            ServeLineSettings();
+            std::uint32_t remaining = INFINITE;
+            std::uint8_t* received = FReceiveFrame.data();
+            const int n = FConnection.ReadFrame(received, FFrameBufferSize, remaining);
+            NotifyFrame(received, n, false);
+            if (!DecodeReply(received, n, transaction.Request) ||
+                !codec.IsValidFrame(transaction.Request) || Terminated())
+                continue;
+            transaction.Info.ServerAddress = codec.GetFrameAddress(transaction.Request);
+            transaction.Reply.SetSize(0);
+            FCurrentRequest = &transaction;
+            platform::Synchronize([this] { DispatchRequest(); });
+            FCurrentRequest = nullptr;
+            // A broadcast request is never answered.
+            if (transaction.Info.ServerAddress == 0 || transaction.Reply.Size() == 0)
+                continue;
+            const int m = codec.EncodeFrame(transaction.Reply, FSendFrame);
+            NotifyFrame(FSendFrame.data(), m, true);
+            FConnection.Purge(true, true);
+            FConnection.WriteFrame(FSendFrame.data(), m, FConnection.SendTimeout());
+        } catch (...) {
+            FCurrentRequest = nullptr;
+            HandleException(std::current_exception());
+        }
+    }
+}
+
+// Main thread: the first server that answers the address handles the
+// request; a broadcast goes to every server in turn.
+void TTransactionThread::DispatchRequest() {
+    TModbusTransaction& transaction = *FCurrentRequest;
+    const std::uint8_t address = transaction.Info.ServerAddress;
+    for (TModbusServerLink* server : FConnection.Servers()) {
+        if (address == 0) {
+            server->HandleRequest(transaction);
+        } else if (server->AnswersAddress(address)) {
+            server->HandleRequest(transaction);
+            return;
+        }
+    }
+}
+
+}  // namespace regwire
