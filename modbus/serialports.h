@@ -1,7 +1,6 @@
 // Opening the real serial port behind a connection: a device path, or a
-// descriptor opened elsewhere (HookExistingPort). Kept apart from the
-// connection so that the POSIX device header never meets Qt's keyword
-// macros.
+// descriptor opened elsewhere (HookExistingPort). The connection itself
+// knows only the device interface.
 #pragma once
 
 #include <memory>

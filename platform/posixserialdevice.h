@@ -66,7 +66,7 @@ class TPosixSerialDevice final : public TSerialDevice {
     void Pull();
     size_t Queued() const { return End_ - Begin_; }
     bool TakeCutShort();
-    bool SleepWhileVanished(uint64_t deadline, bool forever);
+    bool SleepWhileVanished(uint64_t deadline, bool noLimit);
     bool SetModemLine(int line, bool on);
     void VerifyTaken(const TSerialLineSettings& wanted, const TSerialLineSettings& taken) const;
     [[noreturn]] void Refuse(int errorNumber, const std::string& what) const;

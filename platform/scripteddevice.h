@@ -105,7 +105,7 @@ class TScriptedSerialDevice final : public TSerialDevice {
 
     void Schedule(uint64_t at, TScriptedChunk chunk);
     void Deliver();
-    TWaitEnd WaitUntil(TLock& lock, uint64_t deadline, bool forever, bool forData);
+    TWaitEnd WaitUntil(TLock& lock, uint64_t deadline, bool noLimit, bool forData);
     void Block(TLock& lock);
 
     mutable std::mutex Mutex_;

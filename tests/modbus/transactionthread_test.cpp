@@ -1,0 +1,418 @@
+// TTransactionThread on a scripted line: attempts and retries, the checks of
+// a reply, echo removal, broadcasts, line faults, cancelling and closing.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "engine_helpers.h"
+#include "helpers.h"
+#include "modbus/transactionthread.h"
+
+namespace regwire::test {
+namespace {
+
+using platform::TScriptedChunk;
+using Bytes = std::vector<std::uint8_t>;
+
+// A client at address 10 on an open scripted RTU line.
+struct TExchange : TScriptedLine {
+    explicit TExchange(TTransmissionMode mode = tmRTU) : TScriptedLine(mode) {
+        Connection.RegisterClient(&Client);
+    }
+    void Open() {
+        Connection.Open();
+        Silence = Hold ? 0 : Connection.SilentMs();
+    }
+    // Reads holding register 32 and waits for the completion.
+    const TTransactionInfo& ReadOne() {
+        Connection.QueueTransaction(Request(Connection, &Client, 3, 32, 1), &Client);
+        EXPECT_TRUE(SpinUntil([&] { return Client.Done.size() == 1; }));
+        return Client.Done.at(0);
+    }
+
+    TRecordingClient Client{10};
+    std::uint32_t Silence = 0;
+};
+
+const Bytes kReply = Rtu({10, 3, 2, 0, 42});
+
+TEST(TransactionThread, AnUnansweredRequestIsSentMaxRetriesTimes) {
+    TExchange x;
+    x.Connection.SetMaxRetries(3);
+    x.Connection.SetReceiveTimeout(200);
+    x.Connection.SetRefetchDelay(50);
+    x.Open();
+    const TTransactionInfo info = x.ReadOne();
+    EXPECT_EQ(info.Status, tsNoReply);
+    EXPECT_EQ(info.Attempts, 3);
+    EXPECT_EQ(x.Device->Writes(), (std::vector<Bytes>(3, Rtu({10, 3, 0, 32, 0, 1}))));
+    // Each send is followed by the whole receive time-out and the refetch
+    // delay, on the line's own clock.
+    EXPECT_EQ(x.Device->Tick(), x.Silence + 3 * (200 + 50));
+    // The request is purged off the line before every send.
+    EXPECT_GE(x.Device->ReceivePurges(), 3);
+}
+
+TEST(TransactionThread, ABadChecksumIsRetriedAndTheGoodReplyTaken) {
+    TExchange x;
+    x.Connection.SetMaxRetries(2);
+    x.Open();
+    Bytes bad = kReply;
+    bad.back() ^= 0xFF;
+    x.Device->QueueAnswer({{bad, 5}});
+    x.Device->QueueAnswer({{kReply, 5}});
+    const TTransactionInfo info = x.ReadOne();
+    EXPECT_EQ(info.Status, tsSuccess);
+    EXPECT_EQ(info.Attempts, 2);
+    EXPECT_EQ(x.Client.Replies.at(0), kReply);
+}
+
+TEST(TransactionThread, AForeignReplyDoesNotEndTheWait) {
+    TExchange x;
+    x.Connection.SetMaxRetries(3);
+    x.Open();
+    x.Device->QueueAnswer({{Rtu({11, 3, 2, 0, 7}), 10}, {kReply, 300}});
+    const TTransactionInfo info = x.ReadOne();
+    EXPECT_EQ(info.Status, tsSuccess);
+    EXPECT_EQ(info.Attempts, 1);
+    EXPECT_EQ(x.Device->Writes().size(), 1u);
+}
+
+TEST(TransactionThread, AForeignReplyAloneEndsWithoutReplyAfterTheTimeOut) {
+    TExchange x;
+    x.Connection.SetReceiveTimeout(300);
+    x.Open();
+    x.Device->QueueAnswer({{Rtu({11, 3, 2, 0, 7}), 10}});
+    EXPECT_EQ(x.ReadOne().Status, tsNoReply);
+    EXPECT_EQ(x.Device->Tick(), x.Silence + 300);
+}
+
+TEST(TransactionThread, AnExceptionReplyIsNeverRetried) {
+    TExchange x;
+    x.Connection.SetMaxRetries(3);
+    x.Open();
+    x.Device->QueueAnswer({{Rtu({10, 0x83, 2}), 5}});
+    const TTransactionInfo info = x.ReadOne();
+    EXPECT_EQ(info.Status, tsException);
+    EXPECT_EQ(info.ExceptionCode, 2);
+    EXPECT_EQ(info.RawExceptionCode, 2);
+    EXPECT_EQ(info.Attempts, 1);
+}
+
+TEST(TransactionThread, AnotherFunctionCodeIsABadReplyNeverRetried) {
+    TExchange x;
+    x.Connection.SetMaxRetries(3);
+    x.Open();
+    x.Device->QueueAnswer({{Rtu({10, 4, 2, 0, 42}), 5}});
+    const TTransactionInfo info = x.ReadOne();
+    EXPECT_EQ(info.Status, tsBadReply);
+    EXPECT_EQ(info.Attempts, 1);
+}
+
+TEST(TransactionThread, ABroadcastIsSentOnceAndRaisesNoEvent) {
+    TExchange x;
+    x.Connection.SetMaxRetries(3);
+    x.Connection.SetTurnaroundDelay(100);
+    x.Connection.SetRefetchDelay(30);
+    x.Open();
+    x.Connection.QueueTransaction(Request(x.Connection, nullptr, 6, 33, 1600), &x.Client);
+    // A later read completes after the broadcast is done with.
+    x.Device->QueueAnswer({});
+    x.Device->QueueAnswer({{kReply, 5}});
+    const TTransactionInfo info = x.ReadOne();
+    Drain();
+    EXPECT_EQ(x.Client.Done.size(), 1u);
+    EXPECT_EQ(info.Status, tsSuccess);
+    EXPECT_EQ(x.Device->Writes().size(), 2u);
+    EXPECT_EQ(x.Device->Writes().at(0), Rtu({0, 6, 0, 33, 0x06, 0x40}));
+    // Turnaround and refetch delay after the broadcast, then the read.
+    EXPECT_EQ(x.Device->Tick(), x.Silence + 100 + 30 + 5 + x.Connection.SilentMs() + 30);
+}
+
+TEST(TransactionThread, AnEchoRunningIntoTheReplyIsCutOff) {
+    TExchange x;
+    TFrameData received;
+    x.Connection.OnFrameReceive = [&](TModbusConnection*, const TFrameData& d) { received = d; };
+    x.Connection.SetEchoQueryBeforeReply(true);
+    x.Open();
+    x.Device->QueueAnswer({{Concat(Rtu({10, 3, 0, 32, 0, 1}), kReply), 5}});
+    const TTransactionInfo info = x.ReadOne();
+    EXPECT_EQ(info.Status, tsSuccess);
+    EXPECT_EQ(x.Client.Replies.at(0), kReply);
+    EXPECT_EQ(received, kReply);
+}
+
+TEST(TransactionThread, AnEchoAloneIsFollowedByTheReply) {
+    TExchange x;
+    x.Connection.SetEchoQueryBeforeReply(true);
+    x.Open();
+    x.Device->SetEcho(true);
+    x.Device->QueueAnswer({{kReply, 60}});
+    const TTransactionInfo info = x.ReadOne();
+    EXPECT_EQ(info.Status, tsSuccess);
+    EXPECT_EQ(x.Client.Replies.at(0), kReply);
+}
+
+TEST(TransactionThread, WithoutTheEchoOptionAnEchoIsAForeignFrame) {
+    TExchange x;
+    x.Open();
+    x.Device->QueueAnswer({{Concat(Rtu({10, 3, 0, 32, 0, 1}), kReply), 5}});
+    EXPECT_EQ(x.ReadOne().Status, tsBadFrame);
+}
+
+// Line faults end the attempt without a reply; the read never raises.
+TEST(TransactionThread, LineFaultsEndAnAttemptWithoutReply) {
+    struct TCase {
+        const char* Name;
+        std::vector<TScriptedChunk> Answer;
+    };
+    const Bytes huge(300, 0x55);
+    for (const TCase& k : {
+             TCase{"chunk larger than the room", {{huge, 5}}},
+             TCase{"parity error", {{kReply, 5, true}}},
+             TCase{"parity error in the second chunk",
+                   {{Bytes(kReply.begin(), kReply.begin() + 3), 5},
+                    {Bytes(kReply.begin() + 3, kReply.end()), 10, true}}},
+         }) {
+        TExchange x;
+        x.Open();
+        x.Device->QueueAnswer(k.Answer);
+        const TTransactionInfo info = x.ReadOne();
+        EXPECT_EQ(info.Status, tsNoReply) << k.Name;
+        EXPECT_EQ(info.Attempts, 1) << k.Name;
+    }
+}
+
+TEST(TransactionThread, ChunksWithinTheGapMakeOneFrame) {
+    TExchange x;
+    x.Open();
+    x.Device->QueueAnswer({{Bytes(kReply.begin(), kReply.begin() + 3), 5},
+                           {Bytes(kReply.begin() + 3, kReply.end()), 19}});
+    EXPECT_EQ(x.ReadOne().Status, tsSuccess);
+}
+
+TEST(TransactionThread, AGapLongerThanSilentMsEndsTheFrame) {
+    TExchange x;
+    x.Open();
+    x.Device->QueueAnswer({{Bytes(kReply.begin(), kReply.begin() + 3), 5},
+                           {Bytes(kReply.begin() + 3, kReply.end()), 30}});
+    EXPECT_EQ(x.ReadOne().Status, tsBadFrame);
+}
+
+TEST(TransactionThread, AWriteThatCannotCompleteIsAbortedAndRetried) {
+    TExchange x;
+    x.Connection.SetMaxRetries(2);
+    x.Connection.SetSendTimeout(300);
+    x.Connection.SetReceiveTimeout(200);
+    x.Open();
+    x.Device->ScriptWrites(platform::swHang);
+    x.Device->QueueAnswer({{kReply, 5}});
+    const TTransactionInfo info = x.ReadOne();
+    EXPECT_EQ(info.Status, tsSuccess);
+    EXPECT_EQ(info.Attempts, 2);
+    EXPECT_EQ(x.Device->WriteAttempts(), 2);
+    EXPECT_GE(x.Device->TransmitPurges(), 1);
+    EXPECT_EQ(x.Device->Queued(), 0u);
+}
+
+TEST(TransactionThread, AVanishedPortEndsAttemptsAfterTheirTimeOut) {
+    TExchange x;
+    x.Connection.SetMaxRetries(2);
+    x.Connection.SetReceiveTimeout(250);
+    x.Open();
+    ASSERT_TRUE(SpinUntil([&] { return x.Device->Tick() == x.Silence; }));
+    x.Device->Vanish();
+    const TTransactionInfo info = x.ReadOne();
+    EXPECT_EQ(info.Status, tsNoReply);
+    EXPECT_EQ(info.Attempts, 2);
+    // No attempt ends before its time-out: the thread never spins.
+    EXPECT_EQ(x.Device->Tick(), x.Silence + 2 * 250);
+}
+
+TEST(TransactionThread, ASCIINoiseBeforeTheColonIsDropped) {
+    TExchange x(tmASCII);
+    TFrameData received;
+    x.Connection.OnFrameReceive = [&](TModbusConnection*, const TFrameData& d) { received = d; };
+    x.Open();
+    const Bytes reply = Ascii({10, 3, 2, 0, 42});
+    x.Device->QueueAnswer({{Concat(Chars("\x01noise:0A\r"), reply), 5}});
+    const TTransactionInfo info = x.ReadOne();
+    EXPECT_EQ(info.Status, tsSuccess);
+    EXPECT_EQ(received, reply);
+    EXPECT_EQ(x.Client.Replies.at(0), (Bytes{10, 3, 2, 0, 42, 0xC7}));
+}
+
+TEST(TransactionThread, ASCIIFramesEndOnlyAtCRLF) {
+    struct TCase {
+        const char* Name;
+        std::vector<TScriptedChunk> Answer;
+        TTransactionStatus Status;
+    };
+    const Bytes reply = Ascii({10, 3, 2, 0, 42});
+    const Bytes open(reply.begin(), reply.end() - 2);
+    for (const TCase& k : {
+             TCase{"split over chunks",
+                   {{Bytes(reply.begin(), reply.begin() + 5), 5},
+                    {Bytes(reply.begin() + 5, reply.end()), 10}},
+                   tsSuccess},
+             TCase{"no CR LF before the gap", {{open, 5}}, tsNoReply},
+             TCase{"CR without LF", {{Concat(open, Chars("\rX")), 5}}, tsNoReply},
+             TCase{"a new colon restarts", {{Concat(open, reply), 5}}, tsSuccess},
+             TCase{"colon, CR, LF only", {{Chars(":\r\n"), 5}}, tsBadFrame},
+             TCase{"lower-case digits", {{Chars(":0a0302002ac7\r\n"), 5}}, tsBadFrame},
+         }) {
+        TExchange x(tmASCII);
+        x.Open();
+        x.Device->QueueAnswer(k.Answer);
+        EXPECT_EQ(x.ReadOne().Status, k.Status) << k.Name;
+    }
+}
+
+TEST(TransactionThread, RTSIsRaisedOnlyAroundTheWrite) {
+    TExchange x;
+    x.Connection.SetFlowControl(fcRtsToggle);
+    x.Open();
+    x.Device->QueueAnswer({{kReply, 5}});
+    EXPECT_EQ(x.ReadOne().Status, tsSuccess);
+    EXPECT_EQ(x.Device->RtsChanges(), (std::vector<bool>{true, false}));
+    EXPECT_EQ(x.Device->Drains(), 2);
+}
+
+TEST(TransactionThread, AnUnencodableRequestIsShownAndTheQueueGoesOn) {
+    TRecordedMessages messages;
+    TExchange x(tmASCII);
+    x.Open();
+    // 255 bytes are the most an ASCII frame holds; a frame of 256 would not
+    // fit: build one past the check by hand.
+    auto bad = std::make_unique<TModbusTransaction>(256);
+    bad->Info.ServerAddress = 10;
+    bad->Request.SetSize(256);
+    x.Connection.QueueTransaction(std::move(bad), &x.Client);
+    x.Device->QueueAnswer({{Ascii({10, 3, 2, 0, 42}), 5}});
+    const TTransactionInfo info = x.ReadOne();
+    EXPECT_EQ(info.Status, tsSuccess);
+    EXPECT_EQ(messages.Texts, (std::vector<std::string>{"Failed to encode frame"}));
+}
+
+TEST(TransactionThread, CancellingDuringAWaitLeavesTheTransactionInHand) {
+    TExchange x;
+    x.Hold = true;
+    TRecordingClient other(11);
+    x.Connection.RegisterClient(&other);
+    x.Open();
+    PassSilence(x);
+    x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 3, 32, 1), &x.Client);
+    ASSERT_TRUE(WaitInReply(x, 1));
+    x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 3, 33, 1), &x.Client);
+    x.Connection.QueueTransaction(Request(x.Connection, &other, 3, 32, 1), &other);
+    x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 3, 34, 1), &x.Client);
+    x.Connection.CancelTransactions(&x.Client);
+    EXPECT_EQ(x.Connection.PendingTransactions(), 1);
+    x.Connection.CancelTransactions(nullptr);
+    EXPECT_EQ(x.Connection.PendingTransactions(), 0);
+    RunOut(x);
+    ASSERT_TRUE(SpinUntil([&] { return x.Client.Done.size() == 1; }));
+    Drain();
+    EXPECT_EQ(x.Client.Done.size(), 1u);
+    EXPECT_EQ(x.Client.Done[0].Status, tsNoReply);
+    EXPECT_TRUE(other.Done.empty());
+    EXPECT_EQ(x.Device->WriteAttempts(), 1);
+}
+
+TEST(TransactionThread, CloseReturnsOnlyAfterTheTransactionInHand) {
+    TExchange x;
+    x.Hold = true;
+    x.Connection.SetMaxRetries(2);
+    x.Open();
+    PassSilence(x);
+    x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 3, 32, 1), &x.Client);
+    x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 3, 33, 1), &x.Client);
+    ASSERT_TRUE(WaitInReply(x, 1));
+    std::atomic<int> advanced{0};
+    std::thread clock([&] {
+        // Both attempts of the first transaction wait for their time-out.
+        for (int i = 0; i < 2; ++i) {
+            WaitInReply(x, i + 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            advanced.fetch_add(1);
+            x.Device->Advance(1000);
+        }
+    });
+    x.Connection.Close();
+    EXPECT_EQ(advanced.load(), 2);
+    clock.join();
+    EXPECT_FALSE(x.Connection.Active());
+    Drain();
+    // Finished after the close began: no event; the second was never sent.
+    EXPECT_TRUE(x.Client.Done.empty());
+}
+
+TEST(TransactionThread, AnErrorHandedOverWhileClosingDoesNotDeadlock) {
+    TRecordedMessages messages;
+    TExchange x(tmASCII);
+    x.Open();
+    auto bad = std::make_unique<TModbusTransaction>(256);
+    bad->Info.ServerAddress = 10;
+    bad->Request.SetSize(256);
+    x.Connection.QueueTransaction(std::move(bad), &x.Client);
+    // Without an event loop running, the thread soon blocks in its
+    // hand-over of the error; the close must serve it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    x.Connection.Close();
+    EXPECT_EQ(messages.Texts, (std::vector<std::string>{"Failed to encode frame"}));
+}
+
+TEST(TransactionThread, ALiveSpeedChangeWaitsForTheExchangeInHand) {
+    TExchange x;
+    x.Hold = true;
+    x.Open();
+    PassSilence(x);
+    x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 3, 32, 1), &x.Client);
+    ASSERT_TRUE(WaitInReply(x, 1));
+    std::thread clock([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        x.Device->Advance(1000);
+    });
+    x.Connection.SetBaudRate(br9600);
+    clock.join();
+    EXPECT_EQ(x.Device->Settings().BitRate, 9600u);
+    ASSERT_TRUE(SpinUntil([&] { return x.Client.Done.size() == 1; }));
+}
+
+// Server mode: requests are answered on the main thread by the registered
+// server; a broadcast reaches every server and is not answered.
+class TEchoServer : public TModbusServerLink {
+  public:
+    explicit TEchoServer(std::uint8_t address) : Address(address) {}
+    bool AnswersAddress(std::uint8_t address) const override { return address == Address; }
+    void HandleRequest(TModbusTransaction& t) override {
+        EXPECT_TRUE(platform::IsMainThread());
+        ++Handled;
+        // Answer a write of one register with the request itself.
+        t.Reply.WriteBytes(t.Request.Bytes().data(), t.Request.Size());
+    }
+    std::uint8_t Address;
+    int Handled = 0;
+};
+
+TEST(TransactionThreadServer, AnswersRequestsForItsServersOnly) {
+    TScriptedLine line;
+    TEchoServer ten(10), eleven(11);
+    line.Connection.SetConnectionMode(cmServer);
+    line.Connection.RegisterServer(&ten);
+    line.Connection.RegisterServer(&eleven);
+    line.Connection.Open();
+    const Bytes write = Rtu({11, 6, 0, 33, 0, 7});
+    line.Device->QueueInput({Rtu({0, 6, 0, 33, 0, 7}), 30});
+    line.Device->QueueInput({Rtu({12, 6, 0, 33, 0, 7}), 60});
+    line.Device->QueueInput({write, 90});
+    ASSERT_TRUE(SpinUntil([&] { return !line.Device->Writes().empty(); }));
+    EXPECT_EQ(line.Device->Writes(), (std::vector<Bytes>{write}));
+    EXPECT_EQ(ten.Handled, 1);
+    EXPECT_EQ(eleven.Handled, 2);
+    line.Connection.Close();  // ends the wait for the next request
+}
+
+}  // namespace
+}  // namespace regwire::test
