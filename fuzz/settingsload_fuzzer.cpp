@@ -32,22 +32,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     TMemoryCalculator w;
     const TVapcalSettings loaded = ReadSettings(path);
+    // Apply saves only after the calculation ran: a text that does not
+    // convert stops it first, and the operator corrects the field.
+    bool calculated = true;
     try {
         LoadSettings(path, w.CalculatorFields(), w.Calculator);
     } catch (const platform::EConvertError&) {
         // Reported to the operator; every field still got its text.
+        calculated = false;
     }
     FUZZ_CHECK(w.Calculator.AllowConcInput == loaded.AllowConcInput);
     try {
         w.Start();
     } catch (const platform::EConvertError&) {
+        calculated = false;
     } catch (const platform::EMathError&) {
         // A calculation that cannot be done is reported, not fatal.
+        calculated = false;
     }
 
     // Saving writes the file nine times; every fourth input is enough to
     // hold the save to what the start loaded.
-    if ((choice & 12U) != 0)
+    if (!calculated || (choice & 12U) != 0)
         return 0;
     const std::string saved = fuzz::ScratchFolder() + "Saved.ini";
     std::remove(saved.c_str());
