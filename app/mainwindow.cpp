@@ -13,7 +13,11 @@
 #include <algorithm>
 
 #include "app/calcfields.h"
+#include "panels/cal3300rs485.h"
+#include "panels/chemlabel.h"
+#include "panels/elflowmfc.h"
 #include "panels/messagebox.h"
+#include "panels/toolkitfont.h"
 #include "platform/numtext.h"
 
 namespace app {
@@ -46,10 +50,14 @@ constexpr char kLabelDilutedOput[] =
     "Diluted Output Concentration (ng l\u00AD\u00B9) (\u00B5g m\u00AD\u00B3)";
 constexpr char kCheckAllowInput[] = "Allow manual input of output concentration";
 constexpr char kLabelStandardConditions[] = "At standard conditions (1 atm, 20 \u00B0C)";
+constexpr char kGroupReadout[] = "Digital Vapcal Readout";
+constexpr char kLabelRflow[] = "Reservoir Flow  (ml min\u00AD\u00B9)";
+constexpr char kLabelDflow[] = "   Dilution Flow      (l min\u00AD\u00B9)";
+constexpr char kLabelTempCont[] = "Hg Reservoir Temp(\u00B0C)";
 constexpr char kGroupSaturator[] = "Saturator Conditions";
 constexpr char kLabelPbar[] = "Atmospheric pressure (in. Hg)";
 constexpr char kLabelDp[] = "dp";
-constexpr char kLabelDpUnit[] = "(in. H<sub>2</sub>O)";
+constexpr char kLabelDpUnit[] = "(in. H2O)";
 constexpr char kLabelRefTemp[] = "Reference Temperature (\u00B0C)";
 constexpr char kGroupActual[] = "At actual reservoir conditions";
 constexpr char kLabelSatFlow[] = "Reservoir Flow (ml min\u00AD\u00B9)";
@@ -83,6 +91,17 @@ QLabel* FieldLabel(QWidget* parent, const char* text, int left, int fieldTop) {
     label->setFont(WindowFont());
     label->adjustSize();
     label->move(left, fieldTop + 4);
+    return label;
+}
+
+// A caption above an instrument panel, in the small font, centred and
+// wrapped in its box.
+QLabel* PanelCaption(QWidget* parent, const char* text, const QRect& rect) {
+    auto* label = new QLabel(Qs(text), parent);
+    label->setFont(panels::ToolkitFont("Small Fonts", -9));
+    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    label->setWordWrap(true);
+    label->setGeometry(rect);
     return label;
 }
 
@@ -223,6 +242,8 @@ void TfrmVapcalCalc::CreateVariablesPage() {
     cbxAllowInput = new QCheckBox(Qs(kCheckAllowInput), pnlVariables);
     cbxAllowInput->setGeometry(12, 179, std::max(228, cbxAllowInput->sizeHint().width()), 17);
 
+    CreateReadoutGroup();
+
     lblStandardConditions = new QLabel(Qs(kLabelStandardConditions), pnlVariables);
     QFont underlined = WindowFont();
     underlined.setUnderline(true);
@@ -233,15 +254,40 @@ void TfrmVapcalCalc::CreateVariablesPage() {
     lblStandardConditions->move(std::min(134, 308 - lblStandardConditions->width()), 331);
 }
 
+// The three instrument panels as the kit's operators know them: reservoir
+// flow, dilution flow, reservoir temperature, each under its caption. The
+// panels start blank and collapsed; their other settings are the panels' own.
+void TfrmVapcalCalc::CreateReadoutGroup() {
+    grpReadout = Group(pnlVariables, kGroupReadout, {12, 209, 296, 117});
+    lblRflow = PanelCaption(grpReadout, kLabelRflow, {43, 18, 79, 25});
+    lblDflow = PanelCaption(grpReadout, kLabelDflow, {131, 18, 70, 25});
+    lblTempCont = PanelCaption(grpReadout, kLabelTempCont, {206, 18, 83, 25});
+
+    ELflowMfcRF = new panels::TELflowMfc(grpReadout);
+    ELflowMfcRF->move(52, 46);
+    ELflowMfcRF->ServerAddress = 10;
+    ELflowMfcDF = new panels::TELflowMfc(grpReadout);
+    ELflowMfcDF->move(136, 46);
+    ELflowMfcDF->ServerAddress = 11;
+    Cal33VCtemp = new panels::TCal3300rs485(grpReadout);
+    Cal33VCtemp->move(220, 46);
+    Cal33VCtemp->ServerAddress = 20;
+    Cal33VCtemp->SetSetPointMin(30);
+    Cal33VCtemp->SetSetPointMax(60);
+}
+
 void TfrmVapcalCalc::CreateAdvancedPage() {
     grpSaturator = Group(pnlAdvanced, kGroupSaturator, {12, 8, 296, 110});
     FieldLabel(grpSaturator, kLabelPbar, 12, 28);
     edtPbar =
         Field(grpSaturator, {213, 28, 65, 21}, {4, true, false, kRight, false, false, 29.96L});
-    QLabel* dp = FieldLabel(grpSaturator, kLabelDp, 12, 52);
-    QLabel* dpUnit = FieldLabel(grpSaturator, kLabelDpUnit, dp->x() + dp->width() + 4, 52);
-    dpUnit->setTextFormat(Qt::RichText);
-    dpUnit->adjustSize();
+    FieldLabel(grpSaturator, kLabelDp, 12, 52);
+    // The unit with its subscript 2. The box is as designed unless the
+    // platform's font needs more room.
+    ChemLabel1 = new panels::TChemLabel(Qs(kLabelDpUnit), grpSaturator);
+    ChemLabel1->setFont(WindowFont());
+    ChemLabel1->setGeometry(
+        41, 57, std::max(46, ChemLabel1->fontMetrics().horizontalAdvance(ChemLabel1->text())), 18);
     edtDp = Field(grpSaturator, {213, 52, 65, 21}, {4, true, false, kRight, false, false, 0});
     FieldLabel(grpSaturator, kLabelRefTemp, 12, 77);
     edtRefTemp = Field(grpSaturator, {213, 77, 65, 21}, {4, true, false, kRight, false, false, 20});

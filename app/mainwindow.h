@@ -23,6 +23,12 @@ class QLineEdit;
 class QPushButton;
 class QTabBar;
 
+namespace panels {
+class TCal3300rs485;
+class TChemLabel;
+class TELflowMfc;
+}  // namespace panels
+
 namespace app {
 
 class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
@@ -58,9 +64,19 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     QCheckBox* cbxAllowInput;
     QLabel* lblStandardConditions;
 
+    // Readout group: the instruments' live readings.
+    QGroupBox* grpReadout;
+    QLabel* lblRflow;
+    QLabel* lblDflow;
+    QLabel* lblTempCont;
+    panels::TELflowMfc* ELflowMfcRF;
+    panels::TELflowMfc* ELflowMfcDF;
+    panels::TCal3300rs485* Cal33VCtemp;
+
     // Advanced page.
     QGroupBox* grpSaturator;
     panels::TFloatEdit* edtPbar;
+    panels::TChemLabel* ChemLabel1;
     panels::TFloatEdit* edtDp;
     panels::TFloatEdit* edtRefTemp;
     QGroupBox* grpActual;
@@ -95,6 +111,7 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
 
     void CreatePages();
     void CreateVariablesPage();
+    void CreateReadoutGroup();
     void CreateAdvancedPage();
     void CreateButtonRow();
     void CreateCalculator();

@@ -171,7 +171,10 @@ bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uin
         ok = FDevice->Drain() && ok;
         FDevice->SetRts(false);
     }
-    return ok;
+    // A line error reported meanwhile fails the write too.
+    std::size_t queued = 0;
+    const bool clean = GetInputCount(queued);
+    return ok && clean;
 }
 
 void TModbusConnection::Purge(bool receive, bool transmit) {

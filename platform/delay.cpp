@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -16,17 +17,20 @@ void Delay(int ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         return;
     }
-    // A nested loop that a single-shot timer ends: between events the thread
-    // sleeps in the event dispatcher, and the timer wakes it at the deadline.
+    // Events are processed until the deadline; between them the thread sleeps
+    // in the event dispatcher, and a single-shot timer wakes it at the
+    // deadline. No QEventLoop::exec here: once the application has been told
+    // to quit, every new nested loop returns at once, and a wait built on them
+    // would spin until its deadline.
     const QDeadlineTimer deadline(ms, Qt::PreciseTimer);
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
     while (!deadline.hasExpired()) {
-        QEventLoop loop;
-        QTimer timer;
-        timer.setSingleShot(true);
-        timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-        timer.start(static_cast<int>(deadline.remainingTime()));
-        loop.exec();
+        if (!wake.isActive()) {
+            wake.start(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())));
+        }
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
 }
 

@@ -1,67 +1,41 @@
 #include "platform/mainthread.h"
 
-#include <QCoreApplication>
-
-// Qt's posted-event queue is guarded by Qt's own mutex, built on bare futex
-// calls that the thread sanitizer cannot see. Under it, the hand-over of a
-// message is declared explicitly: everything the poster wrote before posting
-// happens before the receiver reads the message.
-#if defined(__SANITIZE_THREAD__)
-#define VAPCAL_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VAPCAL_THREAD_SANITIZER 1
-#endif
-#endif
-
-#ifdef VAPCAL_THREAD_SANITIZER
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
-#endif
+#include "platform/qthandover.h"
 
 namespace platform {
 
 namespace {
 
-void HandOver(void* message) {
-#ifdef VAPCAL_THREAD_SANITIZER
-    __tsan_release(message);
-#else
-    (void)message;
-#endif
-}
-
-void TakeOver(void* message) {
-#ifdef VAPCAL_THREAD_SANITIZER
-    __tsan_acquire(message);
-#else
-    (void)message;
-#endif
-}
-
-}  // namespace
-
-QEvent::Type TPostedMessage::EventType() {
+QEvent::Type MessageWaiting() {
     static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
     return type;
 }
 
+}  // namespace
+
 THiddenReceiver::THiddenReceiver(THandler handler) : FHandler(std::move(handler)) {}
 
-void THiddenReceiver::PostMessage(TPostedMessage* message) {
-    // Messages of one poster to one receiver at one priority are delivered
-    // in posting order.
-    HandOver(message);
-    QCoreApplication::postEvent(this, message);
+void THiddenReceiver::PostMessage(std::unique_ptr<TPostedMessage> message) {
+    {
+        std::lock_guard lock(FLock);
+        FQueue.push_back(std::move(message));
+    }
+    PostHandOver(this, new QEvent(MessageWaiting()));
 }
 
-bool THiddenReceiver::event(QEvent* e) {
-    TakeOver(e);
-    if (e->type() != TPostedMessage::EventType())
-        return QObject::event(e);
+// Our only custom event: one more message waits.
+void THiddenReceiver::customEvent(QEvent* e) {
+    AcceptHandOver(e);
+    std::unique_ptr<TPostedMessage> message;
+    {
+        std::lock_guard lock(FLock);
+        if (FQueue.empty())
+            return;
+        message = std::move(FQueue.front());
+        FQueue.pop_front();
+    }
     if (FHandler)
-        FHandler(static_cast<TPostedMessage&>(*e));
-    return true;
+        FHandler(*message);
 }
 
 }  // namespace platform

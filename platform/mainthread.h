@@ -11,19 +11,19 @@
 
 #include <QEvent>
 #include <QObject>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace platform {
 
-class TPostedMessage : public QEvent {
+class TPostedMessage {
   public:
-    TPostedMessage(int message, int param) : QEvent(EventType()), Message(message), Param(param) {}
+    TPostedMessage(int message, int param) : Message(message), Param(param) {}
+    virtual ~TPostedMessage() = default;
     const int Message;
     const int Param;
-
-    // The Qt event type shared by every posted message.
-    static QEvent::Type EventType();
 };
 
 // A message with a payload of type T, owned by the message.
@@ -45,16 +45,22 @@ class THiddenReceiver : public QObject {
     // Thread-safe. Ownership of payload passes to the message.
     template <class T>
     void Post(int message, int param, std::unique_ptr<T> payload) {
-        PostMessage(new TPostedPayload<T>(message, param, std::move(payload)));
+        PostMessage(std::make_unique<TPostedPayload<T>>(message, param, std::move(payload)));
     }
 
   protected:
-    bool event(QEvent* e) override;
+    void customEvent(QEvent* e) override;
 
   private:
-    void PostMessage(TPostedMessage* message);
+    void PostMessage(std::unique_ptr<TPostedMessage> message);
 
     THandler FHandler;
+    // The messages themselves travel through this queue under our own lock,
+    // so the hand-over is visible to every thread checker; each Qt event
+    // only says that one more message waits. A handler that runs a nested
+    // event loop still receives the messages posted meanwhile, in order.
+    std::mutex FLock;
+    std::deque<std::unique_ptr<TPostedMessage>> FQueue;
 };
 
 }  // namespace platform

@@ -113,8 +113,11 @@ std::unique_ptr<TPosixSerialDevice> TPosixSerialDevice::Open(const std::string& 
     if (ioctl(fd, TIOCEXCL) != 0)
         throw fail(errno);
     try {
-        return std::unique_ptr<TPosixSerialDevice>(new TPosixSerialDevice(fd, true, path));
+        std::unique_ptr<TPosixSerialDevice> device(new TPosixSerialDevice(fd, true, path));
+        device->Exclusive_ = true;
+        return device;
     } catch (...) {
+        ioctl(fd, TIOCNXCL);
         close(fd);
         throw;
     }
@@ -144,6 +147,8 @@ TPosixSerialDevice::TPosixSerialDevice(int fd, bool closeAtEnd, std::string name
 
 TPosixSerialDevice::~TPosixSerialDevice() {
     close(CutShortFd_);
+    if (Exclusive_)
+        ioctl(Fd_, TIOCNXCL);
     if (CloseAtEnd_) {
         close(Fd_);
     } else {

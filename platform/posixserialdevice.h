@@ -74,6 +74,9 @@ class TPosixSerialDevice final : public TSerialDevice {
     int Fd_;
     int CutShortFd_ = -1;
     bool CloseAtEnd_;
+    // Set when Open made the port exclusive: the flag outlives the close on a
+    // pseudo-terminal whose other side stays open, so it is cleared again.
+    bool Exclusive_ = false;
     int OriginalFlags_ = 0;
     bool PseudoTerminal_ = false;
     bool EscapesInput_ = false;

@@ -1,11 +1,13 @@
 #include "platform/thread.h"
 
+#include "platform/qthandover.h"
+
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QMetaObject>
+#include <QEvent>
 #include <QThread>
 #include <deque>
 #include <exception>
@@ -35,6 +37,30 @@ TSyncState& Sync() {
     return state;
 }
 
+// Lives on the main thread; each event it receives says that a worker waits
+// in Synchronize.
+class TSyncReceiver : public QObject {
+  protected:
+    void customEvent(QEvent* e) override {
+        AcceptHandOver(e);
+        CheckSynchronize();
+    }
+};
+
+QObject* SyncReceiver() {
+    static QObject* receiver = [] {
+        auto* r = new TSyncReceiver;
+        r->moveToThread(QCoreApplication::instance()->thread());
+        return r;
+    }();
+    return receiver;
+}
+
+QEvent::Type SyncWaiting() {
+    static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
 // Nice values for the priorities, a step of five apart around normal.
 int NiceOf(TThreadPriority priority) {
     static constexpr int nice[] = {19, 10, 5, 0, -5, -10, -20};
@@ -62,8 +88,7 @@ void Synchronize(const std::function<void()>& fn) {
     sync.Changed.notify_all();
     // Wakes the main thread's event loop; a main thread waiting in WaitFor
     // was woken by the condition above and may have run the call already.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [] { CheckSynchronize(); }, Qt::QueuedConnection);
+    PostHandOver(SyncReceiver(), new QEvent(SyncWaiting()));
     std::unique_lock lock(sync.Lock);
     sync.Changed.wait(lock, [&] { return request.Done; });
     if (request.Error)

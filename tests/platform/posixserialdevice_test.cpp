@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -93,6 +94,19 @@ TEST_F(PseudoTerminalLine, SecondOpenerFindsThePortBusyUntilTheFirstLetsGo) {
     EXPECT_EQ(OpenErrorKind(Path), sePortBusy);
     first.reset();
     EXPECT_NO_THROW(TPosixSerialDevice::Open(Path));
+}
+
+// The exclusive flag of a pseudo-terminal outlives the close while its far
+// end stays open; left set, it would keep any other program but root out of
+// the simulated kit's port.
+TEST_F(PseudoTerminalLine, ClosingThePortClearsItsExclusiveFlag) {
+    TPosixSerialDevice::Open(Path).reset();
+    const int fd = open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    int exclusive = -1;
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(fd);
 }
 
 TEST(SerialDeviceOpen, TellsMissingPortsAndNonTerminalsApart) {

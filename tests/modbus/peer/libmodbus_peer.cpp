@@ -215,6 +215,9 @@ struct TOurServer {
         }
         Server.SetConnection(&Connection);
         Connection.Open();
+        // The server's thread first waits for a silent line; a request sent
+        // before that would be taken for old traffic.
+        SpinUntil([] { return false; }, 200);
     }
     TModbusConnection Connection;
     TMemoryModbusServer Server;
@@ -245,7 +248,6 @@ TEST(OurServer, AnswersALibmodbusClient) {
     int results[12] = {};
     int errnos[2] = {};
     std::uint8_t refusals[2][3] = {};
-    SpinUntil([] { return false; }, 200);  // the server's thread settles on the line first
     RunBesideTheEventLoop([&] {
         const std::uint8_t coils[3] = {1, 0, 1};
         const std::uint16_t values[2] = {0x1234, 0xFFFF};

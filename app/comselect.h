@@ -1,0 +1,77 @@
+// TfrmComSelect: the dialog in which the operator picks the serial port of
+// the kit's RS-485 line, shown at every start and from the port button.
+//
+// Creating the dialog scans the machine's serial ports afresh and lists those
+// present, the simulated kit's pseudo-terminal first when one runs; item 0 is
+// selected. The results are OK (OkBtn), Abort (AbortBtn) and Cancel (the
+// close box); Escape does not close the dialog. After OK the caller takes the
+// combo box's text (empty when no port was found) as the connection's port.
+#pragma once
+
+#include <QDialog>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QFrame;
+class QLabel;
+class QPushButton;
+
+namespace app {
+
+// The environment variable in which `vapcal --simulate` names the simulated
+// kit's port.
+inline constexpr const char* kSimPortVariable = "VAPCAL_SIM_PORT";
+
+// The modal results of the console's dialogs (Accepted is mrOk).
+enum TModalResult { mrNone = 0, mrOk = 1, mrCancel = 2, mrAbort = 3 };
+
+// True when the serial device can be had: an exclusive open succeeds, or the
+// port is held by another program (or by the console's own connection). A
+// port the operator may not open is listed too, so that opening it tells why.
+// A /dev/ttyS* node without a UART behind it is absent. Nothing is configured
+// on the port, and a port somebody holds is not touched.
+bool ProbeComPort(const std::string& device);
+
+// The devices probed, in list order: /dev/ttyUSB0..49, /dev/ttyACM0..49,
+// /dev/ttyS0..49.
+std::vector<std::string> ComPortCandidates();
+
+// The simulated kit's port: the one set by SetSimulatedPort, else the
+// environment variable's value; empty when no simulated kit runs.
+std::string SimulatedPort();
+void SetSimulatedPort(const std::string& device);
+
+// The candidates present, in order, after the simulated port when it is
+// present.
+std::vector<std::string> ScanComPorts(const std::vector<std::string>& candidates,
+                                      const std::string& simulatedPort);
+
+class TfrmComSelect : public QDialog {
+  public:
+    // Scans ComPortCandidates() and the simulated port.
+    explicit TfrmComSelect(QWidget* owner = nullptr);
+    // Lists exactly the given ports (already scanned).
+    TfrmComSelect(QWidget* owner, const std::vector<std::string>& ports);
+
+    QFrame* Bevel1;
+    QLabel* Label2;
+    QComboBox* PortsComboBox;
+    QPushButton* OkBtn;
+    QPushButton* AbortBtn;
+
+    // The chosen port: the combo box's text.
+    std::string SelectedPort() const;
+
+    // The close box ends the dialog with mrCancel.
+    void reject() override;
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+  private:
+    void CreateControls();
+    void FillPorts(const std::vector<std::string>& ports);
+};
+
+}  // namespace app

@@ -1,0 +1,136 @@
+#include "sim/kit.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "platform/posixserialdevice.h"
+#include "sim/paceddevice.h"
+
+namespace sim {
+
+namespace {
+
+// Time for the server's thread to start and find the line silent.
+constexpr int kListenMargin = 100;
+// How often the instruments' readings move.
+constexpr int kStepMs = 100;
+// The largest RTU frame, in characters.
+constexpr std::uint32_t kLargestFrame = 256;
+// Set points the instruments start with (counts and tenths of a degree).
+constexpr std::uint16_t kReservoirSetPoint = 9600;
+constexpr std::uint16_t kDilutionSetPoint = 16000;
+constexpr std::uint16_t kStartTemperature = 400;
+// Unit indices: (mln min-1) and (ln min-1).
+constexpr std::uint16_t kReservoirUnit = 2;
+constexpr std::uint16_t kDilutionUnit = 0;
+
+[[noreturn]] void RaiseSystemError(const char* what) {
+    throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+TSimKit::TSimKit(const TKitOptions& options, QObject* owner)
+    : QObject(owner), FOptions(options), FFaults(options.Faults, options.Seed) {
+    FReservoirFlow = std::make_unique<TFlowController>(
+        kReservoirFlowAddress, options.ReservoirCapacity, kReservoirUnit, kReservoirSetPoint,
+        FFaults, options.Seed + 1);
+    FDilutionFlow = std::make_unique<TFlowController>(kDilutionFlowAddress,
+                                                      options.DilutionCapacity, kDilutionUnit,
+                                                      kDilutionSetPoint, FFaults, options.Seed + 2);
+    FTemperature =
+        std::make_unique<TTemperatureController>(kTemperatureAddress, kStartTemperature, FFaults);
+    for (TSimInstrument* instrument : {static_cast<TSimInstrument*>(FReservoirFlow.get()),
+                                       static_cast<TSimInstrument*>(FDilutionFlow.get()),
+                                       static_cast<TSimInstrument*>(FTemperature.get())}) {
+        instrument->OnWrite = [this](const std::string& line) {
+            if (OnWrite)
+                OnWrite(line);
+        };
+        instrument->OnRefusal = [this](const std::string& line) {
+            if (OnRefusal)
+                OnRefusal(line);
+        };
+    }
+    connect(&FClock, &QTimer::timeout, this, [this] { Step(); });
+}
+
+TSimKit::~TSimKit() {
+    // The connection's thread ends before the instruments and the line go.
+    FConnection.reset();
+    if (FSlave >= 0)
+        close(FSlave);
+    if (FMaster >= 0)
+        close(FMaster);
+}
+
+std::string TSimKit::Start() {
+    OpenPseudoTerminal();
+    OpenConnection();
+    // A server starts by waiting for a silent line and drops what arrives
+    // meanwhile; the path is given out only once requests are heard.
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(kListenMargin + 2 * FConnection->SilentMs()));
+    FElapsed.start();
+    FClock.start(kStepMs);
+    return FPath;
+}
+
+// The kit keeps the slave side open itself, so the line stays up while the
+// console closes and reopens its port.
+void TSimKit::OpenPseudoTerminal() {
+    char name[256] = {};
+    if (openpty(&FMaster, &FSlave, name, nullptr, nullptr) != 0)
+        RaiseSystemError("no pseudo-terminal");
+    fcntl(FMaster, F_SETFD, FD_CLOEXEC);
+    fcntl(FSlave, F_SETFD, FD_CLOEXEC);
+    termios mode{};
+    if (tcgetattr(FSlave, &mode) == 0) {
+        cfmakeraw(&mode);
+        tcsetattr(FSlave, TCSANOW, &mode);
+    }
+    FPath = name;
+}
+
+void TSimKit::OpenConnection() {
+    using namespace regwire;
+    FConnection = std::make_unique<TModbusConnection>();
+    TModbusConnection& line = *FConnection;
+    line.SetConnectionMode(cmServer);
+    line.SetTransmissionMode(tmRTU);
+    line.SetBaudRate(br9600);
+    line.SetDataBits(db8);
+    line.SetParity(psEven);
+    line.SetStopBits(sb1);
+    line.SetPort(FPath);
+    if (FOptions.BitRate > 0)
+        line.SetSendTimeout(1000 + kLargestFrame * 11 * 1000 / FOptions.BitRate);
+    const int master = FMaster;
+    const std::uint32_t bitRate = FOptions.BitRate;
+    line.DeviceFactory = [master, bitRate](const TSerialPort&) {
+        return std::make_unique<TPacedSerialDevice>(platform::TPosixSerialDevice::Hook(master),
+                                                    bitRate);
+    };
+    FReservoirFlow->SetConnection(&line);
+    FDilutionFlow->SetConnection(&line);
+    FTemperature->SetConnection(&line);
+    line.Open();
+}
+
+void TSimKit::Step() {
+    const double seconds = static_cast<double>(FElapsed.restart()) / 1000.0;
+    FReservoirFlow->Step(seconds);
+    FDilutionFlow->Step(seconds);
+    FTemperature->Step(seconds);
+}
+
+}  // namespace sim

@@ -1,0 +1,138 @@
+// vapcal-sim: the simulated Vapcal kit on a pseudo-terminal.
+//
+// Prints the device path to open on its first line, then one line for every
+// write an instrument accepted; refusals and errors go to standard error.
+// Ends cleanly on SIGINT and SIGTERM.
+#include <signal.h>
+#include <unistd.h>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <optional>
+#include <random>
+#include <string>
+
+#include "sim/kit.h"
+
+namespace {
+
+int StopPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(StopPipe[1], &byte, 1);
+}
+
+void PrintLine(std::FILE* stream, const std::string& line) {
+    std::fputs(line.c_str(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+[[noreturn]] void Refuse(const QString& text) {
+    PrintLine(stderr, "vapcal-sim: " + text.toStdString());
+    std::exit(2);
+}
+
+double Number(const QCommandLineParser& parser, const QString& name, double low, double high) {
+    bool ok = false;
+    const double value = parser.value(name).toDouble(&ok);
+    if (!ok || !std::isfinite(value) || value < low || value > high)
+        Refuse(QString("--%1 takes a number from %2 to %3, not '%4'")
+                   .arg(name)
+                   .arg(low)
+                   .arg(high)
+                   .arg(parser.value(name)));
+    return value;
+}
+
+sim::TKitOptions ReadOptions(const QCoreApplication& application) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "The simulated Vapcal kit: the reservoir-flow controller (server 10), the\n"
+        "dilution-flow controller (server 11) and the temperature controller\n"
+        "(server 20) answering Modbus RTU on a pseudo-terminal at 9600 bit/s, 8 data\n"
+        "bits, even parity, one stop bit.\n\n"
+        "The first line of standard output is the device to open (for the console:\n"
+        "VAPCAL_SIM_PORT=<device> vapcal, or vapcal --simulate). Every write an\n"
+        "instrument accepts follows as one line, \"server 10: register 33 := 9600\".\n"
+        "The temperature set point (127) takes a write only between the handshakes\n"
+        "768 := 5, 5376 := 0 and 768 := 6, 5632 := 0. SIGINT or SIGTERM ends it.");
+    parser.addHelpOption();
+    parser.addOptions({
+        {"rf-capacity", "Capacity of the reservoir-flow controller (default 20).", "flow", "20"},
+        {"df-capacity", "Capacity of the dilution-flow controller (default 20).", "flow", "20"},
+        {"no-reply", "Percentage of requests lost on the line: not served, no reply.", "percent",
+         "0"},
+        {"bad-crc", "Percentage of replies sent with a spoilt checksum.", "percent", "0"},
+        {"wrong-address", "Percentage of replies sent from the neighbouring address.", "percent",
+         "0"},
+        {"exception", "Percentage of requests refused with exception 6 (server busy).", "percent",
+         "0"},
+        {"bit-rate",
+         "Line speed the replies are paced at, as on a real line (default 9600; 0 answers "
+         "at once).",
+         "bit/s", "9600"},
+        {"seed", "Seed of the fault draws and the measurement noise (default: random).", "n"},
+    });
+    parser.process(application);
+    if (!parser.positionalArguments().isEmpty())
+        Refuse("takes no arguments: " + parser.positionalArguments().join(' '));
+
+    sim::TKitOptions options;
+    options.ReservoirCapacity = static_cast<float>(Number(parser, "rf-capacity", 1e-6, 1e9));
+    options.DilutionCapacity = static_cast<float>(Number(parser, "df-capacity", 1e-6, 1e9));
+    options.Faults.NoReply = Number(parser, "no-reply", 0, 100);
+    options.Faults.BadCrc = Number(parser, "bad-crc", 0, 100);
+    options.Faults.WrongAddress = Number(parser, "wrong-address", 0, 100);
+    options.Faults.Exception = Number(parser, "exception", 0, 100);
+    if (!options.Faults.Valid())
+        Refuse("the fault percentages add up to more than 100");
+    const double rate = Number(parser, "bit-rate", 0, 4000000);
+    if (rate != std::floor(rate))
+        Refuse("--bit-rate takes a whole number");
+    options.BitRate = static_cast<std::uint32_t>(rate);
+    options.Seed = parser.isSet("seed")
+                       ? static_cast<std::uint32_t>(Number(parser, "seed", 0, 4294967295.0))
+                       : std::random_device{}();
+    return options;
+}
+
+void CatchStopSignals() {
+    if (pipe(StopPipe) != 0) {
+        PrintLine(stderr, "vapcal-sim: no pipe for the stop signals");
+        std::exit(1);
+    }
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName("vapcal-sim");
+    const sim::TKitOptions options = ReadOptions(application);
+    CatchStopSignals();
+    QSocketNotifier stop(StopPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stop, &QSocketNotifier::activated, &application, &QCoreApplication::quit);
+
+    sim::TSimKit kit(options);
+    kit.OnWrite = [](const std::string& line) { PrintLine(stdout, line); };
+    kit.OnRefusal = [](const std::string& line) { PrintLine(stderr, line); };
+    try {
+        PrintLine(stdout, kit.Start());
+    } catch (const std::exception& e) {
+        PrintLine(stderr, std::string("vapcal-sim: ") + e.what());
+        return 1;
+    }
+    QCoreApplication::exec();
+    return 0;
+}

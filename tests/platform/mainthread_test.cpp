@@ -1,0 +1,151 @@
+// The hand-over between worker threads and the main thread: Synchronize,
+// waiting for a worker while serving it, the hidden receiver's order and
+// ownership, and the events workers sleep on.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <atomic>
+#include <stdexcept>
+#include <vector>
+
+#include "platform/event.h"
+#include "platform/mainthread.h"
+#include "platform/thread.h"
+
+namespace platform {
+namespace {
+
+QCoreApplication& App() {
+    static int argc = 1;
+    static char name[] = "platform_tests";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+class TBodyThread : public TThread {
+  public:
+    explicit TBodyThread(std::function<void()> body) : FBody(std::move(body)) {}
+    ~TBodyThread() override {
+        Terminate();
+        WaitFor();
+    }
+
+  protected:
+    void Execute() override { FBody(); }
+
+  private:
+    std::function<void()> FBody;
+};
+
+TEST(Synchronize, RunsOnTheMainThreadWhileTheMainThreadWaitsForTheWorker) {
+    App();
+    std::atomic<bool> ranOnMain{false};
+    std::string error;
+    {
+        TBodyThread worker([&] {
+            Synchronize([&] { ranOnMain = IsMainThread(); });
+            try {
+                Synchronize([] { throw std::runtime_error("shown on the main thread"); });
+            } catch (const std::runtime_error& e) {
+                error = e.what();
+            }
+        });
+        worker.Start();
+        // No event loop runs here: WaitFor itself serves the calls.
+    }
+    EXPECT_TRUE(ranOnMain);
+    EXPECT_EQ(error, "shown on the main thread");
+}
+
+TEST(Synchronize, IsServedFromTheEventLoop) {
+    App();
+    std::atomic<int> served{0};
+    TBodyThread worker([&] {
+        for (int i = 0; i < 3; ++i)
+            Synchronize([&] { ++served; });
+    });
+    worker.Start();
+    while (served < 3)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    EXPECT_EQ(served.load(), 3);
+}
+
+TEST(Synchronize, OnTheMainThreadRunsInPlace) {
+    App();
+    bool ran = false;
+    Synchronize([&] { ran = true; });
+    EXPECT_TRUE(ran);
+}
+
+struct TCounted {
+    explicit TCounted(int value, std::atomic<int>& alive) : Value(value), Alive(alive) { ++Alive; }
+    ~TCounted() { --Alive; }
+    int Value;
+    std::atomic<int>& Alive;
+};
+
+TEST(HiddenReceiver, DeliversInPostingOrderAndFreesEveryPayload) {
+    App();
+    std::atomic<int> alive{0};
+    std::vector<int> seen;
+    THiddenReceiver receiver([&](TPostedMessage& m) {
+        seen.push_back(static_cast<TPostedPayload<TCounted>&>(m).Payload->Value * 10 + m.Param);
+    });
+    TBodyThread worker([&] {
+        for (int i = 0; i < 100; ++i)
+            receiver.Post(1, i % 2, std::make_unique<TCounted>(i, alive));
+    });
+    worker.Start();
+    while (seen.size() < 100)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(seen[static_cast<std::size_t>(i)], i * 10 + i % 2);
+    EXPECT_EQ(alive.load(), 0);
+}
+
+TEST(HiddenReceiver, FreesWhatIsStillWaitingWhenDestroyed) {
+    App();
+    std::atomic<int> alive{0};
+    {
+        THiddenReceiver receiver([](TPostedMessage&) { FAIL() << "nothing is delivered"; });
+        receiver.Post(1, 0, std::make_unique<TCounted>(1, alive));
+        receiver.Post(1, 0, std::make_unique<TCounted>(2, alive));
+        EXPECT_EQ(alive.load(), 2);
+    }
+    EXPECT_EQ(alive.load(), 0);
+    QCoreApplication::processEvents();
+}
+
+TEST(Event, AutoResetLetsOneWaitThroughPerSet) {
+    TEvent event(TEvent::rmAuto);
+    event.SetEvent();
+    event.SetEvent();
+    EXPECT_TRUE(event.WaitFor(0u));
+    EXPECT_FALSE(event.WaitFor(10u));
+}
+
+TEST(Event, ManualResetStaysSetUntilReset) {
+    TEvent event(TEvent::rmManual);
+    event.SetEvent();
+    EXPECT_TRUE(event.WaitFor(0u));
+    EXPECT_TRUE(event.WaitFor(0u));
+    event.ResetEvent();
+    EXPECT_FALSE(event.WaitFor(10u));
+}
+
+TEST(Event, WakesAWaitingThread) {
+    TEvent event(TEvent::rmAuto);
+    std::atomic<bool> woke{false};
+    std::thread waiter([&] {
+        event.WaitFor();
+        woke = true;
+    });
+    event.SetEvent();
+    waiter.join();
+    EXPECT_TRUE(woke);
+}
+
+}  // namespace
+}  // namespace platform
