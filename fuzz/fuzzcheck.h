@@ -56,8 +56,9 @@ class TInput {
     std::span<const std::uint8_t> FData;
 };
 
-// A folder of the fuzzer's own for files, under TMPDIR (or /tmp), made once
-// and removed with its files when the run ends.
+// A folder of the fuzzer's own for files, made once under TMPDIR (or /tmp).
+// libFuzzer ends without running exit handlers, so the folder stays: scripts/
+// fuzz points TMPDIR at a folder of its own and removes that at the end.
 inline const std::string& ScratchFolder() {
     static const std::string folder = [] {
         const char* tmp = std::getenv("TMPDIR");
@@ -67,9 +68,6 @@ inline const std::string& ScratchFolder() {
             std::perror("mkdtemp");
             std::abort();
         }
-        static std::string removeAtExit;
-        removeAtExit = "rm -rf '" + pattern + "'";
-        std::atexit([] { [[maybe_unused]] int rc = std::system(removeAtExit.c_str()); });
         return pattern + "/";
     }();
     return folder;
