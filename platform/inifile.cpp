@@ -148,6 +148,12 @@ bool ValidName(std::string_view name) {
            name.find_first_of("[]=\r\n") == std::string_view::npos;
 }
 
+// A key line that begins with a comment mark is a comment to every reader:
+// the value written under such a key could never be read back.
+bool ValidKey(std::string_view key) {
+    return ValidName(key) && key.front() != ';' && key.front() != '#';
+}
+
 // The file that a write replaces: the target of a link, so that a linked
 // settings file stays linked.
 std::string WriteTarget(const std::string& path) {
@@ -243,8 +249,7 @@ long double TIniFile::ReadFloat(const std::string& section, const std::string& k
 
 void TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
-    if (!ValidName(section) || !ValidName(key) ||
-        value.find_first_of("\r\n") != std::string::npos) {
+    if (!ValidName(section) || !ValidKey(key) || value.find_first_of("\r\n") != std::string::npos) {
         throw EIniFileError(Replace(kInvalidIniName, fileName_));
     }
 

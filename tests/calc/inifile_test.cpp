@@ -116,4 +116,17 @@ TEST_F(IniFileTest, NamesThatWouldBreakTheFileAreRefused) {
     EXPECT_FALSE(fs::exists(path_));
 }
 
+// A key line that begins with ';' or '#' is a comment: a value written under
+// such a key would be lost to every later read, so the write is refused and
+// the file stays as it was.
+TEST_F(IniFileTest, KeysThatWouldReadAsCommentsAreRefused) {
+    Write("[S]\nK=1\n");
+    TIniFile ini(path_);
+    EXPECT_THROW(ini.WriteString("S", "#", ""), EIniFileError);
+    EXPECT_THROW(ini.WriteString("S", ";K", "2"), EIniFileError);
+    EXPECT_EQ(Read(), "[S]\nK=1\n");
+    ini.WriteString("S", "K#", "3");
+    EXPECT_EQ(ini.ReadString("S", "K#", "-"), "3");
+}
+
 }  // namespace
