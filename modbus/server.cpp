@@ -135,20 +135,11 @@ const TFrameCodec& TModbusServer::Codec() const {
 // Read coils, discrete inputs, holding or input registers.
 void TModbusServer::ServeRead(std::uint8_t function) {
     TModbusTransaction& t = *FCurrentTransaction;
-    const TFrameFields request(t.Request, FCodec->ChecksumSize());
+    const bool bits = IsBitFunction(function);
     std::uint16_t start = 0;
     std::uint16_t count = 0;
-    try {
-        start = request.Word(2);
-        count = request.Word(4);
-    } catch (const ERegwireError&) {
-        return Refuse(function, ecIllegalDataValue);
-    }
-    const bool bits = IsBitFunction(function);
-    if (count < 1 || count > (bits ? MaxReadBits : MaxReadRegisters))
-        return Refuse(function, ecIllegalDataValue);
-    if (!RunFits(start, count))
-        return Refuse(function, ecIllegalDataAddress);
+    if (!TakeRun(function, bits ? MaxReadBits : MaxReadRegisters, start, count))
+        return;
     for (int i = 0; i < count; ++i) {
         if (!IsValid(function, static_cast<std::uint16_t>(start + i)))
             return Refuse(function, ecIllegalDataAddress);
@@ -193,16 +184,10 @@ void TModbusServer::ServeRead(std::uint8_t function) {
 }
 
 void TModbusServer::ServeSingleCoilWrite() {
-    TModbusTransaction& t = *FCurrentTransaction;
-    const TFrameFields request(t.Request, FCodec->ChecksumSize());
     std::uint16_t address = 0;
     std::uint16_t value = 0;
-    try {
-        address = request.Word(2);
-        value = request.Word(4);
-    } catch (const ERegwireError&) {
-        return Refuse(5, ecIllegalDataValue);
-    }
+    if (!TakeWordPair(5, address, value))
+        return;
     if (value != CoilOn && value != CoilOff)
         return Refuse(5, ecIllegalDataValue);
     if (RefuseWrite(5, CheckCoilWrite(address, value == CoilOn)))
@@ -212,24 +197,14 @@ void TModbusServer::ServeSingleCoilWrite() {
     } catch (...) {
         return Refuse(5, ecServerDeviceFailure);
     }
-    if (!BeginReply(5))
-        return;
-    t.Reply.WriteWord(address);
-    t.Reply.WriteWord(value);
-    EndReply();
+    ReplyWordPair(5, address, value);
 }
 
 void TModbusServer::ServeSingleRegisterWrite() {
-    TModbusTransaction& t = *FCurrentTransaction;
-    const TFrameFields request(t.Request, FCodec->ChecksumSize());
     std::uint16_t address = 0;
     std::uint16_t value = 0;
-    try {
-        address = request.Word(2);
-        value = request.Word(4);
-    } catch (const ERegwireError&) {
-        return Refuse(6, ecIllegalDataValue);
-    }
+    if (!TakeWordPair(6, address, value))
+        return;
     if (RefuseWrite(6, CheckHoldingRegisterWrite(address, value)))
         return;
     try {
@@ -237,30 +212,17 @@ void TModbusServer::ServeSingleRegisterWrite() {
     } catch (...) {
         return Refuse(6, ecServerDeviceFailure);
     }
-    if (!BeginReply(6))
-        return;
-    t.Reply.WriteWord(address);
-    t.Reply.WriteWord(value);
-    EndReply();
+    ReplyWordPair(6, address, value);
 }
 
 // Every value is checked before the first is written, so a refused value
 // leaves the data as it was.
 void TModbusServer::ServeMultipleCoilsWrite() {
-    TModbusTransaction& t = *FCurrentTransaction;
-    const TFrameFields request(t.Request, FCodec->ChecksumSize());
+    const TFrameFields request(FCurrentTransaction->Request, FCodec->ChecksumSize());
     std::uint16_t start = 0;
     std::uint16_t count = 0;
-    try {
-        start = request.Word(2);
-        count = request.Word(4);
-    } catch (const ERegwireError&) {
-        return Refuse(15, ecIllegalDataValue);
-    }
-    if (count < 1 || count > MaxWriteBits)
-        return Refuse(15, ecIllegalDataValue);
-    if (!RunFits(start, count))
-        return Refuse(15, ecIllegalDataAddress);
+    if (!TakeRun(15, MaxWriteBits, start, count))
+        return;
     TBitValues values(count);
     try {
         request.Bits(7, values);
@@ -278,28 +240,15 @@ void TModbusServer::ServeMultipleCoilsWrite() {
     } catch (...) {
         return Refuse(15, ecServerDeviceFailure);
     }
-    if (!BeginReply(15))
-        return;
-    t.Reply.WriteWord(start);
-    t.Reply.WriteWord(count);
-    EndReply();
+    ReplyWordPair(15, start, count);
 }
 
 void TModbusServer::ServeMultipleRegistersWrite() {
-    TModbusTransaction& t = *FCurrentTransaction;
-    const TFrameFields request(t.Request, FCodec->ChecksumSize());
+    const TFrameFields request(FCurrentTransaction->Request, FCodec->ChecksumSize());
     std::uint16_t start = 0;
     std::uint16_t count = 0;
-    try {
-        start = request.Word(2);
-        count = request.Word(4);
-    } catch (const ERegwireError&) {
-        return Refuse(16, ecIllegalDataValue);
-    }
-    if (count < 1 || count > MaxWriteRegisters)
-        return Refuse(16, ecIllegalDataValue);
-    if (!RunFits(start, count))
-        return Refuse(16, ecIllegalDataAddress);
+    if (!TakeRun(16, MaxWriteRegisters, start, count))
+        return;
     TRegValues values(count);
     try {
         request.Words(7, values);
@@ -319,14 +268,52 @@ void TModbusServer::ServeMultipleRegistersWrite() {
     } catch (...) {
         return Refuse(16, ecServerDeviceFailure);
     }
-    if (!BeginReply(16))
-        return;
-    t.Reply.WriteWord(start);
-    t.Reply.WriteWord(count);
-    EndReply();
+    ReplyWordPair(16, start, count);
 }
 
-// --- Reply helpers ---
+// --- Request and reply helpers ---
+
+// The two words after the function code: an address and a value, or the
+// start and count of a run. A request too short to hold them is refused.
+bool TModbusServer::TakeWordPair(std::uint8_t function, std::uint16_t& first,
+                                 std::uint16_t& second) {
+    const TFrameFields request(FCurrentTransaction->Request, FCodec->ChecksumSize());
+    try {
+        first = request.Word(2);
+        second = request.Word(4);
+    } catch (const ERegwireError&) {
+        Refuse(function, ecIllegalDataValue);
+        return false;
+    }
+    return true;
+}
+
+// The start and count of a run of at most `maxCount` items, refused with the
+// exception code the protocol gives for a bad count or a run past 65535.
+bool TModbusServer::TakeRun(std::uint8_t function, int maxCount, std::uint16_t& start,
+                            std::uint16_t& count) {
+    if (!TakeWordPair(function, start, count))
+        return false;
+    if (count < 1 || count > maxCount) {
+        Refuse(function, ecIllegalDataValue);
+        return false;
+    }
+    if (!RunFits(start, count)) {
+        Refuse(function, ecIllegalDataAddress);
+        return false;
+    }
+    return true;
+}
+
+// The normal reply of the write functions: the request's two words again.
+void TModbusServer::ReplyWordPair(std::uint8_t function, std::uint16_t first,
+                                  std::uint16_t second) {
+    if (!BeginReply(function))
+        return;
+    FCurrentTransaction->Reply.WriteWord(first);
+    FCurrentTransaction->Reply.WriteWord(second);
+    EndReply();
+}
 
 bool TModbusServer::IsValid(std::uint8_t function, std::uint16_t address) {
     switch (function) {

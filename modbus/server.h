@@ -123,6 +123,9 @@ class TModbusServer : public QObject, public TModbusServerLink {
     void ServeMultipleCoilsWrite();
     void ServeMultipleRegistersWrite();
     bool IsValid(std::uint8_t function, std::uint16_t address);
+    bool TakeWordPair(std::uint8_t function, std::uint16_t& first, std::uint16_t& second);
+    bool TakeRun(std::uint8_t function, int maxCount, std::uint16_t& start, std::uint16_t& count);
+    void ReplyWordPair(std::uint8_t function, std::uint16_t first, std::uint16_t second);
     void Refuse(std::uint8_t function, std::uint8_t code);
     bool RefuseWrite(std::uint8_t function, TWriteCheck check);
     bool BeginReply(std::uint8_t function);
