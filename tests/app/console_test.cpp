@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "../sim/simprocess.h"
 #include "app/comselect.h"
 #include "app/mainwindow.h"
 #include "app/threadedtimer.h"
@@ -23,7 +24,6 @@
 #include "panels/elflowmfc.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
-#include "simkit.h"
 #include "testapp.h"
 
 namespace {
@@ -57,7 +57,7 @@ class ConsoleTest : public ::testing::Test {
     // dialog at the window's first activation.
     void Connect(std::vector<std::string> options = {}) {
         options.push_back("--seed=7");
-        kit = std::make_unique<TSimKitProcess>(options);
+        kit = std::make_unique<TSimProcess>(options);
         ASSERT_FALSE(kit->Device.empty());
         app::SetSimulatedPort(kit->Device);
         window = std::make_unique<TfrmVapcalCalc>(dir.filePath("Vapcal.ini").toStdString());
@@ -96,7 +96,7 @@ class ConsoleTest : public ::testing::Test {
     };
     int dialogs = 0;
     QTemporaryDir dir;
-    std::unique_ptr<TSimKitProcess> kit;
+    std::unique_ptr<TSimProcess> kit;
     std::unique_ptr<TfrmVapcalCalc> window;
     std::vector<platform::TMessage> messages;
     platform::TMessageSink previousSink;

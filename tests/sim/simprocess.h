@@ -1,5 +1,7 @@
 // A running vapcal-sim for a test: started with options, its standard output
-// read line by line, stopped with SIGTERM.
+// (the port, then the accepted-write log) read line by line, paused and
+// resumed with signals (an instrument line that goes silent), stopped with
+// SIGTERM.
 #pragma once
 
 #include <poll.h>
@@ -7,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -37,8 +40,10 @@ class TSimProcess {
     }
 
     ~TSimProcess() {
-        if (FPid > 0 && ExitStatus < 0)
+        if (FPid > 0 && ExitStatus < 0) {
+            Resume();
             Stop();
+        }
         if (FOut >= 0)
             close(FOut);
     }
@@ -56,7 +61,7 @@ class TSimProcess {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 end - std::chrono::steady_clock::now());
             pollfd p{FOut, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            if (poll(&p, 1, std::max(0, static_cast<int>(left.count()))) <= 0)
                 return {};
             char chunk[256];
             const ssize_t n = read(FOut, chunk, sizeof chunk);
@@ -65,6 +70,18 @@ class TSimProcess {
             FPending.append(chunk, static_cast<size_t>(n));
         }
     }
+
+    // Every line written so far and not yet read.
+    std::vector<std::string> TakeLines() {
+        std::vector<std::string> lines;
+        for (std::string line = ReadLine(0); !line.empty(); line = ReadLine(0))
+            lines.push_back(line);
+        return lines;
+    }
+
+    // A silent line: the kit stops reading and answering until Resume.
+    void Pause() { kill(FPid, SIGSTOP); }
+    void Resume() { kill(FPid, SIGCONT); }
 
     // Sends the signal and waits for the end; the exit status, or 128 plus
     // the signal that killed it.
