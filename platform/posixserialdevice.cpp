@@ -67,10 +67,14 @@ ESerialError OpenError(int errorNumber, const std::string& name) {
                         name + ": " + SystemText(errorNumber));
 }
 
-bool DetectPseudoTerminal(int fd) {
+bool IsPseudoTerminalMaster(int fd) {
     unsigned int number = 0;
-    if (ioctl(fd, TIOCGPTN, &number) == 0)
-        return true;  // the master side
+    return ioctl(fd, TIOCGPTN, &number) == 0;
+}
+
+bool DetectPseudoTerminal(int fd) {
+    if (IsPseudoTerminalMaster(fd))
+        return true;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
         return false;
@@ -139,10 +143,11 @@ TPosixSerialDevice::TPosixSerialDevice(int fd, bool closeAtEnd, std::string name
         throw ESerialError(seSystem, errno, Name_ + ": " + SystemText(errno));
     OriginalFlags_ = fcntl(Fd_, F_GETFL);
     fcntl(Fd_, F_SETFL, OriginalFlags_ | O_NONBLOCK);
+    PtyMaster_ = IsPseudoTerminalMaster(Fd_);
     PseudoTerminal_ = DetectPseudoTerminal(Fd_);
     linemode::TLineMode mode;
     if (linemode::ReadLineMode(Fd_, mode) == 0)
-        EscapesInput_ = mode.EscapesInput;
+        EscapesInput_ = mode.EscapesInput && !PtyMaster_;
 }
 
 TPosixSerialDevice::~TPosixSerialDevice() {
@@ -170,7 +175,7 @@ void TPosixSerialDevice::ApplySettings(const TSerialLineSettings& settings) {
     error = linemode::ReadLineMode(Fd_, mode);
     if (error != 0)
         Refuse(error, "line settings");
-    EscapesInput_ = mode.EscapesInput;
+    EscapesInput_ = mode.EscapesInput && !PtyMaster_;
     if (!PseudoTerminal_)
         VerifyTaken(settings, mode.Settings);
 
