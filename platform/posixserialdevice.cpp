@@ -76,9 +76,8 @@ bool IsPseudoTerminalMaster(int fd) {
 }
 
 bool DetectPseudoTerminal(int fd) {
-    unsigned int number = 0;
-    if (ioctl(fd, TIOCGPTN, &number) == 0)
-        return true;  // the master side
+    if (IsPseudoTerminalMaster(fd))
+        return true;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
         return false;
@@ -147,10 +146,11 @@ TPosixSerialDevice::TPosixSerialDevice(int fd, bool closeAtEnd, std::string name
         throw ESerialError(seSystem, errno, Name_ + ": " + SystemText(errno));
     OriginalFlags_ = fcntl(Fd_, F_GETFL);
     fcntl(Fd_, F_SETFL, OriginalFlags_ | O_NONBLOCK);
+    PtyMaster_ = IsPseudoTerminalMaster(Fd_);
     PseudoTerminal_ = DetectPseudoTerminal(Fd_);
     linemode::TLineMode mode;
     if (linemode::ReadLineMode(Fd_, mode) == 0)
-        EscapesInput_ = mode.EscapesInput && !IsPseudoTerminalMaster(Fd_);
+        EscapesInput_ = mode.EscapesInput && !PtyMaster_;
 }
 
 TPosixSerialDevice::~TPosixSerialDevice() {
@@ -178,7 +178,7 @@ void TPosixSerialDevice::ApplySettings(const TSerialLineSettings& settings) {
     error = linemode::ReadLineMode(Fd_, mode);
     if (error != 0)
         Refuse(error, "line settings");
-    EscapesInput_ = mode.EscapesInput && !IsPseudoTerminalMaster(Fd_);
+    EscapesInput_ = mode.EscapesInput && !PtyMaster_;
     if (!PseudoTerminal_)
         VerifyTaken(settings, mode.Settings);
 

@@ -79,6 +79,10 @@ class TPosixSerialDevice final : public TSerialDevice {
     bool Exclusive_ = false;
     int OriginalFlags_ = 0;
     bool PseudoTerminal_ = false;
+    // The master side of a pseudo-terminal: its termios is the slave's, but
+    // the line discipline marks only what the slave reads, never what the
+    // master reads.
+    bool PtyMaster_ = false;
     bool EscapesInput_ = false;
     bool LineError_ = false;
     bool Vanished_ = false;

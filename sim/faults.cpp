@@ -9,7 +9,24 @@ bool TFaultRates::Valid() const {
     return Total() <= 100;
 }
 
+const char* FaultName(TLineFault fault) {
+    switch (fault) {
+        case lfNone:
+            return "none";
+        case lfNoReply:
+            return "no-reply";
+        case lfBadCrc:
+            return "bad-crc";
+        case lfWrongAddress:
+            return "wrong-address";
+        case lfException:
+            return "exception";
+    }
+    return "?";
+}
+
 TLineFault TLineFaults::Draw() {
+    ++FDrawn;
     if (FRates.Total() <= 0)
         return lfNone;
     const double r = std::uniform_real_distribution<double>(0, 100)(FRandom);

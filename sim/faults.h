@@ -15,6 +15,10 @@ enum TLineFault {
     lfException,     // not served; answered with exception 6 (server busy)
 };
 
+// The fault's name in the fault log: "none", "no-reply", "bad-crc",
+// "wrong-address", "exception".
+const char* FaultName(TLineFault fault);
+
 // Percentages of each fault, 0 to 100 each and at most 100 together.
 struct TFaultRates {
     double NoReply = 0;
@@ -31,10 +35,13 @@ class TLineFaults {
     TLineFaults(const TFaultRates& rates, std::uint32_t seed) : FRates(rates), FRandom(seed) {}
     // The fault for the next request.
     TLineFault Draw();
+    // Requests drawn for so far: the sequence number of the last one, from 1.
+    std::uint64_t Drawn() const { return FDrawn; }
 
   private:
     TFaultRates FRates;
     std::mt19937 FRandom;
+    std::uint64_t FDrawn = 0;
 };
 
 }  // namespace sim

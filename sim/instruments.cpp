@@ -38,7 +38,9 @@ void TSimInstrument::Define(std::initializer_list<std::uint16_t> readable,
 }
 
 void TSimInstrument::HandleRequest(regwire::TModbusTransaction& transaction) {
-    switch (FFaults.Draw()) {
+    const TLineFault fault = FFaults.Draw();
+    ReportFault(transaction, fault);
+    switch (fault) {
         case lfNoReply:
             return;
         case lfException:
@@ -57,6 +59,22 @@ void TSimInstrument::HandleRequest(regwire::TModbusTransaction& transaction) {
             TMemoryModbusServer::HandleRequest(transaction);
             return;
     }
+}
+
+void TSimInstrument::ReportFault(const regwire::TModbusTransaction& transaction,
+                                 TLineFault fault) const {
+    if (!OnFault)
+        return;
+    static constexpr char kDigits[] = "0123456789abcdef";
+    const regwire::TModbusBuffer& request = transaction.Request;
+    std::string line = std::to_string(FFaults.Drawn()) + ' ' + std::to_string(ServerAddress()) +
+                       ' ' + std::to_string(request.Size() > 1 ? request.Memory()[1] : 0) + ' ' +
+                       FaultName(fault) + ' ';
+    for (int i = 0; i < request.Size(); ++i) {
+        line += kDigits[request.Memory()[i] >> 4];
+        line += kDigits[request.Memory()[i] & 0xF];
+    }
+    OnFault(line);
 }
 
 void TSimInstrument::SpoilChecksum(regwire::TModbusBuffer& reply) const {

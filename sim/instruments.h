@@ -23,6 +23,11 @@ namespace sim {
 
 // A write an instrument accepted, or one it refused.
 using TWriteLog = std::function<void(const std::string& line)>;
+// What the line did to one request: "<sequence> <server> <function> <fault>
+// <request>", the sequence counting the kit's requests from 1, the fault by
+// FaultName and the request frame as received in hexadecimal (checksum
+// included), e.g. "7 10 3 no-reply 0a030020000184bb".
+using TFaultLog = std::function<void(const std::string& line)>;
 
 class TSimInstrument : public regwire::TMemoryModbusServer {
   public:
@@ -32,6 +37,9 @@ class TSimInstrument : public regwire::TMemoryModbusServer {
     TWriteLog OnWrite;
     // One line per refused write, with the reason.
     TWriteLog OnRefusal;
+    // One line per request this instrument was addressed with, before it is
+    // served.
+    TFaultLog OnFault;
 
     // Advances the instrument's physics by seconds of time.
     virtual void Step(double seconds) = 0;
@@ -57,6 +65,7 @@ class TSimInstrument : public regwire::TMemoryModbusServer {
 
   private:
     void Report(const TWriteLog& log, const std::string& line) const;
+    void ReportFault(const regwire::TModbusTransaction& transaction, TLineFault fault) const;
     void SpoilChecksum(regwire::TModbusBuffer& reply) const;
     void ReplyFromAnotherAddress(regwire::TModbusBuffer& reply) const;
 

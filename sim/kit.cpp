@@ -60,6 +60,10 @@ TSimKit::TSimKit(const TKitOptions& options, QObject* owner)
             if (OnRefusal)
                 OnRefusal(line);
         };
+        instrument->OnFault = [this](const std::string& line) {
+            if (OnFault)
+                OnFault(line);
+        };
     }
     connect(&FClock, &QTimer::timeout, this, [this] { Step(); });
 }

@@ -45,6 +45,8 @@ class TSimKit : public QObject {
     // Accepted and refused writes of every instrument, one line each.
     TWriteLog OnWrite;
     TWriteLog OnRefusal;
+    // What the line did to every request an instrument was addressed with.
+    TFaultLog OnFault;
 
     // Opens the pseudo-terminal pair and starts answering; returns the path
     // of the device the console opens. Raises std::runtime_error when the

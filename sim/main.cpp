@@ -2,15 +2,19 @@
 //
 // Prints the device path to open on its first line, then one line for every
 // write an instrument accepted; refusals and errors go to standard error.
-// Ends cleanly on SIGINT and SIGTERM.
+// With --fault-log, what the line did to each request goes to a file, so a
+// soak can hold every transaction's outcome against its faults. Ends cleanly
+// on SIGINT and SIGTERM.
 #include <signal.h>
 #include <unistd.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <random>
@@ -50,7 +54,13 @@ double Number(const QCommandLineParser& parser, const QString& name, double low,
     return value;
 }
 
-sim::TKitOptions ReadOptions(const QCoreApplication& application) {
+// The program's choices besides the kit's own.
+struct TProgramOptions {
+    sim::TKitOptions Kit;
+    QString FaultLog;  // empty: no fault log
+};
+
+TProgramOptions ReadOptions(const QCoreApplication& application) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "The simulated Vapcal kit: the reservoir-flow controller (server 10), the\n"
@@ -78,12 +88,21 @@ sim::TKitOptions ReadOptions(const QCoreApplication& application) {
          "at once).",
          "bit/s", "9600"},
         {"seed", "Seed of the fault draws and the measurement noise (default: random).", "n"},
+        {"fault-log",
+         "Write what the line did to each request to this file, one line each: "
+         "\"<sequence> <server> <function> <fault> <request>\", the fault one of none, "
+         "no-reply, bad-crc, wrong-address, exception, the request frame in hex.",
+         "file"},
     });
     parser.process(application);
     if (!parser.positionalArguments().isEmpty())
         Refuse("takes no arguments: " + parser.positionalArguments().join(' '));
 
-    sim::TKitOptions options;
+    TProgramOptions program;
+    program.FaultLog = parser.value("fault-log");
+    if (parser.isSet("fault-log") && program.FaultLog.isEmpty())
+        Refuse("--fault-log takes a file name");
+    sim::TKitOptions& options = program.Kit;
     options.ReservoirCapacity = static_cast<float>(Number(parser, "rf-capacity", 1e-6, 1e9));
     options.DilutionCapacity = static_cast<float>(Number(parser, "df-capacity", 1e-6, 1e9));
     options.Faults.NoReply = Number(parser, "no-reply", 0, 100);
@@ -99,7 +118,18 @@ sim::TKitOptions ReadOptions(const QCoreApplication& application) {
     options.Seed = parser.isSet("seed")
                        ? static_cast<std::uint32_t>(Number(parser, "seed", 0, 4294967295.0))
                        : std::random_device{}();
-    return options;
+    return program;
+}
+
+// The fault log's file, opened before the kit answers anything; nullptr
+// without --fault-log.
+std::FILE* OpenFaultLog(const QString& path) {
+    if (path.isEmpty())
+        return nullptr;
+    std::FILE* file = std::fopen(path.toLocal8Bit().constData(), "w");
+    if (file == nullptr)
+        Refuse(QString("cannot write the fault log '%1': %2").arg(path, std::strerror(errno)));
+    return file;
 }
 
 void CatchStopSignals() {
@@ -119,14 +149,17 @@ void CatchStopSignals() {
 int main(int argc, char* argv[]) {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName("vapcal-sim");
-    const sim::TKitOptions options = ReadOptions(application);
+    const TProgramOptions options = ReadOptions(application);
+    std::FILE* faultLog = OpenFaultLog(options.FaultLog);
     CatchStopSignals();
     QSocketNotifier stop(StopPipe[0], QSocketNotifier::Read);
     QObject::connect(&stop, &QSocketNotifier::activated, &application, &QCoreApplication::quit);
 
-    sim::TSimKit kit(options);
+    sim::TSimKit kit(options.Kit);
     kit.OnWrite = [](const std::string& line) { PrintLine(stdout, line); };
     kit.OnRefusal = [](const std::string& line) { PrintLine(stderr, line); };
+    if (faultLog != nullptr)
+        kit.OnFault = [faultLog](const std::string& line) { PrintLine(faultLog, line); };
     try {
         PrintLine(stdout, kit.Start());
     } catch (const std::exception& e) {
@@ -134,5 +167,9 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     QCoreApplication::exec();
+    // A request still being served while the kit stops is not logged.
+    kit.OnFault = nullptr;
+    if (faultLog != nullptr)
+        std::fclose(faultLog);
     return 0;
 }

@@ -326,23 +326,29 @@ TEST_F(PseudoTerminalLine, AHookedMasterRecoversWhenTheFarEndOpensAgain) {
     close(slave);
 }
 
-// The simulated kit serves the master side while the console's port sets
-// parity marking on the shared modes: a request byte 0xFF must reach the kit
-// as it was sent.
+// The terminal's input marks (PARMRK) escape only what the slave side reads;
+// a hooked master, as the simulated kit holds, reads the far end's
+// characters as they were written, a \377 in a checksum included.
 TEST_F(PseudoTerminalLine, AHookedMasterTakesTheEscapeByteAsData) {
-    auto console = OpenConfigured();
     auto kit = TPosixSerialDevice::Hook(Master);
-    const std::string frame("\x0B\x06\x00\x21\x7C\xFF\x41", 7);
-    ASSERT_TRUE(console->Write(reinterpret_cast<const uint8_t*>(frame.data()), frame.size(), 1000));
+    TSerialLineSettings settings;
+    settings.BitRate = 9600;
+    settings.Parity = spEven;
+    kit->ApplySettings(settings);
+    auto console = OpenConfigured();
+
+    const std::string request("\x0B\x06\x00\x21\x00\xCD\x18\xFF", 8);
+    ASSERT_TRUE(
+        console->Write(reinterpret_cast<const uint8_t*>(request.data()), request.size(), 1000));
     std::string received;
     size_t count = 0;
-    while (received.size() < frame.size() && kit->WaitForInput(2000)) {
+    while (received.size() < request.size() && kit->WaitForInput(500)) {
         ASSERT_TRUE(kit->GetInputCount(count));
         std::string chunk(count, '\0');
         ASSERT_TRUE(kit->Read(reinterpret_cast<uint8_t*>(chunk.data()), count));
         received += chunk;
     }
-    EXPECT_EQ(received, frame);
+    EXPECT_EQ(received, request);
 }
 
 TEST_F(PseudoTerminalLine, AHookedDescriptorStaysItsOwnersUnlessToldOtherwise) {

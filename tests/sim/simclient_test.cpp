@@ -7,8 +7,13 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <set>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "modbus/client.h"
@@ -183,6 +188,51 @@ INSTANTIATE_TEST_SUITE_P(Options, SimFaultTest,
                                            // shared bus.
                                            TFaultCase{"--wrong-address", tsNoReply, 11},
                                            TFaultCase{"--exception", tsException, 10}));
+
+// The fault log names what the line did to each request, in order, with the
+// request as sent; each line's fault is the status the client saw.
+TEST_F(SimClientTest, FaultLogNamesEachRequestsFaultInOrder) {
+    const std::string log = (std::filesystem::temp_directory_path() /
+                             ("vapcal-faultlog-" + std::to_string(getpid()) + ".txt"))
+                                .string();
+    {
+        TSimProcess sim({"--no-reply", "20", "--bad-crc", "20", "--wrong-address", "20",
+                         "--exception", "20", "--seed", "5", "--bit-rate", "0", "--fault-log",
+                         log});
+        Open(sim, 150);
+        constexpr int kRequests = 25;
+        for (int i = 0; i < kRequests; ++i)
+            Clients[10]->ReadHoldingRegisters(32, 1);
+        ASSERT_TRUE(RunUntilDone(kRequests, 60000));
+        EXPECT_EQ(sim.Stop(), 0);
+    }
+    const std::map<std::string, TTransactionStatus> statusOf = {{"none", tsSuccess},
+                                                                {"no-reply", tsNoReply},
+                                                                {"bad-crc", tsBadFrame},
+                                                                {"wrong-address", tsNoReply},
+                                                                {"exception", tsException}};
+    std::ifstream in(log);
+    std::set<std::string> seen;
+    std::size_t n = 0;
+    for (std::string line; std::getline(in, line); ++n) {
+        std::istringstream fields(line);
+        std::size_t sequence = 0;
+        int server = 0, function = 0;
+        std::string fault, request;
+        fields >> sequence >> server >> function >> fault >> request;
+        ASSERT_LT(n, Done[10].size()) << line;
+        EXPECT_EQ(sequence, n + 1) << line;
+        EXPECT_EQ(server, 10) << line;
+        EXPECT_EQ(function, 3) << line;
+        EXPECT_EQ(request, "0a030020000184bb") << line;
+        ASSERT_EQ(statusOf.count(fault), 1u) << line;
+        EXPECT_EQ(Done[10][n].Status, statusOf.at(fault)) << line;
+        seen.insert(fault);
+    }
+    EXPECT_EQ(n, Done[10].size());
+    EXPECT_EQ(seen.size(), statusOf.size());
+    std::filesystem::remove(log);
+}
 
 TEST_F(SimClientTest, AShareOfFaultsHitsRoughlyThatShareOfRequests) {
     TSimProcess sim({"--no-reply", "30", "--exception", "30", "--seed", "11", "--bit-rate", "0"});
