@@ -93,15 +93,22 @@ void TModbusClient::CheckConnection() const {
 
 // --- Request operations ---
 
+// The requests made of the function code and two words (function codes 1 to
+// 6 and 8): an address or start, and a value or count.
+std::int32_t TModbusClient::QueueWordPair(std::int32_t UserData, std::uint8_t function,
+                                          std::uint16_t first, std::uint16_t second) {
+    return Queue(UserData, [&](TModbusBuffer& r) {
+        r.WriteByte(function);
+        r.WriteWord(first);
+        r.WriteWord(second);
+    });
+}
+
 std::int32_t TModbusClient::ReadCoils(std::uint16_t StartBit, std::uint16_t BitCount,
                                       std::int32_t UserData) {
     CheckConnection();
     CheckRun(StartBit, BitCount, MaxReadBits, msg::CoilCountRange, msg::StartingCoilInvalid);
-    return Queue(UserData, [&](TModbusBuffer& r) {
-        r.WriteByte(1);
-        r.WriteWord(StartBit);
-        r.WriteWord(BitCount);
-    });
+    return QueueWordPair(UserData, 1, StartBit, BitCount);
 }
 
 std::int32_t TModbusClient::ReadDiscreteInputs(std::uint16_t StartBit, std::uint16_t BitCount,
@@ -109,53 +116,33 @@ std::int32_t TModbusClient::ReadDiscreteInputs(std::uint16_t StartBit, std::uint
     CheckConnection();
     CheckRun(StartBit, BitCount, MaxReadBits, msg::DiscreteInputCountRange,
              msg::StartingDiscreteInputInvalid);
-    return Queue(UserData, [&](TModbusBuffer& r) {
-        r.WriteByte(2);
-        r.WriteWord(StartBit);
-        r.WriteWord(BitCount);
-    });
+    return QueueWordPair(UserData, 2, StartBit, BitCount);
 }
 
 std::int32_t TModbusClient::ReadHoldingRegisters(std::uint16_t StartReg, std::uint16_t RegCount,
                                                  std::int32_t UserData) {
     CheckConnection();
     CheckRegisterRun(StartReg, RegCount, MaxReadRegisters);
-    return Queue(UserData, [&](TModbusBuffer& r) {
-        r.WriteByte(3);
-        r.WriteWord(StartReg);
-        r.WriteWord(RegCount);
-    });
+    return QueueWordPair(UserData, 3, StartReg, RegCount);
 }
 
 std::int32_t TModbusClient::ReadInputRegisters(std::uint16_t StartReg, std::uint16_t RegCount,
                                                std::int32_t UserData) {
     CheckConnection();
     CheckRegisterRun(StartReg, RegCount, MaxReadRegisters);
-    return Queue(UserData, [&](TModbusBuffer& r) {
-        r.WriteByte(4);
-        r.WriteWord(StartReg);
-        r.WriteWord(RegCount);
-    });
+    return QueueWordPair(UserData, 4, StartReg, RegCount);
 }
 
 std::int32_t TModbusClient::WriteSingleCoil(std::uint16_t BitAddr, bool BitValue,
                                             std::int32_t UserData) {
     CheckConnection();
-    return Queue(UserData, [&](TModbusBuffer& r) {
-        r.WriteByte(5);
-        r.WriteWord(BitAddr);
-        r.WriteWord(BitValue ? 0xFF00 : 0x0000);
-    });
+    return QueueWordPair(UserData, 5, BitAddr, BitValue ? 0xFF00 : 0x0000);
 }
 
 std::int32_t TModbusClient::WriteSingleRegister(std::uint16_t RegAddr, std::uint16_t RegValue,
                                                 std::int32_t UserData) {
     CheckConnection();
-    return Queue(UserData, [&](TModbusBuffer& r) {
-        r.WriteByte(6);
-        r.WriteWord(RegAddr);
-        r.WriteWord(RegValue);
-    });
+    return QueueWordPair(UserData, 6, RegAddr, RegValue);
 }
 
 std::int32_t TModbusClient::ReadExceptionStatus(std::int32_t UserData) {
@@ -170,11 +157,7 @@ std::int32_t TModbusClient::Diagnostics(TDiagnosticAction Action, std::uint16_t 
         RaiseError(msg::DiagnosticActionUnknown);
     if (Action == daRestartCommsOptionAndClearEventLog)
         Data = ClearEventLogData;
-    return Queue(UserData, [&](TModbusBuffer& r) {
-        r.WriteByte(8);
-        r.WriteWord(DiagnosticSubFunctions[Action]);
-        r.WriteWord(Data);
-    });
+    return QueueWordPair(UserData, 8, DiagnosticSubFunctions[Action], Data);
 }
 
 std::int32_t TModbusClient::WriteMultipleCoils(std::uint16_t StartBit, const TBitValues& BitValues,

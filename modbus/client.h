@@ -231,6 +231,8 @@ class TModbusClient : public QObject, public TModbusClientLink {
   private:
     using TFieldWriter = std::function<void(TModbusBuffer& Request)>;
 
+    std::int32_t QueueWordPair(std::int32_t UserData, std::uint8_t function, std::uint16_t first,
+                               std::uint16_t second);
     std::int32_t Queue(std::int32_t UserData, const TFieldWriter& writeFields, bool custom = false,
                        bool anyServer = false);
     void CountFailures(const TTransactionInfo& Info);
