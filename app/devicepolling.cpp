@@ -5,8 +5,11 @@
 // before Apply writes.
 #include <QLabel>
 #include <algorithm>
+#include <cstdio>
+#include <limits>
 
 #include "app/mainwindow.h"
+#include "app/messages.h"
 #include "app/registers.h"
 #include "app/threadedtimer.h"
 #include "modbus/client.h"
@@ -14,6 +17,7 @@
 #include "panels/cal3300rs485.h"
 #include "panels/elflowmfc.h"
 #include "platform/delay.h"
+#include "platform/msgsink.h"
 #include "platform/numtext.h"
 
 namespace app {
@@ -212,6 +216,22 @@ void TfrmVapcalCalc::HaltPolling() {
 // Each set point is converted before anything is queued or remembered: a
 // capacity that makes the conversion fail leaves the instrument and the
 // remembered set point as they were, and the next Apply tries again.
+// A flow set point that the controller did not confirm is not known to be in
+// it: the remembered value is forgotten, so the next Apply writes it again,
+// and the operator is told.
+void TfrmVapcalCalc::FlowSetPointWritten(regwire::TModbusClient* Sender,
+                                         const regwire::TTransactionInfo& Info,
+                                         std::uint16_t RegAddr) {
+    if (Info.Status == regwire::tsSuccess || RegAddr != kRegFlowSetPoint)
+        return;
+    const bool reservoir = Sender == mcVapcalRF;
+    (reservoir ? LastFlowSP : LastDilutionFlowSP) = std::numeric_limits<long double>::quiet_NaN();
+    char text[160];
+    std::snprintf(text, sizeof text, kFlowSetPointLost,
+                  reservoir ? kReservoirFlowName : kDilutionFlowName);
+    platform::ShowError(text);
+}
+
 void TfrmVapcalCalc::WriteFlowSetPoint() {
     const long double flow = edtFlow->AsFloat();
     mcVapcalRF->WriteSingleRegister(kRegFlowSetPoint, FlowSetPointToRaw(flow, RFCapacity), 0);
@@ -231,8 +251,10 @@ void TfrmVapcalCalc::WriteDilutionFlowSetPoint() {
 void TfrmVapcalCalc::WriteTempSetPoint() {
     const long double temp = edtTemp->AsFloat();
     const std::uint16_t raw = TempSetPointToRaw(temp);
-    if (!EnterControllerWriteMode(*mcVapcalTC))
+    if (!EnterControllerWriteMode(*mcVapcalTC)) {
+        platform::ShowError(kTempSetPointNotWritten);
         return;
+    }
     LastTempSP = temp;
     mcVapcalTC->WriteSingleRegister(kRegTempSetPoint, raw, 0);
     LeaveControllerWriteMode(*mcVapcalTC);

@@ -405,6 +405,11 @@ void TfrmVapcalCalc::CreateModbus() {
     mcVapcalRF = client(1, 10);
     mcVapcalDF = client(2, 11);
     mcVapcalTC = client(3, 20);
+    for (regwire::TModbusClient* flow : {mcVapcalRF, mcVapcalDF}) {
+        flow->OnSingleRegisterWrite =
+            [this](regwire::TModbusClient* sender, const regwire::TTransactionInfo& info,
+                   std::uint16_t reg, std::uint16_t) { FlowSetPointWritten(sender, info, reg); };
+    }
     mcVapcalTC->OnSingleRegisterWrite = [this](regwire::TModbusClient* sender,
                                                const regwire::TTransactionInfo& info,
                                                std::uint16_t reg, std::uint16_t value) {

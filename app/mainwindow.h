@@ -168,6 +168,8 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void ReadInitialDeviceState();
     void RefreshDeviceState();
     void HaltPolling();
+    void FlowSetPointWritten(regwire::TModbusClient* Sender, const regwire::TTransactionInfo& Info,
+                             std::uint16_t RegAddr);
     void WriteFlowSetPoint();
     void WriteDilutionFlowSetPoint();
     void WriteTempSetPoint();

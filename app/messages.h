@@ -26,6 +26,15 @@ inline constexpr const char* kAboutText =
     "and background information on mercury vapour\n"
     "are the foundation of this calculator.";
 
+// Set points that did not reach an instrument; the next Apply writes them
+// again.
+inline constexpr const char* kFlowSetPointLost =
+    "The %s controller did not confirm its new set point; Apply writes it again";
+inline constexpr const char* kReservoirFlowName = "reservoir flow";
+inline constexpr const char* kDilutionFlowName = "dilution flow";
+inline constexpr const char* kTempSetPointNotWritten =
+    "The temperature controller did not enter write mode; its set point was not written";
+
 // Button hints.
 inline constexpr const char* kHintComPort = "Select/Change COM port";
 inline constexpr const char* kHintRefresh = "Refresh";

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
+#include <cmath>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +31,12 @@
 namespace {
 
 using app::TfrmVapcalCalc;
+
+double ProcessCpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
 
 bool Contains(const std::vector<std::string>& lines, const std::string& text) {
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
@@ -227,6 +235,53 @@ TEST_F(ConsoleTest, SilentKitIsBlankedAtTheFifthUnansweredReadWithABoundedQueue)
     EXPECT_FALSE(blankedEarly);
     EXPECT_TRUE(blankedAtFifth);
     EXPECT_TRUE(messages.empty());
+}
+
+// The kit's process dies while the console polls, and its port vanishes
+// under the connection. The console keeps running, blanks every panel at its
+// fifth unanswered read and stays nearly idle; a later Apply still saves the
+// settings and says which set points did not reach the instruments, and the
+// next Apply writes them again.
+TEST_F(ConsoleTest, KilledKitBlanksThePanelsAndApplyReportsWhatFailed) {
+    Connect();
+    window->ModbusConnection1->SetReceiveTimeout(200);
+    kit->Stop(SIGKILL);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [this] {
+            return window->ELflowMfcRF->Caption().isEmpty() &&
+                   window->ELflowMfcDF->Caption().isEmpty() &&
+                   window->Cal33VCtemp->Caption().isEmpty();
+        },
+        20000));
+    EXPECT_TRUE(messages.empty());
+
+    // Each read sleeps out its time-out on the vanished port; a worker that
+    // spun would use about the whole two seconds.
+    const double cpuBefore = ProcessCpuMs();
+    QTest::qWait(2000);
+    EXPECT_LT(ProcessCpuMs() - cpuBefore, 500.0);
+
+    Type(window->edtFlow, "5");
+    Type(window->edtTemp, "45.5");
+    ASSERT_TRUE(window->btnApply->isEnabled());
+    Apply();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return messages.size() >= 2; }, 5000));
+    std::vector<std::string> texts;
+    for (const platform::TMessage& m : messages)
+        texts.push_back(m.Text);
+    EXPECT_TRUE(Contains(texts, "The reservoir flow controller did not confirm its new set point"))
+        << ::testing::PrintToString(texts);
+    EXPECT_TRUE(Contains(texts, "The temperature controller did not enter write mode"))
+        << ::testing::PrintToString(texts);
+    EXPECT_TRUE(std::isnan(window->LastFlowSP));
+    EXPECT_EQ(window->LastTempSP, 40);
+    EXPECT_TRUE(window->btnApply->isEnabled());
+
+    QFile settings(dir.filePath("Vapcal.ini"));
+    ASSERT_TRUE(settings.open(QIODevice::ReadOnly));
+    const QByteArray saved = settings.readAll();
+    EXPECT_TRUE(saved.contains("Flow=5")) << saved.toStdString();
+    EXPECT_TRUE(saved.contains("Temp=45.5")) << saved.toStdString();
 }
 
 TEST_F(ConsoleTest, LowDilutionFlowTurnsItsPanelRedAndAHigherOneLime) {
