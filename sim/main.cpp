@@ -25,6 +25,8 @@
 namespace {
 
 int StopPipe[2] = {-1, -1};
+// The fault log's write buffer.
+constexpr std::size_t kFaultLogBuffer = 1 << 20;
 
 void OnStopSignal(int) {
     const char byte = 1;
@@ -129,6 +131,9 @@ std::FILE* OpenFaultLog(const QString& path) {
     std::FILE* file = std::fopen(path.toLocal8Bit().constData(), "w");
     if (file == nullptr)
         Refuse(QString("cannot write the fault log '%1': %2").arg(path, std::strerror(errno)));
+    // Written in large blocks, not a flush a request: the kit answers from
+    // the thread that logs, and a slow disk must not make it late.
+    std::setvbuf(file, nullptr, _IOFBF, kFaultLogBuffer);
     return file;
 }
 
@@ -159,7 +164,10 @@ int main(int argc, char* argv[]) {
     kit.OnWrite = [](const std::string& line) { PrintLine(stdout, line); };
     kit.OnRefusal = [](const std::string& line) { PrintLine(stderr, line); };
     if (faultLog != nullptr)
-        kit.OnFault = [faultLog](const std::string& line) { PrintLine(faultLog, line); };
+        kit.OnFault = [faultLog](const std::string& line) {
+            std::fputs(line.c_str(), faultLog);
+            std::fputc('\n', faultLog);
+        };
     try {
         PrintLine(stdout, kit.Start());
     } catch (const std::exception& e) {

@@ -1,5 +1,6 @@
 #include "ledger.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 #include <sstream>
@@ -169,66 +170,76 @@ void TSoakLedger::CheckEndings(TSoakCounts& counts) {
 
 // The kit's requests are the client's attempts in sending order, which is
 // the order of the identifiers: the transaction thread takes the queue first
-// in, first out.
+// in, first out. Neighbouring transactions go to different servers, so each
+// one's requests are told apart by their fingerprint; a transaction whose
+// attempts the kit did not all see is reported, and the rest still lines up.
 void TSoakLedger::CheckAgainstFaults(std::istream& faultLog, TSoakCounts& counts) {
-    for (std::size_t i = 0; i < FEntries.size(); ++i) {
-        const TEntry& entry = FEntries[i];
-        if (!entry.Queued)
+    std::vector<TKitRequest> requests;
+    for (std::string line; std::getline(faultLog, line);) {
+        if (line.empty())
             continue;
-        if (entry.Completions != 1) {
-            Problem("fault log: correlation stopped at " +
-                    Transaction(static_cast<std::int32_t>(i)) + ", which did not end once");
-            return;
-        }
-        if (!CheckTransaction(static_cast<std::int32_t>(i), entry, faultLog, counts))
-            return;
-    }
-    long extra = 0;
-    for (std::string line; std::getline(faultLog, line);)
-        if (!line.empty())
-            ++extra;
-    counts.KitRequests += extra;
-    if (extra > 0)
-        Problem("fault log: " + std::to_string(extra) +
-                " requests reached the kit that no attempt accounts for");
-}
-
-// Takes the transaction's attempts from the fault log; false when the log
-// and the client no longer line up.
-bool TSoakLedger::CheckTransaction(std::int32_t id, const TEntry& entry, std::istream& faultLog,
-                                   TSoakCounts& counts) {
-    const int attempts = entry.Info.Attempts;
-    if (attempts < 1 || static_cast<std::uint32_t>(attempts) > FMaxRetries) {
-        Problem(Transaction(id) + ": " + std::to_string(attempts) + " attempts with MaxRetries " +
-                std::to_string(FMaxRetries));
-        return false;
-    }
-    const std::string expected = Fingerprint(entry.Plan);
-    TKitRequest request;
-    for (int attempt = 1; attempt <= attempts; ++attempt) {
-        std::string line;
-        if (!std::getline(faultLog, line)) {
-            Problem(Outcome(id, entry.Info) + ": attempt " + std::to_string(attempt) +
-                    " never reached the kit (the fault log ends)");
-            return false;
-        }
-        ++counts.KitRequests;
+        TKitRequest request;
         std::istringstream fields(line);
         fields >> request.Sequence >> request.Server >> request.Function >> request.Fault >>
             request.Frame;
-        if (request.Frame.compare(0, expected.size(), expected) != 0) {
-            Problem(Outcome(id, entry.Info) + ": attempt " + std::to_string(attempt) +
-                    " does not line up with the kit's request " + line + " (expected " + expected +
-                    "...)");
-            return false;
-        }
+        requests.push_back(request);
+    }
+    counts.KitRequests = static_cast<long>(requests.size());
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < FEntries.size(); ++i) {
+        const TEntry& entry = FEntries[i];
+        if (entry.Queued && entry.Completions == 1)
+            CheckTransaction(static_cast<std::int32_t>(i), entry, requests, next, counts);
+    }
+    counts.UnaccountedRequests += static_cast<long>(requests.size() - next);
+    if (counts.UnaccountedRequests > 0)
+        Problem("fault log: " + std::to_string(counts.UnaccountedRequests) +
+                " requests reached the kit that no attempt accounts for");
+}
+
+void TSoakLedger::CheckTransaction(std::int32_t id, const TEntry& entry,
+                                   const std::vector<TKitRequest>& requests, std::size_t& next,
+                                   TSoakCounts& counts) {
+    const std::string expected = Fingerprint(entry.Plan);
+    const auto matches = [&](std::size_t k) {
+        return k < requests.size() && requests[k].Frame.compare(0, expected.size(), expected) == 0;
+    };
+    // Requests of nobody's before this transaction's first: skipped over,
+    // but never further than one transaction's sends.
+    std::size_t first = next;
+    while (!matches(first) && first < requests.size() && first - next < FMaxRetries)
+        ++first;
+    if (matches(first)) {
+        counts.UnaccountedRequests += static_cast<long>(first - next);
+        next = first;
+    }
+    std::size_t seen = 0;
+    while (matches(next + seen))
+        ++seen;
+    const auto attempts = static_cast<std::size_t>(std::max(entry.Info.Attempts, 0));
+    if (attempts < 1 || attempts > FMaxRetries)
+        Problem(Transaction(id) + ": " + std::to_string(attempts) + " attempts with MaxRetries " +
+                std::to_string(FMaxRetries));
+    if (seen != attempts) {
+        Problem(Outcome(id, entry.Info) + ": the kit saw " + std::to_string(seen) +
+                " requests for it" +
+                (seen > 0 ? ", the last '" + requests[next + seen - 1].Fault + "' (kit request " +
+                                std::to_string(requests[next + seen - 1].Sequence) + ")"
+                          : std::string()));
+        if (seen < attempts)
+            counts.UnseenAttempts += static_cast<long>(attempts - seen);
+        next += seen;
+        return;
+    }
+    for (std::size_t attempt = 1; attempt <= attempts; ++attempt) {
+        const TKitRequest& request = requests[next + attempt - 1];
         ++counts.Faults[request.Fault];
         if (attempt < attempts && kFailedAttempt.count(request.Fault) == 0)
             Problem(Transaction(id) + ": sent again after attempt " + std::to_string(attempt) +
                     " met '" + request.Fault + "'");
     }
-    CheckFinalStatus(id, entry, request);
-    return true;
+    CheckFinalStatus(id, entry, requests[next + attempts - 1]);
+    next += attempts;
 }
 
 void TSoakLedger::CheckFinalStatus(std::int32_t id, const TEntry& entry, const TKitRequest& last) {

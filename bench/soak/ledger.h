@@ -38,7 +38,9 @@ struct TSoakCounts {
     int Unknown = 0;    // completions for no queued transaction
     long Attempts = 0;  // sends the client reported
     long KitRequests = 0;
-    std::map<std::string, long> Faults;                   // by fault name, every attempt
+    long UnseenAttempts = 0;             // sends the kit has no request for
+    long UnaccountedRequests = 0;        // requests the kit saw that no send explains
+    std::map<std::string, long> Faults;  // by fault name, every attempt
     std::map<regwire::TTransactionStatus, int> Statuses;  // final statuses
     std::map<std::uint8_t, int> LimitEvents;              // per server, as raised
     std::map<std::uint8_t, int> ExpectedLimitEvents;      // per server, as the counts call for
@@ -88,7 +90,8 @@ class TSoakLedger {
     void Problem(const std::string& text);
     void CheckEndings(TSoakCounts& counts);
     void CheckAgainstFaults(std::istream& faultLog, TSoakCounts& counts);
-    bool CheckTransaction(std::int32_t id, const TEntry& entry, std::istream& faultLog,
+    void CheckTransaction(std::int32_t id, const TEntry& entry,
+                          const std::vector<TKitRequest>& requests, std::size_t& next,
                           TSoakCounts& counts);
     void CheckFinalStatus(std::int32_t id, const TEntry& entry, const TKitRequest& last);
     void CountLimitEvents(TSoakCounts& counts) const;

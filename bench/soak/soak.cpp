@@ -255,8 +255,10 @@ void PrintCounts(const soak::TSoakCounts& counts, const TSoakOptions& options, d
     std::printf("soak: statuses:");
     for (const auto& [status, n] : counts.Statuses)
         std::printf(" %s %d", StatusName(status), n);
-    std::printf("\nsoak: %ld attempts, %ld requests in the kit's fault log:", counts.Attempts,
-                counts.KitRequests);
+    std::printf(
+        "\nsoak: %ld attempts, %ld requests in the kit's fault log (%ld attempts unseen, "
+        "%ld requests unaccounted):",
+        counts.Attempts, counts.KitRequests, counts.UnseenAttempts, counts.UnaccountedRequests);
     for (const auto& [fault, n] : counts.Faults)
         std::printf(" %s %ld", fault.c_str(), n);
     std::printf("\nsoak: consecutive time-out events (MaxConsecutiveTimeouts %d):",
