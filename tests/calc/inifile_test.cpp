@@ -10,30 +10,17 @@
 #include <sstream>
 #include <string>
 
+#include "scratchfile.h"
+
 using platform::EIniFileError;
 using platform::TIniFile;
 namespace fs = std::filesystem;
 
 namespace {
 
-class IniFileTest : public ::testing::Test {
+class IniFileTest : public TScratchFileTest {
   protected:
-    void SetUp() override {
-        folder_ = fs::temp_directory_path() /
-                  ("vapcal-ini-" + std::to_string(getpid()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(folder_);
-        path_ = (folder_ / "test.ini").string();
-    }
-    void TearDown() override { fs::remove_all(folder_); }
-
-    void Write(const std::string& content) { std::ofstream(path_, std::ios::binary) << content; }
-    std::string Read() const {
-        std::ifstream in(path_, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    IniFileTest() : TScratchFileTest("vapcal-ini-", "test.ini") {}
     std::string WriteError(const std::string& path) {
         try {
             TIniFile(path).WriteString("S", "K", "v");
@@ -42,9 +29,6 @@ class IniFileTest : public ::testing::Test {
         }
         return "written";
     }
-
-    fs::path folder_;
-    std::string path_;
 };
 
 TEST_F(IniFileTest, NamesCompareWithoutLetterCase) {

@@ -12,32 +12,17 @@
 #include <sstream>
 #include <string>
 
+#include "scratchfile.h"
+
 using namespace calc;
 namespace fs = std::filesystem;
 
 namespace {
 
-class SettingsTest : public ::testing::Test {
+class SettingsTest : public TScratchFileTest {
   protected:
-    void SetUp() override {
-        folder_ = fs::temp_directory_path() /
-                  ("vapcal-settings-" + std::to_string(getpid()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(folder_);
-        path_ = (folder_ / "Vapcal.ini").string();
-    }
-    void TearDown() override { fs::remove_all(folder_); }
+    SettingsTest() : TScratchFileTest("vapcal-settings-", "Vapcal.ini") {}
 
-    void Write(const std::string& content) { std::ofstream(path_, std::ios::binary) << content; }
-    std::string Read() const {
-        std::ifstream in(path_, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
-    fs::path folder_;
-    std::string path_;
     TMemoryCalculator w;
 };
 
