@@ -57,10 +57,11 @@ Commands (function code):
   mask-write-register ADDRESS AND OR (22)
   read-write-registers READSTART READCOUNT WRITESTART VALUE... (23)
   custom FUNCTION [HEXBYTES]          any function code, data in hex digits
-  serve [--size N]   answer as server ADDRESS until interrupted, from tables
-                     of N entries each (10000): coils and holding registers
-                     start at 0, discrete input i is on when i is odd,
-                     input register i holds i
+  serve [--size N]   with the line options only: answer as server ADDRESS
+                     until interrupted, from tables of N entries each
+                     (10000): coils and holding registers start at 0,
+                     discrete input i is on when i is odd, input register
+                     i holds i
 Exit status:
   0 success     1 exception reply     2 no reply, bad frame or wrong server
   3 bad reply   64 wrong usage        74 the port cannot be opened or is gone
