@@ -182,7 +182,7 @@ class TWords {
 class TArgumentReader {
   public:
     TArgumentReader(TToolOptions& options, const std::string& command, TWords args)
-        : o(options), FCommand(command), FArgs(std::move(args)) {}
+        : FOptions(options), FCommand(command), FArgs(std::move(args)) {}
 
     void Read();
 
@@ -196,8 +196,8 @@ class TArgumentReader {
 
     // An address as typed in the chosen base, held as on the wire.
     std::uint16_t Address(const std::string& what) {
-        return static_cast<std::uint16_t>(Number(FArgs.Take(), o.Base, 0xFFFF + o.Base, what) -
-                                          o.Base);
+        return static_cast<std::uint16_t>(
+            Number(FArgs.Take(), FOptions.Base, 0xFFFF + FOptions.Base, what) - FOptions.Base);
     }
     std::uint16_t Count(const std::string& what, int limit) {
         return static_cast<std::uint16_t>(Number(FArgs.Take(), 1, limit, what));
@@ -207,8 +207,8 @@ class TArgumentReader {
                   const std::string& countName) const {
         if (start + count - 1 <= 0xFFFF)
             return;
-        Usage(msg::RunPastLastAddress,
-              {startName, Text(start + o.Base), countName, Text(count), Text(0xFFFF + o.Base)});
+        Usage(msg::RunPastLastAddress, {startName, Text(start + FOptions.Base), countName,
+                                        Text(count), Text(0xFFFF + FOptions.Base)});
     }
     std::vector<std::uint16_t> Values(const std::string& what) {
         std::vector<std::uint16_t> values;
@@ -219,37 +219,37 @@ class TArgumentReader {
     void ReadRecords();
     void WriteRecord();
 
-    TToolOptions& o;
+    TToolOptions& FOptions;
     std::string FCommand;
     TWords FArgs;
 };
 
 void TArgumentReader::Read() {
     using enum TToolCommand;
-    switch (o.Command) {
+    switch (FOptions.Command) {
         case ReadCoils:
         case ReadDiscreteInputs:
             Exactly(2);
-            o.Start = Address("START");
-            o.Quantity = Count("COUNT", TModbusClient::MaxReadBits);
-            CheckRun(o.Start, o.Quantity, "START", "COUNT");
+            FOptions.Start = Address("START");
+            FOptions.Quantity = Count("COUNT", TModbusClient::MaxReadBits);
+            CheckRun(FOptions.Start, FOptions.Quantity, "START", "COUNT");
             return;
         case ReadHoldingRegisters:
         case ReadInputRegisters:
             Exactly(2);
-            o.Start = Address("START");
-            o.Quantity = Count("COUNT", TModbusClient::MaxReadRegisters);
-            CheckRun(o.Start, o.Quantity, "START", "COUNT");
+            FOptions.Start = Address("START");
+            FOptions.Quantity = Count("COUNT", TModbusClient::MaxReadRegisters);
+            CheckRun(FOptions.Start, FOptions.Quantity, "START", "COUNT");
             return;
         case WriteCoil:
             Exactly(2);
-            o.Start = Address("ADDRESS");
-            o.Value = static_cast<std::uint16_t>(Number(FArgs.Take(), 0, 1, "coil value"));
+            FOptions.Start = Address("ADDRESS");
+            FOptions.Value = static_cast<std::uint16_t>(Number(FArgs.Take(), 0, 1, "coil value"));
             return;
         case WriteRegister:
             Exactly(2);
-            o.Start = Address("ADDRESS");
-            o.Value = Word(FArgs.Take(), "VALUE");
+            FOptions.Start = Address("ADDRESS");
+            FOptions.Value = Word(FArgs.Take(), "VALUE");
             return;
         case ReadExceptionStatus:
         case ReportServerId:
@@ -259,33 +259,33 @@ void TArgumentReader::Read() {
         case Diagnostics: {
             Exactly(2);
             const std::string subFunction = FArgs.Take();
-            o.SubFunction = Word(subFunction, "SUBFUNCTION");
+            FOptions.SubFunction = Word(subFunction, "SUBFUNCTION");
             try {
-                FindDiagnosticAction(o.SubFunction);
+                FindDiagnosticAction(FOptions.SubFunction);
             } catch (const ERegwireError&) {
                 Usage(msg::SubFunctionUnknown, {subFunction});
             }
-            o.Value = Word(FArgs.Take(), "DATA");
+            FOptions.Value = Word(FArgs.Take(), "DATA");
             return;
         }
         case WriteCoils:
             AtLeast(2);
-            o.Start = Address("START");
+            FOptions.Start = Address("START");
             while (FArgs.Left() > 0)
-                o.Bits.push_back(Number(FArgs.Take(), 0, 1, "BIT") == 1);
-            if (o.Bits.size() > static_cast<std::size_t>(TModbusClient::MaxWriteBits))
-                Usage(msg::OutOfRange, {"the number of BITs", Text(o.Bits.size()), "1",
+                FOptions.Bits.push_back(Number(FArgs.Take(), 0, 1, "BIT") == 1);
+            if (FOptions.Bits.size() > static_cast<std::size_t>(TModbusClient::MaxWriteBits))
+                Usage(msg::OutOfRange, {"the number of BITs", Text(FOptions.Bits.size()), "1",
                                         Text(TModbusClient::MaxWriteBits)});
-            CheckRun(o.Start, o.Bits.size(), "START", "BITs");
+            CheckRun(FOptions.Start, FOptions.Bits.size(), "START", "BITs");
             return;
         case WriteRegisters:
             AtLeast(2);
-            o.Start = Address("START");
-            o.Values = Values("VALUE");
-            if (o.Values.size() > static_cast<std::size_t>(TModbusClient::MaxWriteRegisters))
-                Usage(msg::OutOfRange, {"the number of VALUEs", Text(o.Values.size()), "1",
+            FOptions.Start = Address("START");
+            FOptions.Values = Values("VALUE");
+            if (FOptions.Values.size() > static_cast<std::size_t>(TModbusClient::MaxWriteRegisters))
+                Usage(msg::OutOfRange, {"the number of VALUEs", Text(FOptions.Values.size()), "1",
                                         Text(TModbusClient::MaxWriteRegisters)});
-            CheckRun(o.Start, o.Values.size(), "START", "VALUEs");
+            CheckRun(FOptions.Start, FOptions.Values.size(), "START", "VALUEs");
             return;
         case ReadFileRecord:
             ReadRecords();
@@ -295,28 +295,28 @@ void TArgumentReader::Read() {
             return;
         case MaskWriteRegister:
             Exactly(3);
-            o.Start = Address("ADDRESS");
-            o.Value = Word(FArgs.Take(), "AND");
-            o.OrMask = Word(FArgs.Take(), "OR");
+            FOptions.Start = Address("ADDRESS");
+            FOptions.Value = Word(FArgs.Take(), "AND");
+            FOptions.OrMask = Word(FArgs.Take(), "OR");
             return;
         case ReadWriteRegisters:
             AtLeast(4);
-            o.Start = Address("READSTART");
-            o.Quantity = Count("READCOUNT", TModbusClient::MaxReadRegisters);
-            CheckRun(o.Start, o.Quantity, "READSTART", "READCOUNT");
-            o.WriteStart = Address("WRITESTART");
-            o.Values = Values("VALUE");
-            if (o.Values.size() >
+            FOptions.Start = Address("READSTART");
+            FOptions.Quantity = Count("READCOUNT", TModbusClient::MaxReadRegisters);
+            CheckRun(FOptions.Start, FOptions.Quantity, "READSTART", "READCOUNT");
+            FOptions.WriteStart = Address("WRITESTART");
+            FOptions.Values = Values("VALUE");
+            if (FOptions.Values.size() >
                 static_cast<std::size_t>(TModbusClient::MaxReadWriteWriteRegisters))
-                Usage(msg::OutOfRange, {"the number of VALUEs", Text(o.Values.size()), "1",
+                Usage(msg::OutOfRange, {"the number of VALUEs", Text(FOptions.Values.size()), "1",
                                         Text(TModbusClient::MaxReadWriteWriteRegisters)});
-            CheckRun(o.WriteStart, o.Values.size(), "WRITESTART", "VALUEs");
+            CheckRun(FOptions.WriteStart, FOptions.Values.size(), "WRITESTART", "VALUEs");
             return;
         case Custom:
             Need(FArgs.Left() == 1 || FArgs.Left() == 2);
-            o.Function = static_cast<std::uint8_t>(Number(FArgs.Take(), 1, 127, "FUNCTION"));
+            FOptions.Function = static_cast<std::uint8_t>(Number(FArgs.Take(), 1, 127, "FUNCTION"));
             if (FArgs.Left() > 0)
-                o.Data = HexBytes(FArgs.Take());
+                FOptions.Data = HexBytes(FArgs.Take());
             return;
     }
 }
@@ -342,7 +342,7 @@ void TArgumentReader::ReadRecords() {
         r.Length = static_cast<std::uint16_t>(Number(FArgs.Take(), 1, 10000, "LENGTH"));
         CheckRecordRun(r);
         replyBytes += 2 + 2 * r.Length;
-        o.Records.push_back(r);
+        FOptions.Records.push_back(r);
     }
     if (replyBytes > TModbusClient::MaxFileRecordBytes)
         Usage(msg::FileRecordReplyTooLong,
@@ -354,14 +354,14 @@ void TArgumentReader::WriteRecord() {
     TFileRecordRef r;
     r.File = Word(FArgs.Take(), "FILE");
     r.Record = static_cast<std::uint16_t>(Number(FArgs.Take(), 0, 9999, "RECORD"));
-    o.Values = Values("VALUE");
-    const int requestBytes = 7 + 2 * static_cast<int>(o.Values.size());
+    FOptions.Values = Values("VALUE");
+    const int requestBytes = 7 + 2 * static_cast<int>(FOptions.Values.size());
     if (requestBytes > TModbusClient::MaxFileRecordBytes)
         Usage(msg::FileRecordRequestTooLong,
               {Text(requestBytes), Text(TModbusClient::MaxFileRecordBytes)});
-    r.Length = static_cast<std::uint16_t>(o.Values.size());
+    r.Length = static_cast<std::uint16_t>(FOptions.Values.size());
     CheckRecordRun(r);
-    o.Records.push_back(r);
+    FOptions.Records.push_back(r);
 }
 
 bool IsRead(TToolCommand command) {
