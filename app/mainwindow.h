@@ -22,6 +22,7 @@
 
 #include "calc/calculator.h"
 #include "calc/settings.h"
+#include "calc/settingslocation.h"
 #include "panels/floatedit.h"
 
 class QCheckBox;
@@ -59,8 +60,8 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     Q_OBJECT
 
   public:
-    // Creates the window with the settings of `settingsFile` (Vapcal.ini
-    // beside the executable in the program).
+    // Creates the window with the settings of `settingsFile` (in the
+    // program: beside the executable or in the user's configuration folder).
     explicit TfrmVapcalCalc(const std::string& settingsFile = calc::SettingsFilePath(),
                             QWidget* parent = nullptr);
     ~TfrmVapcalCalc() override;

@@ -1,16 +1,11 @@
 #include "calc/settings.h"
 
-#include "platform/exepath.h"
 #include "platform/inifile.h"
 #include "platform/numtext.h"
 
 #include <exception>
 
 namespace calc {
-
-std::string SettingsFilePath() {
-    return platform::ExecutableDirectory() + kSettingsFileName;
-}
 
 TVapcalSettings ReadSettings(const std::string& fileName) {
     const platform::TIniFile ini(fileName);

@@ -1,4 +1,4 @@
-// The settings file Vapcal.ini beside the executable: the last applied
+// The settings file Vapcal.ini (calc/settingslocation.h says where): the last applied
 // inputs, the manual-input mode, and so the set points last sent to the
 // instruments. Read once when the window is created, written only by Apply.
 #pragma once
@@ -12,9 +12,6 @@ namespace calc {
 inline constexpr const char* kSettingsFileName = "Vapcal.ini";
 inline constexpr const char* kSettingsSection = "Vapcal";
 inline constexpr int kDefaultSkinHue = 132;
-
-// The full path of Vapcal.ini beside the running executable.
-std::string SettingsFilePath();
 
 // What a start-up reads from the file; a missing or unreadable file, a
 // missing key or a value that does not convert gives the default.
