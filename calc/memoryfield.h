@@ -76,13 +76,4 @@ class TMemoryTextField : public TCalcTextField {
     std::string text_;
 };
 
-// The value a numeric field reads from `text`: a "%", thousands separators
-// and surrounding blanks are ignored, a trailing sign, exponent mark or
-// separator is dropped, and nothing left reads as 0. Anything else that does
-// not convert raises platform::EConvertError.
-long double ParseFieldText(const std::string& text);
-
-// `value` as a field with `decimals` shows it.
-std::string FieldText(long double value, int decimals, bool trimTrailingZeroes);
-
 }  // namespace calc
