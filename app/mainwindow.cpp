@@ -225,6 +225,7 @@ void TfrmVapcalCalc::CreatePages() {
     pnlAdvanced = new QWidget(this);
     pnlAdvanced->setGeometry(0, 0, kPageWidth, kPageHeight);
     CreateVariablesPage();
+    CreateDeliveryHint();
     CreateAdvancedPage();
 
     TabSet1 = new QTabBar(this);
@@ -307,6 +308,17 @@ void TfrmVapcalCalc::CreateReadoutGroup() {
     btnRefresh->setGeometry(8, 44, 35, 25);
     btnRefresh->setToolTip(kHintRefresh);
     btnRefresh->setEnabled(false);
+}
+
+// Right of the diluted output, in its red: a word, not a message box.
+void TfrmVapcalCalc::CreateDeliveryHint() {
+    lblDeliveryHint = new QLabel(pnlVariables);
+    lblDeliveryHint->setFont(WindowFont());
+    lblDeliveryHint->setGeometry(89, 157, 219, 13);
+    QPalette red = lblDeliveryHint->palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    lblDeliveryHint->setPalette(red);
+    lblDeliveryHint->hide();
 }
 
 void TfrmVapcalCalc::CreateAdvancedPage() {
@@ -628,6 +640,11 @@ void TfrmVapcalCalc::EnableApply() {
 
 void TfrmVapcalCalc::FocusClose() {
     btnClose->setFocus(Qt::OtherFocusReason);
+}
+
+void TfrmVapcalCalc::ShowDeliveryHint(const std::string& hint) {
+    lblDeliveryHint->setText(QString::fromStdString(hint));
+    lblDeliveryHint->setVisible(!hint.empty());
 }
 
 }  // namespace app

@@ -35,6 +35,7 @@ void TMemoryField::DisplayValue() {
 void TMemoryField::SetText(const std::string& text) {
     if (text == text_)
         return;
+    cleared_ = false;
     ShowText(text);
     DisplayValue();
 }
@@ -45,10 +46,16 @@ long double TMemoryField::AsFloat() const {
 }
 
 void TMemoryField::SetAsFloat(long double value) {
-    if (value == value_)
+    if (value == value_ && !cleared_)
         return;
     value_ = value;
+    cleared_ = false;
     DisplayValue();
+}
+
+void TMemoryField::Clear() {
+    cleared_ = true;
+    ShowText("");
 }
 
 void TMemoryField::SetBounds(long double lower, long double upper) {

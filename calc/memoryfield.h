@@ -37,6 +37,7 @@ class TMemoryField : public TCalcField {
     void SetText(const std::string& text) override;
     long double AsFloat() const override;
     void SetAsFloat(long double value) override;
+    void Clear() override;
 
     bool BoundsEnabled() const override { return options_.BoundsEnabled; }
     long double BoundLower() const override { return options_.BoundLower; }
@@ -64,6 +65,7 @@ class TMemoryField : public TCalcField {
     TMemoryFocus& focus_;
     TMemoryFieldOptions options_;
     mutable long double value_ = 0;
+    bool cleared_ = false;
     std::string text_;
 };
 

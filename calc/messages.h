@@ -8,6 +8,10 @@ inline constexpr const char* kFlowBelowLimit =
     "The calculated Flow Value is below the acceptable limit of ";
 inline constexpr const char* kFlowAboveLimit =
     "The calculated Flow Value is above the acceptable limit of ";
+// Beside the diluted output after a back-calculation whose flow, held to
+// its field's decimals, delivers more than 1 % off the wanted output: the
+// held flow, then the output it delivers.
+inline constexpr const char* kDeliveryHint = "Flow %s delivers %s ng/l";
 // Raised by a numeric field left with a value outside its bounds; followed by
 // the bound in fixed notation with the field's decimals.
 inline constexpr const char* kValueBelowLimit =

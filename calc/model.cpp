@@ -3,6 +3,8 @@
 #include "platform/fperror.h"
 #include "platform/numtext.h"
 
+#include <cmath>
+
 namespace calc {
 
 using platform::Checked;
@@ -32,6 +34,10 @@ constexpr long double kFlowRefPressure = 29.95L;   // in. Hg the flow controller
 constexpr long double kWaterPerMercury = 13.595L;  // in. H2O per in. Hg
 constexpr long double kMlPerL = 1000.0L;
 constexpr long double kLPerMl = 0.001L;
+
+// The share of the wanted output by which a delivered one may differ
+// unremarked.
+constexpr long double kDeliveryTolerance = 0.01L;
 
 long double Mul(long double a, long double b) {
     return Checked(a * b);
@@ -105,6 +111,20 @@ long double CalcFlowFromConditions(long double dilutedOutput, long double satCon
     const long double top = Mul(Mul(kFlowRefPressure, tempRatio), satConc);
     const long double q = Divide(top, Mul(dilutedOutput, actualPressure));
     return Divide(dilutionFlow, Add(q, -kLPerMl));
+}
+
+long double CalcDeliveredOutput(long double flow, long double dilutionFlow, long double pbar,
+                                long double dp, long double temp, long double refTemp) {
+    const long double satConc = platform::StrToFloat(SatConcText(CalcSatConc(temp)));
+    const long double satFlow =
+        platform::HeldValue(CalcSatFlow(flow, pbar, dp, temp, refTemp), kSatFlowDecimals);
+    const long double output =
+        platform::HeldValue(CalcReservoirOutput(satConc, satFlow), kOutputDecimals);
+    return platform::HeldValue(CalcDilutedOutput(output, flow, dilutionFlow), kOutputDecimals);
+}
+
+bool IsDeliveryOff(long double delivered, long double wanted) {
+    return std::fabs(delivered - wanted) > kDeliveryTolerance * std::fabs(wanted);
 }
 
 long double CalcFlowForOutput(long double dilutedOutput, long double satConc, long double pbar,
