@@ -513,13 +513,12 @@ void TfrmVapcalCalc::FormCreate() {
     LastDilutionFlowSP = settings.LastDilutionFlowSP;
     LastFlowSP = settings.LastFlowSP;
     LastTempSP = settings.LastTempSP;
-    try {
-        calc::LoadSettingsTexts(settings, fields_->Calculator());
-    } catch (const platform::EConvertError& error) {
-        // A hand-edited file: the field shows the text it could not read,
-        // the operator sees why, and the window still comes up.
-        panels::ShowException(error);
-    }
+    // A hand-edited value no field can read took its default: the operator
+    // sees which, and the window still comes up.
+    calc::LoadSettingsTexts(settings, fields_->Calculator());
+    if (const std::string unreadable = calc::UnreadableSettingsMessage(settings);
+        !unreadable.empty())
+        platform::ShowError(unreadable);
     calculator_->UpdateReservoirConditions();
     calculator_->UpdateOutputs();
     btnApply->setEnabled(false);

@@ -304,12 +304,13 @@ TEST_P(MainWindowTest, SettingsStartTheWindowInManualInputMode) {
     EXPECT_FALSE(window->btnApply->isEnabled());
 }
 
-TEST_P(MainWindowTest, UnreadableSettingsTextIsShownAndTheWindowStillOpens) {
+TEST_P(MainWindowTest, UnreadableSettingsTakeTheirDefaultsAndTheWindowSaysWhich) {
     WriteSettings("[Vapcal]\nFlow=abc\n");
     Open();
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].Text, "'abc' is not a valid floating point value");
-    EXPECT_EQ(window->edtFlow->text().toStdString(), "abc");
+    EXPECT_EQ(messages[0].Text,
+              "These settings in Vapcal.ini could not be read and take their defaults: Flow");
+    EXPECT_EQ(window->edtFlow->Text(), "6");
     EXPECT_EQ(window->LastFlowSP, 6);
     EXPECT_EQ(window->edtSatConc->text().toStdString(), L("6.25E+01"));
 }
