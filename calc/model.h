@@ -72,7 +72,13 @@ long double CalcFlowFromConditions(long double dilutedOutput, long double satCon
 long double CalcDeliveredOutput(long double flow, long double dilutionFlow, long double pbar,
                                 long double dp, long double temp, long double refTemp);
 
-// True when `delivered` is more than 1 % off `wanted`.
+// The delivered output less the wanted one (ng/l), and the same in percent
+// of the wanted one; both outputs as held with two decimals.
+long double CalcOutputDifference(long double delivered, long double wanted);
+long double CalcOutputDifferencePercent(long double delivered, long double wanted);
+
+// True when `delivered` is more than 1 % off `wanted` (both held with two
+// decimals).
 bool IsDeliveryOff(long double delivered, long double wanted);
 
 // The reservoir flow (ml/min) that gives `dilutedOutput` with the unrounded

@@ -211,7 +211,20 @@ const tools::TQuantity& Quantity(const std::string& key) {
 struct TResult {
     std::vector<std::pair<std::string, std::string>> Fields;
     std::string Error;
+    bool Wanted = false;
 };
+
+// The columns a row without results still shows: the inputs, and the wanted
+// output of a back-calculation.
+bool IsInput(const TResult& result, const std::string& key) {
+    static const char* const inputs[] = {"edtTemp", "edtFlow", "edtDilutionFlow",
+                                         "edtPbar", "edtDp",   "edtRefTemp"};
+    for (const char* input : inputs) {
+        if (key == input)
+            return true;
+    }
+    return result.Wanted && key == "edtDilutedOput";
+}
 
 std::string NameOf(const calc::TMemoryCalculator& window, const calc::TCalcTextField& field) {
     for (const auto& [name, f] : window.Fields()) {
@@ -245,15 +258,17 @@ void AddDelivery(const calc::TMemoryCalculator& window, TResult& result) {
         return platform::FieldText(value, calc::kOutputDecimals, true);
     };
     result.Fields.emplace_back("deliveredOput", text(delivered));
-    result.Fields.emplace_back("deliveredDifference", text(delivered - wanted));
+    result.Fields.emplace_back("deliveredDifference",
+                               text(calc::CalcOutputDifference(delivered, wanted)));
     result.Fields.emplace_back("deliveredDifferencePercent",
-                               text((delivered - wanted) / wanted * 100));
+                               text(calc::CalcOutputDifferencePercent(delivered, wanted)));
 }
 
 // Runs the window's start-up calculation on the inputs and, for a wanted
 // output, the operator's manual entry followed by Enter.
 TResult Calculate(const TInputs& in) {
     TResult result;
+    result.Wanted = in.Wanted.has_value();
     std::vector<std::string> messages;
     const auto previous =
         platform::SetMessageSink([&](const platform::TMessage& m) { messages.push_back(m.Text); });
@@ -339,7 +354,11 @@ std::string JsonObject(const TResult& result) {
 
 // A table row without results: the inputs and why.
 std::string JsonErrorObject(const TResult& result) {
-    const TPairs inputs(result.Fields.begin(), result.Fields.begin() + 6);
+    TPairs inputs;
+    for (const auto& [key, text] : result.Fields) {
+        if (IsInput(result, key))
+            inputs.emplace_back(key, text);
+    }
     return "{" + JsonMembers(inputs) + ", \"error\": " + JsonString(result.Error) + "}";
 }
 
@@ -424,8 +443,8 @@ void PrintCsvHeader(const std::vector<std::string>& keys, char delimiter) {
 // A failed row keeps its inputs and gives its reason in the last column.
 void PrintCsvResult(const TResult& result, const std::vector<std::string>& keys, char delimiter) {
     std::vector<std::string> cells;
-    for (size_t i = 0; i < keys.size(); ++i)
-        cells.push_back(result.Error.empty() || i < 6 ? FieldOf(result, keys[i]) : "");
+    for (const auto& key : keys)
+        cells.push_back(result.Error.empty() || IsInput(result, key) ? FieldOf(result, key) : "");
     cells.push_back(result.Error);
     PrintCsvRow(cells, delimiter);
 }
