@@ -49,8 +49,10 @@ void TCalculator::Derive(TCalcField& result, Compute compute, TFollow follow) {
     try {
         result.SetAsFloat(compute());
     } catch (const platform::EMathError& e) {
+        result.Clear();
         StepFailed(result, e.what());
     } catch (const platform::EConvertError& e) {
+        result.Clear();
         StepFailed(result, e.what());
     } catch (const ENotComputed&) {
         result.Clear();
@@ -59,11 +61,7 @@ void TCalculator::Derive(TCalcField& result, Compute compute, TFollow follow) {
         (this->*follow)();
 }
 
-void TCalculator::StepFailed(TCalcTextField& result, const std::string& message) {
-    if (auto* numeric = dynamic_cast<TCalcField*>(&result))
-        numeric->Clear();
-    else
-        result.SetText("");
+void TCalculator::StepFailed(const TCalcTextField& result, const std::string& message) {
     if (OnStepFailed)
         OnStepFailed(result, message);
 }
@@ -86,12 +84,16 @@ void TCalculator::SetSatConcText() {
         UpdateSatConc();
         f_.edtSatConc.SetText(SatConcText(SatConc));
     } catch (const platform::EMathError& e) {
-        SatConc = std::numeric_limits<long double>::quiet_NaN();
-        StepFailed(f_.edtSatConc, e.what());
+        ClearSatConc(e.what());
     } catch (const platform::EConvertError& e) {
-        SatConc = std::numeric_limits<long double>::quiet_NaN();
-        StepFailed(f_.edtSatConc, e.what());
+        ClearSatConc(e.what());
     }
+}
+
+void TCalculator::ClearSatConc(const std::string& message) {
+    SatConc = std::numeric_limits<long double>::quiet_NaN();
+    f_.edtSatConc.SetText("");
+    StepFailed(f_.edtSatConc, message);
 }
 
 void TCalculator::UpdateReservoirConditions() {

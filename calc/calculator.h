@@ -131,8 +131,9 @@ class TCalculator {
     using TFollow = void (TCalculator::*)();
     template <typename Compute>
     void Derive(TCalcField& result, Compute compute, TFollow follow = nullptr);
-    void StepFailed(TCalcTextField& result, const std::string& message);
+    void StepFailed(const TCalcTextField& result, const std::string& message);
     void SetSatConcText();
+    void ClearSatConc(const std::string& message);
     long double SatConcShown() const;
     void SetUncorrectedOutput();
     bool SetRatio();
