@@ -225,6 +225,7 @@ void TfrmVapcalCalc::CreatePages() {
     pnlAdvanced = new QWidget(this);
     pnlAdvanced->setGeometry(0, 0, kPageWidth, kPageHeight);
     CreateVariablesPage();
+    CreateDeliveryHint();
     CreateAdvancedPage();
 
     TabSet1 = new QTabBar(this);
@@ -307,6 +308,17 @@ void TfrmVapcalCalc::CreateReadoutGroup() {
     btnRefresh->setGeometry(8, 44, 35, 25);
     btnRefresh->setToolTip(kHintRefresh);
     btnRefresh->setEnabled(false);
+}
+
+// Right of the diluted output, in its red: a word, not a message box.
+void TfrmVapcalCalc::CreateDeliveryHint() {
+    lblDeliveryHint = new QLabel(pnlVariables);
+    lblDeliveryHint->setFont(WindowFont());
+    lblDeliveryHint->setGeometry(89, 157, 219, 13);
+    QPalette red = lblDeliveryHint->palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    lblDeliveryHint->setPalette(red);
+    lblDeliveryHint->hide();
 }
 
 void TfrmVapcalCalc::CreateAdvancedPage() {
@@ -501,13 +513,12 @@ void TfrmVapcalCalc::FormCreate() {
     LastDilutionFlowSP = settings.LastDilutionFlowSP;
     LastFlowSP = settings.LastFlowSP;
     LastTempSP = settings.LastTempSP;
-    try {
-        calc::LoadSettingsTexts(settings, fields_->Calculator());
-    } catch (const platform::EConvertError& error) {
-        // A hand-edited file: the field shows the text it could not read,
-        // the operator sees why, and the window still comes up.
-        panels::ShowException(error);
-    }
+    // A hand-edited value no field can read took its default: the operator
+    // sees which, and the window still comes up.
+    calc::LoadSettingsTexts(settings, fields_->Calculator());
+    if (const std::string unreadable = calc::UnreadableSettingsMessage(settings);
+        !unreadable.empty())
+        platform::ShowError(unreadable);
     calculator_->UpdateReservoirConditions();
     calculator_->UpdateOutputs();
     btnApply->setEnabled(false);
@@ -628,6 +639,11 @@ void TfrmVapcalCalc::EnableApply() {
 
 void TfrmVapcalCalc::FocusClose() {
     btnClose->setFocus(Qt::OtherFocusReason);
+}
+
+void TfrmVapcalCalc::ShowDeliveryHint(const std::string& hint) {
+    lblDeliveryHint->setText(QString::fromStdString(hint));
+    lblDeliveryHint->setVisible(!hint.empty());
 }
 
 }  // namespace app

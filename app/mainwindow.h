@@ -111,6 +111,9 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     panels::TFloatEdit* edtDilutionFlow;
     QLabel* lblDilutedOput;
     panels::TFloatEdit* edtDilutedOput;
+    // What a back-calculated flow really delivers, when it is off the
+    // wanted output (hidden otherwise).
+    QLabel* lblDeliveryHint;
     QCheckBox* cbxAllowInput;
     QLabel* lblStandardConditions;
 
@@ -187,9 +190,11 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     bool AllowInputChecked() const override;
     void EnableApply() override;
     void FocusClose() override;
+    void ShowDeliveryHint(const std::string& hint) override;
 
     void CreatePages();
     void CreateVariablesPage();
+    void CreateDeliveryHint();
     void CreateReadoutGroup();
     void CreateAdvancedPage();
     void CreateButtonRow();

@@ -6,6 +6,7 @@
 #include "calc/calculator.h"
 
 #include <string>
+#include <vector>
 
 namespace calc {
 
@@ -14,9 +15,11 @@ inline constexpr const char* kSettingsSection = "Vapcal";
 inline constexpr int kDefaultSkinHue = 132;
 
 // What a start-up reads from the file; a missing or unreadable file, a
-// missing key or a value that does not convert gives the default.
+// missing key or a value that does not convert gives the default. A number
+// written under the other decimal separator (45,5 read under ".") is read
+// as that decimal.
 struct TVapcalSettings {
-    // Input texts, given to the fields unchanged.
+    // Input texts, given to the fields (with the operator's separator).
     std::string Temp;
     std::string Pbar;
     std::string Dp;
@@ -29,9 +32,16 @@ struct TVapcalSettings {
     long double LastFlowSP = kDefaultFlow;
     long double LastTempSP = kDefaultTemp;
     int SkinHue = kDefaultSkinHue;
+    // Input keys the file holds but whose value no field can read (empty or
+    // not a number): they took their defaults.
+    std::vector<std::string> UnreadableKeys;
 };
 
 TVapcalSettings ReadSettings(const std::string& fileName);
+
+// What the window tells the operator about UnreadableKeys; empty when every
+// key was read.
+std::string UnreadableSettingsMessage(const TVapcalSettings& settings);
 
 // Gives the six input texts to their fields in the file's order (Temp, Pbar,
 // Dp, Flow, RefTemp, DilutionFlow). Every field gets its text even when an

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <QCheckBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabBar>
@@ -303,12 +304,13 @@ TEST_P(MainWindowTest, SettingsStartTheWindowInManualInputMode) {
     EXPECT_FALSE(window->btnApply->isEnabled());
 }
 
-TEST_P(MainWindowTest, UnreadableSettingsTextIsShownAndTheWindowStillOpens) {
+TEST_P(MainWindowTest, UnreadableSettingsTakeTheirDefaultsAndTheWindowSaysWhich) {
     WriteSettings("[Vapcal]\nFlow=abc\n");
     Open();
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].Text, "'abc' is not a valid floating point value");
-    EXPECT_EQ(window->edtFlow->text().toStdString(), "abc");
+    EXPECT_EQ(messages[0].Text,
+              "These settings in Vapcal.ini could not be read and take their defaults: Flow");
+    EXPECT_EQ(window->edtFlow->Text(), "6");
     EXPECT_EQ(window->LastFlowSP, 6);
     EXPECT_EQ(window->edtSatConc->text().toStdString(), L("6.25E+01"));
 }
@@ -324,6 +326,30 @@ TEST_P(MainWindowTest, WorkflowErrorReachesTheStandardErrorBox) {
     EXPECT_EQ(messages[0].Text, "Floating point division by zero");
     EXPECT_EQ(window->edtFlow->Text(), "6");
     EXPECT_TRUE(window->isVisible());
+}
+
+TEST_P(MainWindowTest, AFailedCalculationClearsItsResultsInsteadOfKeepingOldOnes) {
+    Open();
+    window->TabSet1->setCurrentIndex(1);
+    Type(window->edtPbar, "0");
+    QTest::keyClick(window->edtPbar, Qt::Key_Tab);
+    ExpectResults({"6.25E+01", "", "", "37.48", "", ""});
+    EXPECT_TRUE(messages.empty());
+    Type(window->edtPbar, "29.96");
+    QTest::keyClick(window->edtPbar, Qt::Key_Tab);
+    ExpectResults({"6.25E+01", "6.407207", "400.45", "37.48", "40.02", "1.07"});
+}
+
+TEST_P(MainWindowTest, AHeldFlowThatDeliversOffTheWantedOutputSaysSoBesideIt) {
+    Open();
+    ManualInputMode();
+    EXPECT_TRUE(window->lblDeliveryHint->isHidden());
+    QTest::keyClicks(window->edtDilutedOput, "1");
+    QTest::keyClick(window->edtDilutedOput, Qt::Key_Return);
+    EXPECT_EQ(window->edtFlow->Text(), L("0.1"));
+    EXPECT_FALSE(window->lblDeliveryHint->isHidden());
+    EXPECT_EQ(window->lblDeliveryHint->text().toStdString(), L("Flow 0.1 delivers 0.67 ng/l"));
+    EXPECT_TRUE(messages.empty());
 }
 
 TEST_P(MainWindowTest, SwitchingPagesOnlyChangesThePageInFront) {
