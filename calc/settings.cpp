@@ -8,6 +8,12 @@
 
 namespace calc {
 
+namespace {
+
+constexpr const char* kSettlingMinutesKey = "SettlingMinutes";
+
+}  // namespace
+
 std::string SettingsFilePath() {
     return platform::ExecutableDirectory() + kSettingsFileName;
 }
@@ -29,6 +35,10 @@ TVapcalSettings ReadSettings(const std::string& fileName) {
     s.LastFlowSP = ini.ReadFloat(kSettingsSection, "Flow", kDefaultFlow);
     s.LastTempSP = ini.ReadFloat(kSettingsSection, "Temp", kDefaultTemp);
     s.SkinHue = ini.ReadInteger(kSettingsSection, "SkinHue", kDefaultSkinHue);
+    s.SettlingMinutes =
+        ini.ReadInteger(kSettingsSection, kSettlingMinutesKey, kDefaultSettlingMinutes);
+    if (s.SettlingMinutes < kMinSettlingMinutes || s.SettlingMinutes > kMaxSettlingMinutes)
+        s.SettlingMinutes = kDefaultSettlingMinutes;
     return s;
 }
 
@@ -72,6 +82,11 @@ void SaveSettings(const std::string& fileName, const TCalculatorFields& fields,
     ini.WriteString(kSettingsSection, "DilutedOput", fields.edtDilutedOput.Text());
     ini.WriteString(kSettingsSection, "ReservoirOput", fields.edtSatConc.Text());
     ini.WriteBool(kSettingsSection, "AllowConcInput", allowConcInput);
+}
+
+void SaveSettlingMinutes(const std::string& fileName, int minutes) {
+    platform::TIniFile ini(fileName);
+    ini.WriteString(kSettingsSection, kSettlingMinutesKey, std::to_string(minutes));
 }
 
 }  // namespace calc
