@@ -6,8 +6,8 @@ namespace live {
 
 TTrendPoint TrendPoint(const TLiveSample& s) {
     const TKitTargets& t = s.Targets;
-    return {s.Ms,         s.Temp,      t.TempSP,    s.Flow,      t.FlowSP, s.DilutionFlow,
-            t.DilutionFlowSP, s.Delivered, t.Calculated};
+    return {s.Ms,           s.Temp,           t.TempSP,    s.Flow,      t.FlowSP,
+            s.DilutionFlow, t.DilutionFlowSP, s.Delivered, t.Calculated};
 }
 
 void THistory::Add(const TLiveSample& sample) {

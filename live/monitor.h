@@ -35,8 +35,7 @@ class TKitMonitor {
 
     // One completion of a measured-value read: `ms` on a monotonic clock,
     // `when` the local time it stands for in the record.
-    void Completed(TInstrument instrument, bool ok, double value, qint64 ms,
-                   const QDateTime& when);
+    void Completed(TInstrument instrument, bool ok, double value, qint64 ms, const QDateTime& when);
 
     // "Delivered now 40.07 ng/l" (the locale's separator), or that it
     // cannot tell and which readings are not current.

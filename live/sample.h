@@ -35,10 +35,10 @@ struct TKitTargets {
 };
 
 struct TLiveSample {
-    qint64 Ms = 0;    // monotonic milliseconds: durations and the trend
-    QDateTime When;   // the local date and time: the record
-    double Temp = 0;  // measured, °C
-    double Flow = 0;  // measured, ml/min
+    qint64 Ms = 0;            // monotonic milliseconds: durations and the trend
+    QDateTime When;           // the local date and time: the record
+    double Temp = 0;          // measured, °C
+    double Flow = 0;          // measured, ml/min
     double DilutionFlow = 0;  // measured, l/min
     TKitTargets Targets;
     double Delivered = kUnknown;  // ng/l; NaN when the readings give none
