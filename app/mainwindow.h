@@ -46,6 +46,7 @@ class TELflowMfc;
 namespace app {
 
 class TfrmComSelect;
+class TLiveDisplay;
 class TThreadedTimer;
 
 // A caption as the window shows it (the soft hyphen before a superscript
@@ -102,6 +103,10 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     QWidget* pnlVariables;
     QWidget* pnlAdvanced;
     QTabBar* TabSet1;
+
+    // The live view: delivered concentration, stability, the Trend page
+    // (the third tab) and the record (livedisplay.h).
+    TLiveDisplay* LiveView = nullptr;
 
     // Variables page.
     QGroupBox* grpVariables;
@@ -194,6 +199,7 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void CreateButtonRow();
     void CreateCalculator();
     void CreateModbus();
+    void CreateLiveView();
     void CreateGlyphs();
     void WireEvents();
     void ApplySetPoints();
