@@ -1,6 +1,8 @@
 // The main window's calculator driven by real key events and clicks on the
 // offscreen platform, under both decimal separators.
 #include "app/mainwindow.h"
+#include "app/livedisplay.h"
+#include "app/trendpage.h"
 
 #include <gtest/gtest.h>
 #include <QCheckBox>
@@ -332,8 +334,13 @@ TEST_P(MainWindowTest, SwitchingPagesOnlyChangesThePageInFront) {
     window->TabSet1->setCurrentIndex(1);
     EXPECT_TRUE(window->pnlAdvanced->isVisible());
     EXPECT_FALSE(window->pnlVariables->isVisible());
+    window->TabSet1->setCurrentIndex(2);
+    EXPECT_TRUE(window->LiveView->pnlTrend->isVisible());
+    EXPECT_FALSE(window->pnlAdvanced->isVisible());
+    EXPECT_EQ(window->TabSet1->tabText(2), "Trend");
     window->TabSet1->setCurrentIndex(0);
     EXPECT_TRUE(window->pnlVariables->isVisible());
+    EXPECT_FALSE(window->LiveView->pnlTrend->isVisible());
     EXPECT_EQ(window->edtDilutedOput->Text(), diluted);
     EXPECT_FALSE(window->btnApply->isEnabled());
 }
