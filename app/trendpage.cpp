@@ -4,6 +4,7 @@
 #include <QChartView>
 #include <QComboBox>
 #include <QFileInfo>
+#include <QGraphicsLayout>
 #include <QLabel>
 #include <QLineSeries>
 #include <QPushButton>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "app/mainwindow.h"
+#include "live/stability.h"
 
 namespace app {
 
@@ -22,16 +24,18 @@ namespace {
 constexpr qint64 kMinuteMs = 60 * 1000;
 constexpr qint64 kHourMs = 60 * kMinuteMs;
 
+// Each span with time ticks at round steps: 2 min, 10 min, 1 h.
 const struct {
     const char* Caption;
     qint64 Ms;
-} kRanges[] = {{"10 min", 10 * kMinuteMs}, {"1 h", kHourMs}, {"8 h", 8 * kHourMs}};
+    int Ticks;
+} kRanges[] = {{"10 min", 10 * kMinuteMs, 6}, {"1 h", kHourMs, 7}, {"8 h", 8 * kHourMs, 9}};
 
 constexpr char kRecord[] = "Record\u2026";
 constexpr char kStopRecording[] = "Stop recording";
 constexpr char kNotRecording[] = "not recording";
-constexpr char kMinutesAgo[] = "min";
-constexpr char kHoursAgo[] = "h";
+constexpr char kMinutesFormat[] = "%.0f min";
+constexpr char kHoursFormat[] = "%.0f h";
 
 const char* const kChartTitles[] = {
     "Reservoir temperature (\u00B0C)", "Reservoir flow (ml min\u00AD\u00B9)",
@@ -48,6 +52,20 @@ std::pair<double, double> Values(int chart, const live::TTrendPoint& p) {
             return {p.DilutionFlow, p.DilutionFlowSP};
         default:
             return {p.Delivered, p.Calculated};
+    }
+}
+
+// The tolerance band around a chart's target: in-tolerance wander stays
+// small on the chart and anything beyond the band stands out.
+double Band(int chart, double target) {
+    switch (chart) {
+        case 0:
+            return live::kTempTolerance;
+        case 1:
+        case 2:
+            return live::kFlowTolerance * std::fabs(target);
+        default:
+            return live::kConcentrationTolerance * std::fabs(target);
     }
 }
 
@@ -89,7 +107,8 @@ TTrendPage::TTrendPage(const live::THistory& history, std::function<qint64()> cl
         chart->setTitle(ShownCaption(kChartTitles[i]));
         chart->setTitleFont(SmallFont(true));
         chart->legend()->hide();
-        chart->setMargins(QMargins(2, 0, 6, 0));
+        chart->setMargins(QMargins(0, 0, 4, 0));
+        chart->layout()->setContentsMargins(0, 0, 0, 0);
         chart->setBackgroundRoundness(0);
         c.Reading = new QLineSeries(chart);
         c.Target = new QLineSeries(chart);
@@ -103,10 +122,11 @@ TTrendPage::TTrendPage(const live::THistory& history, std::function<qint64()> cl
         c.Value = new QValueAxis(chart);
         for (QValueAxis* axis : {c.Time, c.Value}) {
             axis->setLabelsFont(SmallFont());
+            axis->setTitleFont(SmallFont());
             axis->setTickCount(5);
+            axis->setTruncateLabels(false);
         }
         c.Value->setLabelFormat("%.4g");
-        c.Time->setLabelFormat("%.0f");
         c.Time->setLabelsVisible(i == kChartCount - 1);
         chart->addAxis(c.Time, Qt::AlignBottom);
         chart->addAxis(c.Value, Qt::AlignLeft);
@@ -123,6 +143,10 @@ TTrendPage::TTrendPage(const live::THistory& history, std::function<qint64()> cl
 
 qint64 TTrendPage::RangeMs() const {
     return kRanges[std::max(0, cbxRange->currentIndex())].Ms;
+}
+
+int TTrendPage::TimeTicks() const {
+    return kRanges[std::max(0, cbxRange->currentIndex())].Ticks;
 }
 
 void TTrendPage::Redraw() {
@@ -148,7 +172,7 @@ void TTrendPage::Draw() {
     for (int i = 0; i < kChartCount; ++i) {
         TTrendChart& c = Charts[i];
         QList<QPointF> reading, target;
-        double low = INFINITY, high = -INFINITY;
+        double low = INFINITY, high = -INFINITY, lastTarget = NAN;
         for (std::size_t k = 0; k < points.size(); k += stride) {
             const double x = static_cast<double>(points[k].Ms - now) / unit;
             const auto [value, held] = Values(i, points[k]);
@@ -159,17 +183,23 @@ void TTrendPage::Draw() {
                 low = std::min(low, y);
                 high = std::max(high, y);
             }
+            if (std::isfinite(held))
+                lastTarget = held;
+        }
+        if (std::isfinite(lastTarget)) {
+            low = std::min(low, lastTarget - Band(i, lastTarget));
+            high = std::max(high, lastTarget + Band(i, lastTarget));
         }
         c.Reading->replace(reading);
         c.Target->replace(target);
         c.Time->setRange(-static_cast<double>(range) / unit, 0);
-        c.Time->setTitleText(i == kChartCount - 1 ? (range > kHourMs ? kHoursAgo : kMinutesAgo)
-                                                  : QString());
+        c.Time->setTickCount(TimeTicks());
+        c.Time->setLabelFormat(range > kHourMs ? kHoursFormat : kMinutesFormat);
         if (low > high) {
             low = 0;
             high = 1;
         }
-        const double pad = std::max((high - low) * 0.1, std::max(std::fabs(high) * 0.002, 1e-3));
+        const double pad = std::max((high - low) * 0.1, 1e-3);
         c.Value->setRange(low - pad, high + pad);
     }
 }

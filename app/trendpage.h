@@ -56,6 +56,7 @@ class TTrendPage : public QWidget {
     void showEvent(QShowEvent* event) override;
 
   private:
+    int TimeTicks() const;
     void Draw();
 
     const live::THistory& history_;
