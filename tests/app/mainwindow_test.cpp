@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 #include <QCheckBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -343,6 +345,22 @@ TEST_P(MainWindowTest, SwitchingPagesOnlyChangesThePageInFront) {
     EXPECT_FALSE(window->LiveView->pnlTrend->isVisible());
     EXPECT_EQ(window->edtDilutedOput->Text(), diluted);
     EXPECT_FALSE(window->btnApply->isEnabled());
+}
+
+// Without a line nothing is current; the settling time is read from the
+// file, counts at once when changed and is kept for the next start.
+TEST_P(MainWindowTest, SettlingTimeComesFromTheFileAndIsKeptWhenChanged) {
+    WriteSettings("[Vapcal]\nSettlingMinutes=25\n");
+    Open();
+    app::TLiveDisplay& live = *window->LiveView;
+    EXPECT_EQ(live.lblStability->text(), "Stability: cannot tell");
+    EXPECT_TRUE(live.lblDelivered->text().startsWith("Delivered now: cannot tell"));
+    EXPECT_EQ(live.edtSettlingTime->value(), 25);
+    EXPECT_EQ(live.Monitor.Stability().SettlingMs(), 25 * 60000);
+    live.edtSettlingTime->setValue(3);
+    EXPECT_EQ(live.Monitor.Stability().SettlingMs(), 3 * 60000);
+    EXPECT_EQ(ReadSettings(), "[Vapcal]\nSettlingMinutes=3\n");
+    EXPECT_TRUE(messages.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Separators, MainWindowTest, ::testing::Values('.', ','),
