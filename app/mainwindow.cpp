@@ -15,9 +15,11 @@
 
 #include "app/calcfields.h"
 #include "app/comselect.h"
+#include "app/livedisplay.h"
 #include "app/messages.h"
 #include "app/skin.h"
 #include "app/threadedtimer.h"
+#include "app/trendpage.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
 #include "panels/cal3300rs485.h"
@@ -50,6 +52,7 @@ constexpr int kFontPixels = 10;
 constexpr char kCaption[] = "Vapcal Hg vapor pressure  concentration";
 constexpr char kTabVariables[] = "Vapcal Variables";
 constexpr char kTabAdvanced[] = "Advanced";
+constexpr char kTabTrend[] = "Trend";
 constexpr char kGroupVariables[] = "Vapcal Variables";
 constexpr char kLabelTemp[] = "Temperature (\u00B0C)";
 constexpr char kLabelFlow[] = "Reservoir Flow (ml min\u00AD\u00B9)";
@@ -206,6 +209,7 @@ TfrmVapcalCalc::TfrmVapcalCalc(const std::string& settingsFile, QWidget* parent)
     CreateCalculator();
     CreateModbus();
     WireEvents();
+    CreateLiveView();
     FormCreate();
 }
 
@@ -433,6 +437,15 @@ void TfrmVapcalCalc::CreateModbus() {
     SW_VCtimer->OnTimer = [this](TThreadedTimer*) { SW_VCtimerTimer(); };
 }
 
+// The live view's widgets on the two pages, and its Trend page behind them
+// as the third tab.
+void TfrmVapcalCalc::CreateLiveView() {
+    LiveView = new TLiveDisplay(*this, settingsFile_);
+    LiveView->pnlTrend->setGeometry(0, 0, kPageWidth, kPageHeight);
+    LiveView->pnlTrend->hide();
+    TabSet1->addTab(Qs(kTabTrend));
+}
+
 void TfrmVapcalCalc::CreateCalculator() {
     fields_.reset(new TFields{TFloatEditField(*edtTemp), TFloatEditField(*edtFlow),
                               TFloatEditField(*edtDilutionFlow), TFloatEditField(*edtPbar),
@@ -530,13 +543,18 @@ void TfrmVapcalCalc::FormShow() {
 }
 
 void TfrmVapcalCalc::TabSet1Change(int newTab) {
-    QWidget* front = newTab == 1 ? pnlAdvanced : pnlVariables;
-    QWidget* back = newTab == 1 ? pnlVariables : pnlAdvanced;
-    // The page behind is hidden, not only covered, so that Tab and the
+    QWidget* pages[] = {pnlVariables, pnlAdvanced,
+                        LiveView != nullptr ? LiveView->pnlTrend : nullptr};
+    QWidget* front =
+        newTab >= 0 && newTab < 3 && pages[newTab] != nullptr ? pages[newTab] : pnlVariables;
+    // The pages behind are hidden, not only covered, so that Tab and the
     // arrow keys never move into fields the operator cannot see.
     front->show();
     front->raise();
-    back->hide();
+    for (QWidget* back : pages) {
+        if (back != nullptr && back != front)
+            back->hide();
+    }
 }
 
 // The port dialog at the first activation: the operator chooses the line

@@ -47,6 +47,7 @@ class TELflowMfc;
 namespace app {
 
 class TfrmComSelect;
+class TLiveDisplay;
 class TThreadedTimer;
 
 // A caption as the window shows it (the soft hyphen before a superscript
@@ -103,6 +104,10 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     QWidget* pnlVariables;
     QWidget* pnlAdvanced;
     QTabBar* TabSet1;
+
+    // The live view: delivered concentration, stability, the Trend page
+    // (the third tab) and the record (livedisplay.h).
+    TLiveDisplay* LiveView = nullptr;
 
     // Variables page.
     QGroupBox* grpVariables;
@@ -200,6 +205,7 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void CreateButtonRow();
     void CreateCalculator();
     void CreateModbus();
+    void CreateLiveView();
     void CreateGlyphs();
     void WireEvents();
     void ApplySetPoints();

@@ -12,6 +12,8 @@ namespace calc {
 
 namespace {
 
+constexpr const char* kSettlingMinutesKey = "SettlingMinutes";
+
 // A number as the file holds it, with the operator's separator. A file
 // written under the other decimal separator holds that one and none of
 // ours; the field never writes a thousands separator, so it is the decimal.
@@ -72,6 +74,10 @@ TVapcalSettings ReadSettings(const std::string& fileName) {
         ReadNumberKey(ini, key, s.UnreadableKeys);
     s.AllowConcInput = ini.ReadBool(kSettingsSection, "AllowConcInput", false);
     s.SkinHue = ini.ReadInteger(kSettingsSection, "SkinHue", kDefaultSkinHue);
+    s.SettlingMinutes =
+        ini.ReadInteger(kSettingsSection, kSettlingMinutesKey, kDefaultSettlingMinutes);
+    if (s.SettlingMinutes < kMinSettlingMinutes || s.SettlingMinutes > kMaxSettlingMinutes)
+        s.SettlingMinutes = kDefaultSettlingMinutes;
     return s;
 }
 
@@ -125,6 +131,11 @@ void SaveSettings(const std::string& fileName, const TCalculatorFields& fields,
     ini.WriteString(kSettingsSection, "DilutedOput", fields.edtDilutedOput.Text());
     ini.WriteString(kSettingsSection, "ReservoirOput", fields.edtSatConc.Text());
     ini.WriteBool(kSettingsSection, "AllowConcInput", allowConcInput);
+}
+
+void SaveSettlingMinutes(const std::string& fileName, int minutes) {
+    platform::TIniFile ini(fileName);
+    ini.WriteString(kSettingsSection, kSettlingMinutesKey, std::to_string(minutes));
 }
 
 }  // namespace calc

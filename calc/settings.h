@@ -13,6 +13,11 @@ namespace calc {
 inline constexpr const char* kSettingsFileName = "Vapcal.ini";
 inline constexpr const char* kSettingsSection = "Vapcal";
 inline constexpr int kDefaultSkinHue = 132;
+// How long the kit's readings must stay in tolerance before it counts as
+// stable, in whole minutes; files written before the key existed lack it.
+inline constexpr int kDefaultSettlingMinutes = 10;
+inline constexpr int kMinSettlingMinutes = 1;
+inline constexpr int kMaxSettlingMinutes = 480;
 
 // What a start-up reads from the file; a missing or unreadable file, a
 // missing key or a value that does not convert gives the default. A number
@@ -35,6 +40,8 @@ struct TVapcalSettings {
     // Input keys the file holds but whose value no field can read (empty or
     // not a number): they took their defaults.
     std::vector<std::string> UnreadableKeys;
+    // Missing, unreadable or outside 1..480: the default.
+    int SettlingMinutes = kDefaultSettlingMinutes;
 };
 
 TVapcalSettings ReadSettings(const std::string& fileName);
@@ -62,5 +69,9 @@ TVapcalSettings LoadSettings(const std::string& fileName, const TCalculatorField
 // "Unable to write to <path>" and ends the save at that key.
 void SaveSettings(const std::string& fileName, const TCalculatorFields& fields,
                   bool allowConcInput);
+
+// Writes the settling time, the one key the Advanced page keeps as soon as
+// the operator changes it; a refused write raises as SaveSettings does.
+void SaveSettlingMinutes(const std::string& fileName, int minutes);
 
 }  // namespace calc

@@ -1,6 +1,8 @@
 // The main window's calculator driven by real key events and clicks on the
 // offscreen platform, under both decimal separators.
 #include "app/mainwindow.h"
+#include "app/livedisplay.h"
+#include "app/trendpage.h"
 
 #include <gtest/gtest.h>
 #include <QCheckBox>
@@ -8,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -358,10 +361,31 @@ TEST_P(MainWindowTest, SwitchingPagesOnlyChangesThePageInFront) {
     window->TabSet1->setCurrentIndex(1);
     EXPECT_TRUE(window->pnlAdvanced->isVisible());
     EXPECT_FALSE(window->pnlVariables->isVisible());
+    window->TabSet1->setCurrentIndex(2);
+    EXPECT_TRUE(window->LiveView->pnlTrend->isVisible());
+    EXPECT_FALSE(window->pnlAdvanced->isVisible());
+    EXPECT_EQ(window->TabSet1->tabText(2), "Trend");
     window->TabSet1->setCurrentIndex(0);
     EXPECT_TRUE(window->pnlVariables->isVisible());
+    EXPECT_FALSE(window->LiveView->pnlTrend->isVisible());
     EXPECT_EQ(window->edtDilutedOput->Text(), diluted);
     EXPECT_FALSE(window->btnApply->isEnabled());
+}
+
+// Without a line nothing is current; the settling time is read from the
+// file, counts at once when changed and is kept for the next start.
+TEST_P(MainWindowTest, SettlingTimeComesFromTheFileAndIsKeptWhenChanged) {
+    WriteSettings("[Vapcal]\nSettlingMinutes=25\n");
+    Open();
+    app::TLiveDisplay& live = *window->LiveView;
+    EXPECT_EQ(live.lblStability->text(), "Stability: cannot tell");
+    EXPECT_TRUE(live.lblDelivered->text().startsWith("Delivered now: cannot tell"));
+    EXPECT_EQ(live.edtSettlingTime->value(), 25);
+    EXPECT_EQ(live.Monitor.Stability().SettlingMs(), 25 * 60000);
+    live.edtSettlingTime->setValue(3);
+    EXPECT_EQ(live.Monitor.Stability().SettlingMs(), 3 * 60000);
+    EXPECT_EQ(ReadSettings(), "[Vapcal]\nSettlingMinutes=3\n");
+    EXPECT_TRUE(messages.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Separators, MainWindowTest, ::testing::Values('.', ','),

@@ -41,6 +41,7 @@ TEST_F(SettingsTest, NoFileGivesTheDefaultsAndCreatesNone) {
     EXPECT_EQ(s.LastDilutionFlowSP, 10);
     EXPECT_EQ(s.LastTempSP, 40);
     EXPECT_EQ(s.SkinHue, 132);
+    EXPECT_EQ(s.SettlingMinutes, 10);
     EXPECT_FALSE(fs::exists(path_));
 }
 
@@ -142,6 +143,17 @@ TEST_F(SettingsTest, BooleanAndNumberReadsFallBackOnBadText) {
         EXPECT_EQ(s.AllowConcInput, c.Allow) << c.Stored;
         EXPECT_EQ(s.LastTempSP, 40);
         EXPECT_EQ(s.SkinHue, 132);
+    }
+}
+
+TEST_F(SettingsTest, SettlingTimeIsKeptBesideTheOtherKeysAndOutOfRangeGivesTheDefault) {
+    Write("[Vapcal]\nTemp=45\n");
+    SaveSettlingMinutes(path_, 25);
+    EXPECT_EQ(Read(), "[Vapcal]\nTemp=45\nSettlingMinutes=25\n");
+    EXPECT_EQ(ReadSettings(path_).SettlingMinutes, 25);
+    for (const char* stored : {"0", "481", "-5", "ten", ""}) {
+        Write(std::string("[Vapcal]\nSettlingMinutes=") + stored + "\n");
+        EXPECT_EQ(ReadSettings(path_).SettlingMinutes, 10) << stored;
     }
 }
 
