@@ -165,6 +165,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         chunk.LineError = (head & 0xC0U) == 0xC0U;
         // Up to twice the largest frame, so that runs outgrow the buffer.
         const auto bytes = in.Bytes(1U + in.Byte() * 4U);
+        // A line error comes with the character it spoiled.
+        if (bytes.empty())
+            break;
         chunk.Data.assign(bytes.begin(), bytes.end());
         device.Line.QueueInput(std::move(chunk));
         ++chunks;

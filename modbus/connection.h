@@ -33,6 +33,7 @@
 namespace regwire {
 
 class TTransactionThread;
+class TAsciiFrame;
 
 enum TBaudRate : std::uint8_t {
     br110,
@@ -272,6 +273,7 @@ class TModbusConnection : public QObject {
     void DropToGap(std::uint32_t gap, std::uint32_t& remaining);
     TFrameRead ReadFrameRTU(std::uint8_t* buffer, int room, std::uint32_t& remaining);
     TFrameRead ReadFrameASCII(std::uint8_t* buffer, int room, std::uint32_t& remaining);
+    bool ScanMoreASCII(TAsciiFrame& frame);
     bool TakeASCII(std::uint8_t* to, int space, int& taken);
     void KeepUnread(const std::uint8_t* characters, int count);
 

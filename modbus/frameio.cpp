@@ -12,13 +12,6 @@
 
 namespace regwire {
 
-namespace {
-
-// States of the ASCII scanner, kept across the chunks of one read.
-enum TAsciiScan { asWaitColon, asInFrame, asCRSeen, asComplete };
-
-}  // namespace
-
 bool TModbusConnection::WaitForData(std::uint32_t timeoutMs) {
     // A server waits without limit for the next request, until the stop
     // signal cuts the wait short; a client always has a time-out.
@@ -106,42 +99,61 @@ TModbusConnection::TFrameRead TModbusConnection::ReadFrameRTU(std::uint8_t* buff
     }
 }
 
-namespace {
+// One ASCII frame being gathered at the start of the reader's buffer: the
+// scanner's state, kept across the chunks of one read, and the characters
+// of the frame so far.
+class TAsciiFrame {
+  public:
+    TAsciiFrame(std::uint8_t* buffer, int room) : FBuffer(buffer), FRoom(room) {}
 
-// Scans `count` characters placed at buffer + total, keeping only those of
-// the frame in progress at the start of buffer (a ':' restarts it there;
-// noise outside a frame is dropped). Stops after the LF that completes a
-// frame and returns how many characters it scanned.
-int ScanASCII(std::uint8_t* buffer, int& total, int count, TAsciiScan& state) {
-    const int base = total;
-    int kept = total;
-    int i = 0;
-    for (; i < count && state != asComplete; ++i) {
-        const std::uint8_t c = buffer[base + i];
-        if (c == ':') {
-            state = asInFrame;
-            kept = 0;
-            buffer[kept++] = c;
-        } else if (state == asInFrame) {
-            buffer[kept++] = c;
-            if (c == '\r')
-                state = asCRSeen;
-        } else if (state == asCRSeen) {
-            if (c == '\n') {
-                buffer[kept++] = c;
-                state = asComplete;
-            } else {
-                // A CR not followed by LF abandons the frame.
-                state = asWaitColon;
-                kept = 0;
+    bool WaitsForColon() const { return FState == asWaitColon; }
+    bool InFrame() const { return FState == asInFrame || FState == asCRSeen; }
+    bool Complete() const { return FState == asComplete; }
+    int Count() const { return FTotal; }
+    // Where the next characters go, and how many fit.
+    std::uint8_t* Free() const { return FBuffer + FTotal; }
+    int Space() const { return FRoom - FTotal; }
+
+    // Scans `count` characters placed at Free(), keeping only those of the
+    // frame in progress (a ':' restarts it at the start of the buffer; noise
+    // outside a frame is dropped). Stops after the LF that completes the
+    // frame and returns how many characters it scanned.
+    int Scan(int count) {
+        std::uint8_t* chunk = Free();
+        int i = 0;
+        for (; i < count && FState != asComplete; ++i) {
+            const std::uint8_t c = chunk[i];
+            if (c == ':') {
+                FState = asInFrame;
+                FTotal = 0;
+                FBuffer[FTotal++] = c;
+            } else if (FState == asInFrame) {
+                FBuffer[FTotal++] = c;
+                if (c == '\r')
+                    FState = asCRSeen;
+            } else if (FState == asCRSeen) {
+                if (c == '\n') {
+                    FBuffer[FTotal++] = c;
+                    FState = asComplete;
+                } else {
+                    // A CR not followed by LF abandons the frame.
+                    FState = asWaitColon;
+                    FTotal = 0;
+                }
             }
         }
+        return i;
     }
-    total = kept;
-    return i;
-}
 
-}  // namespace
+  private:
+    // States of the scanner, kept across the chunks of one read.
+    enum TState { asWaitColon, asInFrame, asCRSeen, asComplete };
+
+    std::uint8_t* FBuffer;
+    int FRoom;
+    int FTotal = 0;
+    TState FState = asWaitColon;
+};
 
 // Takes up to `space` characters: first those a previous frame left unread,
 // then what the port has queued. False on a line error or a failed read.
@@ -173,6 +185,18 @@ void TModbusConnection::KeepUnread(const std::uint8_t* characters, int count) {
     FUnreadCount += count;
 }
 
+// Takes more characters into the frame and scans them; what follows a
+// complete frame stays unread. False on a line error.
+bool TModbusConnection::ScanMoreASCII(TAsciiFrame& frame) {
+    std::uint8_t* chunk = frame.Free();
+    int taken = 0;
+    if (!TakeASCII(chunk, frame.Space(), taken))
+        return false;
+    const int scanned = frame.Scan(taken);
+    KeepUnread(chunk + scanned, taken - scanned);
+    return true;
+}
+
 // An ASCII frame runs from ':' to CR LF; noise before the colon is dropped
 // and a new colon restarts the frame. What follows the LF is kept for the
 // next frame. A frame that outgrows the room is dropped; the reader then
@@ -180,35 +204,22 @@ void TModbusConnection::KeepUnread(const std::uint8_t* characters, int count) {
 TModbusConnection::TFrameRead TModbusConnection::ReadFrameASCII(std::uint8_t* buffer, int room,
                                                                 std::uint32_t& remaining) {
     const std::uint32_t gap = SilentMs();
-    TAsciiScan state = asWaitColon;
-    int total = 0;
-
-    // Takes and scans more characters; false on a line error.
-    const auto scanMore = [&] {
-        const int base = total;
-        int taken = 0;
-        if (!TakeASCII(buffer + base, room - base, taken))
-            return false;
-        const int scanned = ScanASCII(buffer, total, taken, state);
-        KeepUnread(buffer + base + scanned, taken - scanned);
-        return true;
-    };
-
-    while (state == asWaitColon && remaining > 0) {
+    TAsciiFrame frame(buffer, room);
+    while (frame.WaitsForColon() && remaining > 0) {
         if (FUnreadCount == 0 && !WaitInFrame(remaining, remaining))
             return {};
-        if (!scanMore())
+        if (!ScanMoreASCII(frame))
             return {};
     }
-    while ((state == asInFrame || state == asCRSeen) && remaining > 0) {
-        if (total >= room)
+    while (frame.InFrame() && remaining > 0) {
+        if (frame.Space() <= 0)
             return {0, true};
         if (FUnreadCount == 0 && !WaitInFrame(gap, remaining))
             return {};
-        if (!scanMore())
+        if (!ScanMoreASCII(frame))
             return {};
     }
-    return {state == asComplete ? total : 0, false};
+    return {frame.Complete() ? frame.Count() : 0, false};
 }
 
 bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uint32_t timeoutMs) {

@@ -50,8 +50,10 @@ TEST(TransactionThread, AnUnansweredRequestIsSentMaxRetriesTimes) {
     // Each send is followed by the whole receive time-out and the refetch
     // delay, on the line's own clock.
     EXPECT_EQ(x.Device->Tick(), x.Silence + 3 * (200 + 50));
-    // The request is purged off the line before every send.
+    // The request is purged off the line before every send, and each wait
+    // for the reply starts once the request has left the line.
     EXPECT_GE(x.Device->ReceivePurges(), 3);
+    EXPECT_EQ(x.Device->Drains(), 3);
 }
 
 TEST(TransactionThread, ABadChecksumIsRetriedAndTheGoodReplyTaken) {
