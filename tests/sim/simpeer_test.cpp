@@ -231,6 +231,10 @@ struct TNoiseCase {
     const char* Name;
 };
 
+void PrintTo(const TNoiseCase& c, std::ostream* out) {
+    *out << c.Name;
+}
+
 class ServerAfterNoiseTest : public SimPeerTest, public ::testing::WithParamInterface<TNoiseCase> {
   protected:
     void Start() {
