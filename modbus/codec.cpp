@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "modbus/diagnostics.h"
 #include "modbus/errors.h"
+#include "modbus/framefields.h"
 #include "modbus/messages.h"
 
 namespace regwire {
@@ -15,6 +17,7 @@ constexpr std::uint8_t CR = 0x0D;
 constexpr std::uint8_t LF = 0x0A;
 constexpr std::uint8_t ExceptionFlag = 0x80;
 constexpr std::uint8_t LastModbusExceptionCode = 8;
+constexpr std::uint8_t DiagnosticsFunction = 8;
 
 // Colon, CR and LF around the hexadecimal characters.
 constexpr std::size_t ASCIIFraming = 3;
@@ -156,6 +159,19 @@ bool TFrameCodec::IsEcho(const TModbusBuffer& request, const TModbusBuffer& repl
     const std::span<const std::uint8_t> sent = request.Bytes();
     const std::span<const std::uint8_t> heard = reply.Bytes();
     return sent.size() <= heard.size() && std::equal(sent.begin(), sent.end(), heard.begin());
+}
+
+bool TFrameCodec::ExpectsReply(TModbusBuffer& request) const {
+    if (request.Size() < AddressSize() + 1 || GetFrameAddress(request) == 0)
+        return false;
+    if (GetFunctionCode(request) != DiagnosticsFunction)
+        return true;
+    const TFrameFields fields(request, ChecksumSize());
+    try {
+        return fields.Word(AddressSize() + 1) != DiagnosticSubFunctions[daForceListenOnlyMode];
+    } catch (const ERegwireError&) {
+        return true;  // too short to name a sub-function: the server answers it with an exception
+    }
 }
 
 }  // namespace regwire

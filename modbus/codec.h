@@ -94,6 +94,10 @@ class TFrameCodec {
     // The reply's function code, exception flag cleared, is the request's.
     bool SameFunction(TModbusBuffer& request, TModbusBuffer& reply) const;
     bool SameServer(TModbusBuffer& request, TModbusBuffer& reply, bool anyServer) const;
+    // Whether a server answers the request at all: never a broadcast
+    // (address 0), nor the diagnostics request that forces it to listen
+    // only (function 8, sub-function 4).
+    bool ExpectsReply(TModbusBuffer& request) const;
     // The reply begins with the whole request (a bus that hears its own
     // transmitter).
     bool IsEcho(const TModbusBuffer& request, const TModbusBuffer& reply) const;

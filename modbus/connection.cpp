@@ -80,6 +80,8 @@ void TModbusConnection::SetActive(bool value) {
 
 void TModbusConnection::OpenSequence() {
     OpenDevice();
+    FUnread.assign(static_cast<std::size_t>(FCodec.FrameBufferSize()), 0);
+    FUnreadCount = 0;
     try {
         UpdateDCB();
         UpdateSilentInterval();

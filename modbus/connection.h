@@ -33,6 +33,7 @@
 namespace regwire {
 
 class TTransactionThread;
+class TAsciiFrame;
 
 enum TBaudRate : std::uint8_t {
     br110,
@@ -216,9 +217,19 @@ class TModbusConnection : public QObject {
 
     // --- Frame I/O: the transaction thread's only way to the port ---
     bool WaitForData(std::uint32_t timeoutMs);
+    // What one frame read brought: Count characters of a frame (0 when
+    // nothing usable arrived), or a run longer than the room, dropped
+    // (TooLong) so that the next read starts at the next frame.
+    struct TFrameRead {
+        int Count = 0;
+        bool TooLong = false;
+    };
     // One frame into buffer (room characters) within remaining, which is
-    // counted down; the count read, 0 when nothing usable arrived.
-    int ReadFrame(std::uint8_t* buffer, int room, std::uint32_t& remaining);
+    // counted down. A broken run (a line error, more characters than room)
+    // is dropped up to the next silent gap in RTU, or up to the next ':' in
+    // ASCII. Characters that follow a complete ASCII frame are kept for the
+    // next read, unless a receive purge drops them.
+    TFrameRead ReadFrame(std::uint8_t* buffer, int room, std::uint32_t& remaining);
     bool WriteFrame(const std::uint8_t* data, int count, std::uint32_t timeoutMs);
     void Purge(bool receive, bool transmit);
     void WaitForSilence();
@@ -258,10 +269,13 @@ class TModbusConnection : public QObject {
     void HandleMessage(platform::TPostedMessage& message);
     void DeliverTransaction(TModbusTransaction& transaction);
     TModbusClientLink* FindClient(const TModbusClient* client) const;
-    bool ReadChunk(std::uint8_t* buffer, int room, int& chunk);
     bool WaitInFrame(std::uint32_t timeoutMs, std::uint32_t& remaining);
-    int ReadFrameRTU(std::uint8_t* buffer, int room, std::uint32_t& remaining);
-    int ReadFrameASCII(std::uint8_t* buffer, int room, std::uint32_t& remaining);
+    void DropToGap(std::uint32_t gap, std::uint32_t& remaining);
+    TFrameRead ReadFrameRTU(std::uint8_t* buffer, int room, std::uint32_t& remaining);
+    TFrameRead ReadFrameASCII(std::uint8_t* buffer, int room, std::uint32_t& remaining);
+    bool ScanMoreASCII(TAsciiFrame& frame);
+    bool TakeASCII(std::uint8_t* to, int space, int& taken);
+    void KeepUnread(const std::uint8_t* characters, int count);
 
     TFrameCodec FCodec;
     bool FActive = false;
@@ -297,6 +311,10 @@ class TModbusConnection : public QObject {
     std::vector<TModbusClientLink*> FClients;
     std::vector<TModbusServerLink*> FServers;
     std::unique_ptr<platform::TSerialDevice> FDevice;
+    // Thread's: characters read with the end of an ASCII frame that belong
+    // to the next one (a reply after its echo, ours after a foreign one).
+    std::vector<std::uint8_t> FUnread;
+    int FUnreadCount = 0;
     std::unique_ptr<TTransactionThread> FThread;
     std::unique_ptr<platform::THiddenReceiver> FReceiver;
 };

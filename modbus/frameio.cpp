@@ -5,18 +5,12 @@
 // a false result or a count of 0, which the thread takes as an attempt
 // without a reply. Characters are taken from the port in chunks of whatever
 // is queued; nothing is allocated while a frame moves.
+#include <algorithm>
 #include <cstring>
 
 #include "modbus/connection.h"
 
 namespace regwire {
-
-namespace {
-
-// States of the ASCII scanner, kept across the chunks of one read.
-enum TAsciiScan { asWaitColon, asInFrame, asCRSeen, asComplete };
-
-}  // namespace
 
 bool TModbusConnection::WaitForData(std::uint32_t timeoutMs) {
     // A server waits without limit for the next request, until the stop
@@ -58,21 +52,10 @@ bool TModbusConnection::ReadPort(std::uint8_t* buffer, std::size_t count) {
     return FDevice->Read(buffer, count);
 }
 
-// Takes whatever is queued into buffer; fails on a line error, on more
-// characters than room, or on a failed read.
-bool TModbusConnection::ReadChunk(std::uint8_t* buffer, int room, int& chunk) {
-    std::size_t count = 0;
-    if (!GetInputCount(count) || count > static_cast<std::size_t>(room))
-        return false;
-    if (!ReadPort(buffer, count))
-        return false;
-    chunk = static_cast<int>(count);
-    return true;
-}
-
-int TModbusConnection::ReadFrame(std::uint8_t* buffer, int room, std::uint32_t& remaining) {
+TModbusConnection::TFrameRead TModbusConnection::ReadFrame(std::uint8_t* buffer, int room,
+                                                           std::uint32_t& remaining) {
     if (remaining == 0)
-        return 0;
+        return {};
     // Forget a line error left from before this frame.
     std::size_t stale = 0;
     GetInputCount(stale);
@@ -80,79 +63,163 @@ int TModbusConnection::ReadFrame(std::uint8_t* buffer, int room, std::uint32_t& 
                                        : ReadFrameASCII(buffer, room, remaining);
 }
 
-// An RTU frame ends at a gap of SilentMs on the line.
-int TModbusConnection::ReadFrameRTU(std::uint8_t* buffer, int room, std::uint32_t& remaining) {
-    const std::uint32_t gap = SilentMs();
-    if (!WaitInFrame(remaining, remaining))
-        return 0;
-    int total = 0;
-    if (!ReadChunk(buffer, room, total))
-        return 0;
-    while (remaining > 0) {
-        if (!WaitInFrame(gap, remaining))
-            return total;
-        int chunk = 0;
-        if (!ReadChunk(buffer + total, room - total, chunk))
-            return 0;
-        total += chunk;
-    }
-    return total;
+// Drops what is queued and whatever keeps coming until the line has been
+// silent for a gap: the rest of a broken frame must not pass for the start
+// of the next one. Waiting for each arrival costs no CPU however long the
+// noise lasts.
+void TModbusConnection::DropToGap(std::uint32_t gap, std::uint32_t& remaining) {
+    do
+        Purge(true, false);
+    while (remaining > 0 && WaitInFrame(gap, remaining));
 }
 
-// An ASCII frame runs from ':' to CR LF; noise before the colon is dropped
-// and a new colon restarts the frame.
-int TModbusConnection::ReadFrameASCII(std::uint8_t* buffer, int room, std::uint32_t& remaining) {
+// An RTU frame ends at a gap of SilentMs on the line. A line error or more
+// characters than the room breaks the frame: the run is dropped up to the
+// next gap, where the next frame can start.
+TModbusConnection::TFrameRead TModbusConnection::ReadFrameRTU(std::uint8_t* buffer, int room,
+                                                              std::uint32_t& remaining) {
     const std::uint32_t gap = SilentMs();
-    TAsciiScan state = asWaitColon;
+    if (!WaitInFrame(remaining, remaining))
+        return {};
     int total = 0;
+    for (;;) {
+        std::size_t queued = 0;
+        const bool clean = GetInputCount(queued);
+        if (!clean || queued > static_cast<std::size_t>(room - total)) {
+            DropToGap(gap, remaining);
+            return {0, clean};
+        }
+        if (!ReadPort(buffer + total, queued)) {
+            DropToGap(gap, remaining);
+            return {};
+        }
+        total += static_cast<int>(queued);
+        if (remaining == 0 || !WaitInFrame(gap, remaining))
+            return {total, false};
+    }
+}
 
-    // Scans the chunk just read at buffer + total.
-    const auto scan = [&](int chunkSize) {
-        std::uint8_t* chunk = buffer + total;
-        std::uint8_t* frameStart = nullptr;
-        int count = 0;
-        for (int i = 0; i < chunkSize && state != asComplete; ++i) {
+// One ASCII frame being gathered at the start of the reader's buffer: the
+// scanner's state, kept across the chunks of one read, and the characters
+// of the frame so far.
+class TAsciiFrame {
+  public:
+    TAsciiFrame(std::uint8_t* buffer, int room) : FBuffer(buffer), FRoom(room) {}
+
+    bool WaitsForColon() const { return FState == asWaitColon; }
+    bool InFrame() const { return FState == asInFrame || FState == asCRSeen; }
+    bool Complete() const { return FState == asComplete; }
+    int Count() const { return FTotal; }
+    // Where the next characters go, and how many fit.
+    std::uint8_t* Free() const { return FBuffer + FTotal; }
+    int Space() const { return FRoom - FTotal; }
+
+    // Scans `count` characters placed at Free(), keeping only those of the
+    // frame in progress (a ':' restarts it at the start of the buffer; noise
+    // outside a frame is dropped). Stops after the LF that completes the
+    // frame and returns how many characters it scanned.
+    int Scan(int count) {
+        std::uint8_t* chunk = Free();
+        int i = 0;
+        for (; i < count && FState != asComplete; ++i) {
             const std::uint8_t c = chunk[i];
             if (c == ':') {
-                state = asInFrame;
-                frameStart = chunk + i;
-                count = 1;
-            } else if (state == asInFrame) {
-                ++count;
+                FState = asInFrame;
+                FTotal = 0;
+                FBuffer[FTotal++] = c;
+            } else if (FState == asInFrame) {
+                FBuffer[FTotal++] = c;
                 if (c == '\r')
-                    state = asCRSeen;
-            } else if (state == asCRSeen) {
+                    FState = asCRSeen;
+            } else if (FState == asCRSeen) {
                 if (c == '\n') {
-                    ++count;
-                    state = asComplete;
+                    FBuffer[FTotal++] = c;
+                    FState = asComplete;
                 } else {
-                    state = asWaitColon;
-                    frameStart = nullptr;
-                    count = 0;
+                    // A CR not followed by LF abandons the frame.
+                    FState = asWaitColon;
+                    FTotal = 0;
                 }
             }
         }
-        if (frameStart != nullptr) {
-            std::memmove(buffer, frameStart, static_cast<std::size_t>(count));
-            total = count;
-        } else {
-            total += count;
-        }
-    };
+        return i;
+    }
 
-    while (state == asWaitColon && remaining > 0) {
-        int chunk = 0;
-        if (!WaitInFrame(remaining, remaining) || !ReadChunk(buffer + total, room - total, chunk))
-            return 0;
-        scan(chunk);
+  private:
+    // States of the scanner, kept across the chunks of one read.
+    enum TState { asWaitColon, asInFrame, asCRSeen, asComplete };
+
+    std::uint8_t* FBuffer;
+    int FRoom;
+    int FTotal = 0;
+    TState FState = asWaitColon;
+};
+
+// Takes up to `space` characters: first those a previous frame left unread,
+// then what the port has queued. False on a line error or a failed read.
+bool TModbusConnection::TakeASCII(std::uint8_t* to, int space, int& taken) {
+    if (FUnreadCount > 0) {
+        taken = std::min(FUnreadCount, space);
+        std::memcpy(to, FUnread.data(), static_cast<std::size_t>(taken));
+        FUnreadCount -= taken;
+        std::memmove(FUnread.data(), FUnread.data() + taken,
+                     static_cast<std::size_t>(FUnreadCount));
+        return true;
     }
-    while ((state == asInFrame || state == asCRSeen) && remaining > 0) {
-        int chunk = 0;
-        if (!WaitInFrame(gap, remaining) || !ReadChunk(buffer + total, room - total, chunk))
-            return 0;
-        scan(chunk);
+    std::size_t queued = 0;
+    if (!GetInputCount(queued))
+        return false;
+    taken = static_cast<int>(std::min(queued, static_cast<std::size_t>(space)));
+    return ReadPort(to, static_cast<std::size_t>(taken));
+}
+
+// Puts characters back in front of those still unread.
+void TModbusConnection::KeepUnread(const std::uint8_t* characters, int count) {
+    if (count <= 0)
+        return;
+    const auto needed = static_cast<std::size_t>(FUnreadCount + count);
+    if (FUnread.size() < needed)
+        FUnread.resize(needed);
+    std::memmove(FUnread.data() + count, FUnread.data(), static_cast<std::size_t>(FUnreadCount));
+    std::memcpy(FUnread.data(), characters, static_cast<std::size_t>(count));
+    FUnreadCount += count;
+}
+
+// Takes more characters into the frame and scans them; what follows a
+// complete frame stays unread. False on a line error.
+bool TModbusConnection::ScanMoreASCII(TAsciiFrame& frame) {
+    std::uint8_t* chunk = frame.Free();
+    int taken = 0;
+    if (!TakeASCII(chunk, frame.Space(), taken))
+        return false;
+    const int scanned = frame.Scan(taken);
+    KeepUnread(chunk + scanned, taken - scanned);
+    return true;
+}
+
+// An ASCII frame runs from ':' to CR LF; noise before the colon is dropped
+// and a new colon restarts the frame. What follows the LF is kept for the
+// next frame. A frame that outgrows the room is dropped; the reader then
+// finds its footing again at the next ':'.
+TModbusConnection::TFrameRead TModbusConnection::ReadFrameASCII(std::uint8_t* buffer, int room,
+                                                                std::uint32_t& remaining) {
+    const std::uint32_t gap = SilentMs();
+    TAsciiFrame frame(buffer, room);
+    while (frame.WaitsForColon() && remaining > 0) {
+        if (FUnreadCount == 0 && !WaitInFrame(remaining, remaining))
+            return {};
+        if (!ScanMoreASCII(frame))
+            return {};
     }
-    return state == asComplete ? total : 0;
+    while (frame.InFrame() && remaining > 0) {
+        if (frame.Space() <= 0)
+            return {0, true};
+        if (FUnreadCount == 0 && !WaitInFrame(gap, remaining))
+            return {};
+        if (!ScanMoreASCII(frame))
+            return {};
+    }
+    return {frame.Complete() ? frame.Count() : 0, false};
 }
 
 bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uint32_t timeoutMs) {
@@ -170,6 +237,12 @@ bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uin
     if (toggle) {
         ok = FDevice->Drain() && ok;
         FDevice->SetRts(false);
+    } else if (ok && FFlowControl != fcRtsCts) {
+        // The reply time-out starts when the frame has left the UART, not
+        // when the driver took it: at 9600 bit/s a long frame takes a
+        // quarter of a second on the line. Under RTS/CTS the far end may
+        // hold the line for good, so the frame is not waited for there.
+        ok = FDevice->Drain();
     }
     // A line error reported meanwhile fails the write too.
     std::size_t queued = 0;
@@ -178,13 +251,18 @@ bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uin
 }
 
 void TModbusConnection::Purge(bool receive, bool transmit) {
+    if (receive)
+        FUnreadCount = 0;
     if (receive || transmit)
         FDevice->Purge(receive, transmit);
 }
 
 void TModbusConnection::WaitForSilence() {
     Purge(true, true);
-    if (TransmissionMode() != tmRTU)
+    // A server takes what arrives from now on: a request sent just after
+    // the open is answered, and a frame joined halfway fails its checksum
+    // and is dropped at the next gap.
+    if (TransmissionMode() != tmRTU || ConnectionMode() == cmServer)
         return;
     while (WaitForData(SilentMs()))
         Purge(true, false);

@@ -103,6 +103,10 @@ TDiagnosticsOutcome TReplyDecoder::Diagnostics(TModbusTransaction& t) const {
     const std::uint16_t data = request.Word(4);
     if (outcome.Action == daRestartCommsOption && data == ClearEventLogData)
         outcome.Action = daRestartCommsOptionAndClearEventLog;
+    // A server in listen-only mode sends nothing back: there is no reply to
+    // check.
+    if (outcome.Action == daForceListenOnlyMode)
+        return outcome;
     CheckNormalReply(t.Info, [&] {
         const TFrameFields reply(t.Reply, FCodec.ChecksumSize());
         Expect(reply.Word(2) == subFunction);
@@ -226,7 +230,7 @@ TRegistersReadWrite TReplyDecoder::MultipleRegistersReadWrite(TModbusTransaction
 }
 
 TCustomOutcome TReplyDecoder::Custom(TModbusTransaction& t) const {
-    if (t.AnyServer && t.Info.Status >= tsBadReply)
+    if (t.AnyServer && t.Info.Status >= tsBadReply && t.Reply.Size() > 0)
         t.Info.ServerAddress = FCodec.GetFrameAddress(t.Reply);
     TCustomOutcome outcome;
     outcome.RequestData = GetFrameData(t.Request);

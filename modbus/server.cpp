@@ -34,6 +34,16 @@ bool IsBitFunction(std::uint8_t function) {
 }
 
 // start + count - 1 stays a Modbus address.
+// The byte count of a write of several values must be what its quantity
+// takes: a request that disagrees with itself writes nothing.
+bool ByteCountMatches(const TFrameFields& request, int expected) {
+    try {
+        return request.Byte(6) == expected;
+    } catch (const ERegwireError&) {
+        return false;
+    }
+}
+
 bool RunFits(std::uint16_t start, std::uint16_t count) {
     return start + count - 1 <= 0xFFFF;
 }
@@ -223,6 +233,8 @@ void TModbusServer::ServeMultipleCoilsWrite() {
     std::uint16_t count = 0;
     if (!TakeRun(15, MaxWriteBits, start, count))
         return;
+    if (!ByteCountMatches(request, BitByteCount(count)))
+        return Refuse(15, ecIllegalDataValue);
     TBitValues values(count);
     try {
         request.Bits(7, values);
@@ -249,6 +261,8 @@ void TModbusServer::ServeMultipleRegistersWrite() {
     std::uint16_t count = 0;
     if (!TakeRun(16, MaxWriteRegisters, start, count))
         return;
+    if (!ByteCountMatches(request, 2 * count))
+        return Refuse(16, ecIllegalDataValue);
     TRegValues values(count);
     try {
         request.Words(7, values);

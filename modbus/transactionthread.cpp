@@ -194,6 +194,9 @@ void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> 
 }
 
 void TTransactionThread::Attempt(TModbusTransaction& t, int length) {
+    // A line-settings change waits at most for the attempt in hand, not for
+    // the whole transaction and its retries; it applies from this send on.
+    ServeLineSettings();
     t.Info.Status = tsNoReply;
     ++t.Info.Attempts;
     NotifyFrame(FSendFrame.data(), length, true);
@@ -204,7 +207,7 @@ void TTransactionThread::Attempt(TModbusTransaction& t, int length) {
         // port) still takes its receive time-out, so the retries keep their
         // pace and a pulled adapter never makes the thread spin.
         Pause(FConnection.ReceiveTimeout());
-    } else if (t.Info.ServerAddress != 0 || t.Custom) {
+    } else if (FConnection.Codec().ExpectsReply(t.Request)) {
         // A reply from a foreign address does not end the wait: listen on,
         // without sending again, for the rest of the same time-out.
         std::uint32_t remaining = FConnection.ReceiveTimeout();
@@ -212,6 +215,8 @@ void TTransactionThread::Attempt(TModbusTransaction& t, int length) {
             ReplyStep(t, length, remaining);
         } while (t.Info.Status == tsWrongServer && remaining > 0);
     } else {
+        // No server answers a broadcast or a switch to listen-only: such a
+        // request has done its work once it is sent.
         Pause(FConnection.TurnaroundDelay());
         t.Info.Status = tsSuccess;
     }
@@ -234,15 +239,19 @@ void TTransactionThread::Pause(std::uint32_t ms) {
 
 void TTransactionThread::ReplyStep(TModbusTransaction& t, int length, std::uint32_t& remaining) {
     std::uint8_t* received = FReceiveFrame.data();
-    const int n = FConnection.ReadFrame(received, FFrameBufferSize, remaining);
-    bool wellFormed = DecodeReply(received, n, t.Reply);
+    const TModbusConnection::TFrameRead read =
+        FConnection.ReadFrame(received, FFrameBufferSize, remaining);
+    const int n = read.Count;
+    // A reply longer than any frame is a bad frame, not a silent server.
+    bool wellFormed = DecodeReply(received, n, t.Reply) && !read.TooLong;
     if (wellFormed && FConnection.EchoQueryBeforeReply() &&
         FConnection.Codec().IsEcho(t.Request, t.Reply)) {
         if (t.Reply.Size() == t.Request.Size()) {
             // Only our own request came back so far: the reply follows.
-            const int n2 = FConnection.ReadFrame(received, FFrameBufferSize, remaining);
-            NotifyFrame(received, n2, false);
-            wellFormed = DecodeReply(received, n2, t.Reply);
+            const TModbusConnection::TFrameRead reply =
+                FConnection.ReadFrame(received, FFrameBufferSize, remaining);
+            NotifyFrame(received, reply.Count, false);
+            wellFormed = DecodeReply(received, reply.Count, t.Reply) && !reply.TooLong;
         } else {
             // Echo and reply ran together into one frame: cut the echo off.
             NotifyFrame(received + length, n - length, false);
@@ -323,7 +332,7 @@ void TTransactionThread::ServerLoop() {
             ServeLineSettings();
             std::uint32_t remaining = INFINITE;
             std::uint8_t* received = FReceiveFrame.data();
-            const int n = FConnection.ReadFrame(received, FFrameBufferSize, remaining);
+            const int n = FConnection.ReadFrame(received, FFrameBufferSize, remaining).Count;
             NotifyFrame(received, n, false);
             if (!DecodeReply(received, n, transaction.Request) ||
                 !codec.IsValidFrame(transaction.Request) || Terminated())

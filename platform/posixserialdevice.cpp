@@ -38,24 +38,28 @@ constexpr unsigned kPtsLastMajor = 143;
 // this much deviation still lets the far end read every character.
 constexpr double kRateTolerance = 0.02;
 
-uint64_t NowMs() {
+// Deadlines are kept in nanoseconds of the monotonic clock: cut to whole
+// milliseconds, a wait could end up to a millisecond before its time-out.
+uint64_t NowNs() {
     using namespace std::chrono;
     return static_cast<uint64_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+        duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 uint64_t DeadlineAfter(uint32_t timeoutMs) {
-    return NowMs() + timeoutMs;
+    return NowNs() + uint64_t{timeoutMs} * 1000000U;
 }
 
-// The poll() time-out until `deadline`; -1 waits without limit.
+// The poll() time-out until `deadline`, rounded up to whole milliseconds, so
+// that a wait never ends before it; -1 waits without limit.
 int PollTimeout(uint64_t deadline, bool forever) {
     if (forever)
         return -1;
-    const uint64_t now = NowMs();
+    const uint64_t now = NowNs();
     if (now >= deadline)
         return 0;
-    return static_cast<int>(std::min<uint64_t>(deadline - now, INT_MAX));
+    const uint64_t ms = (deadline - now + 999999U) / 1000000U;
+    return static_cast<int>(std::min<uint64_t>(ms, INT_MAX));
 }
 
 std::string SystemText(int errorNumber) {

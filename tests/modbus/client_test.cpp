@@ -265,9 +265,43 @@ TEST(ModbusClient, BroadcastRaisesNoEvent) {
     line.Client.SetMaxConsecutiveTimeouts(0);
     line.Client.WriteSingleRegister(1, 2);
     ASSERT_TRUE(SpinUntil([&] { return line.Device->Writes().size() == 1; }));
-    SpinUntil([] { return false; }, 100);
-    EXPECT_TRUE(line.Done.empty());
     EXPECT_EQ(line.LastWrite(), WithCRC({0x00, 0x06, 0x00, 0x01, 0x00, 0x02}));
+    // Completions arrive in order: a read's completion comes after anything
+    // the broadcast raised.
+    line.Client.SetServerAddress(10);
+    line.Exchange([&] { line.Client.ReadHoldingRegisters(0, 1); }, {});
+    EXPECT_EQ(line.Done.size(), 1u);
+}
+
+// No server answers a custom broadcast or a switch to listen-only: both
+// complete with success once sent, without a reply to check.
+TEST(ModbusClient, RequestsNoServerAnswersSucceedOnceSent) {
+    TClientLine line;
+    line.Connection.SetTurnaroundDelay(0);
+    line.Connection.SetMaxRetries(3);
+    TTransactionStatus custom = tsNoReply;
+    TByteString response{1};
+    line.Client.OnCustomTransactionComplete = [&](TModbusClient*, const TTransactionInfo& info,
+                                                  std::uint8_t, const TByteString&,
+                                                  const TByteString& r) {
+        custom = info.Status;
+        response = r;
+    };
+    TTransactionStatus diagnostics = tsNoReply;
+    line.Client.OnDiagnostics = [&](TModbusClient*, const TTransactionInfo& info,
+                                    TDiagnosticAction action, std::uint16_t) {
+        EXPECT_EQ(action, daForceListenOnlyMode);
+        diagnostics = info.Status;
+    };
+    line.Client.SetServerAddress(0);
+    line.Exchange([&] { line.Client.CustomTransaction(0x41, TByteString{1, 2}); }, {});
+    EXPECT_EQ(custom, tsSuccess);
+    EXPECT_TRUE(response.empty());
+    line.Client.SetServerAddress(10);
+    line.Exchange([&] { line.Client.Diagnostics(daForceListenOnlyMode, 0); }, {});
+    EXPECT_EQ(diagnostics, tsSuccess);
+    EXPECT_EQ(line.Device->Writes().size(), 2u) << "each sent once";
+    EXPECT_EQ(line.Client.ConsecutiveTimeouts(), 0u);
 }
 
 TEST(ModbusClient, ChangedServerAddressSilencesTheOldRequests) {

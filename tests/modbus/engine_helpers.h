@@ -157,12 +157,24 @@ inline bool WaitInReply(TScriptedLine& line, int writes) {
     return line.Device->WaitUntilBlocked();
 }
 
-// Held clock: moves the clock on whenever the thread waits on the line, until
-// the queue is empty and the thread idles.
-inline void RunOut(TScriptedLine& line) {
-    using namespace std::chrono_literals;
-    while (line.Device->WaitUntilBlocked(200ms) || line.Connection.PendingTransactions() > 0)
-        line.Device->Advance(100000);
+// Held clock: moves the clock on whenever the thread waits on the line, and
+// runs the event loop, until done() holds; done()'s value.
+inline bool RunOut(TScriptedLine& line, const std::function<bool()>& done, int ms = 10000) {
+    const QDeadlineTimer deadline(ms);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        if (line.Device->WaitUntilBlocked(std::chrono::milliseconds(10)))
+            line.Device->Advance(100000);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+// Handles what was posted to the main thread until now: after a close, or
+// behind a completion that was posted later, nothing more can be on its way.
+inline void DeliverPosted() {
+    QCoreApplication::sendPostedEvents();
 }
 
 }  // namespace regwire::test

@@ -203,13 +203,23 @@ TEST(ModbusServer, BroadcastStoresWithoutReply) {
     EXPECT_EQ(TServed(server, {0, 6, 0x00, 0x21}).T.Reply.Size(), 0);  // even refused
 }
 
-// Requests cut short, or promising more values than they carry, are
-// answered with an illegal data value, never read from stale buffer bytes.
+// Requests cut short, promising more values than they carry, or whose byte
+// count disagrees with their quantity, are answered with an illegal data
+// value and write nothing, never read from stale buffer bytes.
 TEST(ModbusServer, TruncatedRequestsAreIllegalDataValues) {
     TProbeServer server;
     const TBytes cases[] = {
-        {7, 3},       {7, 3, 0x00, 0x01, 0x00},           {7, 5, 0x00, 0x01},
-        {7, 6, 0x00}, {7, 16, 0, 0, 0, 3, 6, 0, 1, 0, 2}, {7, 15, 0, 0, 0, 17, 3, 0xFF, 0xFF},
+        {7, 3},
+        {7, 3, 0x00, 0x01, 0x00},
+        {7, 5, 0x00, 0x01},
+        {7, 6, 0x00},
+        {7, 16, 0, 0, 0, 3, 6, 0, 1, 0, 2},
+        {7, 15, 0, 0, 0, 17, 3, 0xFF, 0xFF},
+        {7, 16, 0, 0, 0, 2, 6, 0, 1, 0, 2, 0, 3},
+        {7, 16, 0, 0, 0, 3, 4, 0, 1, 0, 2, 0, 3},
+        {7, 15, 0, 0, 0, 9, 1, 0xFF, 0xFF},
+        {7, 15, 0, 0, 0, 8, 2, 0xFF, 0xFF},
+        {7, 16, 0, 0, 0, 1},
     };
     const TBytes stale{7, 16, 0, 0, 0, 3, 6, 0, 9, 0, 9, 0, 9, 0, 9, 0, 9, 0, 9};
     for (const TBytes& request : cases) {
@@ -226,6 +236,8 @@ TEST(ModbusServer, TruncatedRequestsAreIllegalDataValues) {
     }
     for (int a = 0; a < 3; ++a)
         EXPECT_EQ(server.HoldingRegister(a), 0);
+    for (int a = 0; a < 16; ++a)
+        EXPECT_FALSE(server.Coil(a));
 }
 
 TEST(ModbusServer, AsciiRepliesEndInTheLRC) {

@@ -50,8 +50,10 @@ TEST(TransactionThread, AnUnansweredRequestIsSentMaxRetriesTimes) {
     // Each send is followed by the whole receive time-out and the refetch
     // delay, on the line's own clock.
     EXPECT_EQ(x.Device->Tick(), x.Silence + 3 * (200 + 50));
-    // The request is purged off the line before every send.
+    // The request is purged off the line before every send, and each wait
+    // for the reply starts once the request has left the line.
     EXPECT_GE(x.Device->ReceivePurges(), 3);
+    EXPECT_EQ(x.Device->Drains(), 3);
 }
 
 TEST(TransactionThread, ABadChecksumIsRetriedAndTheGoodReplyTaken) {
@@ -112,22 +114,55 @@ TEST(TransactionThread, AnotherFunctionCodeIsABadReplyNeverRetried) {
 
 TEST(TransactionThread, ABroadcastIsSentOnceAndRaisesNoEvent) {
     TExchange x;
+    // A client at address 0 would hear a broadcast that was posted.
+    TRecordingClient everyone(0);
+    x.Connection.RegisterClient(&everyone);
     x.Connection.SetMaxRetries(3);
     x.Connection.SetTurnaroundDelay(100);
     x.Connection.SetRefetchDelay(30);
     x.Open();
-    x.Connection.QueueTransaction(Request(x.Connection, nullptr, 6, 33, 1600), &x.Client);
-    // A later read completes after the broadcast is done with.
+    // The line's answers are scripted before the thread can send anything.
     x.Device->QueueAnswer({});
     x.Device->QueueAnswer({{kReply, 5}});
+    x.Connection.QueueTransaction(Request(x.Connection, &everyone, 6, 33, 1600), &everyone);
+    // A later read completes after the broadcast is done with; posts arrive
+    // in order, so a completion of the broadcast would have come first.
     const TTransactionInfo info = x.ReadOne();
-    Drain();
-    EXPECT_EQ(x.Client.Done.size(), 1u);
+    EXPECT_TRUE(everyone.Done.empty());
     EXPECT_EQ(info.Status, tsSuccess);
     EXPECT_EQ(x.Device->Writes().size(), 2u);
     EXPECT_EQ(x.Device->Writes().at(0), Rtu({0, 6, 0, 33, 0x06, 0x40}));
     // Turnaround and refetch delay after the broadcast, then the read.
     EXPECT_EQ(x.Device->Tick(), x.Silence + 100 + 30 + 5 + x.Connection.SilentMs() + 30);
+}
+
+// Requests no server answers succeed once sent, and still complete: a
+// custom broadcast, and the switch of a server to listen-only.
+TEST(TransactionThread, RequestsThatGetNoReplySucceedOnceSent) {
+    struct TCase {
+        const char* Name;
+        std::uint8_t Address;
+        bool Custom;
+        std::uint8_t Function;
+        std::uint16_t First;
+    };
+    for (const TCase& k : {TCase{"custom broadcast", 0, true, 0x41, 7},
+                           TCase{"force listen only", 10, false, 8, 4}}) {
+        TExchange x;
+        TRecordingClient client(k.Address);
+        x.Connection.RegisterClient(&client);
+        x.Connection.SetMaxRetries(3);
+        x.Connection.SetTurnaroundDelay(100);
+        x.Open();
+        auto t = Request(x.Connection, &client, k.Function, k.First, 0);
+        t->Custom = k.Custom;
+        x.Connection.QueueTransaction(std::move(t), &client);
+        ASSERT_TRUE(SpinUntil([&] { return client.Done.size() == 1; })) << k.Name;
+        EXPECT_EQ(client.Done[0].Status, tsSuccess) << k.Name;
+        EXPECT_EQ(client.Done[0].Attempts, 1) << k.Name;
+        EXPECT_EQ(x.Device->Writes().size(), 1u) << k.Name;
+        EXPECT_EQ(x.Device->Tick(), x.Silence + 100) << k.Name;
+    }
 }
 
 TEST(TransactionThread, AnEchoRunningIntoTheReplyIsCutOff) {
@@ -141,6 +176,16 @@ TEST(TransactionThread, AnEchoRunningIntoTheReplyIsCutOff) {
     EXPECT_EQ(info.Status, tsSuccess);
     EXPECT_EQ(x.Client.Replies.at(0), kReply);
     EXPECT_EQ(received, kReply);
+}
+
+TEST(TransactionThread, AnASCIIEchoAndTheReplyInOneChunkLoseNothing) {
+    TExchange x(tmASCII);
+    x.Connection.SetEchoQueryBeforeReply(true);
+    x.Open();
+    const Bytes reply = Ascii({10, 3, 2, 0, 42});
+    x.Device->QueueAnswer({{Concat(Ascii({10, 3, 0, 32, 0, 1}), reply), 5}});
+    EXPECT_EQ(x.ReadOne().Status, tsSuccess);
+    EXPECT_EQ(x.Client.Replies.at(0), (Bytes{10, 3, 2, 0, 42, 0xC7}));
 }
 
 TEST(TransactionThread, AnEchoAloneIsFollowedByTheReply) {
@@ -161,26 +206,45 @@ TEST(TransactionThread, WithoutTheEchoOptionAnEchoIsAForeignFrame) {
     EXPECT_EQ(x.ReadOne().Status, tsBadFrame);
 }
 
-// Line faults end the attempt without a reply; the read never raises.
-TEST(TransactionThread, LineFaultsEndAnAttemptWithoutReply) {
+// Line faults end the attempt without a reply, a run longer than any frame
+// as a bad frame; the read never raises, and the rest of a broken run is
+// dropped up to the next gap, where the retry's reply is read whole.
+TEST(TransactionThread, LineFaultsEndAnAttemptAndTheRetryReadsTheNextFrame) {
     struct TCase {
         const char* Name;
         std::vector<TScriptedChunk> Answer;
+        TTransactionStatus Status;
     };
     const Bytes huge(300, 0x55);
     for (const TCase& k : {
-             TCase{"chunk larger than the room", {{huge, 5}}},
-             TCase{"parity error", {{kReply, 5, true}}},
+             TCase{"chunk larger than the room", {{huge, 5}}, tsBadFrame},
+             TCase{"a frame that grows past the room",
+                   {{Bytes(200, 0x55), 5}, {Bytes(57, 0x55), 10}, {Bytes(100, 0x55), 15}},
+                   tsBadFrame},
+             TCase{"parity error", {{kReply, 5, true}}, tsNoReply},
              TCase{"parity error in the second chunk",
                    {{Bytes(kReply.begin(), kReply.begin() + 3), 5},
-                    {Bytes(kReply.begin() + 3, kReply.end()), 10, true}}},
+                    {Bytes(kReply.begin() + 3, kReply.end()), 10, true}},
+                   tsNoReply},
+         }) {
+        TExchange x;
+        x.Connection.SetMaxRetries(2);
+        x.Open();
+        x.Device->QueueAnswer(k.Answer);
+        x.Device->QueueAnswer({{kReply, 5}});
+        const TTransactionInfo info = x.ReadOne();
+        EXPECT_EQ(info.Status, tsSuccess) << k.Name;
+        EXPECT_EQ(info.Attempts, 2) << k.Name;
+        EXPECT_EQ(x.Device->Queued(), 0u) << k.Name;
+    }
+    for (const TCase& k : {
+             TCase{"chunk larger than the room", {{huge, 5}}, tsBadFrame},
+             TCase{"parity error", {{kReply, 5, true}}, tsNoReply},
          }) {
         TExchange x;
         x.Open();
         x.Device->QueueAnswer(k.Answer);
-        const TTransactionInfo info = x.ReadOne();
-        EXPECT_EQ(info.Status, tsNoReply) << k.Name;
-        EXPECT_EQ(info.Attempts, 1) << k.Name;
+        EXPECT_EQ(x.ReadOne().Status, k.Status) << k.Name;
     }
 }
 
@@ -261,6 +325,10 @@ TEST(TransactionThread, ASCIIFramesEndOnlyAtCRLF) {
              TCase{"a new colon restarts", {{Concat(open, reply), 5}}, tsSuccess},
              TCase{"colon, CR, LF only", {{Chars(":\r\n"), 5}}, tsBadFrame},
              TCase{"lower-case digits", {{Chars(":0a0302002ac7\r\n"), 5}}, tsBadFrame},
+             TCase{"a foreign reply just before ours, in one chunk",
+                   {{Concat(Ascii({11, 3, 2, 0, 7}), reply), 5}},
+                   tsSuccess},
+             TCase{"a frame longer than any", {{Concat(open, Bytes(600, '0')), 5}}, tsBadFrame},
          }) {
         TExchange x(tmASCII);
         x.Open();
@@ -311,13 +379,14 @@ TEST(TransactionThread, CancellingDuringAWaitLeavesTheTransactionInHand) {
     EXPECT_EQ(x.Connection.PendingTransactions(), 1);
     x.Connection.CancelTransactions(nullptr);
     EXPECT_EQ(x.Connection.PendingTransactions(), 0);
-    RunOut(x);
-    ASSERT_TRUE(SpinUntil([&] { return x.Client.Done.size() == 1; }));
-    Drain();
+    // A read queued afterwards completes behind anything still on its way.
+    x.Connection.QueueTransaction(Request(x.Connection, &other, 3, 40, 1), &other);
+    ASSERT_TRUE(RunOut(x, [&] { return other.Done.size() == 1; }));
     EXPECT_EQ(x.Client.Done.size(), 1u);
     EXPECT_EQ(x.Client.Done[0].Status, tsNoReply);
-    EXPECT_TRUE(other.Done.empty());
-    EXPECT_EQ(x.Device->WriteAttempts(), 1);
+    // Only the one in hand and the later read went on the line.
+    EXPECT_EQ(x.Device->Writes(),
+              (std::vector<Bytes>{Rtu({10, 3, 0, 32, 0, 1}), Rtu({11, 3, 0, 40, 0, 1})}));
 }
 
 TEST(TransactionThread, CloseReturnsOnlyAfterTheTransactionInHand) {
@@ -343,7 +412,7 @@ TEST(TransactionThread, CloseReturnsOnlyAfterTheTransactionInHand) {
     EXPECT_EQ(advanced.load(), 2);
     clock.join();
     EXPECT_FALSE(x.Connection.Active());
-    Drain();
+    DeliverPosted();
     // Finished after the close began: no event; the second was never sent.
     EXPECT_TRUE(x.Client.Done.empty());
 }
@@ -363,21 +432,39 @@ TEST(TransactionThread, AnErrorHandedOverWhileClosingDoesNotDeadlock) {
     EXPECT_EQ(messages.Texts, (std::vector<std::string>{"Failed to encode frame"}));
 }
 
-TEST(TransactionThread, ALiveSpeedChangeWaitsForTheExchangeInHand) {
+// A live change waits for the attempt in hand only, not for the retries of
+// its transaction; it applies from the next send on.
+TEST(TransactionThread, ALiveSpeedChangeWaitsForTheAttemptInHand) {
     TExchange x;
     x.Hold = true;
+    x.Connection.SetMaxRetries(3);
     x.Open();
     PassSilence(x);
     x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 3, 32, 1), &x.Client);
     ASSERT_TRUE(WaitInReply(x, 1));
+    std::atomic<bool> changing{false}, changed{false};
     std::thread clock([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        while (!changing)
+            std::this_thread::yield();
+        // Time for the main thread to hand the change over and wait.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         x.Device->Advance(1000);
+        for (int attempt = 2; attempt <= 3; ++attempt) {
+            WaitInReply(x, attempt);
+            for (int i = 0; i < 500 && !changed; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            x.Device->Advance(1000);
+        }
     });
+    changing = true;
     x.Connection.SetBaudRate(br9600);
+    const int sendsBeforeTheChange = x.Device->WriteAttempts();
+    changed = true;
     clock.join();
+    EXPECT_LE(sendsBeforeTheChange, 2);
     EXPECT_EQ(x.Device->Settings().BitRate, 9600u);
     ASSERT_TRUE(SpinUntil([&] { return x.Client.Done.size() == 1; }));
+    EXPECT_EQ(x.Client.Done[0].Attempts, 3);
 }
 
 // Server mode: requests are answered on the main thread by the registered
@@ -412,6 +499,50 @@ TEST(TransactionThreadServer, AnswersRequestsForItsServersOnly) {
     EXPECT_EQ(ten.Handled, 1);
     EXPECT_EQ(eleven.Handled, 2);
     line.Connection.Close();  // ends the wait for the next request
+}
+
+// Whatever the line carries, the server loop drops it and answers the next
+// valid request: noise longer than any frame, an over-long frame, a line
+// error, and a request that comes the moment the port is open.
+TEST(TransactionThreadServer, DropsBrokenRunsAndAnswersTheNextRequest) {
+    struct TCase {
+        const char* Name;
+        TTransmissionMode Mode;
+        std::vector<TScriptedChunk> Noise;
+    };
+    std::vector<TScriptedChunk> chunks;
+    for (std::uint32_t at = 5; at < 200; at += 5)
+        chunks.push_back({Bytes(40, 0x55), at});
+    for (const TCase& k : {
+             TCase{"300 characters of noise", tmRTU, {{Bytes(300, 0x55), 5}}},
+             TCase{
+                 "a frame of 257 bytes", tmRTU, {{Concat(Rtu(Bytes(200, 11)), Bytes(57, 11)), 5}}},
+             TCase{"noise that outgrows a frame chunk by chunk", tmRTU, chunks},
+             TCase{"a parity error", tmRTU, {{Bytes(10, 0x55), 5, true}}},
+             TCase{"a request in the first moment", tmRTU, {}},
+             TCase{"ASCII noise", tmASCII, {{Bytes(600, 'x'), 5}}},
+             TCase{
+                 "an ASCII frame without end", tmASCII, {{Concat(Chars(":"), Bytes(600, '0')), 5}}},
+             TCase{"an ASCII line error", tmASCII, {{Chars(":0B06"), 5, true}}},
+         }) {
+        TScriptedLine line(k.Mode);
+        TEchoServer eleven(11);
+        line.Connection.SetConnectionMode(cmServer);
+        line.Connection.RegisterServer(&eleven);
+        line.Connection.Open();
+        const Bytes request =
+            k.Mode == tmRTU ? Rtu({11, 6, 0, 33, 0, 7}) : Ascii({11, 6, 0, 33, 0, 7});
+        std::uint32_t last = 0;
+        for (const TScriptedChunk& chunk : k.Noise) {
+            line.Device->QueueInput(chunk);
+            last = std::max(last, chunk.AfterMs);
+        }
+        line.Device->QueueInput({request, k.Noise.empty() ? 1 : last + 100});
+        ASSERT_TRUE(SpinUntil([&] { return !line.Device->Writes().empty(); })) << k.Name;
+        EXPECT_EQ(line.Device->Writes(), (std::vector<Bytes>{request})) << k.Name;
+        EXPECT_EQ(eleven.Handled, 1) << k.Name;
+        line.Connection.Close();
+    }
 }
 
 }  // namespace

@@ -1,14 +1,21 @@
 // vapcal-sim against libmodbus's RTU client: the registers the console
 // reads, the temperature controller's write handshake, the write log, the
-// options and a clean stop.
+// options and a clean stop; and vapcal-sim and regwire serve after noise on
+// their line.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <modbus.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
 #include <thread>
 
+#include "nullmodem.h"
 #include "simprocess.h"
 
 namespace {
@@ -176,5 +183,123 @@ TEST(SimOptionsTest, HelpDocumentsTheOptionsAndBadValuesAreRefused) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << bad;
     }
 }
+
+// CPU time a process has used so far, in seconds.
+double CpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The fields after the command's closing parenthesis; utime and stime
+    // are the 12th and 13th of them.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i)
+        if (i >= 12)
+            ticks += std::stod(field);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// regwire serving its tables as address 1 on one end of a null modem.
+class TRegwireServe {
+  public:
+    explicit TRegwireServe(const std::string& device) {
+        FPid = fork();
+        if (FPid == 0) {
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, STDIN_FILENO);
+            dup2(null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+            execl(REGWIRE_CLI, REGWIRE_CLI, "-p", device.c_str(), "-a", "1", "serve",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~TRegwireServe() {
+        kill(FPid, SIGTERM);
+        waitpid(FPid, nullptr, 0);
+    }
+    pid_t Pid() const { return FPid; }
+
+  private:
+    pid_t FPid = -1;
+};
+
+// A server on our library meets 300 characters of line noise, more than
+// any frame holds, then a valid request after a silent gap: it answers, and
+// the noise costs it no CPU to speak of.
+struct TNoiseCase {
+    const char* Name;
+};
+
+void PrintTo(const TNoiseCase& c, std::ostream* out) {
+    *out << c.Name;
+}
+
+class ServerAfterNoiseTest : public SimPeerTest, public ::testing::WithParamInterface<TNoiseCase> {
+  protected:
+    void Start() {
+        if (std::string(GetParam().Name) == "vapcal-sim") {
+            Sim = std::make_unique<TSimProcess>();
+            Connect(*Sim);
+            Pid = Sim->Pid();
+            Server = 10;
+            Register = 47;
+        } else {
+            Line = std::make_unique<regwire::peer::TNullModem>();
+            Serve = std::make_unique<TRegwireServe>(Line->PathA());
+            Ctx = modbus_new_rtu(Line->PathB().c_str(), 19200, 'E', 8, 1);
+            ASSERT_NE(Ctx, nullptr);
+            ASSERT_EQ(modbus_connect(Ctx), 0) << modbus_strerror(errno);
+            modbus_set_response_timeout(Ctx, 1, 0);
+            Pid = Serve->Pid();
+            Server = 1;
+            Register = 0;
+        }
+    }
+    // Asks until the server answers: it is listening once it has.
+    bool Answers(int attempts) {
+        for (int i = 0; i < attempts; ++i)
+            if (Read(Server, Register) >= 0)
+                return true;
+        return false;
+    }
+
+    std::unique_ptr<TSimProcess> Sim;
+    std::unique_ptr<regwire::peer::TNullModem> Line;
+    std::unique_ptr<TRegwireServe> Serve;
+    pid_t Pid = -1;
+    int Server = 0;
+    int Register = 0;
+};
+
+TEST_P(ServerAfterNoiseTest, AnswersTheNextRequestAndWaitsWithoutSpinning) {
+    Start();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(Answers(10)) << "the server never answered";
+
+    std::vector<std::uint8_t> noise(300);
+    std::mt19937 random(13);
+    for (std::uint8_t& c : noise)
+        c = static_cast<std::uint8_t>(random());
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuBefore = CpuSeconds(Pid);
+    ASSERT_EQ(write(modbus_get_socket(Ctx), noise.data(), noise.size()),
+              static_cast<ssize_t>(noise.size()));
+    // A silent gap on the line ends the noise; it is also the time over
+    // which a server that spins would burn its CPU.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_GE(Read(Server, Register), 0) << modbus_strerror(errno);
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(CpuSeconds(Pid) - cpuBefore, elapsed / 4) << "over " << elapsed << " s";
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, ServerAfterNoiseTest,
+                         ::testing::Values(TNoiseCase{"vapcal-sim"}, TNoiseCase{"regwire-serve"}),
+                         [](const auto& info) {
+                             std::string name = info.param.Name;
+                             std::erase(name, '-');
+                             return name;
+                         });
 
 }  // namespace

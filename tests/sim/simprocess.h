@@ -93,6 +93,8 @@ class TSimProcess {
         return ExitStatus;
     }
 
+    pid_t Pid() const { return FPid; }
+
     std::string Device;  // the first line: the pseudo-terminal to open
     int ExitStatus = -1;
 
