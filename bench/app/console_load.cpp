@@ -5,7 +5,6 @@
 //     1 s pauses, the temperature handshake) run nested event loops;
 //   - the peak resident memory.
 // Goals: under 1 % of one core while polling, under 5 % during Apply.
-#include <sys/resource.h>
 
 #include <QElapsedTimer>
 #include <QPushButton>
@@ -24,21 +23,9 @@
 #include "panels/elflowmfc.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
+#include "usage.h"
 
 namespace {
-
-double CpuSeconds(int who = RUSAGE_SELF) {
-    rusage usage{};
-    getrusage(who, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-long PeakKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
 
 struct TSpan {
     double cpu = 0;

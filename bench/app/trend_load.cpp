@@ -7,7 +7,6 @@
 //   - the peak resident memory the day added, and the history's points;
 //   - the record's size per day.
 // Goal: under 50 MB more memory than without the trend.
-#include <sys/resource.h>
 
 #include <QApplication>
 #include <QComboBox>
@@ -19,21 +18,9 @@
 
 #include "app/trendpage.h"
 #include "live/monitor.h"
+#include "usage.h"
 
 namespace {
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-long PeakKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
 
 live::TKitTargets Targets() {
     live::TKitTargets t;
