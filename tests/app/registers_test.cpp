@@ -96,6 +96,25 @@ TEST(Registers, AnUnusableCapacityRaisesInsteadOfWriting) {
                  platform::EInvalidOp);
 }
 
+// A set point the register cannot hold is refused, never sent as its low 16
+// bits: 50 with a capacity of 20 would otherwise reach the controller as
+// 14464 counts, 9.04.
+TEST(Registers, SetPointsOutsideTheRegisterRangeRaiseInsteadOfWrapping) {
+    try {
+        FlowSetPointToRaw(50, 20);
+        ADD_FAILURE();
+    } catch (const app::ESetPointRange& error) {
+        EXPECT_STREQ(error.what(),
+                     "The flow set point 50 lies outside the controller's range of 0 to 20");
+    }
+    EXPECT_THROW(FlowSetPointToRaw(20.001L, 20), app::ESetPointRange);
+    EXPECT_THROW(FlowSetPointToRaw(-1, 20), app::ESetPointRange);
+    EXPECT_THROW(FlowSetPointToRaw(6, -20), app::ESetPointRange);
+    EXPECT_THROW(TempSetPointToRaw(6553.6L), app::ESetPointRange);
+    EXPECT_THROW(TempSetPointToRaw(-5), app::ESetPointRange);
+    EXPECT_EQ(TempSetPointToRaw(6553.5L), 65535);
+}
+
 TEST(Registers, ApplyDrainsTheQueueForAtMostOneSecondAndTheRemainder) {
     const int cases[][2] = {{0, 0}, {3, 300}, {10, 1000}, {19, 1900}, {25, 1500}, {40, 1000}};
     for (const auto& c : cases)
