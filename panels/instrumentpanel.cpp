@@ -39,6 +39,21 @@ QString LedText(const QString& caption) {
     return text;
 }
 
+// The zeros that only pad a reading to its decimals ("123.50") carry
+// nothing: the reading fits when the rest does.
+QString WithoutPaddingZeros(QString text) {
+    if (!text.contains(QLatin1Char('.'))) {
+        return text;
+    }
+    while (text.endsWith(QLatin1Char('0'))) {
+        text.chop(1);
+    }
+    if (text.endsWith(QLatin1Char('.'))) {
+        text.chop(1);
+    }
+    return text;
+}
+
 // The mark of a reading too wide for the four cells: "OFL", right-aligned
 // as a reading would be, and unlike any number.
 constexpr char kOverflowMark[] = "OFL";
@@ -118,7 +133,7 @@ void TInstrumentPanel::SetCaption(const QString& value) {
     }
     FCaption = value;
     const QString led = LedText(value);
-    FOverflowed = !FLed->ShowsWhole(led);
+    FOverflowed = !FLed->ShowsWhole(WithoutPaddingZeros(led));
     FLed->SetCaption(FOverflowed ? QString::fromLatin1(kOverflowMark) : led);
     setToolTip(FOverflowed ? value : QString());
     DoUpdate();

@@ -41,6 +41,10 @@ TEST(Registers, CaptionsJoinCapacityAndUnitWithoutABlank) {
     EXPECT_EQ(DilutionFlowCaption(20, 0), "    Dilution Flow 20(ln min\u00AD\u00B9)");
     // The single capacity is widened exactly before it is written.
     EXPECT_EQ(ReservoirFlowCaption(0.1f, 9), "Reservoir Flow 0.100000001490116(m3s h\u00AD\u00B9)");
+    // The short form for a box too narrow: 4 significant digits at most.
+    EXPECT_EQ(ReservoirFlowCaption(0.1f, 9, true), "Reservoir Flow 0.1(m3s h\u00AD\u00B9)");
+    EXPECT_EQ(DilutionFlowCaption(12345.6f, 12, true), "    Dilution Flow 12350");
+    EXPECT_EQ(DilutionFlowCaption(20, 12, true), "    Dilution Flow 20");
     const char* units[] = {"(ln min",  "(mln h", "(mln min", "(ln h", "(m3n h",
                            "(mls min", "(mls h", "(ls min",  "(ls h", "(m3s h"};
     for (std::uint16_t i = 0; i < 10; ++i)
