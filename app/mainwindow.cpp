@@ -576,7 +576,9 @@ void TfrmVapcalCalc::btnComPortClick() {
     SW_VCtimer->SetEnabled(false);
     line_.Activity = kActivityPortDialog;
     UpdateReadingStates();
-    const auto dialog = std::make_unique<TfrmComSelect>(this);
+    const auto dialog = std::make_unique<TfrmComSelect>(
+        this, ScanComPorts(ComPortCandidates(), SimulatedPort()),
+        ModbusConnection1->Active() ? ModbusConnection1->Port() : std::string());
     const int result = ExecPortDialog ? ExecPortDialog(*dialog) : dialog->exec();
     line_.Activity.clear();
     PortConfirmed = result == mrOk;

@@ -15,6 +15,20 @@ inline constexpr const char* kSelectPortCaption = "Select Port";
 inline constexpr const char* kSelectPortPrompt = "Please choose an RS-485 serial port";
 inline constexpr const char* kOkCaption = "OK";
 inline constexpr const char* kCancelCaption = "Cancel";
+inline constexpr const char* kRescanCaption = "&List again";
+inline constexpr const char* kRescanHint = "Look for ports again (an adapter plugged in just now)";
+// What the dialog says of a port beside its device name ("/dev/ttyUSB0 -
+// FTDI FT232R USB UART") and below the list for the one selected.
+inline constexpr const char* kPortSummary = "%s \u2013 %s";
+inline constexpr const char* kPortSimulated = "the simulated kit";
+inline constexpr const char* kPortInUse = "in use by another program";
+inline constexpr const char* kPortInUseHere = "in use by this console's line";
+inline constexpr const char* kPortNoPermission = "no permission";
+inline constexpr const char* kPortNoPermissionDetails = "No permission to open it: %s.";
+inline constexpr const char* kPortUsbDetails = "%s, serial number %s";
+inline constexpr const char* kPortNoSerialNumber = "none";
+inline constexpr const char* kPortNoPorts =
+    "No serial port found. Plug in the RS-485 adapter, then List again.";
 
 // Register decoding.
 inline constexpr const char* kInvalidHexString = "Invalid hex string for HexToSingle";

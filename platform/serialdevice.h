@@ -89,6 +89,10 @@ class ESerialError : public std::runtime_error {
     int ErrorNumber_;
 };
 
+// What an operator without access to a serial port does about it on Debian.
+inline constexpr const char* SAccessDeniedAdvice =
+    "add your user to the dialout group (sudo adduser $USER dialout), then log in again";
+
 // The kind of error an errno from open() means.
 TSerialErrorKind SerialErrorKindOf(int errorNumber);
 
