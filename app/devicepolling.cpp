@@ -202,11 +202,19 @@ void TfrmVapcalCalc::ReadingAnswered(int tag, std::uint16_t startReg, bool answe
         tag == itTemperature ? startReg == kRegMeasuredTemp : startReg == kRegMeasuredFlow;
     if (!measured || tag < itReservoirFlow || tag > itTemperature)
         return;
+    const TInstrument instrument = InstrumentOf(tag);
     if (answered)
-        readings_.Answered(InstrumentOf(tag), platform::TickCount());
+        readings_.Answered(instrument, platform::TickCount());
     else
-        readings_.NotAnswered(InstrumentOf(tag));
-    UpdateReadingStates();
+        readings_.NotAnswered(instrument);
+    // A reading that stays current changes nothing on the window; the
+    // status line's age follows with its next refresh.
+    const panels::TInstrumentPanel* panel =
+        instrument == inTemperature     ? static_cast<panels::TInstrumentPanel*>(Cal33VCtemp)
+        : instrument == inReservoirFlow ? ELflowMfcRF
+                                        : ELflowMfcDF;
+    if (panel->ReadingOld() == ReadingCurrent(instrument))
+        UpdateReadingStates();
 }
 
 void TfrmVapcalCalc::mcVapcalTCSingleRegisterWrite(regwire::TModbusClient*,

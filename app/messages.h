@@ -81,7 +81,10 @@ inline constexpr const char* kStatusStopped = "stopped: %s";
 inline constexpr const char* kStatusOneNotAnswering = "%s controller not answering";
 inline constexpr const char* kStatusTwoNotAnswering = "%s and %s controllers not answering";
 inline constexpr const char* kStatusNoneAnswering = "no instrument answering";
+// The age in whole seconds; a fresh poll's readings are all under one, so
+// the line stays still while all is well.
 inline constexpr const char* kStatusOldest = "oldest reading %s s";
+inline constexpr const char* kStatusOldestFresh = "oldest reading under 1 s";
 // By instrument: reservoir flow, dilution flow, temperature.
 inline constexpr const char* kInstrumentNames[] = {"reservoir-flow", "dilution-flow",
                                                    "temperature"};

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "app/messages.h"
-#include "platform/numtext.h"
 
 namespace app {
 
@@ -85,7 +84,8 @@ std::string StatusLineText(const TLineStatus& line, const TReadingStates& readin
     }
     if (const auto age = readings.OldestAgeMs(nowMs)) {
         text += kStatusSeparator;
-        text += Format(kStatusOldest, platform::FloatToStrFixed(*age / 1000.0L, 1));
+        text +=
+            *age < 1000 ? kStatusOldestFresh : Format(kStatusOldest, std::to_string(*age / 1000));
     }
     return text;
 }

@@ -54,7 +54,7 @@ struct TLineStatus {
     std::string StopReason;  // why the poll stopped, when it did
 };
 
-// "Port /dev/ttyUSB0 · polling · oldest reading 0.4 s", with the
+// "Port /dev/ttyUSB0 · polling · oldest reading under 1 s", with the
 // instruments that do not answer, or "stopped: <why>", in place of
 // "polling".
 std::string StatusLineText(const TLineStatus& line, const TReadingStates& readings,

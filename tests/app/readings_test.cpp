@@ -6,8 +6,6 @@
 
 #include <string>
 
-#include "platform/numtext.h"
-
 namespace {
 
 using namespace app;
@@ -29,7 +27,6 @@ TEST(Readings, AReadingIsCurrentOnlyWhilePolledAnsweredAndYoung) {
 }
 
 TEST(Readings, TheStatusLineNamesThePortTheLinesStateAndTheOldestReading) {
-    platform::FormatSettings() = {'.', ','};
     TReadingStates readings(750);
     readings.Answered(inReservoirFlow, 1000);
     readings.Answered(inDilutionFlow, 1200);
@@ -41,22 +38,20 @@ TEST(Readings, TheStatusLineNamesThePortTheLinesStateAndTheOldestReading) {
     };
     const std::string port = "Port /dev/ttyUSB0 \u00B7 ";
     const Case cases[] = {
-        {{"/dev/ttyUSB0", true, "", ""}, 1400, "polling \u00B7 oldest reading 0.4 s"},
+        {{"/dev/ttyUSB0", true, "", ""}, 1400, "polling \u00B7 oldest reading under 1 s"},
         {{"/dev/ttyUSB0", true, "", ""},
          1800,
-         "reservoir-flow controller not answering \u00B7 oldest reading 0.8 s"},
+         "reservoir-flow controller not answering \u00B7 oldest reading under 1 s"},
         {{"/dev/ttyUSB0", true, "", ""},
-         1960,
-         "reservoir-flow and dilution-flow controllers not answering \u00B7 oldest reading 1.0 s"},
-        {{"/dev/ttyUSB0", true, "", ""},
-         5000,
-         "no instrument answering \u00B7 oldest reading 4.0 s"},
+         2000,
+         "reservoir-flow and dilution-flow controllers not answering \u00B7 oldest reading 1 s"},
+        {{"/dev/ttyUSB0", true, "", ""}, 5000, "no instrument answering \u00B7 oldest reading 4 s"},
         {{"/dev/ttyUSB0", false, "", "Could not open serial port"},
          1400,
-         "stopped: Could not open serial port \u00B7 oldest reading 0.4 s"},
+         "stopped: Could not open serial port \u00B7 oldest reading under 1 s"},
         {{"/dev/ttyUSB0", false, "writing set points", ""},
          1400,
-         "writing set points \u00B7 oldest reading 0.4 s"},
+         "writing set points \u00B7 oldest reading under 1 s"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(StatusLineText(c.line, readings, c.now), port + c.text);
