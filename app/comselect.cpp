@@ -56,8 +56,10 @@ TPortEntry DescribePort(const std::string& device, platform::TPortAvailability a
                         const std::string& ownPort) {
     std::vector<std::string> what;
     std::vector<std::string> lines;
-    if (device == simulatedPort)
+    if (device == simulatedPort) {
         what.push_back(kPortSimulated);
+        lines.push_back(kPortSimulatedDetails);
+    }
     if (const std::string adapter = AdapterName(details); !adapter.empty()) {
         what.push_back(adapter);
         lines.push_back(

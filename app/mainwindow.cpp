@@ -97,7 +97,7 @@ constexpr std::uint32_t kReadingMaxAgeMs = kPollIntervalMs * 3 / 2;
 // to date between readings.
 constexpr int kStatusRefreshMs = 250;
 // An old reading's LED segments and caption, dimmed towards the face.
-constexpr int kOldReadingDimPercent = 40;
+constexpr int kOldReadingDimPercent = 50;
 const QColor kOldCaptionColour(128, 128, 128);
 
 QString Qs(const char* text) {

@@ -21,6 +21,8 @@ inline constexpr const char* kRescanHint = "Look for ports again (an adapter plu
 // FTDI FT232R USB UART") and below the list for the one selected.
 inline constexpr const char* kPortSummary = "%s \u2013 %s";
 inline constexpr const char* kPortSimulated = "the simulated kit";
+inline constexpr const char* kPortSimulatedDetails =
+    "The simulated kit (vapcal-sim) answers on this pseudo-terminal.";
 inline constexpr const char* kPortInUse = "in use by another program";
 inline constexpr const char* kPortInUseHere = "in use by this console's line";
 inline constexpr const char* kPortNoPermission = "no permission";

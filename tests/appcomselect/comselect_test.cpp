@@ -220,7 +220,11 @@ TEST_F(ComSelectTest, EachPortSaysWhatItIsAndWhatStandsInTheWay) {
          "/dev/ttyACM0 \u2013 CDC RS-485, no permission",
          "CDC RS-485, serial number none\nNo permission to open it: add your user to the dialout "
          "group (sudo adduser $USER dialout), then log in again."},
-        {"/dev/pts/4", platform::paFree, {}, "/dev/pts/4 \u2013 the simulated kit", ""},
+        {"/dev/pts/4",
+         platform::paFree,
+         {},
+         "/dev/pts/4 \u2013 the simulated kit",
+         "The simulated kit (vapcal-sim) answers on this pseudo-terminal."},
         {"/dev/ttyS0", platform::paFree, {}, "/dev/ttyS0", ""},
     };
     for (const Case& c : cases) {
