@@ -589,6 +589,15 @@ void TfrmVapcalCalc::btnComPortClick() {
     }
     try {
         OpenLine(dialog->SelectedPort());
+    } catch (const std::exception& error) {
+        // The line in use before stays in use when the chosen port fails.
+        if (ModbusConnection1->Active())
+            ResumePolling();
+        else
+            PollingStopped(error.what());
+        throw;
+    }
+    try {
         ReadInitialDeviceState();
         SW_VCtimer->SetEnabled(true);
     } catch (const std::exception& error) {
@@ -602,20 +611,39 @@ void TfrmVapcalCalc::btnComPortClick() {
 }
 
 // The readings on the panels came from the line being left: they show as
-// old until the new line's instruments answer.
+// old until the new line's instruments answer. A port that cannot be opened
+// leaves the line as it was: the previous port is opened again.
 void TfrmVapcalCalc::OpenLine(const std::string& port) {
-    if (ModbusConnection1->Active() && port == ModbusConnection1->Port())
+    const bool wasOpen = ModbusConnection1->Active();
+    const std::string previous = ModbusConnection1->Port();
+    if (wasOpen && port == previous)
         return;
-    if (ModbusConnection1->Active()) {
+    if (wasOpen) {
         ModbusConnection1->CancelTransactions();
         ModbusConnection1->Close();
     }
-    if (port != ModbusConnection1->Port()) {
+    try {
+        ModbusConnection1->SetPort(port);
+        ModbusConnection1->Open();
+    } catch (...) {
+        if (wasOpen)
+            ReopenLine(previous);
+        throw;
+    }
+    if (port != previous) {
         readings_.Forget();
         RFTimeouts = DFTimeouts = TCTimeouts = 0;
     }
-    ModbusConnection1->SetPort(port);
-    ModbusConnection1->Open();
+}
+
+// The error that sent the operator back is the one shown; a previous port
+// that has gone meanwhile only leaves the line closed.
+void TfrmVapcalCalc::ReopenLine(const std::string& port) {
+    try {
+        ModbusConnection1->SetPort(port);
+        ModbusConnection1->Open();
+    } catch (const std::exception&) {
+    }
 }
 
 void TfrmVapcalCalc::btnRefreshClick() {

@@ -217,6 +217,7 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void WriteChangedSetPoints();
     void ResumePolling();
     void OpenLine(const std::string& port);
+    void ReopenLine(const std::string& port);
     void PollingStopped(const std::string& why);
     void ReadingAnswered(int tag, std::uint16_t startReg, bool answered);
     void ShowReadingState(panels::TInstrumentPanel* panel, QLabel* caption, bool current);

@@ -149,6 +149,13 @@ TThreadedTimer::~TThreadedTimer() {
 void TThreadedTimer::SetEnabled(bool value) {
     if (value == FEnabled)
         return;
+    if (value && FWorkerEnded && FReportingFailure) {
+        // The ended worker still waits in its hand-over, which is this very
+        // call: the fresh worker starts once that hand-over has returned.
+        QMetaObject::invokeMethod(
+            this, [this] { SetEnabled(true); }, Qt::QueuedConnection);
+        return;
+    }
     if (value && FWorkerEnded)
         ReplaceEndedWorker();
     FEnabled = value;
@@ -191,8 +198,15 @@ void TThreadedTimer::Tick() {
 void TThreadedTimer::HandlerFailed(const std::string& why) {
     FEnabled = false;
     FWorkerEnded = true;
-    if (OnTimerError)
-        OnTimerError(this, why);
+    FReportingFailure = true;
+    try {
+        if (OnTimerError)
+            OnTimerError(this, why);
+    } catch (...) {
+        FReportingFailure = false;
+        throw;
+    }
+    FReportingFailure = false;
     QMetaObject::invokeMethod(
         this, [why] { platform::ShowError(why); }, Qt::QueuedConnection);
 }

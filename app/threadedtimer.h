@@ -101,6 +101,7 @@ class TThreadedTimer : public QObject {
     // the error box shows it, and a later enabling starts the ticks again.
     TTimerNotifyEvent OnTimer;
     // Main thread, when the handler raised; the timer is disabled by then.
+    // Enabling it from here starts the ticks once this event has returned.
     TTimerErrorEvent OnTimerError;
     // Default tpNormal; passed straight to the worker.
     TThreadPriority ThreadPriority() const { return FThread->Priority(); }
@@ -121,6 +122,7 @@ class TThreadedTimer : public QObject {
 
     bool FEnabled = false;
     bool FWorkerEnded = false;
+    bool FReportingFailure = false;
     bool FDestroying = false;
     // The wake event outlives the worker that waits on it.
     platform::TEvent FWake{platform::TEvent::rmAuto};

@@ -391,15 +391,16 @@ TEST_F(ConsoleTest, AnotherPortWhilePollingSwitchesToItAndTheSameOneResumes) {
     Connect();
     TSimProcess second({"--seed=8", "--df-capacity=0.3"});
     ASSERT_FALSE(second.Device.empty());
-    // The dialog lists the second kit's pseudo-terminal too when it scans
-    // /dev/pts; here it is chosen by name.
-    choose = [&second](app::TfrmComSelect& dialog) {
-        const QString device = QString::fromStdString(second.Device);
-        if (dialog.PortsComboBox->findText(device) < 0)
-            dialog.PortsComboBox->addItem(device);
-        dialog.PortsComboBox->setCurrentIndex(dialog.PortsComboBox->findText(device));
-        return app::mrOk;
+    // The dialog does not scan /dev/pts: the port is chosen by name, as an
+    // operator picks an adapter from the list.
+    const auto pick = [](const std::string& port) {
+        return [port](app::TfrmComSelect& dialog) {
+            dialog.PortsComboBox->addItem(QString::fromStdString(port));
+            dialog.PortsComboBox->setCurrentIndex(dialog.PortsComboBox->count() - 1);
+            return app::mrOk;
+        };
     };
+    choose = pick(second.Device);
     QTest::mouseClick(window->btnComPort, Qt::LeftButton);
     EXPECT_TRUE(messages.empty()) << messages[0].Text;
     EXPECT_EQ(window->ModbusConnection1->Port(), second.Device);
@@ -418,7 +419,19 @@ TEST_F(ConsoleTest, AnotherPortWhilePollingSwitchesToItAndTheSameOneResumes) {
         << window->lblStatus->text().toStdString();
     EXPECT_TRUE(Contains(second.TakeLines(), "server 10: register 34 := 400"));
 
+    // A port that cannot be opened: its error is shown and the line in use
+    // stays in use.
+    choose = pick("/dev/ttyUSB49");
+    QTest::mouseClick(window->btnComPort, Qt::LeftButton);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Text, "Could not open serial port");
+    EXPECT_EQ(window->ModbusConnection1->Port(), second.Device);
+    EXPECT_TRUE(window->ModbusConnection1->Active());
+    EXPECT_TRUE(window->SW_VCtimer->Enabled());
+    messages.clear();
+
     // The port in use: nothing changes on the line, the reads start again.
+    choose = pick(second.Device);
     QTest::mouseClick(window->btnComPort, Qt::LeftButton);
     EXPECT_TRUE(messages.empty());
     EXPECT_TRUE(window->SW_VCtimer->Enabled());

@@ -262,6 +262,17 @@ TEST_F(ThreadedTimerTest, AFailingHandlerStopsTheTimerUntilItIsEnabledAgain) {
     ASSERT_TRUE(RunUntil([&] { return Ticks.size() >= 3; }));
     EXPECT_EQ(timer->Interval(), 20u);
     EXPECT_EQ(Messages.size(), 1u);
+
+    // Enabled again from the error event itself: no deadlock on the worker
+    // that is still reporting, and the ticks come back.
+    fail = true;
+    timer->OnTimerError = [&](TThreadedTimer* sender, const std::string&) {
+        fail = false;
+        sender->SetEnabled(true);
+    };
+    const size_t before = Ticks.size();
+    ASSERT_TRUE(RunUntil([&] { return Ticks.size() >= before + 3; }));
+    EXPECT_TRUE(timer->Enabled());
     delete timer;
 }
 
