@@ -230,6 +230,7 @@ TfrmVapcalCalc::TfrmVapcalCalc(const std::string& settingsFile, QWidget* parent)
 // The poll stops before the line closes, and the line closes (its worker
 // finishing the transaction in hand) before the panels its replies feed go.
 TfrmVapcalCalc::~TfrmVapcalCalc() {
+    statusTimer_->stop();
     delete SW_VCtimer;
     delete ModbusConnection1;
     delete mcVapcalRF;
