@@ -1,17 +1,16 @@
 #include "app/comselect.h"
 
-#include <linux/serial.h>
-#include <sys/ioctl.h>
-
 #include <QComboBox>
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <cstdio>
 #include <cstdlib>
 
 #include "app/messages.h"
-#include "platform/posixserialdevice.h"
+#include "platform/portdetails.h"
+#include "platform/serialdevice.h"
 
 namespace app {
 
@@ -27,33 +26,61 @@ std::string& SimulatedPortOverride() {
     return port;
 }
 
-bool IsMotherboardUart(const std::string& device) {
-    return device.rfind("/dev/ttyS", 0) == 0;
+// The designed dialog, grown so that the whole prompt shows and the
+// selected port's details have room below the list.
+constexpr int kDialogWidth = 360;
+constexpr int kDialogHeight = 187;
+
+std::string Format(const char* pattern, const std::string& a, const std::string& b = {},
+                   const std::string& c = {}) {
+    char text[512];
+    std::snprintf(text, sizeof text, pattern, a.c_str(), b.c_str(), c.c_str());
+    return text;
 }
 
-// The kernel makes /dev/ttyS0..3 (and more) whether or not a UART is fitted;
-// opening such a node succeeds, and only the port type tells it is empty.
-bool HasNoUart(int fd) {
-    serial_struct info{};
-    return ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN;
+// "FTDI FT232R USB UART": what the adapter calls itself, maker first.
+std::string AdapterName(const platform::TPortDetails& details) {
+    if (details.Manufacturer.empty() || details.Product.empty())
+        return details.Manufacturer + details.Product;
+    return details.Manufacturer + " " + details.Product;
 }
 
 }  // namespace
 
 bool ProbeComPort(const std::string& device) {
-    if (device.empty())
-        return false;
-    try {
-        auto port = platform::TPosixSerialDevice::Open(device);
-        const bool present = !(IsMotherboardUart(device) && HasNoUart(port->Handle()));
-        // The exclusive mark stays on a terminal after our close while
-        // somebody else keeps it open (a pseudo-terminal's far end); the
-        // console's own open must find it clear.
-        ioctl(port->Handle(), TIOCNXCL);
-        return present;
-    } catch (const platform::ESerialError& e) {
-        return e.Kind() == platform::sePortBusy || e.Kind() == platform::seAccessDenied;
+    return platform::ProbePort(device) != platform::paAbsent;
+}
+
+TPortEntry DescribePort(const std::string& device, platform::TPortAvailability availability,
+                        const platform::TPortDetails& details, const std::string& simulatedPort,
+                        const std::string& ownPort) {
+    std::vector<std::string> what;
+    std::vector<std::string> lines;
+    if (device == simulatedPort) {
+        what.push_back(kPortSimulated);
+        lines.push_back(kPortSimulatedDetails);
     }
+    if (const std::string adapter = AdapterName(details); !adapter.empty()) {
+        what.push_back(adapter);
+        lines.push_back(
+            Format(kPortUsbDetails, adapter,
+                   details.SerialNumber.empty() ? kPortNoSerialNumber : details.SerialNumber));
+    }
+    if (!details.ById.empty())
+        lines.push_back(details.ById);
+    if (availability == platform::paInUse) {
+        what.push_back(device == ownPort ? kPortInUseHere : kPortInUse);
+    } else if (availability == platform::paAccessDenied) {
+        what.push_back(kPortNoPermission);
+        lines.push_back(Format(kPortNoPermissionDetails, platform::SAccessDeniedAdvice));
+    }
+    std::string summary = device;
+    for (size_t i = 0; i < what.size(); ++i)
+        summary = i == 0 ? Format(kPortSummary, device, what[0]) : summary + ", " + what[i];
+    std::string joined;
+    for (const std::string& line : lines)
+        joined += (joined.empty() ? "" : "\n") + line;
+    return {device, summary, joined};
 }
 
 std::vector<std::string> ComPortCandidates() {
@@ -91,16 +118,18 @@ std::vector<std::string> ScanComPorts(const std::vector<std::string>& candidates
 TfrmComSelect::TfrmComSelect(QWidget* owner)
     : TfrmComSelect(owner, ScanComPorts(ComPortCandidates(), SimulatedPort())) {}
 
-TfrmComSelect::TfrmComSelect(QWidget* owner, const std::vector<std::string>& ports)
+TfrmComSelect::TfrmComSelect(QWidget* owner, const std::vector<std::string>& ports,
+                             const std::string& ownPort)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                         Qt::WindowCloseButtonHint) {
+                         Qt::WindowCloseButtonHint),
+      ownPort_(ownPort) {
     CreateControls();
     FillPorts(ports);
 }
 
 void TfrmComSelect::CreateControls() {
     setWindowTitle(kSelectPortCaption);
-    setFixedSize(220, 131);
+    setFixedSize(kDialogWidth, kDialogHeight);
     QFont face("MS Sans Serif");
     face.setPixelSize(11);
     setFont(face);
@@ -112,42 +141,85 @@ void TfrmComSelect::CreateControls() {
     Bevel1 = new QFrame(this);
     Bevel1->setObjectName("Bevel1");
     Bevel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
-    Bevel1->setGeometry(8, 8, 201, 47);
+    Bevel1->setGeometry(8, 8, 344, 33);
 
     Label2 = new QLabel(kSelectPortPrompt, this);
     Label2->setObjectName("Label2");
-    Label2->setGeometry(21, 23, 172, 13);
+    Label2->setGeometry(16, 16, 328, 17);
 
     PortsComboBox = new QComboBox(this);
     PortsComboBox->setObjectName("PortsComboBox");
     PortsComboBox->setEditable(false);
-    PortsComboBox->setGeometry(8, 64, 201, 21);
+    PortsComboBox->setGeometry(8, 50, 256, 23);
+    connect(PortsComboBox, &QComboBox::currentIndexChanged, this,
+            [this](int index) { ShowDetails(index); });
+
+    btnRescan = new QPushButton(QString::fromUtf8(kRescanCaption), this);
+    btnRescan->setObjectName("btnRescan");
+    btnRescan->setToolTip(kRescanHint);
+    btnRescan->setGeometry(270, 49, 82, 25);
+    btnRescan->setAutoDefault(false);
+    connect(btnRescan, &QPushButton::clicked, this, [this] { btnRescanClick(); });
+
+    lblDetails = new QLabel(this);
+    lblDetails->setObjectName("lblDetails");
+    lblDetails->setGeometry(8, 80, 344, 64);
+    lblDetails->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblDetails->setWordWrap(true);
+    lblDetails->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     OkBtn = new QPushButton(kOkCaption, this);
     OkBtn->setObjectName("OkBtn");
-    OkBtn->setGeometry(8, 95, 85, 27);
+    OkBtn->setGeometry(8, 152, 85, 27);
     OkBtn->setDefault(true);
     connect(OkBtn, &QPushButton::clicked, this, [this] { done(mrOk); });
 
     AbortBtn = new QPushButton(kCancelCaption, this);
     AbortBtn->setObjectName("AbortBtn");
-    AbortBtn->setGeometry(124, 95, 85, 27);
+    AbortBtn->setGeometry(267, 152, 85, 27);
     AbortBtn->setAutoDefault(false);
     connect(AbortBtn, &QPushButton::clicked, this, [this] { done(mrAbort); });
 
     setTabOrder(OkBtn, AbortBtn);
     setTabOrder(AbortBtn, PortsComboBox);
+    setTabOrder(PortsComboBox, btnRescan);
     OkBtn->setFocus();
 }
 
 void TfrmComSelect::FillPorts(const std::vector<std::string>& ports) {
-    for (const std::string& port : ports)
-        PortsComboBox->addItem(QString::fromStdString(port));
+    PortsComboBox->clear();
+    const std::string simulated = SimulatedPort();
+    for (const std::string& port : ports) {
+        const TPortEntry entry = DescribePort(port, platform::ProbePort(port),
+                                              platform::ReadPortDetails(port), simulated, ownPort_);
+        PortsComboBox->addItem(QString::fromStdString(entry.Summary),
+                               QString::fromStdString(entry.Device));
+        PortsComboBox->setItemData(PortsComboBox->count() - 1,
+                                   QString::fromStdString(entry.Details), Qt::ToolTipRole);
+    }
     PortsComboBox->setCurrentIndex(ports.empty() ? -1 : 0);
+    ShowDetails(PortsComboBox->currentIndex());
+}
+
+void TfrmComSelect::ShowDetails(int index) {
+    if (index < 0) {
+        lblDetails->setText(PortsComboBox->count() == 0 ? kPortNoPorts : "");
+        return;
+    }
+    lblDetails->setText(PortsComboBox->itemData(index, Qt::ToolTipRole).toString());
 }
 
 std::string TfrmComSelect::SelectedPort() const {
-    return PortsComboBox->currentText().toStdString();
+    const QVariant device = PortsComboBox->currentData();
+    return (device.isValid() ? device.toString() : PortsComboBox->currentText()).toStdString();
+}
+
+void TfrmComSelect::btnRescanClick() {
+    const std::string selected = SelectedPort();
+    FillPorts(ScanComPorts(ComPortCandidates(), SimulatedPort()));
+    const int again = PortsComboBox->findData(QString::fromStdString(selected));
+    if (again >= 0)
+        PortsComboBox->setCurrentIndex(again);
 }
 
 void TfrmComSelect::reject() {

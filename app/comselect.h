@@ -3,9 +3,14 @@
 //
 // Creating the dialog scans the machine's serial ports afresh and lists those
 // present, the simulated kit's pseudo-terminal first when one runs; item 0 is
-// selected. The results are OK (OkBtn), Abort (AbortBtn) and Cancel (the
-// close box); Escape does not close the dialog. After OK the caller takes the
-// combo box's text (empty when no port was found) as the connection's port.
+// selected. Each port shows what Linux knows of it beside its device name
+// (a USB adapter's maker and product, the simulated kit, a port in use or
+// without permission), and the selected one's details (serial number, its
+// /dev/serial/by-id name, what to do about a missing permission) below the
+// list. "List again" scans afresh, for an adapter plugged in meanwhile.
+// The results are OK (OkBtn), Abort (AbortBtn) and Cancel (the close box);
+// Escape does not close the dialog. After OK the caller takes the selected
+// port's device name (empty when no port was found) as the connection's port.
 #pragma once
 
 #include <QDialog>
@@ -16,6 +21,8 @@ class QComboBox;
 class QFrame;
 class QLabel;
 class QPushButton;
+
+#include "platform/portdetails.h"
 
 namespace app {
 
@@ -47,21 +54,43 @@ void SetSimulatedPort(const std::string& device);
 std::vector<std::string> ScanComPorts(const std::vector<std::string>& candidates,
                                       const std::string& simulatedPort);
 
+// One port as the dialog lists it.
+struct TPortEntry {
+    std::string Device;   // what the connection opens
+    std::string Summary;  // the list's line: the device and what it is
+    std::string Details;  // the lines below the list for the selected port
+};
+
+// What the dialog says of `device`, probed as `availability` with the
+// `details` Linux gave; `ownPort` is the port of the console's open line (in
+// use by the console itself).
+TPortEntry DescribePort(const std::string& device, platform::TPortAvailability availability,
+                        const platform::TPortDetails& details, const std::string& simulatedPort,
+                        const std::string& ownPort);
+
 class TfrmComSelect : public QDialog {
   public:
     // Scans ComPortCandidates() and the simulated port.
     explicit TfrmComSelect(QWidget* owner = nullptr);
-    // Lists exactly the given ports (already scanned).
-    TfrmComSelect(QWidget* owner, const std::vector<std::string>& ports);
+    // Lists exactly the given ports (already scanned) until List again;
+    // `ownPort` is the port of the console's open line, if any.
+    TfrmComSelect(QWidget* owner, const std::vector<std::string>& ports,
+                  const std::string& ownPort = {});
 
     QFrame* Bevel1;
     QLabel* Label2;
     QComboBox* PortsComboBox;
+    QPushButton* btnRescan;
+    QLabel* lblDetails;
     QPushButton* OkBtn;
     QPushButton* AbortBtn;
 
-    // The chosen port: the combo box's text.
+    // The chosen port: the selected entry's device, or the combo box's text
+    // for an item without one.
     std::string SelectedPort() const;
+    // Scans the ports again and lists them, keeping the selection when its
+    // port is still there.
+    void btnRescanClick();
 
     // The close box ends the dialog with mrCancel.
     void reject() override;
@@ -72,6 +101,9 @@ class TfrmComSelect : public QDialog {
   private:
     void CreateControls();
     void FillPorts(const std::vector<std::string>& ports);
+    void ShowDetails(int index);
+
+    std::string ownPort_;
 };
 
 }  // namespace app

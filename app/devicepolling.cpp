@@ -20,6 +20,7 @@
 #include "platform/delay.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
+#include "platform/serialdevice.h"
 
 namespace app {
 
@@ -39,8 +40,23 @@ const QColor kRed(255, 0, 0);
 // bit/s to come in before the next group goes out.
 constexpr int kRefreshGroupWaitMs = 250;
 constexpr int kRefreshLastWaitMs = 300;
-// Each handshake step waits this long for the controller's acknowledgement.
+// Each handshake step gives the controller this long before the next one,
+// as the controller expects, and longer while its answer is still coming.
 constexpr int kHandshakeWaitMs = 500;
+// How often a step that waits for its answer looks again.
+constexpr int kAnswerLookMs = 20;
+
+TInstrument InstrumentOf(int tag) {
+    return tag == itReservoirFlow  ? inReservoirFlow
+           : tag == itDilutionFlow ? inDilutionFlow
+                                   : inTemperature;
+}
+
+std::string Format(const char* pattern, const char* a, const std::string& b, const std::string& c) {
+    char text[320];
+    std::snprintf(text, sizeof text, pattern, a, b.c_str(), c.c_str());
+    return text;
+}
 
 }  // namespace
 
@@ -107,6 +123,7 @@ void TfrmVapcalCalc::mcVapcalTCHoldingRegistersRead(regwire::TModbusClient* Send
                                                     const std::vector<std::uint16_t>& RegValues) {
     LiveView->RegistersRead(Sender, Info, StartReg, RegValues);
     const int tag = Sender != nullptr ? Sender->Tag : 0;
+    ReadingAnswered(tag, StartReg, Info.Status == regwire::tsSuccess && !RegValues.empty());
     if (Info.Status == regwire::tsNoReply) {
         const auto count = [](int& timeouts, panels::TInstrumentPanel* panel) {
             if (++timeouts <= kTimeoutsBeforeBlanking)
@@ -145,9 +162,11 @@ void TfrmVapcalCalc::mcVapcalTCHoldingRegistersRead(regwire::TModbusClient* Send
             break;
         case kRegCapacityUnit:
             if (tag == itReservoirFlow)
-                lblRflow->setText(ShownCaption(ReservoirFlowCaption(RFCapacity, v)));
+                ShowFlowCaption(lblRflow, ReservoirFlowCaption(RFCapacity, v),
+                                ReservoirFlowCaption(RFCapacity, v, true));
             else if (tag == itDilutionFlow)
-                lblDflow->setText(ShownCaption(DilutionFlowCaption(DFCapacity, v)));
+                ShowFlowCaption(lblDflow, DilutionFlowCaption(DFCapacity, v),
+                                DilutionFlowCaption(DFCapacity, v, true));
             break;
         case kRegTempSetPoint:
             LastTempSP = TempSetPointFromRaw(v);
@@ -178,9 +197,32 @@ void TfrmVapcalCalc::mcVapcalTCHoldingRegistersRead(regwire::TModbusClient* Send
     }
 }
 
+// A read of an instrument's measured value tells whether its reading is
+// current; the other reads do not refresh a reading.
+void TfrmVapcalCalc::ReadingAnswered(int tag, std::uint16_t startReg, bool answered) {
+    const bool measured =
+        tag == itTemperature ? startReg == kRegMeasuredTemp : startReg == kRegMeasuredFlow;
+    if (!measured || tag < itReservoirFlow || tag > itTemperature)
+        return;
+    const TInstrument instrument = InstrumentOf(tag);
+    if (answered)
+        readings_.Answered(instrument, platform::TickCount());
+    else
+        readings_.NotAnswered(instrument);
+    // A reading that stays current changes nothing on the window; the
+    // status line's age follows with its next refresh.
+    const panels::TInstrumentPanel* panel =
+        instrument == inTemperature     ? static_cast<panels::TInstrumentPanel*>(Cal33VCtemp)
+        : instrument == inReservoirFlow ? ELflowMfcRF
+                                        : ELflowMfcDF;
+    if (panel->ReadingOld() == ReadingCurrent(instrument))
+        UpdateReadingStates();
+}
+
 void TfrmVapcalCalc::mcVapcalTCSingleRegisterWrite(regwire::TModbusClient*,
                                                    const regwire::TTransactionInfo& Info,
                                                    std::uint16_t RegAddr, std::uint16_t) {
+    tcWrites_[Info.TransactionID] = Info.Status;
     if (Info.Status != regwire::tsSuccess)
         return;
     if (RegAddr == kRegWriteMode || RegAddr == kRegEnterConfirm || RegAddr == kRegLeaveConfirm)
@@ -247,42 +289,69 @@ void TfrmVapcalCalc::WriteDilutionFlowSetPoint() {
 }
 
 // The temperature controller takes a set point only in write mode: entered
-// before the write, left after it. Without both acknowledgements of the
-// entry nothing is written and the remembered set point stays, so the next
-// Apply tries again.
+// before the write, left after it, each step confirmed by the controller.
+// A step it refuses or does not answer is named to the operator and the
+// remembered set point stays, so the next Apply writes it again. Write mode
+// is left whatever became of the set point itself.
 void TfrmVapcalCalc::WriteTempSetPoint() {
     const long double temp = edtTemp->AsFloat();
     const std::uint16_t raw = TempSetPointToRaw(temp);
-    if (!EnterControllerWriteMode(*mcVapcalTC)) {
-        platform::ShowError(kTempSetPointNotWritten);
+    const std::string shown = platform::FloatToStrGeneral(temp);
+    tcWrites_.clear();
+    if (!HandshakeStep(kRegWriteMode, kEnterWriteMode, kStepEnterWriteMode, shown) ||
+        !HandshakeStep(kRegEnterConfirm, 0, kStepEnterConfirm, shown))
         return;
-    }
-    LastTempSP = temp;
-    mcVapcalTC->WriteSingleRegister(kRegTempSetPoint, raw, 0);
-    LeaveControllerWriteMode(*mcVapcalTC);
+    const TWriteOutcome written = ConfirmedWrite(kRegTempSetPoint, raw, 0);
+    if (written != woConfirmed)
+        platform::ShowError(Format(kTempSetPointFailed,
+                                   written == woRefused ? kStepRefused : kStepNotAnswered, shown,
+                                   std::to_string(raw)));
+    const bool left = HandshakeStep(kRegWriteMode, kLeaveWriteMode, kStepLeaveWriteMode, shown) &&
+                      HandshakeStep(kRegLeaveConfirm, 0, kStepLeaveConfirm, shown);
+    if (written == woConfirmed && left)
+        LastTempSP = temp;
 }
 
-// One handshake step: queue the write and give the controller its time to
-// acknowledge. An acknowledgement that came after an earlier wait ended
-// counts for this step.
-bool TfrmVapcalCalc::WriteModeStep(regwire::TModbusClient& client, std::uint16_t reg,
-                                   std::uint16_t value) {
-    client.WriteSingleRegister(reg, value, 0);
-    Delay(0, kHandshakeWaitMs);
-    if (!WriteAcknowledged)
-        return false;
+bool TfrmVapcalCalc::HandshakeStep(std::uint16_t reg, std::uint16_t value, const char* step,
+                                   const std::string& setPoint) {
+    const TWriteOutcome outcome = ConfirmedWrite(reg, value, kHandshakeWaitMs);
+    if (outcome == woConfirmed)
+        return true;
+    platform::ShowError(Format(kTempHandshakeFailed,
+                               outcome == woRefused ? kStepRefused : kStepNotAnswered, step,
+                               setPoint));
+    return false;
+}
+
+// Queues one write of the temperature controller, gives it `pacingMs`, then
+// waits for its own completion (not any acknowledgement) while the window
+// keeps running, for at most as long as the connection may take to answer.
+TfrmVapcalCalc::TWriteOutcome TfrmVapcalCalc::ConfirmedWrite(std::uint16_t reg, std::uint16_t value,
+                                                             int pacingMs) {
+    const std::int32_t id = mcVapcalTC->WriteSingleRegister(reg, value, 0);
+    if (pacingMs > 0)
+        Delay(0, pacingMs);
+    const std::uint32_t start = platform::TickCount();
+    const auto limit = static_cast<std::uint32_t>(WriteAnswerLimitMs());
+    while (!tcWrites_.contains(id) && platform::TickCount() - start < limit)
+        Delay(0, kAnswerLookMs);
+    const auto found = tcWrites_.find(id);
+    if (found == tcWrites_.end())
+        return woNotAnswered;
+    const regwire::TTransactionStatus status = found->second;
+    tcWrites_.erase(found);
     WriteAcknowledged = false;
-    return true;
+    if (status == regwire::tsSuccess)
+        return woConfirmed;
+    return status == regwire::tsException ? woRefused : woNotAnswered;
 }
 
-bool TfrmVapcalCalc::EnterControllerWriteMode(regwire::TModbusClient& client) {
-    return WriteModeStep(client, kRegWriteMode, kEnterWriteMode) &&
-           WriteModeStep(client, kRegEnterConfirm, 0);
-}
-
-bool TfrmVapcalCalc::LeaveControllerWriteMode(regwire::TModbusClient& client) {
-    return WriteModeStep(client, kRegWriteMode, kLeaveWriteMode) &&
-           WriteModeStep(client, kRegLeaveConfirm, 0);
+// Every attempt's send and receive time-outs, and a second to spare.
+int TfrmVapcalCalc::WriteAnswerLimitMs() const {
+    const long long attempts = static_cast<long long>(ModbusConnection1->MaxRetries()) + 1;
+    const long long perAttempt = static_cast<long long>(ModbusConnection1->ReceiveTimeout()) +
+                                 ModbusConnection1->SendTimeout();
+    return static_cast<int>(std::min(attempts * perAttempt + 1000, 60000LL));
 }
 
 }  // namespace app

@@ -11,6 +11,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <QTabBar>
+#include <QTimer>
 #include <algorithm>
 
 #include "app/calcfields.h"
@@ -29,15 +30,18 @@
 #include "panels/toolkitfont.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
+#include "platform/serialdevice.h"
 
 namespace app {
 
 namespace {
 
 // The window's client area: the designed 339 x 447 window less its frame and
-// title bar.
+// title bar, and the status line under the button row.
 constexpr int kClientWidth = 331;
-constexpr int kClientHeight = 413;
+constexpr int kStatusLineTop = 410;
+constexpr int kStatusLineHeight = 16;
+constexpr int kClientHeight = kStatusLineTop + kStatusLineHeight + 3;
 constexpr int kPageWidth = 322;
 constexpr int kPageHeight = 353;
 
@@ -88,6 +92,16 @@ constexpr char kButtonClose[] = "&Close";
 // are set up), 8 data bits, even parity, one stop bit, RTU.
 constexpr std::uint32_t kLineBitRate = 9600;
 constexpr std::uint32_t kPollIntervalMs = 500;
+// A reading older than one and a half poll periods is not current: a kit
+// that falls silent shows as old within two periods, long before its reads
+// have waited out their time-outs.
+constexpr std::uint32_t kReadingMaxAgeMs = kPollIntervalMs * 3 / 2;
+// How often the old-reading look and the status line's age are brought up
+// to date between readings.
+constexpr int kStatusRefreshMs = 250;
+// An old reading's LED segments and caption, dimmed towards the face.
+constexpr int kOldReadingDimPercent = 50;
+const QColor kOldCaptionColour(128, 128, 128);
 
 QString Qs(const char* text) {
     return ShownCaption(text);
@@ -196,7 +210,8 @@ struct TfrmVapcalCalc::TFields {
 TfrmVapcalCalc::TfrmVapcalCalc(const std::string& settingsFile, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      settingsFile_(settingsFile) {
+      settingsFile_(settingsFile),
+      readings_(kReadingMaxAgeMs) {
     setWindowTitle(Qs(kCaption));
     setFont(WindowFont());
     setFixedSize(kClientWidth, kClientHeight);
@@ -205,17 +220,21 @@ TfrmVapcalCalc::TfrmVapcalCalc(const std::string& settingsFile, QWidget* parent)
 
     CreatePages();
     CreateButtonRow();
+    CreateStatusLine();
     CreateGlyphs();
     CreateCalculator();
     CreateModbus();
     WireEvents();
     CreateLiveView();
     FormCreate();
+    line_.StopReason = kStopNoPortChosen;
+    UpdateReadingStates();
 }
 
 // The poll stops before the line closes, and the line closes (its worker
 // finishing the transaction in hand) before the panels its replies feed go.
 TfrmVapcalCalc::~TfrmVapcalCalc() {
+    statusTimer_->stop();
     delete SW_VCtimer;
     delete ModbusConnection1;
     delete mcVapcalRF;
@@ -382,6 +401,20 @@ void TfrmVapcalCalc::CreateButtonRow() {
     btnClose = Button(this, kButtonClose, {254, 380, 65, 25});
 }
 
+// Under the button row, across the window: what the line is doing, so that a
+// reading that stopped coming never looks live.
+void TfrmVapcalCalc::CreateStatusLine() {
+    lblStatus = new QLabel(this);
+    lblStatus->setObjectName("lblStatus");
+    lblStatus->setFont(WindowFont());
+    lblStatus->setGeometry(4, kStatusLineTop, kClientWidth - 8, kStatusLineHeight);
+    lblStatus->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    statusTimer_ = new QTimer(this);
+    statusTimer_->setInterval(kStatusRefreshMs);
+    connect(statusTimer_, &QTimer::timeout, this, &TfrmVapcalCalc::UpdateReadingStates);
+    statusTimer_->start();
+}
+
 // The platform's own pictures for the buttons' glyphs: a network drive for
 // the serial line, reload, the apply tick, information, close.
 void TfrmVapcalCalc::CreateGlyphs() {
@@ -435,6 +468,9 @@ void TfrmVapcalCalc::CreateModbus() {
     SW_VCtimer = new TThreadedTimer(this);
     SW_VCtimer->SetInterval(kPollIntervalMs);
     SW_VCtimer->OnTimer = [this](TThreadedTimer*) { SW_VCtimerTimer(); };
+    SW_VCtimer->OnTimerError = [this](TThreadedTimer*, const std::string& why) {
+        PollingStopped(why);
+    };
 }
 
 // The live view's widgets on the two pages, and its Trend page behind them
@@ -563,19 +599,81 @@ void TfrmVapcalCalc::FormActivate() {
     btnComPortClick();
 }
 
+// OK on another port while the line is open closes it and opens the chosen
+// one: an operator switches adapters without restarting. The initial reads
+// follow on every OK, and the poll starts (again).
 void TfrmVapcalCalc::btnComPortClick() {
     SW_VCtimer->SetEnabled(false);
-    const auto dialog = std::make_unique<TfrmComSelect>(this);
+    line_.Activity = kActivityPortDialog;
+    UpdateReadingStates();
+    const auto dialog = std::make_unique<TfrmComSelect>(
+        this, ScanComPorts(ComPortCandidates(), SimulatedPort()),
+        ModbusConnection1->Active() ? ModbusConnection1->Port() : std::string());
     const int result = ExecPortDialog ? ExecPortDialog(*dialog) : dialog->exec();
+    line_.Activity.clear();
     PortConfirmed = result == mrOk;
-    if (PortConfirmed) {
-        ModbusConnection1->SetPort(dialog->SelectedPort());
-        ModbusConnection1->Open();
+    if (!PortConfirmed) {
+        PollingStopped(kStopNoPortChosen);
+        btnComPort->update();
+        return;
+    }
+    try {
+        OpenLine(dialog->SelectedPort());
+    } catch (const std::exception& error) {
+        // The line in use before stays in use when the chosen port fails.
+        if (ModbusConnection1->Active())
+            ResumePolling();
+        else
+            PollingStopped(error.what());
+        throw;
+    }
+    try {
         ReadInitialDeviceState();
         SW_VCtimer->SetEnabled(true);
-        btnRefresh->setEnabled(true);
+    } catch (const std::exception& error) {
+        PollingStopped(error.what());
+        throw;
     }
+    btnRefresh->setEnabled(true);
+    line_.StopReason.clear();
+    UpdateReadingStates();
     btnComPort->update();
+}
+
+// The readings on the panels came from the line being left: they show as
+// old until the new line's instruments answer. A port that cannot be opened
+// leaves the line as it was: the previous port is opened again.
+void TfrmVapcalCalc::OpenLine(const std::string& port) {
+    const bool wasOpen = ModbusConnection1->Active();
+    const std::string previous = ModbusConnection1->Port();
+    if (wasOpen && port == previous)
+        return;
+    if (wasOpen) {
+        ModbusConnection1->CancelTransactions();
+        ModbusConnection1->Close();
+    }
+    try {
+        ModbusConnection1->SetPort(port);
+        ModbusConnection1->Open();
+    } catch (...) {
+        if (wasOpen)
+            ReopenLine(previous);
+        throw;
+    }
+    if (port != previous) {
+        readings_.Forget();
+        RFTimeouts = DFTimeouts = TCTimeouts = 0;
+    }
+}
+
+// The error that sent the operator back is the one shown; a previous port
+// that has gone meanwhile only leaves the line closed.
+void TfrmVapcalCalc::ReopenLine(const std::string& port) {
+    try {
+        ModbusConnection1->SetPort(port);
+        ModbusConnection1->Open();
+    } catch (const std::exception&) {
+    }
 }
 
 void TfrmVapcalCalc::btnRefreshClick() {
@@ -584,13 +682,28 @@ void TfrmVapcalCalc::btnRefreshClick() {
     panels::TCursorOverride busy(Qt::WaitCursor);
     SW_VCtimer->SetEnabled(false);
     btnRefresh->setEnabled(false);
-    RefreshDeviceState();
-    SW_VCtimer->SetEnabled(true);
+    line_.Activity = kActivityRefresh;
+    try {
+        RefreshDeviceState();
+        SW_VCtimer->SetEnabled(true);
+    } catch (const std::exception& error) {
+        PollingStopped(error.what());
+        throw;
+    }
     btnRefresh->setEnabled(true);
+    line_.Activity.clear();
+    line_.StopReason.clear();
+    UpdateReadingStates();
 }
 
+// Nothing leaves the console unchecked: every input field is held against
+// its bounds before anything is calculated, saved or sent, and again after
+// the calculation (a back-calculated flow). A value outside them gets its
+// field's bounds message and the focus, and Apply ends there.
 void TfrmVapcalCalc::btnApplyClick() {
     panels::TCursorOverride busy(Qt::WaitCursor);
+    if (!InputsWithinBounds())
+        return;
     btnApply->setEnabled(false);
     // Apply stays available after a failed step, so the operator can retry
     // once the cause (an unwritable settings file) is removed.
@@ -599,16 +712,40 @@ void TfrmVapcalCalc::btnApplyClick() {
         ~TReenable() { button->setEnabled(true); }
     } reenable{btnApply};
     calculator_->btnCalculateClick();
+    if (!InputsWithinBounds())
+        return;
     calc::SaveSettings(settingsFile_, fields_->Calculator(), cbxAllowInput->isChecked());
     if (ModbusConnection1->Active())
         ApplySetPoints();
 }
 
+bool TfrmVapcalCalc::InputsWithinBounds() {
+    for (panels::TFloatEdit* input :
+         {edtTemp, edtFlow, edtDilutionFlow, edtPbar, edtDp, edtRefTemp, edtDilutedOput})
+        if (!input->ValueWithinBounds())
+            return false;
+    return true;
+}
+
+// The poll is held while the set points go out and resumes afterwards, also
+// when a step failed, so that the readings keep coming.
+void TfrmVapcalCalc::ApplySetPoints() {
+    HaltPolling();
+    line_.Activity = kActivityApply;
+    UpdateReadingStates();
+    try {
+        WriteChangedSetPoints();
+    } catch (...) {
+        ResumePolling();
+        throw;
+    }
+    ResumePolling();
+}
+
 // Only the set points whose field text differs from the value last known to
 // be in the instrument are written, one instrument a second, with the poll
 // stopped so that no read comes between.
-void TfrmVapcalCalc::ApplySetPoints() {
-    HaltPolling();
+void TfrmVapcalCalc::WriteChangedSetPoints() {
     if (platform::FloatToStrGeneral(LastFlowSP) != edtFlow->Text())
         WriteFlowSetPoint();
     Delay(1, 0);
@@ -617,7 +754,72 @@ void TfrmVapcalCalc::ApplySetPoints() {
     Delay(1, 0);
     if (platform::FloatToStrGeneral(LastTempSP) != edtTemp->Text())
         WriteTempSetPoint();
-    SW_VCtimer->SetEnabled(true);
+}
+
+void TfrmVapcalCalc::ResumePolling() {
+    line_.Activity.clear();
+    if (ModbusConnection1->Active())
+        SW_VCtimer->SetEnabled(true);
+    UpdateReadingStates();
+}
+
+// The poll stopped (an error, a cancelled port choice, a failed tick): the
+// status line says why at once and every reading shows as old.
+void TfrmVapcalCalc::PollingStopped(const std::string& why) {
+    line_.StopReason = why;
+    line_.Activity.clear();
+    UpdateReadingStates();
+}
+
+bool TfrmVapcalCalc::Polling() const {
+    return SW_VCtimer->Enabled() && ModbusConnection1->Active();
+}
+
+bool TfrmVapcalCalc::ReadingCurrent(TInstrument instrument) const {
+    return readings_.Current(instrument, platform::TickCount(), Polling());
+}
+
+void TfrmVapcalCalc::UpdateReadingStates() {
+    ShowReadingState(ELflowMfcRF, lblRflow, ReadingCurrent(inReservoirFlow));
+    ShowReadingState(ELflowMfcDF, lblDflow, ReadingCurrent(inDilutionFlow));
+    ShowReadingState(Cal33VCtemp, lblTempCont, ReadingCurrent(inTemperature));
+    TLineStatus status = line_;
+    status.Port = PortConfirmed || ModbusConnection1->Active() ? ModbusConnection1->Port() : "";
+    status.Polling = Polling();
+    const QString text =
+        QString::fromStdString(StatusLineText(status, readings_, platform::TickCount()));
+    if (lblStatus->text() != text)
+        lblStatus->setText(text);
+}
+
+// A caption whose capacity makes it too long for its box (it would wrap
+// past the box or run out of it, cutting off the unit) shows the capacity
+// shortened; the hint holds the full caption.
+void TfrmVapcalCalc::ShowFlowCaption(QLabel* label, const std::string& full,
+                                     const std::string& shortened) {
+    const auto fits = [label](const QString& text) {
+        const QRect box = label->contentsRect();
+        const QRect needed = label->fontMetrics().boundingRect(
+            QRect(0, 0, box.width(), 10000), Qt::AlignHCenter | Qt::TextWordWrap, text);
+        return needed.width() <= box.width() && needed.height() <= box.height();
+    };
+    const QString text = ShownCaption(full);
+    const bool whole = fits(text);
+    label->setText(whole ? text : ShownCaption(shortened));
+    label->setToolTip(whole ? QString() : text);
+}
+
+// An old reading is dimmed, LED and caption alike; the blanking at the
+// fifth unanswered read stays as it is.
+void TfrmVapcalCalc::ShowReadingState(panels::TInstrumentPanel* panel, QLabel* caption,
+                                      bool current) {
+    panel->SetReadingOld(!current, kOldReadingDimPercent);
+    QPalette colours = caption->palette();
+    const QColor wanted = current ? palette().color(QPalette::WindowText) : kOldCaptionColour;
+    if (colours.color(QPalette::WindowText) == wanted)
+        return;
+    colours.setColor(QPalette::WindowText, wanted);
+    caption->setPalette(colours);
 }
 
 void TfrmVapcalCalc::btnAboutClick() {

@@ -16,10 +16,12 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/readings.h"
 #include "calc/calculator.h"
 #include "calc/settings.h"
 #include "calc/settingslocation.h"
@@ -31,17 +33,20 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTabBar;
+class QTimer;
 
 namespace regwire {
 class TModbusClient;
 class TModbusConnection;
 struct TTransactionInfo;
+enum TTransactionStatus : std::uint8_t;
 }  // namespace regwire
 
 namespace panels {
 class TCal3300rs485;
 class TChemLabel;
 class TELflowMfc;
+class TInstrumentPanel;
 }  // namespace panels
 
 namespace app {
@@ -147,6 +152,8 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
 
     // Readout group and button row.
     QPushButton* btnRefresh;
+    // Under the button row: the port, the line's state, the oldest reading.
+    QLabel* lblStatus;
     QPushButton* btnComPort;
     QPushButton* btnCalculate;
     QPushButton* btnApply;
@@ -182,8 +189,16 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void WriteFlowSetPoint();
     void WriteDilutionFlowSetPoint();
     void WriteTempSetPoint();
-    bool EnterControllerWriteMode(regwire::TModbusClient& client);
-    bool LeaveControllerWriteMode(regwire::TModbusClient& client);
+
+    // Whether the instrument's reading on its panel is current: the poll
+    // runs, the instrument answered its last read, and not long ago.
+    bool ReadingCurrent(TInstrument instrument) const;
+    const TReadingStates& Readings() const { return readings_; }
+    // True while the poll timer runs on an open line.
+    bool Polling() const;
+    // Dims the panels whose reading is old and rewrites the status line;
+    // runs on every reading and a few times a second.
+    void UpdateReadingStates();
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -208,8 +223,25 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void CreateLiveView();
     void CreateGlyphs();
     void WireEvents();
+    void CreateStatusLine();
+    bool InputsWithinBounds();
     void ApplySetPoints();
-    bool WriteModeStep(regwire::TModbusClient& client, std::uint16_t reg, std::uint16_t value);
+    void WriteChangedSetPoints();
+    void ResumePolling();
+    void OpenLine(const std::string& port);
+    void ReopenLine(const std::string& port);
+    void PollingStopped(const std::string& why);
+    void ReadingAnswered(int tag, std::uint16_t startReg, bool answered);
+    void ShowReadingState(panels::TInstrumentPanel* panel, QLabel* caption, bool current);
+    void ShowFlowCaption(QLabel* label, const std::string& full, const std::string& shortened);
+
+    // The temperature controller's set-point write, one confirmed step at a
+    // time (devicepolling.cpp).
+    enum TWriteOutcome { woConfirmed, woRefused, woNotAnswered };
+    TWriteOutcome ConfirmedWrite(std::uint16_t reg, std::uint16_t value, int pacingMs);
+    bool HandshakeStep(std::uint16_t reg, std::uint16_t value, const char* step,
+                       const std::string& setPoint);
+    int WriteAnswerLimitMs() const;
     void TakeEnterForApply(QWidget* control);
 
     // The fields as the calculator sees them.
@@ -220,6 +252,13 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     bool activated_ = false;
     std::unique_ptr<TFields> fields_;
     std::unique_ptr<calc::TCalculator> calculator_;
+
+    TReadingStates readings_;
+    TLineStatus line_;
+    QTimer* statusTimer_ = nullptr;
+    // Completions of the temperature controller's writes, by transaction,
+    // until the step that queued them takes them.
+    std::map<std::int32_t, regwire::TTransactionStatus> tcWrites_;
 };
 
 }  // namespace app

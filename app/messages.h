@@ -15,9 +15,31 @@ inline constexpr const char* kSelectPortCaption = "Select Port";
 inline constexpr const char* kSelectPortPrompt = "Please choose an RS-485 serial port";
 inline constexpr const char* kOkCaption = "OK";
 inline constexpr const char* kCancelCaption = "Cancel";
+inline constexpr const char* kRescanCaption = "&List again";
+inline constexpr const char* kRescanHint = "Look for ports again (an adapter plugged in just now)";
+// What the dialog says of a port beside its device name ("/dev/ttyUSB0 -
+// FTDI FT232R USB UART") and below the list for the one selected.
+inline constexpr const char* kPortSummary = "%s \u2013 %s";
+inline constexpr const char* kPortSimulated = "the simulated kit";
+inline constexpr const char* kPortSimulatedDetails =
+    "The simulated kit (vapcal-sim) answers on this pseudo-terminal.";
+inline constexpr const char* kPortInUse = "in use by another program";
+inline constexpr const char* kPortInUseHere = "in use by this console's line";
+inline constexpr const char* kPortNoPermission = "no permission";
+inline constexpr const char* kPortNoPermissionDetails = "No permission to open it: %s.";
+inline constexpr const char* kPortUsbDetails = "%s, serial number %s";
+inline constexpr const char* kPortNoSerialNumber = "none";
+inline constexpr const char* kPortNoPorts =
+    "No serial port found. Plug in the RS-485 adapter, then List again.";
 
 // Register decoding.
 inline constexpr const char* kInvalidHexString = "Invalid hex string for HexToSingle";
+
+// Set points no register of the instrument can hold.
+inline constexpr const char* kFlowSetPointOutOfRange =
+    "The flow set point %s lies outside the controller's range of 0 to %s";
+inline constexpr const char* kTempSetPointOutOfRange =
+    "The temperature set point %s lies outside the controller's register range";
 
 // The About box.
 inline constexpr const char* kAboutCaption = "Information";
@@ -32,8 +54,49 @@ inline constexpr const char* kFlowSetPointLost =
     "The %s controller did not confirm its new set point; Apply writes it again";
 inline constexpr const char* kReservoirFlowName = "reservoir flow";
 inline constexpr const char* kDilutionFlowName = "dilution flow";
-inline constexpr const char* kTempSetPointNotWritten =
-    "The temperature controller did not enter write mode; its set point was not written";
+// A step of the temperature set-point write that the controller refused
+// (an exception reply) or did not answer; the set point is not taken as
+// written, so the next Apply writes it again.
+inline constexpr const char* kTempSetPointFailed =
+    "The temperature controller %s the set point %s (register 127 := %s); the next Apply "
+    "writes it again";
+inline constexpr const char* kTempHandshakeFailed =
+    "The temperature controller %s %s; the next Apply writes the set point %s again";
+inline constexpr const char* kStepRefused = "refused";
+inline constexpr const char* kStepNotAnswered = "did not answer";
+inline constexpr const char* kStepEnterWriteMode =
+    "the request to enter write mode (register 768 := 5)";
+inline constexpr const char* kStepEnterConfirm =
+    "the confirmation of write mode (register 5376 := 0)";
+inline constexpr const char* kStepLeaveWriteMode =
+    "the request to leave write mode (register 768 := 6)";
+inline constexpr const char* kStepLeaveConfirm =
+    "the confirmation of leaving write mode (register 5632 := 0)";
+
+// The status line under the buttons: the port, the line's state and the age
+// of the oldest reading, joined by the separator.
+inline constexpr const char* kStatusSeparator = " \u00B7 ";
+inline constexpr const char* kStatusPort = "Port %s";
+inline constexpr const char* kStatusNoPort = "No port";
+inline constexpr const char* kStatusPolling = "polling";
+inline constexpr const char* kStatusStopped = "stopped: %s";
+inline constexpr const char* kStatusOneNotAnswering = "%s controller not answering";
+inline constexpr const char* kStatusTwoNotAnswering = "%s and %s controllers not answering";
+inline constexpr const char* kStatusNoneAnswering = "no instrument answering";
+// The age in whole seconds; a fresh poll's readings are all under one, so
+// the line stays still while all is well.
+inline constexpr const char* kStatusOldest = "oldest reading %s s";
+inline constexpr const char* kStatusOldestFresh = "oldest reading under 1 s";
+// By instrument: reservoir flow, dilution flow, temperature.
+inline constexpr const char* kInstrumentNames[] = {"reservoir-flow", "dilution-flow",
+                                                   "temperature"};
+// Why the poll stopped, where no error text says it.
+inline constexpr const char* kStopNoPortChosen = "no port chosen";
+inline constexpr const char* kStopUnknown = "the poll is not running";
+// Workflows that hold the poll while they use the line.
+inline constexpr const char* kActivityApply = "writing set points";
+inline constexpr const char* kActivityRefresh = "reading the instruments' settings";
+inline constexpr const char* kActivityPortDialog = "choosing a port";
 
 // Button hints.
 inline constexpr const char* kHintComPort = "Select/Change COM port";

@@ -39,8 +39,10 @@ long long RoundHalfEvenChecked(long double x) {
     return TruncateChecked(std::nearbyint(x));
 }
 
-std::uint16_t Low16(long long value) {
-    return static_cast<std::uint16_t>(static_cast<unsigned long long>(value) & 0xFFFFu);
+std::string Formatted(const char* pattern, const std::string& a, const std::string& b = {}) {
+    char text[256];
+    std::snprintf(text, sizeof text, pattern, a.c_str(), b.c_str());
+    return text;
 }
 
 int HexDigit(char c) {
@@ -84,12 +86,21 @@ std::string UnitText(std::uint16_t index) {
     return index < kUnitTexts.size() ? kUnitTexts[index] : "";
 }
 
-std::string ReservoirFlowCaption(float capacity, std::uint16_t unitIndex) {
-    return kReservoirFlowCaption + platform::FloatToStrGeneral(capacity) + UnitText(unitIndex);
+// The capacity rounded as the instruments' display rounds (4 significant
+// digits), written without the zeros that rounding leaves.
+std::string CapacityText(float capacity, bool shortForm) {
+    if (!shortForm || !std::isfinite(capacity))
+        return platform::FloatToStrGeneral(capacity);
+    return platform::FloatToStrGeneral(
+        platform::StrToFloat(platform::FloatToDisplay(capacity, 18)));
 }
 
-std::string DilutionFlowCaption(float capacity, std::uint16_t unitIndex) {
-    return kDilutionFlowCaption + platform::FloatToStrGeneral(capacity) + UnitText(unitIndex);
+std::string ReservoirFlowCaption(float capacity, std::uint16_t unitIndex, bool shortCapacity) {
+    return kReservoirFlowCaption + CapacityText(capacity, shortCapacity) + UnitText(unitIndex);
+}
+
+std::string DilutionFlowCaption(float capacity, std::uint16_t unitIndex, bool shortCapacity) {
+    return kDilutionFlowCaption + CapacityText(capacity, shortCapacity) + UnitText(unitIndex);
 }
 
 float FlowFromRaw(std::uint16_t raw, float capacity) {
@@ -116,11 +127,18 @@ std::uint16_t FlowSetPointToRaw(long double flow, float capacity) {
     if (!std::isfinite(capacity))
         throw platform::EInvalidOp();
     const long double countsPerUnit = platform::Divide(kFullScaleCounts, capacity);
-    return Low16(TruncateChecked(flow * countsPerUnit));
+    const long long counts = TruncateChecked(flow * countsPerUnit);
+    if (counts < 0 || counts > kFullScaleCounts)
+        throw ESetPointRange(Formatted(kFlowSetPointOutOfRange, platform::FloatToStrGeneral(flow),
+                                       platform::FloatToStrGeneral(capacity)));
+    return static_cast<std::uint16_t>(counts);
 }
 
 std::uint16_t TempSetPointToRaw(long double temp) {
-    return Low16(RoundHalfEvenChecked(temp * 10));
+    const long long tenths = RoundHalfEvenChecked(temp * 10);
+    if (tenths < 0 || tenths > 0xFFFF)
+        throw ESetPointRange(Formatted(kTempSetPointOutOfRange, platform::FloatToStrGeneral(temp)));
+    return static_cast<std::uint16_t>(tenths);
 }
 
 int HaltPollingWaitMs(int pendingTransactions) {

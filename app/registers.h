@@ -55,8 +55,12 @@ std::string UnitText(std::uint16_t index);
 
 // The captions above the two flow panels once the controller's capacity and
 // unit are known: "Reservoir Flow 20(mln min¹)" (no blank before the unit).
-std::string ReservoirFlowCaption(float capacity, std::uint16_t unitIndex);
-std::string DilutionFlowCaption(float capacity, std::uint16_t unitIndex);
+// The short form writes the capacity with at most 4 significant digits, for
+// a caption box too narrow for the full one (0.100000001490116 becomes 0.1).
+std::string ReservoirFlowCaption(float capacity, std::uint16_t unitIndex,
+                                 bool shortCapacity = false);
+std::string DilutionFlowCaption(float capacity, std::uint16_t unitIndex,
+                                bool shortCapacity = false);
 
 // A measured flow: raw / 32000 x capacity in single precision.
 float FlowFromRaw(std::uint16_t raw, float capacity);
@@ -73,12 +77,21 @@ long double TempSetPointFromRaw(std::uint16_t raw);
 // (605 gives 60, 615 gives 62).
 int TempLimitFromRaw(std::uint16_t raw);
 
+// A set point the instrument's register cannot hold (a flow above the
+// controller's capacity or below 0, a temperature below 0 or above 6553.5).
+class ESetPointRange : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 // The register value of a flow set point: flow x (32000 / capacity)
-// truncated toward zero, low 16 bits. A capacity of 0 raises EZeroDivide; a
+// truncated toward zero. Counts outside 0..32000 raise ESetPointRange,
+// never wrap into another flow. A capacity of 0 raises EZeroDivide; a
 // non-finite capacity or result raises EInvalidOp, so nothing is written.
 std::uint16_t FlowSetPointToRaw(long double flow, float capacity);
 // The register value of a temperature set point: tenths of a degree, to the
-// nearest integer with ties to even, low 16 bits; non-finite raises EInvalidOp.
+// nearest integer with ties to even; outside 0..65535 raises ESetPointRange,
+// non-finite raises EInvalidOp.
 std::uint16_t TempSetPointToRaw(long double temp);
 
 // How long Apply lets the queue drain before it writes: 100 ms for each

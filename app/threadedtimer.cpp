@@ -4,6 +4,8 @@
 #include <exception>
 #include <system_error>
 
+#include <QMetaObject>
+
 #include "app/messages.h"
 #include "platform/msgsink.h"
 
@@ -113,11 +115,11 @@ void TTimerThread::Execute() {
         try {
             HandOverTick();
         } catch (...) {
-            // The handler failed: this timer ticks no more, and the operator
-            // learns why instead of watching readings that stopped.
+            // The handler failed: this worker ends, the owner learns why and
+            // may enable the timer again, which starts a fresh worker.
             const std::string text = TextOf(std::current_exception());
             try {
-                platform::Synchronize([&text] { platform::ShowError(text); });
+                platform::Synchronize([this, &text] { FOwner.HandlerFailed(text); });
             } catch (...) {
             }
             return;
@@ -147,6 +149,15 @@ TThreadedTimer::~TThreadedTimer() {
 void TThreadedTimer::SetEnabled(bool value) {
     if (value == FEnabled)
         return;
+    if (value && FWorkerEnded && FReportingFailure) {
+        // The ended worker still waits in its hand-over, which is this very
+        // call: the fresh worker starts once that hand-over has returned.
+        QMetaObject::invokeMethod(
+            this, [this] { SetEnabled(true); }, Qt::QueuedConnection);
+        return;
+    }
+    if (value && FWorkerEnded)
+        ReplaceEndedWorker();
     FEnabled = value;
     if (!value) {
         FThread->Park();
@@ -179,6 +190,35 @@ void TThreadedTimer::Tick() {
     if (!FEnabled || FDestroying)
         return;
     DoTimer();
+}
+
+// The error box is shown from the event loop, after the worker has left
+// the hand-over: a box shown inside it would hold the worker, and a Refresh
+// clicked while the box is open would wait for that worker for ever.
+void TThreadedTimer::HandlerFailed(const std::string& why) {
+    FEnabled = false;
+    FWorkerEnded = true;
+    FReportingFailure = true;
+    try {
+        if (OnTimerError)
+            OnTimerError(this, why);
+    } catch (...) {
+        FReportingFailure = false;
+        throw;
+    }
+    FReportingFailure = false;
+    QMetaObject::invokeMethod(
+        this, [why] { platform::ShowError(why); }, Qt::QueuedConnection);
+}
+
+void TThreadedTimer::ReplaceEndedWorker() {
+    const std::uint32_t interval = FThread->Interval();
+    const TThreadPriority priority = FThread->Priority();
+    FThread->WaitFor();
+    FThread = std::make_unique<TTimerThread>(*this, FWake);
+    FThread->SetInterval(interval);
+    FThread->SetPriority(priority);
+    FWorkerEnded = false;
 }
 
 void TThreadedTimer::DoTimer() {

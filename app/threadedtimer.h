@@ -33,6 +33,7 @@ class TThreadedTimer;
 using TThreadPriority = platform::TThreadPriority;
 using enum platform::TThreadPriority;
 using TTimerNotifyEvent = std::function<void(TThreadedTimer* Sender)>;
+using TTimerErrorEvent = std::function<void(TThreadedTimer* Sender, const std::string& Why)>;
 
 // The worker could not be made, parked or released.
 class EThreadError : public std::runtime_error {
@@ -95,8 +96,13 @@ class TThreadedTimer : public QObject {
     // interval in progress.
     std::uint32_t Interval() const { return FThread->Interval(); }
     void SetInterval(std::uint32_t value);
-    // Runs on the main thread at each tick while Enabled.
+    // Runs on the main thread at each tick while Enabled. A handler that
+    // raises stops the timer: Enabled becomes false, OnTimerError hears why,
+    // the error box shows it, and a later enabling starts the ticks again.
     TTimerNotifyEvent OnTimer;
+    // Main thread, when the handler raised; the timer is disabled by then.
+    // Enabling it from here starts the ticks once this event has returned.
+    TTimerErrorEvent OnTimerError;
     // Default tpNormal; passed straight to the worker.
     TThreadPriority ThreadPriority() const { return FThread->Priority(); }
     void SetThreadPriority(TThreadPriority value) { FThread->SetPriority(value); }
@@ -108,8 +114,15 @@ class TThreadedTimer : public QObject {
     friend class TTimerThread;
     // Main thread, handed over by the worker.
     void Tick();
+    // Main thread, handed over by the worker whose handler raised; the
+    // worker ends after it.
+    void HandlerFailed(const std::string& why);
+    // A fresh parked worker in place of one that ended, with its settings.
+    void ReplaceEndedWorker();
 
     bool FEnabled = false;
+    bool FWorkerEnded = false;
+    bool FReportingFailure = false;
     bool FDestroying = false;
     // The wake event outlives the worker that waits on it.
     platform::TEvent FWake{platform::TEvent::rmAuto};

@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QToolButton>
 
+#include <algorithm>
 #include <exception>
 
 #include "panels/bitmaps.h"
@@ -37,6 +38,25 @@ QString LedText(const QString& caption) {
     text.replace(QLatin1Char(separator), QLatin1Char('.'));
     return text;
 }
+
+// The zeros that only pad a reading to its decimals ("123.50") carry
+// nothing: the reading fits when the rest does.
+QString WithoutPaddingZeros(QString text) {
+    if (!text.contains(QLatin1Char('.'))) {
+        return text;
+    }
+    while (text.endsWith(QLatin1Char('0'))) {
+        text.chop(1);
+    }
+    if (text.endsWith(QLatin1Char('.'))) {
+        text.chop(1);
+    }
+    return text;
+}
+
+// The mark of a reading too wide for the four cells: "OFL", right-aligned
+// as a reading would be, and unlike any number.
+constexpr char kOverflowMark[] = "OFL";
 
 QToolButton* CreateSetPointButton(QWidget* parent, const QRect& rect, const char* caption,
                                   const char* hint, bool flat) {
@@ -89,7 +109,22 @@ TInstrumentPanel::~TInstrumentPanel() = default;
 
 void TInstrumentPanel::SetOnColor(const QColor& value) {
     FOnColor = value;
-    FLed->SetOnColor(value);
+    ShowOnColor();
+}
+
+void TInstrumentPanel::SetReadingOld(bool old, int dimPercent) {
+    FReadingOld = old;
+    FDimPercent = std::clamp(dimPercent, 0, 100);
+    ShowOnColor();
+}
+
+void TInstrumentPanel::ShowOnColor() {
+    if (!FReadingOld) {
+        FLed->SetOnColor(FOnColor);
+        return;
+    }
+    const auto dim = [this](int channel) { return channel * FDimPercent / 100; };
+    FLed->SetOnColor(QColor(dim(FOnColor.red()), dim(FOnColor.green()), dim(FOnColor.blue())));
 }
 
 void TInstrumentPanel::SetCaption(const QString& value) {
@@ -97,7 +132,10 @@ void TInstrumentPanel::SetCaption(const QString& value) {
         return;
     }
     FCaption = value;
-    FLed->SetCaption(LedText(value));
+    const QString led = LedText(value);
+    FOverflowed = !FLed->ShowsWhole(WithoutPaddingZeros(led));
+    FLed->SetCaption(FOverflowed ? QString::fromLatin1(kOverflowMark) : led);
+    setToolTip(FOverflowed ? value : QString());
     DoUpdate();
 }
 

@@ -43,9 +43,20 @@ class TInstrumentPanel : public QWidget {
     QColor OnColor() const { return FOnColor; }
     void SetOnColor(const QColor& value);
 
-    // The text on the LED display. A change raises OnUpdate.
+    // The reading's text. A change raises OnUpdate. A text the four LED
+    // cells cannot show whole (10000 and above, an exponent) lights the
+    // overflow mark instead, never a part of it; the panel's hint then
+    // holds the whole reading.
     QString Caption() const { return FCaption; }
     void SetCaption(const QString& value);
+    // Whether the display shows the overflow mark for the caption.
+    bool Overflowed() const { return FOverflowed; }
+
+    // An old reading (the instrument stopped answering, the poll stopped):
+    // the lit segments are drawn at `dimPercent` of their colour, so the
+    // reading never looks live. The caption stays as it was.
+    bool ReadingOld() const { return FReadingOld; }
+    void SetReadingOld(bool old, int dimPercent = 40);
 
     // The last reading. Writing it shows it in the instruments' display
     // format with DecimalPlaces decimals.
@@ -120,6 +131,7 @@ class TInstrumentPanel : public QWidget {
 
   private:
     void UpdateControls();
+    void ShowOnColor();
 
     TLedNumber* FLed = nullptr;
     QToolButton* FButton = nullptr;
@@ -135,6 +147,9 @@ class TInstrumentPanel : public QWidget {
     int FDecimalPlaces;
     bool FAllowSetPoint = false;
     bool FControlsEnabled = false;
+    bool FOverflowed = false;
+    bool FReadingOld = false;
+    int FDimPercent = 100;
     int FLocks = 0;
 };
 

@@ -37,6 +37,10 @@ constexpr std::array<std::uint16_t, 10> kDigitMasks = {0xCCCC, 0x1020, 0x8784, 0
                                                        0xC30C, 0xC38C, 0x8408, 0xC78C, 0xC70C};
 constexpr std::uint16_t kMinusMask = 0x0300;
 constexpr std::uint16_t kPointMask = 0x0002;
+// The letters of the overflow mark: O (the outer ring, no slash), F, L.
+constexpr std::uint16_t kLetterOMask = 0xC48C;
+constexpr std::uint16_t kLetterFMask = 0xC280;
+constexpr std::uint16_t kLetterLMask = 0x4084;
 
 bool IsDigit(QChar c) {
     return c >= QLatin1Char('0') && c <= QLatin1Char('9');
@@ -44,7 +48,8 @@ bool IsDigit(QChar c) {
 
 // Characters that light segments; every other one is a blank cell.
 bool IsLedCharacter(QChar c) {
-    return IsDigit(c) || c == QLatin1Char('-') || c == QLatin1Char('.');
+    return IsDigit(c) || c == QLatin1Char('-') || c == QLatin1Char('.') || c == QLatin1Char('O') ||
+           c == QLatin1Char('F') || c == QLatin1Char('L');
 }
 
 bool SameColor(const QColor& a, const QColor& b) {
@@ -72,6 +77,15 @@ std::uint16_t LedMask(QChar c) {
     }
     if (c == QLatin1Char('.')) {
         return kPointMask;
+    }
+    if (c == QLatin1Char('O')) {
+        return kLetterOMask;
+    }
+    if (c == QLatin1Char('F')) {
+        return kLetterFMask;
+    }
+    if (c == QLatin1Char('L')) {
+        return kLetterLMask;
     }
     return 0;
 }
@@ -317,6 +331,23 @@ void TLedNumber::SetBevelWidth(int value) {
 // Without a bevel the cells and a margin of Size pixels at each side; with a
 // bevel the two smallest scales keep the fixed sizes the framed display was
 // laid out with.
+bool TLedNumber::ShowsWhole(const QString& caption) const {
+    qint64 cells = 0;
+    QChar previous;
+    for (const QChar c : caption) {
+        if (!IsLedCharacter(c)) {
+            return false;
+        }
+        const bool sharedPoint =
+            c == QLatin1Char('.') && !previous.isNull() && previous != QLatin1Char('.');
+        if (!sharedPoint) {
+            ++cells;
+        }
+        previous = c;
+    }
+    return cells <= static_cast<qint64>(FColumns) * FRows;
+}
+
 QSize TLedNumber::CellsSize() const {
     const qint64 columns = FColumns;
     const qint64 rows = FRows;

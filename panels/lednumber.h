@@ -1,7 +1,8 @@
 // TLedNumber: a caption drawn as LED-style character cells, fifteen vector
 // segments each. The instrument panels show their readings on one four cells
-// wide. Digits, "-" and "." light their segments; every other character is an
-// unlit cell. A "." shares the cell of the character before it.
+// wide. Digits, "-" and "." light their segments, and so do "O", "F" and "L"
+// for the panels' overflow mark; every other character is an unlit cell. A
+// "." shares the cell of the character before it.
 #pragma once
 
 #include <QColor>
@@ -96,6 +97,10 @@ class TLedNumber : public QWidget {
 
     // The size the cells need: the rule the display keeps itself to.
     QSize CellsSize() const;
+
+    // Whether `caption` fits the cells whole: every character lights
+    // segments and it needs no more cells than there are.
+    bool ShowsWhole(const QString& caption) const;
 
     // Places the label by LabelPosition and LabelSpacing beside the display,
     // sizing it to its text first.

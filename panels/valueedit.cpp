@@ -409,6 +409,13 @@ void TBaseEdit::ExitSequence() {
         CheckBounds();
 }
 
+bool TBaseEdit::ValueWithinBounds() {
+    if (!FBoundsEnabled)
+        return true;
+    ParseText();
+    return CheckBounds();
+}
+
 void TBaseEdit::ReportBoundsError(const std::string& text) {
     {
         TCursorOverride arrow(Qt::ArrowCursor);

@@ -157,6 +157,13 @@ class TBaseEdit : public TCustomValueEdit {
     bool BoundsEnabled() const { return FBoundsEnabled; }
     void SetBoundsEnabled(bool value) { FBoundsEnabled = value; }
 
+    // Checks the current text against the bounds as leaving the field does,
+    // for a workflow that is about to use the value (Apply): outside them the
+    // bounds message is shown and the field takes the focus. True when the
+    // value lies within the bounds or the bounds are off; a text that is no
+    // number raises as leaving the field does.
+    bool ValueWithinBounds();
+
     // Character limit of the box; 0 means none.
     int MaxLength() const { return FMaxLength; }
     void SetMaxLength(int value);

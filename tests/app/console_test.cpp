@@ -16,6 +16,7 @@
 #include <cmath>
 #include <ctime>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -204,6 +205,56 @@ TEST_F(ConsoleTest, ApplyWritesOnlyChangedSetPointsAndTheTemperatureBetweenTheHa
     EXPECT_TRUE(messages.empty());
 }
 
+// What the kit cannot take never leaves the console as something else: a
+// flow above the controller's capacity stops Apply at its field (Enter, or
+// a click after the bounds message), and a temperature the controller
+// refuses is reported and written again by the next Apply.
+TEST_F(ConsoleTest, ApplyStopsAtAFieldOutOfBoundsAndReportsARefusedTemperature) {
+    Connect();
+    kit->TakeLines();
+    window->btnApply->setEnabled(true);  // as after a change of another field
+    window->edtFlow->setFocus(Qt::TabFocusReason);
+    QTest::keyClicks(window->edtFlow, "50");
+    QTest::keyClick(window->edtFlow, Qt::Key_Return);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Text, "Your entered Value is above the acceptable limit of 20.0");
+    EXPECT_TRUE(window->edtFlow->hasFocus());
+    // The click that follows the field's own bounds message on leaving it.
+    QTest::mouseClick(window->btnApply, Qt::LeftButton);
+    EXPECT_GE(messages.size(), 2u);
+    for (const platform::TMessage& m : messages)
+        EXPECT_EQ(m.Text, "Your entered Value is above the acceptable limit of 20.0");
+    QTest::qWait(300);
+    EXPECT_TRUE(kit->TakeLines().empty());
+    EXPECT_FALSE(QFile::exists(dir.filePath("Vapcal.ini")));
+    EXPECT_EQ(window->LastFlowSP, 6);
+    EXPECT_TRUE(window->SW_VCtimer->Enabled());
+
+    // The controller's limits were narrowed on its own keys after the
+    // console read them: the field takes 75, the controller does not.
+    messages.clear();
+    window->edtFlow->SetText("6");
+    window->edtTemp->SetBoundUpper(80);
+    Type(window->edtTemp, "75");
+    for (int apply = 0; apply < 2; ++apply) {
+        SCOPED_TRACE(apply);
+        ASSERT_TRUE(window->btnApply->isEnabled());
+        Apply();
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].Text,
+                  "The temperature controller refused the set point 75 (register 127 := 750); "
+                  "the next Apply writes it again");
+        EXPECT_EQ(window->LastTempSP, 40);
+        const std::vector<std::string> handshake = {
+            "server 20: register 768 := 5", "server 20: register 5376 := 0",
+            "server 20: register 768 := 6", "server 20: register 5632 := 0"};
+        QTest::qWait(200);
+        EXPECT_EQ(kit->TakeLines(), handshake);
+        messages.clear();
+    }
+    EXPECT_TRUE(window->SW_VCtimer->Enabled());
+}
+
 TEST_F(ConsoleTest, ApplyWithAnUndecodableCapacityShowsTheErrorAndWritesNothing) {
     Connect();
     kit->TakeLines();
@@ -221,6 +272,7 @@ TEST_F(ConsoleTest, ApplyWithAnUndecodableCapacityShowsTheErrorAndWritesNothing)
     EXPECT_TRUE(kit->TakeLines().empty());
     EXPECT_EQ(window->LastFlowSP, 6);  // the next Apply tries again
     EXPECT_TRUE(window->btnApply->isEnabled());
+    EXPECT_TRUE(window->SW_VCtimer->Enabled());  // the poll goes on
 }
 
 TEST_F(ConsoleTest, SilentKitIsBlankedAtTheFifthUnansweredReadWithABoundedQueue) {
@@ -264,14 +316,38 @@ TEST_F(ConsoleTest, SilentKitIsBlankedAtTheFifthUnansweredReadWithABoundedQueue)
 }
 
 // The kit's process dies while the console polls, and its port vanishes
-// under the connection. The console keeps running, blanks every panel at its
-// fifth unanswered read and stays nearly idle; a later Apply still saves the
-// settings and says which set points did not reach the instruments, and the
-// next Apply writes them again.
-TEST_F(ConsoleTest, KilledKitBlanksThePanelsAndApplyReportsWhatFailed) {
+// under the connection. Every reading shows as old long before a read has
+// waited out its time-out, and the status line says no instrument answers.
+// The console keeps running, blanks every panel at its fifth unanswered read
+// and stays nearly idle; a later Apply still saves the settings and says
+// which set points did not reach the instruments, and the next Apply writes
+// them again.
+TEST_F(ConsoleTest, KilledKitShowsOldReadingsBlanksThePanelsAndApplyReportsWhatFailed) {
     Connect();
-    window->ModbusConnection1->SetReceiveTimeout(200);
+    ASSERT_TRUE(QTest::qWaitFor([this] {
+        return window->ReadingCurrent(app::inReservoirFlow) &&
+               window->ReadingCurrent(app::inDilutionFlow) &&
+               window->ReadingCurrent(app::inTemperature);
+    }));
+    EXPECT_TRUE(window->lblStatus->text().contains(" \u00B7 polling \u00B7 oldest reading "))
+        << window->lblStatus->text().toStdString();
+    EXPECT_FALSE(window->ELflowMfcRF->ReadingOld());
+
+    // Reads that wait long for an answer: the readings go old by their age.
+    window->ModbusConnection1->SetReceiveTimeout(4000);
     kit->Stop(SIGKILL);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [this] {
+            return window->lblStatus->text().contains("no instrument answering") &&
+                   window->ELflowMfcRF->ReadingOld() && window->ELflowMfcDF->ReadingOld() &&
+                   window->Cal33VCtemp->ReadingOld();
+        },
+        10000));
+    EXPECT_EQ(window->RFTimeouts + window->DFTimeouts + window->TCTimeouts, 0)
+        << "the readings went old only when reads timed out";
+    EXPECT_FALSE(window->ELflowMfcRF->Caption().isEmpty());
+
+    window->ModbusConnection1->SetReceiveTimeout(200);
     ASSERT_TRUE(QTest::qWaitFor(
         [this] {
             return window->ELflowMfcRF->Caption().isEmpty() &&
@@ -297,7 +373,9 @@ TEST_F(ConsoleTest, KilledKitBlanksThePanelsAndApplyReportsWhatFailed) {
         texts.push_back(m.Text);
     EXPECT_TRUE(Contains(texts, "The reservoir flow controller did not confirm its new set point"))
         << ::testing::PrintToString(texts);
-    EXPECT_TRUE(Contains(texts, "The temperature controller did not enter write mode"))
+    EXPECT_TRUE(Contains(texts,
+                         "The temperature controller did not answer the request to enter "
+                         "write mode (register 768 := 5)"))
         << ::testing::PrintToString(texts);
     EXPECT_TRUE(std::isnan(window->LastFlowSP));
     EXPECT_EQ(window->LastTempSP, 40);
@@ -333,35 +411,102 @@ TEST_F(ConsoleTest, LowDilutionFlowTurnsItsPanelRedAndAHigherOneLime) {
     EXPECT_TRUE(messages.empty());
 }
 
-TEST_F(ConsoleTest, AnotherPortWhilePollingShowsTheConnectionsMessageAndTheSameOneResumes) {
+// An operator switches adapters without restarting: OK on another port while
+// polling closes the line, opens the chosen one and reads its instruments.
+TEST_F(ConsoleTest, AnotherPortWhilePollingSwitchesToItAndTheSameOneResumes) {
     Connect();
-    choose = [](app::TfrmComSelect& dialog) {
-        dialog.PortsComboBox->addItem("/dev/ttyUSB49");
-        dialog.PortsComboBox->setCurrentIndex(dialog.PortsComboBox->count() - 1);
-        return app::mrOk;
+    TSimProcess second({"--seed=8", "--df-capacity=0.3"});
+    ASSERT_FALSE(second.Device.empty());
+    // The dialog does not scan /dev/pts: the port is chosen by name, as an
+    // operator picks an adapter from the list.
+    const auto pick = [](const std::string& port) {
+        return [port](app::TfrmComSelect& dialog) {
+            dialog.PortsComboBox->addItem(QString::fromStdString(port));
+            dialog.PortsComboBox->setCurrentIndex(dialog.PortsComboBox->count() - 1);
+            return app::mrOk;
+        };
     };
+    choose = pick(second.Device);
+    QTest::mouseClick(window->btnComPort, Qt::LeftButton);
+    EXPECT_TRUE(messages.empty()) << messages[0].Text;
+    EXPECT_EQ(window->ModbusConnection1->Port(), second.Device);
+    EXPECT_TRUE(window->ModbusConnection1->Active());
+    EXPECT_TRUE(window->SW_VCtimer->Enabled());
+    // The second kit's readings appear: its dilution flow is 0.15 of 0.3.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [this] {
+            return window->ReadingCurrent(app::inDilutionFlow) &&
+                   std::abs(window->ELflowMfcDF->Value() - 0.15f) < 0.001f;
+        },
+        10000));
+    EXPECT_FLOAT_EQ(window->DFCapacity, 0.3f);
+    EXPECT_TRUE(
+        window->lblStatus->text().startsWith(QString::fromStdString("Port " + second.Device)))
+        << window->lblStatus->text().toStdString();
+    EXPECT_TRUE(Contains(second.TakeLines(), "server 10: register 34 := 400"));
+
+    // A port that cannot be opened: its error is shown and the line in use
+    // stays in use.
+    choose = pick("/dev/ttyUSB49");
     QTest::mouseClick(window->btnComPort, Qt::LeftButton);
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].Caption, "Error");
-    EXPECT_EQ(messages[0].Text,
-              "Connection must NOT be active for the requested action to be performed");
-    EXPECT_EQ(window->ModbusConnection1->Port(), kit->Device);
-    EXPECT_FALSE(window->SW_VCtimer->Enabled());
+    EXPECT_EQ(messages[0].Text, "Could not open serial port");
+    EXPECT_EQ(window->ModbusConnection1->Port(), second.Device);
+    EXPECT_TRUE(window->ModbusConnection1->Active());
+    EXPECT_TRUE(window->SW_VCtimer->Enabled());
+    messages.clear();
 
     // The port in use: nothing changes on the line, the reads start again.
-    choose = [](app::TfrmComSelect&) { return app::mrOk; };
+    choose = pick(second.Device);
     QTest::mouseClick(window->btnComPort, Qt::LeftButton);
-    EXPECT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages.empty());
     EXPECT_TRUE(window->SW_VCtimer->Enabled());
-    EXPECT_TRUE(window->ModbusConnection1->Active());
+    EXPECT_EQ(window->ModbusConnection1->Port(), second.Device);
 
-    // Cancel stops the poll; Refresh then does nothing.
+    // Cancel stops the poll, and says so; Refresh then does nothing.
     choose = [](app::TfrmComSelect&) { return app::mrCancel; };
     QTest::mouseClick(window->btnComPort, Qt::LeftButton);
     EXPECT_FALSE(window->PortConfirmed);
     EXPECT_FALSE(window->SW_VCtimer->Enabled());
+    EXPECT_TRUE(window->lblStatus->text().contains("stopped: no port chosen"))
+        << window->lblStatus->text().toStdString();
+    EXPECT_FALSE(window->ReadingCurrent(app::inDilutionFlow));
+    EXPECT_TRUE(window->ELflowMfcDF->ReadingOld());
     window->btnRefreshClick();
     EXPECT_FALSE(window->SW_VCtimer->Enabled());
+    EXPECT_TRUE(messages.empty());
+}
+
+// A tick handler that fails stops the poll: the error is shown, the status
+// line says why and the readings show as old. Refresh starts it again.
+TEST_F(ConsoleTest, FailedTickStopsThePollUntilRefreshStartsItAgain) {
+    Connect();
+    auto poll = window->SW_VCtimer->OnTimer;
+    bool fail = true;
+    window->SW_VCtimer->OnTimer = [&](app::TThreadedTimer* sender) {
+        if (fail)
+            throw std::runtime_error("the instrument table is gone");
+        poll(sender);
+    };
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !messages.empty(); }, 5000));
+    EXPECT_EQ(messages[0].Text, "the instrument table is gone");
+    EXPECT_TRUE(window->lblStatus->text().contains("stopped: the instrument table is gone"))
+        << window->lblStatus->text().toStdString();
+    EXPECT_TRUE(window->ELflowMfcRF->ReadingOld());
+    EXPECT_TRUE(window->Cal33VCtemp->ReadingOld());
+
+    fail = false;
+    QTest::mouseClick(window->btnRefresh, Qt::LeftButton);
+    EXPECT_TRUE(window->SW_VCtimer->Enabled());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [this] {
+            return window->ReadingCurrent(app::inReservoirFlow) &&
+                   window->ReadingCurrent(app::inTemperature) &&
+                   window->lblStatus->text().contains("polling");
+        },
+        10000))
+        << window->lblStatus->text().toStdString();
+    EXPECT_FALSE(window->ELflowMfcRF->ReadingOld());
     EXPECT_EQ(messages.size(), 1u);
 }
 

@@ -150,6 +150,15 @@ TEST_F(DevicePollingTest, CapacitiesSetTheFlowsBoundsAndScaleTheReadings) {
               app::ShownCaption("Reservoir Flow 10(mln min\u00AD\u00B9)"));
     Read(window->mcVapcalDF, 47, {12});
     EXPECT_EQ(window->lblDflow->text(), "    Dilution Flow 20");
+
+    // A capacity whose full text would push the unit out of the caption's
+    // box is shortened there; the hint keeps the full caption.
+    Read(window->mcVapcalRF, 33128, {0x3DCC, 0xCCCD});  // 0.1 in single precision
+    Read(window->mcVapcalRF, 47, {2});
+    EXPECT_EQ(window->lblRflow->text(),
+              app::ShownCaption("Reservoir Flow 0.1(mln min\u00AD\u00B9)"));
+    EXPECT_EQ(window->lblRflow->toolTip(),
+              app::ShownCaption("Reservoir Flow 0.100000001490116(mln min\u00AD\u00B9)"));
 }
 
 TEST_F(DevicePollingTest, TemperatureReadingLimitsAndSetPoint) {
@@ -243,6 +252,8 @@ TEST_F(DevicePollingTest, APortThatCannotBeOpenedLeavesThePollStopped) {
     QTest::mouseClick(window->btnComPort, Qt::LeftButton);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].Text, "Could not open serial port");
+    EXPECT_EQ(window->lblStatus->text().toStdString(),
+              "Port /dev/vapcal-no-such-port \u00B7 stopped: Could not open serial port");
     EXPECT_TRUE(window->PortConfirmed);
     EXPECT_FALSE(window->ModbusConnection1->Active());
     EXPECT_FALSE(window->SW_VCtimer->Enabled());

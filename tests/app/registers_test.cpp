@@ -41,6 +41,10 @@ TEST(Registers, CaptionsJoinCapacityAndUnitWithoutABlank) {
     EXPECT_EQ(DilutionFlowCaption(20, 0), "    Dilution Flow 20(ln min\u00AD\u00B9)");
     // The single capacity is widened exactly before it is written.
     EXPECT_EQ(ReservoirFlowCaption(0.1f, 9), "Reservoir Flow 0.100000001490116(m3s h\u00AD\u00B9)");
+    // The short form for a box too narrow: 4 significant digits at most.
+    EXPECT_EQ(ReservoirFlowCaption(0.1f, 9, true), "Reservoir Flow 0.1(m3s h\u00AD\u00B9)");
+    EXPECT_EQ(DilutionFlowCaption(12345.6f, 12, true), "    Dilution Flow 12350");
+    EXPECT_EQ(DilutionFlowCaption(20, 12, true), "    Dilution Flow 20");
     const char* units[] = {"(ln min",  "(mln h", "(mln min", "(ln h", "(m3n h",
                            "(mls min", "(mls h", "(ls min",  "(ls h", "(m3s h"};
     for (std::uint16_t i = 0; i < 10; ++i)
@@ -94,6 +98,25 @@ TEST(Registers, AnUnusableCapacityRaisesInsteadOfWriting) {
     EXPECT_THROW(FlowSetPointToRaw(6, 1e-45f), platform::EInvalidOp);
     EXPECT_THROW(TempSetPointToRaw(std::numeric_limits<long double>::quiet_NaN()),
                  platform::EInvalidOp);
+}
+
+// A set point the register cannot hold is refused, never sent as its low 16
+// bits: 50 with a capacity of 20 would otherwise reach the controller as
+// 14464 counts, 9.04.
+TEST(Registers, SetPointsOutsideTheRegisterRangeRaiseInsteadOfWrapping) {
+    try {
+        FlowSetPointToRaw(50, 20);
+        ADD_FAILURE();
+    } catch (const app::ESetPointRange& error) {
+        EXPECT_STREQ(error.what(),
+                     "The flow set point 50 lies outside the controller's range of 0 to 20");
+    }
+    EXPECT_THROW(FlowSetPointToRaw(20.001L, 20), app::ESetPointRange);
+    EXPECT_THROW(FlowSetPointToRaw(-1, 20), app::ESetPointRange);
+    EXPECT_THROW(FlowSetPointToRaw(6, -20), app::ESetPointRange);
+    EXPECT_THROW(TempSetPointToRaw(6553.6L), app::ESetPointRange);
+    EXPECT_THROW(TempSetPointToRaw(-5), app::ESetPointRange);
+    EXPECT_EQ(TempSetPointToRaw(6553.5L), 65535);
 }
 
 TEST(Registers, ApplyDrainsTheQueueForAtMostOneSecondAndTheRemainder) {

@@ -21,6 +21,7 @@
 #include <fstream>
 #include <memory>
 
+#include "platform/portdetails.h"
 #include "platform/posixserialdevice.h"
 
 namespace {
@@ -163,22 +164,130 @@ TEST_F(ComSelectTest, DialogOffersTheSimulatedKitFirstAndSelectsIt) {
     EXPECT_EQ(dialog.SelectedPort(), simulated.Path);
 }
 
-TEST_F(ComSelectTest, DialogHasTheDesignedLayout) {
+// The designed dialog, grown so that the whole prompt shows and the
+// selected port's details fit below the list.
+TEST_F(ComSelectTest, DialogShowsTheWholePromptAndEveryControlInside) {
     TfrmComSelect dialog(nullptr, {"/dev/ttyUSB0"});
     EXPECT_EQ(dialog.windowTitle(), "Select Port");
-    EXPECT_EQ(dialog.size(), QSize(220, 131));
     EXPECT_EQ(dialog.Label2->text(), "Please choose an RS-485 serial port");
+    EXPECT_LE(dialog.Label2->fontMetrics().horizontalAdvance(dialog.Label2->text()),
+              dialog.Label2->width());
+    EXPECT_GE(dialog.Label2->height(), dialog.Label2->fontMetrics().height());
+    EXPECT_TRUE(dialog.Bevel1->geometry().contains(dialog.Label2->geometry()));
     EXPECT_EQ(dialog.OkBtn->text(), "OK");
     EXPECT_EQ(dialog.AbortBtn->text(), "Cancel");
-    EXPECT_EQ(dialog.Bevel1->geometry(), QRect(8, 8, 201, 47));
-    EXPECT_EQ(dialog.Label2->geometry(), QRect(21, 23, 172, 13));
-    EXPECT_EQ(dialog.PortsComboBox->geometry(), QRect(8, 64, 201, 21));
-    EXPECT_EQ(dialog.OkBtn->geometry(), QRect(8, 95, 85, 27));
-    EXPECT_EQ(dialog.AbortBtn->geometry(), QRect(124, 95, 85, 27));
+    for (QWidget* control :
+         {static_cast<QWidget*>(dialog.Bevel1), static_cast<QWidget*>(dialog.PortsComboBox),
+          static_cast<QWidget*>(dialog.btnRescan), static_cast<QWidget*>(dialog.lblDetails),
+          static_cast<QWidget*>(dialog.OkBtn), static_cast<QWidget*>(dialog.AbortBtn)})
+        EXPECT_TRUE(dialog.rect().contains(control->geometry()))
+            << control->objectName().toStdString();
     EXPECT_TRUE(dialog.OkBtn->isDefault());
+    EXPECT_FALSE(dialog.btnRescan->isDefault());
     EXPECT_FALSE(dialog.PortsComboBox->isEditable());
     EXPECT_FALSE(dialog.windowFlags() & Qt::WindowMinMaxButtonsHint);
     EXPECT_TRUE(dialog.windowFlags() & Qt::WindowCloseButtonHint);
+}
+
+// What the list says beside each device and below it for the selected one.
+TEST_F(ComSelectTest, EachPortSaysWhatItIsAndWhatStandsInTheWay) {
+    const platform::TPortDetails adapter{
+        "FTDI", "FT232R USB UART", "A10K3XYZ",
+        "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0"};
+    struct Case {
+        const char* device;
+        platform::TPortAvailability availability;
+        platform::TPortDetails details;
+        const char* summary;
+        const char* details_;
+    };
+    const Case cases[] = {
+        {"/dev/ttyUSB0", platform::paFree, adapter, "/dev/ttyUSB0 \u2013 FTDI FT232R USB UART",
+         "FTDI FT232R USB UART, serial number A10K3XYZ\n"
+         "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0"},
+        {"/dev/ttyUSB0", platform::paInUse, adapter,
+         "/dev/ttyUSB0 \u2013 FTDI FT232R USB UART, in use by another program",
+         "FTDI FT232R USB UART, serial number A10K3XYZ\n"
+         "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0"},
+        {"/dev/ttyUSB1",
+         platform::paInUse,
+         {},
+         "/dev/ttyUSB1 \u2013 in use by this console's line",
+         ""},
+        {"/dev/ttyACM0",
+         platform::paAccessDenied,
+         {"", "CDC RS-485", "", ""},
+         "/dev/ttyACM0 \u2013 CDC RS-485, no permission",
+         "CDC RS-485, serial number none\nNo permission to open it: add your user to the dialout "
+         "group (sudo adduser $USER dialout), then log in again."},
+        {"/dev/pts/4",
+         platform::paFree,
+         {},
+         "/dev/pts/4 \u2013 the simulated kit",
+         "The simulated kit (vapcal-sim) answers on this pseudo-terminal."},
+        {"/dev/ttyS0", platform::paFree, {}, "/dev/ttyS0", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.summary);
+        const app::TPortEntry entry =
+            app::DescribePort(c.device, c.availability, c.details, "/dev/pts/4", "/dev/ttyUSB1");
+        EXPECT_EQ(entry.Device, c.device);
+        EXPECT_EQ(entry.Summary, c.summary);
+        EXPECT_EQ(entry.Details, c.details_);
+    }
+}
+
+// A fake sysfs tree as Linux lays out a USB serial adapter: the tty's
+// device is the USB interface, whose parent carries the adapter's strings.
+TEST_F(ComSelectTest, DetailsOfAUsbAdapterComeFromSysfsAndTheByIdFolder) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("vapcal-ports-" + std::to_string(getpid()));
+    fs::remove_all(root);
+    const fs::path usb = root / "sys/devices/pci0000:00/usb1/1-1";
+    fs::create_directories(usb / "1-1:1.0/ttyUSB7");
+    fs::create_directories(root / "sys/class/tty/ttyUSB7");
+    fs::create_symlink(usb / "1-1:1.0", root / "sys/class/tty/ttyUSB7/device");
+    for (const auto& [name, text] : {std::pair{"idVendor", "0403"},
+                                     {"manufacturer", "FTDI"},
+                                     {"product", "FT232R USB UART"},
+                                     {"serial", "A10K3XYZ"}})
+        std::ofstream(usb / name) << text << "\n";
+    fs::create_directories(root / "dev/serial/by-id");
+    std::ofstream(root / "dev/ttyUSB7").put('\0');
+    fs::create_symlink("../../ttyUSB7",
+                       root / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0");
+    std::ofstream(root / "dev/ttyUSB8").put('\0');
+
+    const platform::TPortDetailRoots roots{(root / "sys").string(),
+                                           (root / "dev/serial/by-id").string()};
+    const platform::TPortDetails details =
+        platform::ReadPortDetails((root / "dev/ttyUSB7").string(), roots);
+    EXPECT_EQ(details.Manufacturer, "FTDI");
+    EXPECT_EQ(details.Product, "FT232R USB UART");
+    EXPECT_EQ(details.SerialNumber, "A10K3XYZ");
+    EXPECT_EQ(details.ById,
+              (root / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0").string());
+    // A port Linux says nothing of has no details, and no error.
+    const platform::TPortDetails none =
+        platform::ReadPortDetails((root / "dev/ttyUSB8").string(), roots);
+    EXPECT_EQ(none.Manufacturer + none.Product + none.SerialNumber + none.ById, "");
+    fs::remove_all(root);
+}
+
+// An adapter plugged in while the dialog is open is listed by List again,
+// and the port selected before stays selected.
+TEST_F(ComSelectTest, ListAgainFindsAPortThatCameAfterTheDialogOpened) {
+    TPty simulated;
+    app::SetSimulatedPort(simulated.Path);
+    TfrmComSelect dialog(nullptr, {"/dev/ttyUSB0"});
+    dialog.PortsComboBox->setCurrentIndex(0);
+    EXPECT_EQ(dialog.SelectedPort(), "/dev/ttyUSB0");
+    QTest::mouseClick(dialog.btnRescan, Qt::LeftButton);
+    EXPECT_EQ(dialog.PortsComboBox->itemData(0).toString().toStdString(), simulated.Path);
+    EXPECT_EQ(dialog.PortsComboBox->itemText(0).toStdString(),
+              simulated.Path + " \u2013 the simulated kit");
+    // The selected port is gone (no adapter here): the first port is taken.
+    EXPECT_EQ(dialog.SelectedPort(), simulated.Path);
 }
 
 TEST_F(ComSelectTest, TabGoesFromOkToCancelToTheList) {
@@ -195,6 +304,7 @@ TEST_F(ComSelectTest, AnEmptyListSelectsNothingAndOkYieldsAnEmptyPort) {
     TfrmComSelect dialog(nullptr, {});
     EXPECT_EQ(dialog.PortsComboBox->count(), 0);
     EXPECT_EQ(dialog.PortsComboBox->currentIndex(), -1);
+    EXPECT_TRUE(dialog.lblDetails->text().startsWith("No serial port found"));
     ShowActive(dialog);
     QTest::mouseClick(dialog.OkBtn, Qt::LeftButton);
     EXPECT_EQ(dialog.result(), app::mrOk);

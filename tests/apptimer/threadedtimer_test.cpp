@@ -233,12 +233,19 @@ TEST_F(ThreadedTimerTest, ATickOnItsWayWhenDisabledIsDropped) {
     EXPECT_TRUE(Ticks.empty());
 }
 
-TEST_F(ThreadedTimerTest, AFailingHandlerEndsTheTicksAndIsShownOnce) {
+TEST_F(ThreadedTimerTest, AFailingHandlerStopsTheTimerUntilItIsEnabledAgain) {
     auto* timer = new TThreadedTimer;
     timer->SetInterval(20);
+    bool fail = true;
+    std::vector<std::string> stops;
     timer->OnTimer = [&](TThreadedTimer*) {
         Ticks.push_back(Clock::now());
-        throw std::runtime_error("instrument table gone");
+        if (fail)
+            throw std::runtime_error("instrument table gone");
+    };
+    timer->OnTimerError = [&](TThreadedTimer* sender, const std::string& why) {
+        EXPECT_FALSE(sender->Enabled());
+        stops.push_back(why);
     };
     timer->SetEnabled(true);
     ASSERT_TRUE(RunUntil([&] { return !Messages.empty(); }));
@@ -246,11 +253,26 @@ TEST_F(ThreadedTimerTest, AFailingHandlerEndsTheTicksAndIsShownOnce) {
     EXPECT_EQ(Ticks.size(), 1u);
     ASSERT_EQ(Messages.size(), 1u);
     EXPECT_EQ(Messages[0], "instrument table gone");
-    // Re-enabling a timer whose worker ended changes nothing and hurts nothing.
-    timer->SetEnabled(false);
+    EXPECT_EQ(stops, std::vector<std::string>{"instrument table gone"});
+    EXPECT_FALSE(timer->Enabled());
+
+    // Enabled again, it ticks again with a fresh worker, as often as needed.
+    fail = false;
     timer->SetEnabled(true);
-    RunEvents(100);
-    EXPECT_EQ(Ticks.size(), 1u);
+    ASSERT_TRUE(RunUntil([&] { return Ticks.size() >= 3; }));
+    EXPECT_EQ(timer->Interval(), 20u);
+    EXPECT_EQ(Messages.size(), 1u);
+
+    // Enabled again from the error event itself: no deadlock on the worker
+    // that is still reporting, and the ticks come back.
+    fail = true;
+    timer->OnTimerError = [&](TThreadedTimer* sender, const std::string&) {
+        fail = false;
+        sender->SetEnabled(true);
+    };
+    const size_t before = Ticks.size();
+    ASSERT_TRUE(RunUntil([&] { return Ticks.size() >= before + 3; }));
+    EXPECT_TRUE(timer->Enabled());
     delete timer;
 }
 

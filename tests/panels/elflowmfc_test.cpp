@@ -109,6 +109,36 @@ TEST_F(ELflowMfcTest, UpdateOnlyWhenTheShownTextChanges) {
     EXPECT_EQ(FPanel->Caption(), "123.50");
 }
 
+// A reading the four cells cannot show whole lights the overflow mark, never
+// a part of it (10010 would light "1.001"); the hint holds the reading. A
+// reading only padded past the cells ("123.50") is no overflow. An old
+// reading is drawn dimmed, in whatever colour the owner chose.
+TEST_F(ELflowMfcTest, ReadingsTooWideShowTheOverflowMarkAndOldOnesAreDimmed) {
+    struct Case {
+        float value;
+        const char* led;
+        bool overflow;
+    };
+    for (const Case& c :
+         {Case{10010.0f, "OFL", true}, Case{99999.0f, "OFL", true}, Case{9999.0f, "9999.00", false},
+          Case{123.456f, "123.50", false}, Case{0.5f, "0.50", false}}) {
+        SCOPED_TRACE(c.value);
+        FPanel->SetValue(c.value);
+        EXPECT_EQ(FPanel->LedDisplay()->Caption(), c.led);
+        EXPECT_EQ(FPanel->Overflowed(), c.overflow);
+        EXPECT_EQ(FPanel->toolTip(), c.overflow ? FPanel->Caption() : QString());
+    }
+    FPanel->SetCaption("");
+    EXPECT_FALSE(FPanel->Overflowed());
+
+    FPanel->SetReadingOld(true, 40);
+    EXPECT_EQ(FPanel->LedDisplay()->OnColor(), QColor(0, 102, 0));
+    FPanel->SetOnColor(QColor(255, 0, 0));
+    EXPECT_EQ(FPanel->LedDisplay()->OnColor(), QColor(102, 0, 0));
+    FPanel->SetReadingOld(false);
+    EXPECT_EQ(FPanel->LedDisplay()->OnColor(), QColor(255, 0, 0));
+}
+
 // The operator's decimal comma stays in the caption; the LED display gets
 // its own decimal point, so all four digits stay visible.
 TEST_F(ELflowMfcTest, DecimalCommaLightsTheLedPoint) {

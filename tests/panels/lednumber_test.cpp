@@ -88,6 +88,12 @@ Segments Glyph(char c) {
             return {7, 8};
         case '.':
             return {15};
+        case 'O':  // the overflow mark
+            return {1, 2, 6, 9, 13, 14};
+        case 'F':
+            return {1, 2, 7, 9};
+        case 'L':
+            return {2, 9, 14};
         default:
             return {};
     }
@@ -172,7 +178,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CaptionCase{"1234.", {Glyph('1'), Glyph('2'), Glyph('3'), WithPoint('4')}},
                       CaptionCase{"", {{}, {}, {}, {}}},
                       CaptionCase{"AbC", {{}, Glyph('A'), Glyph('b'), Glyph('C')}},
-                      CaptionCase{"E-1x", {{}, Glyph('-'), Glyph('1'), {}}}),
+                      CaptionCase{"E-1x", {{}, Glyph('-'), Glyph('1'), {}}},
+                      CaptionCase{"OFL", {{}, Glyph('O'), Glyph('F'), Glyph('L')}}),
     // Test names must not depend on the case's bytes, which hold pointers.
     [](const ::testing::TestParamInfo<CaptionCase>& info) {
         return "Caption" + std::to_string(info.index);

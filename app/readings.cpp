@@ -1,0 +1,93 @@
+#include "app/readings.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "app/messages.h"
+
+namespace app {
+
+namespace {
+
+std::string Format(const char* pattern, const std::string& a, const std::string& b = {}) {
+    char text[256];
+    std::snprintf(text, sizeof text, pattern, a.c_str(), b.c_str());
+    return text;
+}
+
+// "reservoir-flow controller not answering", two joined with "and", all
+// three as "no instrument answering"; empty while all answer.
+std::string NotAnsweringText(const TReadingStates& readings, std::uint32_t nowMs) {
+    std::vector<std::string> silent;
+    for (int i = 0; i < kInstrumentCount; ++i)
+        if (readings.NotAnswering(static_cast<TInstrument>(i), nowMs))
+            silent.push_back(kInstrumentNames[i]);
+    switch (silent.size()) {
+        case 0:
+            return {};
+        case 1:
+            return Format(kStatusOneNotAnswering, silent[0]);
+        case 2:
+            return Format(kStatusTwoNotAnswering, silent[0], silent[1]);
+        default:
+            return kStatusNoneAnswering;
+    }
+}
+
+}  // namespace
+
+void TReadingStates::Answered(TInstrument instrument, std::uint32_t nowMs) {
+    FStates[instrument] = {true, false, nowMs};
+}
+
+void TReadingStates::NotAnswered(TInstrument instrument) {
+    FStates[instrument].Unanswered = true;
+}
+
+void TReadingStates::Forget() {
+    FStates = {};
+}
+
+bool TReadingStates::Current(TInstrument instrument, std::uint32_t nowMs, bool polling) const {
+    const TState& s = FStates[instrument];
+    return polling && s.Read && !s.Unanswered && nowMs - s.AnsweredAt <= FMaxAgeMs;
+}
+
+bool TReadingStates::NotAnswering(TInstrument instrument, std::uint32_t nowMs) const {
+    const TState& s = FStates[instrument];
+    return s.Unanswered || (s.Read && nowMs - s.AnsweredAt > FMaxAgeMs);
+}
+
+std::optional<std::uint32_t> TReadingStates::OldestAgeMs(std::uint32_t nowMs) const {
+    std::optional<std::uint32_t> oldest;
+    for (const TState& s : FStates) {
+        if (!s.Read)
+            continue;
+        const std::uint32_t age = nowMs - s.AnsweredAt;
+        if (!oldest || age > *oldest)
+            oldest = age;
+    }
+    return oldest;
+}
+
+std::string StatusLineText(const TLineStatus& line, const TReadingStates& readings,
+                           std::uint32_t nowMs) {
+    std::string text = line.Port.empty() ? kStatusNoPort : Format(kStatusPort, line.Port);
+    text += kStatusSeparator;
+    if (!line.Activity.empty()) {
+        text += line.Activity;
+    } else if (!line.Polling) {
+        text += Format(kStatusStopped, line.StopReason.empty() ? kStopUnknown : line.StopReason);
+    } else {
+        const std::string silent = NotAnsweringText(readings, nowMs);
+        text += silent.empty() ? kStatusPolling : silent;
+    }
+    if (const auto age = readings.OldestAgeMs(nowMs)) {
+        text += kStatusSeparator;
+        text +=
+            *age < 1000 ? kStatusOldestFresh : Format(kStatusOldest, std::to_string(*age / 1000));
+    }
+    return text;
+}
+
+}  // namespace app
