@@ -85,6 +85,9 @@ void TModbusConnection::OpenSequence() {
     try {
         UpdateDCB();
         UpdateSilentInterval();
+        // What waited on the line before the open is old traffic.
+        if (ConnectionMode() == cmServer)
+            FDevice->Purge(true, true);
         FThread = std::make_unique<TTransactionThread>(*this);
     } catch (...) {
         CloseSequence();

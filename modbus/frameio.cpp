@@ -258,11 +258,13 @@ void TModbusConnection::Purge(bool receive, bool transmit) {
 }
 
 void TModbusConnection::WaitForSilence() {
+    // A server's port was purged as it opened: it takes what arrives from
+    // then on, so a request sent the moment Open returned is answered, and a
+    // frame joined halfway fails its checksum and is dropped at the next gap.
+    if (ConnectionMode() == cmServer)
+        return;
     Purge(true, true);
-    // A server takes what arrives from now on: a request sent just after
-    // the open is answered, and a frame joined halfway fails its checksum
-    // and is dropped at the next gap.
-    if (TransmissionMode() != tmRTU || ConnectionMode() == cmServer)
+    if (TransmissionMode() != tmRTU)
         return;
     while (WaitForData(SilentMs()))
         Purge(true, false);

@@ -537,7 +537,7 @@ TEST(TransactionThreadServer, DropsBrokenRunsAndAnswersTheNextRequest) {
             line.Device->QueueInput(chunk);
             last = std::max(last, chunk.AfterMs);
         }
-        line.Device->QueueInput({request, k.Noise.empty() ? 1 : last + 100});
+        line.Device->QueueInput({request, k.Noise.empty() ? 0 : last + 100});
         ASSERT_TRUE(SpinUntil([&] { return !line.Device->Writes().empty(); })) << k.Name;
         EXPECT_EQ(line.Device->Writes(), (std::vector<Bytes>{request})) << k.Name;
         EXPECT_EQ(eleven.Handled, 1) << k.Name;

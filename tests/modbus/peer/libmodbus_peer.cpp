@@ -218,10 +218,8 @@ struct TOurServer {
             Server.PutDiscreteInput(i, i % 2 == 1);
         }
         Server.SetConnection(&Connection);
+        // A request sent the moment the port is open is answered.
         Connection.Open();
-        // The server's thread first waits for a silent line; a request sent
-        // before that would be taken for old traffic.
-        SpinUntil([] { return false; }, 500);
     }
     TModbusConnection Connection;
     TMemoryModbusServer Server;
