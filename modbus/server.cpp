@@ -33,7 +33,6 @@ bool IsBitFunction(std::uint8_t function) {
     return function == 1 || function == 2;
 }
 
-// start + count - 1 stays a Modbus address.
 // The byte count of a write of several values must be what its quantity
 // takes: a request that disagrees with itself writes nothing.
 bool ByteCountMatches(const TFrameFields& request, int expected) {
@@ -44,6 +43,7 @@ bool ByteCountMatches(const TFrameFields& request, int expected) {
     }
 }
 
+// start + count - 1 stays a Modbus address.
 bool RunFits(std::uint16_t start, std::uint16_t count) {
     return start + count - 1 <= 0xFFFF;
 }

@@ -111,6 +111,10 @@ void TSimKit::OpenConnection() {
     TModbusConnection& line = *FConnection;
     line.SetConnectionMode(cmServer);
     line.SetTransmissionMode(tmRTU);
+    // Like a real instrument: a request ends at its length, and the answer
+    // follows after the standard's rest of 3.5 characters, whatever timing
+    // the master keeps.
+    line.SetFrameTiming(ftStandard);
     line.SetBaudRate(br9600);
     line.SetDataBits(db8);
     line.SetParity(psEven);

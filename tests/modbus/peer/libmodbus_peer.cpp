@@ -92,10 +92,11 @@ class TLibmodbusServer {
 
 // Our client on the other end, recording what each event delivered.
 struct TOurClient {
-    TOurClient(const std::string& path, TTransmissionMode mode = tmRTU) {
+    TOurClient(const std::string& path, TFrameTiming timing, TTransmissionMode mode = tmRTU) {
         App();
         Connection.SetPort(path);
         Connection.SetTransmissionMode(mode);
+        Connection.SetFrameTiming(timing);
         Connection.SetReceiveTimeout(3000);
         Connection.Open();
         Client.SetConnection(&Connection);
@@ -117,10 +118,23 @@ struct TOurClient {
 
 }  // namespace
 
-TEST(LibmodbusServer, AnswersOurClientForEveryFunctionItServes) {
+namespace {
+
+// Every exchange in both frame timings: the silent gap, and the standard's
+// frame lengths with 3.5 characters of quiet.
+class LibmodbusServer : public ::testing::TestWithParam<TFrameTiming> {};
+class OurServer : public ::testing::TestWithParam<TFrameTiming> {};
+
+std::string TimingName(const ::testing::TestParamInfo<TFrameTiming>& info) {
+    return info.param == ftGap ? "Gap" : "Standard";
+}
+
+}  // namespace
+
+TEST_P(LibmodbusServer, AnswersOurClientForEveryFunctionItServes) {
     TNullModem line;
     TLibmodbusServer server(line.PathA());
-    TOurClient ours(line.PathB());
+    TOurClient ours(line.PathB(), GetParam());
     TModbusClient& c = ours.Client;
 
     TRegValues registers;
@@ -175,10 +189,10 @@ TEST(LibmodbusServer, AnswersOurClientForEveryFunctionItServes) {
     EXPECT_GT(idCount, 2);
 }
 
-TEST(LibmodbusServer, ExceptionRepliesReachOurClient) {
+TEST_P(LibmodbusServer, ExceptionRepliesReachOurClient) {
     TNullModem line;
     TLibmodbusServer server(line.PathA());
-    TOurClient ours(line.PathB());
+    TOurClient ours(line.PathB(), GetParam());
     TModbusClient& c = ours.Client;
     struct Case {
         std::function<void()> request;
@@ -207,21 +221,21 @@ namespace {
 // Our in-memory server on one end of the null modem; libmodbus calls run on
 // a thread of their own while the main thread answers.
 struct TOurServer {
-    TOurServer(const std::string& path, TTransmissionMode mode = tmRTU) : Server(100) {
+    TOurServer(const std::string& path, TFrameTiming timing, TTransmissionMode mode = tmRTU)
+        : Server(100) {
         App();
         Connection.SetPort(path);
         Connection.SetConnectionMode(cmServer);
         Connection.SetTransmissionMode(mode);
+        Connection.SetFrameTiming(timing);
         Server.SetServerAddress(Address);
         for (int i = 0; i < 100; ++i) {
             Server.PutInputRegister(i, static_cast<std::uint16_t>(3000 + i));
             Server.PutDiscreteInput(i, i % 2 == 1);
         }
         Server.SetConnection(&Connection);
+        // A request sent the moment the port is open is answered.
         Connection.Open();
-        // The server's thread first waits for a silent line; a request sent
-        // before that would be taken for old traffic.
-        SpinUntil([] { return false; }, 500);
     }
     TModbusConnection Connection;
     TMemoryModbusServer Server;
@@ -239,9 +253,9 @@ void RunBesideTheEventLoop(const std::function<void()>& body) {
 
 }  // namespace
 
-TEST(OurServer, AnswersALibmodbusClient) {
+TEST_P(OurServer, AnswersALibmodbusClient) {
     TNullModem line;
-    TOurServer ours(line.PathA());
+    TOurServer ours(line.PathA(), GetParam());
     modbus_t* ctx = modbus_new_rtu(line.PathB().c_str(), 19200, 'E', 8, 1);
     modbus_set_slave(ctx, Address);
     modbus_set_response_timeout(ctx, 3, 0);
@@ -311,10 +325,10 @@ TEST(OurServer, AnswersALibmodbusClient) {
     EXPECT_EQ(refusals[1][2], 3);
 }
 
-TEST(OurServer, AnswersOurClientInAscii) {
+TEST_P(OurServer, AnswersOurClientInAscii) {
     TNullModem line;
-    TOurServer server(line.PathA(), tmASCII);
-    TOurClient ours(line.PathB(), tmASCII);
+    TOurServer server(line.PathA(), GetParam(), tmASCII);
+    TOurClient ours(line.PathB(), GetParam(), tmASCII);
     TModbusClient& c = ours.Client;
     TRegValues registers;
     c.OnInputRegistersRead = [&](TModbusClient*, const TTransactionInfo&, std::uint16_t,
@@ -327,3 +341,7 @@ TEST(OurServer, AnswersOurClientInAscii) {
     EXPECT_EQ(refused.Status, tsException);
     EXPECT_EQ(refused.ExceptionCode, 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(Timings, LibmodbusServer, ::testing::Values(ftGap, ftStandard),
+                         TimingName);
+INSTANTIATE_TEST_SUITE_P(Timings, OurServer, ::testing::Values(ftGap, ftStandard), TimingName);
