@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTimer>
 #include <exception>
 
 #include "app/mainwindow.h"
@@ -23,7 +24,6 @@ namespace {
 constexpr char kLabelSettlingTime[] = "Settling time (min)";
 constexpr char kRecordDialogCaption[] = "Record the kit's readings to";
 constexpr char kRecordFileFilter[] = "CSV files (*.csv);;All files (*)";
-constexpr int kRefreshMs = 1000;
 
 // The clients' tags, as the window gives them.
 constexpr int kTagReservoirFlow = 1;
@@ -48,9 +48,10 @@ double FieldValue(panels::TFloatEdit* field) {
 
 }  // namespace
 
-TLiveDisplay::TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFile)
+TLiveDisplay::TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFile,
+                           qint64 pollPeriodMs)
     : QObject(&window),
-      Monitor(calc::kDefaultSettlingMinutes * 60000LL),
+      Monitor(calc::kDefaultSettlingMinutes * 60000LL, pollPeriodMs),
       FWindow(window),
       FSettingsFile(settingsFile) {
     FClock.start();
@@ -82,13 +83,9 @@ TLiveDisplay::TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFi
     connect(pnlTrend->btnRecord, &QPushButton::clicked, this, [this] { btnRecordClick(); });
 
     Monitor.Targets = [this] { return Targets(); };
-    Monitor.OnPoll = [this] { ShowTexts(); };
+    Monitor.OnPoll = [this] { FWindow.UpdateReadingStates(); };
     Monitor.OnSample = [this](const live::TLiveSample&) { pnlTrend->Redraw(); };
     Monitor.OnRecordingStopped = [this](const std::string& message) { RecordingStopped(message); };
-    FRefresh.setInterval(kRefreshMs);
-    connect(&FRefresh, &QTimer::timeout, this, [this] { ShowTexts(); });
-    FRefresh.start();
-    ShowTexts();
 }
 
 // The set points the instruments are known to hold, the saturator conditions
@@ -105,26 +102,31 @@ live::TKitTargets TLiveDisplay::Targets() const {
     return t;
 }
 
-void TLiveDisplay::RegistersRead(regwire::TModbusClient* sender,
-                                 const regwire::TTransactionInfo& info, std::uint16_t startReg,
-                                 const std::vector<std::uint16_t>& values) {
+std::optional<live::TInstrument> TLiveDisplay::RegistersRead(
+    regwire::TModbusClient* sender, const regwire::TTransactionInfo& info, std::uint16_t startReg,
+    const std::vector<std::uint16_t>& values) {
     const int tag = sender != nullptr ? sender->Tag : 0;
     const bool ok = info.Status == regwire::tsSuccess && !values.empty();
     const std::uint16_t raw = ok ? values[0] : 0;
     const QDateTime when = QDateTime::currentDateTime();
     if (startReg == kRegMeasuredTemp && tag == kTagTemperature) {
         Monitor.Completed(live::inTemperature, ok, raw / 10.0, NowMs(), when);
-    } else if (startReg == kRegMeasuredFlow && tag == kTagReservoirFlow) {
+        return live::inTemperature;
+    }
+    if (startReg == kRegMeasuredFlow && tag == kTagReservoirFlow) {
         Monitor.Completed(live::inReservoirFlow, ok, FlowFromRaw(raw, FWindow.RFCapacity), NowMs(),
                           when);
-    } else if (startReg == kRegMeasuredFlow && tag == kTagDilutionFlow) {
+        return live::inReservoirFlow;
+    }
+    if (startReg == kRegMeasuredFlow && tag == kTagDilutionFlow) {
         Monitor.Completed(live::inDilutionFlow, ok, FlowFromRaw(raw, FWindow.DFCapacity), NowMs(),
                           when);
+        return live::inDilutionFlow;
     }
+    return std::nullopt;
 }
 
-void TLiveDisplay::ShowTexts() {
-    const qint64 now = NowMs();
+void TLiveDisplay::ShowTexts(qint64 now) {
     lblDelivered->setText(QString::fromStdString(Monitor.DeliveredText(now)));
     lblStability->setText(QString::fromStdString(Monitor.StabilityText(now)));
 }
@@ -133,7 +135,7 @@ void TLiveDisplay::ShowTexts() {
 // file that refuses it is reported, and the time still counts.
 void TLiveDisplay::SettlingTimeChanged(int minutes) {
     Monitor.Stability().SetSettlingMs(minutes * 60000LL);
-    ShowTexts();
+    ShowTexts(NowMs());
     try {
         calc::SaveSettlingMinutes(FSettingsFile, minutes);
     } catch (const platform::EIniFileError& error) {
