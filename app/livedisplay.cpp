@@ -12,6 +12,7 @@
 #include "app/registers.h"
 #include "app/trendpage.h"
 #include "calc/settings.h"
+#include "live/messages.h"
 #include "modbus/client.h"
 #include "panels/floatedit.h"
 #include "platform/inifile.h"
@@ -46,6 +47,22 @@ double FieldValue(panels::TFloatEdit* field) {
     }
 }
 
+// A text longer than its line (the names of the readings not current, all
+// that is off while settling) shows `shortened`, or else ends in an ellipsis;
+// the hint holds it whole.
+void ShowLine(QLabel* label, const std::string& text, const char* shortened = nullptr) {
+    const QString whole = QString::fromStdString(text);
+    const QFontMetrics metrics = label->fontMetrics();
+    const int width = label->contentsRect().width();
+    QString shown = whole;
+    if (metrics.horizontalAdvance(whole) > width)
+        shown = shortened != nullptr ? QString(shortened)
+                                     : metrics.elidedText(whole, Qt::ElideRight, width);
+    if (label->text() != shown)
+        label->setText(shown);
+    label->setToolTip(shown == whole ? QString() : whole);
+}
+
 }  // namespace
 
 TLiveDisplay::TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFile,
@@ -55,13 +72,14 @@ TLiveDisplay::TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFi
       FWindow(window),
       FSettingsFile(settingsFile) {
     FClock.start();
-    // Beside the calculated concentration, right of its field.
+    // Beside the calculated concentration, right of its field, above the
+    // window's delivery hint.
     lblDelivered = new QLabel(window.pnlVariables);
     lblDelivered->setFont(LiveFont(true));
-    lblDelivered->setGeometry(90, 151, 218, 13);
+    lblDelivered->setGeometry(90, 146, 218, 13);
     lblStability = new QLabel(window.pnlVariables);
     lblStability->setFont(LiveFont(false));
-    lblStability->setGeometry(90, 164, 218, 13);
+    lblStability->setGeometry(90, 159, 218, 13);
 
     // On the Advanced page, left of Default.
     auto* label = new QLabel(kLabelSettlingTime, window.pnlAdvanced);
@@ -127,8 +145,8 @@ std::optional<live::TInstrument> TLiveDisplay::RegistersRead(
 }
 
 void TLiveDisplay::ShowTexts(qint64 now) {
-    lblDelivered->setText(QString::fromStdString(Monitor.DeliveredText(now)));
-    lblStability->setText(QString::fromStdString(Monitor.StabilityText(now)));
+    ShowLine(lblDelivered, Monitor.DeliveredText(now), live::kDeliveredCannotTell);
+    ShowLine(lblStability, Monitor.StabilityText(now));
 }
 
 // The new time counts at once and is kept for the next start; a settings

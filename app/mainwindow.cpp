@@ -287,7 +287,9 @@ void TfrmVapcalCalc::CreateVariablesPage() {
         Field(pnlVariables, {12, 153, 71, 21}, {2, true, true, kRight, true, true, 40.51L});
 
     cbxAllowInput = new QCheckBox(Qs(kCheckAllowInput), pnlVariables);
-    cbxAllowInput->setGeometry(12, 179, std::max(228, cbxAllowInput->sizeHint().width()), 17);
+    // Below the three lines beside the output field (the delivered
+    // concentration, the stability, the delivery hint).
+    cbxAllowInput->setGeometry(12, 188, std::max(228, cbxAllowInput->sizeHint().width()), 17);
 
     CreateReadoutGroup();
 
@@ -328,11 +330,12 @@ void TfrmVapcalCalc::CreateReadoutGroup() {
     btnRefresh->setEnabled(false);
 }
 
-// Right of the diluted output, in its red: a word, not a message box.
+// Right of the diluted output, in its red, under the delivered concentration
+// and the stability: a word, not a message box.
 void TfrmVapcalCalc::CreateDeliveryHint() {
     lblDeliveryHint = new QLabel(pnlVariables);
     lblDeliveryHint->setFont(WindowFont());
-    lblDeliveryHint->setGeometry(89, 157, 219, 13);
+    lblDeliveryHint->setGeometry(90, 172, 218, 13);
     QPalette red = lblDeliveryHint->palette();
     red.setColor(QPalette::WindowText, Qt::red);
     lblDeliveryHint->setPalette(red);
