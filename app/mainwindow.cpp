@@ -30,7 +30,6 @@
 #include "panels/toolkitfont.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
-#include "platform/serialdevice.h"
 
 namespace app {
 
