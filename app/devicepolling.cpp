@@ -46,12 +46,6 @@ constexpr int kHandshakeWaitMs = 500;
 // How often a step that waits for its answer looks again.
 constexpr int kAnswerLookMs = 20;
 
-TInstrument InstrumentOf(int tag) {
-    return tag == itReservoirFlow  ? inReservoirFlow
-           : tag == itDilutionFlow ? inDilutionFlow
-                                   : inTemperature;
-}
-
 std::string Format(const char* pattern, const char* a, const std::string& b, const std::string& c) {
     char text[320];
     std::snprintf(text, sizeof text, pattern, a, b.c_str(), c.c_str());
@@ -121,9 +115,9 @@ void TfrmVapcalCalc::mcVapcalTCHoldingRegistersRead(regwire::TModbusClient* Send
                                                     const regwire::TTransactionInfo& Info,
                                                     std::uint16_t StartReg, std::uint16_t,
                                                     const std::vector<std::uint16_t>& RegValues) {
-    LiveView->RegistersRead(Sender, Info, StartReg, RegValues);
+    if (const auto instrument = LiveView->RegistersRead(Sender, Info, StartReg, RegValues))
+        ReadingCompleted(*instrument);
     const int tag = Sender != nullptr ? Sender->Tag : 0;
-    ReadingAnswered(tag, StartReg, Info.Status == regwire::tsSuccess && !RegValues.empty());
     if (Info.Status == regwire::tsNoReply) {
         const auto count = [](int& timeouts, panels::TInstrumentPanel* panel) {
             if (++timeouts <= kTimeoutsBeforeBlanking)
@@ -197,24 +191,14 @@ void TfrmVapcalCalc::mcVapcalTCHoldingRegistersRead(regwire::TModbusClient* Send
     }
 }
 
-// A read of an instrument's measured value tells whether its reading is
-// current; the other reads do not refresh a reading.
-void TfrmVapcalCalc::ReadingAnswered(int tag, std::uint16_t startReg, bool answered) {
-    const bool measured =
-        tag == itTemperature ? startReg == kRegMeasuredTemp : startReg == kRegMeasuredFlow;
-    if (!measured || tag < itReservoirFlow || tag > itTemperature)
-        return;
-    const TInstrument instrument = InstrumentOf(tag);
-    if (answered)
-        readings_.Answered(instrument, platform::TickCount());
-    else
-        readings_.NotAnswered(instrument);
-    // A reading that stays current changes nothing on the window; the
-    // status line's age follows with its next refresh.
+// A read of an instrument's measured value changes whether its reading is
+// current; one that stays current changes nothing on the window (the status
+// line's age follows with its next refresh).
+void TfrmVapcalCalc::ReadingCompleted(live::TInstrument instrument) {
     const panels::TInstrumentPanel* panel =
-        instrument == inTemperature     ? static_cast<panels::TInstrumentPanel*>(Cal33VCtemp)
-        : instrument == inReservoirFlow ? ELflowMfcRF
-                                        : ELflowMfcDF;
+        instrument == live::inTemperature     ? static_cast<panels::TInstrumentPanel*>(Cal33VCtemp)
+        : instrument == live::inReservoirFlow ? ELflowMfcRF
+                                              : ELflowMfcDF;
     if (panel->ReadingOld() == ReadingCurrent(instrument))
         UpdateReadingStates();
 }

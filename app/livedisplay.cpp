@@ -5,12 +5,14 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTimer>
 #include <exception>
 
 #include "app/mainwindow.h"
 #include "app/registers.h"
 #include "app/trendpage.h"
 #include "calc/settings.h"
+#include "live/messages.h"
 #include "modbus/client.h"
 #include "panels/floatedit.h"
 #include "platform/inifile.h"
@@ -23,7 +25,6 @@ namespace {
 constexpr char kLabelSettlingTime[] = "Settling time (min)";
 constexpr char kRecordDialogCaption[] = "Record the kit's readings to";
 constexpr char kRecordFileFilter[] = "CSV files (*.csv);;All files (*)";
-constexpr int kRefreshMs = 1000;
 
 // The clients' tags, as the window gives them.
 constexpr int kTagReservoirFlow = 1;
@@ -46,21 +47,39 @@ double FieldValue(panels::TFloatEdit* field) {
     }
 }
 
+// A text longer than its line (the names of the readings not current, all
+// that is off while settling) shows `shortened`, or else ends in an ellipsis;
+// the hint holds it whole.
+void ShowLine(QLabel* label, const std::string& text, const char* shortened = nullptr) {
+    const QString whole = QString::fromStdString(text);
+    const QFontMetrics metrics = label->fontMetrics();
+    const int width = label->contentsRect().width();
+    QString shown = whole;
+    if (metrics.horizontalAdvance(whole) > width)
+        shown = shortened != nullptr ? QString(shortened)
+                                     : metrics.elidedText(whole, Qt::ElideRight, width);
+    if (label->text() != shown)
+        label->setText(shown);
+    label->setToolTip(shown == whole ? QString() : whole);
+}
+
 }  // namespace
 
-TLiveDisplay::TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFile)
+TLiveDisplay::TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFile,
+                           qint64 pollPeriodMs)
     : QObject(&window),
-      Monitor(calc::kDefaultSettlingMinutes * 60000LL),
+      Monitor(calc::kDefaultSettlingMinutes * 60000LL, pollPeriodMs),
       FWindow(window),
       FSettingsFile(settingsFile) {
     FClock.start();
-    // Beside the calculated concentration, right of its field.
+    // Beside the calculated concentration, right of its field, above the
+    // window's delivery hint.
     lblDelivered = new QLabel(window.pnlVariables);
     lblDelivered->setFont(LiveFont(true));
-    lblDelivered->setGeometry(90, 151, 218, 13);
+    lblDelivered->setGeometry(90, 146, 218, 13);
     lblStability = new QLabel(window.pnlVariables);
     lblStability->setFont(LiveFont(false));
-    lblStability->setGeometry(90, 164, 218, 13);
+    lblStability->setGeometry(90, 159, 218, 13);
 
     // On the Advanced page, left of Default.
     auto* label = new QLabel(kLabelSettlingTime, window.pnlAdvanced);
@@ -82,13 +101,9 @@ TLiveDisplay::TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFi
     connect(pnlTrend->btnRecord, &QPushButton::clicked, this, [this] { btnRecordClick(); });
 
     Monitor.Targets = [this] { return Targets(); };
-    Monitor.OnPoll = [this] { ShowTexts(); };
+    Monitor.OnPoll = [this] { FWindow.UpdateReadingStates(); };
     Monitor.OnSample = [this](const live::TLiveSample&) { pnlTrend->Redraw(); };
     Monitor.OnRecordingStopped = [this](const std::string& message) { RecordingStopped(message); };
-    FRefresh.setInterval(kRefreshMs);
-    connect(&FRefresh, &QTimer::timeout, this, [this] { ShowTexts(); });
-    FRefresh.start();
-    ShowTexts();
 }
 
 // The set points the instruments are known to hold, the saturator conditions
@@ -105,35 +120,40 @@ live::TKitTargets TLiveDisplay::Targets() const {
     return t;
 }
 
-void TLiveDisplay::RegistersRead(regwire::TModbusClient* sender,
-                                 const regwire::TTransactionInfo& info, std::uint16_t startReg,
-                                 const std::vector<std::uint16_t>& values) {
+std::optional<live::TInstrument> TLiveDisplay::RegistersRead(
+    regwire::TModbusClient* sender, const regwire::TTransactionInfo& info, std::uint16_t startReg,
+    const std::vector<std::uint16_t>& values) {
     const int tag = sender != nullptr ? sender->Tag : 0;
     const bool ok = info.Status == regwire::tsSuccess && !values.empty();
     const std::uint16_t raw = ok ? values[0] : 0;
     const QDateTime when = QDateTime::currentDateTime();
     if (startReg == kRegMeasuredTemp && tag == kTagTemperature) {
         Monitor.Completed(live::inTemperature, ok, raw / 10.0, NowMs(), when);
-    } else if (startReg == kRegMeasuredFlow && tag == kTagReservoirFlow) {
+        return live::inTemperature;
+    }
+    if (startReg == kRegMeasuredFlow && tag == kTagReservoirFlow) {
         Monitor.Completed(live::inReservoirFlow, ok, FlowFromRaw(raw, FWindow.RFCapacity), NowMs(),
                           when);
-    } else if (startReg == kRegMeasuredFlow && tag == kTagDilutionFlow) {
+        return live::inReservoirFlow;
+    }
+    if (startReg == kRegMeasuredFlow && tag == kTagDilutionFlow) {
         Monitor.Completed(live::inDilutionFlow, ok, FlowFromRaw(raw, FWindow.DFCapacity), NowMs(),
                           when);
+        return live::inDilutionFlow;
     }
+    return std::nullopt;
 }
 
-void TLiveDisplay::ShowTexts() {
-    const qint64 now = NowMs();
-    lblDelivered->setText(QString::fromStdString(Monitor.DeliveredText(now)));
-    lblStability->setText(QString::fromStdString(Monitor.StabilityText(now)));
+void TLiveDisplay::ShowTexts(qint64 now) {
+    ShowLine(lblDelivered, Monitor.DeliveredText(now), live::kDeliveredCannotTell);
+    ShowLine(lblStability, Monitor.StabilityText(now));
 }
 
 // The new time counts at once and is kept for the next start; a settings
 // file that refuses it is reported, and the time still counts.
 void TLiveDisplay::SettlingTimeChanged(int minutes) {
     Monitor.Stability().SetSettlingMs(minutes * 60000LL);
-    ShowTexts();
+    ShowTexts(NowMs());
     try {
         calc::SaveSettlingMinutes(FSettingsFile, minutes);
     } catch (const platform::EIniFileError& error) {

@@ -1,14 +1,15 @@
 // The window's live view: the delivered concentration and the stability
 // beside the calculated concentration, the settling time on the Advanced
-// page, the Trend page and the record. Its logic is live::TKitMonitor; this
-// is the widgets around it, fed by one hook in the poll's completion.
+// page, the Trend page and the record. Its logic is live::TKitMonitor, whose
+// readings also tell the window which readings are current; this is the
+// widgets around it, fed by one hook in the poll's completion.
 #pragma once
 
 #include <QElapsedTimer>
 #include <QObject>
-#include <QTimer>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,8 @@ class TLiveDisplay : public QObject {
   public:
     // Builds the labels and the settling field on the window's pages, and the
     // Trend page; the settling time comes from the settings file.
-    TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFile);
+    // `pollPeriodMs`: how often the window reads each instrument.
+    TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFile, qint64 pollPeriodMs);
 
     live::TKitMonitor Monitor;
     QLabel* lblDelivered;
@@ -44,9 +46,11 @@ class TLiveDisplay : public QObject {
     std::function<QString()> ChooseRecordFile;
 
     // Every completion of a register read of the kit's clients; only the
-    // measured-value reads count.
-    void RegistersRead(regwire::TModbusClient* sender, const regwire::TTransactionInfo& info,
-                       std::uint16_t startReg, const std::vector<std::uint16_t>& values);
+    // measured-value reads count, and for those it gives the instrument.
+    std::optional<live::TInstrument> RegistersRead(regwire::TModbusClient* sender,
+                                                   const regwire::TTransactionInfo& info,
+                                                   std::uint16_t startReg,
+                                                   const std::vector<std::uint16_t>& values);
 
     // Starts recording to the file; a file that cannot be opened is
     // reported and nothing records.
@@ -56,8 +60,9 @@ class TLiveDisplay : public QObject {
 
     // The monitor's clock: milliseconds since the window was made.
     qint64 NowMs() const { return FClock.elapsed(); }
-    // Shows the current texts (also once a second, so a stopped poll shows).
-    void ShowTexts();
+    // Shows the delivered concentration and the stability as they are at
+    // `nowMs`; the window calls it with its other reading states.
+    void ShowTexts(qint64 nowMs);
 
   private:
     live::TKitTargets Targets() const;
@@ -67,7 +72,6 @@ class TLiveDisplay : public QObject {
     TfrmVapcalCalc& FWindow;
     std::string FSettingsFile;
     QElapsedTimer FClock;
-    QTimer FRefresh;
 };
 
 }  // namespace app

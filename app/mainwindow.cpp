@@ -30,7 +30,6 @@
 #include "panels/toolkitfont.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
-#include "platform/serialdevice.h"
 
 namespace app {
 
@@ -92,10 +91,6 @@ constexpr char kButtonClose[] = "&Close";
 // are set up), 8 data bits, even parity, one stop bit, RTU.
 constexpr std::uint32_t kLineBitRate = 9600;
 constexpr std::uint32_t kPollIntervalMs = 500;
-// A reading older than one and a half poll periods is not current: a kit
-// that falls silent shows as old within two periods, long before its reads
-// have waited out their time-outs.
-constexpr std::uint32_t kReadingMaxAgeMs = kPollIntervalMs * 3 / 2;
 // How often the old-reading look and the status line's age are brought up
 // to date between readings.
 constexpr int kStatusRefreshMs = 250;
@@ -210,8 +205,7 @@ struct TfrmVapcalCalc::TFields {
 TfrmVapcalCalc::TfrmVapcalCalc(const std::string& settingsFile, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      settingsFile_(settingsFile),
-      readings_(kReadingMaxAgeMs) {
+      settingsFile_(settingsFile) {
     setWindowTitle(Qs(kCaption));
     setFont(WindowFont());
     setFixedSize(kClientWidth, kClientHeight);
@@ -292,7 +286,9 @@ void TfrmVapcalCalc::CreateVariablesPage() {
         Field(pnlVariables, {12, 153, 71, 21}, {2, true, true, kRight, true, true, 40.51L});
 
     cbxAllowInput = new QCheckBox(Qs(kCheckAllowInput), pnlVariables);
-    cbxAllowInput->setGeometry(12, 179, std::max(228, cbxAllowInput->sizeHint().width()), 17);
+    // Below the three lines beside the output field (the delivered
+    // concentration, the stability, the delivery hint).
+    cbxAllowInput->setGeometry(12, 188, std::max(228, cbxAllowInput->sizeHint().width()), 17);
 
     CreateReadoutGroup();
 
@@ -333,11 +329,12 @@ void TfrmVapcalCalc::CreateReadoutGroup() {
     btnRefresh->setEnabled(false);
 }
 
-// Right of the diluted output, in its red: a word, not a message box.
+// Right of the diluted output, in its red, under the delivered concentration
+// and the stability: a word, not a message box.
 void TfrmVapcalCalc::CreateDeliveryHint() {
     lblDeliveryHint = new QLabel(pnlVariables);
     lblDeliveryHint->setFont(WindowFont());
-    lblDeliveryHint->setGeometry(89, 157, 219, 13);
+    lblDeliveryHint->setGeometry(90, 172, 218, 13);
     QPalette red = lblDeliveryHint->palette();
     red.setColor(QPalette::WindowText, Qt::red);
     lblDeliveryHint->setPalette(red);
@@ -476,7 +473,8 @@ void TfrmVapcalCalc::CreateModbus() {
 // The live view's widgets on the two pages, and its Trend page behind them
 // as the third tab.
 void TfrmVapcalCalc::CreateLiveView() {
-    LiveView = new TLiveDisplay(*this, settingsFile_);
+    LiveView = new TLiveDisplay(*this, settingsFile_, kPollIntervalMs);
+    LiveView->Monitor.Readings().PollRunning = [this] { return Polling(); };
     LiveView->pnlTrend->setGeometry(0, 0, kPageWidth, kPageHeight);
     LiveView->pnlTrend->hide();
     TabSet1->addTab(Qs(kTabTrend));
@@ -661,7 +659,7 @@ void TfrmVapcalCalc::OpenLine(const std::string& port) {
         throw;
     }
     if (port != previous) {
-        readings_.Forget();
+        LiveView->Monitor.Forget();
         RFTimeouts = DFTimeouts = TCTimeouts = 0;
     }
 }
@@ -775,21 +773,29 @@ bool TfrmVapcalCalc::Polling() const {
     return SW_VCtimer->Enabled() && ModbusConnection1->Active();
 }
 
-bool TfrmVapcalCalc::ReadingCurrent(TInstrument instrument) const {
-    return readings_.Current(instrument, platform::TickCount(), Polling());
+const live::TKitReadings& TfrmVapcalCalc::Readings() const {
+    return LiveView->Monitor.Readings();
 }
 
+bool TfrmVapcalCalc::ReadingCurrent(live::TInstrument instrument) const {
+    return Readings().Current(instrument, LiveView->NowMs());
+}
+
+// One moment for everything that says whether a reading is current, so the
+// panels, the status line and the delivered concentration never disagree.
 void TfrmVapcalCalc::UpdateReadingStates() {
-    ShowReadingState(ELflowMfcRF, lblRflow, ReadingCurrent(inReservoirFlow));
-    ShowReadingState(ELflowMfcDF, lblDflow, ReadingCurrent(inDilutionFlow));
-    ShowReadingState(Cal33VCtemp, lblTempCont, ReadingCurrent(inTemperature));
+    const qint64 now = LiveView->NowMs();
+    const live::TKitReadings& readings = Readings();
+    ShowReadingState(ELflowMfcRF, lblRflow, readings.Current(live::inReservoirFlow, now));
+    ShowReadingState(ELflowMfcDF, lblDflow, readings.Current(live::inDilutionFlow, now));
+    ShowReadingState(Cal33VCtemp, lblTempCont, readings.Current(live::inTemperature, now));
     TLineStatus status = line_;
     status.Port = PortConfirmed || ModbusConnection1->Active() ? ModbusConnection1->Port() : "";
     status.Polling = Polling();
-    const QString text =
-        QString::fromStdString(StatusLineText(status, readings_, platform::TickCount()));
+    const QString text = QString::fromStdString(StatusLineText(status, readings, now));
     if (lblStatus->text() != text)
         lblStatus->setText(text);
+    LiveView->ShowTexts(now);
 }
 
 // A caption whose capacity makes it too long for its box (it would wrap

@@ -21,10 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "app/readings.h"
+#include "app/statusline.h"
 #include "calc/calculator.h"
 #include "calc/settings.h"
 #include "calc/settingslocation.h"
+#include "live/readings.h"
 #include "panels/floatedit.h"
 
 class QCheckBox;
@@ -190,14 +191,16 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void WriteDilutionFlowSetPoint();
     void WriteTempSetPoint();
 
-    // Whether the instrument's reading on its panel is current: the poll
-    // runs, the instrument answered its last read, and not long ago.
-    bool ReadingCurrent(TInstrument instrument) const;
-    const TReadingStates& Readings() const { return readings_; }
+    // Whether the instrument's reading on its panel is current, as the live
+    // view's readings say: the poll runs, the instrument answered its last
+    // read, and not long ago.
+    bool ReadingCurrent(live::TInstrument instrument) const;
+    const live::TKitReadings& Readings() const;
     // True while the poll timer runs on an open line.
     bool Polling() const;
-    // Dims the panels whose reading is old and rewrites the status line;
-    // runs on every reading and a few times a second.
+    // Dims the panels whose reading is old, rewrites the status line and
+    // the delivered concentration and stability, all at one moment; runs
+    // on every change of a reading's state and a few times a second.
     void UpdateReadingStates();
 
   protected:
@@ -231,7 +234,7 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void OpenLine(const std::string& port);
     void ReopenLine(const std::string& port);
     void PollingStopped(const std::string& why);
-    void ReadingAnswered(int tag, std::uint16_t startReg, bool answered);
+    void ReadingCompleted(live::TInstrument instrument);
     void ShowReadingState(panels::TInstrumentPanel* panel, QLabel* caption, bool current);
     void ShowFlowCaption(QLabel* label, const std::string& full, const std::string& shortened);
 
@@ -253,7 +256,6 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     std::unique_ptr<TFields> fields_;
     std::unique_ptr<calc::TCalculator> calculator_;
 
-    TReadingStates readings_;
     TLineStatus line_;
     QTimer* statusTimer_ = nullptr;
     // Completions of the temperature controller's writes, by transaction,

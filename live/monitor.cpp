@@ -13,15 +13,22 @@ namespace live {
 void TKitMonitor::Completed(TInstrument instrument, bool ok, double value, qint64 ms,
                             const QDateTime& when) {
     FReadings.Completed(instrument, ok, value, ms);
-    if (FReadings.PollOver())
+    if (FReadings.PollOver() || (!FHaveSample && FReadings.AllCurrent(ms)))
         PollOver(ms, when);
 }
 
-// A gap in the complete polls longer than a lapse was not watched: the
-// settling starts again rather than count the gap as in tolerance.
+void TKitMonitor::Forget() {
+    FReadings.Forget();
+    FHaveSample = false;
+    FStability.Lapse();
+}
+
+// A gap in the complete polls longer than a reading stays current was not
+// watched: the settling starts again rather than count the gap as in
+// tolerance.
 void TKitMonitor::PollOver(qint64 ms, const QDateTime& when) {
     FReadings.TakePoll();
-    if (FHaveSample && ms - FLast.Ms > TKitReadings::kPollLapseMs)
+    if (FHaveSample && ms - FLast.Ms > FReadings.MaxAgeMs())
         FStability.Lapse();
     if (!FReadings.AllCurrent(ms)) {
         FStability.Lapse();

@@ -1,7 +1,9 @@
 // TKitMonitor: the live view's one entry. The console hands it the
 // completion of every measured-value read; once each instrument has answered
 // (or failed) a poll is over, and a poll whose three readings are current
-// becomes a sample: its delivered concentration is worked out, the
+// becomes a sample (so does the read that makes all three current again
+// after one was not, so the delivered concentration shows from the moment
+// the window shows the readings as current): its delivered concentration is worked out, the
 // stability judged, the sample kept for the trend and recorded.
 #pragma once
 
@@ -20,7 +22,10 @@ namespace live {
 
 class TKitMonitor {
   public:
-    explicit TKitMonitor(qint64 settlingMs) : FStability(settlingMs) {}
+    // `pollPeriodMs`: how often the console reads each instrument, which
+    // sets how old a reading may be and still count as current.
+    TKitMonitor(qint64 settlingMs, qint64 pollPeriodMs)
+        : FReadings(pollPeriodMs), FStability(settlingMs) {}
 
     // The set points, conditions and calculated concentration a complete
     // poll is judged against, asked at that poll. Unassigned: all unknown.
@@ -36,6 +41,8 @@ class TKitMonitor {
     // One completion of a measured-value read: `ms` on a monotonic clock,
     // `when` the local time it stands for in the record.
     void Completed(TInstrument instrument, bool ok, double value, qint64 ms, const QDateTime& when);
+    // Another line: its kit starts unknown and settles anew.
+    void Forget();
 
     // "Delivered now 40.07 ng/l" (the locale's separator), or that it
     // cannot tell and which readings are not current.
@@ -48,6 +55,7 @@ class TKitMonitor {
     const TLiveSample* CurrentSample(qint64 nowMs) const;
 
     const TKitReadings& Readings() const { return FReadings; }
+    TKitReadings& Readings() { return FReadings; }
     TStability& Stability() { return FStability; }
     const THistory& History() const { return FHistory; }
     TRecorder& Recorder() { return FRecorder; }

@@ -18,21 +18,45 @@ const char* InstrumentName(TInstrument instrument) {
 
 void TKitReadings::Completed(TInstrument instrument, bool ok, double value, qint64 ms) {
     TState& state = FStates[instrument];
-    state.Ok = ok;
     state.Completed = true;
-    state.Ms = ms;
-    if (ok)
-        state.Value = value;
+    state.Unanswered = !ok;
+    if (!ok)
+        return;
+    state.Read = true;
+    state.AnsweredAt = ms;
+    state.Value = value;
+}
+
+void TKitReadings::Forget() {
+    FStates = {};
 }
 
 bool TKitReadings::Current(TInstrument instrument, qint64 nowMs) const {
     const TState& state = FStates[instrument];
-    return state.Ok && nowMs - state.Ms <= kPollLapseMs;
+    return (!PollRunning || PollRunning()) && state.Read && !state.Unanswered &&
+           nowMs - state.AnsweredAt <= FMaxAgeMs;
 }
 
 bool TKitReadings::AllCurrent(qint64 nowMs) const {
     return Current(inReservoirFlow, nowMs) && Current(inDilutionFlow, nowMs) &&
            Current(inTemperature, nowMs);
+}
+
+bool TKitReadings::NotAnswering(TInstrument instrument, qint64 nowMs) const {
+    const TState& state = FStates[instrument];
+    return state.Unanswered || (state.Read && nowMs - state.AnsweredAt > FMaxAgeMs);
+}
+
+std::optional<qint64> TKitReadings::OldestAgeMs(qint64 nowMs) const {
+    std::optional<qint64> oldest;
+    for (const TState& state : FStates) {
+        if (!state.Read)
+            continue;
+        const qint64 age = nowMs - state.AnsweredAt;
+        if (!oldest || age > *oldest)
+            oldest = age;
+    }
+    return oldest;
 }
 
 std::string TKitReadings::NotCurrentNames(qint64 nowMs) const {

@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     const QString path = dir.filePath("record.csv");
 
     qint64 now = 0;
-    live::TKitMonitor monitor(10 * 60 * 1000);
+    live::TKitMonitor monitor(10 * 60 * 1000, 1000);
     monitor.Targets = Targets;
     app::TTrendPage page(
         monitor.History(), [&now] { return now; }, nullptr);

@@ -325,9 +325,9 @@ TEST_F(ConsoleTest, SilentKitIsBlankedAtTheFifthUnansweredReadWithABoundedQueue)
 TEST_F(ConsoleTest, KilledKitShowsOldReadingsBlanksThePanelsAndApplyReportsWhatFailed) {
     Connect();
     ASSERT_TRUE(QTest::qWaitFor([this] {
-        return window->ReadingCurrent(app::inReservoirFlow) &&
-               window->ReadingCurrent(app::inDilutionFlow) &&
-               window->ReadingCurrent(app::inTemperature);
+        return window->ReadingCurrent(live::inReservoirFlow) &&
+               window->ReadingCurrent(live::inDilutionFlow) &&
+               window->ReadingCurrent(live::inTemperature);
     }));
     EXPECT_TRUE(window->lblStatus->text().contains(" \u00B7 polling \u00B7 oldest reading "))
         << window->lblStatus->text().toStdString();
@@ -435,7 +435,7 @@ TEST_F(ConsoleTest, AnotherPortWhilePollingSwitchesToItAndTheSameOneResumes) {
     // The second kit's readings appear: its dilution flow is 0.15 of 0.3.
     ASSERT_TRUE(QTest::qWaitFor(
         [this] {
-            return window->ReadingCurrent(app::inDilutionFlow) &&
+            return window->ReadingCurrent(live::inDilutionFlow) &&
                    std::abs(window->ELflowMfcDF->Value() - 0.15f) < 0.001f;
         },
         10000));
@@ -470,7 +470,7 @@ TEST_F(ConsoleTest, AnotherPortWhilePollingSwitchesToItAndTheSameOneResumes) {
     EXPECT_FALSE(window->SW_VCtimer->Enabled());
     EXPECT_TRUE(window->lblStatus->text().contains("stopped: no port chosen"))
         << window->lblStatus->text().toStdString();
-    EXPECT_FALSE(window->ReadingCurrent(app::inDilutionFlow));
+    EXPECT_FALSE(window->ReadingCurrent(live::inDilutionFlow));
     EXPECT_TRUE(window->ELflowMfcDF->ReadingOld());
     window->btnRefreshClick();
     EXPECT_FALSE(window->SW_VCtimer->Enabled());
@@ -500,8 +500,8 @@ TEST_F(ConsoleTest, FailedTickStopsThePollUntilRefreshStartsItAgain) {
     EXPECT_TRUE(window->SW_VCtimer->Enabled());
     ASSERT_TRUE(QTest::qWaitFor(
         [this] {
-            return window->ReadingCurrent(app::inReservoirFlow) &&
-                   window->ReadingCurrent(app::inTemperature) &&
+            return window->ReadingCurrent(live::inReservoirFlow) &&
+                   window->ReadingCurrent(live::inTemperature) &&
                    window->lblStatus->text().contains("polling");
         },
         10000))

@@ -352,6 +352,18 @@ TEST_P(MainWindowTest, AHeldFlowThatDeliversOffTheWantedOutputSaysSoBesideIt) {
     EXPECT_EQ(window->edtFlow->Text(), L("0.1"));
     EXPECT_FALSE(window->lblDeliveryHint->isHidden());
     EXPECT_EQ(window->lblDeliveryHint->text().toStdString(), L("Flow 0.1 delivers 0.67 ng/l"));
+    // Beside the field with the delivered concentration and the stability,
+    // each line whole and clear of the others and of the check box.
+    const app::TLiveDisplay& live = *window->LiveView;
+    const QLabel* lines[] = {live.lblDelivered, live.lblStability, window->lblDeliveryHint};
+    for (const QLabel* line : lines) {
+        EXPECT_LE(line->fontMetrics().horizontalAdvance(line->text()), line->width())
+            << line->text().toStdString();
+        EXPECT_FALSE(line->geometry().intersects(window->cbxAllowInput->geometry()));
+        EXPECT_FALSE(line->geometry().intersects(window->edtDilutedOput->geometry()));
+        for (const QLabel* other : lines)
+            EXPECT_TRUE(line == other || !line->geometry().intersects(other->geometry()));
+    }
     EXPECT_TRUE(messages.empty());
 }
 
@@ -379,7 +391,9 @@ TEST_P(MainWindowTest, SettlingTimeComesFromTheFileAndIsKeptWhenChanged) {
     Open();
     app::TLiveDisplay& live = *window->LiveView;
     EXPECT_EQ(live.lblStability->text(), "Stability: cannot tell");
-    EXPECT_TRUE(live.lblDelivered->text().startsWith("Delivered now: cannot tell"));
+    EXPECT_EQ(live.lblDelivered->text(), "Delivered now: cannot tell");
+    EXPECT_EQ(live.lblDelivered->toolTip(),
+              "Delivered now: cannot tell (no current temperature, reservoir flow, dilution flow)");
     EXPECT_EQ(live.edtSettlingTime->value(), 25);
     EXPECT_EQ(live.Monitor.Stability().SettlingMs(), 25 * 60000);
     live.edtSettlingTime->setValue(3);

@@ -13,7 +13,8 @@ constexpr qint64 kMinute = 60 * 1000;
 
 class MonitorTest : public ::testing::Test {
   protected:
-    MonitorTest() : monitor(10 * kMinute) { monitor.Targets = ExampleTargets; }
+    // Polled once a second: a reading stays current for 1.5 s.
+    MonitorTest() : monitor(10 * kMinute, 1000) { monitor.Targets = ExampleTargets; }
 
     // Polls once a second from `from` up to `to` with the given readings.
     void PollEverySecond(qint64 from, qint64 to, double temp, double flow, double dilutionFlow) {
@@ -42,12 +43,20 @@ TEST_F(MonitorTest, ShowsTheDeliveredConcentrationOnlyWhileAllReadingsAreCurrent
               "Delivered now: cannot tell (no current reservoir flow)");
     EXPECT_EQ(monitor.StabilityText(2000), "Stability: cannot tell");
 
-    // The poll stops altogether (Apply, the port dialog): the readings lapse.
+    // It answers again: the concentration shows from that read on, before
+    // the others have completed their poll.
+    monitor.Completed(live::inReservoirFlow, true, 6, 2500, PollTime(2500));
+    EXPECT_EQ(monitor.DeliveredText(2500), "Delivered now 40.02 ng/l");
+
+    // The readings age, or the poll stops (Apply, the port dialog).
     Poll(monitor, 3000, 40, 6, 10);
-    EXPECT_EQ(monitor.DeliveredText(3000 + live::TKitReadings::kPollLapseMs),
-              "Delivered now 40.02 ng/l");
-    EXPECT_EQ(monitor.DeliveredText(3001 + live::TKitReadings::kPollLapseMs),
+    EXPECT_EQ(monitor.DeliveredText(4500), "Delivered now 40.02 ng/l");
+    EXPECT_EQ(monitor.DeliveredText(4501),
               "Delivered now: cannot tell (no current temperature, reservoir flow, dilution flow)");
+    monitor.Readings().PollRunning = [] { return false; };
+    EXPECT_EQ(monitor.DeliveredText(3000),
+              "Delivered now: cannot tell (no current temperature, reservoir flow, dilution flow)");
+    EXPECT_EQ(monitor.StabilityText(3000), "Stability: cannot tell");
 }
 
 // The kit heats up and settles, a flow is disturbed, the kit settles again.
@@ -106,6 +115,13 @@ TEST_F(MonitorTest, APollGapStartsTheSettlingAgain) {
     EXPECT_EQ(monitor.Stability().State(11 * kMinute), live::ssStable);
     PollEverySecond(12 * kMinute, 13 * kMinute, 40, 6, 10);
     EXPECT_EQ(monitor.StabilityText(13 * kMinute), "Settling: in tolerance for 1 of 10 min");
+
+    // Another line: nothing is known of its kit until all three answer,
+    // and it settles anew.
+    monitor.Forget();
+    EXPECT_EQ(monitor.StabilityText(13 * kMinute), "Stability: cannot tell");
+    PollEverySecond(13 * kMinute + 500, 15 * kMinute, 40, 6, 10);
+    EXPECT_EQ(monitor.StabilityText(15 * kMinute), "Settling: in tolerance for 1 of 10 min");
 }
 
 TEST_F(MonitorTest, UnknownSetPointsAndUnreadableConditionsAreNeverInTolerance) {

@@ -124,7 +124,7 @@ TEST_F(RecorderTest, LinesWrittenSurviveTheWriterBeingKilled) {
 // The file grows past what the system lets it: the recording stops with
 // the message, the file keeps its whole lines, and the polls go on.
 TEST_F(RecorderTest, ARefusedLineStopsTheRecordingButNotThePolls) {
-    live::TKitMonitor monitor(600000);
+    live::TKitMonitor monitor(600000, 1000);
     monitor.Targets = ExampleTargets;
     std::vector<std::string> stopped;
     monitor.OnRecordingStopped = [&](const std::string& message) { stopped.push_back(message); };

@@ -1,4 +1,4 @@
-#include "app/readings.h"
+#include "app/statusline.h"
 
 #include <cstdio>
 #include <vector>
@@ -17,10 +17,10 @@ std::string Format(const char* pattern, const std::string& a, const std::string&
 
 // "reservoir-flow controller not answering", two joined with "and", all
 // three as "no instrument answering"; empty while all answer.
-std::string NotAnsweringText(const TReadingStates& readings, std::uint32_t nowMs) {
+std::string NotAnsweringText(const live::TKitReadings& readings, qint64 nowMs) {
     std::vector<std::string> silent;
-    for (int i = 0; i < kInstrumentCount; ++i)
-        if (readings.NotAnswering(static_cast<TInstrument>(i), nowMs))
+    for (int i = 0; i < live::kInstrumentCount; ++i)
+        if (readings.NotAnswering(static_cast<live::TInstrument>(i), nowMs))
             silent.push_back(kInstrumentNames[i]);
     switch (silent.size()) {
         case 0:
@@ -36,42 +36,8 @@ std::string NotAnsweringText(const TReadingStates& readings, std::uint32_t nowMs
 
 }  // namespace
 
-void TReadingStates::Answered(TInstrument instrument, std::uint32_t nowMs) {
-    FStates[instrument] = {true, false, nowMs};
-}
-
-void TReadingStates::NotAnswered(TInstrument instrument) {
-    FStates[instrument].Unanswered = true;
-}
-
-void TReadingStates::Forget() {
-    FStates = {};
-}
-
-bool TReadingStates::Current(TInstrument instrument, std::uint32_t nowMs, bool polling) const {
-    const TState& s = FStates[instrument];
-    return polling && s.Read && !s.Unanswered && nowMs - s.AnsweredAt <= FMaxAgeMs;
-}
-
-bool TReadingStates::NotAnswering(TInstrument instrument, std::uint32_t nowMs) const {
-    const TState& s = FStates[instrument];
-    return s.Unanswered || (s.Read && nowMs - s.AnsweredAt > FMaxAgeMs);
-}
-
-std::optional<std::uint32_t> TReadingStates::OldestAgeMs(std::uint32_t nowMs) const {
-    std::optional<std::uint32_t> oldest;
-    for (const TState& s : FStates) {
-        if (!s.Read)
-            continue;
-        const std::uint32_t age = nowMs - s.AnsweredAt;
-        if (!oldest || age > *oldest)
-            oldest = age;
-    }
-    return oldest;
-}
-
-std::string StatusLineText(const TLineStatus& line, const TReadingStates& readings,
-                           std::uint32_t nowMs) {
+std::string StatusLineText(const TLineStatus& line, const live::TKitReadings& readings,
+                           qint64 nowMs) {
     std::string text = line.Port.empty() ? kStatusNoPort : Format(kStatusPort, line.Port);
     text += kStatusSeparator;
     if (!line.Activity.empty()) {

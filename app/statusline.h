@@ -1,0 +1,28 @@
+// The status line under the button row: the port, what the line is doing and
+// the age of the oldest reading, so that a reading that stopped coming never
+// looks live. Whether a reading is current is the live view's to say
+// (live::TKitReadings); this only words it.
+#pragma once
+
+#include <QtGlobal>
+#include <string>
+
+#include "live/readings.h"
+
+namespace app {
+
+// What the status line says about the line.
+struct TLineStatus {
+    std::string Port;        // empty before a port was chosen
+    bool Polling = false;    // the poll timer runs on an open line
+    std::string Activity;    // a workflow holding the poll (Apply, Refresh)
+    std::string StopReason;  // why the poll stopped, when it did
+};
+
+// "Port /dev/ttyUSB0 · polling · oldest reading under 1 s", with the
+// instruments that do not answer, or "stopped: <why>", in place of
+// "polling".
+std::string StatusLineText(const TLineStatus& line, const live::TKitReadings& readings,
+                           qint64 nowMs);
+
+}  // namespace app
