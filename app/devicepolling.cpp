@@ -13,6 +13,7 @@
 #include "app/messages.h"
 #include "app/registers.h"
 #include "app/threadedtimer.h"
+#include "live/readings.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
 #include "panels/cal3300rs485.h"
@@ -25,8 +26,6 @@
 namespace app {
 
 namespace {
-
-enum TInstrumentTag { itReservoirFlow = 1, itDilutionFlow = 2, itTemperature = 3 };
 
 // The low-flow alarm of the dilution flow, in its panel's unit.
 constexpr long double kLowFlowAlarm = 0.2L;
@@ -256,7 +255,7 @@ void TfrmVapcalCalc::FlowSetPointWritten(regwire::TModbusClient* Sender,
     (reservoir ? LastFlowSP : LastDilutionFlowSP) = std::numeric_limits<long double>::quiet_NaN();
     char text[160];
     std::snprintf(text, sizeof text, kFlowSetPointLost,
-                  reservoir ? kReservoirFlowName : kDilutionFlowName);
+                  live::InstrumentName(reservoir ? live::inReservoirFlow : live::inDilutionFlow));
     platform::ShowError(text);
 }
 

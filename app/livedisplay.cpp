@@ -26,11 +26,6 @@ constexpr char kLabelSettlingTime[] = "Settling time (min)";
 constexpr char kRecordDialogCaption[] = "Record the kit's readings to";
 constexpr char kRecordFileFilter[] = "CSV files (*.csv);;All files (*)";
 
-// The clients' tags, as the window gives them.
-constexpr int kTagReservoirFlow = 1;
-constexpr int kTagDilutionFlow = 2;
-constexpr int kTagTemperature = 3;
-
 QFont LiveFont(bool bold) {
     QFont font("DejaVu Sans");
     font.setPixelSize(10);
@@ -127,16 +122,16 @@ std::optional<live::TInstrument> TLiveDisplay::RegistersRead(
     const bool ok = info.Status == regwire::tsSuccess && !values.empty();
     const std::uint16_t raw = ok ? values[0] : 0;
     const QDateTime when = QDateTime::currentDateTime();
-    if (startReg == kRegMeasuredTemp && tag == kTagTemperature) {
+    if (startReg == kRegMeasuredTemp && tag == itTemperature) {
         Monitor.Completed(live::inTemperature, ok, raw / 10.0, NowMs(), when);
         return live::inTemperature;
     }
-    if (startReg == kRegMeasuredFlow && tag == kTagReservoirFlow) {
+    if (startReg == kRegMeasuredFlow && tag == itReservoirFlow) {
         Monitor.Completed(live::inReservoirFlow, ok, FlowFromRaw(raw, FWindow.RFCapacity), NowMs(),
                           when);
         return live::inReservoirFlow;
     }
-    if (startReg == kRegMeasuredFlow && tag == kTagDilutionFlow) {
+    if (startReg == kRegMeasuredFlow && tag == itDilutionFlow) {
         Monitor.Completed(live::inDilutionFlow, ok, FlowFromRaw(raw, FWindow.DFCapacity), NowMs(),
                           when);
         return live::inDilutionFlow;

@@ -18,6 +18,7 @@
 #include "app/comselect.h"
 #include "app/livedisplay.h"
 #include "app/messages.h"
+#include "app/registers.h"
 #include "app/skin.h"
 #include "app/threadedtimer.h"
 #include "app/trendpage.h"
@@ -448,9 +449,9 @@ void TfrmVapcalCalc::CreateModbus() {
             };
         return c;
     };
-    mcVapcalRF = client(1, 10);
-    mcVapcalDF = client(2, 11);
-    mcVapcalTC = client(3, 20);
+    mcVapcalRF = client(itReservoirFlow, 10);
+    mcVapcalDF = client(itDilutionFlow, 11);
+    mcVapcalTC = client(itTemperature, 20);
     for (regwire::TModbusClient* flow : {mcVapcalRF, mcVapcalDF}) {
         flow->OnSingleRegisterWrite =
             [this](regwire::TModbusClient* sender, const regwire::TTransactionInfo& info,

@@ -52,8 +52,6 @@ inline constexpr const char* kAboutText =
 // again.
 inline constexpr const char* kFlowSetPointLost =
     "The %s controller did not confirm its new set point; Apply writes it again";
-inline constexpr const char* kReservoirFlowName = "reservoir flow";
-inline constexpr const char* kDilutionFlowName = "dilution flow";
 // A step of the temperature set-point write that the controller refused
 // (an exception reply) or did not answer; the set point is not taken as
 // written, so the next Apply writes it again.

@@ -14,6 +14,10 @@
 
 namespace app {
 
+// The window's three clients tell themselves apart in the shared read
+// handler by their Tag.
+enum TInstrumentTag { itReservoirFlow = 1, itDilutionFlow = 2, itTemperature = 3 };
+
 // Mass-flow controller registers (holding registers, 0-based as on the wire).
 inline constexpr std::uint16_t kRegMeasuredFlow = 32;
 inline constexpr std::uint16_t kRegFlowSetPoint = 33;
