@@ -13,6 +13,8 @@ namespace regwire {
 namespace {
 
 constexpr std::uint32_t kFloorSilentMs = 20;
+constexpr std::uint32_t kStandardFixedAbove = 19200;
+constexpr std::uint32_t kStandardFixedQuietUs = 1750;
 
 }  // namespace
 
@@ -159,8 +161,17 @@ void TModbusConnection::UpdateSilentInterval() {
         const std::uint32_t rate = Speed();
         silentMs = product / rate + (product % rate != 0 ? 1u : 0u);
     }
+    // The standard's 3.5 character times, fixed above 19200 bit/s where
+    // they would be shorter than a UART's timer can tell.
+    const std::uint32_t bits = (FDataBits == db7 ? 7u : 8u) + 1u + (FStopBits == sb1 ? 1u : 2u) +
+                               (FParity != psNone ? 1u : 0u);
+    const std::uint32_t rate = Speed();
+    const std::uint64_t quietUs = rate > kStandardFixedAbove
+                                      ? kStandardFixedQuietUs
+                                      : (std::uint64_t{bits} * 3500000u + rate - 1) / rate;
     std::unique_lock lock(FLock);
     FSilentMs = std::max(silentMs, kFloorSilentMs);
+    FStandardQuietUs = static_cast<std::uint32_t>(quietUs);
 }
 
 void TModbusConnection::LineSettingChanged() {
@@ -229,6 +240,16 @@ bool TModbusConnection::EchoQueryBeforeReply() const {
 void TModbusConnection::SetEchoQueryBeforeReply(bool value) {
     std::unique_lock lock(FLock);
     FEchoQueryBeforeReply = value;
+}
+
+TFrameTiming TModbusConnection::FrameTiming() const {
+    std::shared_lock lock(FLock);
+    return FFrameTiming;
+}
+
+void TModbusConnection::SetFrameTiming(TFrameTiming value) {
+    std::unique_lock lock(FLock);
+    FFrameTiming = value;
 }
 
 void TModbusConnection::SetFlowControl(TFlowControl value) {
@@ -365,6 +386,11 @@ void TModbusConnection::SetTurnaroundDelay(std::uint32_t value) {
 std::uint32_t TModbusConnection::SilentMs() const {
     std::shared_lock lock(FLock);
     return FSilentMs;
+}
+
+std::uint32_t TModbusConnection::StandardQuietUs() const {
+    std::shared_lock lock(FLock);
+    return FStandardQuietUs;
 }
 
 // --- Clients and servers ---

@@ -59,6 +59,13 @@ enum TDataBits : std::uint8_t { db7, db8 };
 enum TFlowControl : std::uint8_t { fcNone, fcRtsToggle, fcRtsCts, fcDtrDsr };
 enum TParityScheme : std::uint8_t { psNone, psOdd, psEven };
 enum TStopBits : std::uint8_t { sb1, sb2 };
+// How a frame's end is found and how long the line rests between frames.
+// ftGap: an RTU frame ends at a silent gap of SilentMs (at least 20 ms).
+// ftStandard: an RTU frame ends as soon as the length its function code and
+// byte count give has arrived with a good CRC (else at a gap of 3.5
+// character times), and every send waits until the line has been quiet for
+// 3.5 character times. ASCII frames end at CR LF in both.
+enum TFrameTiming : std::uint8_t { ftGap, ftStandard };
 using TThreadPriority = platform::TThreadPriority;
 using enum platform::TThreadPriority;
 
@@ -130,6 +137,10 @@ class TModbusConnection : public QObject {
     void SetDTREnabled(bool value);
     bool EchoQueryBeforeReply() const;
     void SetEchoQueryBeforeReply(bool value);
+    // ftGap by default; may change at any time, taking effect at the next
+    // frame.
+    TFrameTiming FrameTiming() const;
+    void SetFrameTiming(TFrameTiming value);
     TFlowControl FlowControl() const { return FFlowControl; }
     void SetFlowControl(TFlowControl value);
     bool HookExistingPort() const { return FHookExistingPort; }
@@ -171,6 +182,9 @@ class TModbusConnection : public QObject {
     // The end-of-frame gap in milliseconds, at least 20 (see
     // UpdateSilentInterval).
     std::uint32_t SilentMs() const;
+    // 3.5 character times of the line settings in microseconds (1750 above
+    // 19200 bit/s): the quiet between frames in standard timing.
+    std::uint32_t StandardQuietUs() const;
 
     // --- Events (main thread). The frame events are looked at when the
     // connection opens: assign them before Open. ---
@@ -270,6 +284,10 @@ class TModbusConnection : public QObject {
     void DeliverTransaction(TModbusTransaction& transaction);
     TModbusClientLink* FindClient(const TModbusClient* client) const;
     bool WaitInFrame(std::uint32_t timeoutMs, std::uint32_t& remaining);
+    std::uint32_t FrameGapMs() const;
+    int ExpectedLength(const std::uint8_t* bytes, int count) const;
+    void NoteLineActivity();
+    void WaitForQuiet();
     void DropToGap(std::uint32_t gap, std::uint32_t& remaining);
     TFrameRead ReadFrameRTU(std::uint8_t* buffer, int room, std::uint32_t& remaining);
     TFrameRead ReadFrameASCII(std::uint8_t* buffer, int room, std::uint32_t& remaining);
@@ -306,6 +324,8 @@ class TModbusConnection : public QObject {
     std::uint32_t FTurnaroundDelay = 100;
     bool FEchoQueryBeforeReply = false;
     std::uint32_t FSilentMs = 20;
+    TFrameTiming FFrameTiming = ftGap;
+    std::uint32_t FStandardQuietUs = 2006;  // 19200 bit/s, 8E1
 
     std::int32_t FTransactionCounter = 0;
     std::vector<TModbusClientLink*> FClients;
@@ -315,6 +335,8 @@ class TModbusConnection : public QObject {
     // to the next one (a reply after its echo, ours after a foreign one).
     std::vector<std::uint8_t> FUnread;
     int FUnreadCount = 0;
+    // Thread's: the tick at which a character was last heard or sent.
+    std::uint32_t FLastLineTick = 0;
     std::unique_ptr<TTransactionThread> FThread;
     std::unique_ptr<platform::THiddenReceiver> FReceiver;
 };

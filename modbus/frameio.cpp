@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "modbus/checksum.h"
 #include "modbus/connection.h"
+#include "modbus/framelength.h"
 
 namespace regwire {
 
@@ -36,12 +38,55 @@ bool TModbusConnection::WaitInFrame(std::uint32_t timeoutMs, std::uint32_t& rema
         const std::uint32_t start = FDevice->Tick();
         const bool arrived = WaitForData(timeoutMs);
         DeductElapsed(start, remaining);
+        if (arrived)
+            NoteLineActivity();
         return arrived;
     }
     const bool arrived = WaitForData(timeoutMs);
-    if (!arrived)
+    if (arrived)
+        NoteLineActivity();
+    else
         remaining = 0;
     return arrived;
+}
+
+void TModbusConnection::NoteLineActivity() {
+    FLastLineTick = FDevice->Tick();
+}
+
+// The silent gap that ends an RTU frame: SilentMs, or in standard timing 3.5
+// character times, rounded up to the millisecond clock of the waits.
+std::uint32_t TModbusConnection::FrameGapMs() const {
+    if (FrameTiming() == ftGap)
+        return SilentMs();
+    return (StandardQuietUs() + 999u) / 1000u;
+}
+
+// In standard timing, the length an RTU frame will have, from its first
+// bytes (a reply in a client, a request in a server); kLengthUnknown in gap
+// timing and while the line echoes our own requests.
+int TModbusConnection::ExpectedLength(const std::uint8_t* bytes, int count) const {
+    if (FrameTiming() != ftStandard || EchoQueryBeforeReply())
+        return kLengthUnknown;
+    return ConnectionMode() == cmClient ? RtuReplyLength(bytes, count)
+                                        : RtuRequestLength(bytes, count);
+}
+
+// Standard timing: the line must have been quiet for 3.5 character times
+// since the last character heard or sent before a frame goes out. Whatever
+// arrives meanwhile is dropped and starts the quiet anew. Ticks are whole
+// milliseconds, so one more is waited than the quiet takes: never less.
+void TModbusConnection::WaitForQuiet() {
+    const std::uint32_t quiet = FrameGapMs() + 1u;
+    for (;;) {
+        const std::uint32_t since = FDevice->Tick() - FLastLineTick;
+        if (since >= quiet)
+            return;
+        if (WaitForData(quiet - since)) {
+            Purge(true, false);
+            NoteLineActivity();
+        }
+    }
 }
 
 bool TModbusConnection::GetInputCount(std::size_t& count) {
@@ -78,7 +123,7 @@ void TModbusConnection::DropToGap(std::uint32_t gap, std::uint32_t& remaining) {
 // next gap, where the next frame can start.
 TModbusConnection::TFrameRead TModbusConnection::ReadFrameRTU(std::uint8_t* buffer, int room,
                                                               std::uint32_t& remaining) {
-    const std::uint32_t gap = SilentMs();
+    const std::uint32_t gap = FrameGapMs();
     if (!WaitInFrame(remaining, remaining))
         return {};
     int total = 0;
@@ -94,6 +139,13 @@ TModbusConnection::TFrameRead TModbusConnection::ReadFrameRTU(std::uint8_t* buff
             return {};
         }
         total += static_cast<int>(queued);
+        // Standard timing: the frame is complete at its length with a good
+        // CRC; what came after it is dropped. A CRC that fails there means
+        // the length was misread: the gap decides.
+        const int length = ExpectedLength(buffer, total);
+        if (length > 0 && total >= length &&
+            CRC16(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(length))) == 0)
+            return {length, false};
         if (remaining == 0 || !WaitInFrame(gap, remaining))
             return {total, false};
     }
@@ -223,6 +275,8 @@ TModbusConnection::TFrameRead TModbusConnection::ReadFrameASCII(std::uint8_t* bu
 }
 
 bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uint32_t timeoutMs) {
+    if (FrameTiming() == ftStandard && TransmissionMode() == tmRTU)
+        WaitForQuiet();
     // Forget a line error left from before this write.
     std::size_t stale = 0;
     GetInputCount(stale);
@@ -244,6 +298,7 @@ bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uin
         // hold the line for good, so the frame is not waited for there.
         ok = FDevice->Drain();
     }
+    NoteLineActivity();
     // A line error reported meanwhile fails the write too.
     std::size_t queued = 0;
     const bool clean = GetInputCount(queued);
@@ -251,6 +306,13 @@ bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uin
 }
 
 void TModbusConnection::Purge(bool receive, bool transmit) {
+    // Characters dropped unread were on the line all the same.
+    std::size_t queued = 0;
+    if (receive) {
+        FDevice->GetInputCount(queued);
+        if (queued > 0)
+            NoteLineActivity();
+    }
     if (receive)
         FUnreadCount = 0;
     if (receive || transmit)

@@ -7,6 +7,7 @@
 
 #include "helpers.h"
 #include "modbus/errors.h"
+#include "modbus/framelength.h"
 #include "modbus/messages.h"
 
 using namespace regwire;
@@ -282,4 +283,57 @@ TEST(FrameCodec, EchoIsARepliesCopyOfTheWholeRequest) {
     heard.SetSize(8);
     heard.Memory()[7] ^= 0xFF;
     EXPECT_FALSE(RTU.IsEcho(request, heard));
+}
+
+// The length standard timing expects of an RTU frame, from its first bytes.
+TEST(FrameLength, RepliesAndRequestsByFunctionCode) {
+    struct TCase {
+        bool Reply;
+        std::vector<std::uint8_t> Head;
+        int Expected;
+    };
+    for (const TCase& k : {
+             TCase{true, {10, 0x83}, 5},
+             TCase{true, {10, 0x90, 4}, 5},
+             TCase{true, {10, 3}, kLengthNeedMore},
+             TCase{true, {10, 3, 4}, 9},
+             TCase{true, {10, 1, 1}, 6},
+             TCase{true, {10, 2, 0}, 5},
+             TCase{true, {10, 4, 250}, 255},
+             TCase{true, {10, 5}, 8},
+             TCase{true, {10, 6}, 8},
+             TCase{true, {10, 7}, 5},
+             TCase{true, {10, 8}, 8},
+             TCase{true, {10, 11}, 8},
+             TCase{true, {10, 12, 9}, 14},
+             TCase{true, {10, 15}, 8},
+             TCase{true, {10, 16}, 8},
+             TCase{true, {10, 17, 3}, 8},
+             TCase{true, {10, 20, 7}, 12},
+             TCase{true, {10, 21, 9}, 14},
+             TCase{true, {10, 22}, 10},
+             TCase{true, {10, 23, 2}, 7},
+             TCase{true, {10, 24, 0}, kLengthNeedMore},
+             TCase{true, {10, 24, 0, 6}, 12},
+             TCase{true, {10, 0x41}, kLengthUnknown},
+             TCase{true, {10}, kLengthNeedMore},
+             TCase{false, {10, 3}, 8},
+             TCase{false, {10, 5}, 8},
+             TCase{false, {10, 7}, 4},
+             TCase{false, {10, 8}, 8},
+             TCase{false, {10, 17}, 4},
+             TCase{false, {10, 16, 0, 0, 0, 2}, kLengthNeedMore},
+             TCase{false, {10, 16, 0, 0, 0, 2, 4}, 13},
+             TCase{false, {10, 15, 0, 0, 0, 9, 2}, 11},
+             TCase{false, {10, 20, 7}, 12},
+             TCase{false, {10, 22}, 10},
+             TCase{false, {10, 23, 0, 0, 0, 1, 0, 0, 0, 1, 2}, 15},
+             TCase{false, {10, 24}, 6},
+             TCase{false, {10, 0x41}, kLengthUnknown},
+         }) {
+        const int n = static_cast<int>(k.Head.size());
+        EXPECT_EQ(k.Reply ? RtuReplyLength(k.Head.data(), n) : RtuRequestLength(k.Head.data(), n),
+                  k.Expected)
+            << (k.Reply ? "reply " : "request ") << int(k.Head.size() > 1 ? k.Head[1] : 0);
+    }
 }

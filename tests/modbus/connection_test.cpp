@@ -31,6 +31,7 @@ TEST(ConnectionDefaults, AreThoseOfAFreshComponent) {
     EXPECT_TRUE(c.DTREnabled());
     EXPECT_FALSE(c.EchoQueryBeforeReply());
     EXPECT_EQ(c.FlowControl(), fcNone);
+    EXPECT_EQ(c.FrameTiming(), ftGap);
     EXPECT_FALSE(c.HookExistingPort());
     EXPECT_EQ(c.InputBufferSize(), 1024);
     EXPECT_EQ(c.MaxRetries(), 1u);
@@ -298,6 +299,25 @@ TEST(ConnectionTiming, SilentMsFollowsSpeedFormatAndMode) {
         line.Connection.Open();
         EXPECT_EQ(line.Connection.SilentMs(), k.Expected)
             << int(k.Mode) << " " << BaudRateSpeed(k.Rate) << " " << k.Interval;
+    }
+}
+
+// 3.5 characters of start, data, parity and stop bits; a fixed 1.75 ms above
+// 19200 bit/s.
+TEST(ConnectionTiming, StandardQuietIsThreeAndAHalfCharacters) {
+    struct TCase {
+        TBaudRate Rate;
+        TParityScheme Parity;
+        std::uint32_t ExpectedUs;
+    };
+    for (const TCase& k : {TCase{br9600, psEven, 4011}, TCase{br9600, psNone, 3646},
+                           TCase{br19200, psEven, 2006}, TCase{br38400, psEven, 1750},
+                           TCase{br115200, psEven, 1750}, TCase{br1200, psEven, 32084}}) {
+        TScriptedLine line;
+        line.Connection.SetBaudRate(k.Rate);
+        line.Connection.SetParity(k.Parity);
+        line.Connection.Open();
+        EXPECT_EQ(line.Connection.StandardQuietUs(), k.ExpectedUs) << BaudRateSpeed(k.Rate);
     }
 }
 

@@ -248,6 +248,56 @@ TEST(TransactionThread, LineFaultsEndAnAttemptAndTheRetryReadsTheNextFrame) {
     }
 }
 
+// Standard timing ends a reply at the length its byte count gives, where gap
+// timing waits out SilentMs; a CRC that fails at that length leaves it to
+// the gap, and the whole frame is read.
+TEST(TransactionThread, StandardTimingEndsAReplyAtItsLength) {
+    struct TCase {
+        const char* Name;
+        TFrameTiming Timing;
+        Bytes Reply;
+        std::uint32_t Ends;  // after the send
+    };
+    const Bytes longer = Rtu({10, 3, 2, 0, 42, 7});
+    for (const TCase& k : {
+             TCase{"gap timing", ftGap, kReply, 5 + 20},
+             TCase{"standard timing", ftStandard, kReply, 5},
+             TCase{"an exception", ftStandard, Rtu({10, 0x83, 2}), 5},
+             TCase{"a wrong CRC at the length", ftStandard, longer, 5 + 3},
+         }) {
+        TExchange x;
+        TFrameData received;
+        x.Connection.OnFrameReceive = [&](TModbusConnection*, const TFrameData& d) {
+            received = d;
+        };
+        x.Connection.SetFrameTiming(k.Timing);
+        x.Open();
+        x.Device->QueueAnswer({{k.Reply, 5}});
+        x.ReadOne();
+        EXPECT_EQ(received, k.Reply) << k.Name;
+        EXPECT_EQ(x.Device->Tick(), x.Silence + k.Ends) << k.Name;
+    }
+}
+
+// Characters that keep coming after a complete reply are dropped, and the
+// next send waits until the line has been quiet for 3.5 characters (3 ms
+// at 19200 bit/s, one more on the millisecond clock) since the last of them.
+TEST(TransactionThread, StandardTimingSendsOnlyAfterAQuietLine) {
+    TExchange x;
+    x.Connection.SetFrameTiming(ftStandard);
+    x.Open();
+    x.Device->QueueAnswer({{Concat(kReply, Bytes{1, 2}), 5}, {Bytes{3}, 8}, {Bytes{4}, 10}});
+    x.Device->QueueAnswer({{kReply, 5}});
+    x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 3, 32, 1), &x.Client);
+    x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 3, 32, 1), &x.Client);
+    ASSERT_TRUE(SpinUntil([&] { return x.Client.Done.size() == 2; }));
+    EXPECT_EQ(x.Client.Done[0].Status, tsSuccess);
+    EXPECT_EQ(x.Client.Done[1].Status, tsSuccess);
+    EXPECT_EQ(x.Client.Replies[0], kReply);
+    // The last stray character at 10, quiet until 14, the reply 5 later.
+    EXPECT_EQ(x.Device->Tick(), x.Silence + 10 + 4 + 5);
+}
+
 TEST(TransactionThread, ChunksWithinTheGapMakeOneFrame) {
     TExchange x;
     x.Open();
@@ -499,6 +549,25 @@ TEST(TransactionThreadServer, AnswersRequestsForItsServersOnly) {
     EXPECT_EQ(ten.Handled, 1);
     EXPECT_EQ(eleven.Handled, 2);
     line.Connection.Close();  // ends the wait for the next request
+}
+
+// A server in standard timing answers once the request's length has arrived
+// and the line has rested 3.5 characters, not after a gap of 20 ms.
+TEST(TransactionThreadServer, StandardTimingAnswersAtTheRequestsLength) {
+    for (const TFrameTiming timing : {ftGap, ftStandard}) {
+        TScriptedLine line;
+        TEchoServer eleven(11);
+        line.Connection.SetConnectionMode(cmServer);
+        line.Connection.SetFrameTiming(timing);
+        line.Connection.RegisterServer(&eleven);
+        line.Connection.Open();
+        const Bytes write = Rtu({11, 6, 0, 33, 0, 7});
+        line.Device->QueueInput({write, 30});
+        ASSERT_TRUE(SpinUntil([&] { return !line.Device->Writes().empty(); }));
+        ASSERT_TRUE(line.Device->WaitUntilBlocked());
+        EXPECT_EQ(line.Device->Tick(), timing == ftGap ? 30u + 20u : 30u + 4u) << int(timing);
+        line.Connection.Close();
+    }
 }
 
 // Whatever the line carries, the server loop drops it and answers the next
