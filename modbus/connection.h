@@ -287,7 +287,7 @@ class TModbusConnection : public QObject {
     std::uint32_t FrameGapMs() const;
     int ExpectedLength(const std::uint8_t* bytes, int count) const;
     void NoteLineActivity();
-    void WaitForQuiet();
+    bool WaitForQuiet();
     void DropToGap(std::uint32_t gap, std::uint32_t& remaining);
     TFrameRead ReadFrameRTU(std::uint8_t* buffer, int room, std::uint32_t& remaining);
     TFrameRead ReadFrameASCII(std::uint8_t* buffer, int room, std::uint32_t& remaining);
@@ -335,8 +335,8 @@ class TModbusConnection : public QObject {
     // to the next one (a reply after its echo, ours after a foreign one).
     std::vector<std::uint8_t> FUnread;
     int FUnreadCount = 0;
-    // Thread's: the tick at which a character was last heard or sent.
-    std::uint32_t FLastLineTick = 0;
+    // Thread's: when a character was last heard or sent, in microseconds.
+    std::uint64_t FLastLineUs = 0;
     std::unique_ptr<TTransactionThread> FThread;
     std::unique_ptr<platform::THiddenReceiver> FReceiver;
 };

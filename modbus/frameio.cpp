@@ -51,7 +51,7 @@ bool TModbusConnection::WaitInFrame(std::uint32_t timeoutMs, std::uint32_t& rema
 }
 
 void TModbusConnection::NoteLineActivity() {
-    FLastLineTick = FDevice->Tick();
+    FLastLineUs = FDevice->TickUs();
 }
 
 // The silent gap that ends an RTU frame: SilentMs, or in standard timing 3.5
@@ -73,16 +73,21 @@ int TModbusConnection::ExpectedLength(const std::uint8_t* bytes, int count) cons
 }
 
 // Standard timing: the line must have been quiet for 3.5 character times
-// since the last character heard or sent before a frame goes out. Whatever
-// arrives meanwhile is dropped and starts the quiet anew. Ticks are whole
-// milliseconds, so one more is waited than the quiet takes: never less.
-void TModbusConnection::WaitForQuiet() {
-    const std::uint32_t quiet = FrameGapMs() + 1u;
+// since the last character heard or sent before a frame goes out, never
+// less. Whatever arrives meanwhile is dropped and starts the quiet anew; a
+// line that does not rest within SendTimeout cannot carry the frame.
+bool TModbusConnection::WaitForQuiet() {
+    const std::uint64_t quiet = StandardQuietUs();
+    const std::uint64_t start = FDevice->TickUs();
+    const std::uint64_t limit = std::uint64_t{SendTimeout()} * 1000U;
     for (;;) {
-        const std::uint32_t since = FDevice->Tick() - FLastLineTick;
+        const std::uint64_t now = FDevice->TickUs();
+        const std::uint64_t since = now - FLastLineUs;
         if (since >= quiet)
-            return;
-        if (WaitForData(quiet - since)) {
+            return true;
+        if (now - start >= limit)
+            return false;
+        if (FDevice->WaitForInputUs(quiet - since)) {
             Purge(true, false);
             NoteLineActivity();
         }
@@ -275,8 +280,8 @@ TModbusConnection::TFrameRead TModbusConnection::ReadFrameASCII(std::uint8_t* bu
 }
 
 bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uint32_t timeoutMs) {
-    if (FrameTiming() == ftStandard && TransmissionMode() == tmRTU)
-        WaitForQuiet();
+    if (FrameTiming() == ftStandard && TransmissionMode() == tmRTU && !WaitForQuiet())
+        return false;
     // Forget a line error left from before this write.
     std::size_t stale = 0;
     GetInputCount(stale);

@@ -280,7 +280,20 @@ void TPosixSerialDevice::CutShortWait() {
 
 bool TPosixSerialDevice::WaitForInput(uint32_t timeoutMs) {
     const bool forever = timeoutMs == kWaitForever;
-    const uint64_t deadline = DeadlineAfter(forever ? 0 : timeoutMs);
+    return WaitForInputUntil(DeadlineAfter(forever ? 0 : timeoutMs), forever);
+}
+
+bool TPosixSerialDevice::WaitForInputUs(uint64_t timeoutUs) {
+    return WaitForInputUntil(NowNs() + timeoutUs * 1000U, false);
+}
+
+uint64_t TPosixSerialDevice::TickUs() const {
+    return NowNs() / 1000U;
+}
+
+// Waits until the deadline itself, to the nanosecond of the monotonic clock
+// (ppoll), not to a whole millisecond.
+bool TPosixSerialDevice::WaitForInputUntil(uint64_t deadline, bool forever) {
     Pull();
     if (Queued() > 0)
         return true;
@@ -288,7 +301,11 @@ bool TPosixSerialDevice::WaitForInput(uint32_t timeoutMs) {
         if (Vanished_)
             return SleepWhileVanished(deadline, forever);
         pollfd fds[2] = {{Fd_, POLLIN, 0}, {CutShortFd_, POLLIN, 0}};
-        const int ready = poll(fds, 2, PollTimeout(deadline, forever));
+        const uint64_t now = NowNs();
+        const uint64_t left = forever || now >= deadline ? 0 : deadline - now;
+        const timespec limit{static_cast<time_t>(left / 1000000000U),
+                             static_cast<long>(left % 1000000000U)};
+        const int ready = ppoll(fds, 2, forever ? nullptr : &limit, nullptr);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0)

@@ -59,6 +59,8 @@ class TPosixSerialDevice final : public TSerialDevice {
     bool SetRts(bool on) override;
     bool Drain() override;
     uint32_t Tick() const override;
+    uint64_t TickUs() const override;
+    bool WaitForInputUs(uint64_t timeoutUs) override;
 
   private:
     TPosixSerialDevice(int fd, bool closeAtEnd, std::string name);
@@ -66,6 +68,7 @@ class TPosixSerialDevice final : public TSerialDevice {
     void Pull();
     size_t Queued() const { return End_ - Begin_; }
     bool TakeCutShort();
+    bool WaitForInputUntil(uint64_t deadline, bool forever);
     bool SleepWhileVanished(uint64_t deadline, bool noLimit);
     bool SetModemLine(int line, bool on);
     void VerifyTaken(const TSerialLineSettings& wanted, const TSerialLineSettings& taken) const;

@@ -157,8 +157,18 @@ class TSerialDevice {
     virtual bool Drain() = 0;
 
     // The device's millisecond tick: TickCount() for a real port, the
-    // scripted clock for the scripted device. Frame timing uses only this.
+    // scripted clock for the scripted device. Time-outs are counted on it.
     virtual uint32_t Tick() const = 0;
+
+    // The same clock in microseconds, and a wait measured on it, for the
+    // rests between frames that must be exact to well under a millisecond
+    // (3.5 characters are 1.75 ms at high speeds). A device whose clock
+    // counts whole milliseconds rounds the wait up, never down.
+    virtual uint64_t TickUs() const { return uint64_t{Tick()} * 1000U; }
+    virtual bool WaitForInputUs(uint64_t timeoutUs) {
+        const uint64_t ms = (timeoutUs + 999U) / 1000U;
+        return WaitForInput(static_cast<uint32_t>(ms < kWaitForever ? ms : kWaitForever - 1));
+    }
 };
 
 }  // namespace platform

@@ -27,6 +27,8 @@ class TPacedSerialDevice final : public platform::TSerialDevice {
     bool SetRts(bool on) override { return FLine->SetRts(on); }
     bool Drain() override { return FLine->Drain(); }
     std::uint32_t Tick() const override { return FLine->Tick(); }
+    std::uint64_t TickUs() const override { return FLine->TickUs(); }
+    bool WaitForInputUs(std::uint64_t us) override { return FLine->WaitForInputUs(us); }
 
   private:
     std::unique_ptr<platform::TSerialDevice> FLine;

@@ -280,8 +280,9 @@ TEST(TransactionThread, StandardTimingEndsAReplyAtItsLength) {
 }
 
 // Characters that keep coming after a complete reply are dropped, and the
-// next send waits until the line has been quiet for 3.5 characters (3 ms
-// at 19200 bit/s, one more on the millisecond clock) since the last of them.
+// next send waits until the line has been quiet for 3.5 characters (2.006 ms
+// at 19200 bit/s, 3 on the scripted line's millisecond clock) since the
+// last of them.
 TEST(TransactionThread, StandardTimingSendsOnlyAfterAQuietLine) {
     TExchange x;
     x.Connection.SetFrameTiming(ftStandard);
@@ -294,8 +295,8 @@ TEST(TransactionThread, StandardTimingSendsOnlyAfterAQuietLine) {
     EXPECT_EQ(x.Client.Done[0].Status, tsSuccess);
     EXPECT_EQ(x.Client.Done[1].Status, tsSuccess);
     EXPECT_EQ(x.Client.Replies[0], kReply);
-    // The last stray character at 10, quiet until 14, the reply 5 later.
-    EXPECT_EQ(x.Device->Tick(), x.Silence + 10 + 4 + 5);
+    // The last stray character at 10, quiet until 13, the reply 5 later.
+    EXPECT_EQ(x.Device->Tick(), x.Silence + 10 + 3 + 5);
 }
 
 TEST(TransactionThread, ChunksWithinTheGapMakeOneFrame) {
@@ -565,7 +566,7 @@ TEST(TransactionThreadServer, StandardTimingAnswersAtTheRequestsLength) {
         line.Device->QueueInput({write, 30});
         ASSERT_TRUE(SpinUntil([&] { return !line.Device->Writes().empty(); }));
         ASSERT_TRUE(line.Device->WaitUntilBlocked());
-        EXPECT_EQ(line.Device->Tick(), timing == ftGap ? 30u + 20u : 30u + 4u) << int(timing);
+        EXPECT_EQ(line.Device->Tick(), timing == ftGap ? 30u + 20u : 30u + 3u) << int(timing);
         line.Connection.Close();
     }
 }

@@ -235,6 +235,15 @@ TEST_F(PseudoTerminalLine, WaitReturnsFalseAfterItsTimeOut) {
     const auto start = TClock::now();
     EXPECT_FALSE(device->WaitForInput(60));
     EXPECT_GE(MsSince(start), 60);
+    // The microsecond wait ends neither a millisecond early nor on a whole
+    // millisecond: the rest between frames is exact.
+    for (const uint64_t us : {1750u, 4011u}) {
+        const uint64_t before = device->TickUs();
+        const auto started = TClock::now();
+        EXPECT_FALSE(device->WaitForInputUs(us));
+        EXPECT_GE(device->TickUs() - before, us);
+        EXPECT_GE(TClock::now() - started, std::chrono::microseconds(us));
+    }
 }
 
 TEST_F(PseudoTerminalLine, AnotherThreadCutsAnEndlessWaitShort) {
