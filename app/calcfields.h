@@ -24,6 +24,8 @@ class TFloatEditField : public calc::TCalcField {
     void SetText(const std::string& text) override { edit_.SetText(text); }
     long double AsFloat() const override { return edit_.AsFloat(); }
     void SetAsFloat(long double value) override { edit_.SetAsFloat(value); }
+    // The field's null state, with its empty null text.
+    void Clear() override { edit_.SetNull(true); }
 
     bool BoundsEnabled() const override { return edit_.BoundsEnabled(); }
     long double BoundLower() const override { return edit_.BoundLower(); }

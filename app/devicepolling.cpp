@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "app/livedisplay.h"
 #include "app/mainwindow.h"
 #include "app/messages.h"
 #include "app/registers.h"
@@ -104,6 +105,7 @@ void TfrmVapcalCalc::mcVapcalTCHoldingRegistersRead(regwire::TModbusClient* Send
                                                     const regwire::TTransactionInfo& Info,
                                                     std::uint16_t StartReg, std::uint16_t,
                                                     const std::vector<std::uint16_t>& RegValues) {
+    LiveView->RegistersRead(Sender, Info, StartReg, RegValues);
     const int tag = Sender != nullptr ? Sender->Tag : 0;
     if (Info.Status == regwire::tsNoReply) {
         const auto count = [](int& timeouts, panels::TInstrumentPanel* panel) {

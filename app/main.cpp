@@ -7,6 +7,7 @@
 
 #include "app/application.h"
 #include "app/comselect.h"
+#include "app/livedisplay.h"
 #include "app/mainwindow.h"
 #include "app/simulatedkit.h"
 #include "panels/messagebox.h"
@@ -15,14 +16,23 @@
 
 namespace {
 
-bool SimulateRequested(const QCoreApplication& application) {
+struct TConsoleOptions {
+    bool Simulate = false;
+    QString Record;  // the file to record to from the start, or empty
+};
+
+TConsoleOptions ReadOptions(const QCoreApplication& application) {
     QCommandLineParser parser;
     parser.setApplicationDescription("The Vapcal console.");
     parser.addHelpOption();
     parser.addOption(
         {"simulate", "Start the simulated kit (vapcal-sim) and offer its port first."});
+    parser.addOption({"record",
+                      "Append one CSV line per complete poll to <file> (the readings, set "
+                      "points, delivered and calculated concentration, stability).",
+                      "file"});
     parser.process(application);
-    return parser.isSet("simulate");
+    return {parser.isSet("simulate"), parser.value("record")};
 }
 
 // Without the kit the console still comes up: the operator is told why and
@@ -48,10 +58,13 @@ int main(int argc, char** argv) {
     panels::InstallMessageBoxSink();
     // Declared before the window, so the kit stops after the window has
     // closed its line.
+    const TConsoleOptions options = ReadOptions(application);
     std::unique_ptr<app::TSimulatedKit> kit;
-    if (SimulateRequested(application))
+    if (options.Simulate)
         kit = StartSimulatedKit();
     app::TfrmVapcalCalc window;
+    if (!options.Record.isEmpty())
+        window.LiveView->StartRecording(options.Record);
     window.show();
     return QApplication::exec();
 }

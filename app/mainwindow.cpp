@@ -15,9 +15,11 @@
 
 #include "app/calcfields.h"
 #include "app/comselect.h"
+#include "app/livedisplay.h"
 #include "app/messages.h"
 #include "app/skin.h"
 #include "app/threadedtimer.h"
+#include "app/trendpage.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
 #include "panels/cal3300rs485.h"
@@ -50,6 +52,7 @@ constexpr int kFontPixels = 10;
 constexpr char kCaption[] = "Vapcal Hg vapor pressure  concentration";
 constexpr char kTabVariables[] = "Vapcal Variables";
 constexpr char kTabAdvanced[] = "Advanced";
+constexpr char kTabTrend[] = "Trend";
 constexpr char kGroupVariables[] = "Vapcal Variables";
 constexpr char kLabelTemp[] = "Temperature (\u00B0C)";
 constexpr char kLabelFlow[] = "Reservoir Flow (ml min\u00AD\u00B9)";
@@ -206,6 +209,7 @@ TfrmVapcalCalc::TfrmVapcalCalc(const std::string& settingsFile, QWidget* parent)
     CreateCalculator();
     CreateModbus();
     WireEvents();
+    CreateLiveView();
     FormCreate();
 }
 
@@ -225,6 +229,7 @@ void TfrmVapcalCalc::CreatePages() {
     pnlAdvanced = new QWidget(this);
     pnlAdvanced->setGeometry(0, 0, kPageWidth, kPageHeight);
     CreateVariablesPage();
+    CreateDeliveryHint();
     CreateAdvancedPage();
 
     TabSet1 = new QTabBar(this);
@@ -307,6 +312,17 @@ void TfrmVapcalCalc::CreateReadoutGroup() {
     btnRefresh->setGeometry(8, 44, 35, 25);
     btnRefresh->setToolTip(kHintRefresh);
     btnRefresh->setEnabled(false);
+}
+
+// Right of the diluted output, in its red: a word, not a message box.
+void TfrmVapcalCalc::CreateDeliveryHint() {
+    lblDeliveryHint = new QLabel(pnlVariables);
+    lblDeliveryHint->setFont(WindowFont());
+    lblDeliveryHint->setGeometry(89, 157, 219, 13);
+    QPalette red = lblDeliveryHint->palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    lblDeliveryHint->setPalette(red);
+    lblDeliveryHint->hide();
 }
 
 void TfrmVapcalCalc::CreateAdvancedPage() {
@@ -421,6 +437,15 @@ void TfrmVapcalCalc::CreateModbus() {
     SW_VCtimer->OnTimer = [this](TThreadedTimer*) { SW_VCtimerTimer(); };
 }
 
+// The live view's widgets on the two pages, and its Trend page behind them
+// as the third tab.
+void TfrmVapcalCalc::CreateLiveView() {
+    LiveView = new TLiveDisplay(*this, settingsFile_);
+    LiveView->pnlTrend->setGeometry(0, 0, kPageWidth, kPageHeight);
+    LiveView->pnlTrend->hide();
+    TabSet1->addTab(Qs(kTabTrend));
+}
+
 void TfrmVapcalCalc::CreateCalculator() {
     fields_.reset(new TFields{TFloatEditField(*edtTemp), TFloatEditField(*edtFlow),
                               TFloatEditField(*edtDilutionFlow), TFloatEditField(*edtPbar),
@@ -501,13 +526,12 @@ void TfrmVapcalCalc::FormCreate() {
     LastDilutionFlowSP = settings.LastDilutionFlowSP;
     LastFlowSP = settings.LastFlowSP;
     LastTempSP = settings.LastTempSP;
-    try {
-        calc::LoadSettingsTexts(settings, fields_->Calculator());
-    } catch (const platform::EConvertError& error) {
-        // A hand-edited file: the field shows the text it could not read,
-        // the operator sees why, and the window still comes up.
-        panels::ShowException(error);
-    }
+    // A hand-edited value no field can read took its default: the operator
+    // sees which, and the window still comes up.
+    calc::LoadSettingsTexts(settings, fields_->Calculator());
+    if (const std::string unreadable = calc::UnreadableSettingsMessage(settings);
+        !unreadable.empty())
+        platform::ShowError(unreadable);
     calculator_->UpdateReservoirConditions();
     calculator_->UpdateOutputs();
     btnApply->setEnabled(false);
@@ -519,13 +543,18 @@ void TfrmVapcalCalc::FormShow() {
 }
 
 void TfrmVapcalCalc::TabSet1Change(int newTab) {
-    QWidget* front = newTab == 1 ? pnlAdvanced : pnlVariables;
-    QWidget* back = newTab == 1 ? pnlVariables : pnlAdvanced;
-    // The page behind is hidden, not only covered, so that Tab and the
+    QWidget* pages[] = {pnlVariables, pnlAdvanced,
+                        LiveView != nullptr ? LiveView->pnlTrend : nullptr};
+    QWidget* front =
+        newTab >= 0 && newTab < 3 && pages[newTab] != nullptr ? pages[newTab] : pnlVariables;
+    // The pages behind are hidden, not only covered, so that Tab and the
     // arrow keys never move into fields the operator cannot see.
     front->show();
     front->raise();
-    back->hide();
+    for (QWidget* back : pages) {
+        if (back != nullptr && back != front)
+            back->hide();
+    }
 }
 
 // The port dialog at the first activation: the operator chooses the line
@@ -628,6 +657,11 @@ void TfrmVapcalCalc::EnableApply() {
 
 void TfrmVapcalCalc::FocusClose() {
     btnClose->setFocus(Qt::OtherFocusReason);
+}
+
+void TfrmVapcalCalc::ShowDeliveryHint(const std::string& hint) {
+    lblDeliveryHint->setText(QString::fromStdString(hint));
+    lblDeliveryHint->setVisible(!hint.empty());
 }
 
 }  // namespace app

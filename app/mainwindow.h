@@ -22,6 +22,7 @@
 
 #include "calc/calculator.h"
 #include "calc/settings.h"
+#include "calc/settingslocation.h"
 #include "panels/floatedit.h"
 
 class QCheckBox;
@@ -46,6 +47,7 @@ class TELflowMfc;
 namespace app {
 
 class TfrmComSelect;
+class TLiveDisplay;
 class TThreadedTimer;
 
 // A caption as the window shows it (the soft hyphen before a superscript
@@ -59,8 +61,8 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     Q_OBJECT
 
   public:
-    // Creates the window with the settings of `settingsFile` (Vapcal.ini
-    // beside the executable in the program).
+    // Creates the window with the settings of `settingsFile` (in the
+    // program: beside the executable or in the user's configuration folder).
     explicit TfrmVapcalCalc(const std::string& settingsFile = calc::SettingsFilePath(),
                             QWidget* parent = nullptr);
     ~TfrmVapcalCalc() override;
@@ -103,6 +105,10 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     QWidget* pnlAdvanced;
     QTabBar* TabSet1;
 
+    // The live view: delivered concentration, stability, the Trend page
+    // (the third tab) and the record (livedisplay.h).
+    TLiveDisplay* LiveView = nullptr;
+
     // Variables page.
     QGroupBox* grpVariables;
     panels::TFloatEdit* edtTemp;
@@ -110,6 +116,9 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     panels::TFloatEdit* edtDilutionFlow;
     QLabel* lblDilutedOput;
     panels::TFloatEdit* edtDilutedOput;
+    // What a back-calculated flow really delivers, when it is off the
+    // wanted output (hidden otherwise).
+    QLabel* lblDeliveryHint;
     QCheckBox* cbxAllowInput;
     QLabel* lblStandardConditions;
 
@@ -186,14 +195,17 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     bool AllowInputChecked() const override;
     void EnableApply() override;
     void FocusClose() override;
+    void ShowDeliveryHint(const std::string& hint) override;
 
     void CreatePages();
     void CreateVariablesPage();
+    void CreateDeliveryHint();
     void CreateReadoutGroup();
     void CreateAdvancedPage();
     void CreateButtonRow();
     void CreateCalculator();
     void CreateModbus();
+    void CreateLiveView();
     void CreateGlyphs();
     void WireEvents();
     void ApplySetPoints();

@@ -33,10 +33,14 @@ class TCalcTextField {
 //    text changes.
 //  - SetText(t) shows t, raising the change handler when the text changes,
 //    then normalises it as SetAsFloat would.
+//  - Clear() shows no value (an empty text, raising the change handler when
+//    the text changes): a result that could not be computed. The next
+//    SetAsFloat shows a value again, even the one held before.
 class TCalcField : public TCalcTextField {
   public:
     virtual long double AsFloat() const = 0;
     virtual void SetAsFloat(long double value) = 0;
+    virtual void Clear() = 0;
 
     virtual bool BoundsEnabled() const = 0;
     virtual long double BoundLower() const = 0;

@@ -6,19 +6,28 @@
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
 
+#include <cmath>
+#include <limits>
+
 namespace calc {
 
 namespace {
 
-// A guard: the calculator's automatic recalculation swallows its
-// arithmetic and conversion errors; fields not yet written keep their values.
-template <typename Steps>
-void Guarded(Steps steps) {
-    try {
-        steps();
-    } catch (const platform::EMathError&) {
-    } catch (const platform::EConvertError&) {
-    }
+// A result read by a later step was not computed: the later one is not
+// either. Carries no message of its own; the first failure was reported.
+struct ENotComputed {};
+
+// A result field's value as a later step reads it.
+long double Computed(const TCalcField& result) {
+    if (result.Text().empty())
+        throw ENotComputed{};
+    return result.AsFloat();
+}
+
+std::string Replace(std::string text, const std::string& first, const std::string& second) {
+    text.replace(text.find("%s"), 2, first);
+    text.replace(text.find("%s"), 2, second);
+    return text;
 }
 
 }  // namespace
@@ -30,8 +39,37 @@ std::string DefaultText(long double value) {
 TCalculator::TCalculator(const TCalculatorFields& fields, TCalculatorControls& controls)
     : f_(fields), controls_(controls) {}
 
+// Writes a computed result, or clears it when it cannot be computed; then
+// makes sure what follows from it runs. A changed text runs `follow` through
+// the field's change handler; an unchanged one (the same text, or still
+// cleared) runs it here, because `follow` reads other fields as well.
+template <typename Compute>
+void TCalculator::Derive(TCalcField& result, Compute compute, TFollow follow) {
+    const std::string before = result.Text();
+    try {
+        result.SetAsFloat(compute());
+    } catch (const platform::EMathError& e) {
+        result.Clear();
+        StepFailed(result, e.what());
+    } catch (const platform::EConvertError& e) {
+        result.Clear();
+        StepFailed(result, e.what());
+    } catch (const ENotComputed&) {
+        result.Clear();
+    }
+    if (follow && result.Text() == before)
+        (this->*follow)();
+}
+
+void TCalculator::StepFailed(const TCalcTextField& result, const std::string& message) {
+    if (OnStepFailed)
+        OnStepFailed(result, message);
+}
+
 // Csat as the reservoir-output field shows it: three significant digits.
 long double TCalculator::SatConcShown() const {
+    if (f_.edtSatConc.Text().empty())
+        throw ENotComputed{};
     return platform::StrToFloat(f_.edtSatConc.Text());
 }
 
@@ -39,28 +77,70 @@ void TCalculator::UpdateSatConc() {
     SatConc = CalcSatConc(f_.edtTemp.AsFloat());
 }
 
-void TCalculator::UpdateReservoirConditions() {
-    Guarded([this] {
+// A Csat that cannot be computed leaves no Csat of another temperature for
+// the back-calculation either.
+void TCalculator::SetSatConcText() {
+    try {
         UpdateSatConc();
         f_.edtSatConc.SetText(SatConcText(SatConc));
-        // A changed text runs edtSatFlowChange and the rest of the chain.
-        f_.edtSatFlow.SetAsFloat(CalcSatFlow(f_.edtFlow.AsFloat(), f_.edtPbar.AsFloat(),
-                                             f_.edtDp.AsFloat(), f_.edtTemp.AsFloat(),
-                                             f_.edtRefTemp.AsFloat()));
-    });
+    } catch (const platform::EMathError& e) {
+        ClearSatConc(e.what());
+    } catch (const platform::EConvertError& e) {
+        ClearSatConc(e.what());
+    }
+}
+
+void TCalculator::ClearSatConc(const std::string& message) {
+    SatConc = std::numeric_limits<long double>::quiet_NaN();
+    f_.edtSatConc.SetText("");
+    StepFailed(f_.edtSatConc, message);
+}
+
+void TCalculator::UpdateReservoirConditions() {
+    SetSatConcText();
+    Derive(
+        f_.edtSatFlow,
+        [this] {
+            return CalcSatFlow(f_.edtFlow.AsFloat(), f_.edtPbar.AsFloat(), f_.edtDp.AsFloat(),
+                               f_.edtTemp.AsFloat(), f_.edtRefTemp.AsFloat());
+        },
+        &TCalculator::edtSatFlowChange);
 }
 
 void TCalculator::SetUncorrectedOutput() {
-    f_.edtUncorrectedOput.SetAsFloat(
-        CalcUncorrectedOutput(SatConcShown(), f_.edtFlow.AsFloat(), f_.edtDilutionFlow.AsFloat()));
+    Derive(f_.edtUncorrectedOput, [this] {
+        return CalcUncorrectedOutput(SatConcShown(), f_.edtFlow.AsFloat(),
+                                     f_.edtDilutionFlow.AsFloat());
+    });
+}
+
+// The ratio of the two outputs as held; true when it could be computed.
+bool TCalculator::SetRatio() {
+    Derive(f_.edtRatio, [this] {
+        return CalcRatio(Computed(f_.edtDilutedOput), Computed(f_.edtUncorrectedOput));
+    });
+    return !f_.edtRatio.Text().empty();
+}
+
+// Cd kept its text, but Cu may be new: the ratio follows, and Apply stays as
+// it was, since the output the operator sees did not change.
+void TCalculator::FollowUnchangedOutput() {
+    if (!f_.edtDilutedOput.Focused())
+        SetRatio();
 }
 
 void TCalculator::UpdateOutputs() {
-    Guarded([this] { SetUncorrectedOutput(); });
-    Guarded([this] {
-        f_.edtDilutedOput.SetAsFloat(CalcDilutedOutput(
-            f_.edtSaturator.AsFloat(), f_.edtFlow.AsFloat(), f_.edtDilutionFlow.AsFloat()));
-    });
+    SetUncorrectedOutput();
+    // Cd's handler, or for an unchanged Cd the step after it, brings the
+    // ratio up to date with the new Cu as well.
+    Derive(
+        f_.edtDilutedOput,
+        [this] {
+            return CalcDilutedOutput(Computed(f_.edtSaturator), f_.edtFlow.AsFloat(),
+                                     f_.edtDilutionFlow.AsFloat());
+        },
+        &TCalculator::FollowUnchangedOutput);
+    controls_.ShowDeliveryHint("");
 }
 
 void TCalculator::RejectBackCalculation(const std::string& message) {
@@ -83,9 +163,33 @@ bool TCalculator::TryCalcFlow(long double actualPressure, long double tempRatio)
     }
 }
 
+// The flow is held to its field's decimals, so the kit delivers what the
+// forward steps give for the held flow; more than 1 % off the wanted output
+// is worth a word beside it.
+void TCalculator::ShowDelivery() {
+    std::string hint;
+    try {
+        const long double wanted = f_.edtDilutedOput.AsFloat();
+        const long double flow = f_.edtFlow.AsFloat();
+        const long double delivered =
+            CalcDeliveredOutput(flow, f_.edtDilutionFlow.AsFloat(), f_.edtPbar.AsFloat(),
+                                f_.edtDp.AsFloat(), f_.edtTemp.AsFloat(), f_.edtRefTemp.AsFloat());
+        if (IsDeliveryOff(delivered, wanted)) {
+            hint = Replace(kDeliveryHint, f_.edtFlow.Text(),
+                           platform::FieldText(delivered, kOutputDecimals, true));
+        }
+    } catch (const platform::EMathError&) {
+    } catch (const platform::EConvertError&) {
+    }
+    controls_.ShowDeliveryHint(hint);
+}
+
 void TCalculator::BackCalculateFlow() {
     // Unguarded: a bad saturator condition is the operator's to see in the
-    // application's error box.
+    // application's error box, and so is a reservoir temperature whose Csat
+    // the last forward run could not compute.
+    if (std::isnan(SatConc))
+        UpdateSatConc();
     const long double actualPressure = CalcActualPressure(f_.edtPbar.AsFloat(), f_.edtDp.AsFloat());
     const long double tempRatio = CalcTempRatio(f_.edtTemp.AsFloat(), f_.edtRefTemp.AsFloat());
 
@@ -105,12 +209,10 @@ void TCalculator::BackCalculateFlow() {
     }
 
     f_.edtFlow.SetAsFloat(CalcFlow);
-    Guarded([this] { SetUncorrectedOutput(); });
-    Guarded([this] {
-        f_.edtRatio.SetAsFloat(
-            CalcRatio(f_.edtDilutedOput.AsFloat(), f_.edtUncorrectedOput.AsFloat()));
+    SetUncorrectedOutput();
+    if (SetRatio())
         controls_.EnableApply();
-    });
+    ShowDelivery();
 }
 
 void TCalculator::edtExit() {
@@ -139,9 +241,10 @@ void TCalculator::edtDilutionFlowKeyDown(int key) {
 }
 
 void TCalculator::edtSatFlowChange() {
-    Guarded([this] {
-        f_.edtSaturator.SetAsFloat(CalcReservoirOutput(SatConcShown(), f_.edtSatFlow.AsFloat()));
-    });
+    Derive(
+        f_.edtSaturator,
+        [this] { return CalcReservoirOutput(SatConcShown(), Computed(f_.edtSatFlow)); },
+        &TCalculator::edtSaturatorChange);
 }
 
 void TCalculator::edtSaturatorChange() {
@@ -152,11 +255,8 @@ void TCalculator::edtDilutedOputChange() {
     // While the operator types a wanted output, the ratio and Apply wait.
     if (f_.edtDilutedOput.Focused())
         return;
-    Guarded([this] {
-        f_.edtRatio.SetAsFloat(
-            CalcRatio(f_.edtDilutedOput.AsFloat(), f_.edtUncorrectedOput.AsFloat()));
+    if (SetRatio())
         controls_.EnableApply();
-    });
 }
 
 void TCalculator::edtDilutedOputExit() {

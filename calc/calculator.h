@@ -28,14 +28,19 @@
 // whether it came from the main or the keypad Return key. The change handlers
 // must be raised synchronously from inside the field's value or text write,
 // because the operations rely on the chain edtSatFlow -> edtSaturator ->
-// edtDilutedOput running within one write. Errors of the forward operations
-// are swallowed here; BackCalculateFlow shows its three messages through
-// platform::ShowError and lets the errors of its first step propagate to the
-// application's error box, as every workflow error does.
+// edtDilutedOput running within one write. A recalculation does not stop at
+// a result whose text happens to stay the same: what follows from it also
+// reads other fields, so it runs on. Errors of the forward operations show
+// no message: every result that could not be computed is cleared, and so is
+// everything computed from it, so no field keeps a number of other inputs.
+// BackCalculateFlow shows its three messages through platform::ShowError and
+// lets the errors of its first step propagate to the application's error
+// box, as every workflow error does.
 #pragma once
 
 #include "calc/calcfield.h"
 
+#include <functional>
 #include <string>
 
 namespace calc {
@@ -81,6 +86,10 @@ class TCalculatorControls {
     virtual void EnableApply() = 0;
     // Move the input focus to btnClose; may raise, the caller ignores it.
     virtual void FocusClose() = 0;
+    // The hint beside edtDilutedOput: what the back-calculated flow, held
+    // to its field's decimals, really delivers when that is more than 1 %
+    // off the wanted output; empty to hide it.
+    virtual void ShowDeliveryHint(const std::string& hint) = 0;
 };
 
 class TCalculator {
@@ -92,6 +101,11 @@ class TCalculator {
     long double CalcFlow = 0;     // last back-calculated flow, kept when rejected
     bool ConcEntered = false;     // Enter seen in edtDilutedOput, until it is left
     bool AllowConcInput = false;  // settings value, given to the check box on show
+
+    // Raised for every result a recalculation could not compute (the field
+    // is cleared), with the error that stopped it; results cleared only
+    // because a result they follow from was cleared raise nothing.
+    std::function<void(const TCalcTextField& field, const std::string& message)> OnStepFailed;
 
     // Operations.
     void UpdateSatConc();
@@ -114,8 +128,17 @@ class TCalculator {
     void btnDefaultClick();
 
   private:
+    using TFollow = void (TCalculator::*)();
+    template <typename Compute>
+    void Derive(TCalcField& result, Compute compute, TFollow follow = nullptr);
+    void StepFailed(const TCalcTextField& result, const std::string& message);
+    void SetSatConcText();
+    void ClearSatConc(const std::string& message);
     long double SatConcShown() const;
     void SetUncorrectedOutput();
+    bool SetRatio();
+    void FollowUnchangedOutput();
+    void ShowDelivery();
     bool TryCalcFlow(long double actualPressure, long double tempRatio);
     void RejectBackCalculation(const std::string& message);
 

@@ -1,5 +1,7 @@
 #include "calc/memorycalculator.h"
 
+#include "calc/model.h"
+
 namespace calc {
 
 namespace {
@@ -8,8 +10,8 @@ TMemoryFieldOptions Input(int decimals) {
     return {.DecimalPlaces = decimals, .TrimTrailingZeroes = true};
 }
 
-TMemoryFieldOptions BoundedInput(long double lower, long double upper) {
-    return {.DecimalPlaces = 1,
+TMemoryFieldOptions BoundedInput(int decimals, long double lower, long double upper) {
+    return {.DecimalPlaces = decimals,
             .TrimTrailingZeroes = true,
             .BoundsEnabled = true,
             .BoundLower = lower,
@@ -25,17 +27,17 @@ TMemoryFieldOptions Result(int decimals, bool trim) {
 // Decimals, bounds and initial values as the window's form declares them;
 // the start-up calculation replaces the results.
 TMemoryCalculator::TMemoryCalculator()
-    : edtTemp(Focus, BoundedInput(30, 60), kDefaultTemp),
-      edtFlow(Focus, BoundedInput(0, 20), kDefaultFlow),
-      edtDilutionFlow(Focus, BoundedInput(0, 20), kDefaultDilutionFlow),
-      edtPbar(Focus, Input(4), kDefaultPbar),
-      edtDp(Focus, Input(4), kDefaultDp),
-      edtRefTemp(Focus, Input(4), kDefaultRefTemp),
-      edtSatFlow(Focus, Result(6, false), 6.4851L),
-      edtSaturator(Focus, Result(2, true), 405.4L),
-      edtUncorrectedOput(Focus, Result(2, true), 37.48L),
-      edtRatio(Focus, Result(2, true), 1.08L),
-      edtDilutedOput(Focus, Result(2, true), 40.51L),
+    : edtTemp(Focus, BoundedInput(kTempDecimals, 30, 60), kDefaultTemp),
+      edtFlow(Focus, BoundedInput(kFlowDecimals, 0, 20), kDefaultFlow),
+      edtDilutionFlow(Focus, BoundedInput(kDilutionFlowDecimals, 0, 20), kDefaultDilutionFlow),
+      edtPbar(Focus, Input(kConditionDecimals), kDefaultPbar),
+      edtDp(Focus, Input(kConditionDecimals), kDefaultDp),
+      edtRefTemp(Focus, Input(kConditionDecimals), kDefaultRefTemp),
+      edtSatFlow(Focus, Result(kSatFlowDecimals, false), 6.4851L),
+      edtSaturator(Focus, Result(kOutputDecimals, true), 405.4L),
+      edtUncorrectedOput(Focus, Result(kOutputDecimals, true), 37.48L),
+      edtRatio(Focus, Result(kOutputDecimals, true), 1.08L),
+      edtDilutedOput(Focus, Result(kOutputDecimals, true), 40.51L),
       Calculator(CalculatorFields(), *this) {
     edtSatFlow.OnChange = [this] { Calculator.edtSatFlowChange(); };
     edtSaturator.OnChange = [this] { Calculator.edtSaturatorChange(); };

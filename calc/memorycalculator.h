@@ -52,6 +52,10 @@ class TMemoryCalculator : public TCalculatorControls {
     bool AllowInputChecked() const override { return cbxAllowInput_; }
     void EnableApply() override { btnApplyEnabled = true; }
     void FocusClose() override { Focus.Current = &btnClose_; }
+    void ShowDeliveryHint(const std::string& hint) override { DeliveryHint = hint; }
+
+    // The hint beside the diluted output, as the window would show it.
+    std::string DeliveryHint;
 
   private:
     bool cbxAllowInput_ = false;

@@ -5,65 +5,15 @@
 
 namespace calc {
 
-namespace {
-
-std::string TrimBlanks(const std::string& text) {
-    const size_t begin = text.find_first_not_of(' ');
-    if (begin == std::string::npos)
-        return {};
-    return text.substr(begin, text.find_last_not_of(' ') - begin + 1);
-}
-
-bool IsDanglingEnd(char c) {
-    return c == '+' || c == '-' || c == 'E' || c == 'e' ||
-           c == platform::FormatSettings().DecimalSeparator;
-}
-
-}  // namespace
-
-long double ParseFieldText(const std::string& text) {
-    std::string plain = text;
-    if (const size_t percent = plain.find('%'); percent != std::string::npos)
-        plain.erase(percent, 1);
-    std::erase(plain, platform::FormatSettings().ThousandSeparator);
-    plain = TrimBlanks(plain);
-    while (!plain.empty() && IsDanglingEnd(plain.back())) {
-        plain.pop_back();
-        plain = TrimBlanks(plain);
-    }
-    if (plain.empty())
-        return 0;
-    long double value = 0;
-    if (!platform::TryStrToFloat(plain, value)) {
-        throw platform::EConvertError("'" + plain + "' is not a valid floating point value");
-    }
-    return value;
-}
-
-std::string FieldText(long double value, int decimals, bool trimTrailingZeroes) {
-    std::string text = platform::FloatToStrFixed(value, decimals);
-    const char separator = platform::FormatSettings().DecimalSeparator;
-    // An exponent form (a value of 10^18 or more) keeps its digits.
-    if (!trimTrailingZeroes || text.find(separator) == std::string::npos ||
-        text.find('E') != std::string::npos) {
-        return text;
-    }
-    while (text.back() == '0')
-        text.pop_back();
-    if (text.back() == separator)
-        text.pop_back();
-    return text;
-}
-
 TMemoryField::TMemoryField(TMemoryFocus& focus, const TMemoryFieldOptions& options,
                            long double initial)
     : focus_(focus), options_(options), value_(initial) {
     text_ = Format(initial);
-    value_ = ParseFieldText(text_);
+    value_ = platform::FieldTextToFloat(text_);
 }
 
 std::string TMemoryField::Format(long double value) const {
-    return FieldText(value, options_.DecimalPlaces, options_.TrimTrailingZeroes);
+    return platform::FieldText(value, options_.DecimalPlaces, options_.TrimTrailingZeroes);
 }
 
 // The box takes the text: the handler sees the value already converted. A
@@ -73,7 +23,7 @@ void TMemoryField::ShowText(const std::string& text) {
     if (text == text_)
         return;
     text_ = text;
-    value_ = ParseFieldText(text_);
+    value_ = platform::FieldTextToFloat(text_);
     if (OnChange)
         OnChange();
 }
@@ -85,20 +35,27 @@ void TMemoryField::DisplayValue() {
 void TMemoryField::SetText(const std::string& text) {
     if (text == text_)
         return;
+    cleared_ = false;
     ShowText(text);
     DisplayValue();
 }
 
 long double TMemoryField::AsFloat() const {
-    value_ = ParseFieldText(text_);
+    value_ = platform::FieldTextToFloat(text_);
     return value_;
 }
 
 void TMemoryField::SetAsFloat(long double value) {
-    if (value == value_)
+    if (value == value_ && !cleared_)
         return;
     value_ = value;
+    cleared_ = false;
     DisplayValue();
+}
+
+void TMemoryField::Clear() {
+    cleared_ = true;
+    ShowText("");
 }
 
 void TMemoryField::SetBounds(long double lower, long double upper) {

@@ -37,6 +37,7 @@ class TMemoryField : public TCalcField {
     void SetText(const std::string& text) override;
     long double AsFloat() const override;
     void SetAsFloat(long double value) override;
+    void Clear() override;
 
     bool BoundsEnabled() const override { return options_.BoundsEnabled; }
     long double BoundLower() const override { return options_.BoundLower; }
@@ -64,6 +65,7 @@ class TMemoryField : public TCalcField {
     TMemoryFocus& focus_;
     TMemoryFieldOptions options_;
     mutable long double value_ = 0;
+    bool cleared_ = false;
     std::string text_;
 };
 
@@ -75,14 +77,5 @@ class TMemoryTextField : public TCalcTextField {
   private:
     std::string text_;
 };
-
-// The value a numeric field reads from `text`: a "%", thousands separators
-// and surrounding blanks are ignored, a trailing sign, exponent mark or
-// separator is dropped, and nothing left reads as 0. Anything else that does
-// not convert raises platform::EConvertError.
-long double ParseFieldText(const std::string& text);
-
-// `value` as a field with `decimals` shows it.
-std::string FieldText(long double value, int decimals, bool trimTrailingZeroes);
 
 }  // namespace calc

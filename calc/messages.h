@@ -8,6 +8,13 @@ inline constexpr const char* kFlowBelowLimit =
     "The calculated Flow Value is below the acceptable limit of ";
 inline constexpr const char* kFlowAboveLimit =
     "The calculated Flow Value is above the acceptable limit of ";
+// Beside the diluted output after a back-calculation whose flow, held to
+// its field's decimals, delivers more than 1 % off the wanted output: the
+// held flow, then the output it delivers.
+inline constexpr const char* kDeliveryHint = "Flow %s delivers %s ng/l";
+// At start-up, for settings keys whose values could not be read: the keys.
+inline constexpr const char* kUnreadableSettings =
+    "These settings in Vapcal.ini could not be read and take their defaults: %s";
 // Raised by a numeric field left with a value outside its bounds; followed by
 // the bound in fixed notation with the field's decimals.
 inline constexpr const char* kValueBelowLimit =

@@ -3,6 +3,8 @@
 #include "platform/fperror.h"
 #include "platform/numtext.h"
 
+#include <cmath>
+
 namespace calc {
 
 using platform::Checked;
@@ -32,6 +34,10 @@ constexpr long double kFlowRefPressure = 29.95L;   // in. Hg the flow controller
 constexpr long double kWaterPerMercury = 13.595L;  // in. H2O per in. Hg
 constexpr long double kMlPerL = 1000.0L;
 constexpr long double kLPerMl = 0.001L;
+
+// The percentage of the wanted output by which a delivered one may differ
+// unremarked.
+constexpr long double kDeliveryTolerancePercent = 1;
 
 long double Mul(long double a, long double b) {
     return Checked(a * b);
@@ -105,6 +111,40 @@ long double CalcFlowFromConditions(long double dilutedOutput, long double satCon
     const long double top = Mul(Mul(kFlowRefPressure, tempRatio), satConc);
     const long double q = Divide(top, Mul(dilutedOutput, actualPressure));
     return Divide(dilutionFlow, Add(q, -kLPerMl));
+}
+
+long double CalcDeliveredOutput(long double flow, long double dilutionFlow, long double pbar,
+                                long double dp, long double temp, long double refTemp) {
+    const long double satConc = platform::StrToFloat(SatConcText(CalcSatConc(temp)));
+    const long double satFlow =
+        platform::HeldValue(CalcSatFlow(flow, pbar, dp, temp, refTemp), kSatFlowDecimals);
+    const long double output =
+        platform::HeldValue(CalcReservoirOutput(satConc, satFlow), kOutputDecimals);
+    return platform::HeldValue(CalcDilutedOutput(output, flow, dilutionFlow), kOutputDecimals);
+}
+
+namespace {
+
+// An output as held, in whole hundredths: the difference of two of them is
+// then exact, where subtracting their binary values would leave the error of
+// each in a much smaller number (40.35 - 40 is not 0.35 in binary).
+long double Hundredths(long double output) {
+    return std::round(Mul(output, 100));
+}
+
+}  // namespace
+
+long double CalcOutputDifference(long double delivered, long double wanted) {
+    return (Hundredths(delivered) - Hundredths(wanted)) / 100;
+}
+
+long double CalcOutputDifferencePercent(long double delivered, long double wanted) {
+    return Divide(Mul(Hundredths(delivered) - Hundredths(wanted), 100), Hundredths(wanted));
+}
+
+bool IsDeliveryOff(long double delivered, long double wanted) {
+    return std::fabs(Hundredths(delivered) - Hundredths(wanted)) * 100 >
+           kDeliveryTolerancePercent * std::fabs(Hundredths(wanted));
 }
 
 long double CalcFlowForOutput(long double dilutedOutput, long double satConc, long double pbar,

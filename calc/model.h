@@ -18,6 +18,15 @@
 
 namespace calc {
 
+// The decimals each quantity is held with in its field; every later step
+// reads the held value.
+inline constexpr int kTempDecimals = 1;
+inline constexpr int kFlowDecimals = 1;
+inline constexpr int kDilutionFlowDecimals = 1;
+inline constexpr int kConditionDecimals = 4;  // Pbar, dp, tref
+inline constexpr int kSatFlowDecimals = 6;
+inline constexpr int kOutputDecimals = 2;  // S, Cu, Cd, R
+
 // Csat (ng/ml) of air saturated with mercury at `temp` °C, unrounded.
 long double CalcSatConc(long double temp);
 
@@ -56,6 +65,21 @@ long double CalcTempRatio(long double temp, long double refTemp);
 long double CalcFlowFromConditions(long double dilutedOutput, long double satConc,
                                    long double actualPressure, long double tempRatio,
                                    long double dilutionFlow);
+
+// The diluted output (ng/l) that `flow` really delivers: the forward steps
+// with Csat as its three-digit text and Qsat, S and Cd each held as their
+// fields hold them, so the number a forward calculation would show.
+long double CalcDeliveredOutput(long double flow, long double dilutionFlow, long double pbar,
+                                long double dp, long double temp, long double refTemp);
+
+// The delivered output less the wanted one (ng/l), and the same in percent
+// of the wanted one; both outputs as held with two decimals.
+long double CalcOutputDifference(long double delivered, long double wanted);
+long double CalcOutputDifferencePercent(long double delivered, long double wanted);
+
+// True when `delivered` is more than 1 % off `wanted` (both held with two
+// decimals).
+bool IsDeliveryOff(long double delivered, long double wanted);
 
 // The reservoir flow (ml/min) that gives `dilutedOutput` with the unrounded
 // `satConc`.

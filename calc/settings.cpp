@@ -1,35 +1,94 @@
 #include "calc/settings.h"
 
-#include "platform/exepath.h"
+#include "calc/messages.h"
 #include "platform/inifile.h"
 #include "platform/numtext.h"
 
+#include <algorithm>
 #include <exception>
+#include <vector>
 
 namespace calc {
 
-std::string SettingsFilePath() {
-    return platform::ExecutableDirectory() + kSettingsFileName;
+namespace {
+
+constexpr const char* kSettlingMinutesKey = "SettlingMinutes";
+
+// A number as the file holds it, with the operator's separator. A file
+// written under the other decimal separator holds that one and none of
+// ours; the field never writes a thousands separator, so it is the decimal.
+std::string WithOurSeparator(std::string text) {
+    const char ours = platform::FormatSettings().DecimalSeparator;
+    const char other = ours == ',' ? '.' : ',';
+    if (text.find(ours) == std::string::npos && std::count(text.begin(), text.end(), other) == 1)
+        std::replace(text.begin(), text.end(), other, ours);
+    return text;
 }
+
+// One input key: its text for the field and its number, or the default for
+// both when the file holds nothing the field can read.
+struct TNumberKey {
+    const char* Key;
+    long double Default;
+    std::string& Text;
+    long double* Number;
+};
+
+void ReadNumberKey(const platform::TIniFile& ini, const TNumberKey& key,
+                   std::vector<std::string>& unreadable) {
+    const std::string missing = "\n";  // no value of the file holds a line end
+    const std::string stored = ini.ReadString(kSettingsSection, key.Key, missing);
+    if (stored != missing) {
+        const std::string text = WithOurSeparator(stored);
+        try {
+            const long double value = platform::FieldTextToFloat(text);
+            if (!text.empty()) {
+                key.Text = text;
+                if (key.Number)
+                    *key.Number = value;
+                return;
+            }
+        } catch (const platform::EConvertError&) {
+        }
+        unreadable.push_back(key.Key);
+    }
+    key.Text = DefaultText(key.Default);
+    if (key.Number)
+        *key.Number = key.Default;
+}
+
+}  // namespace
 
 TVapcalSettings ReadSettings(const std::string& fileName) {
     const platform::TIniFile ini(fileName);
-    const auto text = [&](const char* key, long double defaultValue) {
-        return ini.ReadString(kSettingsSection, key, DefaultText(defaultValue));
-    };
     TVapcalSettings s;
-    s.Temp = text("Temp", kDefaultTemp);
-    s.Pbar = text("Pbar", kDefaultPbar);
-    s.Dp = text("Dp", kDefaultDp);
-    s.Flow = text("Flow", kDefaultFlow);
-    s.RefTemp = text("RefTemp", kDefaultRefTemp);
-    s.DilutionFlow = text("DilutionFlow", kDefaultDilutionFlow);
+    const TNumberKey keys[] = {
+        {"Temp", kDefaultTemp, s.Temp, &s.LastTempSP},
+        {"Pbar", kDefaultPbar, s.Pbar, nullptr},
+        {"Dp", kDefaultDp, s.Dp, nullptr},
+        {"Flow", kDefaultFlow, s.Flow, &s.LastFlowSP},
+        {"RefTemp", kDefaultRefTemp, s.RefTemp, nullptr},
+        {"DilutionFlow", kDefaultDilutionFlow, s.DilutionFlow, &s.LastDilutionFlowSP},
+    };
+    for (const TNumberKey& key : keys)
+        ReadNumberKey(ini, key, s.UnreadableKeys);
     s.AllowConcInput = ini.ReadBool(kSettingsSection, "AllowConcInput", false);
-    s.LastDilutionFlowSP = ini.ReadFloat(kSettingsSection, "DilutionFlow", kDefaultDilutionFlow);
-    s.LastFlowSP = ini.ReadFloat(kSettingsSection, "Flow", kDefaultFlow);
-    s.LastTempSP = ini.ReadFloat(kSettingsSection, "Temp", kDefaultTemp);
     s.SkinHue = ini.ReadInteger(kSettingsSection, "SkinHue", kDefaultSkinHue);
+    s.SettlingMinutes =
+        ini.ReadInteger(kSettingsSection, kSettlingMinutesKey, kDefaultSettlingMinutes);
+    if (s.SettlingMinutes < kMinSettlingMinutes || s.SettlingMinutes > kMaxSettlingMinutes)
+        s.SettlingMinutes = kDefaultSettlingMinutes;
     return s;
+}
+
+std::string UnreadableSettingsMessage(const TVapcalSettings& settings) {
+    if (settings.UnreadableKeys.empty())
+        return {};
+    std::string keys;
+    for (const auto& key : settings.UnreadableKeys)
+        keys += (keys.empty() ? "" : ", ") + key;
+    std::string text = kUnreadableSettings;
+    return text.replace(text.find("%s"), 2, keys);
 }
 
 void LoadSettingsTexts(const TVapcalSettings& settings, const TCalculatorFields& fields) {
@@ -72,6 +131,11 @@ void SaveSettings(const std::string& fileName, const TCalculatorFields& fields,
     ini.WriteString(kSettingsSection, "DilutedOput", fields.edtDilutedOput.Text());
     ini.WriteString(kSettingsSection, "ReservoirOput", fields.edtSatConc.Text());
     ini.WriteBool(kSettingsSection, "AllowConcInput", allowConcInput);
+}
+
+void SaveSettlingMinutes(const std::string& fileName, int minutes) {
+    platform::TIniFile ini(fileName);
+    ini.WriteString(kSettingsSection, kSettlingMinutesKey, std::to_string(minutes));
 }
 
 }  // namespace calc

@@ -1,4 +1,4 @@
-// The settings file Vapcal.ini beside the executable: the last applied
+// The settings file Vapcal.ini (calc/settingslocation.h says where): the last applied
 // inputs, the manual-input mode, and so the set points last sent to the
 // instruments. Read once when the window is created, written only by Apply.
 #pragma once
@@ -6,20 +6,25 @@
 #include "calc/calculator.h"
 
 #include <string>
+#include <vector>
 
 namespace calc {
 
 inline constexpr const char* kSettingsFileName = "Vapcal.ini";
 inline constexpr const char* kSettingsSection = "Vapcal";
 inline constexpr int kDefaultSkinHue = 132;
-
-// The full path of Vapcal.ini beside the running executable.
-std::string SettingsFilePath();
+// How long the kit's readings must stay in tolerance before it counts as
+// stable, in whole minutes; files written before the key existed lack it.
+inline constexpr int kDefaultSettlingMinutes = 10;
+inline constexpr int kMinSettlingMinutes = 1;
+inline constexpr int kMaxSettlingMinutes = 480;
 
 // What a start-up reads from the file; a missing or unreadable file, a
-// missing key or a value that does not convert gives the default.
+// missing key or a value that does not convert gives the default. A number
+// written under the other decimal separator (45,5 read under ".") is read
+// as that decimal.
 struct TVapcalSettings {
-    // Input texts, given to the fields unchanged.
+    // Input texts, given to the fields (with the operator's separator).
     std::string Temp;
     std::string Pbar;
     std::string Dp;
@@ -32,9 +37,18 @@ struct TVapcalSettings {
     long double LastFlowSP = kDefaultFlow;
     long double LastTempSP = kDefaultTemp;
     int SkinHue = kDefaultSkinHue;
+    // Input keys the file holds but whose value no field can read (empty or
+    // not a number): they took their defaults.
+    std::vector<std::string> UnreadableKeys;
+    // Missing, unreadable or outside 1..480: the default.
+    int SettlingMinutes = kDefaultSettlingMinutes;
 };
 
 TVapcalSettings ReadSettings(const std::string& fileName);
+
+// What the window tells the operator about UnreadableKeys; empty when every
+// key was read.
+std::string UnreadableSettingsMessage(const TVapcalSettings& settings);
 
 // Gives the six input texts to their fields in the file's order (Temp, Pbar,
 // Dp, Flow, RefTemp, DilutionFlow). Every field gets its text even when an
@@ -55,5 +69,9 @@ TVapcalSettings LoadSettings(const std::string& fileName, const TCalculatorField
 // "Unable to write to <path>" and ends the save at that key.
 void SaveSettings(const std::string& fileName, const TCalculatorFields& fields,
                   bool allowConcInput);
+
+// Writes the settling time, the one key the Advanced page keeps as soon as
+// the operator changes it; a refused write raises as SaveSettings does.
+void SaveSettlingMinutes(const std::string& fileName, int minutes);
 
 }  // namespace calc

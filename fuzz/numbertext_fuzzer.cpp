@@ -1,7 +1,8 @@
 // Number text: any text converts to a number or is refused, the same way by
 // the raising and the trying conversion; every number the console writes
 // (general, fixed, exponent and display text) reads back, under either
-// decimal separator; integer texts read back as written.
+// decimal separator, a field's text as the value the field holds; integer
+// texts read back as written.
 //
 // The input says the decimal separator and the decimals, then ten bytes read
 // as an extended-precision value (any bit pattern: infinities, not-a-numbers,
@@ -47,6 +48,8 @@ void WriteAndRead(long double value, int decimals) {
     ReadsBack(fixed, nullptr);
     ReadsBack(exp3, nullptr);
     ReadsBack(display, nullptr);
+    // A field's text holds the value as the field holds it.
+    FUZZ_CHECK(FieldTextToFloat(FieldText(value, decimals, true)) == HeldValue(value, decimals));
 }
 
 void ConvertText(const std::string& text, int decimals) {
@@ -60,6 +63,11 @@ void ConvertText(const std::string& text, int decimals) {
         refused = true;
     }
     FUZZ_CHECK(ok == !refused);
+    try {
+        // Whatever a field's text is, it reads as a number or is refused.
+        FUZZ_CHECK(std::isfinite(FieldTextToFloat(text)));
+    } catch (const EConvertError&) {
+    }
     if (ok) {
         FUZZ_CHECK(std::memcmp(&tried, &raised, 10) == 0 ||
                    (std::isnan(tried) && std::isnan(raised)));

@@ -18,55 +18,6 @@ char DecimalSeparator() {
     return platform::FormatSettings().DecimalSeparator;
 }
 
-bool IsBlank(char c) {
-    return static_cast<unsigned char>(c) <= ' ';
-}
-
-void TrimBlanks(std::string& text) {
-    while (!text.empty() && IsBlank(text.back()))
-        text.pop_back();
-    size_t first = 0;
-    while (first < text.size() && IsBlank(text[first]))
-        ++first;
-    text.erase(0, first);
-}
-
-// The text as the operator may have left it, reduced to what converts: no
-// percent sign, no thousands separators, no dangling sign, exponent mark or
-// separator at the end ("12.", "-", "1e" are numbers being typed).
-std::string NumberPart(std::string text) {
-    const size_t percent = text.find('%');
-    if (percent != std::string::npos)
-        text.erase(percent, 1);
-    const platform::TFormatSettings& settings = platform::FormatSettings();
-    if (settings.ThousandSeparator != settings.DecimalSeparator)
-        std::erase(text, settings.ThousandSeparator);
-    TrimBlanks(text);
-    while (!text.empty()) {
-        const char last = text.back();
-        if (last != '+' && last != '-' && last != 'E' && last != 'e' &&
-            last != settings.DecimalSeparator)
-            break;
-        text.pop_back();
-        TrimBlanks(text);
-    }
-    return text;
-}
-
-// Drops the zeros after the decimal separator, and the separator when
-// nothing follows it. A text in exponent form keeps its digits: its last
-// zeros belong to the exponent.
-std::string TrimZeros(std::string text) {
-    if (text.find(DecimalSeparator()) == std::string::npos ||
-        text.find_first_of("Ee") != std::string::npos)
-        return text;
-    while (text.back() == '0')
-        text.pop_back();
-    if (text.back() == DecimalSeparator())
-        text.pop_back();
-    return text;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -223,9 +174,7 @@ void TPosFloatEdit::ParseText() {
         FValue = 0;
         return;
     }
-    const std::string number = NumberPart(Text());
-    const long double value =
-        number.empty() ? 0.0L : platform::Checked(platform::StrToFloat(number) * FScale);
+    const long double value = platform::Checked(platform::FieldTextToFloat(Text()) * FScale);
     if (value != FValue)
         FValue = value;
 }
@@ -236,11 +185,9 @@ void TPosFloatEdit::DisplayValue() {
         return;
     }
     const long double shown = FValue / FScale;
-    std::string text = platform::FloatToStrFixed(shown, DecimalPlaces());
+    std::string text = platform::FieldText(shown, DecimalPlaces(), FTrimTrailingZeroes);
     if (ShowPosSign() && shown > 0)
         text.insert(0, 1, '+');
-    if (FTrimTrailingZeroes)
-        text = TrimZeros(text);
     SetText(text);
     ApplySignColor();
 }

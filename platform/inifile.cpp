@@ -2,7 +2,9 @@
 
 #include "platform/numtext.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -185,14 +187,57 @@ bool WriteAll(int fd, const std::string& data) {
     return true;
 }
 
-// Writes `data` beside `target`, flushes it to the disk and renames it over
-// `target`; false, with nothing changed, when any step fails.
-bool ReplaceFile(const std::string& target, const std::string& data, mode_t mode) {
+// A save's file beside the target is named for the target and the saving
+// process ("Vapcal.ini.~1234.Ab3xYz"), so that a later save can tell the
+// files of a save that was killed from those of one still running.
+std::string TemporaryPrefix(const std::string& target) {
+    return target + ".~";
+}
+
+// The process a temporary file's name gives, or 0 for any other name.
+pid_t SavingProcess(const std::string& name, const std::string& prefix) {
+    if (name.compare(0, prefix.size(), prefix) != 0)
+        return 0;
+    const char* digits = name.c_str() + prefix.size();
+    char* end = nullptr;
+    const long pid = std::strtol(digits, &end, 10);
+    if (end == digits || *end != '.' || pid <= 0)
+        return 0;
+    return static_cast<pid_t>(pid);
+}
+
+// Removes the files that saves of processes no longer running left beside
+// `target` (a save killed between writing and renaming).
+void RemoveStaleTemporaries(const std::string& target) {
     const std::string folder = FolderOf(target);
-    std::string temp = target + ".XXXXXX";
+    const std::string prefix = TemporaryPrefix(target.substr(target.rfind('/') + 1));
+    DIR* dir = opendir(folder.c_str());
+    if (!dir)
+        return;
+    while (const dirent* entry = readdir(dir)) {
+        const pid_t pid = SavingProcess(entry->d_name, prefix);
+        if (pid != 0 && kill(pid, 0) != 0 && errno == ESRCH)
+            unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+    closedir(dir);
+}
+
+// Writes `data` beside `target`, flushes it to the disk and renames it over
+// `target`; false, with nothing changed, when any step fails. The new file
+// takes the old one's mode and, where the user may give them, its owner and
+// group.
+bool ReplaceFile(const std::string& target, const std::string& data, const struct stat* old) {
+    RemoveStaleTemporaries(target);
+    const std::string folder = FolderOf(target);
+    std::string temp = TemporaryPrefix(target) + std::to_string(getpid()) + ".XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0)
         return false;
+    const mode_t mode = old ? (old->st_mode & 07777) : 0644;
+    if (old && fchown(fd, old->st_uid, old->st_gid) != 0) {
+        // Only root and the owner's own saves can keep another owner; the
+        // mode below still keeps who may read and write it.
+    }
     const bool written = WriteAll(fd, data) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
     const bool closed = close(fd) == 0;
     if (!written || !closed || rename(temp.c_str(), target.c_str()) != 0) {
@@ -284,7 +329,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
     std::string data;
     for (const auto& line : lines)
         data += line + eol;
-    if (!ReplaceFile(target, data, exists ? (st.st_mode & 07777) : 0644))
+    if (!ReplaceFile(target, data, exists ? &st : nullptr))
         RaiseUnableToWrite(fileName_);
 }
 

@@ -4,7 +4,9 @@
 // replaces or adds one value and keeps every other line of the file as it
 // was. A write never leaves a torn file: the new content goes to a file
 // beside it, reaches the disk, and then replaces the old file in one rename,
-// so a crash or power cut leaves either the old or the new file. The file is
+// so a crash or power cut leaves either the old or the new file. The new
+// file keeps the old one's mode (and owner, where the user may keep it); a
+// file beside it left by a save that was killed is removed by the next one. The file is
 // read afresh by every call; nothing is cached between calls.
 #pragma once
 

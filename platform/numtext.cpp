@@ -27,6 +27,10 @@ struct TDecimal {
 // tie is never mistaken for one.
 constexpr int ExpansionDigits = 120;
 
+// The significant digits a fixed text is first written with, before it is
+// rounded to its decimals.
+constexpr int kWrittenDigits = 18;
+
 TDecimal Expand(long double value) {
     TDecimal d;
     d.Negative = std::signbit(value);
@@ -140,11 +144,14 @@ std::string General(long double value, int precision, int expDigits) {
 // Fixed notation with `precision` significant digits at most and exactly
 // `decimals` decimals; too many digits before the separator fall back to
 // the general form, whose exponent has at least `decimals` digits (none
-// required above 4).
+// required above 4). The value is first written with 18 significant digits
+// and that text is rounded, so a typed 45.35 (held as 45.3499999...) shows
+// 45.4 with one decimal, as the operator typed it.
 std::string Fixed(long double value, int precision, int decimals) {
     if (!std::isfinite(value))
         return NonFinite(value);
     TDecimal d = Expand(value);
+    RoundDigits(d, kWrittenDigits);
     RoundDigits(d, std::min(precision, d.Exponent + decimals));
     if (d.Digits.empty())
         return FixedText(d, decimals);
@@ -155,6 +162,41 @@ std::string Fixed(long double value, int precision, int decimals) {
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
+}
+
+bool IsControlOrBlank(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
+
+void TrimControlsAndBlanks(std::string& text) {
+    while (!text.empty() && IsControlOrBlank(text.back()))
+        text.pop_back();
+    size_t first = 0;
+    while (first < text.size() && IsControlOrBlank(text[first]))
+        ++first;
+    text.erase(0, first);
+}
+
+// A field's text as the operator may have left it, reduced to what
+// converts: no percent sign, no thousands separators, no dangling sign,
+// exponent mark or separator at the end ("12.", "-", "1e" are numbers being
+// typed).
+std::string FieldNumberPart(std::string text) {
+    const TFormatSettings& settings = FormatSettings();
+    if (const size_t percent = text.find('%'); percent != std::string::npos)
+        text.erase(percent, 1);
+    if (settings.ThousandSeparator != settings.DecimalSeparator)
+        std::erase(text, settings.ThousandSeparator);
+    TrimControlsAndBlanks(text);
+    while (!text.empty()) {
+        const char last = text.back();
+        if (last != '+' && last != '-' && last != 'E' && last != 'e' &&
+            last != settings.DecimalSeparator)
+            break;
+        text.pop_back();
+        TrimControlsAndBlanks(text);
+    }
+    return text;
 }
 
 locale_t CLocale() {
@@ -217,6 +259,33 @@ std::string FloatToStrGeneral(long double value) {
 
 std::string FloatToDisplay(long double value, int decimals) {
     return Fixed(value, 4, std::max(decimals, 0));
+}
+
+std::string FieldText(long double value, int decimals, bool trimTrailingZeroes) {
+    std::string text = FloatToStrFixed(value, decimals);
+    const char separator = FormatSettings().DecimalSeparator;
+    // An exponent form (a value of 10^18 or more) keeps its digits: its last
+    // zeros belong to the exponent.
+    if (!trimTrailingZeroes || text.find(separator) == std::string::npos ||
+        text.find_first_of("Ee") != std::string::npos) {
+        return text;
+    }
+    while (text.back() == '0')
+        text.pop_back();
+    if (text.back() == separator)
+        text.pop_back();
+    return text;
+}
+
+long double FieldTextToFloat(const std::string& text) {
+    const std::string number = FieldNumberPart(text);
+    if (number.empty())
+        return 0;
+    return StrToFloat(number);
+}
+
+long double HeldValue(long double value, int decimals) {
+    return FieldTextToFloat(FieldText(value, decimals, false));
 }
 
 bool TryStrToFloat(std::string_view text, long double& value) {

@@ -1,9 +1,10 @@
 // Number text: every conversion between numbers and text in the console.
 //
 // All functions take the decimal separator from one process-wide format
-// settings value, read once at start-up from the operator's locale. Rounding
-// of a tie is half away from zero on the exact decimal expansion of the value
-// (45.25 held with one decimal is 45.3), never on a binary approximation.
+// settings value, read once at start-up from the operator's locale. A fixed
+// text is first written with 18 significant digits, and that decimal text is
+// rounded half away from zero: 45.25 held with one decimal is 45.3, and so
+// is a typed 45.35 whose binary value is 45.3499999...
 #pragma once
 
 #include <stdexcept>
@@ -32,8 +33,10 @@ class EConvertError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Fixed notation with exactly `decimals` decimals (0..18) and 18 significant
-// digits: digits beyond the 18th are zeros. A value that needs more than 18
+// Fixed notation with exactly `decimals` decimals (0..18): the value written
+// with 18 significant digits, that text rounded to `decimals` half away from
+// zero (a typed 1.005 gives 1.01, a computed 135.115 gives 135.12); digits beyond the 18th are
+// zeros. A value that needs more than 18
 // digits before the separator falls back to the general form with 18
 // significant digits (1E18). Non-finite values give "INF", "-INF", "NAN".
 std::string FloatToStrFixed(long double value, int decimals);
@@ -54,6 +57,21 @@ std::string FloatToStrGeneral(long double value);
 // rounded magnitude of 10000 or more in exponent form (12345.6 with 2
 // decimals gives 1.235E04); INF, -INF, NAN for non-finite values.
 std::string FloatToDisplay(long double value, int decimals);
+
+// The text of a numeric field with `decimals` decimals: FloatToStrFixed,
+// then, when the field trims, without the zeros after the separator and
+// without the separator when nothing follows it (405.40 gives 405.4, 40.0
+// gives 40). An exponent form keeps its digits.
+std::string FieldText(long double value, int decimals, bool trimTrailingZeroes);
+
+// The value a numeric field reads from its text: the first "%", thousands
+// separators and surrounding blanks are ignored, a trailing sign, exponent
+// mark or separator is dropped, and nothing left reads as 0. Anything else
+// that does not convert raises EConvertError.
+long double FieldTextToFloat(const std::string& text);
+
+// `value` as a field with `decimals` holds it: the number its text reads as.
+long double HeldValue(long double value, int decimals);
 
 // Strict conversion of a whole text with the current decimal separator:
 // optional surrounding blanks, an optional sign, digits with at most one

@@ -75,6 +75,10 @@ enum TSerialErrorKind {
     seSystem,          // any other failure of the operating system
 };
 
+// What an operator without access to a serial port does about it on Debian.
+inline constexpr const char* SAccessDeniedAdvice =
+    "add your user to the dialout group (sudo adduser $USER dialout), then log in again";
+
 // A failure to open a port or to apply its line settings. what() is the
 // system's text, prefixed with the device; ErrorNumber() the errno behind it
 // (0 when the device answered but did not take a setting).

@@ -1,4 +1,5 @@
-// Draws the console's instrument pictures and spin-button arrows.
+// Draws the console's instrument pictures, spin-button arrows and the
+// program icon of the desktop entry.
 //
 // The pictures are committed as PNG files beside the .qrc; this program is
 // how they were made, and is built only with -DVAPCAL_PICTURES=ON:
@@ -7,12 +8,14 @@
 #include <QFont>
 #include <QGuiApplication>
 #include <QImage>
+#include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPolygon>
 #include <QString>
 
 #include <cstdio>
+#include <tuple>
 
 namespace {
 
@@ -120,6 +123,70 @@ QImage DrawArrow(bool up) {
     return image;
 }
 
+// The program's icon for the desktop's menus: the kit's saturator, a glass
+// reservoir over a pool of mercury whose vapour rises, and the diluted gas
+// leaving it on the right. Drawn on a 256-unit square and scaled, so each
+// size is drawn sharp rather than shrunk.
+QImage DrawIcon(int size) {
+    QImage image = NewImage(size, size, Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    p.scale(size / 256.0, size / 256.0);
+
+    // Tile.
+    QLinearGradient tile(0, 0, 0, 256);
+    tile.setColorAt(0, QColor(0, 150, 150));
+    tile.setColorAt(1, QColor(0, 84, 92));
+    p.setPen(Qt::NoPen);
+    p.setBrush(tile);
+    p.drawRoundedRect(QRectF(8, 8, 240, 240), 40, 40);
+
+    // Outlet tube from the reservoir's neck to the right edge, with the
+    // arrow of the delivered gas.
+    const QColor glass(225, 245, 245), glassEdge(255, 255, 255);
+    p.setBrush(glass);
+    p.drawRect(QRectF(104, 58, 108, 20));
+    p.setBrush(QColor(255, 200, 60));
+    p.drawPolygon(QPolygonF({{196, 40}, {236, 68}, {196, 96}}));
+
+    // Reservoir: a neck and a round-bottomed body.
+    QPainterPath flask;
+    flask.moveTo(88, 40);
+    flask.lineTo(120, 40);
+    flask.lineTo(120, 100);
+    flask.cubicTo(176, 112, 196, 150, 196, 178);
+    flask.cubicTo(196, 214, 160, 228, 104, 228);
+    flask.cubicTo(48, 228, 12, 214, 12, 178);
+    flask.cubicTo(12, 150, 32, 112, 88, 100);
+    flask.closeSubpath();
+    p.setPen(QPen(glassEdge, 8));
+    p.setBrush(QColor(190, 230, 232, 150));
+    p.drawPath(flask);
+
+    // The mercury pool at the bottom.
+    QLinearGradient mercury(0, 178, 0, 222);
+    mercury.setColorAt(0, QColor(245, 245, 250));
+    mercury.setColorAt(1, QColor(120, 124, 135));
+    p.setPen(Qt::NoPen);
+    p.setBrush(mercury);
+    QPainterPath pool;
+    pool.moveTo(24, 184);
+    pool.cubicTo(60, 176, 148, 176, 184, 184);
+    pool.cubicTo(180, 210, 150, 220, 104, 220);
+    pool.cubicTo(58, 220, 28, 210, 24, 184);
+    p.drawPath(pool);
+
+    // Vapour rising from the pool.
+    p.setBrush(QColor(255, 255, 255, 210));
+    for (const auto& [x, y, r] : {std::tuple{70.0, 160.0, 9.0},
+                                  {112.0, 146.0, 11.0},
+                                  {150.0, 162.0, 8.0},
+                                  {92.0, 124.0, 7.0},
+                                  {130.0, 116.0, 6.0}})
+        p.drawEllipse(QPointF(x, y), r, r);
+    return image;
+}
+
 bool Save(const QImage& image, const QString& folder, const char* name) {
     const QString path = folder + "/" + name + ".png";
     if (!image.save(path, "PNG")) {
@@ -140,6 +207,7 @@ int main(int argc, char** argv) {
     const QString folder = QString::fromLocal8Bit(argv[1]);
     const bool ok =
         Save(DrawElflow(), folder, "ELFLOW") && Save(DrawCal3300(), folder, "CAL3300") &&
-        Save(DrawArrow(true), folder, "SpinUp") && Save(DrawArrow(false), folder, "SpinDown");
+        Save(DrawArrow(true), folder, "SpinUp") && Save(DrawArrow(false), folder, "SpinDown") &&
+        Save(DrawIcon(48), folder, "vapcal-48") && Save(DrawIcon(256), folder, "vapcal-256");
     return ok ? 0 : 1;
 }

@@ -4,11 +4,13 @@
 // the same operations run on them as in the window, so every text printed is
 // the text the window would show. A range "A:B:STEP" for the temperature, the
 // flows or the wanted output prints one row per combination, for preparing a
-// multi-point calibration.
+// multi-point calibration. A result that cannot be computed is never printed
+// as a number: the calculation fails with its reason and exit status 1.
 #include "calc/memorycalculator.h"
-#include "platform/fperror.h"
+#include "calc/model.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
+#include "tools/calcmessages.h"
 
 #include <cmath>
 #include <cstdio>
@@ -20,28 +22,33 @@
 
 namespace {
 
-constexpr int kExitRejected = 1;
+constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 64;
-constexpr size_t kMaxRows = 100000;
-
-const char* const kUsage =
-    "usage: vapcal-calc [--temp T] [--flow F] [--dilution D] [--pbar P] [--dp DP] [--ref-temp TR]\n"
-    "                   [--wanted CD] [--flow-min X] [--flow-max X] [--json]\n"
-    "                   [--decimal-separator C]\n"
-    "\n"
-    "Computes what the Vapcal console's calculator shows for these inputs (defaults: 40, 6, 10,\n"
-    "29.96, 0, 20; flow bounds 0 and 20). --wanted back-calculates the reservoir flow for a\n"
-    "wanted diluted output. --temp, --flow, --dilution and --wanted also take a range A:B:STEP\n"
-    "and then print one CSV row per combination (';' between columns under a ',' separator).\n"
-    "Exit status: 0 done, 1 back-calculation rejected, 64 bad option.\n";
+constexpr long long kMaxRows = 100000;
+// Values beyond this many units of a field's last decimal cannot be counted
+// in rows exactly.
+constexpr long double kMaxUnits = 1e15L;
 
 struct TUsageError {
     std::string Text;
 };
 
+// `format` with each "%s" replaced by the next of `values`.
+std::string Format(const char* format, std::initializer_list<std::string> values) {
+    std::string text = format;
+    size_t from = 0;
+    for (const auto& value : values) {
+        const size_t at = text.find("%s", from);
+        text.replace(at, 2, value);
+        from = at + value.size();
+    }
+    return text;
+}
+
 const std::vector<std::string> kValueOptions = {
-    "--temp",     "--flow",   "--dilution", "--pbar",     "--dp",
-    "--ref-temp", "--wanted", "--flow-min", "--flow-max", "--decimal-separator"};
+    "--temp",     "--flow",     "--dilution",         "--pbar",     "--dp",
+    "--ref-temp", "--wanted",   "--flow-min",         "--flow-max", "--dilution-max",
+    "--temp-min", "--temp-max", "--decimal-separator"};
 const std::vector<std::string> kRangeOptions = {"--temp", "--flow", "--dilution", "--wanted"};
 
 struct TArguments {
@@ -69,19 +76,19 @@ TArguments ParseArguments(int argc, char** argv) {
         }
         if (name == "--json" || name == "--help" || name == "-h") {
             if (value)
-                throw TUsageError{name + " takes no value"};
+                throw TUsageError{Format(tools::kNoValueWanted, {name})};
             (name == "--json" ? args.Json : args.Help) = true;
             continue;
         }
         if (!IsOneOf(name, kValueOptions))
-            throw TUsageError{"unknown option '" + name + "'"};
+            throw TUsageError{Format(tools::kUnknownOption, {name})};
         if (!value) {
             if (i + 1 >= argc)
-                throw TUsageError{name + " needs a value"};
+                throw TUsageError{Format(tools::kValueNeeded, {name})};
             value = argv[++i];
         }
         if (!args.Values.emplace(name, *value).second)
-            throw TUsageError{name + " given twice"};
+            throw TUsageError{Format(tools::kGivenTwice, {name})};
     }
     return args;
 }
@@ -90,9 +97,7 @@ void SetDecimalSeparator(const std::string& text) {
     const bool usable = text.size() == 1 && !std::isdigit(static_cast<unsigned char>(text[0])) &&
                         std::strchr("+-eE: \t", text[0]) == nullptr;
     if (!usable)
-        throw TUsageError{
-            "--decimal-separator needs one character that is not a digit, sign, "
-            "exponent mark, ':' or blank"};
+        throw TUsageError{tools::kBadSeparator};
     auto& settings = platform::FormatSettings();
     settings.DecimalSeparator = text[0];
     if (settings.ThousandSeparator == text[0])
@@ -102,32 +107,79 @@ void SetDecimalSeparator(const std::string& text) {
 long double Number(const std::string& option, const std::string& text) {
     long double value = 0;
     if (!platform::TryStrToFloat(text, value))
-        throw TUsageError{option + ": '" + text + "' is not a valid floating point value"};
+        throw TUsageError{Format(tools::kNotANumber, {option, text})};
     return value;
 }
 
-// "A", or "A:B:STEP" from A towards B, B included when a step lands on it.
+// The decimals of the field a range option's values go to.
+int FieldDecimals(const std::string& option) {
+    if (option == "--temp")
+        return calc::kTempDecimals;
+    if (option == "--dilution")
+        return calc::kDilutionFlowDecimals;
+    return option == "--wanted" ? calc::kOutputDecimals : calc::kFlowDecimals;
+}
+
+long double Scale(int decimals) {
+    return std::pow(10.0L, static_cast<long double>(decimals));
+}
+
+// A value in whole units of the field's last decimal (30.5 with one decimal
+// is 305).
+long long Units(const std::string& option, const std::string& text, long double value,
+                int decimals) {
+    const long double units = value * Scale(decimals);
+    if (!(std::fabs(units) < kMaxUnits))
+        throw TUsageError{Format(tools::kOutOfRange, {option, text})};
+    return std::llround(units);
+}
+
+bool OnFieldDecimals(long double value, int decimals) {
+    return platform::HeldValue(value, decimals) == value;
+}
+
+// "A", or "A:B:STEP": from A up to B, B included when a step lands on it.
+// A and STEP must be values the field shows as they are, so that no row
+// repeats another or shows another value than the one asked for; the rows
+// are counted in whole units of the field's last decimal, so no sum of steps
+// drifts.
 std::vector<long double> Values(const std::string& option, const std::string& text) {
     const size_t first = text.find(':');
     if (first == std::string::npos)
         return {Number(option, text)};
     const size_t second = text.find(':', first + 1);
     if (second == std::string::npos || text.find(':', second + 1) != std::string::npos)
-        throw TUsageError{option + ": a range is A:B:STEP"};
-    const long double from = Number(option, text.substr(0, first));
-    const long double to = Number(option, text.substr(first + 1, second - first - 1));
-    const long double step = Number(option, text.substr(second + 1));
-    if (from == to)
-        return {from};
-    const long double steps = (to - from) / step;
-    if (step == 0 || !(steps > 0) || steps >= kMaxRows)
-        throw TUsageError{option + ": the step must lead from A to B in at most " +
-                          std::to_string(kMaxRows) + " rows"};
-    // A step that lands on B within rounding of its decimal text includes B.
-    const auto count = static_cast<size_t>(std::floor(steps + 1e-9L)) + 1;
+        throw TUsageError{Format(tools::kRangeForm, {option})};
+    const std::string fromText = text.substr(0, first);
+    const std::string toText = text.substr(first + 1, second - first - 1);
+    const std::string stepText = text.substr(second + 1);
+    const long double from = Number(option, fromText);
+    const long double to = Number(option, toText);
+    const long double step = Number(option, stepText);
+
+    const int decimals = FieldDecimals(option);
+    const std::string resolution = platform::FieldText(1 / Scale(decimals), decimals, true);
+    if (!(step > 0))
+        throw TUsageError{Format(tools::kStepNotPositive, {option})};
+    if (to < from)
+        throw TUsageError{Format(tools::kRangeReversed, {option})};
+    if (!OnFieldDecimals(step, decimals))
+        throw TUsageError{Format(tools::kStepTooFine, {option, stepText, resolution})};
+    if (!OnFieldDecimals(from, decimals))
+        throw TUsageError{Format(tools::kStartTooFine, {option, fromText, resolution})};
+
+    const long long fromUnits = Units(option, fromText, from, decimals);
+    const long long stepUnits = Units(option, stepText, step, decimals);
+    long long toUnits = Units(option, toText, to, decimals);
+    if (!OnFieldDecimals(to, decimals))
+        toUnits = static_cast<long long>(std::floor(to * Scale(decimals)));
+    const long long rows = (toUnits - fromUnits) / stepUnits + 1;
+    if (rows > kMaxRows)
+        throw TUsageError{Format(tools::kTooManyRows, {option, std::to_string(kMaxRows)})};
     std::vector<long double> values;
-    for (size_t i = 0; i < count; ++i)
-        values.push_back(from + step * static_cast<long double>(i));
+    for (long long i = 0; i < rows; ++i) {
+        values.push_back(static_cast<long double>(fromUnits + i * stepUnits) / Scale(decimals));
+    }
     return values;
 }
 
@@ -140,66 +192,129 @@ struct TInputs {
     long double RefTemp = calc::kDefaultRefTemp;
     long double FlowMin = 0;
     long double FlowMax = 20;
+    long double DilutionMax = 20;
+    long double TempMin = 30;
+    long double TempMax = 60;
     std::optional<long double> Wanted;
 };
 
-// The texts of one calculation, in the window's field order, or the message
-// that rejected it.
+const tools::TQuantity& Quantity(const std::string& key) {
+    for (const auto& q : tools::kQuantities) {
+        if (key == q.Key)
+            return q;
+    }
+    return tools::kQuantities[0];
+}
+
+// The texts of one calculation, in the window's field order, then what a
+// back-calculated flow delivers; or why there are no results.
 struct TResult {
     std::vector<std::pair<std::string, std::string>> Fields;
-    std::string Rejection;
-    std::vector<std::string> Warnings;
+    std::string Error;
+    bool Wanted = false;
 };
 
-std::vector<std::string> BoundsWarnings(const calc::TMemoryCalculator& window) {
-    std::vector<std::string> warnings;
+// The columns a row without results still shows: the inputs, and the wanted
+// output of a back-calculation.
+bool IsInput(const TResult& result, const std::string& key) {
+    static const char* const inputs[] = {"edtTemp", "edtFlow", "edtDilutionFlow",
+                                         "edtPbar", "edtDp",   "edtRefTemp"};
+    for (const char* input : inputs) {
+        if (key == input)
+            return true;
+    }
+    return result.Wanted && key == "edtDilutedOput";
+}
+
+std::string NameOf(const calc::TMemoryCalculator& window, const calc::TCalcTextField& field) {
+    for (const auto& [name, f] : window.Fields()) {
+        if (f == &field)
+            return Quantity(name).Name;
+    }
+    return {};
+}
+
+std::string BoundsError(const calc::TMemoryCalculator& window) {
     const std::pair<const char*, const calc::TMemoryField*> bounded[] = {
         {"edtTemp", &window.edtTemp},
         {"edtFlow", &window.edtFlow},
         {"edtDilutionFlow", &window.edtDilutionFlow}};
-    for (const auto& [name, field] : bounded) {
+    for (const auto& [key, field] : bounded) {
         const std::string message = field->BoundsMessage();
         if (!message.empty())
-            warnings.push_back(std::string(name) + ": " + message);
+            return Format(tools::kOutOfBounds, {Quantity(key).Name, message});
     }
-    return warnings;
+    return {};
+}
+
+// What the back-calculated flow, as held, delivers, and how far that is from
+// the wanted output.
+void AddDelivery(const calc::TMemoryCalculator& window, TResult& result) {
+    const long double wanted = window.edtDilutedOput.AsFloat();
+    const long double delivered = calc::CalcDeliveredOutput(
+        window.edtFlow.AsFloat(), window.edtDilutionFlow.AsFloat(), window.edtPbar.AsFloat(),
+        window.edtDp.AsFloat(), window.edtTemp.AsFloat(), window.edtRefTemp.AsFloat());
+    const auto text = [](long double value) {
+        return platform::FieldText(value, calc::kOutputDecimals, true);
+    };
+    result.Fields.emplace_back("deliveredOput", text(delivered));
+    result.Fields.emplace_back("deliveredDifference",
+                               text(calc::CalcOutputDifference(delivered, wanted)));
+    result.Fields.emplace_back("deliveredDifferencePercent",
+                               text(calc::CalcOutputDifferencePercent(delivered, wanted)));
 }
 
 // Runs the window's start-up calculation on the inputs and, for a wanted
 // output, the operator's manual entry followed by Enter.
 TResult Calculate(const TInputs& in) {
     TResult result;
+    result.Wanted = in.Wanted.has_value();
     std::vector<std::string> messages;
     const auto previous =
         platform::SetMessageSink([&](const platform::TMessage& m) { messages.push_back(m.Text); });
 
     calc::TMemoryCalculator window;
     window.edtFlow.SetBounds(in.FlowMin, in.FlowMax);
+    window.edtDilutionFlow.SetBounds(0, in.DilutionMax);
+    window.edtTemp.SetBounds(in.TempMin, in.TempMax);
     window.edtTemp.SetAsFloat(in.Temp);
     window.edtPbar.SetAsFloat(in.Pbar);
     window.edtDp.SetAsFloat(in.Dp);
     window.edtFlow.SetAsFloat(in.Flow);
     window.edtRefTemp.SetAsFloat(in.RefTemp);
     window.edtDilutionFlow.SetAsFloat(in.DilutionFlow);
-    result.Warnings = BoundsWarnings(window);
-    window.Start();
+    std::string failure;
+    window.Calculator.OnStepFailed = [&](const calc::TCalcTextField& field,
+                                         const std::string& message) {
+        if (failure.empty())
+            failure = Format(tools::kNotComputed, {NameOf(window, field), message});
+    };
 
-    if (in.Wanted) {
-        try {
-            window.SetAllowInput(true);
-            window.edtDilutedOput.SetAsFloat(*in.Wanted);
-            window.Calculator.edtDilutedOputKeyDown(calc::vkReturn);
-        } catch (const std::exception& e) {
-            // The saturator conditions themselves fail: the window's error box.
-            messages.push_back(e.what());
+    result.Error = BoundsError(window);
+    if (result.Error.empty()) {
+        window.Start();
+        if (in.Wanted) {
+            try {
+                window.SetAllowInput(true);
+                window.edtDilutedOput.SetAsFloat(*in.Wanted);
+                window.Calculator.edtDilutedOputKeyDown(calc::vkReturn);
+            } catch (const std::exception& e) {
+                // The saturator conditions themselves fail: the window's error box.
+                messages.push_back(e.what());
+            }
         }
     }
     platform::SetMessageSink(previous);
 
-    if (!messages.empty())
-        result.Rejection = messages.front();
-    for (const auto& [name, field] : window.Fields())
+    for (const auto& [name, field] : window.Fields()) {
         result.Fields.emplace_back(name, field->Text());
+        if (result.Error.empty() && field->Text().empty())
+            result.Error = failure;
+    }
+    if (result.Error.empty() && !messages.empty())
+        result.Error = messages.front();
+    if (result.Error.empty() && in.Wanted)
+        AddDelivery(window, result);
     return result;
 }
 
@@ -220,33 +335,71 @@ std::string JsonString(const std::string& text) {
     return out + "\"";
 }
 
-std::string JsonObject(const TResult& result) {
-    std::string out = "{";
-    for (size_t i = 0; i < result.Fields.size(); ++i) {
-        out += (i ? ", " : "") + JsonString(result.Fields[i].first) + ": " +
-               JsonString(result.Fields[i].second);
-    }
-    return out + "}";
+using TPairs = std::vector<std::pair<std::string, std::string>>;
+
+std::string JsonMembers(const TPairs& pairs) {
+    std::string out;
+    for (size_t i = 0; i < pairs.size(); ++i)
+        out += (i ? ", " : "") + JsonString(pairs[i].first) + ": " + JsonString(pairs[i].second);
+    return out;
 }
 
-void PrintWarnings(const TResult& result) {
-    for (const auto& warning : result.Warnings)
-        std::fprintf(stderr, "vapcal-calc: %s\n", warning.c_str());
+// The fields' texts, then a "units" object with the unit of each.
+std::string JsonObject(const TResult& result) {
+    TPairs units;
+    for (const auto& [key, text] : result.Fields)
+        units.emplace_back(key, Quantity(key).Unit);
+    return "{" + JsonMembers(result.Fields) + ", \"units\": {" + JsonMembers(units) + "}}";
+}
+
+// A table row without results: the inputs and why.
+std::string JsonErrorObject(const TResult& result) {
+    TPairs inputs;
+    for (const auto& [key, text] : result.Fields) {
+        if (IsInput(result, key))
+            inputs.emplace_back(key, text);
+    }
+    return "{" + JsonMembers(inputs) + ", \"error\": " + JsonString(result.Error) + "}";
+}
+
+std::string TextLine(const std::string& key, const std::string& text) {
+    const tools::TQuantity& q = Quantity(key);
+    std::string line = std::string(q.Name) + "  " + text;
+    if (*q.Unit)
+        line += std::string(" ") + q.Unit;
+    return line;
+}
+
+std::string FieldOf(const TResult& result, const std::string& key) {
+    for (const auto& [k, text] : result.Fields) {
+        if (k == key)
+            return text;
+    }
+    return {};
 }
 
 int PrintOne(const TInputs& inputs, bool json) {
     const TResult result = Calculate(inputs);
-    PrintWarnings(result);
-    if (!result.Rejection.empty()) {
-        std::fprintf(stderr, "%s\n", result.Rejection.c_str());
-        return kExitRejected;
+    if (!result.Error.empty()) {
+        std::fprintf(stderr, "%s\n", result.Error.c_str());
+        return kExitFailed;
     }
     if (json) {
         std::printf("%s\n", JsonObject(result).c_str());
         return 0;
     }
-    for (const auto& [name, text] : result.Fields)
-        std::printf("%s: %s\n", name.c_str(), text.c_str());
+    for (const auto& [key, text] : result.Fields) {
+        if (key.rfind("delivered", 0) != 0)
+            std::printf("%s\n", TextLine(key, text).c_str());
+    }
+    if (inputs.Wanted) {
+        std::printf("%s\n",
+                    Format(tools::kDeliveredLine, {FieldOf(result, "deliveredOput"),
+                                                   FieldOf(result, "deliveredDifference"),
+                                                   FieldOf(result, "deliveredDifferencePercent"),
+                                                   FieldOf(result, "edtDilutedOput")})
+                        .c_str());
+    }
     return 0;
 }
 
@@ -259,22 +412,62 @@ std::string CsvCell(const std::string& text, char delimiter) {
     return out + "\"";
 }
 
-// One row per combination, temperature varying slowest. A rejected row goes
-// to standard error with its inputs and is left out of the table.
+// The table's columns: every field, what a back-calculated flow delivers,
+// and why a row has no results.
+std::vector<std::string> ColumnKeys(bool wanted) {
+    std::vector<std::string> keys;
+    for (const auto& q : tools::kQuantities) {
+        if (wanted || std::strncmp(q.Key, "delivered", 9) != 0)
+            keys.push_back(q.Key);
+    }
+    return keys;
+}
+
+void PrintCsvRow(const std::vector<std::string>& cells, char delimiter) {
+    std::string line;
+    for (size_t i = 0; i < cells.size(); ++i)
+        line += (i ? std::string(1, delimiter) : "") + CsvCell(cells[i], delimiter);
+    std::printf("%s\n", line.c_str());
+}
+
+void PrintCsvHeader(const std::vector<std::string>& keys, char delimiter) {
+    std::vector<std::string> header;
+    for (const auto& key : keys) {
+        const tools::TQuantity& q = Quantity(key);
+        header.push_back(*q.Unit ? std::string(q.Name) + " (" + q.Unit + ")" : q.Name);
+    }
+    header.push_back(tools::kErrorColumn);
+    PrintCsvRow(header, delimiter);
+}
+
+// A failed row keeps its inputs and gives its reason in the last column.
+void PrintCsvResult(const TResult& result, const std::vector<std::string>& keys, char delimiter) {
+    std::vector<std::string> cells;
+    for (const auto& key : keys)
+        cells.push_back(result.Error.empty() || IsInput(result, key) ? FieldOf(result, key) : "");
+    cells.push_back(result.Error);
+    PrintCsvRow(cells, delimiter);
+}
+
+// One row per combination, temperature varying slowest.
 int PrintTable(const TInputs& base, const std::map<std::string, std::vector<long double>>& ranges,
                bool json) {
     const auto& temps = ranges.at("--temp");
     const auto& flows = ranges.at("--flow");
     const auto& dilutions = ranges.at("--dilution");
     const auto& wanteds = ranges.at("--wanted");
-    if (temps.size() * flows.size() * dilutions.size() * wanteds.size() > kMaxRows) {
-        throw TUsageError{"more than " + std::to_string(kMaxRows) + " combinations"};
+    if (temps.size() * flows.size() * dilutions.size() * wanteds.size() >
+        static_cast<size_t>(kMaxRows)) {
+        throw TUsageError{Format(tools::kTooManyCombinations, {std::to_string(kMaxRows)})};
     }
     const char delimiter = platform::FormatSettings().DecimalSeparator == ',' ? ';' : ',';
+    const std::vector<std::string> keys = ColumnKeys(base.Wanted.has_value());
     int status = 0;
     bool first = true;
     if (json)
         std::printf("[");
+    else
+        PrintCsvHeader(keys, delimiter);
     for (const long double temp : temps) {
         for (const long double flow : flows) {
             for (const long double dilution : dilutions) {
@@ -286,35 +479,14 @@ int PrintTable(const TInputs& base, const std::map<std::string, std::vector<long
                     if (base.Wanted)
                         in.Wanted = wanted;
                     const TResult result = Calculate(in);
-                    PrintWarnings(result);
-                    if (!result.Rejection.empty()) {
-                        std::fprintf(stderr, "%s (edtTemp %s, edtFlow %s, edtDilutionFlow %s",
-                                     result.Rejection.c_str(), result.Fields[0].second.c_str(),
-                                     result.Fields[1].second.c_str(),
-                                     result.Fields[2].second.c_str());
-                        if (in.Wanted) {
-                            std::fprintf(stderr, ", edtDilutedOput %s",
-                                         result.Fields[10].second.c_str());
-                        }
-                        std::fprintf(stderr, ")\n");
-                        status = kExitRejected;
-                        continue;
-                    }
+                    if (!result.Error.empty())
+                        status = kExitFailed;
                     if (json) {
-                        std::printf("%s%s", first ? "\n" : ",\n", JsonObject(result).c_str());
+                        const std::string object =
+                            result.Error.empty() ? JsonObject(result) : JsonErrorObject(result);
+                        std::printf("%s%s", first ? "\n" : ",\n", object.c_str());
                     } else {
-                        if (first) {
-                            for (size_t i = 0; i < result.Fields.size(); ++i) {
-                                std::printf("%s%s", i ? std::string(1, delimiter).c_str() : "",
-                                            result.Fields[i].first.c_str());
-                            }
-                            std::printf("\n");
-                        }
-                        for (size_t i = 0; i < result.Fields.size(); ++i) {
-                            std::printf("%s%s", i ? std::string(1, delimiter).c_str() : "",
-                                        CsvCell(result.Fields[i].second, delimiter).c_str());
-                        }
-                        std::printf("\n");
+                        PrintCsvResult(result, keys, delimiter);
                     }
                     first = false;
                 }
@@ -329,7 +501,7 @@ int PrintTable(const TInputs& base, const std::map<std::string, std::vector<long
 int Run(int argc, char** argv) {
     const TArguments args = ParseArguments(argc, argv);
     if (args.Help) {
-        std::fputs(kUsage, stdout);
+        std::fputs(tools::kUsage, stdout);
         return 0;
     }
     platform::LoadFormatSettingsFromLocale();
@@ -346,6 +518,9 @@ int Run(int argc, char** argv) {
     single("--ref-temp", inputs.RefTemp);
     single("--flow-min", inputs.FlowMin);
     single("--flow-max", inputs.FlowMax);
+    single("--dilution-max", inputs.DilutionMax);
+    single("--temp-min", inputs.TempMin);
+    single("--temp-max", inputs.TempMax);
 
     std::map<std::string, std::vector<long double>> ranges = {{"--temp", {inputs.Temp}},
                                                               {"--flow", {inputs.Flow}},
@@ -359,10 +534,14 @@ int Run(int argc, char** argv) {
         ranges[option] = Values(option, it->second);
         table = table || it->second.find(':') != std::string::npos;
     }
+    const bool wanted = args.Values.count("--wanted") != 0;
+    if (wanted && args.Values.count("--flow") &&
+        args.Values.at("--flow").find(':') != std::string::npos)
+        throw TUsageError{tools::kFlowRangeWithWanted};
     inputs.Temp = ranges["--temp"].front();
     inputs.Flow = ranges["--flow"].front();
     inputs.DilutionFlow = ranges["--dilution"].front();
-    if (args.Values.count("--wanted"))
+    if (wanted)
         inputs.Wanted = ranges["--wanted"].front();
 
     if (table)
@@ -376,7 +555,7 @@ int main(int argc, char** argv) {
     try {
         return Run(argc, argv);
     } catch (const TUsageError& e) {
-        std::fprintf(stderr, "vapcal-calc: %s\n\n%s", e.Text.c_str(), kUsage);
+        std::fprintf(stderr, "vapcal-calc: %s\n\n%s", e.Text.c_str(), tools::kUsage);
         return kExitUsage;
     }
 }

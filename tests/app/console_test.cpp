@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QDateTime>
 #include <QFile>
 #include <QLabel>
+#include <QLineSeries>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
@@ -18,8 +21,11 @@
 
 #include "../sim/simprocess.h"
 #include "app/comselect.h"
+#include "app/livedisplay.h"
 #include "app/mainwindow.h"
 #include "app/threadedtimer.h"
+#include "app/trendpage.h"
+#include "live/messages.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
 #include "panels/cal3300rs485.h"
@@ -42,6 +48,17 @@ bool Contains(const std::vector<std::string>& lines, const std::string& text) {
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
         return line.find(text) != std::string::npos;
     });
+}
+
+// The record's lines, without their CRLF ends.
+QStringList RecordLines(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = QString::fromUtf8(file.readAll()).split("\r\n");
+    if (!lines.isEmpty() && lines.back().isEmpty())
+        lines.pop_back();
+    return lines;
 }
 
 class ConsoleTest : public ::testing::Test {
@@ -346,6 +363,90 @@ TEST_F(ConsoleTest, AnotherPortWhilePollingShowsTheConnectionsMessageAndTheSameO
     window->btnRefreshClick();
     EXPECT_FALSE(window->SW_VCtimer->Enabled());
     EXPECT_EQ(messages.size(), 1u);
+}
+
+// Recording from the Trend page: every complete poll is a line with what
+// the kit measured and holds, and the page draws the same polls.
+TEST_F(ConsoleTest, RecordsThePollsWithTheKitsValuesAndTheTrendDrawsThem) {
+    Connect();
+    const QString path = dir.filePath("record.csv");
+    app::TLiveDisplay& live = *window->LiveView;
+    live.ChooseRecordFile = [&] { return path; };
+    window->TabSet1->setCurrentIndex(2);
+    QTest::mouseClick(live.pnlTrend->btnRecord, Qt::LeftButton);
+    ASSERT_TRUE(live.Monitor.Recorder().Recording());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return RecordLines(path).size() >= 5; }, 10000));
+    QTest::mouseClick(live.pnlTrend->btnRecord, Qt::LeftButton);
+    EXPECT_FALSE(live.Monitor.Recorder().Recording());
+    const QStringList lines = RecordLines(path);
+
+    ASSERT_EQ(lines[0], QString::fromUtf8(live::kRecordHeader));
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QStringList f = lines[i].split(',');
+        ASSERT_EQ(f.size(), 10) << lines[i].toStdString();
+        const QDateTime when = QDateTime::fromString(f[0], Qt::ISODateWithMs);
+        EXPECT_TRUE(when.isValid()) << f[0].toStdString();
+        EXPECT_LT(std::abs(when.secsTo(QDateTime::currentDateTime())), 60);
+        // The simulated kit holds 40 °C exactly and its flows within a
+        // few counts of their set points.
+        EXPECT_EQ(f[1], "40.00");
+        EXPECT_NEAR(f[2].toDouble(), 6.0, 0.01);
+        EXPECT_NEAR(f[3].toDouble(), 10.0, 0.01);
+        EXPECT_EQ(f.mid(4, 3), (QStringList{"40.00", "6.0000", "10.0000"}));
+        EXPECT_NEAR(f[7].toDouble(), 40.02, 0.4);
+        EXPECT_EQ(f[8], "40.02");
+        EXPECT_TRUE(f[9].startsWith("Settling: in tolerance for")) << f[9].toStdString();
+    }
+    QTest::qWait(1200);
+    EXPECT_EQ(RecordLines(path).size(), lines.size()) << "a stopped record grew";
+
+    const app::TTrendPage::TTrendChart& temperature = live.pnlTrend->Charts[0];
+    EXPECT_GE(temperature.Reading->count(), static_cast<int>(lines.size()) - 1);
+    EXPECT_EQ(temperature.Reading->points().back().y(), 40.0);
+    EXPECT_EQ(temperature.Target->points().back().y(), 40.0);
+    EXPECT_TRUE(QRegularExpression("^Delivered now (39|40)\\.\\d\\d ng/l$")
+                    .match(live.lblDelivered->text())
+                    .hasMatch())
+        << live.lblDelivered->text().toStdString();
+    EXPECT_TRUE(messages.empty());
+}
+
+// A record that cannot be opened is reported; the poll goes on.
+TEST_F(ConsoleTest, ARecordThatCannotBeOpenedIsReportedAndThePollGoesOn) {
+    Connect();
+    const QString path = dir.filePath("missing/record.csv");
+    window->LiveView->StartRecording(path);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Text.rfind("Cannot record to " + path.toStdString() + ": ", 0), 0u);
+    EXPECT_FALSE(window->LiveView->Monitor.Recorder().Recording());
+    window->Cal33VCtemp->SetCaption("");
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window->Cal33VCtemp->Caption().isEmpty(); }));
+    EXPECT_TRUE(window->SW_VCtimer->Enabled());
+}
+
+// A new temperature set point: the kit is settling while the reservoir
+// heats, and stable again once it has held the new temperature for the
+// (here short) settling time.
+TEST_F(ConsoleTest, ASetPointChangeShowsSettlingThenStable) {
+    Connect();
+    app::TLiveDisplay& live = *window->LiveView;
+    live.Monitor.Stability().SetSettlingMs(3000);
+    const auto stable = [&] { return live.lblStability->text() == "Stable for 0 min"; };
+    ASSERT_TRUE(QTest::qWaitFor(stable, 10000)) << live.lblStability->text().toStdString();
+
+    QStringList seen;
+    const auto show = live.Monitor.OnPoll;
+    live.Monitor.OnPoll = [&] {
+        show();
+        if (seen.isEmpty() || seen.back() != live.lblStability->text())
+            seen.push_back(live.lblStability->text());
+    };
+    Type(window->edtTemp, "41");
+    Apply();
+    EXPECT_EQ(window->LastTempSP, 41);
+    ASSERT_TRUE(QTest::qWaitFor(stable, 20000)) << seen.join(" | ").toStdString();
+    EXPECT_TRUE(seen.front().startsWith("Settling")) << seen.join(" | ").toStdString();
+    EXPECT_TRUE(messages.empty());
 }
 
 }  // namespace

@@ -1,12 +1,16 @@
 // The main window's calculator driven by real key events and clicks on the
 // offscreen platform, under both decimal separators.
 #include "app/mainwindow.h"
+#include "app/livedisplay.h"
+#include "app/trendpage.h"
 
 #include <gtest/gtest.h>
 #include <QCheckBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -303,12 +307,13 @@ TEST_P(MainWindowTest, SettingsStartTheWindowInManualInputMode) {
     EXPECT_FALSE(window->btnApply->isEnabled());
 }
 
-TEST_P(MainWindowTest, UnreadableSettingsTextIsShownAndTheWindowStillOpens) {
+TEST_P(MainWindowTest, UnreadableSettingsTakeTheirDefaultsAndTheWindowSaysWhich) {
     WriteSettings("[Vapcal]\nFlow=abc\n");
     Open();
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].Text, "'abc' is not a valid floating point value");
-    EXPECT_EQ(window->edtFlow->text().toStdString(), "abc");
+    EXPECT_EQ(messages[0].Text,
+              "These settings in Vapcal.ini could not be read and take their defaults: Flow");
+    EXPECT_EQ(window->edtFlow->Text(), "6");
     EXPECT_EQ(window->LastFlowSP, 6);
     EXPECT_EQ(window->edtSatConc->text().toStdString(), L("6.25E+01"));
 }
@@ -326,16 +331,61 @@ TEST_P(MainWindowTest, WorkflowErrorReachesTheStandardErrorBox) {
     EXPECT_TRUE(window->isVisible());
 }
 
+TEST_P(MainWindowTest, AFailedCalculationClearsItsResultsInsteadOfKeepingOldOnes) {
+    Open();
+    window->TabSet1->setCurrentIndex(1);
+    Type(window->edtPbar, "0");
+    QTest::keyClick(window->edtPbar, Qt::Key_Tab);
+    ExpectResults({"6.25E+01", "", "", "37.48", "", ""});
+    EXPECT_TRUE(messages.empty());
+    Type(window->edtPbar, "29.96");
+    QTest::keyClick(window->edtPbar, Qt::Key_Tab);
+    ExpectResults({"6.25E+01", "6.407207", "400.45", "37.48", "40.02", "1.07"});
+}
+
+TEST_P(MainWindowTest, AHeldFlowThatDeliversOffTheWantedOutputSaysSoBesideIt) {
+    Open();
+    ManualInputMode();
+    EXPECT_TRUE(window->lblDeliveryHint->isHidden());
+    QTest::keyClicks(window->edtDilutedOput, "1");
+    QTest::keyClick(window->edtDilutedOput, Qt::Key_Return);
+    EXPECT_EQ(window->edtFlow->Text(), L("0.1"));
+    EXPECT_FALSE(window->lblDeliveryHint->isHidden());
+    EXPECT_EQ(window->lblDeliveryHint->text().toStdString(), L("Flow 0.1 delivers 0.67 ng/l"));
+    EXPECT_TRUE(messages.empty());
+}
+
 TEST_P(MainWindowTest, SwitchingPagesOnlyChangesThePageInFront) {
     Open();
     const std::string diluted = window->edtDilutedOput->Text();
     window->TabSet1->setCurrentIndex(1);
     EXPECT_TRUE(window->pnlAdvanced->isVisible());
     EXPECT_FALSE(window->pnlVariables->isVisible());
+    window->TabSet1->setCurrentIndex(2);
+    EXPECT_TRUE(window->LiveView->pnlTrend->isVisible());
+    EXPECT_FALSE(window->pnlAdvanced->isVisible());
+    EXPECT_EQ(window->TabSet1->tabText(2), "Trend");
     window->TabSet1->setCurrentIndex(0);
     EXPECT_TRUE(window->pnlVariables->isVisible());
+    EXPECT_FALSE(window->LiveView->pnlTrend->isVisible());
     EXPECT_EQ(window->edtDilutedOput->Text(), diluted);
     EXPECT_FALSE(window->btnApply->isEnabled());
+}
+
+// Without a line nothing is current; the settling time is read from the
+// file, counts at once when changed and is kept for the next start.
+TEST_P(MainWindowTest, SettlingTimeComesFromTheFileAndIsKeptWhenChanged) {
+    WriteSettings("[Vapcal]\nSettlingMinutes=25\n");
+    Open();
+    app::TLiveDisplay& live = *window->LiveView;
+    EXPECT_EQ(live.lblStability->text(), "Stability: cannot tell");
+    EXPECT_TRUE(live.lblDelivered->text().startsWith("Delivered now: cannot tell"));
+    EXPECT_EQ(live.edtSettlingTime->value(), 25);
+    EXPECT_EQ(live.Monitor.Stability().SettlingMs(), 25 * 60000);
+    live.edtSettlingTime->setValue(3);
+    EXPECT_EQ(live.Monitor.Stability().SettlingMs(), 3 * 60000);
+    EXPECT_EQ(ReadSettings(), "[Vapcal]\nSettlingMinutes=3\n");
+    EXPECT_TRUE(messages.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Separators, MainWindowTest, ::testing::Values('.', ','),

@@ -181,28 +181,134 @@ TEST_P(CalculatorTest, ForwardRunReplacesTheTypedOutputAndEnablesApply) {
     EXPECT_TRUE(w.btnApplyEnabled);
 }
 
-TEST_P(CalculatorTest, ZeroAbsolutePressureKeepsEverythingDownstream) {
-    const auto before = Texts();
-    w.edtPbar.SetText("0");
-    w.edtTemp.SetText("50");
-    w.Calculator.edtKeyDown(vkReturn);
-    auto after = Texts();
-    EXPECT_EQ(after["edtSatConc"], Local("1.26E+02"));
-    for (const char* name :
-         {"edtSatFlow", "edtSaturator", "edtUncorrectedOput", "edtDilutedOput", "edtRatio"}) {
-        EXPECT_EQ(after[name], before.at(name)) << name;
+// A result that cannot be computed is cleared, and so is everything
+// computed from it; what does not depend on it is still computed.
+TEST_P(CalculatorTest, FailedStepsClearWhatFollowsFromThem) {
+    using TInput = TMemoryField TMemoryCalculator::*;
+    const struct {
+        std::vector<std::pair<TInput, const char*>> Typed;
+        std::map<std::string, std::string> Shown;
+        const char* Failure;
+    } cases[] = {
+        {{{&TMemoryCalculator::edtPbar, "0"}},
+         {{"edtSatConc", "6.25E+01"},
+          {"edtSatFlow", ""},
+          {"edtSaturator", ""},
+          {"edtUncorrectedOput", "37.48"},
+          {"edtDilutedOput", ""},
+          {"edtRatio", ""}},
+         "edtSatFlow: Floating point division by zero"},
+        {{{&TMemoryCalculator::edtRefTemp, "-273.15"}},
+         {{"edtSatConc", "6.25E+01"},
+          {"edtSatFlow", ""},
+          {"edtSaturator", ""},
+          {"edtUncorrectedOput", "37.48"},
+          {"edtDilutedOput", ""},
+          {"edtRatio", ""}},
+         "edtSatFlow: Floating point division by zero"},
+        {{{&TMemoryCalculator::edtTemp, "-300"}},
+         {{"edtSatConc", ""},
+          {"edtSatFlow", "-0.549365"},
+          {"edtSaturator", ""},
+          {"edtUncorrectedOput", ""},
+          {"edtDilutedOput", ""},
+          {"edtRatio", ""}},
+         "edtSatConc: Invalid floating point operation"},
+        {{{&TMemoryCalculator::edtFlow, "0"}, {&TMemoryCalculator::edtDilutionFlow, "0"}},
+         {{"edtSatConc", "6.25E+01"},
+          {"edtSatFlow", "0.000000"},
+          {"edtSaturator", "0"},
+          {"edtUncorrectedOput", ""},
+          {"edtDilutedOput", ""},
+          {"edtRatio", ""}},
+         "edtUncorrectedOput: Invalid floating point operation"},
+    };
+    std::vector<std::string> failures;
+    w.Calculator.OnStepFailed = [&](const TCalcTextField& field, const std::string& message) {
+        for (const auto& [name, f] : w.Fields()) {
+            if (f == &field)
+                failures.push_back(name + ": " + message);
+        }
+    };
+    const auto started = Texts();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Failure);
+        failures.clear();
+        for (const auto& [input, text] : c.Typed)
+            (w.*input).SetText(Local(text));
+        w.Calculator.btnCalculateClick();
+        auto shown = Texts();
+        for (const auto& [name, text] : c.Shown)
+            EXPECT_EQ(shown[name], Local(text)) << name;
+        ASSERT_FALSE(failures.empty());
+        EXPECT_EQ(failures.front(), c.Failure);
+        EXPECT_TRUE(Messages.empty());
+
+        // Back to the start's inputs: every result shows again, also the
+        // ones whose text is the one cleared before.
+        const TMemoryCalculator fresh;
+        for (const auto& [input, text] : c.Typed)
+            (w.*input).SetText((fresh.*input).Text());
+        w.Calculator.btnCalculateClick();
+        EXPECT_EQ(Texts(), started);
     }
-    EXPECT_TRUE(Messages.empty());
 }
 
-TEST_P(CalculatorTest, ZeroTotalFlowKeepsBothOutputs) {
-    const auto before = Texts();
-    w.edtDilutionFlow.SetText("0");
-    w.edtFlow.SetText("0");
-    w.Calculator.edtDilutionFlowKeyDown(vkReturn);
-    EXPECT_EQ(w.edtUncorrectedOput.Text(), before.at("edtUncorrectedOput"));
-    EXPECT_EQ(w.edtDilutedOput.Text(), before.at("edtDilutedOput"));
-    EXPECT_TRUE(w.CloseFocused());
+// Cd of 8.2 ml/min into 13.5 l/min is 40.51, the form's own design value:
+// the ratio must still follow the new Cu.
+TEST_P(CalculatorTest, AnUnchangedTextStillRecomputesWhatFollows) {
+    TMemoryCalculator loaded;
+    loaded.edtFlow.SetText(Local("8.2"));
+    loaded.edtDilutionFlow.SetText(Local("13.5"));
+    loaded.Start();
+    EXPECT_EQ(loaded.edtDilutedOput.Text(), Local("40.51"));
+    EXPECT_EQ(loaded.edtUncorrectedOput.Text(), Local("37.94"));
+    EXPECT_EQ(loaded.edtRatio.Text(), Local("1.07"));
+}
+
+// A typed tie shows as the operator typed it, and the whole chain runs on
+// the shown value.
+TEST_P(CalculatorTest, TypedTiesRoundUpAndTheChainUsesTheShownValue) {
+    const struct {
+        TMemoryField TMemoryCalculator::*Field;
+        const char* Typed;
+        const char* Shown;
+    } cases[] = {
+        {&TMemoryCalculator::edtTemp, "45.35", "45.4"},
+        {&TMemoryCalculator::edtTemp, "30.05", "30.1"},
+        {&TMemoryCalculator::edtFlow, "1.15", "1.2"},
+        {&TMemoryCalculator::edtDilutionFlow, "2.35", "2.4"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Typed);
+        TMemoryCalculator typed, shown;
+        (typed.*c.Field).SetText(Local(c.Typed));
+        (shown.*c.Field).SetText(Local(c.Shown));
+        typed.Start();
+        shown.Start();
+        EXPECT_EQ((typed.*c.Field).Text(), Local(c.Shown));
+        for (size_t i = 0; i < typed.Fields().size(); ++i)
+            EXPECT_EQ(typed.Fields()[i].second->Text(), shown.Fields()[i].second->Text());
+    }
+}
+
+// The flow is held to 0.1 ml/min: a wanted output it cannot deliver within
+// 1 % gets a word beside it.
+TEST_P(CalculatorTest, BackCalculationTellsWhatTheHeldFlowDelivers) {
+    TypeWanted("1");
+    w.Calculator.edtDilutedOputKeyDown(vkReturn);
+    EXPECT_EQ(w.edtFlow.Text(), Local("0.1"));
+    EXPECT_EQ(w.DeliveryHint, Local("Flow 0.1 delivers 0.67 ng/l"));
+    EXPECT_EQ(w.edtDilutedOput.Text(), "1") << "the wanted output stays";
+
+    TypeWanted("40.02");
+    w.Calculator.edtDilutedOputKeyDown(vkReturn);
+    EXPECT_EQ(w.DeliveryHint, "");
+
+    TypeWanted("1");
+    w.Calculator.edtDilutedOputKeyDown(vkReturn);
+    w.Calculator.edtDilutionFlowExit();
+    EXPECT_EQ(w.DeliveryHint, "") << "a forward run shows what is delivered";
 }
 
 TEST_P(CalculatorTest, OtherKeysAndExitsOutsideManualModeDoNothing) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -71,6 +72,38 @@ TEST_F(IniFileTest, AWriteReplacesTheFileWholeAndLeavesNothingBeside) {
     EXPECT_EQ(after.st_mode & 0777, 0640u);
     EXPECT_EQ(Read(), "[S]\nA=1\nB=2\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);
+}
+
+// A save killed between writing its file and renaming it leaves that file
+// behind; the next save removes it, and nothing of a running save or of the
+// operator's own.
+TEST_F(IniFileTest, ASaveRemovesWhatAKilledSaveLeftBeside) {
+    const pid_t killed = fork();
+    if (killed == 0)
+        _exit(0);
+    ASSERT_GT(killed, 0);
+    ASSERT_EQ(waitpid(killed, nullptr, 0), killed);
+    const std::string left = path_ + ".~" + std::to_string(killed) + ".Ab3xYz";
+    const std::string running = path_ + ".~" + std::to_string(getpid()) + ".Qw8rTy";
+    const std::string own = path_ + ".~backup";
+    for (const std::string& name : {left, running, own})
+        std::ofstream(name) << "[S]\nA=";
+    Write("[S]\nA=1\n");
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(path_.c_str(), 1234, 1234), 0);
+    }
+    struct stat before {};
+    stat(path_.c_str(), &before);
+
+    TIniFile(path_).WriteString("S", "A", "2");
+    EXPECT_FALSE(fs::exists(left));
+    EXPECT_TRUE(fs::exists(running));
+    EXPECT_TRUE(fs::exists(own));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 3);
+    struct stat after {};
+    stat(path_.c_str(), &after);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
 }
 
 // Tests run as root, which file permissions do not stop; each refusal here is

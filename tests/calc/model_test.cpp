@@ -88,6 +88,28 @@ TEST(ConcentrationModel, WantedOutputBeyondTheSaturatedStreamGivesNoPositiveFlow
     EXPECT_LT(CalcFlowForOutput(100000, csat, 29.96L, 0, 40, 20, 10), 0);
 }
 
+// Outputs held with two decimals differ by whole hundredths: 40.35 against
+// 40 is 0.35, a tie of 0.875 % that shows 0.88, and exactly 1 % is not off.
+TEST(ConcentrationModel, DeliveredAgainstWantedOutputIsCountedInHundredths) {
+    const struct {
+        long double Delivered, Wanted;
+        const char* Difference;
+        const char* Percent;
+        bool Off;
+    } cases[] = {
+        {40.35L, 40, "0.35", "0.88", false},    {0.67L, 1, "-0.33", "-33.00", true},
+        {101, 100, "1.00", "1.00", false},      {98.99L, 100, "-1.01", "-1.01", true},
+        {99.96L, 100, "-0.04", "-0.04", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<double>(c.Delivered));
+        EXPECT_EQ(Held(CalcOutputDifference(c.Delivered, c.Wanted), 2), c.Difference);
+        EXPECT_EQ(Held(CalcOutputDifferencePercent(c.Delivered, c.Wanted), 2), c.Percent);
+        EXPECT_EQ(IsDeliveryOff(c.Delivered, c.Wanted), c.Off);
+    }
+    EXPECT_EQ(Held(CalcDeliveredOutput(0.1L, 10, 29.96L, 0, 40, 20), 2), "0.67");
+}
+
 TEST(ConcentrationModel, ZeroDivisorsRaiseInsteadOfInfinities) {
     const long double csat = CalcSatConc(40);
     EXPECT_THROW(CalcSatFlow(6, -10 / 13.595L, 10, 40, 20), platform::EZeroDivide);

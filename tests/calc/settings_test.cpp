@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -40,6 +41,7 @@ TEST_F(SettingsTest, NoFileGivesTheDefaultsAndCreatesNone) {
     EXPECT_EQ(s.LastDilutionFlowSP, 10);
     EXPECT_EQ(s.LastTempSP, 40);
     EXPECT_EQ(s.SkinHue, 132);
+    EXPECT_EQ(s.SettlingMinutes, 10);
     EXPECT_FALSE(fs::exists(path_));
 }
 
@@ -51,19 +53,47 @@ TEST_F(SettingsTest, SavingTheDefaultsWritesTheNineKeys) {
               "DilutedOput=40.02\nReservoirOput=6.25E+01\nAllowConcInput=0\n");
 }
 
-TEST_F(SettingsTest, SavedInputsComeBackUnderTheSameSeparator) {
-    platform::FormatSettings().DecimalSeparator = ',';
-    platform::FormatSettings().ThousandSeparator = '.';
-    w.edtPbar.SetText("29,92");
-    w.edtTemp.SetText("45,5");
-    w.Start();
-    SaveSettings(path_, w.CalculatorFields(), true);
-    TMemoryCalculator again;
-    const TVapcalSettings s = LoadSettings(path_, again.CalculatorFields(), again.Calculator);
+// The field never writes a thousands separator: a file written under
+// either separator reads back as the same numbers under either.
+TEST_F(SettingsTest, SavedInputsComeBackUnderEitherSeparator) {
+    const auto use = [](char decimal) {
+        platform::FormatSettings().DecimalSeparator = decimal;
+        platform::FormatSettings().ThousandSeparator = decimal == ',' ? '.' : ',';
+    };
+    for (const char writer : {'.', ','}) {
+        for (const char reader : {'.', ','}) {
+            SCOPED_TRACE(std::string("written under ") + writer + ", read under " + reader);
+            std::filesystem::remove(path_);
+            use(writer);
+            TMemoryCalculator saved;
+            for (auto [field, text] : {std::pair{&saved.edtTemp, "45.5"},
+                                       {&saved.edtPbar, "29.92"},
+                                       {&saved.edtFlow, "6.5"},
+                                       {&saved.edtDilutionFlow, "12.5"}}) {
+                std::string local = text;
+                std::replace(local.begin(), local.end(), '.', writer);
+                field->SetText(local);
+            }
+            saved.Start();
+            SaveSettings(path_, saved.CalculatorFields(), true);
+
+            use(reader);
+            TMemoryCalculator again;
+            const TVapcalSettings s =
+                LoadSettings(path_, again.CalculatorFields(), again.Calculator);
+            const std::string sep(1, reader);
+            EXPECT_EQ(again.edtTemp.Text(), "45" + sep + "5");
+            EXPECT_EQ(again.edtPbar.Text(), "29" + sep + "92");
+            EXPECT_EQ(again.edtFlow.Text(), "6" + sep + "5");
+            EXPECT_EQ(again.edtDilutionFlow.Text(), "12" + sep + "5");
+            EXPECT_EQ(s.LastTempSP, platform::StrToFloat("45" + sep + "5"));
+            EXPECT_EQ(s.LastFlowSP, platform::StrToFloat("6" + sep + "5"));
+            EXPECT_EQ(s.LastDilutionFlowSP, platform::StrToFloat("12" + sep + "5"));
+            EXPECT_TRUE(s.UnreadableKeys.empty());
+            EXPECT_TRUE(again.Calculator.AllowConcInput);
+        }
+    }
     platform::FormatSettings() = {};
-    EXPECT_EQ(again.edtPbar.Text(), "29,92");
-    EXPECT_EQ(s.LastTempSP, platform::StrToFloat("45.5"));
-    EXPECT_TRUE(again.Calculator.AllowConcInput);
 }
 
 TEST_F(SettingsTest, OtherSectionsKeysAndLinesSurviveASave) {
@@ -82,17 +112,23 @@ TEST_F(SettingsTest, OtherSectionsKeysAndLinesSurviveASave) {
               "AllowConcInput=0\r\n\r\n[Last]\r\nx=1\r\n");
 }
 
-TEST_F(SettingsTest, NonNumericFlowKeepsItsSetPointAndLosesNothing) {
-    Write("[Vapcal]\nTemp=45\nFlow=six\nDilutionFlow=12\nAllowConcInput=0x1\n");
+TEST_F(SettingsTest, AnUnreadableValueTakesItsDefaultAndIsNamed) {
+    Write("[Vapcal]\nTemp=45\nPbar=\nFlow=six\nDp=1.2.3\nDilutionFlow=12\nAllowConcInput=0x1\n");
     const TVapcalSettings s = ReadSettings(path_);
+    EXPECT_EQ(s.Flow, "6");
     EXPECT_EQ(s.LastFlowSP, 6);
+    EXPECT_EQ(s.Pbar, "29.96");
+    EXPECT_EQ(s.Dp, "0");
     EXPECT_EQ(s.LastDilutionFlowSP, 12);
     EXPECT_EQ(s.LastTempSP, 45);
     EXPECT_TRUE(s.AllowConcInput);
-    EXPECT_THROW(LoadSettingsTexts(s, w.CalculatorFields()), platform::EConvertError);
-    EXPECT_EQ(w.edtFlow.Text(), "six") << "the field gets the text to interpret";
-    EXPECT_EQ(w.edtDilutionFlow.Text(), "12") << "later keys still load";
-    EXPECT_EQ(w.edtRefTemp.Text(), "20");
+    EXPECT_EQ(UnreadableSettingsMessage(s),
+              "These settings in Vapcal.ini could not be read and take their defaults: Pbar, Dp, "
+              "Flow");
+    EXPECT_NO_THROW(LoadSettingsTexts(s, w.CalculatorFields()));
+    EXPECT_EQ(w.edtFlow.Text(), "6");
+    EXPECT_EQ(w.edtDilutionFlow.Text(), "12");
+    EXPECT_EQ(UnreadableSettingsMessage(ReadSettings(path_ + ".missing")), "");
 }
 
 TEST_F(SettingsTest, BooleanAndNumberReadsFallBackOnBadText) {
@@ -107,6 +143,17 @@ TEST_F(SettingsTest, BooleanAndNumberReadsFallBackOnBadText) {
         EXPECT_EQ(s.AllowConcInput, c.Allow) << c.Stored;
         EXPECT_EQ(s.LastTempSP, 40);
         EXPECT_EQ(s.SkinHue, 132);
+    }
+}
+
+TEST_F(SettingsTest, SettlingTimeIsKeptBesideTheOtherKeysAndOutOfRangeGivesTheDefault) {
+    Write("[Vapcal]\nTemp=45\n");
+    SaveSettlingMinutes(path_, 25);
+    EXPECT_EQ(Read(), "[Vapcal]\nTemp=45\nSettlingMinutes=25\n");
+    EXPECT_EQ(ReadSettings(path_).SettlingMinutes, 25);
+    for (const char* stored : {"0", "481", "-5", "ten", ""}) {
+        Write(std::string("[Vapcal]\nSettlingMinutes=") + stored + "\n");
+        EXPECT_EQ(ReadSettings(path_).SettlingMinutes, 10) << stored;
     }
 }
 

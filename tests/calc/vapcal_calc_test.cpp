@@ -29,48 +29,110 @@ TRun RunCalc(const std::string& args, bool withErrors = false) {
 TEST(VapcalCalc, JsonWithoutOptionsGivesTheDefaultExample) {
     const TRun run = RunCalc("--json --decimal-separator .");
     EXPECT_EQ(run.Status, 0);
-    EXPECT_EQ(run.Out,
-              "{\"edtTemp\": \"40\", \"edtFlow\": \"6\", \"edtDilutionFlow\": \"10\", "
-              "\"edtPbar\": \"29.96\", \"edtDp\": \"0\", \"edtRefTemp\": \"20\", "
-              "\"edtSatConc\": \"6.25E+01\", \"edtSatFlow\": \"6.407207\", "
-              "\"edtSaturator\": \"400.45\", \"edtUncorrectedOput\": \"37.48\", "
-              "\"edtDilutedOput\": \"40.02\", \"edtRatio\": \"1.07\"}\n");
+    EXPECT_EQ(
+        run.Out,
+        "{\"edtTemp\": \"40\", \"edtFlow\": \"6\", \"edtDilutionFlow\": \"10\", "
+        "\"edtPbar\": \"29.96\", \"edtDp\": \"0\", \"edtRefTemp\": \"20\", "
+        "\"edtSatConc\": \"6.25E+01\", \"edtSatFlow\": \"6.407207\", "
+        "\"edtSaturator\": \"400.45\", \"edtUncorrectedOput\": \"37.48\", "
+        "\"edtDilutedOput\": \"40.02\", \"edtRatio\": \"1.07\", \"units\": {"
+        "\"edtTemp\": \"\u00B0C\", \"edtFlow\": \"ml/min\", \"edtDilutionFlow\": \"l/min\", "
+        "\"edtPbar\": \"in. Hg\", \"edtDp\": \"in. H2O\", \"edtRefTemp\": \"\u00B0C\", "
+        "\"edtSatConc\": \"ng/ml\", \"edtSatFlow\": \"ml/min\", \"edtSaturator\": \"ng/min\", "
+        "\"edtUncorrectedOput\": \"ng/l\", \"edtDilutedOput\": \"ng/l\", "
+        "\"edtRatio\": \"\"}}\n");
 }
 
 TEST(VapcalCalc, CommaSeparatorForInputAndOutput) {
     const TRun run = RunCalc("--decimal-separator , --temp 40 --pbar 29,92 --dp 10 --ref-temp 25");
     EXPECT_EQ(run.Status, 0);
-    EXPECT_NE(run.Out.find("edtSatFlow: 6,156819\n"), std::string::npos) << run.Out;
-    EXPECT_NE(run.Out.find("edtDilutedOput: 38,46\n"), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("\nReservoir flow at reservoir conditions  6,156819 ml/min\n"),
+              std::string::npos)
+        << run.Out;
+    EXPECT_NE(run.Out.find("\nDiluted output concentration  38,46 ng/l\n"), std::string::npos)
+        << run.Out;
 }
 
-TEST(VapcalCalc, BackCalculationHoldsTheFlow) {
-    const TRun run = RunCalc("--decimal-separator . --wanted 100");
+TEST(VapcalCalc, TextNamesEachQuantityWithItsUnit) {
+    const TRun run = RunCalc("--decimal-separator .");
     EXPECT_EQ(run.Status, 0);
-    EXPECT_NE(run.Out.find("edtFlow: 15\n"), std::string::npos) << run.Out;
-    EXPECT_NE(run.Out.find("edtDilutedOput: 100\n"), std::string::npos) << run.Out;
+    EXPECT_EQ(run.Out.rfind("Reservoir temperature  40 \u00B0C\n", 0), 0u) << run.Out;
+    for (const char* line :
+         {"\nSaturated concentration  6.25E+01 ng/ml\n", "\nReservoir output  400.45 ng/min\n",
+          "\nDiluted output concentration  40.02 ng/l\nRatio  1.07\n"})
+        EXPECT_NE(run.Out.find(line), std::string::npos) << line;
 }
 
-TEST(VapcalCalc, RejectedBackCalculationsExitWithTheWindowsMessage) {
+// The flow is held to 0.1 ml/min; what it delivers is told beside the
+// fields the window shows.
+TEST(VapcalCalc, BackCalculationTellsWhatTheHeldFlowDelivers) {
+    TRun run = RunCalc("--decimal-separator . --wanted 1");
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_NE(run.Out.find("\nReservoir flow  0.1 ml/min\n"), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("\nDiluted output concentration  1 ng/l\n"), std::string::npos)
+        << run.Out;
+    EXPECT_NE(run.Out.find("\nDelivered concentration  0.67 ng/l (-0.33 ng/l, -33 % against the "
+                           "wanted 1 ng/l)\n"),
+              std::string::npos)
+        << run.Out;
+
+    run = RunCalc("--decimal-separator . --wanted 100 --json");
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_NE(run.Out.find("\"edtFlow\": \"15\", "), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("\"deliveredOput\": \"99.96\", \"deliveredDifference\": \"-0.04\", "
+                           "\"deliveredDifferencePercent\": \"-0.04\", \"units\""),
+              std::string::npos)
+        << run.Out;
+    EXPECT_NE(run.Out.find("\"deliveredDifferencePercent\": \"%\"}}"), std::string::npos)
+        << run.Out;
+}
+
+// Every failure prints its reason on standard error and no result at all.
+TEST(VapcalCalc, FailedCalculationsExitWithTheirReasonAndNoResult) {
     const struct {
         const char* Args;
         const char* Message;
     } cases[] = {
+        {"--pbar 0",
+         "Reservoir flow at reservoir conditions cannot be computed: Floating point division by "
+         "zero\n"},
+        {"--ref-temp -273.15",
+         "Reservoir flow at reservoir conditions cannot be computed: Floating point division by "
+         "zero\n"},
+        {"--flow 0 --dilution 0",
+         "Uncorrected output concentration cannot be computed: Invalid floating point "
+         "operation\n"},
+        {"--temp -300 --temp-min -400",
+         "Saturated concentration cannot be computed: Invalid floating point operation\n"},
+        {"--temp 70",
+         "Reservoir temperature: Your entered Value is above the acceptable limit of "
+         "60.0\n"},
+        {"--dilution 25",
+         "Dilution flow: Your entered Value is above the acceptable limit of 20.0\n"},
+        {"--pbar 0 --wanted 40",
+         "Reservoir flow at reservoir conditions cannot be computed: Floating point division by "
+         "zero\n"},
         {"--wanted 0", "Invalid concentration value\n"},
         {"--wanted 100000", "The calculated Flow Value is below the acceptable limit of 0\n"},
         {"--wanted 100 --flow-max 12.5",
          "The calculated Flow Value is above the acceptable limit of 12.5\n"},
     };
     for (const auto& c : cases) {
-        const TRun run = RunCalc(std::string("--decimal-separator . ") + c.Args, true);
-        EXPECT_EQ(run.Status, 1) << c.Args;
-        EXPECT_EQ(run.Out, c.Message) << c.Args;
+        for (const char* json : {"", " --json"}) {
+            const TRun run = RunCalc(std::string("--decimal-separator . ") + c.Args + json, true);
+            EXPECT_EQ(run.Status, 1) << c.Args;
+            EXPECT_EQ(run.Out, c.Message) << c.Args;
+        }
     }
 }
 
 TEST(VapcalCalc, BadOptionsExitWithUsage) {
-    for (const char* args : {"--bogus", "--temp", "--temp abc", "--temp 40:30:1", "--pbar 1:2:1",
-                             "--decimal-separator 5", "--json=1"}) {
+    for (const char* args :
+         {"--bogus", "--temp", "--temp abc", "--pbar 1:2:1", "--decimal-separator 5", "--json=1",
+          // Tables that would not be what was asked for.
+          "--temp 40:30:1", "--temp 40:30:-1", "--temp 30:40:0", "--temp 30:30:0",
+          "--temp 30:30.5:0.05", "--temp 30.05:31:0.1", "--wanted 1:2:0.001", "--flow 0:100000:0.1",
+          "--temp 30:60:0.1 --flow 0:20:0.1 --dilution 1:2:1", "--wanted 40 --flow 1:3:1"}) {
         const TRun run = RunCalc(args, true);
         EXPECT_EQ(run.Status, 64) << args;
         EXPECT_NE(run.Out.find("usage: vapcal-calc"), std::string::npos) << args;
@@ -82,19 +144,55 @@ TEST(VapcalCalc, RangesPrintOneRowPerCombination) {
         RunCalc("--decimal-separator . --temp 30:60:30 --flow 2:20:18 --dilution 5:20:15");
     EXPECT_EQ(run.Status, 0);
     const std::string header =
-        "edtTemp,edtFlow,edtDilutionFlow,edtPbar,edtDp,edtRefTemp,edtSatConc,edtSatFlow,"
-        "edtSaturator,edtUncorrectedOput,edtDilutedOput,edtRatio\n";
+        "Reservoir temperature (\u00B0C),Reservoir flow (ml/min),Dilution flow (l/min),"
+        "Atmospheric pressure (in. Hg),Saturator pressure difference (in. H2O),"
+        "Reference temperature (\u00B0C),Saturated concentration (ng/ml),"
+        "Reservoir flow at reservoir conditions (ml/min),Reservoir output (ng/min),"
+        "Uncorrected output concentration (ng/l),Diluted output concentration (ng/l),Ratio,"
+        "Error\n";
     ASSERT_EQ(run.Out.substr(0, header.size()), header);
-    EXPECT_NE(run.Out.find("\n30,2,5,29.96,0,20,2.95E+01,2.067534,60.99,11.8,12.19,1.03\n"),
+    EXPECT_NE(run.Out.find("\n30,2,5,29.96,0,20,2.95E+01,2.067534,60.99,11.8,12.19,1.03,\n"),
               std::string::npos)
         << run.Out;
-    EXPECT_NE(run.Out.find("\n60,20,20,29.96,0,20,2.44E+02,22.721392,5544.02,243.76,276.92,1.14\n"),
-              std::string::npos)
+    EXPECT_NE(
+        run.Out.find("\n60,20,20,29.96,0,20,2.44E+02,22.721392,5544.02,243.76,276.92,1.14,\n"),
+        std::string::npos)
         << run.Out;
     size_t rows = 0;
     for (const char c : run.Out)
         rows += c == '\n';
     EXPECT_EQ(rows, 1u + 8u);
+}
+
+// Steps count in the field's own decimals: 30.1 is reached as 30.1, and the
+// last row is B.
+TEST(VapcalCalc, RangeRowsAreTheFieldsOwnValues) {
+    const TRun run = RunCalc("--decimal-separator . --temp 30:30.3:0.1 --json");
+    EXPECT_EQ(run.Status, 0);
+    for (const char* temp : {"30", "30.1", "30.2", "30.3"}) {
+        EXPECT_NE(run.Out.find(std::string("{\"edtTemp\": \"") + temp + "\", "), std::string::npos)
+            << temp;
+    }
+}
+
+TEST(VapcalCalc, AFailedRowSaysSoAndTheTableExitsWithOne) {
+    TRun run = RunCalc("--decimal-separator . --temp 50:70:10 --pbar 30");
+    EXPECT_EQ(run.Status, 1);
+    EXPECT_NE(run.Out.find("\n60,6,10,30,0,20,2.44E+02,"), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("\n70,6,10,30,0,20,,,,,,,Reservoir temperature: Your entered Value is "
+                           "above the acceptable limit of 60.0\n"),
+              std::string::npos)
+        << run.Out;
+
+    run = RunCalc("--decimal-separator . --dilution 0:1:1 --flow 0 --json");
+    EXPECT_EQ(run.Status, 1);
+    EXPECT_NE(
+        run.Out.find("[\n{\"edtTemp\": \"40\", \"edtFlow\": \"0\", \"edtDilutionFlow\": "
+                     "\"0\", \"edtPbar\": \"29.96\", \"edtDp\": \"0\", \"edtRefTemp\": \"20\", "
+                     "\"error\": \"Uncorrected output concentration cannot be computed: "
+                     "Invalid floating point operation\"},\n{\"edtTemp\": \"40\", "),
+        std::string::npos)
+        << run.Out;
 }
 
 }  // namespace

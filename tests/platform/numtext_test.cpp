@@ -33,7 +33,7 @@ struct FixedCase {
 
 }  // namespace
 
-TEST_F(NumberText, FixedNotationRoundsTiesAwayFromZeroOnTheExactValue) {
+TEST_F(NumberText, FixedNotationRoundsTheEighteenDigitTextHalfAwayFromZero) {
     const FixedCase cases[] = {
         {45.25L, 1, "45.3"},
         {-45.25L, 1, "-45.3"},
@@ -49,7 +49,17 @@ TEST_F(NumberText, FixedNotationRoundsTiesAwayFromZeroOnTheExactValue) {
         {999.5L, 0, "1000"},
         {29.96L, 4, "29.9600"},
         {62.510151L, 6, "62.510151"},
-        // 1.005 is held just below the tie in binary, so it rounds down.
+        // Typed ties, held just below the tie in binary: their 18-digit text
+        // is the tie.
+        {45.35L, 1, "45.4"},
+        {30.05L, 1, "30.1"},
+        {1.15L, 1, "1.2"},
+        {2.35L, 1, "2.4"},
+        {-2.35L, 1, "-2.4"},
+        {1.005L, 2, "1.01"},
+        // A computed tie: a reservoir output of 6.25E+01 x 2.161840.
+        {62.5L * 2.16184L, 2, "135.12"},
+        // A double's 1.005 is 1.00499999999999989 at 18 digits: no tie.
         {1.005, 2, "1.00"},
         // digits beyond the 18th significant one are zeros
         {1234567890.123456789L, 12, "1234567890.123456790000"},

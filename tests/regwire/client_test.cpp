@@ -8,54 +8,83 @@
 #include <gtest/gtest.h>
 #include <atomic>
 #include <cstdint>
+#include <sstream>
 #include <thread>
 
 namespace {
 
 // --- Usage and ports ---
 
-TEST(RegwireUsage, WrongUsageExitsSixtyFourWithTheUsageText) {
-    TCliLine line;
-    const std::string& port = line.ClientPath();
-    const std::vector<std::vector<std::string>> cases = {
-        {},
-        {"-p", port},
-        {"read-coils", "0", "1"},  // no port
-        {"-p", port, "frobnicate"},
-        {"-p", port, "read-coils", "0"},
-        {"-p", port, "read-coils", "0x", "1"},
-        {"-p", port, "read-coils", "0", "70000"},
-        {"-p", port, "-b", "fast", "read-coils", "0", "1"},
-        {"-p", port, "-P", "mark", "read-coils", "0", "1"},
-        {"-p", port, "-a", "256", "read-coils", "0", "1"},
-        {"-p", port, "-a", "0", "read-coils", "0", "1"},  // a broadcast gets no reply
-        {"-p", port, "--bogus", "read-coils", "0", "1"},
-        {"-p", port, "-t"},
-        {"-p", port, "--size", "5", "read-coils", "0", "1"},
-        {"-p", port, "write-coil", "1", "2"},
-        {"-p", port, "custom", "3", "123"},
-        // Ranges the library checks once the port is open.
-        {"-p", port, "read-holding-registers", "0", "126"},
-        {"-p", port, "read-coils", "0", "0"},
+// Every mistake is named in one line before any port is opened: the port
+// given here does not exist, and opening it would end with 74.
+TEST(RegwireUsage, WrongUsageExitsSixtyFourWithOneLineNamingTheMistake) {
+    const std::string port = "/nonexistent/ttyS9";
+    struct Case {
+        std::vector<std::string> words;
+        std::string mistake;
     };
-    for (const auto& words : cases) {
-        TRegwireProcess regwire(words);
-        const int status = regwire.Wait();
-        std::string said;
-        for (const std::string& word : words)
-            said += word + " ";
-        EXPECT_EQ(status, 64) << said;
-        EXPECT_EQ(regwire.Out(), "") << said;
-        EXPECT_NE(regwire.Err().find(UsageLine), std::string::npos) << said;
-        EXPECT_EQ(regwire.Err().find("regwire: "), 0u) << said << regwire.Err();
+    const std::string tooMuchData(2 * 253, '0');
+    const std::vector<Case> cases = {
+        {{}, "no command given"},
+        {{"read-coils", "0", "1"}, "the serial device (-p) is required"},
+        {{"-p", port, "frobnicate"}, "unknown command 'frobnicate'"},
+        {{"-p", port, "--bogus", "read-coils", "0", "1"}, "unknown option --bogus"},
+        {{"-p", port, "-t"}, "option -t needs a value"},
+        {{"-p", port, "--json=1", "read-coils", "0", "1"}, "option --json takes no value"},
+        {{"-p", port, "read-coils", "0"}, "read-coils takes START COUNT"},
+        {{"-p", port, "read-coils", "0x", "1"}, "START '0x' is not a hex number after its 0x"},
+        {{"-p", port, "read-coils", "-1", "2"}, "START '-1' is negative: it must be 0..65535"},
+        {{"-p", port, "write-register", "1", "-3"}, "VALUE '-3' is negative: it must be 0..65535"},
+        {{"-p", port, "-b", "fast", "read-coils", "0", "1"}, "RATE 'fast' is not a number"},
+        {{"-p", port, "-P", "mark", "read-coils", "0", "1"},
+         "invalid parity 'mark' (one of: none, even, odd)"},
+        {{"-p", port, "-a", "256", "read-coils", "0", "1"}, "address 256 is out of range 0..255"},
+        {{"-p", port, "-a", "0", "read-coils", "0", "1"},
+         "read-coils needs a server address 1..255: a broadcast gets no reply"},
+        {{"-p", port, "--size", "5", "read-coils", "0", "1"}, "--size belongs to serve"},
+        {{"-p", port, "write-coil", "1", "2"}, "coil value 2 is out of range 0..1"},
+        {{"-p", port, "read-coils", "0", "0"}, "COUNT 0 is out of range 1..2000"},
+        {{"-p", port, "read-holding-registers", "0", "126"}, "COUNT 126 is out of range 1..125"},
+        {{"-p", port, "read-holding-registers", "65535", "2"},
+         "START 65535 with COUNT 2 runs past the last address 65535"},
+        {{"-p", port, "--base", "1", "read-coils", "0", "1"}, "START 0 is out of range 1..65536"},
+        {{"-p", port, "custom", "3", "123"}, "HEXBYTES '123' has an odd number of hex digits"},
+        {{"-p", port, "custom", "3", "0x12"}, "HEXBYTES '0x12': 'x' is not a hex digit"},
+        {{"-p", port, "custom", "3", tooMuchData},
+         "HEXBYTES holds 253 bytes; a request in RTU carries at most 252"},
+        {{"-p", port, "diagnostics", "3", "0"},
+         "SUBFUNCTION 3 is not one regwire can ask for (0, 1, 2, 4, 10..18, 20)"},
+        {{"-p", port, "read-file-record", "4", "10000", "1"},
+         "RECORD 10000 is out of range 0..9999"},
+        {{"-p", port, "read-file-record", "4", "9999", "2"},
+         "RECORD 9999 with LENGTH 2 runs past record 9999, the last of a file"},
+        {{"-p", port, "read-file-record", "4", "0", "100", "5", "0", "100"},
+         "the reply to these records would carry 404 bytes; a reply carries at most 245"},
+        {{"-p", port, "--format", "float", "read-holding-registers", "0", "3"},
+         "--format float takes registers in pairs: COUNT 3 is odd"},
+        {{"-p", port, "--format", "hex", "read-coils", "0", "1"},
+         "--format shows registers; read-coils reads none"},
+        {{"-p", port, "-a", "0", "serve"}, "serve needs a server address 1..255 of its own"},
+        {{"-p", port, "--json", "serve"}, "serve does not use --json"},
+    };
+    for (const Case& c : cases) {
+        TRegwireProcess regwire(c.words);
+        EXPECT_EQ(regwire.Wait(), 64) << c.mistake;
+        EXPECT_EQ(regwire.Out(), "") << c.mistake;
+        EXPECT_EQ(regwire.Err(), "regwire: " + c.mistake + "; see regwire --help\n");
     }
 }
 
-TEST(RegwireUsage, HelpPrintsTheUsageOnStandardOutput) {
+TEST(RegwireUsage, HelpFitsEightyColumnsAndTellsAddressesAndExitStatuses) {
     TRegwireProcess help({"--help"});
     EXPECT_EQ(help.Wait(), 0);
     EXPECT_EQ(help.Out().find(UsageLine), 0u);
     EXPECT_EQ(help.Err(), "");
+    std::istringstream lines(help.Out());
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_LE(line.size(), 80u) << line;
+    for (const char* says : {"0-based", "--base 1", "Exit status", "74 the port"})
+        EXPECT_NE(help.Out().find(says), std::string::npos) << says;
 }
 
 TEST(RegwirePort, APortThatCannotBeOpenedExitsSeventyFour) {
@@ -68,6 +97,43 @@ TEST(RegwirePort, APortThatCannotBeOpenedExitsSeventyFour) {
             EXPECT_EQ(regwire.Err().find("regwire: " + port + ": "), 0u) << regwire.Err();
         }
     }
+}
+
+// A pseudo-terminal belongs to root and its tty group: the user nobody may
+// not open it, as an operator outside the dialout group may not open a port.
+TEST(RegwirePort, APortWithoutPermissionSaysWhatToDo) {
+    if (getuid() != 0)
+        GTEST_SKIP() << "only root can run regwire as another user";
+    TCliLine line;
+    constexpr uid_t nobody = 65534;
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"read-coils", "0", "1"}, {"serve"}}) {
+        TRegwireProcess regwire(Joined({"-p", line.ClientPath()}, command), nobody);
+        EXPECT_EQ(regwire.Wait(), 74) << command.front();
+        EXPECT_EQ(regwire.Err(), "regwire: " + line.ClientPath() +
+                                     ": permission denied; add your user to the dialout group "
+                                     "(sudo adduser $USER dialout), then log in again\n");
+    }
+}
+
+// A port pulled from under a repeating run ends it at once, not in one "no
+// reply" after another until interrupted.
+TEST(RegwirePort, APortThatGoesMidRunEndsTheRunWithSeventyFour) {
+    int master = -1, slave = -1;
+    char name[128];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    close(slave);
+    // regwire must not hold the far end open itself.
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    TRegwireProcess client(
+        {"-p", name, "-t", "100", "-c", "0", "-i", "10", "--frames", "read-coils", "0", "1"});
+    ASSERT_TRUE(client.WaitUntil([&] { return client.Err().find("> ") != std::string::npos; }));
+    close(master);
+    EXPECT_EQ(client.Wait(), 74) << client.Err();
+    EXPECT_NE(client.Err().find("regwire: " + std::string(name) + ": the port is gone\n"),
+              std::string::npos)
+        << client.Err();
+    EXPECT_NE(client.Err().find("transactions: "), std::string::npos) << client.Err();
 }
 
 // --- Nothing on the far end ---
@@ -173,7 +239,7 @@ TEST(RegwireAgainstCraftedReplies, EachReplyIsPrintedOrFailsWithItsStatus) {
          WithCrc(
              {0x01, 0x15, 0x0B, 0x06, 0x00, 0x04, 0x00, 0x01, 0x00, 0x02, 0x00, 0x0A, 0x00, 0x0B}),
          0,
-         "",
+         "written 2 registers to file 4 at record 1\n",
          ""},
         {{"report-server-id"},
          {0x01, 0x11},
@@ -224,10 +290,10 @@ TEST(RegwireAgainstCraftedReplies, EachReplyIsPrintedOrFailsWithItsStatus) {
     const auto client = line.Start({"--json", "read-file-record", "4", "1", "2"});
     Answer(far, WithCrc({0x01, 0x14, 0x06, 0x05, 0x06, 0x00, 0x0A, 0x00, 0x0B}));
     EXPECT_EQ(client->Wait(), 0);
-    EXPECT_EQ(WithoutRtt(client->Out()),
-              R"({"function":20,"status":"tsSuccess","attempts":1,"rttUs":0,)"
-              R"("records":[{"file":4,"record":1,"values":[10,11]}]})"
-              "\n");
+    EXPECT_EQ(JsonLines(client->Out()),
+              JsonLines(R"({"function":20,"status":"tsSuccess","attempts":1,"rttUs":0,)"
+                        R"("records":[{"file":4,"record":1,"values":[10,11]}]})"
+                        "\n"));
     close(far);
 }
 
@@ -283,11 +349,14 @@ TEST(RegwireAgainstLibmodbus, CommandsLibmodbusServesPrintTheirResults) {
     };
     const Case cases[] = {
         {{"read-holding-registers", "10", "2"}, "10: 1010\n11: 1011\n"},
-        {{"mask-write-register", "3", "0x00F2", "0x0025"}, ""},
+        {{"mask-write-register", "3", "0x00F2", "0x0025"},
+         "written register 3 through AND 0x00F2, OR 0x0025\n"},
         {{"read-holding-registers", "3", "1"},
          "3: " + std::to_string((1003 & 0x00F2) | (0x0025 & ~0x00F2)) + "\n"},
-        {{"read-write-registers", "50", "2", "50", "7", "8"}, "50: 7\n51: 8\n"},
-        {{"write-coils", "20", "1", "1", "0", "1", "0", "0", "0", "0", "1"}, ""},
+        {{"read-write-registers", "50", "2", "50", "7", "8"},
+         "50: 7\n51: 8\nwritten 2 registers at 50\n"},
+        {{"write-coils", "20", "1", "1", "0", "1", "0", "0", "0", "0", "1"},
+         "written 9 coils at 20\n"},
         {{"read-coils", "19", "11"},
          "19: 0\n20: 1\n21: 1\n22: 0\n23: 1\n24: 0\n25: 0\n26: 0\n27: 0\n28: 1\n29: 0\n"},
     };
@@ -298,10 +367,10 @@ TEST(RegwireAgainstLibmodbus, CommandsLibmodbusServesPrintTheirResults) {
         EXPECT_EQ(run.Out, c.text);
     }
     const TRun json = line.Run({"--json", "read-write-registers", "0", "1", "60", "9"});
-    EXPECT_EQ(WithoutRtt(json.Out),
-              R"({"function":23,"status":"tsSuccess","attempts":1,"rttUs":0,)"
-              R"("read":{"start":0,"values":[1000]},"written":{"start":60,"values":[9]}})"
-              "\n");
+    EXPECT_EQ(JsonLines(json.Out),
+              JsonLines(R"({"function":23,"status":"tsSuccess","attempts":1,"rttUs":0,)"
+                        R"("read":{"start":0,"values":[1000]},"written":{"start":60,"values":[9]}})"
+                        "\n"));
     const TRun id = line.Run({"--json", "report-server-id"});
     EXPECT_EQ(id.Status, 0) << id.Err;
     EXPECT_NE(id.Out.find(R"("status":"tsSuccess")"), std::string::npos) << id.Out;

@@ -1,10 +1,11 @@
 // A running regwire for a test: started with its words, its standard output
 // and standard error collected, ended by itself or by a signal. A process
 // still running when the object goes is killed, so a failing test never
-// leaves one behind.
+// leaves one behind. A test run as root may start it as another user.
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -20,7 +21,8 @@
 
 class TRegwireProcess {
   public:
-    explicit TRegwireProcess(std::vector<std::string> words) {
+    // user: the user id to run as, 0 for the test's own.
+    explicit TRegwireProcess(std::vector<std::string> words, uid_t user = 0) {
         int out[2], err[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
             return;
@@ -30,6 +32,8 @@ class TRegwireProcess {
             dup2(err[1], STDERR_FILENO);
             const int null = open("/dev/null", O_RDONLY);
             dup2(null, STDIN_FILENO);
+            if (user != 0 && (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0))
+                _exit(126);
             std::vector<char*> argv;
             std::string program = REGWIRE_CLI;
             argv.push_back(program.data());

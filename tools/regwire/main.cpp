@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <iostream>
 
+#include "messages.h"
 #include "options.h"
 #include "session.h"
 
@@ -21,7 +22,7 @@ int main(int argc, char* argv[]) {
     try {
         options = ParseCommandLine(words);
     } catch (const EUsageError& e) {
-        std::cerr << "regwire: " << e.what() << "\n\n" << UsageText;
+        std::cerr << "regwire: " << e.what() << "; " << msg::UsageHint << std::endl;
         return esUsage;
     }
     InstallInterruptHandlers();

@@ -1,104 +1,170 @@
 #include "options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <map>
+#include <set>
+
+#include "messages.h"
+#include "modbus/client.h"
+#include "modbus/diagnostics.h"
+#include "modbus/errors.h"
 
 namespace regwire::tool {
 
 const std::string_view UsageText =
     R"(regwire [OPTIONS] COMMAND [ARGUMENTS]
-  -p, --port DEVICE          serial device (required)
-  -b, --baud RATE            bit/s (19200)        -P, --parity none|even|odd (even)
-  -d, --data-bits 7|8 (8)    -s, --stop-bits 1|2 (1)    -m, --mode rtu|ascii (rtu)
-  -a, --address N            server address 0..255 (1); 0 broadcasts
-  -t, --timeout MS           receive time-out (1000)     -r, --retries N  (MaxRetries, 1)
-      --echo                 the line echoes every sent frame
-      --flow none|rts-toggle|rts-cts|dtr-dsr   handshake lines, for RS-485 direction control (none)
-      --frames               print each frame sent and received, in hex, on standard error
-  -c, --count N              repeat N times (1); 0 repeats until interrupted
-  -i, --interval MS          period of repetitions, start to start, so it does not drift (1000); 0 sends the next request as soon as the last one completed
-      --json                 one JSON object per completed transaction on standard output
-COMMANDS (function code)
-  read-coils START COUNT (1)            read-discrete-inputs START COUNT (2)
-  read-holding-registers START COUNT (3) read-input-registers START COUNT (4)
-  write-coil ADDRESS 0|1 (5)            write-register ADDRESS VALUE (6)
-  read-exception-status (7)             diagnostics SUBFUNCTION DATA (8)
-  write-coils START BIT... (15)         write-registers START VALUE... (16)
-  report-server-id (17)                 read-file-record FILE RECORD LENGTH [FILE RECORD LENGTH]... (20)
-  write-file-record FILE RECORD VALUE... (21)   mask-write-register ADDRESS AND OR (22)
+A Modbus master on a serial line; with serve, a Modbus server.
+Addresses of coils, inputs and registers are 0-based, as on the wire;
+--base 1 takes and prints 1-based ones. Numbers are decimal or 0x-hex.
+
+Line:
+  -p, --port DEVICE       serial device, e.g. /dev/ttyUSB0 (required)
+  -b, --baud RATE         bit/s (19200)
+  -P, --parity none|even|odd (even)   -d, --data-bits 7|8 (8)
+  -s, --stop-bits 1|2 (1)             -m, --mode rtu|ascii (rtu)
+  -a, --address N         server address 1..255 (1); 0 broadcasts a write
+      --echo              the line echoes every frame sent
+      --flow none|rts-toggle|rts-cts|dtr-dsr
+                          handshake lines, for RS-485 direction (none)
+      --frames            print each frame sent and received on standard
+                          error, in hex
+Master:
+  -t, --timeout MS        reply time-out (1000)
+  -r, --retries N         sends per request at most (1)
+  -c, --count N           repeat N times (1); 0 repeats until interrupted
+  -i, --interval MS       period, start to start (1000); 0 sends the next
+                          request as soon as the last one completed
+      --base 0|1          first address (0)
+      --format FORMAT     registers as unsigned (the default), signed, hex;
+                          register pairs as int32 or float, high word first
+                          (as the flow controllers' capacity), or
+                          int32-swapped or float-swapped, low word first
+  -q, --quiet             no confirmation line after a write
+      --json              one JSON object per completed transaction on
+                          standard output
+Commands (function code):
+  read-coils START COUNT (1)          read-discrete-inputs START COUNT (2)
+  read-holding-registers START COUNT (3)
+  read-input-registers START COUNT (4)
+  write-coil ADDRESS 0|1 (5)          write-register ADDRESS VALUE (6)
+  read-exception-status (7)           diagnostics SUBFUNCTION DATA (8)
+  write-coils START BIT... (15)       write-registers START VALUE... (16)
+  report-server-id (17)
+  read-file-record FILE RECORD LENGTH [FILE RECORD LENGTH]... (20)
+  write-file-record FILE RECORD VALUE... (21)
+  mask-write-register ADDRESS AND OR (22)
   read-write-registers READSTART READCOUNT WRITESTART VALUE... (23)
-  custom FUNCTION HEXBYTES              any function code; the data as hex digits
-  serve [--size N]                      answer as server ADDRESS until SIGINT/SIGTERM, with
-                                        in-memory tables of N entries each (default 10000):
-                                        coils and holding registers start at 0, discrete input
-                                        i is on when i is odd, input register i holds i mod 65536
-Numbers are decimal or 0x-prefixed hex.
+  custom FUNCTION [HEXBYTES]          any function code, data in hex digits
+  serve [--size N]   with the line options only: answer as server ADDRESS
+                     until interrupted, from tables of N entries each
+                     (10000): coils and holding registers start at 0,
+                     discrete input i is on when i is odd, input register
+                     i holds i
+Exit status:
+  0 success     1 exception reply     2 no reply, bad frame or wrong server
+  3 bad reply   64 wrong usage        74 the port cannot be opened or is gone
 )";
 
 namespace {
 
-[[noreturn]] void Usage(const std::string& message) {
-    throw EUsageError(message);
+using msg::Fill;
+
+[[noreturn]] void Usage(std::string_view text, std::initializer_list<std::string> values = {}) {
+    throw EUsageError(Fill(text, values));
+}
+
+std::string Text(std::uint64_t value) {
+    return std::to_string(value);
 }
 
 std::uint64_t Number(const std::string& word, std::uint64_t low, std::uint64_t high,
-                     std::string_view what) {
+                     const std::string& what) {
+    if (!word.empty() && word[0] == '-')
+        Usage(msg::NegativeNumber, {what, word, Text(low), Text(high)});
     std::string_view digits = word;
-    int base = 10;
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    const bool hex =
+        digits.size() >= 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
+    if (hex)
         digits.remove_prefix(2);
-        base = 16;
-    }
     std::uint64_t value = 0;
     const auto [end, error] =
-        std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
-    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
-        value < low || value > high)
-        Usage("invalid " + std::string(what) + " '" + word + "' (" + std::to_string(low) + ".." +
-              std::to_string(high) + ")");
+        std::from_chars(digits.data(), digits.data() + digits.size(), value, hex ? 16 : 10);
+    const bool whole = !digits.empty() && end == digits.data() + digits.size();
+    if (error == std::errc::result_out_of_range && whole)
+        Usage(msg::OutOfRange, {what, word, Text(low), Text(high)});
+    if (error != std::errc() || !whole)
+        Usage(hex ? msg::NotAHexNumber : msg::NotANumber, {what, word});
+    if (value < low || value > high)
+        Usage(msg::OutOfRange, {what, word, Text(low), Text(high)});
     return value;
 }
 
-std::uint16_t Word(const std::string& word, std::string_view what) {
+std::uint16_t Word(const std::string& word, const std::string& what) {
     return static_cast<std::uint16_t>(Number(word, 0, 0xFFFF, what));
 }
 
 template <typename T>
-T Choice(const std::string& word, const std::map<std::string, T>& choices, std::string_view what) {
-    const auto found = choices.find(word);
-    if (found == choices.end())
-        Usage("invalid " + std::string(what) + " '" + word + "'");
-    return found->second;
+T Choice(const std::string& word, const std::vector<std::pair<std::string, T>>& choices,
+         const std::string& what) {
+    std::string names;
+    for (const auto& [name, value] : choices) {
+        if (name == word)
+            return value;
+        names += (names.empty() ? "" : ", ") + name;
+    }
+    Usage(msg::InvalidChoice, {what, word, names});
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
 }
 
 TByteString HexBytes(const std::string& word) {
+    for (const char c : word)
+        if (HexDigit(c) < 0)
+            Usage(msg::HexBadDigit, {word, std::string(1, c)});
     if (word.size() % 2 != 0)
-        Usage("HEXBYTES needs an even number of hex digits: '" + word + "'");
+        Usage(msg::HexOddDigits, {word});
     TByteString bytes;
     for (std::size_t i = 0; i < word.size(); i += 2)
-        bytes.push_back(
-            static_cast<std::uint8_t>(Number("0x" + word.substr(i, 2), 0, 255, "HEXBYTES")));
+        bytes.push_back(static_cast<std::uint8_t>(HexDigit(word[i]) * 16 + HexDigit(word[i + 1])));
     return bytes;
 }
 
-const std::map<std::string, TToolCommand> Commands = {
-    {"read-coils", TToolCommand::ReadCoils},
-    {"read-discrete-inputs", TToolCommand::ReadDiscreteInputs},
-    {"read-holding-registers", TToolCommand::ReadHoldingRegisters},
-    {"read-input-registers", TToolCommand::ReadInputRegisters},
-    {"write-coil", TToolCommand::WriteCoil},
-    {"write-register", TToolCommand::WriteRegister},
-    {"read-exception-status", TToolCommand::ReadExceptionStatus},
-    {"diagnostics", TToolCommand::Diagnostics},
-    {"write-coils", TToolCommand::WriteCoils},
-    {"write-registers", TToolCommand::WriteRegisters},
-    {"report-server-id", TToolCommand::ReportServerId},
-    {"read-file-record", TToolCommand::ReadFileRecord},
-    {"write-file-record", TToolCommand::WriteFileRecord},
-    {"mask-write-register", TToolCommand::MaskWriteRegister},
-    {"read-write-registers", TToolCommand::ReadWriteRegisters},
-    {"custom", TToolCommand::Custom},
-    {"serve", TToolCommand::Serve},
+// Each command with the arguments it takes, as the help names them.
+struct TCommandInfo {
+    TToolCommand Command;
+    const char* Arguments;
+};
+
+const std::map<std::string, TCommandInfo> Commands = {
+    {"read-coils", {TToolCommand::ReadCoils, "START COUNT"}},
+    {"read-discrete-inputs", {TToolCommand::ReadDiscreteInputs, "START COUNT"}},
+    {"read-holding-registers", {TToolCommand::ReadHoldingRegisters, "START COUNT"}},
+    {"read-input-registers", {TToolCommand::ReadInputRegisters, "START COUNT"}},
+    {"write-coil", {TToolCommand::WriteCoil, "ADDRESS 0|1"}},
+    {"write-register", {TToolCommand::WriteRegister, "ADDRESS VALUE"}},
+    {"read-exception-status", {TToolCommand::ReadExceptionStatus, "no arguments"}},
+    {"diagnostics", {TToolCommand::Diagnostics, "SUBFUNCTION DATA"}},
+    {"write-coils", {TToolCommand::WriteCoils, "START BIT..."}},
+    {"write-registers", {TToolCommand::WriteRegisters, "START VALUE..."}},
+    {"report-server-id", {TToolCommand::ReportServerId, "no arguments"}},
+    {"read-file-record",
+     {TToolCommand::ReadFileRecord, "FILE RECORD LENGTH [FILE RECORD LENGTH]..."}},
+    {"write-file-record", {TToolCommand::WriteFileRecord, "FILE RECORD VALUE..."}},
+    {"mask-write-register", {TToolCommand::MaskWriteRegister, "ADDRESS AND OR"}},
+    {"read-write-registers",
+     {TToolCommand::ReadWriteRegisters, "READSTART READCOUNT WRITESTART VALUE..."}},
+    {"custom", {TToolCommand::Custom, "FUNCTION [HEXBYTES]"}},
+    {"serve", {TToolCommand::Serve, "no arguments"}},
 };
 
 class TWords {
@@ -112,105 +178,190 @@ class TWords {
     std::size_t FNext = 0;
 };
 
-void NeedExactly(const TWords& args, std::size_t n, const std::string& command) {
-    if (args.Left() != n)
-        Usage(command + " takes " + std::to_string(n) + " argument" + (n == 1 ? "" : "s"));
-}
+// The arguments of one command, read in order and checked as they come.
+class TArgumentReader {
+  public:
+    TArgumentReader(TToolOptions& options, const std::string& command, TWords args)
+        : FOptions(options), FCommand(command), FArgs(std::move(args)) {}
 
-void NeedAtLeast(const TWords& args, std::size_t n, const std::string& command) {
-    if (args.Left() < n)
-        Usage(command + " takes at least " + std::to_string(n) + " arguments");
-}
+    void Read();
 
-void ParseArguments(TToolOptions& o, const std::string& command, TWords args) {
+  private:
+    void Need(bool enough) const {
+        if (!enough)
+            Usage(msg::WrongArguments, {FCommand, Commands.at(FCommand).Arguments});
+    }
+    void Exactly(std::size_t n) const { Need(FArgs.Left() == n); }
+    void AtLeast(std::size_t n) const { Need(FArgs.Left() >= n); }
+
+    // An address as typed in the chosen base, held as on the wire.
+    std::uint16_t Address(const std::string& what) {
+        return static_cast<std::uint16_t>(
+            Number(FArgs.Take(), FOptions.Base, 0xFFFF + FOptions.Base, what) - FOptions.Base);
+    }
+    std::uint16_t Count(const std::string& what, int limit) {
+        return static_cast<std::uint16_t>(Number(FArgs.Take(), 1, limit, what));
+    }
+    // count addresses from start must end at or before the last one.
+    void CheckRun(std::uint16_t start, std::size_t count, const std::string& startName,
+                  const std::string& countName) const {
+        if (start + count - 1 <= 0xFFFF)
+            return;
+        Usage(msg::RunPastLastAddress, {startName, Text(start + FOptions.Base), countName,
+                                        Text(count), Text(0xFFFF + FOptions.Base)});
+    }
+    std::vector<std::uint16_t> Values(const std::string& what) {
+        std::vector<std::uint16_t> values;
+        while (FArgs.Left() > 0)
+            values.push_back(Word(FArgs.Take(), what));
+        return values;
+    }
+    void ReadRecords();
+    void WriteRecord();
+
+    TToolOptions& FOptions;
+    std::string FCommand;
+    TWords FArgs;
+};
+
+void TArgumentReader::Read() {
     using enum TToolCommand;
-    switch (o.Command) {
+    switch (FOptions.Command) {
         case ReadCoils:
         case ReadDiscreteInputs:
+            Exactly(2);
+            FOptions.Start = Address("START");
+            FOptions.Quantity = Count("COUNT", TModbusClient::MaxReadBits);
+            CheckRun(FOptions.Start, FOptions.Quantity, "START", "COUNT");
+            return;
         case ReadHoldingRegisters:
         case ReadInputRegisters:
-            NeedExactly(args, 2, command);
-            o.Start = Word(args.Take(), "START");
-            o.Quantity = Word(args.Take(), "COUNT");
+            Exactly(2);
+            FOptions.Start = Address("START");
+            FOptions.Quantity = Count("COUNT", TModbusClient::MaxReadRegisters);
+            CheckRun(FOptions.Start, FOptions.Quantity, "START", "COUNT");
             return;
         case WriteCoil:
-            NeedExactly(args, 2, command);
-            o.Start = Word(args.Take(), "ADDRESS");
-            o.Value = static_cast<std::uint16_t>(Number(args.Take(), 0, 1, "coil value"));
+            Exactly(2);
+            FOptions.Start = Address("ADDRESS");
+            FOptions.Value = static_cast<std::uint16_t>(Number(FArgs.Take(), 0, 1, "coil value"));
             return;
         case WriteRegister:
-            NeedExactly(args, 2, command);
-            o.Start = Word(args.Take(), "ADDRESS");
-            o.Value = Word(args.Take(), "VALUE");
+            Exactly(2);
+            FOptions.Start = Address("ADDRESS");
+            FOptions.Value = Word(FArgs.Take(), "VALUE");
             return;
         case ReadExceptionStatus:
         case ReportServerId:
-            NeedExactly(args, 0, command);
+        case Serve:
+            Exactly(0);
             return;
-        case Diagnostics:
-            NeedExactly(args, 2, command);
-            o.SubFunction = Word(args.Take(), "SUBFUNCTION");
-            o.Value = Word(args.Take(), "DATA");
-            return;
-        case WriteCoils:
-            NeedAtLeast(args, 2, command);
-            o.Start = Word(args.Take(), "START");
-            while (args.Left() > 0)
-                o.Bits.push_back(Number(args.Take(), 0, 1, "BIT") == 1);
-            return;
-        case WriteRegisters:
-            NeedAtLeast(args, 2, command);
-            o.Start = Word(args.Take(), "START");
-            while (args.Left() > 0)
-                o.Values.push_back(Word(args.Take(), "VALUE"));
-            return;
-        case ReadFileRecord:
-            if (args.Left() == 0 || args.Left() % 3 != 0)
-                Usage(command + " takes FILE RECORD LENGTH, once or more");
-            while (args.Left() > 0) {
-                TFileRecordRef r;
-                r.File = Word(args.Take(), "FILE");
-                r.Record = static_cast<std::uint16_t>(Number(args.Take(), 0, 9999, "RECORD"));
-                r.Length = static_cast<std::uint16_t>(Number(args.Take(), 1, 10000, "LENGTH"));
-                o.Records.push_back(r);
+        case Diagnostics: {
+            Exactly(2);
+            const std::string subFunction = FArgs.Take();
+            FOptions.SubFunction = Word(subFunction, "SUBFUNCTION");
+            try {
+                FindDiagnosticAction(FOptions.SubFunction);
+            } catch (const ERegwireError&) {
+                Usage(msg::SubFunctionUnknown, {subFunction});
             }
-            return;
-        case WriteFileRecord: {
-            NeedAtLeast(args, 3, command);
-            TFileRecordRef r;
-            r.File = Word(args.Take(), "FILE");
-            r.Record = static_cast<std::uint16_t>(Number(args.Take(), 0, 9999, "RECORD"));
-            while (args.Left() > 0)
-                o.Values.push_back(Word(args.Take(), "VALUE"));
-            r.Length = static_cast<std::uint16_t>(o.Values.size());
-            o.Records.push_back(r);
+            FOptions.Value = Word(FArgs.Take(), "DATA");
             return;
         }
+        case WriteCoils:
+            AtLeast(2);
+            FOptions.Start = Address("START");
+            while (FArgs.Left() > 0)
+                FOptions.Bits.push_back(Number(FArgs.Take(), 0, 1, "BIT") == 1);
+            if (FOptions.Bits.size() > static_cast<std::size_t>(TModbusClient::MaxWriteBits))
+                Usage(msg::OutOfRange, {"the number of BITs", Text(FOptions.Bits.size()), "1",
+                                        Text(TModbusClient::MaxWriteBits)});
+            CheckRun(FOptions.Start, FOptions.Bits.size(), "START", "BITs");
+            return;
+        case WriteRegisters:
+            AtLeast(2);
+            FOptions.Start = Address("START");
+            FOptions.Values = Values("VALUE");
+            if (FOptions.Values.size() > static_cast<std::size_t>(TModbusClient::MaxWriteRegisters))
+                Usage(msg::OutOfRange, {"the number of VALUEs", Text(FOptions.Values.size()), "1",
+                                        Text(TModbusClient::MaxWriteRegisters)});
+            CheckRun(FOptions.Start, FOptions.Values.size(), "START", "VALUEs");
+            return;
+        case ReadFileRecord:
+            ReadRecords();
+            return;
+        case WriteFileRecord:
+            WriteRecord();
+            return;
         case MaskWriteRegister:
-            NeedExactly(args, 3, command);
-            o.Start = Word(args.Take(), "ADDRESS");
-            o.Value = Word(args.Take(), "AND");
-            o.OrMask = Word(args.Take(), "OR");
+            Exactly(3);
+            FOptions.Start = Address("ADDRESS");
+            FOptions.Value = Word(FArgs.Take(), "AND");
+            FOptions.OrMask = Word(FArgs.Take(), "OR");
             return;
         case ReadWriteRegisters:
-            NeedAtLeast(args, 4, command);
-            o.Start = Word(args.Take(), "READSTART");
-            o.Quantity = Word(args.Take(), "READCOUNT");
-            o.WriteStart = Word(args.Take(), "WRITESTART");
-            while (args.Left() > 0)
-                o.Values.push_back(Word(args.Take(), "VALUE"));
+            AtLeast(4);
+            FOptions.Start = Address("READSTART");
+            FOptions.Quantity = Count("READCOUNT", TModbusClient::MaxReadRegisters);
+            CheckRun(FOptions.Start, FOptions.Quantity, "READSTART", "READCOUNT");
+            FOptions.WriteStart = Address("WRITESTART");
+            FOptions.Values = Values("VALUE");
+            if (FOptions.Values.size() >
+                static_cast<std::size_t>(TModbusClient::MaxReadWriteWriteRegisters))
+                Usage(msg::OutOfRange, {"the number of VALUEs", Text(FOptions.Values.size()), "1",
+                                        Text(TModbusClient::MaxReadWriteWriteRegisters)});
+            CheckRun(FOptions.WriteStart, FOptions.Values.size(), "WRITESTART", "VALUEs");
             return;
         case Custom:
-            if (args.Left() != 1 && args.Left() != 2)
-                Usage(command + " takes FUNCTION and HEXBYTES");
-            o.Function = static_cast<std::uint8_t>(Number(args.Take(), 1, 127, "FUNCTION"));
-            if (args.Left() > 0)
-                o.Data = HexBytes(args.Take());
-            return;
-        case Serve:
-            NeedExactly(args, 0, command);
+            Need(FArgs.Left() == 1 || FArgs.Left() == 2);
+            FOptions.Function = static_cast<std::uint8_t>(Number(FArgs.Take(), 1, 127, "FUNCTION"));
+            if (FArgs.Left() > 0)
+                FOptions.Data = HexBytes(FArgs.Take());
             return;
     }
+}
+
+// A file holds records 0 to 9999; a run of them must end there.
+void CheckRecordRun(const TFileRecordRef& r) {
+    if (r.Record + r.Length - 1 > 9999)
+        Usage(msg::RecordRunsPastEnd, {Text(r.Record), Text(r.Length)});
+}
+
+// Each record read takes 7 bytes of the request and 2 plus its values of the
+// reply; both fit the largest data field.
+void TArgumentReader::ReadRecords() {
+    Need(FArgs.Left() > 0 && FArgs.Left() % 3 == 0);
+    constexpr int MaxRecords = TModbusClient::MaxFileRecordBytes / 7;
+    if (FArgs.Left() / 3 > MaxRecords)
+        Usage(msg::FileRecordsTooMany, {FCommand, Text(MaxRecords)});
+    int replyBytes = 0;
+    while (FArgs.Left() > 0) {
+        TFileRecordRef r;
+        r.File = Word(FArgs.Take(), "FILE");
+        r.Record = static_cast<std::uint16_t>(Number(FArgs.Take(), 0, 9999, "RECORD"));
+        r.Length = static_cast<std::uint16_t>(Number(FArgs.Take(), 1, 10000, "LENGTH"));
+        CheckRecordRun(r);
+        replyBytes += 2 + 2 * r.Length;
+        FOptions.Records.push_back(r);
+    }
+    if (replyBytes > TModbusClient::MaxFileRecordBytes)
+        Usage(msg::FileRecordReplyTooLong,
+              {Text(replyBytes), Text(TModbusClient::MaxFileRecordBytes)});
+}
+
+void TArgumentReader::WriteRecord() {
+    AtLeast(3);
+    TFileRecordRef r;
+    r.File = Word(FArgs.Take(), "FILE");
+    r.Record = static_cast<std::uint16_t>(Number(FArgs.Take(), 0, 9999, "RECORD"));
+    FOptions.Values = Values("VALUE");
+    const int requestBytes = 7 + 2 * static_cast<int>(FOptions.Values.size());
+    if (requestBytes > TModbusClient::MaxFileRecordBytes)
+        Usage(msg::FileRecordRequestTooLong,
+              {Text(requestBytes), Text(TModbusClient::MaxFileRecordBytes)});
+    r.Length = static_cast<std::uint16_t>(FOptions.Values.size());
+    CheckRecordRun(r);
+    FOptions.Records.push_back(r);
 }
 
 bool IsRead(TToolCommand command) {
@@ -230,12 +381,69 @@ bool IsRead(TToolCommand command) {
     }
 }
 
+bool ReadsRegisters(TToolCommand command) {
+    using enum TToolCommand;
+    return command == ReadHoldingRegisters || command == ReadInputRegisters ||
+           command == ReadWriteRegisters || command == ReadFileRecord;
+}
+
+// A format of register pairs needs whole pairs in every run read.
+void CheckFormat(const TToolOptions& o, const std::string& command, const std::string& format) {
+    if (o.Format == TRegisterFormat::Unsigned)
+        return;
+    if (!ReadsRegisters(o.Command))
+        Usage(msg::FormatShowsRegisters, {command});
+    if (!TakesPairs(o.Format))
+        return;
+    if (o.Command == TToolCommand::ReadFileRecord) {
+        for (const TFileRecordRef& r : o.Records)
+            if (r.Length % 2 != 0)
+                Usage(msg::FormatTakesPairs, {format, "LENGTH", Text(r.Length)});
+        return;
+    }
+    if (o.Quantity % 2 != 0)
+        Usage(msg::FormatTakesPairs,
+              {format, o.Command == TToolCommand::ReadWriteRegisters ? "READCOUNT" : "COUNT",
+               Text(o.Quantity)});
+}
+
+// A custom request carries its data between the address and the checksum of
+// the largest frame of the line's mode.
+void CheckCustomData(const TToolOptions& o) {
+    const int room = MaxADUSize(o.Mode) - AddressSize(o.Mode) - 1 - ChecksumSize(o.Mode);
+    if (o.Data.size() > static_cast<std::size_t>(room))
+        Usage(msg::CustomDataTooLong,
+              {Text(o.Data.size()), o.Mode == tmRTU ? "RTU" : "ASCII", Text(room)});
+}
+
+// The options a server has no use for: they shape requests and their output.
+const std::set<std::string> MasterOnlyOptions = {"--timeout", "--retries", "--count",  "--interval",
+                                                 "--json",    "--base",    "--format", "--quiet"};
+
+void CheckServe(const TToolOptions& o, const std::vector<std::string>& given) {
+    for (const std::string& option : given)
+        if (MasterOnlyOptions.contains(option))
+            Usage(msg::ServeDoesNotUse, {option});
+    if (o.Address == 0)
+        Usage(msg::ServeNeedsAddress);
+}
+
+// Short options by their long names.
+const std::map<std::string, std::string> ShortOptions = {
+    {"-p", "--port"},      {"-b", "--baud"},  {"-P", "--parity"},   {"-d", "--data-bits"},
+    {"-s", "--stop-bits"}, {"-m", "--mode"},  {"-a", "--address"},  {"-t", "--timeout"},
+    {"-r", "--retries"},   {"-c", "--count"}, {"-i", "--interval"}, {"-q", "--quiet"},
+};
+
+const std::set<std::string> Flags = {"--echo", "--frames", "--json", "--quiet"};
+
 }  // namespace
 
 TToolOptions ParseCommandLine(const std::vector<std::string>& words) {
     TToolOptions o;
     std::vector<std::string> positional;
-    bool sizeGiven = false;
+    std::vector<std::string> given;  // long names of the options given
+    std::string format = "unsigned";
     for (std::size_t i = 0; i < words.size(); ++i) {
         std::string word = words[i];
         std::string value;
@@ -245,35 +453,47 @@ TToolOptions ParseCommandLine(const std::vector<std::string>& words) {
             word = word.substr(0, word.find('='));
             inlineValue = true;
         }
+        if (const auto found = ShortOptions.find(word); found != ShortOptions.end())
+            word = found->second;
+        // A negative number is an argument, so that it is named as one.
+        const bool negativeNumber = word.size() >= 2 && word[0] == '-' &&
+                                    std::isdigit(static_cast<unsigned char>(word[1])) != 0;
+        if (word.size() < 2 || word[0] != '-' || negativeNumber) {
+            positional.push_back(words[i]);
+            continue;
+        }
+        given.push_back(word);
+        if (Flags.contains(word) && inlineValue)
+            Usage(msg::OptionTakesNoValue, {word});
         auto arg = [&]() -> const std::string& {
             if (inlineValue)
                 return value;
             if (i + 1 >= words.size())
-                Usage("option " + word + " needs a value");
+                Usage(msg::OptionNeedsValue, {words[i]});
             return words[++i];
         };
-        if (word == "-p" || word == "--port") {
+        if (word == "--port") {
             o.Port = arg();
             if (o.Port.empty())
-                Usage("the serial device name is empty");
-        } else if (word == "-b" || word == "--baud") {
+                Usage(msg::PortEmpty);
+        } else if (word == "--baud") {
             o.BaudRate = static_cast<std::uint32_t>(Number(arg(), 1, 4000000, "RATE"));
-        } else if (word == "-P" || word == "--parity") {
+        } else if (word == "--parity") {
             o.Parity = Choice<TParityScheme>(
                 arg(), {{"none", psNone}, {"even", psEven}, {"odd", psOdd}}, "parity");
-        } else if (word == "-d" || word == "--data-bits") {
+        } else if (word == "--data-bits") {
             o.DataBits = Choice<TDataBits>(arg(), {{"7", db7}, {"8", db8}}, "data bits");
-        } else if (word == "-s" || word == "--stop-bits") {
+        } else if (word == "--stop-bits") {
             o.StopBits = Choice<TStopBits>(arg(), {{"1", sb1}, {"2", sb2}}, "stop bits");
-        } else if (word == "-m" || word == "--mode") {
+        } else if (word == "--mode") {
             o.Mode = Choice<TTransmissionMode>(arg(), {{"rtu", tmRTU}, {"ascii", tmASCII}}, "mode");
-        } else if (word == "-a" || word == "--address") {
+        } else if (word == "--address") {
             o.Address = static_cast<std::uint8_t>(Number(arg(), 0, 255, "address"));
-        } else if (word == "-t" || word == "--timeout") {
+        } else if (word == "--timeout") {
             o.TimeoutMs = static_cast<std::uint32_t>(Number(arg(), 1, 3600000, "time-out"));
-        } else if (word == "-r" || word == "--retries") {
+        } else if (word == "--retries") {
             o.Retries = static_cast<std::uint32_t>(Number(arg(), 1, 0xFFFFFFFF, "retries"));
-        } else if (word == "--echo" && !inlineValue) {
+        } else if (word == "--echo") {
             o.Echo = true;
         } else if (word == "--flow") {
             o.Flow = Choice<TFlowControl>(arg(),
@@ -282,34 +502,57 @@ TToolOptions ParseCommandLine(const std::vector<std::string>& words) {
                                            {"rts-cts", fcRtsCts},
                                            {"dtr-dsr", fcDtrDsr}},
                                           "flow control");
-        } else if (word == "--frames" && !inlineValue) {
+        } else if (word == "--frames") {
             o.Frames = true;
-        } else if (word == "-c" || word == "--count") {
+        } else if (word == "--count") {
             o.Count = static_cast<std::uint32_t>(Number(arg(), 0, 0xFFFFFFFF, "count"));
-        } else if (word == "-i" || word == "--interval") {
+        } else if (word == "--interval") {
             o.IntervalMs = static_cast<std::uint32_t>(Number(arg(), 0, 86400000, "interval"));
-        } else if (word == "--json" && !inlineValue) {
+        } else if (word == "--json") {
             o.Json = true;
+        } else if (word == "--quiet") {
+            o.Quiet = true;
+        } else if (word == "--base") {
+            o.Base = Choice<std::uint32_t>(arg(), {{"0", 0}, {"1", 1}}, "base");
+        } else if (word == "--format") {
+            format = arg();
+            o.Format = Choice<TRegisterFormat>(format,
+                                               {{"unsigned", TRegisterFormat::Unsigned},
+                                                {"signed", TRegisterFormat::Signed},
+                                                {"hex", TRegisterFormat::Hex},
+                                                {"int32", TRegisterFormat::Int32},
+                                                {"int32-swapped", TRegisterFormat::Int32Swapped},
+                                                {"float", TRegisterFormat::Float},
+                                                {"float-swapped", TRegisterFormat::FloatSwapped}},
+                                               "format");
         } else if (word == "--size") {
             o.TableSize = static_cast<int>(Number(arg(), 1, 65536, "size"));
-            sizeGiven = true;
-        } else if (word.size() > 1 && word[0] == '-') {
-            Usage("unknown option " + words[i]);
         } else {
-            positional.push_back(words[i]);
+            Usage(msg::UnknownOption, {words[i]});
         }
     }
     if (positional.empty())
-        Usage("no command given");
+        Usage(msg::NoCommand);
     const std::string command = positional.front();
-    o.Command = Choice(command, Commands, "command");
+    const auto found = Commands.find(command);
+    if (found == Commands.end())
+        Usage(msg::UnknownCommand, {command});
+    o.Command = found->second.Command;
     if (o.Port.empty())
-        Usage("the serial device (-p) is required");
+        Usage(msg::PortRequired);
+    const bool sizeGiven = std::find(given.begin(), given.end(), "--size") != given.end();
     if (sizeGiven && o.Command != TToolCommand::Serve)
-        Usage("--size belongs to serve");
-    ParseArguments(o, command, TWords({positional.begin() + 1, positional.end()}));
+        Usage(msg::SizeBelongsToServe);
+    TArgumentReader(o, command, TWords({positional.begin() + 1, positional.end()})).Read();
+    if (o.Command == TToolCommand::Serve) {
+        CheckServe(o, given);
+        return o;
+    }
     if (o.Address == 0 && IsRead(o.Command))
-        Usage(command + " needs a server address 1..255: a broadcast gets no reply");
+        Usage(msg::BroadcastGetsNoReply, {command});
+    CheckFormat(o, command, format);
+    if (o.Command == TToolCommand::Custom)
+        CheckCustomData(o);
     return o;
 }
 

@@ -1,10 +1,12 @@
 // The command line of regwire: options, the command and its arguments.
 //
 // ParseCommandLine turns the words after the program name into TToolOptions
-// or raises EUsageError with a message for standard error; the caller then
-// prints UsageText and leaves with status 64. Numbers are decimal or
-// 0x-prefixed hexadecimal, and every number is checked against the range of
-// its field.
+// or raises EUsageError with a one-line message naming the mistake; the
+// caller prints it with a pointer to --help and leaves with status 64. Every
+// argument is checked here, before any port is opened: each number against
+// the range of its field, each run of addresses against the last address and
+// the largest request, so that nothing the user typed fails on the line.
+// Numbers are decimal or 0x-prefixed hexadecimal.
 #pragma once
 
 #include <cstdint>
@@ -15,9 +17,9 @@
 
 #include "modbus/codec.h"
 #include "modbus/connection.h"
-#include "modbus/diagnostics.h"
 #include "modbus/replydecoder.h"
 #include "modbus/values.h"
+#include "registerformat.h"
 
 namespace regwire::tool {
 
@@ -72,9 +74,15 @@ struct TToolOptions {
     std::uint32_t Count = 1;  // 0: until interrupted
     std::uint32_t IntervalMs = 1000;
     bool Json = false;
+    bool Quiet = false;  // no confirmation line after a write
+    // Addresses of coils, inputs and registers as typed and printed: 0 as on
+    // the wire, or 1 for the 1-based numbering of many device manuals.
+    std::uint32_t Base = 0;
+    TRegisterFormat Format = TRegisterFormat::Unsigned;
 
     TToolCommand Command = TToolCommand::ReadHoldingRegisters;
     // The command's arguments; each command uses the fields it names.
+    // Addresses are held as on the wire, whatever Base.
     std::uint16_t Start = 0;     // START, ADDRESS, READSTART
     std::uint16_t Quantity = 0;  // COUNT, READCOUNT
     std::uint16_t Value = 0;     // VALUE, 0|1, DATA, AND

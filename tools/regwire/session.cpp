@@ -1,7 +1,11 @@
 #include "session.h"
 
+#include <poll.h>
 #include <unistd.h>
 #include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
@@ -12,18 +16,21 @@
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <sstream>
 
+#include "messages.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
 #include "modbus/errors.h"
 #include "modbus/memoryserver.h"
+#include "modbus/serialports.h"
+#include "platform/posixserialdevice.h"
 
 namespace regwire::tool {
 
 namespace {
 
 using TClock = std::chrono::steady_clock;
+using msg::Fill;
 
 // --- Interruption: SIGINT and SIGTERM quit the event loop ---
 
@@ -77,46 +84,99 @@ const char* ActionName(TDiagnosticAction action) {
     return action < DiagnosticActionCount ? names[action] : "daUnknown";
 }
 
+std::string Text(std::uint64_t value) {
+    return std::to_string(value);
+}
+
 std::string FailureText(const TTransactionInfo& info, const std::string& exceptionText) {
     switch (info.Status) {
         case tsNoReply:
-            return "no reply from server " + std::to_string(info.ServerAddress);
+            return Fill(msg::NoReply, {Text(info.ServerAddress)});
         case tsBadFrame:
-            return "bad frame (too short or wrong checksum)";
+            return std::string(msg::BadFrame);
         case tsWrongServer:
-            return "the reply came from another server";
+            return std::string(msg::WrongServer);
         case tsBadReply:
-            return "bad reply: it does not match the request";
+            return std::string(msg::BadReply);
         case tsException:
-            return "exception " + std::to_string(info.RawExceptionCode) + ": " + exceptionText;
+            return Fill(msg::ExceptionReply, {Text(info.RawExceptionCode), exceptionText});
         default:
             return {};
     }
 }
 
-template <typename Values>
-std::string JsonList(const Values& values) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (i > 0)
-            text += ",";
-        text += std::to_string(static_cast<unsigned>(values[i]));
-    }
-    return text + "]";
+QString Json(const std::string& text) {
+    return QString::fromStdString(text);
 }
+
+// The port a run holds, watched from the main thread: why it could not be
+// opened, and whether it has gone since (an adapter pulled, the far end of a
+// pseudo-terminal closed). Only the worker reads and writes the port; a
+// poll() for a hang-up with no wait takes nothing from it.
+class TPortWatch {
+  public:
+    // Opens the port of connection through this watch; assign before Open.
+    void Attach(TModbusConnection& connection) {
+        connection.DeviceFactory = [this](const TSerialPort& port) {
+            try {
+                auto device = OpenSerialPort(port);
+                if (const auto* posix = dynamic_cast<platform::TPosixSerialDevice*>(device.get()))
+                    FFd = posix->Handle();
+                return device;
+            } catch (const platform::ESerialError& e) {
+                FOpenError = e.Kind();
+                throw;
+            }
+        };
+    }
+
+    // The line that says why the port could not be opened; failure is what
+    // the connection raised.
+    std::string OpenFailure(const std::string& port, const std::exception& failure) const {
+        if (FOpenError == platform::seAccessDenied)
+            return Fill(msg::PortAccessDenied, {port, platform::SAccessDeniedAdvice});
+        return Fill(msg::PortFailure, {port, failure.what()});
+    }
+
+    bool Gone() const {
+        if (FFd < 0)
+            return false;
+        pollfd p{FFd, 0, 0};
+        return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
+
+  private:
+    int FFd = -1;
+    std::optional<platform::TSerialErrorKind> FOpenError;
+};
 
 // What one completed transaction has to say: text lines and JSON fields.
 struct TOutcome {
     std::vector<std::string> Lines;
-    std::string Json;  // fields after the common ones, each starting with ','
+    QJsonObject Fields;
 
-    template <typename List>
-    void Values(std::uint32_t start, const List& values, bool print) {
-        Json += ",\"start\":" + std::to_string(start) + ",\"values\":" + JsonList(values);
-        if (print)
-            for (std::size_t i = 0; i < values.size(); ++i)
-                Lines.push_back(std::to_string(start + i) + ": " +
-                                std::to_string(static_cast<unsigned>(values[i])));
+    void Bits(std::uint32_t start, const std::vector<bool>& values, bool print) {
+        QJsonArray json;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            json.append(values[i] ? 1 : 0);
+            if (print)
+                Lines.push_back(Text(start + i) + ": " + (values[i] ? "1" : "0"));
+        }
+        Fields["start"] = static_cast<qint64>(start);
+        Fields["values"] = json;
+    }
+
+    // Registers as the chosen format shows them; labels count from start.
+    static QJsonArray Registers(const TRegValues& values, TRegisterFormat format,
+                                const std::string& label, std::uint32_t start,
+                                std::vector<std::string>* lines) {
+        QJsonArray json;
+        for (const TShownValue& shown : ShowRegisters(values, format)) {
+            json.append(shown.Json);
+            if (lines)
+                lines->push_back(label + Text(start + shown.Offset) + ": " + shown.Text);
+        }
+        return json;
     }
 };
 
@@ -136,9 +196,10 @@ class TMasterSession {
         FConnection.Close();
         if (FUsageFailed)
             return esUsage;
-        // Only an interruption ends the loop before the first completion.
-        if (FRoundTrips.empty())
-            FErr << "regwire: interrupted before any transaction completed" << std::endl;
+        // Only an interruption or a vanished port ends the loop before the
+        // first completion.
+        if (FRoundTrips.empty() && !FPortGone)
+            FErr << "regwire: " << msg::Interrupted << std::endl;
         if (FOptions.Count != 1)
             PrintSummary();
         return ExitStatus();
@@ -168,10 +229,11 @@ class TMasterSession {
                 if (!data.empty())
                     FErr << "< " << Hex(data, " ") << std::endl;
             };
+        FPort.Attach(FConnection);
         try {
             FConnection.Open();
         } catch (const std::exception& e) {
-            FErr << "regwire: " << FOptions.Port << ": " << e.what() << std::endl;
+            FErr << "regwire: " << FPort.OpenFailure(FOptions.Port, e) << std::endl;
             return false;
         }
         FClient.SetConnection(&FConnection);
@@ -179,13 +241,21 @@ class TMasterSession {
         return true;
     }
 
+    // An address as the user numbers them.
+    std::uint32_t Shown(std::uint32_t address) const { return address + FOptions.Base; }
+
     void Bind() {
         auto bits = [this](TModbusClient*, const TTransactionInfo&, std::uint16_t start,
-                           std::uint16_t,
-                           const TBitValues& values) { FOutcome.Values(start, values, IsRead()); };
+                           std::uint16_t, const TBitValues& values) {
+            FOutcome.Bits(Shown(start), values, IsRead());
+        };
         auto registers = [this](TModbusClient*, const TTransactionInfo&, std::uint16_t start,
                                 std::uint16_t, const TRegValues& values) {
-            FOutcome.Values(start, values, IsRead());
+            const bool read = IsRead();
+            FOutcome.Fields["start"] = static_cast<qint64>(Shown(start));
+            FOutcome.Fields["values"] =
+                TOutcome::Registers(values, read ? FOptions.Format : TRegisterFormat::Unsigned, "",
+                                    Shown(start), read ? &FOutcome.Lines : nullptr);
         };
         FClient.OnCoilsRead = bits;
         FClient.OnDiscreteInputsRead = bits;
@@ -195,77 +265,114 @@ class TMasterSession {
         FClient.OnMultipleRegistersWrite = registers;
         FClient.OnSingleCoilWrite = [this](TModbusClient*, const TTransactionInfo&,
                                            std::uint16_t address, bool value) {
-            FOutcome.Values(address, TBitValues{value}, false);
+            FOutcome.Bits(Shown(address), TBitValues{value}, false);
         };
         FClient.OnSingleRegisterWrite = [this](TModbusClient*, const TTransactionInfo&,
                                                std::uint16_t address, std::uint16_t value) {
-            FOutcome.Values(address, TRegValues{value}, false);
+            FOutcome.Fields["start"] = static_cast<qint64>(Shown(address));
+            FOutcome.Fields["values"] = QJsonArray{value};
         };
+        // The eight outputs are numbered 0 to 7 whatever the base: they are
+        // bits of one byte, not addresses.
         FClient.OnExceptionStatusRead = [this](TModbusClient*, const TTransactionInfo&,
                                                const TExceptionStatusValues& values) {
-            FOutcome.Values(0, values, true);
+            FOutcome.Bits(0, values, true);
         };
         FClient.OnDiagnostics = [this](TModbusClient*, const TTransactionInfo&,
                                        TDiagnosticAction action, std::uint16_t result) {
-            FOutcome.Json += ",\"action\":\"" + std::string(ActionName(action)) +
-                             "\",\"result\":" + std::to_string(result);
-            FOutcome.Lines.push_back(std::string(ActionName(action)) + ": " +
-                                     std::to_string(result));
+            FOutcome.Fields["action"] = ActionName(action);
+            FOutcome.Fields["result"] = result;
+            FOutcome.Lines.push_back(std::string(ActionName(action)) + ": " + Text(result));
         };
         FClient.OnServerIdentificationReport = [this](TModbusClient*, const TTransactionInfo&, int,
                                                       const TServerIdentificationData& data) {
-            FOutcome.Json += ",\"data\":\"" + Hex(data) + "\"";
+            FOutcome.Fields["data"] = Json(Hex(data));
             FOutcome.Lines.push_back(Hex(data, " "));
         };
-        auto records = [this](bool print) {
-            return [this, print](TModbusClient*, const TTransactionInfo&,
-                                 TModbusFileRecordList& list) {
-                FOutcome.Json += ",\"records\":[";
-                for (int i = 0; i < list.Count(); ++i) {
-                    const TModbusFileRecord& r = list.Items(i);
-                    FOutcome.Json += std::string(i > 0 ? "," : "") +
-                                     "{\"file\":" + std::to_string(r.FileNumber()) +
-                                     ",\"record\":" + std::to_string(r.RecordNumber()) +
-                                     ",\"values\":" + JsonList(r.RegValues()) + "}";
-                    if (print)
-                        for (int j = 0; j < r.RecordLength(); ++j)
-                            FOutcome.Lines.push_back(std::to_string(r.FileNumber()) + "/" +
-                                                     std::to_string(r.RecordNumber() + j) + ": " +
-                                                     std::to_string(r.RegValue(j)));
-                }
-                FOutcome.Json += "]";
-            };
+        auto records = [this](bool read) {
+            return
+                [this, read](TModbusClient*, const TTransactionInfo&, TModbusFileRecordList& list) {
+                    QJsonArray json;
+                    for (int i = 0; i < list.Count(); ++i) {
+                        const TModbusFileRecord& r = list.Items(i);
+                        const std::string label = Text(r.FileNumber()) + "/";
+                        json.append(QJsonObject{
+                            {"file", r.FileNumber()},
+                            {"record", r.RecordNumber()},
+                            {"values",
+                             TOutcome::Registers(
+                                 r.RegValues(), read ? FOptions.Format : TRegisterFormat::Unsigned,
+                                 label, r.RecordNumber(), read ? &FOutcome.Lines : nullptr)}});
+                    }
+                    FOutcome.Fields["records"] = json;
+                };
         };
         FClient.OnFileRecordRead = records(true);
         FClient.OnFileRecordWrite = records(false);
         FClient.OnSingleRegisterMaskWrite = [this](TModbusClient*, const TTransactionInfo&,
                                                    std::uint16_t address, std::uint16_t andMask,
                                                    std::uint16_t orMask) {
-            FOutcome.Json += ",\"start\":" + std::to_string(address) +
-                             ",\"and\":" + std::to_string(andMask) +
-                             ",\"or\":" + std::to_string(orMask);
+            FOutcome.Fields["start"] = static_cast<qint64>(Shown(address));
+            FOutcome.Fields["and"] = andMask;
+            FOutcome.Fields["or"] = orMask;
         };
         FClient.OnMultipleRegistersReadWrite =
             [this](TModbusClient*, const TTransactionInfo&, std::uint16_t readStart, std::uint16_t,
                    const TRegValues& read, std::uint16_t writeStart, std::uint16_t,
                    const TRegValues& written) {
-                FOutcome.Json += ",\"read\":{\"start\":" + std::to_string(readStart) +
-                                 ",\"values\":" + JsonList(read) +
-                                 "},\"written\":{\"start\":" + std::to_string(writeStart) +
-                                 ",\"values\":" + JsonList(written) + "}";
-                for (std::size_t i = 0; i < read.size(); ++i)
-                    FOutcome.Lines.push_back(std::to_string(readStart + i) + ": " +
-                                             std::to_string(read[i]));
+                FOutcome.Fields["read"] =
+                    QJsonObject{{"start", static_cast<qint64>(Shown(readStart))},
+                                {"values", TOutcome::Registers(read, FOptions.Format, "",
+                                                               Shown(readStart), &FOutcome.Lines)}};
+                FOutcome.Fields["written"] = QJsonObject{
+                    {"start", static_cast<qint64>(Shown(writeStart))},
+                    {"values",
+                     TOutcome::Registers(written, TRegisterFormat::Unsigned, "", 0, nullptr)}};
             };
         FClient.OnCustomTransactionComplete = [this](TModbusClient*, const TTransactionInfo&,
                                                      std::uint8_t, const TByteString&,
                                                      const TByteString& response) {
-            FOutcome.Json += ",\"response\":\"" + Hex(response) + "\"";
+            FOutcome.Fields["response"] = Json(Hex(response));
             FOutcome.Lines.push_back(Hex(response, " "));
         };
         FClient.OnTransactionProcessed = [this](TModbusClient*, const TTransactionInfo& info,
                                                 std::uint8_t command,
                                                 bool) { Completed(info, command); };
+    }
+
+    // The line that confirms a write the server took (or, for a broadcast,
+    // that went out); empty for a command that writes nothing.
+    std::string Confirmation() const {
+        using enum TToolCommand;
+        const TToolOptions& o = FOptions;
+        auto plural = [](std::size_t n) { return std::string(n == 1 ? "" : "s"); };
+        switch (o.Command) {
+            case WriteCoil:
+                return Fill(msg::WrittenCoils, {"1", "", Text(Shown(o.Start))});
+            case WriteCoils:
+                return Fill(msg::WrittenCoils,
+                            {Text(o.Bits.size()), plural(o.Bits.size()), Text(Shown(o.Start))});
+            case WriteRegister:
+                return Fill(msg::WrittenRegisters, {"1", "", Text(Shown(o.Start))});
+            case WriteRegisters:
+            case ReadWriteRegisters: {
+                const std::uint32_t at = o.Command == WriteRegisters ? o.Start : o.WriteStart;
+                return Fill(msg::WrittenRegisters,
+                            {Text(o.Values.size()), plural(o.Values.size()), Text(Shown(at))});
+            }
+            case WriteFileRecord:
+                return Fill(msg::WrittenFileRecord,
+                            {Text(o.Values.size()), plural(o.Values.size()),
+                             Text(o.Records.front().File), Text(o.Records.front().Record)});
+            case MaskWriteRegister: {
+                char andMask[8], orMask[8];
+                std::snprintf(andMask, sizeof andMask, "0x%04X", o.Value);
+                std::snprintf(orMask, sizeof orMask, "0x%04X", o.OrMask);
+                return Fill(msg::MaskWritten, {Text(Shown(o.Start)), andMask, orMask});
+            }
+            default:
+                return {};
+        }
     }
 
     bool IsRead() const {
@@ -290,7 +397,9 @@ class TMasterSession {
         try {
             Request();
         } catch (const ERegwireError& e) {
-            FErr << "regwire: " << e.what() << "\n\n" << UsageText;
+            // The options were checked before the port was opened; the
+            // library still has the last word on a request.
+            FErr << "regwire: " << e.what() << "; " << msg::UsageHint << std::endl;
             FUsageFailed = true;
             QCoreApplication::quit();
         }
@@ -376,24 +485,46 @@ class TMasterSession {
         Record(info, rtt);
         const std::string exception =
             info.Status == tsException ? FClient.TranslateExceptionCode(info.RawExceptionCode) : "";
-        if (FOptions.Json) {
-            FOut << "{\"function\":" << unsigned(command) << ",\"status\":\""
-                 << StatusName(info.Status) << "\",\"attempts\":" << info.Attempts
-                 << ",\"rttUs\":" << rtt;
-            if (info.Status == tsException)
-                FOut << ",\"exceptionCode\":" << unsigned(info.RawExceptionCode)
-                     << ",\"exception\":\"" << exception << "\"";
-            if (info.Status == tsSuccess)
-                FOut << FOutcome.Json;
-            FOut << "}" << std::endl;
-        } else if (info.Status == tsSuccess) {
-            for (const std::string& line : FOutcome.Lines)
-                FOut << line << "\n";
-            FOut.flush();
-        }
+        if (FOptions.Json)
+            PrintJson(info, command, rtt, exception);
+        else if (info.Status == tsSuccess)
+            PrintText();
         if (info.Status != tsSuccess)
             FErr << "regwire: " << FailureText(info, exception) << std::endl;
+        // A port that has gone never answers again: say so once, rather than
+        // one "no reply" per request until interrupted.
+        if (FPort.Gone()) {
+            FPortGone = true;
+            FErr << "regwire: " << Fill(msg::PortGone, {FOptions.Port}) << std::endl;
+            QCoreApplication::quit();
+            return;
+        }
         ScheduleNext();
+    }
+
+    void PrintJson(const TTransactionInfo& info, std::uint8_t command, long long rtt,
+                   const std::string& exception) {
+        QJsonObject json{{"function", command},
+                         {"status", StatusName(info.Status)},
+                         {"attempts", static_cast<qint64>(info.Attempts)},
+                         {"rttUs", static_cast<qint64>(rtt)}};
+        if (info.Status == tsException) {
+            json["exceptionCode"] = info.RawExceptionCode;
+            json["exception"] = Json(exception);
+        }
+        if (info.Status == tsSuccess)
+            for (auto field = FOutcome.Fields.begin(); field != FOutcome.Fields.end(); ++field)
+                json.insert(field.key(), field.value());
+        FOut << QJsonDocument(json).toJson(QJsonDocument::Compact).toStdString() << std::endl;
+    }
+
+    void PrintText() {
+        for (const std::string& line : FOutcome.Lines)
+            FOut << line << "\n";
+        if (const std::string confirmation = Confirmation();
+            !FOptions.Quiet && !confirmation.empty())
+            FOut << confirmation << "\n";
+        FOut.flush();
     }
 
     void Record(const TTransactionInfo& info, long long rttUs) {
@@ -433,21 +564,25 @@ class TMasterSession {
         std::uint64_t total = 0;
         for (const auto& [status, n] : FStatusCounts)
             total += n;
-        FErr << "transactions: " << total << "\n";
+        FErr << Fill(msg::SummaryTransactions, {Text(total)}) << "\n";
         for (const auto& [status, n] : FStatusCounts)
-            FErr << StatusName(status) << ": " << n << "\n";
-        FErr << "retries: " << FRetries << "\n";
+            FErr << Fill(msg::SummaryStatus, {StatusName(status), Text(n)}) << "\n";
+        FErr << Fill(msg::SummaryRetries, {Text(FRetries)}) << "\n";
         if (!FRoundTrips.empty()) {
             std::vector<long long> sorted = FRoundTrips;
             std::sort(sorted.begin(), sorted.end());
             const std::size_t n = sorted.size();
             const double median = n % 2 == 1 ? static_cast<double>(sorted[n / 2])
                                              : (sorted[n / 2 - 1] + sorted[n / 2]) / 2.0;
-            char text[128];
-            std::snprintf(text, sizeof text, "round trip: min %.3f ms, median %.3f ms, max %.3f ms",
-                          static_cast<double>(sorted.front()) / 1000.0, median / 1000.0,
-                          static_cast<double>(sorted.back()) / 1000.0);
-            FErr << text << "\n";
+            auto ms = [](double us) {
+                char text[32];
+                std::snprintf(text, sizeof text, "%.3f", us / 1000.0);
+                return std::string(text);
+            };
+            FErr << Fill(msg::SummaryRoundTrip,
+                         {ms(static_cast<double>(sorted.front())), ms(median),
+                          ms(static_cast<double>(sorted.back()))})
+                 << "\n";
         }
         FErr.flush();
     }
@@ -455,6 +590,8 @@ class TMasterSession {
     // Nothing completed (interrupted while the first request went
     // unanswered, or before it was sent) is no success: no reply.
     int ExitStatus() const {
+        if (FPortGone)
+            return esPortFailure;
         if (FRoundTrips.empty())
             return esNoReply;
         if (!FLastFailure)
@@ -481,6 +618,8 @@ class TMasterSession {
     std::vector<long long> FRoundTrips;
     std::optional<TTransactionStatus> FLastFailure;
     bool FUsageFailed = false;
+    TPortWatch FPort;
+    bool FPortGone = false;
 };
 
 }  // namespace
@@ -536,10 +675,12 @@ int RunServer(const TToolOptions& options, std::ostream& err) {
         server.PutInputRegister(i, static_cast<std::uint16_t>(i % 65536));
     }
     server.SetConnection(&connection);
+    TPortWatch port;
+    port.Attach(connection);
     try {
         connection.Open();
     } catch (const std::exception& e) {
-        err << "regwire: " << options.Port << ": " << e.what() << std::endl;
+        err << "regwire: " << port.OpenFailure(options.Port, e) << std::endl;
         return esPortFailure;
     }
     QCoreApplication::exec();

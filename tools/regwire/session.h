@@ -21,7 +21,7 @@ enum TExitStatus {
     esNoReply = 2,    // no reply, bad frame or wrong server
     esBadReply = 3,
     esUsage = 64,
-    esPortFailure = 74,  // the port could not be opened or set up
+    esPortFailure = 74,  // the port could not be opened or set up, or went away mid-run
 };
 
 // Runs the command of options until it is done or Interrupt is called; the

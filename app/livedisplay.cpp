@@ -1,0 +1,179 @@
+#include "app/livedisplay.h"
+
+#include <QDateTime>
+#include <QFileDialog>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+#include <exception>
+
+#include "app/mainwindow.h"
+#include "app/registers.h"
+#include "app/trendpage.h"
+#include "calc/settings.h"
+#include "modbus/client.h"
+#include "panels/floatedit.h"
+#include "platform/inifile.h"
+#include "platform/msgsink.h"
+
+namespace app {
+
+namespace {
+
+constexpr char kLabelSettlingTime[] = "Settling time (min)";
+constexpr char kRecordDialogCaption[] = "Record the kit's readings to";
+constexpr char kRecordFileFilter[] = "CSV files (*.csv);;All files (*)";
+constexpr int kRefreshMs = 1000;
+
+// The clients' tags, as the window gives them.
+constexpr int kTagReservoirFlow = 1;
+constexpr int kTagDilutionFlow = 2;
+constexpr int kTagTemperature = 3;
+
+QFont LiveFont(bool bold) {
+    QFont font("DejaVu Sans");
+    font.setPixelSize(10);
+    font.setBold(bold);
+    return font;
+}
+
+// A field the operator left unreadable has no value to judge by.
+double FieldValue(panels::TFloatEdit* field) {
+    try {
+        return static_cast<double>(field->AsFloat());
+    } catch (const std::exception&) {
+        return live::kUnknown;
+    }
+}
+
+}  // namespace
+
+TLiveDisplay::TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFile)
+    : QObject(&window),
+      Monitor(calc::kDefaultSettlingMinutes * 60000LL),
+      FWindow(window),
+      FSettingsFile(settingsFile) {
+    FClock.start();
+    // Beside the calculated concentration, right of its field.
+    lblDelivered = new QLabel(window.pnlVariables);
+    lblDelivered->setFont(LiveFont(true));
+    lblDelivered->setGeometry(90, 151, 218, 13);
+    lblStability = new QLabel(window.pnlVariables);
+    lblStability->setFont(LiveFont(false));
+    lblStability->setGeometry(90, 164, 218, 13);
+
+    // On the Advanced page, left of Default.
+    auto* label = new QLabel(kLabelSettlingTime, window.pnlAdvanced);
+    label->setFont(LiveFont(false));
+    label->adjustSize();
+    label->move(12, 325);
+    edtSettlingTime = new QSpinBox(window.pnlAdvanced);
+    edtSettlingTime->setFont(LiveFont(false));
+    edtSettlingTime->setGeometry(label->x() + label->width() + 8, 321, 55, 21);
+    edtSettlingTime->setRange(calc::kMinSettlingMinutes, calc::kMaxSettlingMinutes);
+    edtSettlingTime->setKeyboardTracking(false);
+    edtSettlingTime->setValue(calc::ReadSettings(settingsFile).SettlingMinutes);
+    Monitor.Stability().SetSettlingMs(edtSettlingTime->value() * 60000LL);
+    connect(edtSettlingTime, &QSpinBox::valueChanged, this,
+            [this](int minutes) { SettlingTimeChanged(minutes); });
+
+    pnlTrend = new TTrendPage(
+        Monitor.History(), [this] { return NowMs(); }, &window);
+    connect(pnlTrend->btnRecord, &QPushButton::clicked, this, [this] { btnRecordClick(); });
+
+    Monitor.Targets = [this] { return Targets(); };
+    Monitor.OnPoll = [this] { ShowTexts(); };
+    Monitor.OnSample = [this](const live::TLiveSample&) { pnlTrend->Redraw(); };
+    Monitor.OnRecordingStopped = [this](const std::string& message) { RecordingStopped(message); };
+    FRefresh.setInterval(kRefreshMs);
+    connect(&FRefresh, &QTimer::timeout, this, [this] { ShowTexts(); });
+    FRefresh.start();
+    ShowTexts();
+}
+
+// The set points the instruments are known to hold, the saturator conditions
+// and the calculated concentration as the window shows them now.
+live::TKitTargets TLiveDisplay::Targets() const {
+    live::TKitTargets t;
+    t.TempSP = static_cast<double>(FWindow.LastTempSP);
+    t.FlowSP = static_cast<double>(FWindow.LastFlowSP);
+    t.DilutionFlowSP = static_cast<double>(FWindow.LastDilutionFlowSP);
+    t.Pbar = FieldValue(FWindow.edtPbar);
+    t.Dp = FieldValue(FWindow.edtDp);
+    t.RefTemp = FieldValue(FWindow.edtRefTemp);
+    t.Calculated = FieldValue(FWindow.edtDilutedOput);
+    return t;
+}
+
+void TLiveDisplay::RegistersRead(regwire::TModbusClient* sender,
+                                 const regwire::TTransactionInfo& info, std::uint16_t startReg,
+                                 const std::vector<std::uint16_t>& values) {
+    const int tag = sender != nullptr ? sender->Tag : 0;
+    const bool ok = info.Status == regwire::tsSuccess && !values.empty();
+    const std::uint16_t raw = ok ? values[0] : 0;
+    const QDateTime when = QDateTime::currentDateTime();
+    if (startReg == kRegMeasuredTemp && tag == kTagTemperature) {
+        Monitor.Completed(live::inTemperature, ok, raw / 10.0, NowMs(), when);
+    } else if (startReg == kRegMeasuredFlow && tag == kTagReservoirFlow) {
+        Monitor.Completed(live::inReservoirFlow, ok, FlowFromRaw(raw, FWindow.RFCapacity), NowMs(),
+                          when);
+    } else if (startReg == kRegMeasuredFlow && tag == kTagDilutionFlow) {
+        Monitor.Completed(live::inDilutionFlow, ok, FlowFromRaw(raw, FWindow.DFCapacity), NowMs(),
+                          when);
+    }
+}
+
+void TLiveDisplay::ShowTexts() {
+    const qint64 now = NowMs();
+    lblDelivered->setText(QString::fromStdString(Monitor.DeliveredText(now)));
+    lblStability->setText(QString::fromStdString(Monitor.StabilityText(now)));
+}
+
+// The new time counts at once and is kept for the next start; a settings
+// file that refuses it is reported, and the time still counts.
+void TLiveDisplay::SettlingTimeChanged(int minutes) {
+    Monitor.Stability().SetSettlingMs(minutes * 60000LL);
+    ShowTexts();
+    try {
+        calc::SaveSettlingMinutes(FSettingsFile, minutes);
+    } catch (const platform::EIniFileError& error) {
+        platform::ShowError(error.what());
+    }
+}
+
+void TLiveDisplay::StartRecording(const QString& path) {
+    try {
+        Monitor.Recorder().Start(path);
+    } catch (const live::ERecordError& error) {
+        platform::ShowError(error.what());
+    }
+    pnlTrend->ShowRecording(Monitor.Recorder().Recording(), path);
+}
+
+void TLiveDisplay::StopRecording() {
+    Monitor.Recorder().Stop();
+    pnlTrend->ShowRecording(false, {});
+}
+
+void TLiveDisplay::btnRecordClick() {
+    if (Monitor.Recorder().Recording()) {
+        StopRecording();
+        return;
+    }
+    const QString path = ChooseRecordFile
+                             ? ChooseRecordFile()
+                             : QFileDialog::getSaveFileName(&FWindow, kRecordDialogCaption,
+                                                            QString(), kRecordFileFilter, nullptr,
+                                                            QFileDialog::DontConfirmOverwrite);
+    if (!path.isEmpty())
+        StartRecording(path);
+}
+
+// Told from inside a poll's completion: the message waits for the event
+// loop, so the poll's handler ends first and the polling goes on.
+void TLiveDisplay::RecordingStopped(const std::string& message) {
+    pnlTrend->ShowRecording(false, {});
+    QTimer::singleShot(0, this, [message] { platform::ShowError(message); });
+}
+
+}  // namespace app

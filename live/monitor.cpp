@@ -1,0 +1,90 @@
+#include "live/monitor.h"
+
+#include <cmath>
+#include <cstdio>
+#include <exception>
+
+#include "live/delivered.h"
+#include "live/messages.h"
+#include "platform/numtext.h"
+
+namespace live {
+
+void TKitMonitor::Completed(TInstrument instrument, bool ok, double value, qint64 ms,
+                            const QDateTime& when) {
+    FReadings.Completed(instrument, ok, value, ms);
+    if (FReadings.PollOver())
+        PollOver(ms, when);
+}
+
+// A gap in the complete polls longer than a lapse was not watched: the
+// settling starts again rather than count the gap as in tolerance.
+void TKitMonitor::PollOver(qint64 ms, const QDateTime& when) {
+    FReadings.TakePoll();
+    if (FHaveSample && ms - FLast.Ms > TKitReadings::kPollLapseMs)
+        FStability.Lapse();
+    if (!FReadings.AllCurrent(ms)) {
+        FStability.Lapse();
+        FHaveSample = false;
+    } else {
+        FLast = Sample(ms, when);
+        FHaveSample = true;
+        FStability.Feed(FLast);
+        FHistory.Add(FLast);
+        if (FRecorder.Recording() && !FRecorder.Write(FLast, FStability.Text(ms)) &&
+            OnRecordingStopped)
+            OnRecordingStopped(FRecorder.Error());
+        if (OnSample)
+            OnSample(FLast);
+    }
+    if (OnPoll)
+        OnPoll();
+}
+
+// Conditions that give no concentration (a field the operator left
+// unreadable, a zero pressure) leave the delivered concentration unknown.
+TLiveSample TKitMonitor::Sample(qint64 ms, const QDateTime& when) const {
+    TLiveSample s;
+    s.Ms = ms;
+    s.When = when;
+    s.Temp = FReadings.Value(inTemperature);
+    s.Flow = FReadings.Value(inReservoirFlow);
+    s.DilutionFlow = FReadings.Value(inDilutionFlow);
+    if (Targets)
+        s.Targets = Targets();
+    try {
+        const TKitTargets& t = s.Targets;
+        s.Delivered = static_cast<double>(
+            DeliveredConcentration(s.Temp, s.Flow, s.DilutionFlow, t.Pbar, t.Dp, t.RefTemp));
+    } catch (const std::exception&) {
+        s.Delivered = kUnknown;
+    }
+    return s;
+}
+
+const TLiveSample* TKitMonitor::CurrentSample(qint64 nowMs) const {
+    return FHaveSample && FReadings.AllCurrent(nowMs) ? &FLast : nullptr;
+}
+
+std::string TKitMonitor::DeliveredText(qint64 nowMs) const {
+    if (!FReadings.AllCurrent(nowMs)) {
+        char names[200];
+        std::snprintf(names, sizeof names, kNotCurrent, FReadings.NotCurrentNames(nowMs).c_str());
+        return std::string(kDeliveredCannotTell) + names;
+    }
+    const TLiveSample* sample = CurrentSample(nowMs);
+    if (sample == nullptr || std::isnan(sample->Delivered))
+        return kDeliveredCannotTell;
+    char text[100];
+    std::snprintf(text, sizeof text, kDeliveredNow,
+                  platform::FloatToStrFixed(sample->Delivered, 2).c_str());
+    return text;
+}
+
+std::string TKitMonitor::StabilityText(qint64 nowMs) const {
+    if (CurrentSample(nowMs) == nullptr)
+        return kStabilityCannotTell;
+    return FStability.Text(nowMs);
+}
+
+}  // namespace live

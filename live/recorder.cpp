@@ -1,0 +1,117 @@
+#include "live/recorder.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+
+#include "live/messages.h"
+
+namespace live {
+
+namespace {
+
+constexpr char kLineEnd[] = "\r\n";
+
+// Decimals of each column: the instruments' resolution and the calculator's
+// held concentrations.
+constexpr int kTempDecimals = 2;
+constexpr int kFlowDecimals = 4;
+constexpr int kConcentrationDecimals = 2;
+
+std::string Formatted(const char* format, const std::string& a, const std::string& b) {
+    char text[600];
+    std::snprintf(text, sizeof text, format, a.c_str(), b.c_str());
+    return text;
+}
+
+// A number with a "." whatever the locale; an unknown value is an empty field.
+std::string Number(double value, int decimals) {
+    if (!std::isfinite(value))
+        return {};
+    return QString::number(value, 'f', decimals).toStdString();
+}
+
+}  // namespace
+
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"')
+            quoted += '"';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+std::string IsoLocalTime(const QDateTime& when) {
+    const int offsetMinutes = when.offsetFromUtc() / 60;
+    char offset[16];
+    std::snprintf(offset, sizeof offset, "%c%02d:%02d", offsetMinutes < 0 ? '-' : '+',
+                  std::abs(offsetMinutes) / 60, std::abs(offsetMinutes) % 60);
+    return when.toString("yyyy-MM-dd'T'HH:mm:ss.zzz").toStdString() + offset;
+}
+
+std::string RecordLine(const TLiveSample& s, const std::string& stability) {
+    const TKitTargets& t = s.Targets;
+    const std::string fields[] = {IsoLocalTime(s.When),
+                                  Number(s.Temp, kTempDecimals),
+                                  Number(s.Flow, kFlowDecimals),
+                                  Number(s.DilutionFlow, kFlowDecimals),
+                                  Number(t.TempSP, kTempDecimals),
+                                  Number(t.FlowSP, kFlowDecimals),
+                                  Number(t.DilutionFlowSP, kFlowDecimals),
+                                  Number(s.Delivered, kConcentrationDecimals),
+                                  Number(t.Calculated, kConcentrationDecimals),
+                                  stability};
+    std::string line = CsvField(fields[0]);
+    for (std::size_t i = 1; i < std::size(fields); ++i)
+        line += ',' + CsvField(fields[i]);
+    return line;
+}
+
+void TRecorder::Start(const QString& path) {
+    Stop();
+    FError.clear();
+    FFile.setFileName(path);
+    if (!FFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+        throw ERecordError(
+            Formatted(kRecordNotOpened, path.toStdString(), FFile.errorString().toStdString()));
+    }
+    if (FFile.size() == 0 && !Append(kRecordHeader)) {
+        Stop();
+        throw ERecordError(Formatted(kRecordNotOpened, path.toStdString(), FWhy));
+    }
+}
+
+void TRecorder::Stop() {
+    if (FFile.isOpen())
+        FFile.close();
+}
+
+bool TRecorder::Write(const TLiveSample& sample, const std::string& stability) {
+    if (!Recording())
+        return false;
+    if (Append(RecordLine(sample, stability)))
+        return true;
+    FError = Formatted(kRecordStopped, FFile.fileName().toStdString(), FWhy);
+    Stop();
+    return false;
+}
+
+// Unbuffered: the line goes to the system in this call. A short write (a
+// full disk) is cut off again, so the file never ends in half a line.
+bool TRecorder::Append(const std::string& line) {
+    const qint64 before = FFile.size();
+    const std::string whole = line + kLineEnd;
+    const qint64 written = FFile.write(whole.data(), static_cast<qint64>(whole.size()));
+    if (written == static_cast<qint64>(whole.size()))
+        return true;
+    FWhy = FFile.errorString().toStdString();
+    FFile.resize(before);
+    return false;
+}
+
+}  // namespace live

@@ -1,0 +1,65 @@
+// The record of what the kit delivered: one CSV line per complete poll,
+// appended to a file the operator names, for the calibration lab's audit.
+//
+// The file is RFC 4180 CSV in UTF-8 with CRLF line ends: a header with the
+// units first (only when the file is empty, so a recording can go on in an
+// old file), then the local time in ISO 8601 with its offset from UTC, the
+// three readings, the three set points, the delivered and the calculated
+// concentration and the stability, numbers always with a "." whatever the
+// operator's locale. Each line is handed to the system before Write returns,
+// so a console that is killed loses at most the poll in hand; a line the
+// file refuses is taken back whole and the recording stops.
+#pragma once
+
+#include <QFile>
+#include <QString>
+#include <stdexcept>
+#include <string>
+
+#include "live/sample.h"
+
+namespace live {
+
+// The file cannot be opened for recording: "Cannot record to <path>: <why>".
+class ERecordError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// A field quoted as RFC 4180 asks: in double quotes, with its quotes doubled,
+// when it holds a comma, a quote or a line break; otherwise as it is.
+std::string CsvField(const std::string& text);
+// The local date and time with milliseconds and the offset from UTC:
+// 2026-12-07T14:03:05.250+01:00.
+std::string IsoLocalTime(const QDateTime& when);
+// The line of one poll, without its line end.
+std::string RecordLine(const TLiveSample& sample, const std::string& stability);
+
+class TRecorder {
+  public:
+    TRecorder() = default;
+    TRecorder(const TRecorder&) = delete;
+    TRecorder& operator=(const TRecorder&) = delete;
+
+    // Opens the file for appending (creating it) and writes the header to
+    // an empty file. Raises ERecordError and leaves nothing open on failure.
+    void Start(const QString& path);
+    void Stop();
+    bool Recording() const { return FFile.isOpen(); }
+    QString Path() const { return FFile.fileName(); }
+
+    // Appends the poll's line. False when the file refused it: the file ends
+    // with its last whole line, the recording has stopped, and Error() says
+    // "Recording to <path> stopped: <why>".
+    bool Write(const TLiveSample& sample, const std::string& stability);
+    const std::string& Error() const { return FError; }
+
+  private:
+    bool Append(const std::string& line);
+
+    QFile FFile;
+    std::string FError;
+    std::string FWhy;  // the system's reason for the last refused line
+};
+
+}  // namespace live

@@ -1,0 +1,123 @@
+#include "live/monitor.h"
+
+#include <gtest/gtest.h>
+
+#include "livepoll.h"
+#include "platform/numtext.h"
+
+namespace {
+
+using live::TKitMonitor;
+
+constexpr qint64 kMinute = 60 * 1000;
+
+class MonitorTest : public ::testing::Test {
+  protected:
+    MonitorTest() : monitor(10 * kMinute) { monitor.Targets = ExampleTargets; }
+
+    // Polls once a second from `from` up to `to` with the given readings.
+    void PollEverySecond(qint64 from, qint64 to, double temp, double flow, double dilutionFlow) {
+        for (qint64 ms = from; ms <= to; ms += 1000)
+            Poll(monitor, ms, temp, flow, dilutionFlow);
+    }
+
+    TKitMonitor monitor;
+};
+
+TEST_F(MonitorTest, ShowsTheDeliveredConcentrationOnlyWhileAllReadingsAreCurrent) {
+    EXPECT_EQ(monitor.DeliveredText(0),
+              "Delivered now: cannot tell (no current temperature, reservoir flow, dilution flow)");
+    Poll(monitor, 1000, 40, 6, 10);
+    EXPECT_EQ(monitor.DeliveredText(1000), "Delivered now 40.02 ng/l");
+    platform::FormatSettings() = {',', '.'};
+    EXPECT_EQ(monitor.DeliveredText(1000), "Delivered now 40,02 ng/l");
+    platform::FormatSettings() = {'.', ','};
+
+    // The reservoir-flow controller stops answering: its poll still ends.
+    int polls = 0;
+    monitor.OnPoll = [&] { ++polls; };
+    Poll(monitor, 2000, 40, 6, 10, false);
+    EXPECT_EQ(polls, 1);
+    EXPECT_EQ(monitor.DeliveredText(2000),
+              "Delivered now: cannot tell (no current reservoir flow)");
+    EXPECT_EQ(monitor.StabilityText(2000), "Stability: cannot tell");
+
+    // The poll stops altogether (Apply, the port dialog): the readings lapse.
+    Poll(monitor, 3000, 40, 6, 10);
+    EXPECT_EQ(monitor.DeliveredText(3000 + live::TKitReadings::kPollLapseMs),
+              "Delivered now 40.02 ng/l");
+    EXPECT_EQ(monitor.DeliveredText(3001 + live::TKitReadings::kPollLapseMs),
+              "Delivered now: cannot tell (no current temperature, reservoir flow, dilution flow)");
+}
+
+// The kit heats up and settles, a flow is disturbed, the kit settles again.
+TEST_F(MonitorTest, SettlesIsDisturbedAndSettlesAgain) {
+    PollEverySecond(0, 2 * kMinute, 38.5, 6, 10);
+    EXPECT_EQ(monitor.StabilityText(2 * kMinute), "Settling: temperature, concentration off");
+
+    PollEverySecond(2 * kMinute + 1000, 7 * kMinute, 40, 6.03, 10.05);
+    EXPECT_EQ(monitor.StabilityText(7 * kMinute), "Settling: in tolerance for 4 of 10 min");
+    PollEverySecond(7 * kMinute + 1000, 14 * kMinute, 40, 5.97, 9.95);
+    EXPECT_EQ(monitor.Stability().State(12 * kMinute - 1001), live::ssSettling);
+    EXPECT_EQ(monitor.Stability().State(14 * kMinute), live::ssStable);
+    EXPECT_EQ(monitor.StabilityText(14 * kMinute), "Stable for 11 min");
+
+    // 2 % more reservoir flow: the flow and the concentration go off.
+    Poll(monitor, 14 * kMinute + 1000, 40, 6.12, 10);
+    EXPECT_EQ(monitor.StabilityText(14 * kMinute + 1000),
+              "Settling: reservoir flow, concentration off");
+    PollEverySecond(14 * kMinute + 2000, 20 * kMinute, 40, 6, 10);
+    EXPECT_EQ(monitor.Stability().State(20 * kMinute), live::ssSettling);
+    PollEverySecond(20 * kMinute + 1000, 25 * kMinute, 40, 6, 10);
+    EXPECT_EQ(monitor.StabilityText(25 * kMinute), "Stable for 10 min");
+
+    // A shorter settling time counts the run in hand.
+    monitor.Stability().SetSettlingMs(kMinute);
+    EXPECT_EQ(monitor.StabilityText(25 * kMinute), "Stable for 10 min");
+}
+
+// Each quantity on its tolerance's edge is in, just beyond it is off.
+TEST(StabilityRule, EdgesOfTheTolerancesAreIn) {
+    const struct {
+        double Temp, Flow, DilutionFlow, Delivered;
+        std::vector<std::string> Off;
+    } cases[] = {
+        {40.2, 6.06, 9.9, 40.4202, {}},
+        {402 / 10.0, 6, 10, 39.6198, {}},  // as the controller's tenths give it
+        {40.3, 6, 10, 40.02, {"temperature"}},
+        {39.7, 5.93, 10.11, 40.02, {"temperature", "reservoir flow", "dilution flow"}},
+        {40, 6, 10, 40.43, {"concentration"}},
+        {40, 6, 10, live::kUnknown, {"concentration"}},
+    };
+    for (const auto& c : cases) {
+        live::TLiveSample s;
+        s.Temp = c.Temp;
+        s.Flow = c.Flow;
+        s.DilutionFlow = c.DilutionFlow;
+        s.Delivered = c.Delivered;
+        s.Targets = ExampleTargets();
+        EXPECT_EQ(live::OffTolerance(s), c.Off) << c.Temp << " " << c.Flow << " " << c.Delivered;
+    }
+}
+
+// Time the kit was not watched is not counted as in tolerance.
+TEST_F(MonitorTest, APollGapStartsTheSettlingAgain) {
+    PollEverySecond(0, 11 * kMinute, 40, 6, 10);
+    EXPECT_EQ(monitor.Stability().State(11 * kMinute), live::ssStable);
+    PollEverySecond(12 * kMinute, 13 * kMinute, 40, 6, 10);
+    EXPECT_EQ(monitor.StabilityText(13 * kMinute), "Settling: in tolerance for 1 of 10 min");
+}
+
+TEST_F(MonitorTest, UnknownSetPointsAndUnreadableConditionsAreNeverInTolerance) {
+    monitor.Targets = [] {
+        live::TKitTargets t = ExampleTargets();
+        t.FlowSP = live::kUnknown;  // a write the controller did not confirm
+        t.Pbar = -t.Dp;             // no absolute pressure: no concentration
+        return t;
+    };
+    Poll(monitor, 0, 40, 6, 10);
+    EXPECT_EQ(monitor.DeliveredText(0), "Delivered now: cannot tell");
+    EXPECT_EQ(monitor.StabilityText(0), "Settling: reservoir flow, concentration off");
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+#include "live/recorder.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimeZone>
+#include <string>
+#include <vector>
+
+#include "live/messages.h"
+#include "livepoll.h"
+#include "platform/numtext.h"
+
+namespace {
+
+using live::TRecorder;
+
+live::TLiveSample Sample(qint64 ms) {
+    live::TLiveSample s;
+    s.Ms = ms;
+    s.When = PollTime(ms);
+    s.Temp = 40.1;
+    s.Flow = 6.0125;
+    s.DilutionFlow = 9.99375;
+    s.Targets = ExampleTargets();
+    s.Delivered = 40.28;
+    return s;
+}
+
+std::vector<std::string> Lines(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const std::string all = file.readAll().toStdString();
+    std::vector<std::string> lines;
+    std::size_t begin = 0;
+    for (std::size_t end; (end = all.find("\r\n", begin)) != std::string::npos; begin = end + 2)
+        lines.push_back(all.substr(begin, end - begin));
+    if (begin != all.size())
+        lines.push_back("torn: " + all.substr(begin));
+    return lines;
+}
+
+class RecorderTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+    QTemporaryDir dir;
+    QString path = dir.filePath("record.csv");
+};
+
+TEST_F(RecorderTest, WritesTheHeaderOnceAndLinesWithAPointAndQuotesWhatNeedsThem) {
+    platform::FormatSettings() = {',', '.'};  // the operator's locale does not reach the file
+    {
+        TRecorder recorder;
+        recorder.Start(path);
+        live::TLiveSample s = Sample(250);
+        s.Targets.FlowSP = live::kUnknown;
+        ASSERT_TRUE(recorder.Write(s, "Settling: temperature, concentration off"));
+    }
+    TRecorder again;
+    again.Start(path);  // an old record goes on, without a second header
+    ASSERT_TRUE(again.Write(Sample(1250), "Stable for \"12\" min"));
+    platform::FormatSettings() = {'.', ','};
+    EXPECT_EQ(Lines(path),
+              (std::vector<std::string>{
+                  live::kRecordHeader,
+                  "2026-12-07T14:00:00.250+01:00,40.10,6.0125,9.9938,40.00,,10.0000,40.28,40.02,"
+                  "\"Settling: temperature, concentration off\"",
+                  "2026-12-07T14:00:01.250+01:00,40.10,6.0125,9.9938,40.00,6.0000,10.0000,40.28,"
+                  "40.02,\"Stable for \"\"12\"\" min\""}));
+}
+
+TEST_F(RecorderTest, LocalTimeCarriesItsOffsetWestAndEastOfUtc) {
+    const QDateTime when(QDate(2026, 3, 1), QTime(9, 5, 7, 40));
+    EXPECT_EQ(live::IsoLocalTime(when.toTimeZone(QTimeZone(-(5 * 3600 + 1800)))),
+              "2026-03-01T03:35:07.040-05:30");
+    EXPECT_EQ(live::IsoLocalTime(QDateTime(QDate(2026, 3, 1), QTime(9, 5), QTimeZone(0))),
+              "2026-03-01T09:05:00.000+00:00");
+}
+
+// The writer is killed between polls: every line it wrote is in the file,
+// whole.
+TEST_F(RecorderTest, LinesWrittenSurviveTheWriterBeingKilled) {
+    int acks[2];
+    ASSERT_EQ(pipe(acks), 0);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        TRecorder recorder;
+        recorder.Start(path);
+        for (qint64 poll = 0;; ++poll) {
+            if (!recorder.Write(Sample(poll * 1000), "Settling"))
+                _exit(1);
+            char ack = 'w';
+            if (write(acks[1], &ack, 1) != 1)
+                _exit(1);
+        }
+    }
+    close(acks[1]);
+    int written = 0;
+    for (char ack; written < 5 && read(acks[0], &ack, 1) == 1;)
+        ++written;
+    kill(writer, SIGKILL);
+    int status = 0;
+    waitpid(writer, &status, 0);
+    for (char ack; read(acks[0], &ack, 1) == 1;)
+        ++written;  // lines acknowledged before the signal landed
+    close(acks[0]);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    const std::vector<std::string> lines = Lines(path);
+    ASSERT_GE(lines.size(), static_cast<std::size_t>(written) + 1);
+    ASSERT_LE(lines.size(), static_cast<std::size_t>(written) + 2);  // and the line in hand
+    EXPECT_EQ(lines[0], live::kRecordHeader);
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i],
+                  live::RecordLine(Sample((static_cast<qint64>(i) - 1) * 1000), "Settling"));
+}
+
+// The file grows past what the system lets it: the recording stops with
+// the message, the file keeps its whole lines, and the polls go on.
+TEST_F(RecorderTest, ARefusedLineStopsTheRecordingButNotThePolls) {
+    live::TKitMonitor monitor(600000);
+    monitor.Targets = ExampleTargets;
+    std::vector<std::string> stopped;
+    monitor.OnRecordingStopped = [&](const std::string& message) { stopped.push_back(message); };
+    int samples = 0;
+    monitor.OnSample = [&](const live::TLiveSample&) { ++samples; };
+    monitor.Recorder().Start(path);
+    Poll(monitor, 0, 40, 6, 10);
+
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    const auto previousSignal = signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = previous;
+    limit.rlim_cur = static_cast<rlim_t>(QFile(path).size() + 150);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    for (qint64 ms = 1000; ms <= 5000; ms += 1000)
+        Poll(monitor, ms, 40, 6, 10);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    signal(SIGXFSZ, previousSignal);
+
+    EXPECT_EQ(samples, 6);
+    EXPECT_FALSE(monitor.Recorder().Recording());
+    ASSERT_EQ(stopped.size(), 1u);
+    EXPECT_EQ(stopped[0].rfind("Recording to " + path.toStdString() + " stopped: ", 0), 0u)
+        << stopped[0];
+    const std::vector<std::string> lines = Lines(path);
+    ASSERT_EQ(lines.size(), 3u);  // the header and the two lines that fitted
+    EXPECT_EQ(lines[2].substr(0, 29), "2026-12-07T14:00:01.000+01:00");
+}
+
+TEST_F(RecorderTest, AFileThatCannotBeOpenedIsNamedInTheError) {
+    TRecorder recorder;
+    try {
+        recorder.Start(dir.path());
+        FAIL() << "a folder opened for recording";
+    } catch (const live::ERecordError& e) {
+        EXPECT_EQ(
+            std::string(e.what()).rfind("Cannot record to " + dir.path().toStdString() + ": ", 0),
+            0u)
+            << e.what();
+    }
+    EXPECT_FALSE(recorder.Recording());
+}
+
+}  // namespace
