@@ -68,7 +68,7 @@ class TPosixSerialDevice final : public TSerialDevice {
     void Pull();
     size_t Queued() const { return End_ - Begin_; }
     bool TakeCutShort();
-    bool WaitForInputUntil(uint64_t deadline, bool forever);
+    bool WaitForInputUntil(uint64_t deadline, bool noLimit);
     bool SleepWhileVanished(uint64_t deadline, bool noLimit);
     bool SetModemLine(int line, bool on);
     void VerifyTaken(const TSerialLineSettings& wanted, const TSerialLineSettings& taken) const;
