@@ -29,7 +29,8 @@ TModbusConnection::TModbusConnection(QObject* owner)
     : QObject(owner),
       FReceiver(std::make_unique<platform::THiddenReceiver>(
           [this](platform::TPostedMessage& message) { HandleMessage(message); })) {
-    DeviceFactory = OpenSerialPort;
+    // A client dials a network gateway, a server listens for one.
+    DeviceFactory = [this](const TSerialPort& port) { return OpenPort(port, ConnectionMode()); };
 }
 
 TModbusConnection::~TModbusConnection() {
@@ -95,6 +96,9 @@ void TModbusConnection::OpenSequence() {
 }
 
 void TModbusConnection::OpenDevice() {
+    FPortKind = FHookExistingPort ? pkSerial : PortKindOf(FPort);
+    if (FPortKind == pkModbusTcp && TransmissionMode() != tmRTU)
+        RaiseError(msg::ModbusTcpNeedsRTU);
     try {
         if (FHookExistingPort) {
             const THookHandle handle = DoGetHookedPortHandle();

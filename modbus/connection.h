@@ -25,6 +25,7 @@
 
 #include "modbus/codec.h"
 #include "modbus/links.h"
+#include "modbus/serialports.h"
 #include "modbus/transaction.h"
 #include "platform/mainthread.h"
 #include "platform/serialdevice.h"
@@ -90,7 +91,8 @@ using TFrameDataEvent = std::function<void(TModbusConnection* Sender, const TFra
 using TGetHookedPortHandleEvent =
     std::function<void(TModbusConnection* Sender, THookHandle& HookHandle)>;
 // Opens the device behind a port name; the default opens a real port or
-// pseudo-terminal. Tests put a scripted line here.
+// pseudo-terminal, or a network gateway (see serialports.h). Tests put a
+// scripted line here.
 using TSerialDeviceFactory =
     std::function<std::unique_ptr<platform::TSerialDevice>(const TSerialPort& Port)>;
 
@@ -331,6 +333,9 @@ class TModbusConnection : public QObject {
     std::vector<TModbusClientLink*> FClients;
     std::vector<TModbusServerLink*> FServers;
     std::unique_ptr<platform::TSerialDevice> FDevice;
+    // What the open port reaches: on a network gateway the line's timing is
+    // the gateway's, and Modbus TCP hands over whole frames.
+    TPortKind FPortKind = pkSerial;
     // Thread's: characters read with the end of an ASCII frame that belong
     // to the next one (a reply after its echo, ours after a foreign one).
     std::vector<std::uint8_t> FUnread;
