@@ -293,7 +293,7 @@ bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uin
     GetInputCount(stale);
     // RS-485 without automatic direction control: RTS switches the
     // transmitter on for exactly the time the characters are on the line.
-    const bool toggle = FFlowControl == fcRtsToggle;
+    const bool toggle = FFlowControl == fcRtsToggle && !FKernelDirection;
     if (toggle) {
         FDevice->Drain();
         FDevice->SetRts(true);
