@@ -7,10 +7,13 @@
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <cstdlib>
 
 #include "app/messages.h"
+#include "modbus/serialports.h"
+#include "platform/msgsink.h"
 #include "platform/posixserialdevice.h"
 
 namespace app {
@@ -100,7 +103,7 @@ TfrmComSelect::TfrmComSelect(QWidget* owner, const std::vector<std::string>& por
 
 void TfrmComSelect::CreateControls() {
     setWindowTitle(kSelectPortCaption);
-    setFixedSize(220, 131);
+    setFixedSize(220, 176);
     QFont face("MS Sans Serif");
     face.setPixelSize(11);
     setFont(face);
@@ -127,7 +130,7 @@ void TfrmComSelect::CreateControls() {
     OkBtn->setObjectName("OkBtn");
     OkBtn->setGeometry(8, 95, 85, 27);
     OkBtn->setDefault(true);
-    connect(OkBtn, &QPushButton::clicked, this, [this] { done(mrOk); });
+    connect(OkBtn, &QPushButton::clicked, this, [this] { OkBtnClick(); });
 
     AbortBtn = new QPushButton(kCancelCaption, this);
     AbortBtn->setObjectName("AbortBtn");
@@ -135,8 +138,18 @@ void TfrmComSelect::CreateControls() {
     AbortBtn->setAutoDefault(false);
     connect(AbortBtn, &QPushButton::clicked, this, [this] { done(mrAbort); });
 
+    lblNetworkPort = new QLabel(kNetworkPortPrompt, this);
+    lblNetworkPort->setObjectName("lblNetworkPort");
+    lblNetworkPort->setGeometry(8, 131, 201, 13);
+
+    edtNetworkPort = new QLineEdit(this);
+    edtNetworkPort->setObjectName("edtNetworkPort");
+    edtNetworkPort->setPlaceholderText(kNetworkPortHint);
+    edtNetworkPort->setGeometry(8, 147, 201, 21);
+
     setTabOrder(OkBtn, AbortBtn);
     setTabOrder(AbortBtn, PortsComboBox);
+    setTabOrder(PortsComboBox, edtNetworkPort);
     OkBtn->setFocus();
 }
 
@@ -147,7 +160,28 @@ void TfrmComSelect::FillPorts(const std::vector<std::string>& ports) {
 }
 
 std::string TfrmComSelect::SelectedPort() const {
-    return PortsComboBox->currentText().toStdString();
+    const std::string network = NetworkPort();
+    return network.empty() ? PortsComboBox->currentText().toStdString() : network;
+}
+
+std::string TfrmComSelect::NetworkPort() const {
+    return edtNetworkPort->text().trimmed().toStdString();
+}
+
+void TfrmComSelect::SetNetworkPort(const std::string& port) {
+    edtNetworkPort->setText(QString::fromStdString(port));
+}
+
+void TfrmComSelect::OkBtnClick() {
+    const std::string network = NetworkPort();
+    if (!network.empty() && !regwire::IsNetworkPortName(network)) {
+        std::string text = kNetworkPortInvalid;
+        text.replace(text.find("%s"), 2, network);
+        platform::ShowError(text);
+        edtNetworkPort->setFocus();
+        return;
+    }
+    done(mrOk);
 }
 
 void TfrmComSelect::reject() {

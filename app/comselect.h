@@ -4,8 +4,11 @@
 // Creating the dialog scans the machine's serial ports afresh and lists those
 // present, the simulated kit's pseudo-terminal first when one runs; item 0 is
 // selected. The results are OK (OkBtn), Abort (AbortBtn) and Cancel (the
-// close box); Escape does not close the dialog. After OK the caller takes the
-// combo box's text (empty when no port was found) as the connection's port.
+// close box); Escape does not close the dialog. After OK the caller takes
+// SelectedPort() as the connection's port: the network gateway typed below
+// the buttons when there is one, else the combo box's text (empty when no
+// port was found). OK with a gateway that is no network port name says so and
+// keeps the dialog open.
 #pragma once
 
 #include <QDialog>
@@ -15,6 +18,7 @@
 class QComboBox;
 class QFrame;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 
 namespace app {
@@ -59,9 +63,15 @@ class TfrmComSelect : public QDialog {
     QComboBox* PortsComboBox;
     QPushButton* OkBtn;
     QPushButton* AbortBtn;
+    QLabel* lblNetworkPort;
+    QLineEdit* edtNetworkPort;
 
-    // The chosen port: the combo box's text.
+    // The chosen port: the network gateway when one is typed, else the
+    // combo box's text.
     std::string SelectedPort() const;
+    // The network gateway field's text, without surrounding blanks.
+    std::string NetworkPort() const;
+    void SetNetworkPort(const std::string& port);
 
     // The close box ends the dialog with mrCancel.
     void reject() override;
@@ -72,6 +82,7 @@ class TfrmComSelect : public QDialog {
   private:
     void CreateControls();
     void FillPorts(const std::vector<std::string>& ports);
+    void OkBtnClick();
 };
 
 }  // namespace app

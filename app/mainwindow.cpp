@@ -27,6 +27,7 @@
 #include "panels/elflowmfc.h"
 #include "panels/messagebox.h"
 #include "panels/toolkitfont.h"
+#include "platform/inifile.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
 
@@ -566,8 +567,19 @@ void TfrmVapcalCalc::FormActivate() {
 void TfrmVapcalCalc::btnComPortClick() {
     SW_VCtimer->SetEnabled(false);
     const auto dialog = std::make_unique<TfrmComSelect>(this);
+    const std::string networkPort = calc::ReadSettings(settingsFile_).NetworkPort;
+    dialog->SetNetworkPort(networkPort);
     const int result = ExecPortDialog ? ExecPortDialog(*dialog) : dialog->exec();
     PortConfirmed = result == mrOk;
+    if (PortConfirmed && dialog->NetworkPort() != networkPort) {
+        // The gateway is kept for the next start; a settings file that
+        // refuses it is reported, and the port is opened all the same.
+        try {
+            calc::SaveNetworkPort(settingsFile_, dialog->NetworkPort());
+        } catch (const platform::EIniFileError& error) {
+            platform::ShowError(error.what());
+        }
+    }
     if (PortConfirmed) {
         ModbusConnection1->SetPort(dialog->SelectedPort());
         ModbusConnection1->Open();

@@ -15,6 +15,11 @@ inline constexpr const char* kSelectPortCaption = "Select Port";
 inline constexpr const char* kSelectPortPrompt = "Please choose an RS-485 serial port";
 inline constexpr const char* kOkCaption = "OK";
 inline constexpr const char* kCancelCaption = "Cancel";
+inline constexpr const char* kNetworkPortPrompt = "or a network gateway:";
+inline constexpr const char* kNetworkPortHint = "tcp://HOST:PORT (RTU) or mbtcp://HOST:PORT";
+inline constexpr const char* kNetworkPortInvalid =
+    "'%s' is not a network gateway: type tcp://HOST:PORT for RTU frames over TCP or "
+    "mbtcp://HOST:PORT for Modbus TCP, or leave the field empty for the serial port";
 
 // Register decoding.
 inline constexpr const char* kInvalidHexString = "Invalid hex string for HexToSingle";

@@ -19,19 +19,34 @@ constexpr std::uint16_t kModbusTcpPort = 502;
 // counts as one that cannot be opened.
 constexpr std::uint32_t kConnectTimeoutMs = 3000;
 
+std::string_view SchemeOf(TPortKind kind) {
+    return kind == pkModbusTcp ? kModbusTcpScheme : kRtuOverTcpScheme;
+}
+
+bool ParseNetworkPort(const std::string& port, TConnectionMode mode,
+                      platform::TTcpEndpoint& endpoint) {
+    const TPortKind kind = PortKindOf(port);
+    return kind != pkSerial &&
+           platform::ParseTcpEndpoint(port.substr(SchemeOf(kind).size()), kModbusTcpPort,
+                                      mode == cmServer, endpoint);
+}
+
 std::unique_ptr<platform::TSerialDevice> OpenNetworkPort(const std::string& port,
-                                                         std::string_view scheme,
                                                          TConnectionMode mode) {
     platform::TTcpEndpoint endpoint;
-    const bool listens = mode == cmServer;
-    if (!platform::ParseTcpEndpoint(port.substr(scheme.size()), kModbusTcpPort, listens, endpoint))
+    if (!ParseNetworkPort(port, mode, endpoint))
         throw platform::ESerialError(platform::sePortMissing, EINVAL,
                                      port + ": " + std::string(msg::NetworkAddressInvalid));
-    return listens ? platform::TTcpDevice::Listen(endpoint, port)
-                   : platform::TTcpDevice::Connect(endpoint, kConnectTimeoutMs, port);
+    return mode == cmServer ? platform::TTcpDevice::Listen(endpoint, port)
+                            : platform::TTcpDevice::Connect(endpoint, kConnectTimeoutMs, port);
 }
 
 }  // namespace
+
+bool IsNetworkPortName(const std::string& port, TConnectionMode mode) {
+    platform::TTcpEndpoint endpoint;
+    return ParseNetworkPort(port, mode, endpoint);
+}
 
 TPortKind PortKindOf(const std::string& port) {
     if (port.starts_with(kRtuOverTcpScheme))
@@ -49,10 +64,9 @@ std::unique_ptr<platform::TSerialDevice> OpenSerialPort(const std::string& port)
 std::unique_ptr<platform::TSerialDevice> OpenPort(const std::string& port, TConnectionMode mode) {
     switch (PortKindOf(port)) {
         case pkRtuOverTcp:
-            return OpenNetworkPort(port, kRtuOverTcpScheme, mode);
+            return OpenNetworkPort(port, mode);
         case pkModbusTcp:
-            return std::make_unique<TMbapDevice>(OpenNetworkPort(port, kModbusTcpScheme, mode),
-                                                 mode);
+            return std::make_unique<TMbapDevice>(OpenNetworkPort(port, mode), mode);
         case pkSerial:
             break;
     }
@@ -66,10 +80,9 @@ std::string ListeningPortName(const std::string& port, platform::TSerialDevice& 
     const auto* tcp = dynamic_cast<const platform::TTcpDevice*>(stream);
     if (tcp == nullptr || tcp->LocalPort() == 0)
         return port;
-    const std::string_view scheme =
-        PortKindOf(port) == pkModbusTcp ? kModbusTcpScheme : kRtuOverTcpScheme;
+    const std::string_view scheme = SchemeOf(PortKindOf(port));
     platform::TTcpEndpoint endpoint;
-    if (!platform::ParseTcpEndpoint(port.substr(scheme.size()), kModbusTcpPort, true, endpoint))
+    if (!ParseNetworkPort(port, cmServer, endpoint))
         return port;
     const bool v6 = endpoint.Host.find(':') != std::string::npos;
     return std::string(scheme) + (v6 ? "[" + endpoint.Host + "]" : endpoint.Host) + ":" +

@@ -17,6 +17,10 @@ namespace regwire {
 // MBAP header instead of the CRC). PORT may be left out: 502, Modbus's own.
 enum TPortKind : std::uint8_t { pkSerial, pkRtuOverTcp, pkModbusTcp };
 TPortKind PortKindOf(const std::string& port);
+// A network port name that can be opened: its scheme and a host, with a port
+// from 1 to 65535 when one is given (0 too for a server, which then takes
+// any free one).
+bool IsNetworkPortName(const std::string& port, TConnectionMode mode = cmClient);
 
 // Opens port for exclusive use; a name without '/' is looked up under /dev.
 // Raises platform::ESerialError.

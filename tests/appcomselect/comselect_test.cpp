@@ -13,6 +13,7 @@
 #include <QComboBox>
 #include <QFrame>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <memory>
 
+#include "platform/msgsink.h"
 #include "platform/posixserialdevice.h"
 
 namespace {
@@ -166,7 +168,7 @@ TEST_F(ComSelectTest, DialogOffersTheSimulatedKitFirstAndSelectsIt) {
 TEST_F(ComSelectTest, DialogHasTheDesignedLayout) {
     TfrmComSelect dialog(nullptr, {"/dev/ttyUSB0"});
     EXPECT_EQ(dialog.windowTitle(), "Select Port");
-    EXPECT_EQ(dialog.size(), QSize(220, 131));
+    EXPECT_EQ(dialog.size(), QSize(220, 176));
     EXPECT_EQ(dialog.Label2->text(), "Please choose an RS-485 serial port");
     EXPECT_EQ(dialog.OkBtn->text(), "OK");
     EXPECT_EQ(dialog.AbortBtn->text(), "Cancel");
@@ -175,6 +177,10 @@ TEST_F(ComSelectTest, DialogHasTheDesignedLayout) {
     EXPECT_EQ(dialog.PortsComboBox->geometry(), QRect(8, 64, 201, 21));
     EXPECT_EQ(dialog.OkBtn->geometry(), QRect(8, 95, 85, 27));
     EXPECT_EQ(dialog.AbortBtn->geometry(), QRect(124, 95, 85, 27));
+    EXPECT_EQ(dialog.lblNetworkPort->text(), "or a network gateway:");
+    EXPECT_EQ(dialog.lblNetworkPort->geometry(), QRect(8, 131, 201, 13));
+    EXPECT_EQ(dialog.edtNetworkPort->geometry(), QRect(8, 147, 201, 21));
+    EXPECT_EQ(dialog.edtNetworkPort->text(), "");
     EXPECT_TRUE(dialog.OkBtn->isDefault());
     EXPECT_FALSE(dialog.PortsComboBox->isEditable());
     EXPECT_FALSE(dialog.windowFlags() & Qt::WindowMinMaxButtonsHint);
@@ -199,6 +205,45 @@ TEST_F(ComSelectTest, AnEmptyListSelectsNothingAndOkYieldsAnEmptyPort) {
     QTest::mouseClick(dialog.OkBtn, Qt::LeftButton);
     EXPECT_EQ(dialog.result(), app::mrOk);
     EXPECT_EQ(dialog.SelectedPort(), "");
+}
+
+TEST_F(ComSelectTest, ATypedGatewayIsThePortAndAWrongOneIsSaidAndKeepsTheDialogOpen) {
+    struct Case {
+        const char* typed;
+        int result;
+        std::string port;
+    };
+    const Case cases[] = {
+        {"", app::mrOk, "/dev/ttyUSB0"},
+        {"  tcp://192.0.2.7:4001 ", app::mrOk, "tcp://192.0.2.7:4001"},
+        {"mbtcp://[::1]", app::mrOk, "mbtcp://[::1]"},
+        {"tcp://gateway", app::mrOk, "tcp://gateway"},
+        {"192.0.2.7:502", app::mrNone, ""},
+        {"tcp://gateway:70000", app::mrNone, ""},
+        {"mbtcp://", app::mrNone, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        std::vector<std::string> said;
+        const platform::TMessageSink before = platform::SetMessageSink(
+            [&](const platform::TMessage& message) { said.push_back(message.Text); });
+        TfrmComSelect dialog(nullptr, {"/dev/ttyUSB0"});
+        dialog.SetNetworkPort(c.typed);
+        ShowActive(dialog);
+        QTimer::singleShot(0, &dialog, [&] { QTest::mouseClick(dialog.OkBtn, Qt::LeftButton); });
+        QTimer::singleShot(400, &dialog, [&] { dialog.done(app::mrNone); });
+        EXPECT_EQ(dialog.exec(), c.result);
+        platform::SetMessageSink(before);
+        if (c.result == app::mrOk) {
+            EXPECT_EQ(dialog.SelectedPort(), c.port);
+            EXPECT_TRUE(said.empty());
+        } else {
+            ASSERT_EQ(said.size(), 1u);
+            EXPECT_NE(said[0].find(std::string("'") + c.typed + "' is not a network gateway"),
+                      std::string::npos)
+                << said[0];
+        }
+    }
 }
 
 // How the dialog ends, and with which result.
