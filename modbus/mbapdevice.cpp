@@ -46,21 +46,26 @@ void TMbapDevice::Pump() {
             FStaged.clear();
         }
     }
-    while (ReadyCount() == 0 && FStaged.size() >= kHeaderSize)
-        CutFrame();
+    while (ReadyCount() == 0 && CutFrame()) {
+    }
 }
 
-void TMbapDevice::CutFrame() {
+// Takes the first frame off the staged characters: into FReady when it is
+// wanted, dropped when it is a stale reply. False when no whole frame (or a
+// bad header) was there to take.
+bool TMbapDevice::CutFrame() {
+    if (FStaged.size() < kHeaderSize)
+        return false;
     const std::uint16_t transaction = Word(FStaged.data());
     const std::size_t length = Word(FStaged.data() + 4);
     if (Word(FStaged.data() + 2) != 0 || length < kShortestLength || length > kLongestLength) {
         FLineError = true;
         FStaged.clear();
-        return;
+        return false;
     }
     const std::size_t whole = 6 + length;
     if (FStaged.size() < whole)
-        return;
+        return false;
     const bool wanted = FMode == cmServer || (FInFlight && transaction == FTransaction);
     if (wanted) {
         FReady.assign(FStaged.begin() + 6, FStaged.begin() + static_cast<std::ptrdiff_t>(whole));
@@ -71,6 +76,7 @@ void TMbapDevice::CutFrame() {
         FReadyTransaction = transaction;
     }
     FStaged.erase(FStaged.begin(), FStaged.begin() + static_cast<std::ptrdiff_t>(whole));
+    return true;
 }
 
 bool TMbapDevice::TakeLineError() {

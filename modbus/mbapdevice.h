@@ -47,7 +47,7 @@ class TMbapDevice final : public platform::TSerialDevice {
 
   private:
     void Pump();
-    void CutFrame();
+    bool CutFrame();
     bool TakeLineError();
     std::size_t ReadyCount() const { return FReady.size() - FReadyAt; }
 

@@ -222,6 +222,9 @@ bool TTcpDevice::Dial(uint64_t deadlineNs, bool noLimit) {
     Socket_ = fd;
     BackoffMs_ = 0;
     NextDialNs_ = 0;
+    // The drop before belongs to the connection that went, not to the
+    // frame about to go on this one.
+    LineError_ = false;
     return true;
 }
 
