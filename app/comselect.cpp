@@ -4,11 +4,14 @@
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <cstdio>
 #include <cstdlib>
 
 #include "app/messages.h"
+#include "modbus/serialports.h"
+#include "platform/msgsink.h"
 #include "platform/portdetails.h"
 #include "platform/serialdevice.h"
 
@@ -29,7 +32,7 @@ std::string& SimulatedPortOverride() {
 // The designed dialog, grown so that the whole prompt shows and the
 // selected port's details have room below the list.
 constexpr int kDialogWidth = 360;
-constexpr int kDialogHeight = 187;
+constexpr int kDialogHeight = 211;
 
 std::string Format(const char* pattern, const std::string& a, const std::string& b = {},
                    const std::string& c = {}) {
@@ -163,26 +166,36 @@ void TfrmComSelect::CreateControls() {
 
     lblDetails = new QLabel(this);
     lblDetails->setObjectName("lblDetails");
-    lblDetails->setGeometry(8, 80, 344, 64);
+    lblDetails->setGeometry(8, 80, 344, 46);
     lblDetails->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     lblDetails->setWordWrap(true);
     lblDetails->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     OkBtn = new QPushButton(kOkCaption, this);
     OkBtn->setObjectName("OkBtn");
-    OkBtn->setGeometry(8, 152, 85, 27);
+    OkBtn->setGeometry(8, 176, 85, 27);
     OkBtn->setDefault(true);
-    connect(OkBtn, &QPushButton::clicked, this, [this] { done(mrOk); });
+    connect(OkBtn, &QPushButton::clicked, this, [this] { OkBtnClick(); });
 
     AbortBtn = new QPushButton(kCancelCaption, this);
     AbortBtn->setObjectName("AbortBtn");
-    AbortBtn->setGeometry(267, 152, 85, 27);
+    AbortBtn->setGeometry(267, 176, 85, 27);
     AbortBtn->setAutoDefault(false);
     connect(AbortBtn, &QPushButton::clicked, this, [this] { done(mrAbort); });
+
+    lblNetworkPort = new QLabel(kNetworkPortPrompt, this);
+    lblNetworkPort->setObjectName("lblNetworkPort");
+    lblNetworkPort->setGeometry(8, 130, 344, 13);
+
+    edtNetworkPort = new QLineEdit(this);
+    edtNetworkPort->setObjectName("edtNetworkPort");
+    edtNetworkPort->setPlaceholderText(kNetworkPortHint);
+    edtNetworkPort->setGeometry(8, 146, 344, 21);
 
     setTabOrder(OkBtn, AbortBtn);
     setTabOrder(AbortBtn, PortsComboBox);
     setTabOrder(PortsComboBox, btnRescan);
+    setTabOrder(btnRescan, edtNetworkPort);
     OkBtn->setFocus();
 }
 
@@ -210,16 +223,41 @@ void TfrmComSelect::ShowDetails(int index) {
 }
 
 std::string TfrmComSelect::SelectedPort() const {
+    const std::string network = NetworkPort();
+    return network.empty() ? ListedPort() : network;
+}
+
+std::string TfrmComSelect::ListedPort() const {
     const QVariant device = PortsComboBox->currentData();
     return (device.isValid() ? device.toString() : PortsComboBox->currentText()).toStdString();
 }
 
 void TfrmComSelect::btnRescanClick() {
-    const std::string selected = SelectedPort();
+    const std::string selected = ListedPort();
     FillPorts(ScanComPorts(ComPortCandidates(), SimulatedPort()));
     const int again = PortsComboBox->findData(QString::fromStdString(selected));
     if (again >= 0)
         PortsComboBox->setCurrentIndex(again);
+}
+
+std::string TfrmComSelect::NetworkPort() const {
+    return edtNetworkPort->text().trimmed().toStdString();
+}
+
+void TfrmComSelect::SetNetworkPort(const std::string& port) {
+    edtNetworkPort->setText(QString::fromStdString(port));
+}
+
+void TfrmComSelect::OkBtnClick() {
+    const std::string network = NetworkPort();
+    if (!network.empty() && !regwire::IsNetworkPortName(network)) {
+        std::string text = kNetworkPortInvalid;
+        text.replace(text.find("%s"), 2, network);
+        platform::ShowError(text);
+        edtNetworkPort->setFocus();
+        return;
+    }
+    done(mrOk);
 }
 
 void TfrmComSelect::reject() {

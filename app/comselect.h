@@ -9,8 +9,11 @@
 // /dev/serial/by-id name, what to do about a missing permission) below the
 // list. "List again" scans afresh, for an adapter plugged in meanwhile.
 // The results are OK (OkBtn), Abort (AbortBtn) and Cancel (the close box);
-// Escape does not close the dialog. After OK the caller takes the selected
-// port's device name (empty when no port was found) as the connection's port.
+// Escape does not close the dialog. After OK the caller takes SelectedPort()
+// as the connection's port: the network gateway typed below the buttons when
+// there is one, else the selected port's device name (empty when no port was
+// found). OK with a gateway that is no network port name says so and keeps
+// the dialog open.
 #pragma once
 
 #include <QDialog>
@@ -20,6 +23,7 @@
 class QComboBox;
 class QFrame;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 
 #include "platform/portdetails.h"
@@ -84,10 +88,15 @@ class TfrmComSelect : public QDialog {
     QLabel* lblDetails;
     QPushButton* OkBtn;
     QPushButton* AbortBtn;
+    QLabel* lblNetworkPort;
+    QLineEdit* edtNetworkPort;
 
-    // The chosen port: the selected entry's device, or the combo box's text
-    // for an item without one.
+    // The chosen port: the network gateway when one is typed, else the
+    // listed port.
     std::string SelectedPort() const;
+    // The network gateway field's text, without surrounding blanks.
+    std::string NetworkPort() const;
+    void SetNetworkPort(const std::string& port);
     // Scans the ports again and lists them, keeping the selection when its
     // port is still there.
     void btnRescanClick();
@@ -101,7 +110,11 @@ class TfrmComSelect : public QDialog {
   private:
     void CreateControls();
     void FillPorts(const std::vector<std::string>& ports);
+    // The selected entry's device, or the combo box's text for an item
+    // without one.
+    std::string ListedPort() const;
     void ShowDetails(int index);
+    void OkBtnClick();
 
     std::string ownPort_;
 };

@@ -29,6 +29,7 @@
 #include "panels/elflowmfc.h"
 #include "panels/messagebox.h"
 #include "panels/toolkitfont.h"
+#include "platform/inifile.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
 
@@ -608,9 +609,20 @@ void TfrmVapcalCalc::btnComPortClick() {
     const auto dialog = std::make_unique<TfrmComSelect>(
         this, ScanComPorts(ComPortCandidates(), SimulatedPort()),
         ModbusConnection1->Active() ? ModbusConnection1->Port() : std::string());
+    const std::string networkPort = calc::ReadSettings(settingsFile_).NetworkPort;
+    dialog->SetNetworkPort(networkPort);
     const int result = ExecPortDialog ? ExecPortDialog(*dialog) : dialog->exec();
     line_.Activity.clear();
     PortConfirmed = result == mrOk;
+    if (PortConfirmed && dialog->NetworkPort() != networkPort) {
+        // The gateway is kept for the next start; a settings file that
+        // refuses it is reported, and the port is opened all the same.
+        try {
+            calc::SaveNetworkPort(settingsFile_, dialog->NetworkPort());
+        } catch (const platform::EIniFileError& error) {
+            platform::ShowError(error.what());
+        }
+    }
     if (!PortConfirmed) {
         PollingStopped(kStopNoPortChosen);
         btnComPort->update();

@@ -31,6 +31,11 @@ inline constexpr const char* kPortUsbDetails = "%s, serial number %s";
 inline constexpr const char* kPortNoSerialNumber = "none";
 inline constexpr const char* kPortNoPorts =
     "No serial port found. Plug in the RS-485 adapter, then List again.";
+inline constexpr const char* kNetworkPortPrompt = "or a network gateway:";
+inline constexpr const char* kNetworkPortHint = "tcp://HOST:PORT (RTU) or mbtcp://HOST:PORT";
+inline constexpr const char* kNetworkPortInvalid =
+    "'%s' is not a network gateway: type tcp://HOST:PORT for RTU frames over TCP or "
+    "mbtcp://HOST:PORT for Modbus TCP, or leave the field empty for the serial port";
 
 // Register decoding.
 inline constexpr const char* kInvalidHexString = "Invalid hex string for HexToSingle";

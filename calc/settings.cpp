@@ -13,6 +13,7 @@ namespace calc {
 namespace {
 
 constexpr const char* kSettlingMinutesKey = "SettlingMinutes";
+constexpr const char* kNetworkPortKey = "NetworkPort";
 
 // A number as the file holds it, with the operator's separator. A file
 // written under the other decimal separator holds that one and none of
@@ -78,6 +79,7 @@ TVapcalSettings ReadSettings(const std::string& fileName) {
         ini.ReadInteger(kSettingsSection, kSettlingMinutesKey, kDefaultSettlingMinutes);
     if (s.SettlingMinutes < kMinSettlingMinutes || s.SettlingMinutes > kMaxSettlingMinutes)
         s.SettlingMinutes = kDefaultSettlingMinutes;
+    s.NetworkPort = ini.ReadString(kSettingsSection, kNetworkPortKey, "");
     return s;
 }
 
@@ -136,6 +138,11 @@ void SaveSettings(const std::string& fileName, const TCalculatorFields& fields,
 void SaveSettlingMinutes(const std::string& fileName, int minutes) {
     platform::TIniFile ini(fileName);
     ini.WriteString(kSettingsSection, kSettlingMinutesKey, std::to_string(minutes));
+}
+
+void SaveNetworkPort(const std::string& fileName, const std::string& port) {
+    platform::TIniFile ini(fileName);
+    ini.WriteString(kSettingsSection, kNetworkPortKey, port);
 }
 
 }  // namespace calc

@@ -42,6 +42,9 @@ struct TVapcalSettings {
     std::vector<std::string> UnreadableKeys;
     // Missing, unreadable or outside 1..480: the default.
     int SettlingMinutes = kDefaultSettlingMinutes;
+    // The network gateway last typed in the port dialog; empty for a serial
+    // port.
+    std::string NetworkPort;
 };
 
 TVapcalSettings ReadSettings(const std::string& fileName);
@@ -73,5 +76,9 @@ void SaveSettings(const std::string& fileName, const TCalculatorFields& fields,
 // Writes the settling time, the one key the Advanced page keeps as soon as
 // the operator changes it; a refused write raises as SaveSettings does.
 void SaveSettlingMinutes(const std::string& fileName, int minutes);
+
+// Writes the network gateway the port dialog was left with (empty: none);
+// a refused write raises as SaveSettings does.
+void SaveNetworkPort(const std::string& fileName, const std::string& port);
 
 }  // namespace calc

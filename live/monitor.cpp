@@ -13,7 +13,7 @@ namespace live {
 void TKitMonitor::Completed(TInstrument instrument, bool ok, double value, qint64 ms,
                             const QDateTime& when) {
     FReadings.Completed(instrument, ok, value, ms);
-    if (FReadings.PollOver() || (!FHaveSample && FReadings.AllCurrent(ms)))
+    if (FReadings.PollOver() || (!FHaveSample && FReadings.AllAnswered()))
         PollOver(ms, when);
 }
 
@@ -23,14 +23,15 @@ void TKitMonitor::Forget() {
     FStability.Lapse();
 }
 
-// A gap in the complete polls longer than a reading stays current was not
-// watched: the settling starts again rather than count the gap as in
-// tolerance.
+// A poll with a read that went unanswered, or a long gap since the last
+// complete one, was not watched: the settling starts again rather than count
+// it as in tolerance. A poll that a busy machine delivered a little late
+// still counts; the window shows its readings as old meanwhile.
 void TKitMonitor::PollOver(qint64 ms, const QDateTime& when) {
     FReadings.TakePoll();
-    if (FHaveSample && ms - FLast.Ms > FReadings.MaxAgeMs())
+    if (FHaveSample && ms - FLast.Ms > FUnwatchedGapMs)
         FStability.Lapse();
-    if (!FReadings.AllCurrent(ms)) {
+    if (!FReadings.AllAnswered()) {
         FStability.Lapse();
         FHaveSample = false;
     } else {

@@ -42,6 +42,15 @@ bool TKitReadings::AllCurrent(qint64 nowMs) const {
            Current(inTemperature, nowMs);
 }
 
+bool TKitReadings::AllAnswered() const {
+    if (PollRunning && !PollRunning())
+        return false;
+    for (const TState& state : FStates)
+        if (!state.Read || state.Unanswered)
+            return false;
+    return true;
+}
+
 bool TKitReadings::NotAnswering(TInstrument instrument, qint64 nowMs) const {
     const TState& state = FStates[instrument];
     return state.Unanswered || (state.Read && nowMs - state.AnsweredAt > FMaxAgeMs);

@@ -36,6 +36,10 @@ class TKitReadings {
 
     bool Current(TInstrument instrument, qint64 nowMs) const;
     bool AllCurrent(qint64 nowMs) const;
+    // Every instrument answered its last read while the poll runs, however
+    // long ago: what a poll that is just over is judged by, so that a poll
+    // a busy machine delivered late still counts.
+    bool AllAnswered() const;
     // The instrument's last read went unanswered, or its reading is older
     // than the age limit; an instrument not read yet is not counted.
     bool NotAnswering(TInstrument instrument, qint64 nowMs) const;

@@ -7,6 +7,7 @@
 #include "modbus/serialports.h"
 #include "modbus/transactionthread.h"
 #include "platform/msgsink.h"
+#include "platform/posixserialdevice.h"
 
 namespace regwire {
 
@@ -29,7 +30,8 @@ TModbusConnection::TModbusConnection(QObject* owner)
     : QObject(owner),
       FReceiver(std::make_unique<platform::THiddenReceiver>(
           [this](platform::TPostedMessage& message) { HandleMessage(message); })) {
-    DeviceFactory = OpenSerialPort;
+    // A client dials a network gateway, a server listens for one.
+    DeviceFactory = [this](const TSerialPort& port) { return OpenPort(port, ConnectionMode()); };
 }
 
 TModbusConnection::~TModbusConnection() {
@@ -82,6 +84,7 @@ void TModbusConnection::SetActive(bool value) {
 
 void TModbusConnection::OpenSequence() {
     OpenDevice();
+    UseKernelDirection();
     FUnread.assign(static_cast<std::size_t>(FCodec.FrameBufferSize()), 0);
     FUnreadCount = 0;
     try {
@@ -98,6 +101,9 @@ void TModbusConnection::OpenSequence() {
 }
 
 void TModbusConnection::OpenDevice() {
+    FPortKind = FHookExistingPort ? pkSerial : PortKindOf(FPort);
+    if (FPortKind == pkModbusTcp && TransmissionMode() != tmRTU)
+        RaiseError(msg::ModbusTcpNeedsRTU);
     try {
         if (FHookExistingPort) {
             const THookHandle handle = DoGetHookedPortHandle();
@@ -113,9 +119,21 @@ void TModbusConnection::OpenDevice() {
         RaiseError(msg::CouldNotOpenPort);
 }
 
+// RS-485 direction by the driver where it can: the kernel raises RTS for
+// exactly the frame's characters. Decided at open, before the thread runs,
+// since the flow control only changes while inactive.
+void TModbusConnection::UseKernelDirection() {
+    FKernelDirection.reset();
+    if (FFlowControl != fcRtsToggle)
+        return;
+    if (const auto* posix = dynamic_cast<const platform::TPosixSerialDevice*>(FDevice.get()))
+        FKernelDirection = platform::TRs485Direction::Enable(posix->Handle());
+}
+
 void TModbusConnection::CloseSequence() {
     // The thread finishes the transaction in hand before it ends.
     FThread.reset();
+    FKernelDirection.reset();
     // A hooked descriptor stays open: the device never closes it.
     FDevice.reset();
 }

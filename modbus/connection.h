@@ -25,8 +25,10 @@
 
 #include "modbus/codec.h"
 #include "modbus/links.h"
+#include "modbus/serialports.h"
 #include "modbus/transaction.h"
 #include "platform/mainthread.h"
+#include "platform/rs485direction.h"
 #include "platform/serialdevice.h"
 #include "platform/thread.h"
 
@@ -55,7 +57,8 @@ enum TBaudRate : std::uint8_t {
 };
 enum TDataBits : std::uint8_t { db7, db8 };
 // fcRtsToggle: RTS raised only while sending (an RS-485 transmitter switched
-// by RTS); the connection raises and drops it around each write.
+// by RTS): by the driver in the kernel's RS-485 mode where it has one, else
+// by the connection around each write.
 enum TFlowControl : std::uint8_t { fcNone, fcRtsToggle, fcRtsCts, fcDtrDsr };
 enum TParityScheme : std::uint8_t { psNone, psOdd, psEven };
 enum TStopBits : std::uint8_t { sb1, sb2 };
@@ -90,7 +93,8 @@ using TFrameDataEvent = std::function<void(TModbusConnection* Sender, const TFra
 using TGetHookedPortHandleEvent =
     std::function<void(TModbusConnection* Sender, THookHandle& HookHandle)>;
 // Opens the device behind a port name; the default opens a real port or
-// pseudo-terminal. Tests put a scripted line here.
+// pseudo-terminal, or a network gateway (see serialports.h). Tests put a
+// scripted line here.
 using TSerialDeviceFactory =
     std::function<std::unique_ptr<platform::TSerialDevice>(const TSerialPort& Port)>;
 
@@ -276,6 +280,7 @@ class TModbusConnection : public QObject {
     void OpenSequence();
     void CloseSequence();
     void OpenDevice();
+    void UseKernelDirection();
     void UpdateDCB();
     void UpdateSilentInterval();
     void LineSettingChanged();
@@ -331,6 +336,12 @@ class TModbusConnection : public QObject {
     std::vector<TModbusClientLink*> FClients;
     std::vector<TModbusServerLink*> FServers;
     std::unique_ptr<platform::TSerialDevice> FDevice;
+    // What the open port reaches: on a network gateway the line's timing is
+    // the gateway's, and Modbus TCP hands over whole frames.
+    TPortKind FPortKind = pkSerial;
+    // Set while the driver switches the RS-485 transmitter (fcRtsToggle on a
+    // port whose driver has the kernel's RS-485 mode).
+    std::unique_ptr<platform::TRs485Direction> FKernelDirection;
     // Thread's: characters read with the end of an ASCII frame that belong
     // to the next one (a reply after its echo, ours after a foreign one).
     std::vector<std::uint8_t> FUnread;

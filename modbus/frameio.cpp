@@ -64,9 +64,10 @@ std::uint32_t TModbusConnection::FrameGapMs() const {
 
 // In standard timing, the length an RTU frame will have, from its first
 // bytes (a reply in a client, a request in a server); kLengthUnknown in gap
-// timing and while the line echoes our own requests.
+// timing and while the line echoes our own requests. Through a network
+// gateway gaps are lost in the stream: the length decides there always.
 int TModbusConnection::ExpectedLength(const std::uint8_t* bytes, int count) const {
-    if (FrameTiming() != ftStandard || EchoQueryBeforeReply())
+    if ((FrameTiming() != ftStandard && FPortKind == pkSerial) || EchoQueryBeforeReply())
         return kLengthUnknown;
     return ConnectionMode() == cmClient ? RtuReplyLength(bytes, count)
                                         : RtuRequestLength(bytes, count);
@@ -144,6 +145,9 @@ TModbusConnection::TFrameRead TModbusConnection::ReadFrameRTU(std::uint8_t* buff
             return {};
         }
         total += static_cast<int>(queued);
+        // Modbus TCP hands over one whole frame at a time.
+        if (FPortKind == pkModbusTcp)
+            return {total, false};
         // Standard timing: the frame is complete at its length with a good
         // CRC; what came after it is dropped. A CRC that fails there means
         // the length was misread: the gap decides.
@@ -280,14 +284,16 @@ TModbusConnection::TFrameRead TModbusConnection::ReadFrameASCII(std::uint8_t* bu
 }
 
 bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uint32_t timeoutMs) {
-    if (FrameTiming() == ftStandard && TransmissionMode() == tmRTU && !WaitForQuiet())
+    // A gateway keeps the line's rests itself.
+    if (FrameTiming() == ftStandard && TransmissionMode() == tmRTU && FPortKind == pkSerial &&
+        !WaitForQuiet())
         return false;
     // Forget a line error left from before this write.
     std::size_t stale = 0;
     GetInputCount(stale);
     // RS-485 without automatic direction control: RTS switches the
     // transmitter on for exactly the time the characters are on the line.
-    const bool toggle = FFlowControl == fcRtsToggle;
+    const bool toggle = FFlowControl == fcRtsToggle && !FKernelDirection;
     if (toggle) {
         FDevice->Drain();
         FDevice->SetRts(true);

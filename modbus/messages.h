@@ -86,4 +86,9 @@ inline constexpr std::string_view ConnectionMustNotBeActive =
 inline constexpr std::string_view ConnectionMustBeActive =
     "Connection MUST be active for the requested action to be performed";
 inline constexpr std::string_view ValueOutOfRange = "Value must be between %d and %d";  // low, high
+// Ports reached through a network gateway (tcp://, mbtcp://).
+inline constexpr std::string_view NetworkAddressInvalid =
+    "not a network address; give tcp://HOST:PORT or mbtcp://HOST:PORT";
+inline constexpr std::string_view ModbusTcpNeedsRTU =
+    "Modbus TCP carries binary frames: set the transmission mode to RTU";
 }  // namespace regwire::msg

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <thread>
 
+#include "modbus/serialports.h"
 #include "platform/posixserialdevice.h"
 #include "sim/paceddevice.h"
 
@@ -78,7 +79,8 @@ TSimKit::~TSimKit() {
 }
 
 std::string TSimKit::Start() {
-    OpenPseudoTerminal();
+    if (FOptions.Listen.empty())
+        OpenPseudoTerminal();
     OpenConnection();
     // A server starts by waiting for a silent line and drops what arrives
     // meanwhile; the path is given out only once requests are heard.
@@ -119,14 +121,22 @@ void TSimKit::OpenConnection() {
     line.SetDataBits(db8);
     line.SetParity(psEven);
     line.SetStopBits(sb1);
-    line.SetPort(FPath);
+    line.SetPort(FOptions.Listen.empty() ? FPath : FOptions.Listen);
     if (FOptions.BitRate > 0)
         line.SetSendTimeout(1000 + kLargestFrame * 11 * 1000 / FOptions.BitRate);
     const int master = FMaster;
     const std::uint32_t bitRate = FOptions.BitRate;
-    line.DeviceFactory = [master, bitRate](const TSerialPort&) {
-        return std::make_unique<TPacedSerialDevice>(platform::TPosixSerialDevice::Hook(master),
-                                                    bitRate);
+    // Behind a gateway the replies still leave at the kit's line speed.
+    line.DeviceFactory = [this, master, bitRate](const TSerialPort& port) {
+        std::unique_ptr<platform::TSerialDevice> device;
+        if (master >= 0) {
+            device = platform::TPosixSerialDevice::Hook(master);
+        } else {
+            device = OpenPort(port, cmServer);
+            FPath = ListeningPortName(port, *device);
+        }
+        return std::make_unique<TPacedSerialDevice>(std::move(device), bitRate,
+                                                    PortKindOf(port) == pkModbusTcp);
     };
     FReservoirFlow->SetConnection(&line);
     FDilutionFlow->SetConnection(&line);

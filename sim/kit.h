@@ -31,6 +31,10 @@ struct TKitOptions {
     // The line speed the replies are paced at; 0 answers at once.
     std::uint32_t BitRate = 9600;
     std::uint32_t Seed = 1;
+    // A network port to answer on instead of a pseudo-terminal:
+    // tcp://HOST:PORT (RTU frames over TCP) or mbtcp://HOST:PORT (Modbus
+    // TCP); port 0 takes any free one. Empty: a pseudo-terminal.
+    std::string Listen;
 };
 
 class TSimKit : public QObject {
@@ -48,9 +52,11 @@ class TSimKit : public QObject {
     // What the line did to every request an instrument was addressed with.
     TFaultLog OnFault;
 
-    // Opens the pseudo-terminal pair and starts answering; returns the path
-    // of the device the console opens. Raises std::runtime_error when the
-    // system has no pseudo-terminal to give, or the line cannot be opened.
+    // Opens the pseudo-terminal pair (or listens on the network port) and
+    // starts answering; returns the path of the device the console opens
+    // (the network port with the TCP port it took). Raises std::runtime_error
+    // when the system has no pseudo-terminal to give, or the line cannot be
+    // opened.
     std::string Start();
 
     TFlowController& ReservoirFlow() { return *FReservoirFlow; }

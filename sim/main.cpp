@@ -20,6 +20,7 @@
 #include <random>
 #include <string>
 
+#include "modbus/serialports.h"
 #include "sim/kit.h"
 
 namespace {
@@ -89,6 +90,11 @@ TProgramOptions ReadOptions(const QCoreApplication& application) {
          "Line speed the replies are paced at, as on a real line (default 9600; 0 answers "
          "at once).",
          "bit/s", "9600"},
+        {"listen",
+         "Answer on a network port instead of a pseudo-terminal: tcp://HOST:PORT (RTU frames "
+         "over TCP, as through a transparent gateway) or mbtcp://HOST:PORT (Modbus TCP); port 0 "
+         "takes any free one. The first line then names the port taken.",
+         "port"},
         {"seed", "Seed of the fault draws and the measurement noise (default: random).", "n"},
         {"fault-log",
          "Write what the line did to each request to this file, one line each: "
@@ -105,6 +111,10 @@ TProgramOptions ReadOptions(const QCoreApplication& application) {
     if (parser.isSet("fault-log") && program.FaultLog.isEmpty())
         Refuse("--fault-log takes a file name");
     sim::TKitOptions& options = program.Kit;
+    options.Listen = parser.value("listen").toStdString();
+    if (parser.isSet("listen") && regwire::PortKindOf(options.Listen) == regwire::pkSerial)
+        Refuse("--listen takes tcp://HOST:PORT or mbtcp://HOST:PORT, not '" +
+               parser.value("listen") + "'");
     options.ReservoirCapacity = static_cast<float>(Number(parser, "rf-capacity", 1e-6, 1e9));
     options.DilutionCapacity = static_cast<float>(Number(parser, "df-capacity", 1e-6, 1e9));
     options.Faults.NoReply = Number(parser, "no-reply", 0, 100);

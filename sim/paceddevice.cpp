@@ -12,8 +12,8 @@ constexpr double kBitsPerCharacter = 11;  // 8E1: start, 8 data, parity, stop
 }  // namespace
 
 TPacedSerialDevice::TPacedSerialDevice(std::unique_ptr<platform::TSerialDevice> line,
-                                       std::uint32_t bitRate)
-    : FLine(std::move(line)), FBitRate(bitRate) {}
+                                       std::uint32_t bitRate, bool wholeFrames)
+    : FLine(std::move(line)), FBitRate(bitRate), FWholeFrames(wholeFrames) {}
 
 // Each character leaves when the line would have finished the one before, so
 // the far end sees the gaps a real line has and a frame that takes as long.
@@ -25,6 +25,13 @@ bool TPacedSerialDevice::Write(const std::uint8_t* data, std::size_t count,
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::milliseconds(timeoutMs);
     const std::chrono::duration<double> character(kBitsPerCharacter / FBitRate);
+    if (FWholeFrames) {
+        const auto due = start + std::chrono::duration_cast<Clock::duration>(character * count);
+        if (timeoutMs != platform::kWaitForever && due > deadline)
+            return false;
+        std::this_thread::sleep_until(due);
+        return FLine->Write(data, count, timeoutMs);
+    }
     for (std::size_t i = 0; i < count; ++i) {
         const auto due = start + std::chrono::duration_cast<Clock::duration>(character * (i + 1));
         if (timeoutMs != platform::kWaitForever && due > deadline)

@@ -12,8 +12,11 @@ namespace sim {
 class TPacedSerialDevice final : public platform::TSerialDevice {
   public:
     // bitRate 0 writes at once. Each character takes 11 bits on the line
-    // (start, 8 data, parity, stop).
-    TPacedSerialDevice(std::unique_ptr<platform::TSerialDevice> line, std::uint32_t bitRate);
+    // (start, 8 data, parity, stop). With wholeFrames a frame goes out in one
+    // piece once the line would have carried all of it, as a Modbus TCP
+    // gateway passes on a reply only when it is complete.
+    TPacedSerialDevice(std::unique_ptr<platform::TSerialDevice> line, std::uint32_t bitRate,
+                       bool wholeFrames = false);
 
     void ApplySettings(const platform::TSerialLineSettings& s) override { FLine->ApplySettings(s); }
     bool WaitForInput(std::uint32_t ms) override { return FLine->WaitForInput(ms); }
@@ -33,6 +36,7 @@ class TPacedSerialDevice final : public platform::TSerialDevice {
   private:
     std::unique_ptr<platform::TSerialDevice> FLine;
     std::uint32_t FBitRate;
+    bool FWholeFrames;
 };
 
 }  // namespace sim

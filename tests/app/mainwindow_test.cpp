@@ -402,6 +402,25 @@ TEST_P(MainWindowTest, SettlingTimeComesFromTheFileAndIsKeptWhenChanged) {
     EXPECT_TRUE(messages.empty());
 }
 
+// The port dialog offers the gateway last typed; leaving it by Cancel keeps
+// the file as it was.
+TEST_P(MainWindowTest, ThePortDialogOffersTheGatewayKeptInTheFile) {
+    WriteSettings("[Vapcal]\nNetworkPort=tcp://192.0.2.7:4001\n");
+    window = std::make_unique<TfrmVapcalCalc>(settingsFile);
+    std::string offered;
+    window->ExecPortDialog = [&](app::TfrmComSelect& dialog) {
+        offered = dialog.NetworkPort();
+        dialog.SetNetworkPort("mbtcp://192.0.2.8");
+        ++portDialogs;
+        return app::mrCancel;
+    };
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return portDialogs == 1; }));
+    EXPECT_EQ(offered, "tcp://192.0.2.7:4001");
+    EXPECT_EQ(ReadSettings(), "[Vapcal]\nNetworkPort=tcp://192.0.2.7:4001\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(Separators, MainWindowTest, ::testing::Values('.', ','),
                          [](const auto& info) { return info.param == '.' ? "Point" : "Comma"; });
 

@@ -13,6 +13,7 @@
 #include <QComboBox>
 #include <QFrame>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <memory>
 
+#include "platform/msgsink.h"
 #include "platform/portdetails.h"
 #include "platform/posixserialdevice.h"
 
@@ -176,12 +178,19 @@ TEST_F(ComSelectTest, DialogShowsTheWholePromptAndEveryControlInside) {
     EXPECT_TRUE(dialog.Bevel1->geometry().contains(dialog.Label2->geometry()));
     EXPECT_EQ(dialog.OkBtn->text(), "OK");
     EXPECT_EQ(dialog.AbortBtn->text(), "Cancel");
-    for (QWidget* control :
-         {static_cast<QWidget*>(dialog.Bevel1), static_cast<QWidget*>(dialog.PortsComboBox),
-          static_cast<QWidget*>(dialog.btnRescan), static_cast<QWidget*>(dialog.lblDetails),
-          static_cast<QWidget*>(dialog.OkBtn), static_cast<QWidget*>(dialog.AbortBtn)})
+    EXPECT_EQ(dialog.lblNetworkPort->text(), "or a network gateway:");
+    EXPECT_EQ(dialog.edtNetworkPort->text(), "");
+    const QWidget* controls[] = {dialog.Bevel1,     dialog.PortsComboBox,  dialog.btnRescan,
+                                 dialog.lblDetails, dialog.lblNetworkPort, dialog.edtNetworkPort,
+                                 dialog.OkBtn,      dialog.AbortBtn};
+    for (const QWidget* control : controls) {
         EXPECT_TRUE(dialog.rect().contains(control->geometry()))
             << control->objectName().toStdString();
+        for (const QWidget* other : controls)
+            EXPECT_TRUE(control == other || !control->geometry().intersects(other->geometry()))
+                << control->objectName().toStdString() << " overlaps "
+                << other->objectName().toStdString();
+    }
     EXPECT_TRUE(dialog.OkBtn->isDefault());
     EXPECT_FALSE(dialog.btnRescan->isDefault());
     EXPECT_FALSE(dialog.PortsComboBox->isEditable());
@@ -309,6 +318,45 @@ TEST_F(ComSelectTest, AnEmptyListSelectsNothingAndOkYieldsAnEmptyPort) {
     QTest::mouseClick(dialog.OkBtn, Qt::LeftButton);
     EXPECT_EQ(dialog.result(), app::mrOk);
     EXPECT_EQ(dialog.SelectedPort(), "");
+}
+
+TEST_F(ComSelectTest, ATypedGatewayIsThePortAndAWrongOneIsSaidAndKeepsTheDialogOpen) {
+    struct Case {
+        const char* typed;
+        int result;
+        std::string port;
+    };
+    const Case cases[] = {
+        {"", app::mrOk, "/dev/ttyUSB0"},
+        {"  tcp://192.0.2.7:4001 ", app::mrOk, "tcp://192.0.2.7:4001"},
+        {"mbtcp://[::1]", app::mrOk, "mbtcp://[::1]"},
+        {"tcp://gateway", app::mrOk, "tcp://gateway"},
+        {"192.0.2.7:502", app::mrNone, ""},
+        {"tcp://gateway:70000", app::mrNone, ""},
+        {"mbtcp://", app::mrNone, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        std::vector<std::string> said;
+        const platform::TMessageSink before = platform::SetMessageSink(
+            [&](const platform::TMessage& message) { said.push_back(message.Text); });
+        TfrmComSelect dialog(nullptr, {"/dev/ttyUSB0"});
+        dialog.SetNetworkPort(c.typed);
+        ShowActive(dialog);
+        QTimer::singleShot(0, &dialog, [&] { QTest::mouseClick(dialog.OkBtn, Qt::LeftButton); });
+        QTimer::singleShot(400, &dialog, [&] { dialog.done(app::mrNone); });
+        EXPECT_EQ(dialog.exec(), c.result);
+        platform::SetMessageSink(before);
+        if (c.result == app::mrOk) {
+            EXPECT_EQ(dialog.SelectedPort(), c.port);
+            EXPECT_TRUE(said.empty());
+        } else {
+            ASSERT_EQ(said.size(), 1u);
+            EXPECT_NE(said[0].find(std::string("'") + c.typed + "' is not a network gateway"),
+                      std::string::npos)
+                << said[0];
+        }
+    }
 }
 
 // How the dialog ends, and with which result.

@@ -157,6 +157,16 @@ TEST_F(SettingsTest, SettlingTimeIsKeptBesideTheOtherKeysAndOutOfRangeGivesTheDe
     }
 }
 
+TEST_F(SettingsTest, TheNetworkGatewayIsKeptBesideTheOtherKeys) {
+    EXPECT_EQ(ReadSettings(path_).NetworkPort, "");
+    Write("[Vapcal]\nTemp=45\n");
+    SaveNetworkPort(path_, "mbtcp://192.0.2.7:502");
+    EXPECT_EQ(Read(), "[Vapcal]\nTemp=45\nNetworkPort=mbtcp://192.0.2.7:502\n");
+    EXPECT_EQ(ReadSettings(path_).NetworkPort, "mbtcp://192.0.2.7:502");
+    SaveNetworkPort(path_, "");
+    EXPECT_EQ(ReadSettings(path_).NetworkPort, "");
+}
+
 TEST_F(SettingsTest, ARefusedWriteNamesTheFile) {
     const std::string inside = folder_ / "missing" / "Vapcal.ini";
     w.Start();

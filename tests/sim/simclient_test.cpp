@@ -106,8 +106,17 @@ class SimClientTest : public ::testing::Test {
     std::vector<std::uint8_t> ReceivedFrom;
 };
 
-TEST_F(SimClientTest, AnswersTheConsolesReadSequenceAfterAPortSelection) {
-    TSimProcess sim;
+// The kit on its pseudo-terminal, and behind a network gateway in either
+// framing (vapcal-sim --listen).
+class SimLineTest : public SimClientTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SimLineTest, AnswersTheConsolesReadSequenceAfterAPortSelection) {
+    const std::string listen = GetParam();
+    TSimProcess sim(listen.empty() ? std::vector<std::string>{}
+                                   : std::vector<std::string>{"--listen", listen});
+    if (!listen.empty()) {
+        EXPECT_EQ(sim.Device.rfind(listen.substr(0, listen.size() - 1), 0), 0u) << sim.Device;
+    }
     Open(sim);
     TModbusClient& rf = *Clients[10];
     TModbusClient& df = *Clients[11];
@@ -143,6 +152,15 @@ TEST_F(SimClientTest, AnswersTheConsolesReadSequenceAfterAPortSelection) {
     EXPECT_EQ(sim.ReadLine(2000), "server 10: register 34 := 400");
     EXPECT_EQ(sim.ReadLine(2000), "server 11: register 34 := 400");
 }
+
+INSTANTIATE_TEST_SUITE_P(Lines, SimLineTest,
+                         ::testing::Values("", "tcp://127.0.0.1:0", "mbtcp://127.0.0.1:0"),
+                         [](const auto& info) {
+                             const std::string listen = info.param;
+                             return listen.empty()                 ? std::string("PseudoTerminal")
+                                    : listen.starts_with("tcp://") ? std::string("RtuOverTcp")
+                                                                   : std::string("ModbusTcp");
+                         });
 
 TEST_F(SimClientTest, RefusesTheSetPointOutsideTheHandshakeWithAnException) {
     TSimProcess sim({"--bit-rate", "0"});

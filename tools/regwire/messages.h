@@ -54,6 +54,7 @@ inline constexpr std::string_view FormatTakesPairs =
 inline constexpr std::string_view PortFailure = "%s: %s";                          // port, reason
 inline constexpr std::string_view PortAccessDenied = "%s: permission denied; %s";  // port, advice
 inline constexpr std::string_view PortGone = "%s: the port is gone";               // port
+inline constexpr std::string_view Listening = "listening on %s";                   // port
 
 // --- Transactions ---
 inline constexpr std::string_view NoReply = "no reply from server %s";

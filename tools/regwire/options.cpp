@@ -20,7 +20,9 @@ Addresses of coils, inputs and registers are 0-based, as on the wire;
 --base 1 takes and prints 1-based ones. Numbers are decimal or 0x-hex.
 
 Line:
-  -p, --port DEVICE       serial device, e.g. /dev/ttyUSB0 (required)
+  -p, --port DEVICE       serial device, e.g. /dev/ttyUSB0 (required), or a
+                          gateway: tcp://HOST:PORT (RTU frames over TCP) or
+                          mbtcp://HOST:PORT (Modbus TCP); serve listens there
   -b, --baud RATE         bit/s (19200)
   -P, --parity none|even|odd (even)   -d, --data-bits 7|8 (8)
   -s, --stop-bits 1|2 (1)             -m, --mode rtu|ascii (rtu)

@@ -117,24 +117,35 @@ class TPortWatch {
   public:
     // Opens the port of connection through this watch; assign before Open.
     void Attach(TModbusConnection& connection) {
-        connection.DeviceFactory = [this](const TSerialPort& port) {
+        connection.DeviceFactory = [this, &connection](const TSerialPort& port) {
             try {
-                auto device = OpenSerialPort(port);
+                auto device = OpenPort(port, connection.ConnectionMode());
                 if (const auto* posix = dynamic_cast<platform::TPosixSerialDevice*>(device.get()))
                     FFd = posix->Handle();
+                if (PortKindOf(port) != pkSerial)
+                    FListenName = ListeningPortName(port, *device);
                 return device;
             } catch (const platform::ESerialError& e) {
                 FOpenError = e.Kind();
+                FOpenText = e.what();
                 throw;
             }
         };
     }
 
+    // The network port a server listens on, with the TCP port it took;
+    // empty on a serial line.
+    const std::string& ListenName() const { return FListenName; }
+
     // The line that says why the port could not be opened; failure is what
     // the connection raised.
     std::string OpenFailure(const std::string& port, const std::exception& failure) const {
-        if (FOpenError == platform::seAccessDenied)
+        if (FOpenError == platform::seAccessDenied && PortKindOf(port) == pkSerial)
             return Fill(msg::PortAccessDenied, {port, platform::SAccessDeniedAdvice});
+        // A gateway's own reason (refused, unknown host) says more than the
+        // connection's; it begins with the port already.
+        if (FOpenError && PortKindOf(port) != pkSerial)
+            return FOpenText;
         return Fill(msg::PortFailure, {port, failure.what()});
     }
 
@@ -147,7 +158,9 @@ class TPortWatch {
 
   private:
     int FFd = -1;
+    std::string FListenName;
     std::optional<platform::TSerialErrorKind> FOpenError;
+    std::string FOpenText;
 };
 
 // What one completed transaction has to say: text lines and JSON fields.
@@ -683,6 +696,9 @@ int RunServer(const TToolOptions& options, std::ostream& err) {
         err << "regwire: " << port.OpenFailure(options.Port, e) << std::endl;
         return esPortFailure;
     }
+    // Port 0 leaves the choice to the system: the caller learns it here.
+    if (!port.ListenName().empty())
+        err << "regwire: " << Fill(msg::Listening, {port.ListenName()}) << std::endl;
     QCoreApplication::exec();
     connection.Close();
     return esSuccess;

@@ -1,9 +1,12 @@
 // Our client against a libmodbus server, our server against a libmodbus
-// client, both in RTU over a pair of joined pseudo-terminals; ASCII, which
-// libmodbus does not speak, ours against ours.
+// client, both in RTU over a pair of joined pseudo-terminals and in Modbus
+// TCP on loopback; ASCII, which libmodbus does not speak, ours against ours.
 #include "nullmodem.h"
 // nullmodem.h first: its system headers come before Qt's macros.
 #include <modbus.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 #include <QCoreApplication>
@@ -16,6 +19,7 @@
 
 #include "modbus/client.h"
 #include "modbus/memoryserver.h"
+#include "modbus/serialports.h"
 
 using namespace regwire;
 using namespace regwire::peer;
@@ -43,12 +47,28 @@ bool SpinUntil(const std::function<bool()>& done, int ms = 10000) {
     return true;
 }
 
-// A libmodbus RTU server on one end of the null modem, answering from its
-// own mapping on a thread of its own.
+// Which line a peer test runs on: RTU across joined pseudo-terminals, with
+// our side in the silent-gap timing or in the standard's frame lengths and
+// 3.5 characters of quiet, or Modbus TCP on loopback.
+enum TPeerLine { plRtuGap, plRtuStandard, plModbusTcp };
+
+std::string LineName(const ::testing::TestParamInfo<TPeerLine>& info) {
+    constexpr const char* names[] = {"RtuGap", "RtuStandard", "ModbusTcp"};
+    return names[info.param];
+}
+
+TFrameTiming TimingOf(TPeerLine line) {
+    return line == plRtuStandard ? ftStandard : ftGap;
+}
+
+// A libmodbus server answering from its own mapping on a thread of its own:
+// on one end of the null modem, or listening on a loopback port of the
+// system's choice for one client.
 class TLibmodbusServer {
   public:
-    explicit TLibmodbusServer(const std::string& path)
-        : FContext(modbus_new_rtu(path.c_str(), 19200, 'E', 8, 1)),
+    TLibmodbusServer(TPeerLine line, const std::string& path)
+        : FContext(line != plModbusTcp ? modbus_new_rtu(path.c_str(), 19200, 'E', 8, 1)
+                                       : modbus_new_tcp("127.0.0.1", 0)),
           FMapping(modbus_mapping_new(100, 100, 100, 100)) {
         modbus_set_slave(FContext, Address);
         modbus_set_indication_timeout(FContext, 0, 50000);
@@ -56,8 +76,10 @@ class TLibmodbusServer {
         // exception replies; keep that short so a loaded machine still
         // answers well inside our receive time-out.
         modbus_set_response_timeout(FContext, 0, 50000);
-        if (modbus_connect(FContext) != 0)
+        if (line != plModbusTcp && modbus_connect(FContext) != 0)
             throw std::runtime_error(std::string("libmodbus connect: ") + modbus_strerror(errno));
+        if (line == plModbusTcp)
+            Listen();
         for (int i = 0; i < 100; ++i) {
             FMapping->tab_registers[i] = static_cast<std::uint16_t>(1000 + i);
             FMapping->tab_input_registers[i] = static_cast<std::uint16_t>(2000 + i);
@@ -71,12 +93,35 @@ class TLibmodbusServer {
         modbus_close(FContext);
         modbus_free(FContext);
         modbus_mapping_free(FMapping);
+        if (FListener >= 0)
+            close(FListener);
     }
     modbus_mapping_t& Mapping() { return *FMapping; }
+    // Where our client reaches it: the pseudo-terminal's other end, or the
+    // loopback port.
+    std::string Port(const std::string& otherEnd) const {
+        return FListener < 0 ? otherEnd : "mbtcp://127.0.0.1:" + std::to_string(FTcpPort);
+    }
 
   private:
+    void Listen() {
+        FListener = modbus_tcp_listen(FContext, 1);
+        if (FListener < 0)
+            throw std::runtime_error(std::string("libmodbus listen: ") + modbus_strerror(errno));
+        sockaddr_in address{};
+        socklen_t size = sizeof address;
+        getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &size);
+        FTcpPort = ntohs(address.sin_port);
+    }
     void Serve() {
-        std::uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
+        std::uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
+        // A TCP server takes its client first, looking at the stop flag
+        // between short waits.
+        while (FListener >= 0 && !FStop) {
+            pollfd p{FListener, POLLIN, 0};
+            if (poll(&p, 1, 50) == 1 && modbus_tcp_accept(FContext, &FListener) >= 0)
+                break;
+        }
         while (!FStop) {
             const int n = modbus_receive(FContext, query);
             if (n > 0)
@@ -86,6 +131,8 @@ class TLibmodbusServer {
 
     modbus_t* FContext;
     modbus_mapping_t* FMapping;
+    int FListener = -1;
+    int FTcpPort = 0;
     std::atomic<bool> FStop = false;
     std::thread FThread;
 };
@@ -118,23 +165,12 @@ struct TOurClient {
 
 }  // namespace
 
-namespace {
-
-// Every exchange in both frame timings: the silent gap, and the standard's
-// frame lengths with 3.5 characters of quiet.
-class LibmodbusServer : public ::testing::TestWithParam<TFrameTiming> {};
-class OurServer : public ::testing::TestWithParam<TFrameTiming> {};
-
-std::string TimingName(const ::testing::TestParamInfo<TFrameTiming>& info) {
-    return info.param == ftGap ? "Gap" : "Standard";
-}
-
-}  // namespace
+class LibmodbusServer : public ::testing::TestWithParam<TPeerLine> {};
 
 TEST_P(LibmodbusServer, AnswersOurClientForEveryFunctionItServes) {
     TNullModem line;
-    TLibmodbusServer server(line.PathA());
-    TOurClient ours(line.PathB(), GetParam());
+    TLibmodbusServer server(GetParam(), line.PathA());
+    TOurClient ours(server.Port(line.PathB()), TimingOf(GetParam()));
     TModbusClient& c = ours.Client;
 
     TRegValues registers;
@@ -191,8 +227,8 @@ TEST_P(LibmodbusServer, AnswersOurClientForEveryFunctionItServes) {
 
 TEST_P(LibmodbusServer, ExceptionRepliesReachOurClient) {
     TNullModem line;
-    TLibmodbusServer server(line.PathA());
-    TOurClient ours(line.PathB(), GetParam());
+    TLibmodbusServer server(GetParam(), line.PathA());
+    TOurClient ours(server.Port(line.PathB()), TimingOf(GetParam()));
     TModbusClient& c = ours.Client;
     struct Case {
         std::function<void()> request;
@@ -216,15 +252,25 @@ TEST_P(LibmodbusServer, ExceptionRepliesReachOurClient) {
     }
 }
 
+INSTANTIATE_TEST_SUITE_P(Lines, LibmodbusServer,
+                         ::testing::Values(plRtuGap, plRtuStandard, plModbusTcp), LineName);
+
 namespace {
 
 // Our in-memory server on one end of the null modem; libmodbus calls run on
 // a thread of their own while the main thread answers.
 struct TOurServer {
+    // A network path listens on it; Port then names the port it took.
     TOurServer(const std::string& path, TFrameTiming timing, TTransmissionMode mode = tmRTU)
         : Server(100) {
         App();
         Connection.SetPort(path);
+        Port = path;
+        Connection.DeviceFactory = [this](const TSerialPort& port) {
+            auto device = OpenPort(port, cmServer);
+            Port = ListeningPortName(port, *device);
+            return device;
+        };
         Connection.SetConnectionMode(cmServer);
         Connection.SetTransmissionMode(mode);
         Connection.SetFrameTiming(timing);
@@ -239,6 +285,7 @@ struct TOurServer {
     }
     TModbusConnection Connection;
     TMemoryModbusServer Server;
+    std::string Port;
 };
 
 void RunBesideTheEventLoop(const std::function<void()>& body) {
@@ -253,10 +300,15 @@ void RunBesideTheEventLoop(const std::function<void()>& body) {
 
 }  // namespace
 
+class OurServer : public ::testing::TestWithParam<TPeerLine> {};
+
 TEST_P(OurServer, AnswersALibmodbusClient) {
     TNullModem line;
-    TOurServer ours(line.PathA(), GetParam());
-    modbus_t* ctx = modbus_new_rtu(line.PathB().c_str(), 19200, 'E', 8, 1);
+    const bool tcp = GetParam() == plModbusTcp;
+    TOurServer ours(tcp ? "mbtcp://127.0.0.1:0" : line.PathA(), TimingOf(GetParam()));
+    const int tcpPort = tcp ? std::stoi(ours.Port.substr(ours.Port.rfind(':') + 1)) : 0;
+    modbus_t* ctx = tcp ? modbus_new_tcp("127.0.0.1", tcpPort)
+                        : modbus_new_rtu(line.PathB().c_str(), 19200, 'E', 8, 1);
     modbus_set_slave(ctx, Address);
     modbus_set_response_timeout(ctx, 3, 0);
     ASSERT_EQ(modbus_connect(ctx), 0) << modbus_strerror(errno);
@@ -265,7 +317,10 @@ TEST_P(OurServer, AnswersALibmodbusClient) {
     std::uint8_t bits[10] = {};
     int results[12] = {};
     int errnos[2] = {};
-    std::uint8_t refusals[2][3] = {};
+    std::uint8_t refusals[2][2] = {};
+    // Bytes before the function code: the address in RTU, the MBAP header
+    // in Modbus TCP.
+    const int header = modbus_get_header_length(ctx);
     RunBesideTheEventLoop([&] {
         const std::uint8_t coils[3] = {1, 0, 1};
         const std::uint16_t values[2] = {0x1234, 0xFFFF};
@@ -284,13 +339,13 @@ TEST_P(OurServer, AnswersALibmodbusClient) {
         // A count of 0 and one of 126, which libmodbus would not send itself.
         const std::uint8_t zero[] = {Address, 0x03, 0x00, 0x00, 0x00, 0x00};
         const std::uint8_t tooMany[] = {Address, 0x04, 0x00, 0x00, 0x00, 126};
-        std::uint8_t reply[MODBUS_RTU_MAX_ADU_LENGTH];
+        std::uint8_t reply[MODBUS_TCP_MAX_ADU_LENGTH];
         modbus_send_raw_request(ctx, zero, sizeof zero);
         results[10] = modbus_receive_confirmation(ctx, reply);
-        std::copy(reply, reply + 3, refusals[0]);
+        std::copy(reply + header, reply + header + 2, refusals[0]);
         modbus_send_raw_request(ctx, tooMany, sizeof tooMany);
         results[11] = modbus_receive_confirmation(ctx, reply);
-        std::copy(reply, reply + 3, refusals[1]);
+        std::copy(reply + header, reply + header + 2, refusals[1]);
     });
     modbus_close(ctx);
     modbus_free(ctx);
@@ -316,19 +371,24 @@ TEST_P(OurServer, AnswersALibmodbusClient) {
     EXPECT_EQ(errnos[0], EMBXILADD);
     EXPECT_EQ(results[9], -1);
     EXPECT_EQ(errnos[1], EMBXILADD);
-    // An exception reply is five bytes: address, function | 0x80, code, CRC.
-    EXPECT_EQ(results[10], 5);
-    EXPECT_EQ(refusals[0][1], 0x83);
-    EXPECT_EQ(refusals[0][2], 3);
-    EXPECT_EQ(results[11], 5);
-    EXPECT_EQ(refusals[1][1], 0x84);
-    EXPECT_EQ(refusals[1][2], 3);
+    // An exception reply is function | 0x80 and the code after the header,
+    // then the CRC in RTU.
+    const int exceptionLength = tcp ? header + 2 : header + 4;
+    EXPECT_EQ(results[10], exceptionLength);
+    EXPECT_EQ(refusals[0][0], 0x83);
+    EXPECT_EQ(refusals[0][1], 3);
+    EXPECT_EQ(results[11], exceptionLength);
+    EXPECT_EQ(refusals[1][0], 0x84);
+    EXPECT_EQ(refusals[1][1], 3);
 }
 
-TEST_P(OurServer, AnswersOurClientInAscii) {
+INSTANTIATE_TEST_SUITE_P(Lines, OurServer, ::testing::Values(plRtuGap, plRtuStandard, plModbusTcp),
+                         LineName);
+
+TEST(OurServerAlone, AnswersOurClientInAscii) {
     TNullModem line;
-    TOurServer server(line.PathA(), GetParam(), tmASCII);
-    TOurClient ours(line.PathB(), GetParam(), tmASCII);
+    TOurServer server(line.PathA(), ftGap, tmASCII);
+    TOurClient ours(line.PathB(), ftGap, tmASCII);
     TModbusClient& c = ours.Client;
     TRegValues registers;
     c.OnInputRegistersRead = [&](TModbusClient*, const TTransactionInfo&, std::uint16_t,
@@ -341,7 +401,3 @@ TEST_P(OurServer, AnswersOurClientInAscii) {
     EXPECT_EQ(refused.Status, tsException);
     EXPECT_EQ(refused.ExceptionCode, 2);
 }
-
-INSTANTIATE_TEST_SUITE_P(Timings, LibmodbusServer, ::testing::Values(ftGap, ftStandard),
-                         TimingName);
-INSTANTIATE_TEST_SUITE_P(Timings, OurServer, ::testing::Values(ftGap, ftStandard), TimingName);
