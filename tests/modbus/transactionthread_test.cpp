@@ -388,6 +388,29 @@ TEST(TransactionThread, StandardTimingSendsOnlyAfterAQuietLine) {
     }
 }
 
+// A gateway's stream parts a frame wherever the network does, so the line's
+// rests mean nothing there: in either timing a reply whose length its
+// function code does not give stays whole across a pause of 10 ms.
+TEST(TransactionThread, ThroughAGatewayAPausedReplyStaysWholeInEitherTiming) {
+    const Bytes reply = Rtu({10, 0x41, 1, 2, 3});
+    for (const TFrameTiming timing : {ftGap, ftStandard}) {
+        TExchange x;
+        TFrameData received;
+        x.Connection.OnFrameReceive = [&](TModbusConnection*, const TFrameData& d) {
+            received = d;
+        };
+        x.Connection.SetPort("tcp://127.0.0.1:1502");
+        x.Connection.SetFrameTiming(timing);
+        x.Open();
+        x.Device->QueueAnswer({{Bytes(reply.begin(), reply.begin() + 3), 5},
+                               {Bytes(reply.begin() + 3, reply.end()), 15}});
+        x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 0x41, 0, 1), &x.Client);
+        ASSERT_TRUE(SpinUntil([&] { return x.Client.Done.size() == 1; }));
+        EXPECT_EQ(x.Client.Done[0].Status, tsSuccess) << int(timing);
+        EXPECT_EQ(received, reply) << int(timing);
+    }
+}
+
 TEST(TransactionThread, ChunksWithinTheGapMakeOneFrame) {
     TExchange x;
     x.Open();
