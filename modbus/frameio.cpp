@@ -55,9 +55,11 @@ void TModbusConnection::NoteLineActivity() {
 }
 
 // The silent gap that ends an RTU frame: SilentMs, or in standard timing 3.5
-// character times, rounded up to the millisecond clock of the waits.
+// character times, rounded up to the millisecond clock of the waits. A
+// gateway's stream may part a frame wherever the network does: SilentMs
+// there, in either timing.
 std::uint32_t TModbusConnection::FrameGapMs() const {
-    if (FrameTiming() == ftGap)
+    if (FrameTiming() == ftGap || FPortKind != pkSerial)
         return SilentMs();
     return (StandardQuietUs() + 999u) / 1000u;
 }

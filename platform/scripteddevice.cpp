@@ -4,13 +4,25 @@
 
 namespace platform {
 
-TScriptedSerialDevice::TScriptedSerialDevice(uint32_t startTick) : Now_(startTick) {}
+namespace {
+
+constexpr uint64_t kUsPerMs = 1000;
+
+uint64_t ArrivalUs(const TScriptedChunk& chunk) {
+    return uint64_t{chunk.AfterMs} * kUsPerMs + chunk.AfterUs;
+}
+
+}  // namespace
+
+TScriptedSerialDevice::TScriptedSerialDevice(uint32_t startTick)
+    : Now_(uint64_t{startTick} * kUsPerMs) {}
 
 // --- Scripting ---
 
 void TScriptedSerialDevice::QueueInput(TScriptedChunk chunk) {
     std::lock_guard lock(Mutex_);
-    Schedule(Now_ + chunk.AfterMs, std::move(chunk));
+    const uint64_t at = Now_ + ArrivalUs(chunk);
+    Schedule(at, std::move(chunk));
     Changed_.notify_all();
 }
 
@@ -47,7 +59,7 @@ void TScriptedSerialDevice::HoldClock() {
 
 void TScriptedSerialDevice::Advance(uint32_t ms) {
     std::lock_guard lock(Mutex_);
-    Now_ += ms;
+    Now_ += uint64_t{ms} * kUsPerMs;
     Changed_.notify_all();
 }
 
@@ -176,7 +188,12 @@ void TScriptedSerialDevice::ApplySettings(const TSerialLineSettings& settings) {
 bool TScriptedSerialDevice::WaitForInput(uint32_t timeoutMs) {
     TLock lock(Mutex_);
     const bool forever = timeoutMs == kWaitForever;
-    return WaitUntil(lock, Now_ + timeoutMs, forever, true) == weArrived;
+    return WaitUntil(lock, Now_ + uint64_t{timeoutMs} * kUsPerMs, forever, true) == weArrived;
+}
+
+bool TScriptedSerialDevice::WaitForInputUs(uint64_t timeoutUs) {
+    TLock lock(Mutex_);
+    return WaitUntil(lock, Now_ + timeoutUs, false, true) == weArrived;
 }
 
 void TScriptedSerialDevice::CutShortWait() {
@@ -219,7 +236,7 @@ bool TScriptedSerialDevice::Write(const uint8_t* data, size_t count, uint32_t ti
         return false;
     if (outcome == swHang) {
         const bool forever = timeoutMs == kWaitForever;
-        if (WaitUntil(lock, Now_ + timeoutMs, forever, false) == weDeadline)
+        if (WaitUntil(lock, Now_ + uint64_t{timeoutMs} * kUsPerMs, forever, false) == weDeadline)
             ++TransmitPurges_;
         return false;
     }
@@ -229,7 +246,7 @@ bool TScriptedSerialDevice::Write(const uint8_t* data, size_t count, uint32_t ti
         Schedule(Now_, TScriptedChunk{Writes_.back(), 0, false});
     if (!Answers_.empty()) {
         for (TScriptedChunk& chunk : Answers_.front())
-            Schedule(Now_ + chunk.AfterMs, chunk);
+            Schedule(Now_ + ArrivalUs(chunk), chunk);
         Answers_.pop_front();
     }
     Changed_.notify_all();
@@ -262,7 +279,12 @@ bool TScriptedSerialDevice::Drain() {
 
 uint32_t TScriptedSerialDevice::Tick() const {
     std::lock_guard lock(Mutex_);
-    return static_cast<uint32_t>(Now_);
+    return static_cast<uint32_t>(Now_ / kUsPerMs);
+}
+
+uint64_t TScriptedSerialDevice::TickUs() const {
+    std::lock_guard lock(Mutex_);
+    return Now_;
 }
 
 }  // namespace platform

@@ -5,8 +5,10 @@
 // and reads back what the device saw: every write, the purges, the RTS
 // changes, the settings applied.
 //
-// Time is the device's own millisecond clock, so a test never depends on the
-// machine's speed. Two ways to run it:
+// Time is the device's own clock, counted in microseconds so that the rests
+// of standard frame timing (2.006 ms at 19200 bit/s) show exactly; Tick() is
+// its millisecond reading. A test never depends on the machine's speed. Two
+// ways to run it:
 // - free-running (the default): a wait moves the clock straight to the next
 //   arrival, or to its deadline when nothing arrives within its time-out, and
 //   returns at once; a hanging write moves it by the write's time-out. A whole
@@ -39,6 +41,7 @@ struct TScriptedChunk {
     TBytes Data;
     uint32_t AfterMs = 0;    // arrival, counted from when it is scheduled (see below)
     bool LineError = false;  // the chunk arrives with a parity error
+    uint32_t AfterUs = 0;    // microseconds added to AfterMs
 };
 
 enum TScriptedWrite { swComplete, swHang, swFail };
@@ -49,7 +52,7 @@ class TScriptedSerialDevice final : public TSerialDevice {
 
     // --- Scripting (any thread) ---
 
-    // The chunk arrives `AfterMs` after the current tick.
+    // The chunk arrives `AfterMs` (and `AfterUs`) after the current time.
     void QueueInput(TScriptedChunk chunk);
     // One answer per completed write, in order: the chunks of the next answer
     // arrive `AfterMs` after the write that takes it completed. An empty
@@ -98,6 +101,8 @@ class TScriptedSerialDevice final : public TSerialDevice {
     bool SetRts(bool on) override;
     bool Drain() override;
     uint32_t Tick() const override;
+    uint64_t TickUs() const override;
+    bool WaitForInputUs(uint64_t timeoutUs) override;
 
   private:
     using TLock = std::unique_lock<std::mutex>;
@@ -110,7 +115,7 @@ class TScriptedSerialDevice final : public TSerialDevice {
 
     mutable std::mutex Mutex_;
     std::condition_variable Changed_;
-    uint64_t Now_;
+    uint64_t Now_;  // microseconds
     bool Held_ = false;
     bool Echo_ = false;
     bool RefuseSettings_ = false;

@@ -11,8 +11,14 @@
 // faults call for (a failed attempt is sent again until MaxRetries; an
 // exception ends it at once). It also replays the clients' failure counts.
 //
-// Prints the counts, the time and the memory, then one PASS or FAIL line;
-// exits 1 on any mismatch, 2 when the run could not be set up.
+// The soak runs in each frame timing of the client (--timing): standard, where
+// a reply ends at its length and every send waits for 3.5 quiet characters,
+// and gap, where a reply ends at a silence of 20 ms; the kit keeps standard
+// timing throughout. Each run has its own kit and fault log.
+//
+// Prints, for each timing, the counts, the time and the memory, then one
+// PASS or FAIL line; exits 1 on any mismatch, 2 when a run could not be set
+// up.
 #include <unistd.h>
 
 #include <QCommandLineParser>
@@ -63,7 +69,12 @@ struct TSoakOptions {
     std::uint32_t ReceiveTimeout = 100;
     int Window = 4;
     bool KeepLog = false;
+    std::vector<TFrameTiming> Timings = {ftStandard, ftGap};
 };
+
+const char* TimingName(TFrameTiming timing) {
+    return timing == ftStandard ? "standard" : "gap";
+}
 
 [[noreturn]] void SetupFailed(const std::string& text) {
     std::printf("soak: FAIL (setup): %s\n", text.c_str());
@@ -94,6 +105,10 @@ TSoakOptions ReadOptions(const QCoreApplication& application) {
         {"receive-timeout", "The connection's ReceiveTimeout in ms (default 100).", "ms", "100"},
         {"window", "Transactions kept queued at once (default 4).", "n", "4"},
         {"keep-log", "Keep the fault log file after a passing run."},
+        {"timing",
+         "The client's frame timing: standard, gap, or both, one run after the other "
+         "(default both).",
+         "timing", "both"},
     });
     parser.process(application);
     TSoakOptions options;
@@ -103,6 +118,13 @@ TSoakOptions ReadOptions(const QCoreApplication& application) {
         static_cast<std::uint32_t>(Number(parser, "receive-timeout", 30, 10000));
     options.Window = static_cast<int>(Number(parser, "window", 1, 64));
     options.KeepLog = parser.isSet("keep-log");
+    const QString timing = parser.value("timing");
+    if (timing == "standard")
+        options.Timings = {ftStandard};
+    else if (timing == "gap")
+        options.Timings = {ftGap};
+    else if (timing != "both")
+        SetupFailed("--timing takes standard, gap or both");
     return options;
 }
 
@@ -230,7 +252,9 @@ class TSoakRun {
     bool FStalled = false;
 };
 
-void OpenLine(TModbusConnection& line, const std::string& device, std::uint32_t receiveTimeout) {
+void OpenLine(TModbusConnection& line, const std::string& device, std::uint32_t receiveTimeout,
+              TFrameTiming timing) {
+    line.SetFrameTiming(timing);
     line.SetBaudRate(br9600);
     line.SetDataBits(db8);
     line.SetParity(psEven);
@@ -248,8 +272,8 @@ const char* StatusName(TTransactionStatus status) {
     return names[status];
 }
 
-void PrintCounts(const soak::TSoakCounts& counts, const TSoakOptions& options, double seconds,
-                 long kitLines) {
+void PrintCounts(const soak::TSoakCounts& counts, const TSoakOptions& options, TFrameTiming timing,
+                 double seconds, long kitLines) {
     std::printf("soak: %d transactions queued, %d ended once, %d lost, %d doubled, %d unknown\n",
                 counts.Queued, counts.Completed, counts.Lost, counts.Doubled, counts.Unknown);
     std::printf("soak: statuses:");
@@ -271,10 +295,10 @@ void PrintCounts(const soak::TSoakCounts& counts, const TSoakOptions& options, d
     std::printf("\nsoak: kit output lines (accepted writes): %ld\n", kitLines);
     std::printf(
         "soak: %.1f s, %.1f ms a transaction, %.1f transactions/s (ReceiveTimeout %u ms, "
-        "MaxRetries %u, window %d)\n",
+        "MaxRetries %u, window %d, %s timing)\n",
         seconds, counts.Completed > 0 ? seconds * 1000.0 / counts.Completed : 0.0,
         seconds > 0 ? counts.Completed / seconds : 0.0, options.ReceiveTimeout, kMaxRetries,
-        options.Window);
+        options.Window, TimingName(timing));
 }
 
 // True when the last quarter needed no more memory than the first.
@@ -290,20 +314,16 @@ bool PrintMemory(const soak::TMemorySampler& memory, int transactions) {
     return flat;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
-    QCoreApplication application(argc, argv);
-    QCoreApplication::setApplicationName("soak");
-    const TSoakOptions options = ReadOptions(application);
-
-    std::vector<std::string> errorsShown;
-    platform::SetMessageSink(
-        [&errorsShown](const platform::TMessage& m) { errorsShown.push_back(m.Text); });
-
-    const std::string faultLog = (std::filesystem::temp_directory_path() /
-                                  ("vapcal-soak-" + std::to_string(getpid()) + ".log"))
-                                     .string();
+// One soak in one frame timing of the client, against a kit of its own;
+// errorsShown collects what the library showed meanwhile. True when it
+// passed.
+bool RunSoak(const TSoakOptions& options, TFrameTiming timing,
+             std::vector<std::string>& errorsShown) {
+    errorsShown.clear();
+    const std::string faultLog =
+        (std::filesystem::temp_directory_path() /
+         ("vapcal-soak-" + std::to_string(getpid()) + "-" + TimingName(timing) + ".log"))
+            .string();
     soak::TSimRun sim(VAPCAL_SIM,
                       {"--no-reply", kNoReply, "--bad-crc", kBadCrc, "--wrong-address",
                        kWrongAddress, "--exception", kException, "--bit-rate", "0", "--seed",
@@ -312,10 +332,10 @@ int main(int argc, char* argv[]) {
     if (sim.Device().empty())
         SetupFailed("vapcal-sim gave no device");
     std::printf(
-        "soak: %d transactions against vapcal-sim on %s, faults: no reply %s %%, bad CRC "
-        "%s %%, foreign address %s %%, exception %s %%, seed %u\n",
-        options.Transactions, sim.Device().c_str(), kNoReply, kBadCrc, kWrongAddress, kException,
-        options.Seed);
+        "soak: %d transactions in %s timing against vapcal-sim on %s, faults: no reply %s "
+        "%%, bad CRC %s %%, foreign address %s %%, exception %s %%, seed %u\n",
+        options.Transactions, TimingName(timing), sim.Device().c_str(), kNoReply, kBadCrc,
+        kWrongAddress, kException, options.Seed);
     std::fflush(stdout);
 
     soak::TSoakLedger ledger(options.Transactions, kMaxRetries, kMaxConsecutiveTimeouts);
@@ -325,7 +345,7 @@ int main(int argc, char* argv[]) {
     {
         TModbusConnection line;
         try {
-            OpenLine(line, sim.Device(), options.ReceiveTimeout);
+            OpenLine(line, sim.Device(), options.ReceiveTimeout, timing);
         } catch (const std::exception& e) {
             SetupFailed(std::string("cannot open the line: ") + e.what());
         }
@@ -339,7 +359,7 @@ int main(int argc, char* argv[]) {
 
     std::ifstream log(faultLog);
     const soak::TSoakCounts counts = ledger.Check(log);
-    PrintCounts(counts, options, seconds, sim.OutputLines());
+    PrintCounts(counts, options, timing, seconds, sim.OutputLines());
     const bool flat = PrintMemory(memory, options.Transactions);
 
     std::vector<std::string> problems = ledger.Problems();
@@ -365,10 +385,27 @@ int main(int argc, char* argv[]) {
         std::printf("soak: fault log kept in %s\n", faultLog.c_str());
     if (pass)
         std::printf(
-            "soak: PASS: %d transactions, each ended once with the status its faults "
-            "call for\n",
-            counts.Completed);
+            "soak: PASS in %s timing: %d transactions, each ended once with the status its "
+            "faults call for\n",
+            TimingName(timing), counts.Completed);
     else
-        std::printf("soak: FAIL: %zu problems\n", problems.size());
+        std::printf("soak: FAIL in %s timing: %zu problems\n", TimingName(timing), problems.size());
+    std::fflush(stdout);
+    return pass;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName("soak");
+    const TSoakOptions options = ReadOptions(application);
+
+    std::vector<std::string> errorsShown;
+    platform::SetMessageSink(
+        [&errorsShown](const platform::TMessage& m) { errorsShown.push_back(m.Text); });
+    bool pass = true;
+    for (const TFrameTiming timing : options.Timings)
+        pass = RunSoak(options, timing, errorsShown) && pass;
     return pass ? 0 : 1;
 }

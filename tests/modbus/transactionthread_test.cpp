@@ -250,20 +250,40 @@ TEST(TransactionThread, LineFaultsEndAnAttemptAndTheRetryReadsTheNextFrame) {
 
 // Standard timing ends a reply at the length its byte count gives, where gap
 // timing waits out SilentMs; a CRC that fails at that length leaves it to
-// the gap, and the whole frame is read.
+// the gap of 3.5 characters (2.006 ms at 19200 bit/s, waited on the
+// millisecond clock of the frame reader: 3 ms), and the whole frame is read.
 TEST(TransactionThread, StandardTimingEndsAReplyAtItsLength) {
     struct TCase {
         const char* Name;
         TFrameTiming Timing;
-        Bytes Reply;
-        std::uint32_t Ends;  // after the send
+        std::vector<TScriptedChunk> Answer;
+        Bytes Received;
+        std::uint32_t EndsUs;  // after the send
     };
     const Bytes longer = Rtu({10, 3, 2, 0, 42, 7});
+    const Bytes head(kReply.begin(), kReply.begin() + 3);
+    const Bytes tail(kReply.begin() + 3, kReply.end());
     for (const TCase& k : {
-             TCase{"gap timing", ftGap, kReply, 5 + 20},
-             TCase{"standard timing", ftStandard, kReply, 5},
-             TCase{"an exception", ftStandard, Rtu({10, 0x83, 2}), 5},
-             TCase{"a wrong CRC at the length", ftStandard, longer, 5 + 3},
+             TCase{"gap timing", ftGap, {{kReply, 5}}, kReply, 5000 + 20000},
+             TCase{"standard timing", ftStandard, {{kReply, 5}}, kReply, 5000},
+             TCase{"in two chunks, gap timing",
+                   ftGap,
+                   {{head, 5}, {tail, 6, false, 500}},
+                   kReply,
+                   6500 + 20000},
+             TCase{"in two chunks, standard timing",
+                   ftStandard,
+                   {{head, 5}, {tail, 6, false, 500}},
+                   kReply,
+                   6500},
+             TCase{"an exception", ftStandard, {{Rtu({10, 0x83, 2}), 5}}, Rtu({10, 0x83, 2}), 5000},
+             TCase{"a wrong CRC at the length", ftStandard, {{longer, 5}}, longer, 5000 + 3000},
+             TCase{"a wrong CRC at the length, the rest later",
+                   ftStandard,
+                   {{Bytes(longer.begin(), longer.begin() + 7), 5},
+                    {Bytes(longer.begin() + 7, longer.end()), 6}},
+                   longer,
+                   6000 + 3000},
          }) {
         TExchange x;
         TFrameData received;
@@ -272,31 +292,123 @@ TEST(TransactionThread, StandardTimingEndsAReplyAtItsLength) {
         };
         x.Connection.SetFrameTiming(k.Timing);
         x.Open();
-        x.Device->QueueAnswer({{k.Reply, 5}});
+        x.Device->QueueAnswer(k.Answer);
         x.ReadOne();
-        EXPECT_EQ(received, k.Reply) << k.Name;
-        EXPECT_EQ(x.Device->Tick(), x.Silence + k.Ends) << k.Name;
+        EXPECT_EQ(received, k.Received) << k.Name;
+        EXPECT_EQ(x.Device->TickUs(), x.Silence * 1000 + k.EndsUs) << k.Name;
+    }
+}
+
+// Every function code's reply, exceptions included, ends at the length its
+// code and byte count give: the character after it never joins the frame.
+TEST(TransactionThread, StandardTimingKnowsTheLengthOfEachReply) {
+    struct TCase {
+        std::uint8_t Function;
+        Bytes Reply;  // without the CRC
+    };
+    for (const TCase& k : {
+             TCase{1, {10, 1, 1, 0x05}},
+             TCase{2, {10, 2, 1, 0x03}},
+             TCase{3, {10, 3, 2, 0, 42}},
+             TCase{4, {10, 4, 4, 0, 42, 0, 43}},
+             TCase{5, {10, 5, 0, 32, 0xFF, 0}},
+             TCase{6, {10, 6, 0, 32, 0, 1}},
+             TCase{7, {10, 7, 0x6D}},
+             TCase{8, {10, 8, 0, 2, 0x12, 0x34}},
+             TCase{11, {10, 11, 0, 0, 0, 5}},
+             TCase{12, {10, 12, 8, 0, 0, 0, 5, 0, 7, 0x20, 0x00}},
+             TCase{15, {10, 15, 0, 32, 0, 9}},
+             TCase{16, {10, 16, 0, 32, 0, 2}},
+             TCase{17, {10, 17, 3, 0x2A, 0xFF, 0x56}},
+             TCase{20, {10, 20, 6, 5, 6, 0, 10, 0, 11}},
+             TCase{21, {10, 21, 9, 6, 0, 4, 0, 1, 0, 1, 0, 7}},
+             TCase{22, {10, 22, 0, 32, 0xFF, 0xF2, 0, 0x25}},
+             TCase{23, {10, 23, 2, 0, 42}},
+             TCase{24, {10, 24, 0, 6, 0, 2, 0, 1, 0, 2}},
+             TCase{3, {10, 0x83, 2}},
+             TCase{16, {10, 0x90, 4}},
+         }) {
+        TExchange x;
+        TFrameData received;
+        x.Connection.OnFrameReceive = [&](TModbusConnection*, const TFrameData& d) {
+            received = d;
+        };
+        x.Connection.SetFrameTiming(ftStandard);
+        x.Open();
+        x.Device->QueueAnswer({{Concat(Rtu(k.Reply), Bytes{0xFF}), 5}});
+        x.Connection.QueueTransaction(Request(x.Connection, &x.Client, k.Function, 0, 1),
+                                      &x.Client);
+        ASSERT_TRUE(SpinUntil([&] { return x.Client.Done.size() == 1; }));
+        const int code = k.Reply[1];
+        EXPECT_EQ(x.Client.Done[0].Status, code > 0x80 ? tsException : tsSuccess) << code;
+        EXPECT_EQ(received, Rtu(k.Reply)) << code;
+        EXPECT_EQ(x.Device->TickUs(), (x.Silence + 5) * 1000) << code;
     }
 }
 
 // Characters that keep coming after a complete reply are dropped, and the
-// next send waits until the line has been quiet for 3.5 characters (2.006 ms
-// at 19200 bit/s, 3 on the scripted line's millisecond clock) since the
-// last of them.
+// next send waits until the line has been quiet for 3.5 characters since
+// the last of them, to the microsecond and never less: each stray character
+// here comes 1 us before the rest would have been over.
 TEST(TransactionThread, StandardTimingSendsOnlyAfterAQuietLine) {
-    TExchange x;
-    x.Connection.SetFrameTiming(ftStandard);
-    x.Open();
-    x.Device->QueueAnswer({{Concat(kReply, Bytes{1, 2}), 5}, {Bytes{3}, 8}, {Bytes{4}, 10}});
-    x.Device->QueueAnswer({{kReply, 5}});
-    x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 3, 32, 1), &x.Client);
-    x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 3, 32, 1), &x.Client);
-    ASSERT_TRUE(SpinUntil([&] { return x.Client.Done.size() == 2; }));
-    EXPECT_EQ(x.Client.Done[0].Status, tsSuccess);
-    EXPECT_EQ(x.Client.Done[1].Status, tsSuccess);
-    EXPECT_EQ(x.Client.Replies[0], kReply);
-    // The last stray character at 10, quiet until 13, the reply 5 later.
-    EXPECT_EQ(x.Device->Tick(), x.Silence + 10 + 3 + 5);
+    struct TCase {
+        const char* Name;
+        TBaudRate Rate;
+        TParityScheme Parity;
+        std::uint32_t QuietUs;
+    };
+    for (const TCase& k : {
+             TCase{"19200 8E1", br19200, psEven, 2006},
+             TCase{"19200 8N1", br19200, psNone, 1823},
+             TCase{"9600 8E1", br9600, psEven, 4011},
+             TCase{"115200 8E1, fixed above 19200", br115200, psEven, 1750},
+         }) {
+        TExchange x;
+        x.Connection.SetFrameTiming(ftStandard);
+        x.Connection.SetBaudRate(k.Rate);
+        x.Connection.SetParity(k.Parity);
+        x.Open();
+        const std::uint32_t early = k.QuietUs - 1;
+        x.Device->QueueAnswer({{Concat(kReply, Bytes{1, 2}), 5},
+                               {Bytes{3}, 5, false, early},
+                               {Bytes{4}, 5, false, 2 * early}});
+        x.Device->QueueAnswer({{kReply, 5}});
+        x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 3, 32, 1), &x.Client);
+        x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 3, 32, 1), &x.Client);
+        ASSERT_TRUE(SpinUntil([&] { return x.Client.Done.size() == 2; })) << k.Name;
+        EXPECT_EQ(x.Client.Done[0].Status, tsSuccess) << k.Name;
+        EXPECT_EQ(x.Client.Done[1].Status, tsSuccess) << k.Name;
+        EXPECT_EQ(x.Client.Replies[0], kReply) << k.Name;
+        EXPECT_EQ(x.Device->Writes().size(), 2u) << k.Name;
+        // The first reply 5 ms after the first send, the last stray character
+        // 2 * early later, the quiet, and the second reply 5 ms after the
+        // second send.
+        EXPECT_EQ(x.Device->TickUs(), x.Silence * 1000 + 5000 + 2 * early + k.QuietUs + 5000)
+            << k.Name;
+    }
+}
+
+// A gateway's stream parts a frame wherever the network does, so the line's
+// rests mean nothing there: in either timing a reply whose length its
+// function code does not give stays whole across a pause of 10 ms.
+TEST(TransactionThread, ThroughAGatewayAPausedReplyStaysWholeInEitherTiming) {
+    const Bytes reply = Rtu({10, 0x41, 1, 2, 3});
+    for (const TFrameTiming timing : {ftGap, ftStandard}) {
+        TExchange x;
+        TFrameData received;
+        x.Connection.OnFrameReceive = [&](TModbusConnection*, const TFrameData& d) {
+            received = d;
+        };
+        x.Connection.SetPort("tcp://127.0.0.1:1502");
+        x.Connection.SetFrameTiming(timing);
+        x.Open();
+        x.Device->QueueAnswer({{Bytes(reply.begin(), reply.begin() + 3), 5},
+                               {Bytes(reply.begin() + 3, reply.end()), 15}});
+        x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 0x41, 0, 1), &x.Client);
+        ASSERT_TRUE(SpinUntil([&] { return x.Client.Done.size() == 1; }));
+        EXPECT_EQ(x.Client.Done[0].Status, tsSuccess) << int(timing);
+        EXPECT_EQ(received, reply) << int(timing);
+    }
 }
 
 TEST(TransactionThread, ChunksWithinTheGapMakeOneFrame) {
@@ -566,7 +678,8 @@ TEST(TransactionThreadServer, StandardTimingAnswersAtTheRequestsLength) {
         line.Device->QueueInput({write, 30});
         ASSERT_TRUE(SpinUntil([&] { return !line.Device->Writes().empty(); }));
         ASSERT_TRUE(line.Device->WaitUntilBlocked());
-        EXPECT_EQ(line.Device->Tick(), timing == ftGap ? 30u + 20u : 30u + 3u) << int(timing);
+        EXPECT_EQ(line.Device->TickUs(), timing == ftGap ? 30000u + 20000u : 30000u + 2006u)
+            << int(timing);
         line.Connection.Close();
     }
 }

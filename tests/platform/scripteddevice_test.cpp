@@ -34,6 +34,20 @@ TEST(ScriptedSerialDevice, AWaitWithNothingComingTakesExactlyItsTimeOut) {
     EXPECT_EQ(device.Tick(), 1500u);
 }
 
+// The rests of standard frame timing are exact to the microsecond; the
+// millisecond tick is the same clock, whole milliseconds passed.
+TEST(ScriptedSerialDevice, TheClockCountsMicrosecondsAndTheTickWholeMilliseconds) {
+    TScriptedSerialDevice device(500);
+    EXPECT_EQ(device.TickUs(), 500000u);
+    EXPECT_FALSE(device.WaitForInputUs(2006));
+    EXPECT_EQ(device.TickUs(), 502006u);
+    EXPECT_EQ(device.Tick(), 502u);
+    device.QueueInput({Text("x"), 0, false, 994});
+    EXPECT_TRUE(device.WaitForInputUs(5000));
+    EXPECT_EQ(device.TickUs(), 503000u);
+    EXPECT_EQ(device.Tick(), 503u);
+}
+
 TEST(ScriptedSerialDevice, ChunksArriveWholeAtTheirTicks) {
     TScriptedSerialDevice device;
     device.QueueInput({Text("ab"), 5});

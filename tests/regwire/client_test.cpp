@@ -38,6 +38,8 @@ TEST(RegwireUsage, WrongUsageExitsSixtyFourWithOneLineNamingTheMistake) {
         {{"-p", port, "-b", "fast", "read-coils", "0", "1"}, "RATE 'fast' is not a number"},
         {{"-p", port, "-P", "mark", "read-coils", "0", "1"},
          "invalid parity 'mark' (one of: none, even, odd)"},
+        {{"-p", port, "--timing", "fast", "read-coils", "0", "1"},
+         "invalid timing 'fast' (one of: standard, gap)"},
         {{"-p", port, "-a", "256", "read-coils", "0", "1"}, "address 256 is out of range 0..255"},
         {{"-p", port, "-a", "0", "read-coils", "0", "1"},
          "read-coils needs a server address 1..255: a broadcast gets no reply"},
@@ -83,7 +85,8 @@ TEST(RegwireUsage, HelpFitsEightyColumnsAndTellsAddressesAndExitStatuses) {
     std::istringstream lines(help.Out());
     for (std::string line; std::getline(lines, line);)
         EXPECT_LE(line.size(), 80u) << line;
-    for (const char* says : {"0-based", "--base 1", "Exit status", "74 the port"})
+    for (const char* says :
+         {"0-based", "--base 1", "--timing standard|gap", "Exit status", "74 the port"})
         EXPECT_NE(help.Out().find(says), std::string::npos) << says;
 }
 
@@ -275,12 +278,26 @@ TEST(RegwireAgainstCraftedReplies, EachReplyIsPrintedOrFailsWithItsStatus) {
          2,
          "",
          "regwire: bad frame (too short or wrong checksum)\n"},
+        // Noise right behind a reply: standard timing ends the reply at its
+        // length and drops the rest; gap timing takes all of it for one frame.
+        {{"read-holding-registers", "0", "1"},
+         {0x01, 0x03, 0x00, 0x00, 0x00, 0x01},
+         Joined(WithCrc({0x01, 0x03, 0x02, 0x00, 0x07}), {0x55, 0x55}),
+         0,
+         "0: 7\n",
+         ""},
+        {{"--timing", "gap", "read-holding-registers", "0", "1"},
+         {0x01, 0x03, 0x00, 0x00, 0x00, 0x01},
+         Joined(WithCrc({0x01, 0x03, 0x02, 0x00, 0x07}), {0x55, 0x55}),
+         2,
+         "",
+         "regwire: bad frame (too short or wrong checksum)\n"},
     };
     TCliLine line;
     const int far = open(line.FarPath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(far, 0);
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.words.front());
+        SCOPED_TRACE(c.words.front() + " " + c.words.back());
         const auto client = line.Start(Joined({"-t", "500"}, c.words));
         EXPECT_EQ(Answer(far, c.reply), WithCrc(c.request));
         EXPECT_EQ(client->Wait(), c.status);

@@ -264,4 +264,18 @@ TEST(RegwireServeInAscii, AnswersAnAsciiClient) {
     EXPECT_EQ(server->Wait(), 0) << server->Err();
 }
 
+// Told to keep gap timing, serve ends each request at a silence, as the
+// console's library does, and answers masters of either timing.
+TEST(RegwireServeInGapTiming, AnswersMastersOfEitherTiming) {
+    TCliLine line;
+    const auto server = line.Serve({"--timing", "gap"});
+    for (const std::string timing : {"gap", "standard"}) {
+        const TRun read = line.Run({"--timing", timing, "read-input-registers", "5", "1"});
+        EXPECT_EQ(read.Status, 0) << timing << ": " << read.Err;
+        EXPECT_EQ(read.Out, "5: 5\n") << timing;
+    }
+    server->Signal(SIGINT);
+    EXPECT_EQ(server->Wait(), 0) << server->Err();
+}
+
 }  // namespace

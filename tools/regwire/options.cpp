@@ -32,6 +32,11 @@ Line:
                           handshake lines, for RS-485 direction (none)
       --frames            print each frame sent and received on standard
                           error, in hex
+      --timing standard|gap
+                          RTU frame timing on a serial line (standard): a
+                          frame ends at the length its function code gives
+                          and a send waits for 3.5 quiet characters; gap: a
+                          frame ends at a silence of 20 ms or more
 Master:
   -t, --timeout MS        reply time-out (1000)
   -r, --retries N         sends per request at most (1)
@@ -506,6 +511,9 @@ TToolOptions ParseCommandLine(const std::vector<std::string>& words) {
                                           "flow control");
         } else if (word == "--frames") {
             o.Frames = true;
+        } else if (word == "--timing") {
+            o.Timing =
+                Choice<TFrameTiming>(arg(), {{"standard", ftStandard}, {"gap", ftGap}}, "timing");
         } else if (word == "--count") {
             o.Count = static_cast<std::uint32_t>(Number(arg(), 0, 0xFFFFFFFF, "count"));
         } else if (word == "--interval") {

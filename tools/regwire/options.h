@@ -70,6 +70,10 @@ struct TToolOptions {
     bool Echo = false;
     TFlowControl Flow = fcNone;
     bool Frames = false;
+    // RTU on a serial line: ftStandard keeps the rests of the Modbus serial
+    // line (the fastest a master may be); ftGap is the console's timing.
+    // ASCII frames and gateways keep their own whichever is chosen.
+    TFrameTiming Timing = ftStandard;
     // Repetition and output.
     std::uint32_t Count = 1;  // 0: until interrupted
     std::uint32_t IntervalMs = 1000;

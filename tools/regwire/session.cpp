@@ -230,6 +230,7 @@ class TMasterSession {
         FConnection.SetMaxRetries(FOptions.Retries);
         FConnection.SetEchoQueryBeforeReply(FOptions.Echo);
         FConnection.SetFlowControl(FOptions.Flow);
+        FConnection.SetFrameTiming(FOptions.Timing);
         FConnection.OnFrameSend = [this](TModbusConnection*, const TFrameData& data) {
             if (FOptions.Frames)
                 FErr << "> " << Hex(data, " ") << std::endl;
@@ -672,6 +673,9 @@ int RunServer(const TToolOptions& options, std::ostream& err) {
     connection.SetTransmissionMode(options.Mode);
     connection.SetFlowControl(options.Flow);
     connection.SetEchoQueryBeforeReply(options.Echo);
+    // Standard timing unless told otherwise: a request ends at its length and
+    // the answer follows after the standard's rest, whatever the master keeps.
+    connection.SetFrameTiming(options.Timing);
     if (options.Frames) {
         connection.OnFrameSend = [&err](TModbusConnection*, const TFrameData& data) {
             err << "> " << Hex(data, " ") << std::endl;
