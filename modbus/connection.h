@@ -189,6 +189,8 @@ class TModbusConnection : public QObject {
     // 3.5 character times of the line settings in microseconds (1750 above
     // 19200 bit/s): the quiet between frames in standard timing.
     std::uint32_t StandardQuietUs() const;
+    // One character's time on the line in microseconds, start bit included.
+    std::uint32_t CharacterUs() const;
 
     // --- Events (main thread). The frame events are looked at when the
     // connection opens: assign them before Open. ---
@@ -251,11 +253,17 @@ class TModbusConnection : public QObject {
     bool WriteFrame(const std::uint8_t* data, int count, std::uint32_t timeoutMs);
     void Purge(bool receive, bool transmit);
     void WaitForSilence();
+    // In standard timing, waits until the line has been quiet long enough
+    // for the next frame (a send would wait for it all the same).
+    void RestAfterFrame();
     bool GetInputCount(std::size_t& count);
     bool ReadPort(std::uint8_t* buffer, std::size_t count);
     void DeductElapsed(std::uint32_t start, std::uint32_t& remaining) const;
     // Ends a server-mode wait without limit (the stop signal).
     void CutShortWait();
+
+    // What the open port reaches: a serial line or a network gateway.
+    TPortKind PortKind() const { return FPortKind; }
 
     // The running transaction thread, or nullptr while inactive.
     TTransactionThread* Thread() const { return FThread.get(); }
@@ -289,11 +297,15 @@ class TModbusConnection : public QObject {
     void DeliverTransaction(TModbusTransaction& transaction);
     TModbusClientLink* FindClient(const TModbusClient* client) const;
     bool WaitInFrame(std::uint32_t timeoutMs, std::uint32_t& remaining);
-    std::uint32_t FrameGapMs() const;
+    bool WaitForMore(std::uint64_t gapUs, std::uint32_t& remaining);
+    std::uint64_t FrameGapUs() const;
+    void DozeForMissing(const std::uint8_t* bytes, int count, std::uint64_t startUs,
+                        std::uint32_t& remaining);
     int ExpectedLength(const std::uint8_t* bytes, int count) const;
     void NoteLineActivity();
+    bool KeepsQuiet() const;
     bool WaitForQuiet();
-    void DropToGap(std::uint32_t gap, std::uint32_t& remaining);
+    void DropToGap(std::uint64_t gapUs, std::uint32_t& remaining);
     TFrameRead ReadFrameRTU(std::uint8_t* buffer, int room, std::uint32_t& remaining);
     TFrameRead ReadFrameASCII(std::uint8_t* buffer, int room, std::uint32_t& remaining);
     bool ScanMoreASCII(TAsciiFrame& frame);
@@ -331,6 +343,7 @@ class TModbusConnection : public QObject {
     std::uint32_t FSilentMs = 20;
     TFrameTiming FFrameTiming = ftGap;
     std::uint32_t FStandardQuietUs = 2006;  // 19200 bit/s, 8E1
+    std::uint32_t FCharacterUs = 572;
 
     std::int32_t FTransactionCounter = 0;
     std::vector<TModbusClientLink*> FClients;

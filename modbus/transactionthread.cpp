@@ -12,6 +12,13 @@
 
 namespace regwire {
 
+namespace {
+
+// How long the thread looks for the next request on a network line.
+constexpr std::chrono::microseconds kNetworkSpin{100};
+
+}  // namespace
+
 TTransactionThread::TTransactionThread(TModbusConnection& connection)
     : FConnection(connection),
       FFrameBufferSize(connection.Codec().FrameBufferSize()),
@@ -142,6 +149,7 @@ void TTransactionThread::ServeLineSettings() {
 // --- The thread ---
 
 void TTransactionThread::Execute() {
+    platform::UseExactTimers();
     try {
         if (FConnection.ConnectionMode() == cmClient)
             ClientLoop();
@@ -159,8 +167,14 @@ void TTransactionThread::Execute() {
 
 void TTransactionThread::ClientLoop() {
     FConnection.WaitForSilence();
+    // Through a network gateway a reply takes microseconds, and a client
+    // that polls sends its next request as soon as it has the last reply:
+    // the thread looks for it a moment before it sleeps. On a serial line
+    // the rest between frames hides the wake-up.
+    const std::chrono::nanoseconds spin =
+        FConnection.PortKind() == pkSerial ? std::chrono::nanoseconds(0) : kNetworkSpin;
     while (!Terminated()) {
-        FWakeEvent.WaitFor();
+        FWakeEvent.WaitFor(spin);
         // Terminated is looked at only between transactions: the one in
         // hand is always finished.
         while (!Terminated()) {
@@ -169,6 +183,10 @@ void TTransactionThread::ClientLoop() {
             if (!transaction)
                 break;
             ProcessTransaction(std::move(transaction));
+            // The next request may not go out before the line has rested;
+            // resting first, the thread usually finds it waiting then, and
+            // need not be woken for it.
+            FConnection.RestAfterFrame();
         }
     }
 }

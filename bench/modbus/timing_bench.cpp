@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "modbus/client.h"
+#include "platform/thread.h"
 
 using namespace regwire;
 
@@ -119,6 +120,9 @@ class TPacedLine {
     };
 
     void Run() {
+        // A character is due to the microsecond, not whenever the kernel
+        // next groups its timers.
+        platform::UseExactTimers();
         std::deque<TCharacter> line;
         std::int64_t lineFree = 0;  // when the last character leaves the wire
         bool lastFromB = false;

@@ -256,13 +256,16 @@ TEST(TransactionThread, StandardTimingEndsAReplyAtItsLength) {
         const char* Name;
         TFrameTiming Timing;
         Bytes Reply;
-        std::uint32_t Ends;  // after the send
+        // After the send, when the reply has ended and the line has rested
+        // 3.5 characters since its last one (3 on the scripted line's
+        // millisecond clock) in standard timing.
+        std::uint32_t Ends;
     };
     const Bytes longer = Rtu({10, 3, 2, 0, 42, 7});
     for (const TCase& k : {
              TCase{"gap timing", ftGap, kReply, 5 + 20},
-             TCase{"standard timing", ftStandard, kReply, 5},
-             TCase{"an exception", ftStandard, Rtu({10, 0x83, 2}), 5},
+             TCase{"standard timing", ftStandard, kReply, 5 + 3},
+             TCase{"an exception", ftStandard, Rtu({10, 0x83, 2}), 5 + 3},
              TCase{"a wrong CRC at the length", ftStandard, longer, 5 + 3},
          }) {
         TExchange x;
@@ -295,8 +298,9 @@ TEST(TransactionThread, StandardTimingSendsOnlyAfterAQuietLine) {
     EXPECT_EQ(x.Client.Done[0].Status, tsSuccess);
     EXPECT_EQ(x.Client.Done[1].Status, tsSuccess);
     EXPECT_EQ(x.Client.Replies[0], kReply);
-    // The last stray character at 10, quiet until 13, the reply 5 later.
-    EXPECT_EQ(x.Device->Tick(), x.Silence + 10 + 3 + 5);
+    // The last stray character at 10, quiet until 13, the reply 5 later,
+    // and the rest after it.
+    EXPECT_EQ(x.Device->Tick(), x.Silence + 10 + 3 + 5 + 3);
 }
 
 TEST(TransactionThread, ChunksWithinTheGapMakeOneFrame) {
