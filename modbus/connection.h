@@ -249,7 +249,10 @@ class TModbusConnection : public QObject {
     // is dropped up to the next silent gap in RTU, or up to the next ':' in
     // ASCII. Characters that follow a complete ASCII frame are kept for the
     // next read, unless a receive purge drops them.
-    TFrameRead ReadFrame(std::uint8_t* buffer, int room, std::uint32_t& remaining);
+    // `expected` is the length the frame is known to have (a client's reply,
+    // from its request), 0 when not known: it only spares wake-ups.
+    TFrameRead ReadFrame(std::uint8_t* buffer, int room, std::uint32_t& remaining,
+                         int expected = 0);
     bool WriteFrame(const std::uint8_t* data, int count, std::uint32_t timeoutMs);
     void Purge(bool receive, bool transmit);
     void WaitForSilence();
@@ -299,14 +302,14 @@ class TModbusConnection : public QObject {
     bool WaitInFrame(std::uint32_t timeoutMs, std::uint32_t& remaining);
     bool WaitForMore(std::uint64_t gapUs, std::uint32_t& remaining);
     std::uint64_t FrameGapUs() const;
-    void DozeForMissing(const std::uint8_t* bytes, int count, std::uint64_t startUs,
+    void DozeForMissing(const std::uint8_t* bytes, int count, int expected, std::uint64_t startUs,
                         std::uint32_t& remaining);
     int ExpectedLength(const std::uint8_t* bytes, int count) const;
     void NoteLineActivity();
     bool KeepsQuiet() const;
     bool WaitForQuiet();
     void DropToGap(std::uint64_t gapUs, std::uint32_t& remaining);
-    TFrameRead ReadFrameRTU(std::uint8_t* buffer, int room, std::uint32_t& remaining);
+    TFrameRead ReadFrameRTU(std::uint8_t* buffer, int room, std::uint32_t& remaining, int expected);
     TFrameRead ReadFrameASCII(std::uint8_t* buffer, int room, std::uint32_t& remaining);
     bool ScanMoreASCII(TAsciiFrame& frame);
     bool TakeASCII(std::uint8_t* to, int space, int& taken);

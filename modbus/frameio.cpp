@@ -83,19 +83,22 @@ bool TModbusConnection::WaitForMore(std::uint64_t gapUs, std::uint32_t& remainin
 // due, instead of once for each. Due times count from the frame's first
 // character as it was taken (`startUs`), which was already a little after
 // it arrived, so the sleep never ends before the reply has; whatever is
-// still missing on waking is waited for as usual. No RTU frame is shorter
-// than four characters (address, function code, CRC). A server does not
+// still missing on waking is waited for as usual. Until the reply's own
+// bytes tell its length, the length its request implies stands for it (an
+// exception reply, shorter, is then taken two characters late); no RTU
+// frame is shorter than four characters (address, function code, CRC). A
+// server does not
 // sleep: a run of noise whose first bytes promise a long frame would hide
 // the gap after it, and the request that follows with it.
-void TModbusConnection::DozeForMissing(const std::uint8_t* bytes, int count, std::uint64_t startUs,
-                                       std::uint32_t& remaining) {
+void TModbusConnection::DozeForMissing(const std::uint8_t* bytes, int count, int expected,
+                                       std::uint64_t startUs, std::uint32_t& remaining) {
     if (ConnectionMode() != cmClient || FPortKind != pkSerial || FrameTiming() != ftStandard ||
         EchoQueryBeforeReply())
         return;
     constexpr int kShortestFrame = 4;
     int length = ExpectedLength(bytes, count);
     if (length == kLengthNeedMore)
-        length = kShortestFrame;
+        length = std::max(kShortestFrame, expected);
     if (length <= count)
         return;
     const std::uint64_t charUs = CharacterUs();
@@ -151,13 +154,13 @@ bool TModbusConnection::ReadPort(std::uint8_t* buffer, std::size_t count) {
 }
 
 TModbusConnection::TFrameRead TModbusConnection::ReadFrame(std::uint8_t* buffer, int room,
-                                                           std::uint32_t& remaining) {
+                                                           std::uint32_t& remaining, int expected) {
     if (remaining == 0)
         return {};
     // Forget a line error left from before this frame.
     std::size_t stale = 0;
     GetInputCount(stale);
-    return TransmissionMode() == tmRTU ? ReadFrameRTU(buffer, room, remaining)
+    return TransmissionMode() == tmRTU ? ReadFrameRTU(buffer, room, remaining, expected)
                                        : ReadFrameASCII(buffer, room, remaining);
 }
 
@@ -176,7 +179,8 @@ void TModbusConnection::DropToGap(std::uint64_t gapUs, std::uint32_t& remaining)
 // room breaks the frame: the run is dropped up to the next gap, where the
 // next frame can start.
 TModbusConnection::TFrameRead TModbusConnection::ReadFrameRTU(std::uint8_t* buffer, int room,
-                                                              std::uint32_t& remaining) {
+                                                              std::uint32_t& remaining,
+                                                              int expected) {
     const std::uint64_t gapUs = FrameGapUs();
     if (!WaitInFrame(remaining, remaining))
         return {};
@@ -209,7 +213,7 @@ TModbusConnection::TFrameRead TModbusConnection::ReadFrameRTU(std::uint8_t* buff
             return {length, false};
         if (remaining == 0)
             return {total, false};
-        DozeForMissing(buffer, total, startUs, remaining);
+        DozeForMissing(buffer, total, expected, startUs, remaining);
         if (remaining == 0 || !WaitForMore(gapUs, remaining))
             return {total, false};
     }

@@ -7,6 +7,7 @@
 
 #include "modbus/connection.h"
 #include "modbus/errors.h"
+#include "modbus/framelength.h"
 #include "modbus/messages.h"
 #include "platform/msgsink.h"
 
@@ -197,6 +198,9 @@ void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> 
         t.Info.Attempts = 0;
         // Encoded once: every attempt sends the same characters.
         const int length = FConnection.Codec().EncodeFrame(t.Request, FSendFrame);
+        FReplyLength = FConnection.TransmissionMode() == tmRTU
+                           ? std::max(RtuReplyLengthFor(FSendFrame.data(), length), 0)
+                           : 0;
         do {
             Attempt(t, length);
         } while (t.Info.Status <= tsWrongServer &&
@@ -258,7 +262,7 @@ void TTransactionThread::Pause(std::uint32_t ms) {
 void TTransactionThread::ReplyStep(TModbusTransaction& t, int length, std::uint32_t& remaining) {
     std::uint8_t* received = FReceiveFrame.data();
     const TModbusConnection::TFrameRead read =
-        FConnection.ReadFrame(received, FFrameBufferSize, remaining);
+        FConnection.ReadFrame(received, FFrameBufferSize, remaining, FReplyLength);
     const int n = read.Count;
     // A reply longer than any frame is a bad frame, not a silent server.
     bool wellFormed = DecodeReply(received, n, t.Reply) && !read.TooLong;
@@ -267,7 +271,7 @@ void TTransactionThread::ReplyStep(TModbusTransaction& t, int length, std::uint3
         if (t.Reply.Size() == t.Request.Size()) {
             // Only our own request came back so far: the reply follows.
             const TModbusConnection::TFrameRead reply =
-                FConnection.ReadFrame(received, FFrameBufferSize, remaining);
+                FConnection.ReadFrame(received, FFrameBufferSize, remaining, FReplyLength);
             NotifyFrame(received, reply.Count, false);
             wellFormed = DecodeReply(received, reply.Count, t.Reply) && !reply.TooLong;
         } else {
