@@ -193,6 +193,7 @@ void TModbusConnection::UpdateSilentInterval() {
     std::unique_lock lock(FLock);
     FSilentMs = std::max(silentMs, kFloorSilentMs);
     FStandardQuietUs = static_cast<std::uint32_t>(quietUs);
+    FCharacterUs = static_cast<std::uint32_t>(std::uint64_t{bits} * 1000000u / rate);
 }
 
 void TModbusConnection::LineSettingChanged() {
@@ -412,6 +413,11 @@ std::uint32_t TModbusConnection::SilentMs() const {
 std::uint32_t TModbusConnection::StandardQuietUs() const {
     std::shared_lock lock(FLock);
     return FStandardQuietUs;
+}
+
+std::uint32_t TModbusConnection::CharacterUs() const {
+    std::shared_lock lock(FLock);
+    return FCharacterUs;
 }
 
 // --- Clients and servers ---

@@ -189,6 +189,8 @@ class TModbusConnection : public QObject {
     // 3.5 character times of the line settings in microseconds (1750 above
     // 19200 bit/s): the quiet between frames in standard timing.
     std::uint32_t StandardQuietUs() const;
+    // One character's time on the line in microseconds, start bit included.
+    std::uint32_t CharacterUs() const;
 
     // --- Events (main thread). The frame events are looked at when the
     // connection opens: assign them before Open. ---
@@ -247,15 +249,24 @@ class TModbusConnection : public QObject {
     // is dropped up to the next silent gap in RTU, or up to the next ':' in
     // ASCII. Characters that follow a complete ASCII frame are kept for the
     // next read, unless a receive purge drops them.
-    TFrameRead ReadFrame(std::uint8_t* buffer, int room, std::uint32_t& remaining);
+    // `expected` is the length the frame is known to have (a client's reply,
+    // from its request), 0 when not known: it only spares wake-ups.
+    TFrameRead ReadFrame(std::uint8_t* buffer, int room, std::uint32_t& remaining,
+                         int expected = 0);
     bool WriteFrame(const std::uint8_t* data, int count, std::uint32_t timeoutMs);
     void Purge(bool receive, bool transmit);
     void WaitForSilence();
+    // In standard timing, waits until the line has been quiet long enough
+    // for the next frame (a send would wait for it all the same).
+    void RestAfterFrame();
     bool GetInputCount(std::size_t& count);
     bool ReadPort(std::uint8_t* buffer, std::size_t count);
     void DeductElapsed(std::uint32_t start, std::uint32_t& remaining) const;
     // Ends a server-mode wait without limit (the stop signal).
     void CutShortWait();
+
+    // What the open port reaches: a serial line or a network gateway.
+    TPortKind PortKind() const { return FPortKind; }
 
     // The running transaction thread, or nullptr while inactive.
     TTransactionThread* Thread() const { return FThread.get(); }
@@ -289,12 +300,16 @@ class TModbusConnection : public QObject {
     void DeliverTransaction(TModbusTransaction& transaction);
     TModbusClientLink* FindClient(const TModbusClient* client) const;
     bool WaitInFrame(std::uint32_t timeoutMs, std::uint32_t& remaining);
-    std::uint32_t FrameGapMs() const;
+    bool WaitForMore(std::uint64_t gapUs, std::uint32_t& remaining);
+    std::uint64_t FrameGapUs() const;
+    void DozeForMissing(const std::uint8_t* bytes, int count, int expected, std::uint64_t startUs,
+                        std::uint32_t& remaining);
     int ExpectedLength(const std::uint8_t* bytes, int count) const;
     void NoteLineActivity();
+    bool KeepsQuiet() const;
     bool WaitForQuiet();
-    void DropToGap(std::uint32_t gap, std::uint32_t& remaining);
-    TFrameRead ReadFrameRTU(std::uint8_t* buffer, int room, std::uint32_t& remaining);
+    void DropToGap(std::uint64_t gapUs, std::uint32_t& remaining);
+    TFrameRead ReadFrameRTU(std::uint8_t* buffer, int room, std::uint32_t& remaining, int expected);
     TFrameRead ReadFrameASCII(std::uint8_t* buffer, int room, std::uint32_t& remaining);
     bool ScanMoreASCII(TAsciiFrame& frame);
     bool TakeASCII(std::uint8_t* to, int space, int& taken);
@@ -331,6 +346,7 @@ class TModbusConnection : public QObject {
     std::uint32_t FSilentMs = 20;
     TFrameTiming FFrameTiming = ftGap;
     std::uint32_t FStandardQuietUs = 2006;  // 19200 bit/s, 8E1
+    std::uint32_t FCharacterUs = 572;
 
     std::int32_t FTransactionCounter = 0;
     std::vector<TModbusClientLink*> FClients;

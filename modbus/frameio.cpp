@@ -54,14 +54,62 @@ void TModbusConnection::NoteLineActivity() {
     FLastLineUs = FDevice->TickUs();
 }
 
-// The silent gap that ends an RTU frame: SilentMs, or in standard timing 3.5
-// character times, rounded up to the millisecond clock of the waits. A
-// gateway's stream may part a frame wherever the network does: SilentMs
-// there, in either timing.
-std::uint32_t TModbusConnection::FrameGapMs() const {
+// The silent gap that ends an RTU frame in microseconds: SilentMs, or in
+// standard timing 3.5 character times. A gateway's stream may part a frame
+// wherever the network does: SilentMs there, in either timing.
+std::uint64_t TModbusConnection::FrameGapUs() const {
     if (FrameTiming() == ftGap || FPortKind != pkSerial)
-        return SilentMs();
-    return (StandardQuietUs() + 999u) / 1000u;
+        return std::uint64_t{SilentMs()} * 1000U;
+    return StandardQuietUs();
+}
+
+// A wait of `gapUs` for the next characters of a frame, counted against the
+// remaining time as WaitInFrame counts it.
+bool TModbusConnection::WaitForMore(std::uint64_t gapUs, std::uint32_t& remaining) {
+    const bool client = ConnectionMode() == cmClient;
+    const std::uint32_t start = FDevice->Tick();
+    const bool arrived = FDevice->WaitForInputUs(gapUs);
+    if (client)
+        DeductElapsed(start, remaining);
+    if (arrived)
+        NoteLineActivity();
+    else if (!client)
+        remaining = 0;
+    return arrived;
+}
+
+// Standard timing on a serial line: the characters still missing from a
+// reply cannot come faster than the line carries them, so the reader sleeps
+// through their time on the wire and wakes once, when the last of them is
+// due, instead of once for each. Due times count from the frame's first
+// character as it was taken (`startUs`), which was already a little after
+// it arrived, so the sleep never ends before the reply has; whatever is
+// still missing on waking is waited for as usual. Until the reply's own
+// bytes tell its length, the length its request implies stands for it (an
+// exception reply, shorter, is then taken two characters late); no RTU
+// frame is shorter than four characters (address, function code, CRC). A
+// server does not sleep: a run of noise whose first bytes promise a long
+// frame would hide the gap after it, and the request that follows with it.
+void TModbusConnection::DozeForMissing(const std::uint8_t* bytes, int count, int expected,
+                                       std::uint64_t startUs, std::uint32_t& remaining) {
+    if (ConnectionMode() != cmClient || FPortKind != pkSerial || FrameTiming() != ftStandard ||
+        EchoQueryBeforeReply())
+        return;
+    constexpr int kShortestFrame = 4;
+    int length = ExpectedLength(bytes, count);
+    if (length == kLengthNeedMore)
+        length = std::max(kShortestFrame, expected);
+    if (length <= count)
+        return;
+    const std::uint64_t charUs = CharacterUs();
+    const std::uint64_t dueUs = startUs + std::uint64_t(length - 1) * charUs;
+    const std::uint64_t nowUs = FDevice->TickUs();
+    // One character is as well waited for as slept through.
+    if (dueUs < nowUs + charUs + charUs / 2)
+        return;
+    const std::uint32_t start = FDevice->Tick();
+    FDevice->Doze(std::min<std::uint64_t>(dueUs - nowUs, std::uint64_t{remaining} * 1000U));
+    DeductElapsed(start, remaining);
 }
 
 // In standard timing, the length an RTU frame will have, from its first
@@ -106,13 +154,13 @@ bool TModbusConnection::ReadPort(std::uint8_t* buffer, std::size_t count) {
 }
 
 TModbusConnection::TFrameRead TModbusConnection::ReadFrame(std::uint8_t* buffer, int room,
-                                                           std::uint32_t& remaining) {
+                                                           std::uint32_t& remaining, int expected) {
     if (remaining == 0)
         return {};
     // Forget a line error left from before this frame.
     std::size_t stale = 0;
     GetInputCount(stale);
-    return TransmissionMode() == tmRTU ? ReadFrameRTU(buffer, room, remaining)
+    return TransmissionMode() == tmRTU ? ReadFrameRTU(buffer, room, remaining, expected)
                                        : ReadFrameASCII(buffer, room, remaining);
 }
 
@@ -120,32 +168,38 @@ TModbusConnection::TFrameRead TModbusConnection::ReadFrame(std::uint8_t* buffer,
 // silent for a gap: the rest of a broken frame must not pass for the start
 // of the next one. Waiting for each arrival costs no CPU however long the
 // noise lasts.
-void TModbusConnection::DropToGap(std::uint32_t gap, std::uint32_t& remaining) {
+void TModbusConnection::DropToGap(std::uint64_t gapUs, std::uint32_t& remaining) {
     do
         Purge(true, false);
-    while (remaining > 0 && WaitInFrame(gap, remaining));
+    while (remaining > 0 && WaitForMore(gapUs, remaining));
 }
 
-// An RTU frame ends at a gap of SilentMs on the line. A line error or more
-// characters than the room breaks the frame: the run is dropped up to the
-// next gap, where the next frame can start.
+// An RTU frame ends at a silent gap on the line, or in standard timing at
+// the length its first bytes give. A line error or more characters than the
+// room breaks the frame: the run is dropped up to the next gap, where the
+// next frame can start.
 TModbusConnection::TFrameRead TModbusConnection::ReadFrameRTU(std::uint8_t* buffer, int room,
-                                                              std::uint32_t& remaining) {
-    const std::uint32_t gap = FrameGapMs();
+                                                              std::uint32_t& remaining,
+                                                              int expected) {
+    const std::uint64_t gapUs = FrameGapUs();
     if (!WaitInFrame(remaining, remaining))
         return {};
     int total = 0;
+    std::uint64_t startUs = 0;
     for (;;) {
         std::size_t queued = 0;
         const bool clean = GetInputCount(queued);
         if (!clean || queued > static_cast<std::size_t>(room - total)) {
-            DropToGap(gap, remaining);
+            DropToGap(gapUs, remaining);
             return {0, clean};
         }
         if (!ReadPort(buffer + total, queued)) {
-            DropToGap(gap, remaining);
+            DropToGap(gapUs, remaining);
             return {};
         }
+        if (total == 0)
+            startUs = FLastLineUs - std::min<std::uint64_t>(
+                                        FLastLineUs, (queued - 1) * std::uint64_t{CharacterUs()});
         total += static_cast<int>(queued);
         // Modbus TCP hands over one whole frame at a time.
         if (FPortKind == pkModbusTcp)
@@ -157,7 +211,10 @@ TModbusConnection::TFrameRead TModbusConnection::ReadFrameRTU(std::uint8_t* buff
         if (length > 0 && total >= length &&
             CRC16(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(length))) == 0)
             return {length, false};
-        if (remaining == 0 || !WaitInFrame(gap, remaining))
+        if (remaining == 0)
+            return {total, false};
+        DozeForMissing(buffer, total, expected, startUs, remaining);
+        if (remaining == 0 || !WaitForMore(gapUs, remaining))
             return {total, false};
     }
 }
@@ -285,10 +342,19 @@ TModbusConnection::TFrameRead TModbusConnection::ReadFrameASCII(std::uint8_t* bu
     return {frame.Complete() ? frame.Count() : 0, false};
 }
 
+// Whether sends wait for a quiet line: standard timing of RTU frames on a
+// serial line (a gateway keeps the line's rests itself).
+bool TModbusConnection::KeepsQuiet() const {
+    return FrameTiming() == ftStandard && TransmissionMode() == tmRTU && FPortKind == pkSerial;
+}
+
+void TModbusConnection::RestAfterFrame() {
+    if (KeepsQuiet())
+        WaitForQuiet();
+}
+
 bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uint32_t timeoutMs) {
-    // A gateway keeps the line's rests itself.
-    if (FrameTiming() == ftStandard && TransmissionMode() == tmRTU && FPortKind == pkSerial &&
-        !WaitForQuiet())
+    if (KeepsQuiet() && !WaitForQuiet())
         return false;
     // Forget a line error left from before this write.
     std::size_t stale = 0;

@@ -52,6 +52,34 @@ int RtuReplyLength(const std::uint8_t* bytes, int count) {
     }
 }
 
+int RtuReplyLengthFor(const std::uint8_t* request, int count) {
+    if (count < 2)
+        return kLengthUnknown;
+    // The quantity read, where the request has one.
+    const int quantity = count >= 6 ? (request[4] << 8 | request[5]) : -1;
+    switch (request[1]) {
+        case 1:
+        case 2:
+            return quantity < 0 ? kLengthUnknown : 3 + (quantity + 7) / 8 + kCrcSize;
+        case 3:
+        case 4:
+        case 23:
+            return quantity < 0 ? kLengthUnknown : 3 + 2 * quantity + kCrcSize;
+        case 5:
+        case 6:
+        case 11:
+        case 15:
+        case 16:
+            return 8;
+        case 7:
+            return 5;
+        case 22:
+            return 10;
+        default:
+            return kLengthUnknown;
+    }
+}
+
 int RtuRequestLength(const std::uint8_t* bytes, int count) {
     if (count < 2)
         return kLengthNeedMore;

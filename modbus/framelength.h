@@ -21,4 +21,9 @@ int RtuReplyLength(const std::uint8_t* bytes, int count);
 // The same for a request, as a server receives it.
 int RtuRequestLength(const std::uint8_t* bytes, int count);
 
+// The length of a normal reply to the RTU request of `count` bytes at
+// `request`, before any of it has arrived (an exception reply is 5); or
+// kLengthUnknown when the request alone does not tell it.
+int RtuReplyLengthFor(const std::uint8_t* request, int count);
+
 }  // namespace regwire

@@ -7,10 +7,18 @@
 
 #include "modbus/connection.h"
 #include "modbus/errors.h"
+#include "modbus/framelength.h"
 #include "modbus/messages.h"
 #include "platform/msgsink.h"
 
 namespace regwire {
+
+namespace {
+
+// How long the thread looks for the next request on a network line.
+constexpr std::chrono::microseconds kNetworkSpin{100};
+
+}  // namespace
 
 TTransactionThread::TTransactionThread(TModbusConnection& connection)
     : FConnection(connection),
@@ -142,6 +150,7 @@ void TTransactionThread::ServeLineSettings() {
 // --- The thread ---
 
 void TTransactionThread::Execute() {
+    platform::UseExactTimers();
     try {
         if (FConnection.ConnectionMode() == cmClient)
             ClientLoop();
@@ -159,8 +168,14 @@ void TTransactionThread::Execute() {
 
 void TTransactionThread::ClientLoop() {
     FConnection.WaitForSilence();
+    // Through a network gateway a reply takes microseconds, and a client
+    // that polls sends its next request as soon as it has the last reply:
+    // the thread looks for it a moment before it sleeps. On a serial line
+    // the rest between frames hides the wake-up.
+    const std::chrono::nanoseconds spin =
+        FConnection.PortKind() == pkSerial ? std::chrono::nanoseconds(0) : kNetworkSpin;
     while (!Terminated()) {
-        FWakeEvent.WaitFor();
+        FWakeEvent.WaitFor(spin);
         // Terminated is looked at only between transactions: the one in
         // hand is always finished.
         while (!Terminated()) {
@@ -169,6 +184,10 @@ void TTransactionThread::ClientLoop() {
             if (!transaction)
                 break;
             ProcessTransaction(std::move(transaction));
+            // The next request may not go out before the line has rested;
+            // resting first, the thread usually finds it waiting then, and
+            // need not be woken for it.
+            FConnection.RestAfterFrame();
         }
     }
 }
@@ -179,6 +198,9 @@ void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> 
         t.Info.Attempts = 0;
         // Encoded once: every attempt sends the same characters.
         const int length = FConnection.Codec().EncodeFrame(t.Request, FSendFrame);
+        FReplyLength = FConnection.TransmissionMode() == tmRTU
+                           ? std::max(RtuReplyLengthFor(FSendFrame.data(), length), 0)
+                           : 0;
         do {
             Attempt(t, length);
         } while (t.Info.Status <= tsWrongServer &&
@@ -240,7 +262,7 @@ void TTransactionThread::Pause(std::uint32_t ms) {
 void TTransactionThread::ReplyStep(TModbusTransaction& t, int length, std::uint32_t& remaining) {
     std::uint8_t* received = FReceiveFrame.data();
     const TModbusConnection::TFrameRead read =
-        FConnection.ReadFrame(received, FFrameBufferSize, remaining);
+        FConnection.ReadFrame(received, FFrameBufferSize, remaining, FReplyLength);
     const int n = read.Count;
     // A reply longer than any frame is a bad frame, not a silent server.
     bool wellFormed = DecodeReply(received, n, t.Reply) && !read.TooLong;
@@ -249,7 +271,7 @@ void TTransactionThread::ReplyStep(TModbusTransaction& t, int length, std::uint3
         if (t.Reply.Size() == t.Request.Size()) {
             // Only our own request came back so far: the reply follows.
             const TModbusConnection::TFrameRead reply =
-                FConnection.ReadFrame(received, FFrameBufferSize, remaining);
+                FConnection.ReadFrame(received, FFrameBufferSize, remaining, FReplyLength);
             NotifyFrame(received, reply.Count, false);
             wellFormed = DecodeReply(received, reply.Count, t.Reply) && !reply.TooLong;
         } else {

@@ -81,6 +81,9 @@ class TTransactionThread : public platform::TThread {
     // Whether frame copies are wanted, fixed when the connection opened.
     const bool FNotifySend;
     const bool FNotifyReceive;
+    // The length of a normal reply to the transaction in hand, 0 when its
+    // request does not tell.
+    int FReplyLength = 0;
     // Server mode: the request being answered on the main thread.
     TModbusTransaction* FCurrentRequest = nullptr;
 

@@ -6,6 +6,7 @@
 // never polls.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -25,6 +26,7 @@ class TEvent {
         {
             std::lock_guard lock(FLock);
             FSet = true;
+            FSetSeen.store(true, std::memory_order_release);
         }
         if (FManual)
             FCond.notify_all();
@@ -35,6 +37,7 @@ class TEvent {
     void ResetEvent() {
         std::lock_guard lock(FLock);
         FSet = false;
+        FSetSeen.store(false, std::memory_order_relaxed);
     }
 
     // Sleeps until the event is set.
@@ -42,6 +45,20 @@ class TEvent {
         std::unique_lock lock(FLock);
         FCond.wait(lock, [this] { return FSet; });
         Consume();
+    }
+
+    // Looks for the event for up to `spin` before it sleeps until the event
+    // is set: a thread that expects to be called again within microseconds
+    // then goes on at once, without the wake-up of a sleeping core.
+    void WaitFor(std::chrono::nanoseconds spin) {
+        const auto until = std::chrono::steady_clock::now() + spin;
+        while (!FSetSeen.load(std::memory_order_acquire) &&
+               std::chrono::steady_clock::now() < until) {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+        WaitFor();
     }
 
     // Sleeps until the event is set or ms milliseconds have passed; true
@@ -56,14 +73,18 @@ class TEvent {
 
   private:
     void Consume() {
-        if (!FManual)
+        if (!FManual) {
             FSet = false;
+            FSetSeen.store(false, std::memory_order_relaxed);
+        }
     }
 
     std::mutex FLock;
     std::condition_variable FCond;
     const bool FManual;
     bool FSet;
+    // FSet as a spinning waiter may read it without the lock.
+    std::atomic<bool> FSetSeen{FSet};
 };
 
 }  // namespace platform

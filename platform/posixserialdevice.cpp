@@ -250,6 +250,10 @@ void TPosixSerialDevice::Pull() {
             const auto size = static_cast<size_t>(n);
             End_ += EscapesInput_ ? Decoder_.Decode(chunk, size, LineError_) : size;
             Vanished_ = false;
+            // A read that left room took all the driver had: asking again
+            // would only cost a call that finds nothing.
+            if (size < room)
+                return;
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -287,6 +291,23 @@ bool TPosixSerialDevice::WaitForInputUs(uint64_t timeoutUs) {
     return WaitForInputUntil(NowNs() + timeoutUs * 1000U, false);
 }
 
+void TPosixSerialDevice::Doze(uint64_t us) {
+    pollfd cut{CutShortFd_, POLLIN, 0};
+    const uint64_t deadline = NowNs() + us * 1000U;
+    for (;;) {
+        const uint64_t now = NowNs();
+        if (now >= deadline)
+            return;
+        const uint64_t left = deadline - now;
+        const timespec limit{static_cast<time_t>(left / 1000000000U),
+                             static_cast<long>(left % 1000000000U)};
+        // A cut-short request stays pending: the wait that follows ends on it.
+        const int ready = ppoll(&cut, 1, &limit, nullptr);
+        if (ready != 0 && !(ready < 0 && errno == EINTR))
+            return;
+    }
+}
+
 uint64_t TPosixSerialDevice::TickUs() const {
     return NowNs() / 1000U;
 }
@@ -294,7 +315,12 @@ uint64_t TPosixSerialDevice::TickUs() const {
 // Waits until the deadline itself, to the nanosecond of the monotonic clock
 // (ppoll), not to a whole millisecond.
 bool TPosixSerialDevice::WaitForInputUntil(uint64_t deadline, bool forever) {
-    Pull();
+    // Nothing taken yet: the poll itself tells at once whether the driver
+    // holds characters or the port is gone.
+    if (Queued() > 0)
+        return true;
+    if (Vanished_)
+        Pull();  // it may have come back
     if (Queued() > 0)
         return true;
     for (;;) {
@@ -343,7 +369,10 @@ bool TPosixSerialDevice::SleepWhileVanished(uint64_t deadline, bool forever) {
 }
 
 bool TPosixSerialDevice::GetInputCount(size_t& count) {
-    Pull();
+    // What is queued already is counted; the driver is asked when nothing
+    // is, so a frame read costs no call per character beyond its wait.
+    if (Queued() == 0)
+        Pull();
     count = Queued();
     const bool lineError = LineError_;
     LineError_ = false;
@@ -351,7 +380,8 @@ bool TPosixSerialDevice::GetInputCount(size_t& count) {
 }
 
 bool TPosixSerialDevice::Read(uint8_t* buffer, size_t count) {
-    Pull();
+    if (Queued() < count)
+        Pull();
     if (Queued() < count)
         return false;
     std::memcpy(buffer, Queue_.data() + Begin_, count);

@@ -61,6 +61,7 @@ class TPosixSerialDevice final : public TSerialDevice {
     uint32_t Tick() const override;
     uint64_t TickUs() const override;
     bool WaitForInputUs(uint64_t timeoutUs) override;
+    void Doze(uint64_t us) override;
 
   private:
     TPosixSerialDevice(int fd, bool closeAtEnd, std::string name);

@@ -168,6 +168,15 @@ class TSerialDevice {
     // rests between frames that must be exact to well under a millisecond
     // (3.5 characters are 1.75 ms at high speeds). A device whose clock
     // counts whole milliseconds rounds the wait up, never down.
+    // Sleeps for `us` microseconds without looking at the port: a frame
+    // whose length is known needs its remaining characters' time on the
+    // wire, and waking for each of them would only cost CPU. Ends early at
+    // CutShortWait, whose request it leaves for the next wait to take.
+    // Skipping the sleep is always correct (the waits that follow find the
+    // characters all the same), which is what a device without a real clock
+    // does.
+    virtual void Doze(uint64_t us) { (void)us; }
+
     virtual uint64_t TickUs() const { return uint64_t{Tick()} * 1000U; }
     virtual bool WaitForInputUs(uint64_t timeoutUs) {
         const uint64_t ms = (timeoutUs + 999U) / 1000U;

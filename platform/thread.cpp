@@ -3,6 +3,7 @@
 #include "platform/qthandover.h"
 
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -153,6 +154,11 @@ void TCompletion::Wait() {
 bool TCompletion::Completed() const {
     std::lock_guard lock(Sync().Lock);
     return FDone;
+}
+
+void UseExactTimers() {
+    // The least slack the kernel takes; 0 would mean its default again.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 }
 
 TThread::~TThread() {

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "modbus/client.h"
+#include "platform/thread.h"
 
 using namespace regwire;
 
@@ -44,6 +45,8 @@ constexpr int Reads = 300;
 constexpr int Address = 1;
 constexpr int BitsPerCharacter = 11;
 constexpr int RequestAndReply = 8 + 7;
+// How long before a character is due the relay stops sleeping.
+constexpr std::int64_t SpinNs = 30000;
 
 std::int64_t NowNs() {
     timespec t{};
@@ -119,6 +122,9 @@ class TPacedLine {
     };
 
     void Run() {
+        // A character is due to the microsecond, not whenever the kernel
+        // next groups its timers.
+        platform::UseExactTimers();
         std::deque<TCharacter> line;
         std::int64_t lineFree = 0;  // when the last character leaves the wire
         bool lastFromB = false;
@@ -131,9 +137,15 @@ class TPacedLine {
             }
             int timeoutMs = 5;
             if (!line.empty()) {
-                const timespec until{static_cast<time_t>(line.front().At / 1000000000),
-                                     static_cast<long>(line.front().At % 1000000000)};
+                // Asleep until just before the character is due, then
+                // watching the clock: a wire does not wait for a sleeping
+                // processor to wake.
+                const std::int64_t wake = line.front().At - SpinNs;
+                const timespec until{static_cast<time_t>(wake / 1000000000),
+                                     static_cast<long>(wake % 1000000000)};
                 clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+                while (NowNs() < line.front().At) {
+                }
                 timeoutMs = 0;
             }
             pollfd fds[2] = {{FMasterA, POLLIN, 0}, {FMasterB, POLLIN, 0}};

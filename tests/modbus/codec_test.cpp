@@ -345,4 +345,19 @@ TEST(FrameLength, RepliesAndRequestsByFunctionCode) {
                   k.Expected)
             << (k.Reply ? "reply " : "request ") << int(k.Head.size() > 1 ? k.Head[1] : 0);
     }
+    // What a request tells of its normal reply before any of it arrives.
+    for (const auto& [request, reply] : std::vector<std::pair<std::vector<std::uint8_t>, int>>{
+             {{10, 1, 0, 0, 0, 9, 0, 0}, 7},
+             {{10, 2, 0, 0, 0, 8, 0, 0}, 6},
+             {{10, 3, 0, 0, 0, 1, 0, 0}, 7},
+             {{10, 4, 0, 0, 0, 125, 0, 0}, 255},
+             {{10, 6, 0, 1, 0, 7, 0, 0}, 8},
+             {{10, 16, 0, 0, 0, 1, 2, 0, 7, 0, 0}, 8},
+             {{10, 23, 0, 0, 0, 2, 0, 0, 0, 1, 2, 0, 7, 0, 0}, 9},
+             {{10, 8, 0, 0, 0x12, 0x34, 0, 0}, kLengthUnknown},
+             {{10, 3}, kLengthUnknown},
+         }) {
+        EXPECT_EQ(RtuReplyLengthFor(request.data(), static_cast<int>(request.size())), reply)
+            << "request " << int(request[1]);
+    }
 }

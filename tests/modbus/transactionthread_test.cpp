@@ -250,22 +250,23 @@ TEST(TransactionThread, LineFaultsEndAnAttemptAndTheRetryReadsTheNextFrame) {
 
 // Standard timing ends a reply at the length its byte count gives, where gap
 // timing waits out SilentMs; a CRC that fails at that length leaves it to
-// the gap of 3.5 characters (2.006 ms at 19200 bit/s, waited on the
-// millisecond clock of the frame reader: 3 ms), and the whole frame is read.
+// the gap of 3.5 characters (2006 us at 19200 bit/s), and the whole frame is
+// read. In standard timing the thread then lets the line rest 3.5
+// characters since the reply's last character before it looks for more.
 TEST(TransactionThread, StandardTimingEndsAReplyAtItsLength) {
     struct TCase {
         const char* Name;
         TFrameTiming Timing;
         std::vector<TScriptedChunk> Answer;
         Bytes Received;
-        std::uint32_t EndsUs;  // after the send
+        std::uint32_t EndsUs;  // after the send, the rest included
     };
     const Bytes longer = Rtu({10, 3, 2, 0, 42, 7});
     const Bytes head(kReply.begin(), kReply.begin() + 3);
     const Bytes tail(kReply.begin() + 3, kReply.end());
     for (const TCase& k : {
              TCase{"gap timing", ftGap, {{kReply, 5}}, kReply, 5000 + 20000},
-             TCase{"standard timing", ftStandard, {{kReply, 5}}, kReply, 5000},
+             TCase{"standard timing", ftStandard, {{kReply, 5}}, kReply, 5000 + 2006},
              TCase{"in two chunks, gap timing",
                    ftGap,
                    {{head, 5}, {tail, 6, false, 500}},
@@ -275,15 +276,19 @@ TEST(TransactionThread, StandardTimingEndsAReplyAtItsLength) {
                    ftStandard,
                    {{head, 5}, {tail, 6, false, 500}},
                    kReply,
-                   6500},
-             TCase{"an exception", ftStandard, {{Rtu({10, 0x83, 2}), 5}}, Rtu({10, 0x83, 2}), 5000},
-             TCase{"a wrong CRC at the length", ftStandard, {{longer, 5}}, longer, 5000 + 3000},
+                   6500 + 2006},
+             TCase{"an exception",
+                   ftStandard,
+                   {{Rtu({10, 0x83, 2}), 5}},
+                   Rtu({10, 0x83, 2}),
+                   5000 + 2006},
+             TCase{"a wrong CRC at the length", ftStandard, {{longer, 5}}, longer, 5000 + 2006},
              TCase{"a wrong CRC at the length, the rest later",
                    ftStandard,
                    {{Bytes(longer.begin(), longer.begin() + 7), 5},
                     {Bytes(longer.begin() + 7, longer.end()), 6}},
                    longer,
-                   6000 + 3000},
+                   6000 + 2006},
          }) {
         TExchange x;
         TFrameData received;
@@ -342,7 +347,8 @@ TEST(TransactionThread, StandardTimingKnowsTheLengthOfEachReply) {
         const int code = k.Reply[1];
         EXPECT_EQ(x.Client.Done[0].Status, code > 0x80 ? tsException : tsSuccess) << code;
         EXPECT_EQ(received, Rtu(k.Reply)) << code;
-        EXPECT_EQ(x.Device->TickUs(), (x.Silence + 5) * 1000) << code;
+        // The reply at 5 ms, then the rest of 3.5 characters after it.
+        EXPECT_EQ(x.Device->TickUs(), (x.Silence + 5) * 1000 + 2006) << code;
     }
 }
 
@@ -381,9 +387,10 @@ TEST(TransactionThread, StandardTimingSendsOnlyAfterAQuietLine) {
         EXPECT_EQ(x.Client.Replies[0], kReply) << k.Name;
         EXPECT_EQ(x.Device->Writes().size(), 2u) << k.Name;
         // The first reply 5 ms after the first send, the last stray character
-        // 2 * early later, the quiet, and the second reply 5 ms after the
-        // second send.
-        EXPECT_EQ(x.Device->TickUs(), x.Silence * 1000 + 5000 + 2 * early + k.QuietUs + 5000)
+        // 2 * early later, the quiet, the second reply 5 ms after the second
+        // send, and the rest after it.
+        EXPECT_EQ(x.Device->TickUs(),
+                  x.Silence * 1000 + 5000 + 2 * early + k.QuietUs + 5000 + k.QuietUs)
             << k.Name;
     }
 }
