@@ -90,9 +90,8 @@ TEST(HiddenReceiver, DeliversInPostingOrderAndFreesEveryPayload) {
     App();
     std::atomic<int> alive{0};
     std::vector<int> seen;
-    THiddenReceiver receiver([&](TPostedMessage& m) {
-        seen.push_back(static_cast<TPostedPayload<TCounted>&>(m).Payload->Value * 10 + m.Param);
-    });
+    THiddenReceiver receiver(
+        [&](TPostedMessage& m) { seen.push_back(m.Payload<TCounted>().Value * 10 + m.Param); });
     TBodyThread worker([&] {
         for (int i = 0; i < 100; ++i)
             receiver.Post(1, i % 2, std::make_unique<TCounted>(i, alive));
