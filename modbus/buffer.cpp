@@ -24,6 +24,12 @@ TModbusBuffer::TModbusBuffer(int capacity)
     : FCapacity(CheckedCapacity(capacity)),
       FMemory(std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(FCapacity))) {}
 
+void TModbusBuffer::Clear() {
+    std::memset(FMemory.get(), 0, static_cast<std::size_t>(FCapacity));
+    FPosition = 0;
+    FSize = 0;
+}
+
 void TModbusBuffer::SetPosition(int p) {
     if (p == FPosition)
         return;

@@ -47,6 +47,10 @@ class TModbusBuffer {
     // nothing.
     void Seek(TBufferSeekOrigin origin);
 
+    // Empty again, the whole block cleared, exactly as a new buffer: a
+    // buffer used again for another frame shows nothing of the last one.
+    void Clear();
+
     // Raises "There is not enough space in the buffer to perform the
     // requested action" when n bytes do not fit between Position and
     // Capacity.

@@ -97,11 +97,12 @@ void TModbusClient::CheckConnection() const {
 // 6 and 8): an address or start, and a value or count.
 std::int32_t TModbusClient::QueueWordPair(std::int32_t UserData, std::uint8_t function,
                                           std::uint16_t first, std::uint16_t second) {
-    return Queue(UserData, [&](TModbusBuffer& r) {
-        r.WriteByte(function);
-        r.WriteWord(first);
-        r.WriteWord(second);
-    });
+    auto t = NewRequest(UserData);
+    TModbusBuffer& r = t->Request;
+    r.WriteByte(function);
+    r.WriteWord(first);
+    r.WriteWord(second);
+    return QueueRequest(std::move(t));
 }
 
 std::int32_t TModbusClient::ReadCoils(std::uint16_t StartBit, std::uint16_t BitCount,
@@ -147,7 +148,9 @@ std::int32_t TModbusClient::WriteSingleRegister(std::uint16_t RegAddr, std::uint
 
 std::int32_t TModbusClient::ReadExceptionStatus(std::int32_t UserData) {
     CheckConnection();
-    return Queue(UserData, [](TModbusBuffer& r) { r.WriteByte(7); });
+    auto t = NewRequest(UserData);
+    t->Request.WriteByte(7);
+    return QueueRequest(std::move(t));
 }
 
 std::int32_t TModbusClient::Diagnostics(TDiagnosticAction Action, std::uint16_t Data,
@@ -167,13 +170,14 @@ std::int32_t TModbusClient::WriteMultipleCoils(std::uint16_t StartBit, const TBi
         RaiseError(msg::CoilCountRange, MaxWriteBits);
     const auto count = static_cast<std::uint16_t>(BitValues.size());
     CheckRun(StartBit, count, MaxWriteBits, msg::CoilCountRange, msg::StartingCoilInvalid);
-    return Queue(UserData, [&](TModbusBuffer& r) {
-        r.WriteByte(15);
-        r.WriteWord(StartBit);
-        r.WriteWord(count);
-        r.WriteByte(static_cast<std::uint8_t>(BitByteCount(count)));
-        WriteBits(BitValues, r);
-    });
+    auto t = NewRequest(UserData);
+    TModbusBuffer& r = t->Request;
+    r.WriteByte(15);
+    r.WriteWord(StartBit);
+    r.WriteWord(count);
+    r.WriteByte(static_cast<std::uint8_t>(BitByteCount(count)));
+    WriteBits(BitValues, r);
+    return QueueRequest(std::move(t));
 }
 
 std::int32_t TModbusClient::WriteMultipleRegisters(std::uint16_t StartReg,
@@ -182,61 +186,67 @@ std::int32_t TModbusClient::WriteMultipleRegisters(std::uint16_t StartReg,
     CheckConnection();
     CheckRegisterRun(StartReg, RegValues.size(), MaxWriteRegisters);
     const auto count = static_cast<std::uint16_t>(RegValues.size());
-    return Queue(UserData, [&](TModbusBuffer& r) {
-        r.WriteByte(16);
-        r.WriteWord(StartReg);
-        r.WriteWord(count);
-        r.WriteByte(static_cast<std::uint8_t>(2 * count));
-        for (const std::uint16_t value : RegValues)
-            r.WriteWord(value);
-    });
+    auto t = NewRequest(UserData);
+    TModbusBuffer& r = t->Request;
+    r.WriteByte(16);
+    r.WriteWord(StartReg);
+    r.WriteWord(count);
+    r.WriteByte(static_cast<std::uint8_t>(2 * count));
+    for (const std::uint16_t value : RegValues)
+        r.WriteWord(value);
+    return QueueRequest(std::move(t));
 }
 
 std::int32_t TModbusClient::ReportServerIdentification(std::int32_t UserData) {
     CheckConnection();
-    return Queue(UserData, [](TModbusBuffer& r) { r.WriteByte(17); });
+    auto t = NewRequest(UserData);
+    t->Request.WriteByte(17);
+    return QueueRequest(std::move(t));
 }
 
 std::int32_t TModbusClient::ReadFileRecord(const TModbusFileRecordList& FileRecList,
                                            std::int32_t UserData) {
     CheckConnection();
     CheckFileRecords(FileRecList, 7, false);
-    return Queue(UserData, [&](TModbusBuffer& r) {
-        r.WriteByte(20);
-        r.WriteByte(static_cast<std::uint8_t>(7 * FileRecList.Count()));
-        for (int i = 0; i < FileRecList.Count(); ++i)
-            WriteRecordHeader(r, FileRecList.Items(i));
-    });
+    auto t = NewRequest(UserData);
+    TModbusBuffer& r = t->Request;
+    r.WriteByte(20);
+    r.WriteByte(static_cast<std::uint8_t>(7 * FileRecList.Count()));
+    for (int i = 0; i < FileRecList.Count(); ++i)
+        WriteRecordHeader(r, FileRecList.Items(i));
+    return QueueRequest(std::move(t));
 }
 
 std::int32_t TModbusClient::WriteFileRecord(const TModbusFileRecordList& FileRecList,
                                             std::int32_t UserData) {
     CheckConnection();
     CheckFileRecords(FileRecList, 7, true);
-    return Queue(UserData, [&](TModbusBuffer& r) {
-        r.WriteByte(21);
-        int bytes = 0;
-        for (int i = 0; i < FileRecList.Count(); ++i)
-            bytes += 7 + 2 * FileRecList.Items(i).RecordLength();
-        r.WriteByte(static_cast<std::uint8_t>(bytes));
-        for (int i = 0; i < FileRecList.Count(); ++i) {
-            const TModbusFileRecord& record = FileRecList.Items(i);
-            WriteRecordHeader(r, record);
-            for (const std::uint16_t value : record.RegValues())
-                r.WriteWord(value);
-        }
-    });
+    auto t = NewRequest(UserData);
+    TModbusBuffer& r = t->Request;
+    r.WriteByte(21);
+    int bytes = 0;
+    for (int i = 0; i < FileRecList.Count(); ++i)
+        bytes += 7 + 2 * FileRecList.Items(i).RecordLength();
+    r.WriteByte(static_cast<std::uint8_t>(bytes));
+    for (int i = 0; i < FileRecList.Count(); ++i) {
+        const TModbusFileRecord& record = FileRecList.Items(i);
+        WriteRecordHeader(r, record);
+        for (const std::uint16_t value : record.RegValues())
+            r.WriteWord(value);
+    }
+    return QueueRequest(std::move(t));
 }
 
 std::int32_t TModbusClient::WriteSingleRegisterMask(std::uint16_t RegAddr, std::uint16_t AndMask,
                                                     std::uint16_t OrMask, std::int32_t UserData) {
     CheckConnection();
-    return Queue(UserData, [&](TModbusBuffer& r) {
-        r.WriteByte(22);
-        r.WriteWord(RegAddr);
-        r.WriteWord(AndMask);
-        r.WriteWord(OrMask);
-    });
+    auto t = NewRequest(UserData);
+    TModbusBuffer& r = t->Request;
+    r.WriteByte(22);
+    r.WriteWord(RegAddr);
+    r.WriteWord(AndMask);
+    r.WriteWord(OrMask);
+    return QueueRequest(std::move(t));
 }
 
 std::int32_t TModbusClient::ReadWriteMultipleRegisters(std::uint16_t StartRegToRead,
@@ -248,16 +258,17 @@ std::int32_t TModbusClient::ReadWriteMultipleRegisters(std::uint16_t StartRegToR
     CheckRegisterRun(StartRegToRead, RegCountToRead, MaxReadRegisters);
     CheckRegisterRun(StartRegToWrite, RegValuesToWrite.size(), MaxReadWriteWriteRegisters);
     const auto writeCount = static_cast<std::uint16_t>(RegValuesToWrite.size());
-    return Queue(UserData, [&](TModbusBuffer& r) {
-        r.WriteByte(23);
-        r.WriteWord(StartRegToRead);
-        r.WriteWord(RegCountToRead);
-        r.WriteWord(StartRegToWrite);
-        r.WriteWord(writeCount);
-        r.WriteByte(static_cast<std::uint8_t>(2 * writeCount));
-        for (const std::uint16_t value : RegValuesToWrite)
-            r.WriteWord(value);
-    });
+    auto t = NewRequest(UserData);
+    TModbusBuffer& r = t->Request;
+    r.WriteByte(23);
+    r.WriteWord(StartRegToRead);
+    r.WriteWord(RegCountToRead);
+    r.WriteWord(StartRegToWrite);
+    r.WriteWord(writeCount);
+    r.WriteByte(static_cast<std::uint8_t>(2 * writeCount));
+    for (const std::uint16_t value : RegValuesToWrite)
+        r.WriteWord(value);
+    return QueueRequest(std::move(t));
 }
 
 std::int32_t TModbusClient::CustomTransaction(std::uint8_t Command, const TByteString& Data,
@@ -269,29 +280,28 @@ std::int32_t TModbusClient::CustomTransaction(std::uint8_t Command, const TByteS
         FConnection->MaxADUSize() - FConnection->AddressSize() - 1 - FConnection->ChecksumSize();
     if (Data.size() > static_cast<std::size_t>(room))
         RaiseError(msg::CustomDataTooLong, room);
-    return Queue(
-        UserData,
-        [&](TModbusBuffer& r) {
-            r.WriteByte(Command);
-            r.WriteBytes(Data.data(), static_cast<int>(Data.size()));
-        },
-        true, AnyServer);
+    auto t = NewRequest(UserData, true, AnyServer);
+    t->Request.WriteByte(Command);
+    t->Request.WriteBytes(Data.data(), static_cast<int>(Data.size()));
+    return QueueRequest(std::move(t));
 }
 
 // An identifier taken from the connection is used up even when a later step
 // raises; the transaction is then freed and nothing is queued.
-std::int32_t TModbusClient::Queue(std::int32_t UserData, const TFieldWriter& writeFields,
-                                  bool custom, bool anyServer) {
-    auto transaction = std::make_unique<TModbusTransaction>(FConnection->MaxADUSize());
-    const std::int32_t id = FConnection->NextTransactionID();
-    transaction->Info = TTransactionInfo{};
-    transaction->Info.TransactionID = id;
+std::unique_ptr<TModbusTransaction> TModbusClient::NewRequest(std::int32_t UserData, bool custom,
+                                                              bool anyServer) {
+    std::unique_ptr<TModbusTransaction> transaction = FConnection->NewTransaction();
+    transaction->Info.TransactionID = FConnection->NextTransactionID();
     transaction->Info.ServerAddress = FServerAddress;
     transaction->Info.UserData = UserData;
     transaction->Custom = custom;
     transaction->AnyServer = anyServer;
     FConnection->WriteAddress(transaction->Request, this);
-    writeFields(transaction->Request);
+    return transaction;
+}
+
+std::int32_t TModbusClient::QueueRequest(std::unique_ptr<TModbusTransaction> transaction) {
+    const std::int32_t id = transaction->Info.TransactionID;
     FConnection->AddChecksum(transaction->Request);
     FConnection->QueueTransaction(std::move(transaction), this);
     return id;
@@ -316,27 +326,52 @@ void TModbusClient::ProcessTransaction(TModbusTransaction& transaction) {
     CountFailures(transaction.Info);
 }
 
+// The values go to the handlers in arrays kept from one completion to the
+// next. A completion that arrives while a handler still runs (one that waits
+// in a nested event loop) decodes into arrays of its own, so the values the
+// outer handler holds stay as they were.
 void TModbusClient::DecodeReply(TModbusTransaction& t, std::uint8_t Command) {
+    if (FDecoding) {
+        TDecodedValues own;
+        DecodeReply(t, Command, own);
+        return;
+    }
+    FDecoding = true;
+    try {
+        DecodeReply(t, Command, FDecoded);
+    } catch (...) {
+        FDecoding = false;
+        throw;
+    }
+    FDecoding = false;
+}
+
+void TModbusClient::DecodeReply(TModbusTransaction& t, std::uint8_t Command,
+                                TDecodedValues& values) {
     const TReplyDecoder decoder(FConnection ? FConnection->Codec() : TFrameCodec());
     const TTransactionInfo& info = t.Info;
     switch (Command) {
         case 1: {
-            const TBitsAccess a = decoder.BitsRead(t);
+            TBitsAccess& a = values.Bits;
+            decoder.BitsRead(t, a);
             DoCoilsRead(info, a.Start, a.Count, a.Values);
             return;
         }
         case 2: {
-            const TBitsAccess a = decoder.BitsRead(t);
+            TBitsAccess& a = values.Bits;
+            decoder.BitsRead(t, a);
             DoDiscreteInputsRead(info, a.Start, a.Count, a.Values);
             return;
         }
         case 3: {
-            const TRegistersAccess a = decoder.RegistersRead(t);
+            TRegistersAccess& a = values.Registers.Read;
+            decoder.RegistersRead(t, a);
             DoHoldingRegistersRead(info, a.Start, a.Count, a.Values);
             return;
         }
         case 4: {
-            const TRegistersAccess a = decoder.RegistersRead(t);
+            TRegistersAccess& a = values.Registers.Read;
+            decoder.RegistersRead(t, a);
             DoInputRegistersRead(info, a.Start, a.Count, a.Values);
             return;
         }
@@ -351,7 +386,8 @@ void TModbusClient::DecodeReply(TModbusTransaction& t, std::uint8_t Command) {
             return;
         }
         case 7:
-            DoExceptionStatusRead(info, decoder.ExceptionStatusRead(t));
+            decoder.ExceptionStatusRead(t, values.Status);
+            DoExceptionStatusRead(info, values.Status);
             return;
         case 8: {
             const TDiagnosticsOutcome a = decoder.Diagnostics(t);
@@ -359,12 +395,14 @@ void TModbusClient::DecodeReply(TModbusTransaction& t, std::uint8_t Command) {
             return;
         }
         case 15: {
-            const TBitsAccess a = decoder.MultipleCoilsWrite(t);
+            TBitsAccess& a = values.Bits;
+            decoder.MultipleCoilsWrite(t, a);
             DoMultipleCoilsWrite(info, a.Start, a.Count, a.Values);
             return;
         }
         case 16: {
-            const TRegistersAccess a = decoder.MultipleRegistersWrite(t);
+            TRegistersAccess& a = values.Registers.Written;
+            decoder.MultipleRegistersWrite(t, a);
             DoMultipleRegistersWrite(info, a.Start, a.Count, a.Values);
             return;
         }
@@ -391,7 +429,8 @@ void TModbusClient::DecodeReply(TModbusTransaction& t, std::uint8_t Command) {
             return;
         }
         case 23: {
-            const TRegistersReadWrite a = decoder.MultipleRegistersReadWrite(t);
+            TRegistersReadWrite& a = values.Registers;
+            decoder.MultipleRegistersReadWrite(t, a);
             DoMultipleRegistersReadWrite(info, a.Read.Start, a.Read.Count, a.Read.Values,
                                          a.Written.Start, a.Written.Count, a.Written.Values);
             return;

@@ -17,6 +17,7 @@
 #include <QPointer>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "modbus/connection.h"
@@ -229,18 +230,32 @@ class TModbusClient : public QObject, public TModbusClientLink {
     virtual void DoTranslateExceptionCode(std::uint8_t ExceptionCode, std::string& Description);
 
   private:
-    using TFieldWriter = std::function<void(TModbusBuffer& Request)>;
-
     std::int32_t QueueWordPair(std::int32_t UserData, std::uint8_t function, std::uint16_t first,
                                std::uint16_t second);
-    std::int32_t Queue(std::int32_t UserData, const TFieldWriter& writeFields, bool custom = false,
-                       bool anyServer = false);
+    // A request is built in two steps: NewRequest gives the transaction with
+    // its identifier and the server address written, the operation appends
+    // the function code and its fields, and QueueRequest adds the checksum
+    // and queues it, returning the identifier.
+    std::unique_ptr<TModbusTransaction> NewRequest(std::int32_t UserData, bool custom = false,
+                                                   bool anyServer = false);
+    std::int32_t QueueRequest(std::unique_ptr<TModbusTransaction> transaction);
     void CountFailures(const TTransactionInfo& Info);
+
+    // The arrays of the value events, by the shape of the reply.
+    struct TDecodedValues {
+        TBitsAccess Bits;               // 1, 2, 15
+        TRegistersReadWrite Registers;  // Read: 3, 4, 23; Written: 16, 23
+        TExceptionStatusValues Status;  // 7
+    };
+    void DecodeReply(TModbusTransaction& transaction, std::uint8_t Command, TDecodedValues& values);
 
     QPointer<TModbusConnection> FConnection;
     std::int32_t FMaxConsecutiveTimeouts = -1;
     std::uint8_t FServerAddress = 1;
     std::uint32_t FConsecutiveTimeouts = 0;
+    TDecodedValues FDecoded;
+    // While a value event of FDecoded runs.
+    bool FDecoding = false;
 };
 
 }  // namespace regwire

@@ -1,5 +1,6 @@
 #include "modbus/connection.h"
 
+#include <QPointer>
 #include <algorithm>
 
 #include "modbus/errors.h"
@@ -16,6 +17,10 @@ namespace {
 constexpr std::uint32_t kFloorSilentMs = 20;
 constexpr std::uint32_t kStandardFixedAbove = 19200;
 constexpr std::uint32_t kStandardFixedQuietUs = 1750;
+// Spare transactions a connection keeps at most: enough for a few clients
+// with a request on the line and the next one queued; a burst beyond them
+// returns its memory.
+constexpr std::size_t kSpareTransactions = 8;
 
 }  // namespace
 
@@ -30,6 +35,7 @@ TModbusConnection::TModbusConnection(QObject* owner)
     : QObject(owner),
       FReceiver(std::make_unique<platform::THiddenReceiver>(
           [this](platform::TPostedMessage& message) { HandleMessage(message); })) {
+    FSpares.reserve(kSpareTransactions);
     // A client dials a network gateway, a server listens for one.
     DeviceFactory = [this](const TSerialPort& port) { return OpenPort(port, ConnectionMode()); };
 }
@@ -133,6 +139,8 @@ void TModbusConnection::UseKernelDirection() {
 void TModbusConnection::CloseSequence() {
     // The thread finishes the transaction in hand before it ends.
     FThread.reset();
+    // The transmission mode, and with it the largest frame, may change now.
+    FSpares.clear();
     FKernelDirection.reset();
     // A hooked descriptor stays open: the device never closes it.
     FDevice.reset();
@@ -453,6 +461,15 @@ void TModbusConnection::WriteAddress(TModbusBuffer& request,
     request.WriteByte(client != nullptr ? client->ServerAddress() : 0);
 }
 
+std::unique_ptr<TModbusTransaction> TModbusConnection::NewTransaction() {
+    if (FSpares.empty())
+        return std::make_unique<TModbusTransaction>(MaxADUSize());
+    std::unique_ptr<TModbusTransaction> transaction = std::move(FSpares.back());
+    FSpares.pop_back();
+    transaction->Clear();
+    return transaction;
+}
+
 void TModbusConnection::QueueTransaction(std::unique_ptr<TModbusTransaction> transaction,
                                          TModbusClientLink* client) {
     CheckActive();
@@ -476,21 +493,26 @@ void TModbusConnection::CancelTransactions(TModbusClientLink* client) {
 // --- Messages from the thread ---
 
 void TModbusConnection::HandleMessage(platform::TPostedMessage& message) {
+    // A handler may destroy the connection.
+    const QPointer<TModbusConnection> alive(this);
+    std::unique_ptr<TModbusTransaction> transaction;
     try {
         if (message.Message == WM_MODBUS_TRANSACTION) {
-            auto& posted = static_cast<platform::TPostedPayload<TModbusTransaction>&>(message);
-            DeliverTransaction(*posted.Payload);
+            transaction = message.TakePayload<TModbusTransaction>();
+            DeliverTransaction(*transaction);
         } else if (message.Message == WM_MODBUS_FRAME) {
-            auto& posted = static_cast<platform::TPostedPayload<TFrameData>&>(message);
+            const auto& data = message.Payload<TFrameData>();
             if (message.Param == 1)
-                DoFrameSend(*posted.Payload);
+                DoFrameSend(data);
             else
-                DoFrameReceive(*posted.Payload);
+                DoFrameReceive(data);
         }
     } catch (const std::exception& e) {
         platform::ShowError(e.what());
     }
-    // The message frees its payload when it is done.
+    // A frame copy goes with its message; a transaction serves a next request.
+    if (transaction && alive)
+        KeepSpare(std::move(transaction));
 }
 
 void TModbusConnection::DeliverTransaction(TModbusTransaction& transaction) {
@@ -500,6 +522,15 @@ void TModbusConnection::DeliverTransaction(TModbusTransaction& transaction) {
     if (client == nullptr || client->ServerAddress() != transaction.Info.ServerAddress)
         return;
     client->ProcessTransaction(transaction);
+}
+
+// Only while open, and only with room for the frames of the transmission
+// mode in use.
+void TModbusConnection::KeepSpare(std::unique_ptr<TModbusTransaction> transaction) {
+    if (!FActive || FDestroying || FSpares.size() >= kSpareTransactions ||
+        transaction->Request.Capacity() != MaxADUSize())
+        return;
+    FSpares.push_back(std::move(transaction));
 }
 
 TModbusClientLink* TModbusConnection::FindClient(const TModbusClient* client) const {

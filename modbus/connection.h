@@ -217,6 +217,10 @@ class TModbusConnection : public QObject {
     void AddChecksum(TModbusBuffer& frame) const { FCodec.AddChecksum(frame); }
     // The first byte of a request: the client's ServerAddress, 0 without one.
     void WriteAddress(TModbusBuffer& request, const TModbusClientLink* client) const;
+    // An empty transaction with room for the largest frame, for a new
+    // request: one that came back from an earlier request when the
+    // connection kept any, else a new one.
+    std::unique_ptr<TModbusTransaction> NewTransaction();
     // Raises "Connection MUST be active..." when inactive (the transaction
     // is then freed); otherwise sets Client and hands the transaction to the
     // thread, which owns it from now on.
@@ -298,6 +302,7 @@ class TModbusConnection : public QObject {
     std::uint32_t Speed() const;
     void HandleMessage(platform::TPostedMessage& message);
     void DeliverTransaction(TModbusTransaction& transaction);
+    void KeepSpare(std::unique_ptr<TModbusTransaction> transaction);
     TModbusClientLink* FindClient(const TModbusClient* client) const;
     bool WaitInFrame(std::uint32_t timeoutMs, std::uint32_t& remaining);
     bool WaitForMore(std::uint64_t gapUs, std::uint32_t& remaining);
@@ -364,6 +369,9 @@ class TModbusConnection : public QObject {
     int FUnreadCount = 0;
     // Thread's: when a character was last heard or sent, in microseconds.
     std::uint64_t FLastLineUs = 0;
+    // Delivered transactions, for the next requests (main thread): a steady
+    // client reuses the same few, and a request allocates nothing.
+    std::vector<std::unique_ptr<TModbusTransaction>> FSpares;
     std::unique_ptr<TTransactionThread> FThread;
     std::unique_ptr<platform::THiddenReceiver> FReceiver;
 };

@@ -31,37 +31,33 @@ void Expect(bool condition) {
 
 // The start and count fields that open the request of codes 1 to 4, 15, 16.
 template <typename Access>
-Access StartAndCount(const TFrameFields& request) {
-    Access access;
+void StartAndCount(const TFrameFields& request, Access& access) {
     access.Start = request.Word(2);
     access.Count = request.Word(4);
-    return access;
 }
 
 }  // namespace
 
-TBitsAccess TReplyDecoder::BitsRead(TModbusTransaction& t) const {
-    auto access = StartAndCount<TBitsAccess>(TFrameFields(t.Request, FCodec.ChecksumSize()));
+void TReplyDecoder::BitsRead(TModbusTransaction& t, TBitsAccess& access) const {
+    StartAndCount(TFrameFields(t.Request, FCodec.ChecksumSize()), access);
     access.Values.assign(access.Count, false);
     CheckNormalReply(t.Info, [&] {
         const TFrameFields reply(t.Reply, FCodec.ChecksumSize());
         Expect(reply.Byte(2) == BitByteCount(access.Count));
         reply.Bits(3, access.Values);
     });
-    return access;
 }
 
 // An odd byte count one above twice the count passes: the count is compared
 // after an integer halving.
-TRegistersAccess TReplyDecoder::RegistersRead(TModbusTransaction& t) const {
-    auto access = StartAndCount<TRegistersAccess>(TFrameFields(t.Request, FCodec.ChecksumSize()));
+void TReplyDecoder::RegistersRead(TModbusTransaction& t, TRegistersAccess& access) const {
+    StartAndCount(TFrameFields(t.Request, FCodec.ChecksumSize()), access);
     access.Values.assign(access.Count, 0);
     CheckNormalReply(t.Info, [&] {
         const TFrameFields reply(t.Reply, FCodec.ChecksumSize());
         Expect(reply.Byte(2) / 2 == access.Count);
         reply.Words(3, access.Values);
     });
-    return access;
 }
 
 TSingleCoilAccess TReplyDecoder::SingleCoilWrite(TModbusTransaction& t) const {
@@ -85,14 +81,14 @@ TSingleRegisterAccess TReplyDecoder::SingleRegisterWrite(TModbusTransaction& t) 
     return access;
 }
 
-TExceptionStatusValues TReplyDecoder::ExceptionStatusRead(TModbusTransaction& t) const {
-    TExceptionStatusValues values(8, false);
+void TReplyDecoder::ExceptionStatusRead(TModbusTransaction& t,
+                                        TExceptionStatusValues& values) const {
+    values.assign(8, false);
     CheckNormalReply(t.Info, [&] {
         const std::uint8_t status = TFrameFields(t.Reply, FCodec.ChecksumSize()).Byte(2);
         for (int j = 0; j < 8; ++j)
             values[static_cast<std::size_t>(j)] = (status & (1U << j)) != 0;
     });
-    return values;
 }
 
 TDiagnosticsOutcome TReplyDecoder::Diagnostics(TModbusTransaction& t) const {
@@ -119,28 +115,26 @@ TDiagnosticsOutcome TReplyDecoder::Diagnostics(TModbusTransaction& t) const {
 }
 
 // The request's byte count (byte 6) is not consulted: the bits follow it.
-TBitsAccess TReplyDecoder::MultipleCoilsWrite(TModbusTransaction& t) const {
+void TReplyDecoder::MultipleCoilsWrite(TModbusTransaction& t, TBitsAccess& access) const {
     const TFrameFields request(t.Request, FCodec.ChecksumSize());
-    auto access = StartAndCount<TBitsAccess>(request);
+    StartAndCount(request, access);
     access.Values.assign(access.Count, false);
     request.Bits(7, access.Values);
     CheckNormalReply(t.Info, [&] {
         const TFrameFields reply(t.Reply, FCodec.ChecksumSize());
         Expect(reply.Word(2) == access.Start && reply.Word(4) == access.Count);
     });
-    return access;
 }
 
-TRegistersAccess TReplyDecoder::MultipleRegistersWrite(TModbusTransaction& t) const {
+void TReplyDecoder::MultipleRegistersWrite(TModbusTransaction& t, TRegistersAccess& access) const {
     const TFrameFields request(t.Request, FCodec.ChecksumSize());
-    auto access = StartAndCount<TRegistersAccess>(request);
+    StartAndCount(request, access);
     access.Values.assign(access.Count, 0);
     request.Words(7, access.Values);
     CheckNormalReply(t.Info, [&] {
         const TFrameFields reply(t.Reply, FCodec.ChecksumSize());
         Expect(reply.Word(2) == access.Start && reply.Word(4) == access.Count);
     });
-    return access;
 }
 
 TServerIdentification TReplyDecoder::ServerIdentificationReport(TModbusTransaction& t) const {
@@ -211,9 +205,9 @@ TRegisterMaskAccess TReplyDecoder::SingleRegisterMaskWrite(TModbusTransaction& t
     return access;
 }
 
-TRegistersReadWrite TReplyDecoder::MultipleRegistersReadWrite(TModbusTransaction& t) const {
+void TReplyDecoder::MultipleRegistersReadWrite(TModbusTransaction& t,
+                                               TRegistersReadWrite& access) const {
     const TFrameFields request(t.Request, FCodec.ChecksumSize());
-    TRegistersReadWrite access;
     access.Read.Start = request.Word(2);
     access.Read.Count = request.Word(4);
     access.Written.Start = request.Word(6);
@@ -226,7 +220,6 @@ TRegistersReadWrite TReplyDecoder::MultipleRegistersReadWrite(TModbusTransaction
         Expect(reply.Byte(2) / 2 == access.Read.Count);
         reply.Words(3, access.Read.Values);
     });
-    return access;
 }
 
 TCustomOutcome TReplyDecoder::Custom(TModbusTransaction& t) const {

@@ -82,22 +82,26 @@ class TReplyDecoder {
     // The codec gives the frame layout of the connection's transmission mode.
     explicit TReplyDecoder(const TFrameCodec& codec) : FCodec(codec) {}
 
-    TBitsAccess BitsRead(TModbusTransaction& t) const;                        // 1, 2
-    TRegistersAccess RegistersRead(TModbusTransaction& t) const;              // 3, 4
-    TSingleCoilAccess SingleCoilWrite(TModbusTransaction& t) const;           // 5
-    TSingleRegisterAccess SingleRegisterWrite(TModbusTransaction& t) const;   // 6
-    TExceptionStatusValues ExceptionStatusRead(TModbusTransaction& t) const;  // 7
+    // The decoders of value arrays fill what the caller gives them: a
+    // client keeps those from one reply to the next, and its arrays' storage
+    // with them.
+    void BitsRead(TModbusTransaction& t, TBitsAccess& access) const;                        // 1, 2
+    void RegistersRead(TModbusTransaction& t, TRegistersAccess& access) const;              // 3, 4
+    TSingleCoilAccess SingleCoilWrite(TModbusTransaction& t) const;                         // 5
+    TSingleRegisterAccess SingleRegisterWrite(TModbusTransaction& t) const;                 // 6
+    void ExceptionStatusRead(TModbusTransaction& t, TExceptionStatusValues& values) const;  // 7
     // Raises "Diagnostic action was not recognized" for a sub-function
     // outside the table, before looking at the reply.
-    TDiagnosticsOutcome Diagnostics(TModbusTransaction& t) const;                   // 8
-    TBitsAccess MultipleCoilsWrite(TModbusTransaction& t) const;                    // 15
-    TRegistersAccess MultipleRegistersWrite(TModbusTransaction& t) const;           // 16
-    TServerIdentification ServerIdentificationReport(TModbusTransaction& t) const;  // 17
+    TDiagnosticsOutcome Diagnostics(TModbusTransaction& t) const;                        // 8
+    void MultipleCoilsWrite(TModbusTransaction& t, TBitsAccess& access) const;           // 15
+    void MultipleRegistersWrite(TModbusTransaction& t, TRegistersAccess& access) const;  // 16
+    TServerIdentification ServerIdentificationReport(TModbusTransaction& t) const;       // 17
     // Fill an empty list with the request's records.
     void FileRecordRead(TModbusTransaction& t, TModbusFileRecordList& records) const;   // 20
     void FileRecordWrite(TModbusTransaction& t, TModbusFileRecordList& records) const;  // 21
     TRegisterMaskAccess SingleRegisterMaskWrite(TModbusTransaction& t) const;           // 22
-    TRegistersReadWrite MultipleRegistersReadWrite(TModbusTransaction& t) const;        // 23
+    void MultipleRegistersReadWrite(TModbusTransaction& t,
+                                    TRegistersReadWrite& access) const;  // 23
 
     // A custom transaction: no check beyond the transaction thread's. With
     // AnyServer, a reply that came (tsBadReply and above) names its server in

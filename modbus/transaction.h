@@ -44,6 +44,17 @@ class TModbusTransaction {
     // connection's transmission mode.
     explicit TModbusTransaction(int capacity) : Request(capacity), Reply(capacity) {}
 
+    // Back to the state of a new transaction, for the next request; the
+    // buffers keep their blocks.
+    void Clear() {
+        Request.Clear();
+        Reply.Clear();
+        Custom = false;
+        Info = TTransactionInfo{};
+        Client = nullptr;
+        AnyServer = false;
+    }
+
     TModbusBuffer Request;  // complete request frame, checksum included
     TModbusBuffer Reply;    // the reply as received, decoded to binary
     // Completes through OnCustomTransactionComplete, and waits for a reply

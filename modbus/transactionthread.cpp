@@ -48,48 +48,41 @@ TTransactionThread::~TTransactionThread() {
 void TTransactionThread::AddTransaction(std::unique_ptr<TModbusTransaction> transaction) {
     {
         std::lock_guard lock(FQueueLock);
-        FQueue.push_back(std::move(transaction));
+        FQueue.PushBack(std::move(transaction));
     }
     FWakeEvent.SetEvent();
 }
 
 std::unique_ptr<TModbusTransaction> TTransactionThread::TakeTransaction() {
     std::lock_guard lock(FQueueLock);
-    if (FQueue.empty())
+    if (FQueue.Empty())
         return nullptr;
-    std::unique_ptr<TModbusTransaction> transaction = std::move(FQueue.front());
-    FQueue.pop_front();
-    return transaction;
+    return FQueue.PopFront();
 }
 
 void TTransactionThread::RemoveTransactions(const TModbusClient* client) {
-    std::deque<std::unique_ptr<TModbusTransaction>> removed;
+    std::vector<std::unique_ptr<TModbusTransaction>> removed;
     {
         std::lock_guard lock(FQueueLock);
-        if (client == nullptr) {
-            removed.swap(FQueue);
-        } else {
-            std::erase_if(FQueue, [&](std::unique_ptr<TModbusTransaction>& transaction) {
-                if (transaction->Client != client)
-                    return false;
-                removed.push_back(std::move(transaction));
-                return true;
-            });
-        }
+        FQueue.RemoveIf(
+            [client](const std::unique_ptr<TModbusTransaction>& transaction) {
+                return client == nullptr || transaction->Client == client;
+            },
+            removed);
     }
     // Freed outside the lock.
 }
 
 int TTransactionThread::QueuedCount() const {
     std::lock_guard lock(FQueueLock);
-    return static_cast<int>(FQueue.size());
+    return static_cast<int>(FQueue.Size());
 }
 
 int TTransactionThread::QueuedCount(std::uint8_t serverAddress) const {
     std::lock_guard lock(FQueueLock);
     int count = 0;
-    for (const auto& transaction : FQueue)
-        if (transaction->Info.ServerAddress == serverAddress)
+    for (std::size_t i = 0; i < FQueue.Size(); ++i)
+        if (FQueue[i]->Info.ServerAddress == serverAddress)
             ++count;
     return count;
 }

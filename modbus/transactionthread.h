@@ -16,7 +16,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -25,6 +24,7 @@
 
 #include "modbus/transaction.h"
 #include "platform/event.h"
+#include "platform/ring.h"
 #include "platform/serialdevice.h"
 #include "platform/thread.h"
 
@@ -88,7 +88,8 @@ class TTransactionThread : public platform::TThread {
     TModbusTransaction* FCurrentRequest = nullptr;
 
     mutable std::mutex FQueueLock;
-    std::deque<std::unique_ptr<TModbusTransaction>> FQueue;
+    // A ring, so that queueing a transaction allocates nothing.
+    platform::TRing<std::unique_ptr<TModbusTransaction>> FQueue{16};
 
     // A line-settings change waiting for the thread; its own small lock.
     std::mutex FSettingsLock;

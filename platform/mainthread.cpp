@@ -1,41 +1,89 @@
 #include "platform/mainthread.h"
 
+#include <QEvent>
+#include <array>
+#include <cstddef>
+#include <new>
+
 #include "platform/qthandover.h"
 
 namespace platform {
 
 namespace {
 
-QEvent::Type MessageWaiting() {
+QEvent::Type MessageWaitingType() {
     static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
     return type;
 }
+
+// Storage of freed events, for the next posts. A handful covers every
+// receiver of the program in steady traffic; a burst beyond it goes to the
+// heap and back.
+struct TSpareEvents {
+    std::mutex Lock;
+    std::array<void*, 16> Blocks{};
+    std::size_t Count = 0;
+};
+
+// Never destroyed: Qt frees the events still posted when the application
+// object goes, which may be after the program's other statics have gone.
+TSpareEvents& Spares() {
+    static auto* spares = new TSpareEvents;
+    return *spares;
+}
+
+// Our only custom event: one more message waits. Created on the worker,
+// freed by Qt on the main thread after delivery.
+class TMessageWaiting final : public QEvent {
+  public:
+    TMessageWaiting() : QEvent(MessageWaitingType()) {}
+
+    static void* operator new(std::size_t size) {
+        TSpareEvents& spares = Spares();
+        {
+            std::lock_guard lock(spares.Lock);
+            if (spares.Count > 0)
+                return spares.Blocks[--spares.Count];
+        }
+        return ::operator new(size);
+    }
+
+    static void operator delete(void* block) {
+        TSpareEvents& spares = Spares();
+        {
+            std::lock_guard lock(spares.Lock);
+            if (spares.Count < spares.Blocks.size()) {
+                spares.Blocks[spares.Count++] = block;
+                return;
+            }
+        }
+        ::operator delete(block);
+    }
+};
 
 }  // namespace
 
 THiddenReceiver::THiddenReceiver(THandler handler) : FHandler(std::move(handler)) {}
 
-void THiddenReceiver::PostMessage(std::unique_ptr<TPostedMessage> message) {
+void THiddenReceiver::PostMessage(TPostedMessage message) {
     {
         std::lock_guard lock(FLock);
-        FQueue.push_back(std::move(message));
+        FQueue.PushBack(std::move(message));
     }
-    PostHandOver(this, new QEvent(MessageWaiting()));
+    PostHandOver(this, new TMessageWaiting);
 }
 
-// Our only custom event: one more message waits.
 void THiddenReceiver::customEvent(QEvent* e) {
     AcceptHandOver(e);
-    std::unique_ptr<TPostedMessage> message;
+    TPostedMessage message;
     {
         std::lock_guard lock(FLock);
-        if (FQueue.empty())
+        if (FQueue.Empty())
             return;
-        message = std::move(FQueue.front());
-        FQueue.pop_front();
+        message = FQueue.PopFront();
     }
     if (FHandler)
-        FHandler(*message);
+        FHandler(message);
 }
 
 }  // namespace platform

@@ -7,32 +7,71 @@
 // freed when the message is done, also when the receiver is destroyed with
 // messages still waiting. The Modbus connection uses one receiver for its
 // finished transactions and its frame copies.
+//
+// Once the receiver has run for a while, posting allocates nothing: the
+// messages wait as values in a ring, and the Qt event that announces each
+// one reuses the storage of an earlier one.
 #pragma once
 
-#include <QEvent>
 #include <QObject>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <utility>
+
+#include "platform/ring.h"
+
+class QEvent;
 
 namespace platform {
 
 class TPostedMessage {
   public:
-    TPostedMessage(int message, int param) : Message(message), Param(param) {}
-    virtual ~TPostedMessage() = default;
-    const int Message;
-    const int Param;
-};
+    TPostedMessage() = default;
+    template <class T>
+    TPostedMessage(int message, int param, std::unique_ptr<T> payload)
+        : Message(message),
+          Param(param),
+          FPayload(payload.release()),
+          FFree([](void* p) { delete static_cast<T*>(p); }) {}
+    TPostedMessage(TPostedMessage&& other) noexcept { *this = std::move(other); }
+    TPostedMessage& operator=(TPostedMessage&& other) noexcept {
+        if (this != &other) {
+            Free();
+            Message = other.Message;
+            Param = other.Param;
+            FPayload = std::exchange(other.FPayload, nullptr);
+            FFree = std::exchange(other.FFree, nullptr);
+        }
+        return *this;
+    }
+    ~TPostedMessage() { Free(); }
 
-// A message with a payload of type T, owned by the message.
-template <class T>
-class TPostedPayload : public TPostedMessage {
-  public:
-    TPostedPayload(int message, int param, std::unique_ptr<T> payload)
-        : TPostedMessage(message, param), Payload(std::move(payload)) {}
-    std::unique_ptr<T> Payload;
+    int Message = 0;
+    int Param = 0;
+
+    // The payload, still the message's. T is the type it was posted with.
+    template <class T>
+    T& Payload() const {
+        return *static_cast<T*>(FPayload);
+    }
+    // Takes the payload out of the message, to keep it beyond the handler.
+    template <class T>
+    std::unique_ptr<T> TakePayload() {
+        FFree = nullptr;
+        return std::unique_ptr<T>(static_cast<T*>(std::exchange(FPayload, nullptr)));
+    }
+
+  private:
+    void Free() {
+        if (FFree != nullptr)
+            FFree(FPayload);
+        FPayload = nullptr;
+        FFree = nullptr;
+    }
+
+    void* FPayload = nullptr;
+    void (*FFree)(void*) = nullptr;
 };
 
 class THiddenReceiver : public QObject {
@@ -45,14 +84,14 @@ class THiddenReceiver : public QObject {
     // Thread-safe. Ownership of payload passes to the message.
     template <class T>
     void Post(int message, int param, std::unique_ptr<T> payload) {
-        PostMessage(std::make_unique<TPostedPayload<T>>(message, param, std::move(payload)));
+        PostMessage(TPostedMessage(message, param, std::move(payload)));
     }
 
   protected:
     void customEvent(QEvent* e) override;
 
   private:
-    void PostMessage(std::unique_ptr<TPostedMessage> message);
+    void PostMessage(TPostedMessage message);
 
     THandler FHandler;
     // The messages themselves travel through this queue under our own lock,
@@ -60,7 +99,7 @@ class THiddenReceiver : public QObject {
     // only says that one more message waits. A handler that runs a nested
     // event loop still receives the messages posted meanwhile, in order.
     std::mutex FLock;
-    std::deque<std::unique_ptr<TPostedMessage>> FQueue;
+    TRing<TPostedMessage> FQueue{16};
 };
 
 }  // namespace platform

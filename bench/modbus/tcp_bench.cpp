@@ -2,9 +2,10 @@
 // Modbus TCP server (in a process of its own, so that the figures are the
 // clients' alone): our client (queue, worker thread, MBAP framing,
 // completion on the main thread) and libmodbus's TCP client in the same run.
-// Prints each side's median round trip, transactions per second and
-// processor time per 1000 transactions, and the ratios. The two take turns
-// in rounds, so that a machine busy with other work weighs on both alike.
+// Prints each side's median round trip, transactions per second, processor
+// time per 1000 transactions and heap allocations per transaction, and the
+// ratios. The two take turns in rounds, so that a machine busy with other
+// work weighs on both alike.
 // Our client hands each transaction from the main thread to its worker and
 // back; on an otherwise idle virtual machine each hand-off waits for a
 // sleeping processor to wake, and our figures vary several-fold from run to
@@ -26,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "alloccount.h"
 #include "modbus/client.h"
 
 using namespace regwire;
@@ -45,6 +47,7 @@ struct TFigures {
     std::vector<double> Samples;  // round trips in milliseconds
     double WallS = 0;
     double CpuS = 0;
+    long Allocations = 0;
     int Failures = 0;
 
     double Median() const {
@@ -56,6 +59,9 @@ struct TFigures {
     double PerSecond() const { return WallS > 0 ? Samples.size() / WallS : 0; }
     double CpuMsPer1000() const {
         return Samples.empty() ? 0 : CpuS * 1000.0 * 1000.0 / Samples.size();
+    }
+    double AllocationsPerTransaction() const {
+        return Samples.empty() ? 0 : static_cast<double>(Allocations) / Samples.size();
     }
 };
 
@@ -75,6 +81,7 @@ double Ms(TClock::duration d) {
 template <typename Read>
 void Measure(int count, TFigures& figures, Read& read) {
     const double cpu = CpuSeconds();
+    const long allocations = bench::Allocations();
     const auto begin = TClock::now();
     for (int i = 0; i < count; ++i) {
         const auto start = TClock::now();
@@ -83,6 +90,7 @@ void Measure(int count, TFigures& figures, Read& read) {
     }
     figures.WallS += std::chrono::duration<double>(TClock::now() - begin).count();
     figures.CpuS += CpuSeconds() - cpu;
+    figures.Allocations += bench::Allocations() - allocations;
 }
 
 // Our client, reading one register and waiting for its completion on the
@@ -179,8 +187,10 @@ void StopServer(const TServer& server) {
 }
 
 void Print(const char* name, const TFigures& f) {
-    std::printf("  %-17s median %7.3f ms  %8.0f transactions/s  CPU %7.1f ms per 1000", name,
-                f.Median(), f.PerSecond(), f.CpuMsPer1000());
+    std::printf(
+        "  %-17s median %7.3f ms  %8.0f transactions/s  CPU %7.1f ms per 1000  "
+        "allocations per transaction %.2f",
+        name, f.Median(), f.PerSecond(), f.CpuMsPer1000(), f.AllocationsPerTransaction());
     if (f.Failures > 0 || f.Samples.size() < static_cast<std::size_t>(Reads))
         std::printf("  (%zu reads, %d failed)", f.Samples.size(), f.Failures);
     std::printf("\n");
@@ -200,6 +210,9 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     TFigures ours;
     TFigures theirs;
+    // Room for every sample, so that recording one allocates nothing.
+    ours.Samples.reserve(Reads);
+    theirs.Samples.reserve(Reads);
     {
         TOurReader ourRead(ourServer.Port);
         TLibmodbusReader theirRead(theirServer.Port);

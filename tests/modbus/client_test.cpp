@@ -212,6 +212,28 @@ TEST(ModbusClient, CompletionRaisesTheFunctionEventThenProcessed) {
     EXPECT_EQ(values, TRegValues{0x2580});
 }
 
+// The client hands its events arrays it keeps for the next completion; one
+// that arrives while a handler waits in a nested event loop (a message box)
+// must not change the values that handler holds.
+TEST(ModbusClient, AHandlerThatWaitsKeepsItsValuesWhileTheNextCompletionArrives) {
+    TClientLine line;
+    std::vector<std::uint16_t> seen;
+    line.Client.OnHoldingRegistersRead = [&](TModbusClient*, const TTransactionInfo&, std::uint16_t,
+                                             std::uint16_t, const TRegValues& v) {
+        seen.push_back(v[0]);
+        if (seen.size() == 1) {
+            line.Client.ReadHoldingRegisters(0, 1);
+            EXPECT_TRUE(SpinUntil([&] { return seen.size() == 2; }));
+            seen.push_back(v[0]);
+        }
+    };
+    line.Device->QueueAnswer({{WithCRC({0x0A, 0x03, 0x02, 0x11, 0x11})}});
+    line.Device->QueueAnswer({{WithCRC({0x0A, 0x03, 0x02, 0x22, 0x22})}});
+    line.Client.ReadHoldingRegisters(0, 1);
+    ASSERT_TRUE(SpinUntil([&] { return seen.size() == 3; }));
+    EXPECT_EQ(seen, (std::vector<std::uint16_t>{0x1111, 0x2222, 0x1111}));
+}
+
 TEST(ModbusClient, ConsecutiveFailuresCountAttemptsAndResetOnAnyAnswer) {
     TClientLine line;
     TModbusClient& c = line.Client;

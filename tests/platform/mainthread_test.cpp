@@ -1,6 +1,6 @@
 // The hand-over between worker threads and the main thread: Synchronize,
 // waiting for a worker while serving it, the hidden receiver's order and
-// ownership, and the events workers sleep on.
+// ownership, the ring its messages wait in, and the events workers sleep on.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -11,6 +11,7 @@
 
 #include "platform/event.h"
 #include "platform/mainthread.h"
+#include "platform/ring.h"
 #include "platform/thread.h"
 
 namespace platform {
@@ -90,9 +91,8 @@ TEST(HiddenReceiver, DeliversInPostingOrderAndFreesEveryPayload) {
     App();
     std::atomic<int> alive{0};
     std::vector<int> seen;
-    THiddenReceiver receiver([&](TPostedMessage& m) {
-        seen.push_back(static_cast<TPostedPayload<TCounted>&>(m).Payload->Value * 10 + m.Param);
-    });
+    THiddenReceiver receiver(
+        [&](TPostedMessage& m) { seen.push_back(m.Payload<TCounted>().Value * 10 + m.Param); });
     TBodyThread worker([&] {
         for (int i = 0; i < 100; ++i)
             receiver.Post(1, i % 2, std::make_unique<TCounted>(i, alive));
@@ -116,6 +116,27 @@ TEST(HiddenReceiver, FreesWhatIsStillWaitingWhenDestroyed) {
     }
     EXPECT_EQ(alive.load(), 0);
     QCoreApplication::processEvents();
+}
+
+// The receiver's and the transaction thread's queues: order holds when the
+// items wrap round the block's end, when the block grows, and when some are
+// taken out of the middle.
+TEST(Ring, KeepsOrderAcrossWrapGrowthAndRemoval) {
+    TRing<int> ring(4);
+    for (int i = 0; i < 3; ++i)
+        ring.PushBack(i);
+    EXPECT_EQ(ring.PopFront(), 0);
+    EXPECT_EQ(ring.PopFront(), 1);
+    for (int i = 3; i < 10; ++i)  // wraps round, then grows
+        ring.PushBack(i);
+    std::vector<int> odd;
+    ring.RemoveIf([](int i) { return i % 2 == 1; }, odd);
+    EXPECT_EQ(odd, (std::vector<int>{3, 5, 7, 9}));
+    ring.PushBack(10);
+    std::vector<int> rest;
+    while (!ring.Empty())
+        rest.push_back(ring.PopFront());
+    EXPECT_EQ(rest, (std::vector<int>{2, 4, 6, 8, 10}));
 }
 
 TEST(Event, AutoResetLetsOneWaitThroughPerSet) {
