@@ -14,6 +14,13 @@
 
 namespace regwire {
 
+namespace {
+
+// How long before a frame's last character is due its reader stops sleeping.
+constexpr std::uint64_t kDozeMarginUs = 200;
+
+}  // namespace
+
 bool TModbusConnection::WaitForData(std::uint32_t timeoutMs) {
     // A server waits without limit for the next request, until the stop
     // signal cuts the wait short; a client always has a time-out.
@@ -103,12 +110,17 @@ void TModbusConnection::DozeForMissing(const std::uint8_t* bytes, int count, int
         return;
     const std::uint64_t charUs = CharacterUs();
     const std::uint64_t dueUs = startUs + std::uint64_t(length - 1) * charUs;
+    // The sleep ends a little before the last character is due: a timer
+    // wakes a sleeping processor later than a character does (a tenth of a
+    // millisecond on a virtual machine), and the end of the reply, from
+    // which the next rest counts, is then seen as soon as it arrives.
+    const std::uint64_t wakeUs = dueUs - std::min(dueUs, std::max(kDozeMarginUs, charUs / 2));
     const std::uint64_t nowUs = FDevice->TickUs();
     // One character is as well waited for as slept through.
-    if (dueUs < nowUs + charUs + charUs / 2)
+    if (wakeUs < nowUs + charUs)
         return;
     const std::uint32_t start = FDevice->Tick();
-    FDevice->Doze(std::min<std::uint64_t>(dueUs - nowUs, std::uint64_t{remaining} * 1000U));
+    FDevice->Doze(std::min<std::uint64_t>(wakeUs - nowUs, std::uint64_t{remaining} * 1000U));
     DeductElapsed(start, remaining);
 }
 

@@ -24,6 +24,9 @@ namespace platform {
 
 namespace {
 
+// The last stretch of an exact wait, watched rather than slept through.
+constexpr uint64_t kWatchedStretchNs = 120000;
+
 // How often a wait on a vanished port looks whether it came back.
 constexpr int kVanishedRecheckMs = 250;
 
@@ -287,8 +290,24 @@ bool TPosixSerialDevice::WaitForInput(uint32_t timeoutMs) {
     return WaitForInputUntil(DeadlineAfter(forever ? 0 : timeoutMs), forever);
 }
 
+// The rests between frames are exact: a timer wakes a sleeping processor a
+// tenth of a millisecond late on a virtual machine, so the wait sleeps until
+// just before its deadline and watches the clock and the port for the last
+// stretch (which a cut-short request does not end early).
 bool TPosixSerialDevice::WaitForInputUs(uint64_t timeoutUs) {
-    return WaitForInputUntil(NowNs() + timeoutUs * 1000U, false);
+    const uint64_t deadline = NowNs() + timeoutUs * 1000U;
+    if (timeoutUs * 1000U > kWatchedStretchNs &&
+        WaitForInputUntil(deadline - kWatchedStretchNs, false))
+        return true;
+    if (Queued() > 0)
+        return true;
+    for (;;) {
+        Pull();
+        if (Queued() > 0)
+            return true;
+        if (Vanished_ || NowNs() >= deadline)
+            return WaitForInputUntil(deadline, false);
+    }
 }
 
 void TPosixSerialDevice::Doze(uint64_t us) {
