@@ -2,8 +2,9 @@
 //
 // An auto-reset event lets exactly one wait through per SetEvent and clears
 // itself (several sets before the wait leave one wake-up); a manual-reset
-// event stays set until ResetEvent. Waiting sleeps on a condition variable,
-// never polls.
+// event stays set until ResetEvent. Waiting sleeps on a condition variable;
+// only a wait that asks for it looks at the event for a bounded moment first
+// (WaitFor with a spin).
 #pragma once
 
 #include <atomic>
