@@ -10,6 +10,15 @@ namespace regwire {
 
 namespace {
 
+// The tail of a register write: the quantity, its byte count, the values.
+void WriteRegisterRun(TModbusBuffer& r, const TRegValues& values) {
+    const auto count = static_cast<std::uint16_t>(values.size());
+    r.WriteWord(count);
+    r.WriteByte(static_cast<std::uint8_t>(2 * count));
+    for (const std::uint16_t value : values)
+        r.WriteWord(value);
+}
+
 // The count check comes first, so a request that fails both names the count.
 void CheckRun(std::uint16_t start, std::uint16_t count, int limit, std::string_view countMessage,
               std::string_view startMessage) {
@@ -185,15 +194,11 @@ std::int32_t TModbusClient::WriteMultipleRegisters(std::uint16_t StartReg,
                                                    std::int32_t UserData) {
     CheckConnection();
     CheckRegisterRun(StartReg, RegValues.size(), MaxWriteRegisters);
-    const auto count = static_cast<std::uint16_t>(RegValues.size());
     auto t = NewRequest(UserData);
     TModbusBuffer& r = t->Request;
     r.WriteByte(16);
     r.WriteWord(StartReg);
-    r.WriteWord(count);
-    r.WriteByte(static_cast<std::uint8_t>(2 * count));
-    for (const std::uint16_t value : RegValues)
-        r.WriteWord(value);
+    WriteRegisterRun(r, RegValues);
     return QueueRequest(std::move(t));
 }
 
@@ -257,17 +262,13 @@ std::int32_t TModbusClient::ReadWriteMultipleRegisters(std::uint16_t StartRegToR
     CheckConnection();
     CheckRegisterRun(StartRegToRead, RegCountToRead, MaxReadRegisters);
     CheckRegisterRun(StartRegToWrite, RegValuesToWrite.size(), MaxReadWriteWriteRegisters);
-    const auto writeCount = static_cast<std::uint16_t>(RegValuesToWrite.size());
     auto t = NewRequest(UserData);
     TModbusBuffer& r = t->Request;
     r.WriteByte(23);
     r.WriteWord(StartRegToRead);
     r.WriteWord(RegCountToRead);
     r.WriteWord(StartRegToWrite);
-    r.WriteWord(writeCount);
-    r.WriteByte(static_cast<std::uint8_t>(2 * writeCount));
-    for (const std::uint16_t value : RegValuesToWrite)
-        r.WriteWord(value);
+    WriteRegisterRun(r, RegValuesToWrite);
     return QueueRequest(std::move(t));
 }
 
