@@ -75,7 +75,11 @@ std::uint64_t TModbusConnection::FrameGapUs() const {
 bool TModbusConnection::WaitForMore(std::uint64_t gapUs, std::uint32_t& remaining) {
     const bool client = ConnectionMode() == cmClient;
     const std::uint32_t start = FDevice->Tick();
-    const bool arrived = FDevice->WaitForInputUs(gapUs);
+    // Only the standard's gaps on a serial line need the microsecond; a
+    // gap of SilentMs is whole milliseconds and need not be watched.
+    const bool arrived = KeepsQuiet()
+                             ? FDevice->WaitForInputUs(gapUs)
+                             : FDevice->WaitForInput(static_cast<std::uint32_t>(gapUs / 1000U));
     if (client)
         DeductElapsed(start, remaining);
     if (arrived)
