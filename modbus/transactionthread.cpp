@@ -143,7 +143,6 @@ void TTransactionThread::ServeLineSettings() {
 // --- The thread ---
 
 void TTransactionThread::Execute() {
-    platform::UseExactTimers();
     try {
         if (FConnection.ConnectionMode() == cmClient)
             ClientLoop();
@@ -185,7 +184,18 @@ void TTransactionThread::ClientLoop() {
     }
 }
 
+// Exact timers cost wake-ups that cannot be grouped with others': only the
+// standard's rests on a serial line need them.
+void TTransactionThread::MatchTimers() {
+    const bool exact = FConnection.KeepsQuiet();
+    if (exact != FExactTimers) {
+        platform::UseExactTimers(exact);
+        FExactTimers = exact;
+    }
+}
+
 void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> transaction) {
+    MatchTimers();
     try {
         TModbusTransaction& t = *transaction;
         t.Info.Attempts = 0;
@@ -345,6 +355,7 @@ void TTransactionThread::ServerLoop() {
     while (!Terminated()) {
         try {
             ServeLineSettings();
+            MatchTimers();
             std::uint32_t remaining = INFINITE;
             std::uint8_t* received = FReceiveFrame.data();
             const int n = FConnection.ReadFrame(received, FFrameBufferSize, remaining).Count;

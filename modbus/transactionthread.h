@@ -72,6 +72,7 @@ class TTransactionThread : public platform::TThread {
     void DispatchRequest();
     void ServeLineSettings();
     void Pause(std::uint32_t ms);
+    void MatchTimers();
 
     TModbusConnection& FConnection;
     platform::TEvent FWakeEvent{platform::TEvent::rmAuto};
@@ -81,6 +82,8 @@ class TTransactionThread : public platform::TThread {
     // Whether frame copies are wanted, fixed when the connection opened.
     const bool FNotifySend;
     const bool FNotifyReceive;
+    // Whether this thread's timers are exact (see MatchTimers).
+    bool FExactTimers = false;
     // The length of a normal reply to the transaction in hand, 0 when its
     // request does not tell.
     int FReplyLength = 0;

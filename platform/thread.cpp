@@ -156,9 +156,9 @@ bool TCompletion::Completed() const {
     return FDone;
 }
 
-void UseExactTimers() {
-    // The least slack the kernel takes; 0 would mean its default again.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+void UseExactTimers(bool exact) {
+    // 1 ns is the least slack the kernel takes; 0 sets its default again.
+    prctl(PR_SET_TIMERSLACK, exact ? 1UL : 0UL, 0UL, 0UL, 0UL);
 }
 
 TThread::~TThread() {

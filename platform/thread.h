@@ -27,9 +27,10 @@ enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest,
 void Synchronize(const std::function<void()>& fn);
 
 // Lets the calling thread's timed waits end at their deadline, not up to
-// 50 microseconds later as Linux groups timers by default: the rests
-// between Modbus frames are counted in microseconds.
-void UseExactTimers();
+// 50 microseconds later as Linux groups timers by default (the rests
+// between Modbus frames are counted in microseconds); false gives the
+// default back.
+void UseExactTimers(bool exact = true);
 
 // Runs the calls that workers are waiting on; returns how many ran. Main
 // thread only; the event loop calls it by itself.
