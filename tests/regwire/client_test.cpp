@@ -13,6 +13,24 @@
 
 namespace {
 
+std::uint16_t Crc16(const std::vector<std::uint8_t>& frame) {
+    std::uint16_t crc = 0xFFFF;
+    for (const std::uint8_t byte : frame) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001)
+                                 : static_cast<std::uint16_t>(crc >> 1);
+    }
+    return crc;
+}
+
+std::vector<std::uint8_t> WithCrc(std::vector<std::uint8_t> frame) {
+    const std::uint16_t crc = Crc16(frame);
+    frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return frame;
+}
+
 // --- Usage and ports ---
 
 // Every mistake is named in one line before any port is opened: the port
@@ -119,24 +137,43 @@ TEST(RegwirePort, APortWithoutPermissionSaysWhatToDo) {
     }
 }
 
-// A port pulled from under a repeating run ends it at once, not in one "no
-// reply" after another until interrupted.
+// A port pulled from under a repeating run or a server ends it at once, not
+// in one "no reply" after another, nor in silence, until interrupted.
 TEST(RegwirePort, APortThatGoesMidRunEndsTheRunWithSeventyFour) {
-    int master = -1, slave = -1;
-    char name[128];
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    close(slave);
-    // regwire must not hold the far end open itself.
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    TRegwireProcess client(
-        {"-p", name, "-t", "100", "-c", "0", "-i", "10", "--frames", "read-coils", "0", "1"});
-    ASSERT_TRUE(client.WaitUntil([&] { return client.Err().find("> ") != std::string::npos; }));
-    close(master);
-    EXPECT_EQ(client.Wait(), 74) << client.Err();
-    EXPECT_NE(client.Err().find("regwire: " + std::string(name) + ": the port is gone\n"),
-              std::string::npos)
-        << client.Err();
-    EXPECT_NE(client.Err().find("transactions: "), std::string::npos) << client.Err();
+    struct TCase {
+        std::vector<std::string> Command;
+        std::vector<std::uint8_t> Request;  // sent from the far end, if any
+        std::string Started;                // on standard error once it uses the port
+        std::string Summary;                // on standard error at the end
+    };
+    const TCase cases[] = {
+        {{"-t", "100", "-c", "0", "-i", "10", "--frames", "read-coils", "0", "1"},
+         {},
+         "> ",
+         "transactions: "},
+        {{"--frames", "serve"}, WithCrc({0x01, 0x01, 0x00, 0x00, 0x00, 0x01}), "< ", ""},
+    };
+    for (const TCase& c : cases) {
+        int master = -1, slave = -1;
+        char name[128];
+        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+        close(slave);
+        // regwire must not hold the far end open itself.
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        TRegwireProcess regwire(Joined({"-p", name}, c.Command));
+        // A server has opened the port once it has heard a request.
+        ASSERT_TRUE(regwire.WaitUntil([&] {
+            if (!c.Request.empty()) [[maybe_unused]]
+                const auto n = write(master, c.Request.data(), c.Request.size());
+            return regwire.Err().find(c.Started) != std::string::npos;
+        }));
+        close(master);
+        EXPECT_EQ(regwire.Wait(), 74) << c.Command.back() << ": " << regwire.Err();
+        EXPECT_NE(regwire.Err().find("regwire: " + std::string(name) + ": the port is gone\n"),
+                  std::string::npos)
+            << regwire.Err();
+        EXPECT_NE(regwire.Err().find(c.Summary), std::string::npos) << regwire.Err();
+    }
 }
 
 // --- Nothing on the far end ---
@@ -172,24 +209,6 @@ TEST(RegwireWithoutServer, InterruptBeforeAnyReplyExitsTwo) {
 }
 
 // --- The test as the far end, answering with crafted frames ---
-
-std::uint16_t Crc16(const std::vector<std::uint8_t>& frame) {
-    std::uint16_t crc = 0xFFFF;
-    for (const std::uint8_t byte : frame) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001)
-                                 : static_cast<std::uint16_t>(crc >> 1);
-    }
-    return crc;
-}
-
-std::vector<std::uint8_t> WithCrc(std::vector<std::uint8_t> frame) {
-    const std::uint16_t crc = Crc16(frame);
-    frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
-    return frame;
-}
 
 // Reads one request from the far end (until the line is silent for 30 ms)
 // and writes the reply; the request as it came.

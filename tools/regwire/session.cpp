@@ -32,6 +32,9 @@ namespace {
 using TClock = std::chrono::steady_clock;
 using msg::Fill;
 
+// How often a server looks whether its serial port is still there.
+constexpr std::chrono::milliseconds kServePortWatch{250};
+
 // --- Interruption: SIGINT and SIGTERM quit the event loop ---
 
 int InterruptPipe[2] = {-1, -1};
@@ -703,9 +706,23 @@ int RunServer(const TToolOptions& options, std::ostream& err) {
     // Port 0 leaves the choice to the system: the caller learns it here.
     if (!port.ListenName().empty())
         err << "regwire: " << Fill(msg::Listening, {port.ListenName()}) << std::endl;
+    // A serial port pulled from under the server ends it, as it ends a
+    // master's run: no request can come through it any more, and waiting
+    // in silence would look like a line with no master on it.
+    bool gone = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!port.Gone())
+            return;
+        gone = true;
+        watch.stop();
+        err << "regwire: " << Fill(msg::PortGone, {options.Port}) << std::endl;
+        QCoreApplication::quit();
+    });
+    watch.start(kServePortWatch);
     QCoreApplication::exec();
     connection.Close();
-    return esSuccess;
+    return gone ? esPortFailure : esSuccess;
 }
 
 }  // namespace regwire::tool
