@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -14,7 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -41,16 +39,8 @@ constexpr unsigned kPtsLastMajor = 143;
 // this much deviation still lets the far end read every character.
 constexpr double kRateTolerance = 0.02;
 
-// Deadlines are kept in nanoseconds of the monotonic clock: cut to whole
-// milliseconds, a wait could end up to a millisecond before its time-out.
-uint64_t NowNs() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(
-        duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
 uint64_t DeadlineAfter(uint32_t timeoutMs) {
-    return NowNs() + uint64_t{timeoutMs} * 1000000U;
+    return MonotonicNs() + uint64_t{timeoutMs} * 1000000U;
 }
 
 // The poll() time-out until `deadline`, rounded up to whole milliseconds, so
@@ -58,7 +48,7 @@ uint64_t DeadlineAfter(uint32_t timeoutMs) {
 int PollTimeout(uint64_t deadline, bool forever) {
     if (forever)
         return -1;
-    const uint64_t now = NowNs();
+    const uint64_t now = MonotonicNs();
     if (now >= deadline)
         return 0;
     const uint64_t ms = (deadline - now + 999999U) / 1000000U;
@@ -148,8 +138,7 @@ std::unique_ptr<TPosixSerialDevice> TPosixSerialDevice::Hook(int fd, bool closeA
 
 TPosixSerialDevice::TPosixSerialDevice(int fd, bool closeAtEnd, std::string name)
     : Fd_(fd), CloseAtEnd_(closeAtEnd), Name_(std::move(name)) {
-    CutShortFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (CutShortFd_ < 0)
+    if (CutShort_.Fd() < 0)
         throw ESerialError(seSystem, errno, Name_ + ": " + SystemText(errno));
     OriginalFlags_ = fcntl(Fd_, F_GETFL);
     fcntl(Fd_, F_SETFL, OriginalFlags_ | O_NONBLOCK);
@@ -161,7 +150,6 @@ TPosixSerialDevice::TPosixSerialDevice(int fd, bool closeAtEnd, std::string name
 }
 
 TPosixSerialDevice::~TPosixSerialDevice() {
-    close(CutShortFd_);
     if (Exclusive_)
         ioctl(Fd_, TIOCNXCL);
     if (CloseAtEnd_) {
@@ -275,14 +263,8 @@ void TPosixSerialDevice::Pull() {
     }
 }
 
-bool TPosixSerialDevice::TakeCutShort() {
-    uint64_t count = 0;
-    return read(CutShortFd_, &count, sizeof count) == static_cast<ssize_t>(sizeof count);
-}
-
 void TPosixSerialDevice::CutShortWait() {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = write(CutShortFd_, &one, sizeof one);
+    CutShort_.Raise();
 }
 
 bool TPosixSerialDevice::WaitForInput(uint32_t timeoutMs) {
@@ -295,7 +277,7 @@ bool TPosixSerialDevice::WaitForInput(uint32_t timeoutMs) {
 // just before its deadline and watches the clock and the port for the last
 // stretch (which a cut-short request does not end early).
 bool TPosixSerialDevice::WaitForInputUs(uint64_t timeoutUs) {
-    const uint64_t deadline = NowNs() + timeoutUs * 1000U;
+    const uint64_t deadline = MonotonicNs() + timeoutUs * 1000U;
     if (timeoutUs * 1000U > kWatchedStretchNs &&
         WaitForInputUntil(deadline - kWatchedStretchNs, false))
         return true;
@@ -305,21 +287,19 @@ bool TPosixSerialDevice::WaitForInputUs(uint64_t timeoutUs) {
         Pull();
         if (Queued() > 0)
             return true;
-        if (Vanished_ || NowNs() >= deadline)
+        if (Vanished_ || MonotonicNs() >= deadline)
             return WaitForInputUntil(deadline, false);
     }
 }
 
 void TPosixSerialDevice::Doze(uint64_t us) {
-    pollfd cut{CutShortFd_, POLLIN, 0};
-    const uint64_t deadline = NowNs() + us * 1000U;
+    pollfd cut{CutShort_.Fd(), POLLIN, 0};
+    const uint64_t deadline = MonotonicNs() + us * 1000U;
     for (;;) {
-        const uint64_t now = NowNs();
+        const uint64_t now = MonotonicNs();
         if (now >= deadline)
             return;
-        const uint64_t left = deadline - now;
-        const timespec limit{static_cast<time_t>(left / 1000000000U),
-                             static_cast<long>(left % 1000000000U)};
+        const timespec limit = TimeLeft(deadline);
         // A cut-short request stays pending: the wait that follows ends on it.
         const int ready = ppoll(&cut, 1, &limit, nullptr);
         if (ready != 0 && !(ready < 0 && errno == EINTR))
@@ -328,7 +308,7 @@ void TPosixSerialDevice::Doze(uint64_t us) {
 }
 
 uint64_t TPosixSerialDevice::TickUs() const {
-    return NowNs() / 1000U;
+    return MonotonicNs() / 1000U;
 }
 
 // Waits until the deadline itself, to the nanosecond of the monotonic clock
@@ -345,17 +325,14 @@ bool TPosixSerialDevice::WaitForInputUntil(uint64_t deadline, bool forever) {
     for (;;) {
         if (Vanished_)
             return SleepWhileVanished(deadline, forever);
-        pollfd fds[2] = {{Fd_, POLLIN, 0}, {CutShortFd_, POLLIN, 0}};
-        const uint64_t now = NowNs();
-        const uint64_t left = forever || now >= deadline ? 0 : deadline - now;
-        const timespec limit{static_cast<time_t>(left / 1000000000U),
-                             static_cast<long>(left % 1000000000U)};
+        pollfd fds[2] = {{Fd_, POLLIN, 0}, {CutShort_.Fd(), POLLIN, 0}};
+        const timespec limit = TimeLeft(deadline);
         const int ready = ppoll(fds, 2, forever ? nullptr : &limit, nullptr);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0)
             return SleepWhileVanished(deadline, forever);
-        if ((fds[1].revents & POLLIN) != 0 && TakeCutShort())
+        if ((fds[1].revents & POLLIN) != 0 && CutShort_.Take())
             return false;
         if (ready == 0)
             return false;
@@ -378,8 +355,8 @@ bool TPosixSerialDevice::SleepWhileVanished(uint64_t deadline, bool forever) {
             return false;
         if (slice < 0 || slice > kVanishedRecheckMs)
             slice = kVanishedRecheckMs;
-        pollfd cut{CutShortFd_, POLLIN, 0};
-        if (poll(&cut, 1, slice) > 0 && TakeCutShort())
+        pollfd cut{CutShort_.Fd(), POLLIN, 0};
+        if (poll(&cut, 1, slice) > 0 && CutShort_.Take())
             return false;
         Pull();
         if (!Vanished_ && Queued() > 0)

@@ -25,6 +25,7 @@
 // accepts that quietly. A real port that refuses a setting raises.
 #pragma once
 
+#include "platform/devicewait.h"
 #include "platform/lineescapes.h"
 #include "platform/serialdevice.h"
 
@@ -68,7 +69,6 @@ class TPosixSerialDevice final : public TSerialDevice {
 
     void Pull();
     size_t Queued() const { return End_ - Begin_; }
-    bool TakeCutShort();
     bool WaitForInputUntil(uint64_t deadline, bool noLimit);
     bool SleepWhileVanished(uint64_t deadline, bool noLimit);
     bool SetModemLine(int line, bool on);
@@ -76,7 +76,7 @@ class TPosixSerialDevice final : public TSerialDevice {
     [[noreturn]] void Refuse(int errorNumber, const std::string& what) const;
 
     int Fd_;
-    int CutShortFd_ = -1;
+    TCutShortSignal CutShort_;
     bool CloseAtEnd_;
     // Set when Open made the port exclusive: the flag outlives the close on a
     // pseudo-terminal whose other side stays open, so it is cleared again.

@@ -5,13 +5,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <cstring>
 #include <system_error>
 
@@ -25,18 +23,6 @@ constexpr uint32_t kFirstBackoffMs = 100;
 constexpr uint32_t kLastBackoffMs = 2000;
 // How long a dialled side looks for a reply before it sleeps on the socket.
 constexpr uint64_t kReplySpinNs = 50000;
-
-uint64_t NowNs() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(
-        duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-timespec Left(uint64_t deadlineNs) {
-    const uint64_t now = NowNs();
-    const uint64_t left = now >= deadlineNs ? 0 : deadlineNs - now;
-    return {static_cast<time_t>(left / 1000000000U), static_cast<long>(left % 1000000000U)};
-}
 
 ESerialError Failure(TSerialErrorKind kind, int errorNumber, const std::string& name) {
     return ESerialError(kind, errorNumber,
@@ -112,8 +98,7 @@ bool ParseTcpEndpoint(const std::string& text, uint16_t defaultPort, bool allowZ
 }
 
 TTcpDevice::TTcpDevice(std::string name) : Name_(std::move(name)) {
-    CutShortFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (CutShortFd_ < 0)
+    if (CutShort_.Fd() < 0)
         throw Failure(seSystem, errno, Name_);
 }
 
@@ -122,7 +107,6 @@ TTcpDevice::~TTcpDevice() {
         close(Socket_);
     if (Listener_ >= 0)
         close(Listener_);
-    close(CutShortFd_);
 }
 
 std::unique_ptr<TTcpDevice> TTcpDevice::Connect(const TTcpEndpoint& endpoint,
@@ -132,7 +116,7 @@ std::unique_ptr<TTcpDevice> TTcpDevice::Connect(const TTcpEndpoint& endpoint,
     device->Dials_ = true;
     addrinfo* found = Resolve(endpoint, false, name);
     int lastError = ECONNREFUSED;
-    const uint64_t deadline = NowNs() + uint64_t{connectTimeoutMs} * 1000000U;
+    const uint64_t deadline = MonotonicNs() + uint64_t{connectTimeoutMs} * 1000000U;
     for (addrinfo* a = found; a != nullptr && device->Socket_ < 0; a = a->ai_next) {
         std::memcpy(&device->Address_, a->ai_addr, a->ai_addrlen);
         device->AddressLength_ = a->ai_addrlen;
@@ -198,10 +182,10 @@ bool TTcpDevice::Dial(uint64_t deadlineNs, bool noLimit) {
     if (connect(fd, reinterpret_cast<const sockaddr*>(&Address_), AddressLength_) != 0) {
         error = errno;
         if (error == EINPROGRESS) {
-            pollfd fds[2] = {{fd, POLLOUT, 0}, {CutShortFd_, POLLIN, 0}};
+            pollfd fds[2] = {{fd, POLLOUT, 0}, {CutShort_.Fd(), POLLIN, 0}};
             int ready = 0;
             do {
-                const timespec limit = Left(deadlineNs);
+                const timespec limit = TimeLeft(deadlineNs);
                 ready = ppoll(fds, 2, noLimit ? nullptr : &limit, nullptr);
             } while (ready < 0 && errno == EINTR);
             socklen_t size = sizeof error;
@@ -210,13 +194,13 @@ bool TTcpDevice::Dial(uint64_t deadlineNs, bool noLimit) {
             else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
                 error = errno;
             if ((fds[1].revents & POLLIN) != 0)
-                TakeCutShort();
+                CutShort_.Take();
         }
     }
     if (error != 0) {
         close(fd);
         BackoffMs_ = BackoffMs_ == 0 ? kFirstBackoffMs : std::min(BackoffMs_ * 2, kLastBackoffMs);
-        NextDialNs_ = NowNs() + uint64_t{BackoffMs_} * 1000000U;
+        NextDialNs_ = MonotonicNs() + uint64_t{BackoffMs_} * 1000000U;
         errno = error;
         return false;
     }
@@ -282,23 +266,17 @@ void TTcpDevice::Pull() {
     }
 }
 
-bool TTcpDevice::TakeCutShort() {
-    uint64_t count = 0;
-    return read(CutShortFd_, &count, sizeof count) == static_cast<ssize_t>(sizeof count);
-}
-
 void TTcpDevice::CutShortWait() {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = write(CutShortFd_, &one, sizeof one);
+    CutShort_.Raise();
 }
 
 bool TTcpDevice::WaitForInput(uint32_t timeoutMs) {
     const bool noLimit = timeoutMs == kWaitForever;
-    return WaitUntil(NowNs() + (noLimit ? 0 : uint64_t{timeoutMs} * 1000000U), noLimit);
+    return WaitUntil(MonotonicNs() + (noLimit ? 0 : uint64_t{timeoutMs} * 1000000U), noLimit);
 }
 
 bool TTcpDevice::WaitForInputUs(uint64_t timeoutUs) {
-    return WaitUntil(NowNs() + timeoutUs * 1000U, false);
+    return WaitUntil(MonotonicNs() + timeoutUs * 1000U, false);
 }
 
 // Without a peer the wait sleeps (a listener meanwhile takes whoever
@@ -312,22 +290,22 @@ bool TTcpDevice::WaitUntil(uint64_t deadlineNs, bool noLimit) {
     // that dialled looks for the reply a moment before it sleeps, which
     // spares it the wake-up of a sleeping core.
     if (Dials_ && Socket_ >= 0) {
-        const uint64_t until = std::min(NowNs() + kReplySpinNs, deadlineNs);
-        while (NowNs() < until) {
+        const uint64_t until = std::min(MonotonicNs() + kReplySpinNs, deadlineNs);
+        while (MonotonicNs() < until) {
             Pull();
             if (Queued() > 0)
                 return true;
         }
     }
     for (;;) {
-        pollfd fds[3] = {{CutShortFd_, POLLIN, 0}, {Socket_, POLLIN, 0}, {Listener_, POLLIN, 0}};
-        const timespec limit = Left(deadlineNs);
+        pollfd fds[3] = {{CutShort_.Fd(), POLLIN, 0}, {Socket_, POLLIN, 0}, {Listener_, POLLIN, 0}};
+        const timespec limit = TimeLeft(deadlineNs);
         const int ready = ppoll(fds, 3, noLimit ? nullptr : &limit, nullptr);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0)
             return false;
-        if ((fds[0].revents & POLLIN) != 0 && TakeCutShort())
+        if ((fds[0].revents & POLLIN) != 0 && CutShort_.Take())
             return false;
         if (ready == 0)
             return false;
@@ -362,11 +340,11 @@ bool TTcpDevice::Read(uint8_t* buffer, size_t count) {
 
 bool TTcpDevice::Write(const uint8_t* data, size_t count, uint32_t timeoutMs) {
     const bool noLimit = timeoutMs == kWaitForever;
-    const uint64_t deadline = NowNs() + (noLimit ? 0 : uint64_t{timeoutMs} * 1000000U);
+    const uint64_t deadline = MonotonicNs() + (noLimit ? 0 : uint64_t{timeoutMs} * 1000000U);
     // A peer that left is noticed here rather than by a failed send later.
     Pull();
     if (Socket_ < 0) {
-        if (!Dials_ || NowNs() < NextDialNs_ || !Dial(deadline, noLimit))
+        if (!Dials_ || MonotonicNs() < NextDialNs_ || !Dial(deadline, noLimit))
             return false;
         Begin_ = End_ = 0;
     }
@@ -384,7 +362,7 @@ bool TTcpDevice::Write(const uint8_t* data, size_t count, uint32_t timeoutMs) {
             return false;
         }
         pollfd out{Socket_, POLLOUT, 0};
-        const timespec limit = Left(deadline);
+        const timespec limit = TimeLeft(deadline);
         const int ready = ppoll(&out, 1, noLimit ? nullptr : &limit, nullptr);
         if (ready < 0 && errno == EINTR)
             continue;
@@ -422,7 +400,7 @@ uint32_t TTcpDevice::Tick() const {
 }
 
 uint64_t TTcpDevice::TickUs() const {
-    return NowNs() / 1000U;
+    return MonotonicNs() / 1000U;
 }
 
 }  // namespace platform

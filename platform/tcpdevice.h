@@ -14,6 +14,7 @@
 // a back-off that grows while the gateway stays away.
 #pragma once
 
+#include "platform/devicewait.h"
 #include "platform/serialdevice.h"
 
 #include <sys/socket.h>
@@ -73,7 +74,6 @@ class TTcpDevice final : public TSerialDevice {
     explicit TTcpDevice(std::string name);
 
     bool WaitUntil(uint64_t deadlineNs, bool noLimit);
-    bool TakeCutShort();
     void Pull();
     void Accept();
     void DropPeer();
@@ -83,7 +83,7 @@ class TTcpDevice final : public TSerialDevice {
     std::string Name_;
     int Socket_ = -1;
     int Listener_ = -1;
-    int CutShortFd_ = -1;
+    TCutShortSignal CutShort_;
     // A dialling device's gateway, resolved once when it was first reached.
     sockaddr_storage Address_{};
     socklen_t AddressLength_ = 0;
