@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
-#include <cstring>
 #include <system_error>
 
 namespace platform {
@@ -225,25 +224,17 @@ bool TPosixSerialDevice::SetModemLine(int line, bool on) {
 // and notes whether the port is still there.
 void TPosixSerialDevice::Pull() {
     for (;;) {
-        if (Begin_ == End_)
-            Begin_ = End_ = 0;
-        if (End_ == Queue_.size() && Begin_ > 0) {
-            std::memmove(Queue_.data(), Queue_.data() + Begin_, Queued());
-            End_ -= Begin_;
-            Begin_ = 0;
-        }
-        const size_t room = Queue_.size() - End_;
-        if (room == 0)
+        const std::span<uint8_t> space = Input_.Space();
+        if (space.empty())
             return;
-        const ssize_t n = read(Fd_, Queue_.data() + End_, room);
+        const ssize_t n = read(Fd_, space.data(), space.size());
         if (n > 0) {
-            uint8_t* chunk = Queue_.data() + End_;
             const auto size = static_cast<size_t>(n);
-            End_ += EscapesInput_ ? Decoder_.Decode(chunk, size, LineError_) : size;
+            Input_.Added(EscapesInput_ ? Decoder_.Decode(space.data(), size, LineError_) : size);
             Vanished_ = false;
             // A read that left room took all the driver had: asking again
             // would only cost a call that finds nothing.
-            if (size < room)
+            if (size < space.size())
                 return;
             continue;
         }
@@ -380,8 +371,7 @@ bool TPosixSerialDevice::Read(uint8_t* buffer, size_t count) {
         Pull();
     if (Queued() < count)
         return false;
-    std::memcpy(buffer, Queue_.data() + Begin_, count);
-    Begin_ += count;
+    Input_.Take(buffer, count);
     const bool lineError = LineError_;
     LineError_ = false;
     return !lineError && !Vanished_;
@@ -419,7 +409,7 @@ bool TPosixSerialDevice::Write(const uint8_t* data, size_t count, uint32_t timeo
 
 void TPosixSerialDevice::Purge(bool receive, bool transmit) {
     if (receive) {
-        Begin_ = End_ = 0;
+        Input_.Clear();
         Decoder_.Reset();
         LineError_ = false;  // the error belonged to characters now dropped
     }

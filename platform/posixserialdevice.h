@@ -26,10 +26,10 @@
 #pragma once
 
 #include "platform/devicewait.h"
+#include "platform/inputqueue.h"
 #include "platform/lineescapes.h"
 #include "platform/serialdevice.h"
 
-#include <array>
 #include <memory>
 #include <string>
 
@@ -68,7 +68,7 @@ class TPosixSerialDevice final : public TSerialDevice {
     TPosixSerialDevice(int fd, bool closeAtEnd, std::string name);
 
     void Pull();
-    size_t Queued() const { return End_ - Begin_; }
+    size_t Queued() const { return Input_.Count(); }
     bool WaitForInputUntil(uint64_t deadline, bool noLimit);
     bool SleepWhileVanished(uint64_t deadline, bool noLimit);
     bool SetModemLine(int line, bool on);
@@ -92,9 +92,7 @@ class TPosixSerialDevice final : public TSerialDevice {
     bool Vanished_ = false;
     std::string Name_;
     TLineEscapeDecoder Decoder_;
-    size_t Begin_ = 0;
-    size_t End_ = 0;
-    std::array<uint8_t, 16384> Queue_{};
+    TInputQueue Input_;
 };
 
 }  // namespace platform

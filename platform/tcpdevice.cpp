@@ -232,7 +232,7 @@ void TTcpDevice::Accept() {
         close(Socket_);
     SendAtOnce(fd);
     Socket_ = fd;
-    Begin_ = End_ = 0;
+    Input_.Clear();
     // The drop of the peer before belongs to its own requests.
     LineError_ = false;
 }
@@ -240,21 +240,14 @@ void TTcpDevice::Accept() {
 // Moves what the socket holds into the queue, and notes a closed peer.
 void TTcpDevice::Pull() {
     while (Socket_ >= 0) {
-        if (Begin_ == End_)
-            Begin_ = End_ = 0;
-        if (End_ == Queue_.size() && Begin_ > 0) {
-            std::memmove(Queue_.data(), Queue_.data() + Begin_, Queued());
-            End_ -= Begin_;
-            Begin_ = 0;
-        }
-        const size_t room = Queue_.size() - End_;
-        if (room == 0)
+        const std::span<uint8_t> space = Input_.Space();
+        if (space.empty())
             return;
-        const ssize_t n = recv(Socket_, Queue_.data() + End_, room, MSG_DONTWAIT);
+        const ssize_t n = recv(Socket_, space.data(), space.size(), MSG_DONTWAIT);
         if (n > 0) {
-            End_ += static_cast<size_t>(n);
+            Input_.Added(static_cast<size_t>(n));
             // A read that left room took all the stream had.
-            if (static_cast<size_t>(n) < room)
+            if (static_cast<size_t>(n) < space.size())
                 return;
             continue;
         }
@@ -331,8 +324,7 @@ bool TTcpDevice::Read(uint8_t* buffer, size_t count) {
         Pull();
     if (Queued() < count)
         return false;
-    std::memcpy(buffer, Queue_.data() + Begin_, count);
-    Begin_ += count;
+    Input_.Take(buffer, count);
     const bool lineError = LineError_;
     LineError_ = false;
     return !lineError;
@@ -346,7 +338,7 @@ bool TTcpDevice::Write(const uint8_t* data, size_t count, uint32_t timeoutMs) {
     if (Socket_ < 0) {
         if (!Dials_ || MonotonicNs() < NextDialNs_ || !Dial(deadline, noLimit))
             return false;
-        Begin_ = End_ = 0;
+        Input_.Clear();
     }
     size_t sent = 0;
     while (sent < count) {
@@ -382,7 +374,7 @@ void TTcpDevice::Purge(bool receive, bool /*transmit*/) {
     if (!receive)
         return;
     Pull();
-    Begin_ = End_ = 0;
+    Input_.Clear();
 }
 
 bool TTcpDevice::SetRts(bool) {

@@ -15,11 +15,11 @@
 #pragma once
 
 #include "platform/devicewait.h"
+#include "platform/inputqueue.h"
 #include "platform/serialdevice.h"
 
 #include <sys/socket.h>
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -78,7 +78,7 @@ class TTcpDevice final : public TSerialDevice {
     void Accept();
     void DropPeer();
     bool Dial(uint64_t deadlineNs, bool noLimit);
-    size_t Queued() const { return End_ - Begin_; }
+    size_t Queued() const { return Input_.Count(); }
 
     std::string Name_;
     int Socket_ = -1;
@@ -93,9 +93,7 @@ class TTcpDevice final : public TSerialDevice {
     uint64_t NextDialNs_ = 0;
     uint32_t BackoffMs_ = 0;
     bool LineError_ = false;
-    size_t Begin_ = 0;
-    size_t End_ = 0;
-    std::array<uint8_t, 16384> Queue_{};
+    TInputQueue Input_;
 };
 
 }  // namespace platform
