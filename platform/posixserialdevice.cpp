@@ -269,9 +269,14 @@ bool TPosixSerialDevice::WaitForInput(uint32_t timeoutMs) {
 // stretch (which a cut-short request does not end early).
 bool TPosixSerialDevice::WaitForInputUs(uint64_t timeoutUs) {
     const uint64_t deadline = MonotonicNs() + timeoutUs * 1000U;
-    if (timeoutUs * 1000U > kWatchedStretchNs &&
-        WaitForInputUntil(deadline - kWatchedStretchNs, false))
-        return true;
+    if (timeoutUs * 1000U > kWatchedStretchNs) {
+        const uint64_t watchFrom = deadline - kWatchedStretchNs;
+        if (WaitForInputUntil(watchFrom, false))
+            return true;
+        // Ended before its time: cut short, and the whole wait with it.
+        if (MonotonicNs() < watchFrom)
+            return false;
+    }
     if (Queued() > 0)
         return true;
     for (;;) {
