@@ -21,8 +21,15 @@ namespace platform {
 
 namespace {
 
-// The last stretch of an exact wait, watched rather than slept through.
-constexpr uint64_t kWatchedStretchNs = 120000;
+// The last stretch of an exact wait is watched rather than slept through,
+// as long as a timer here wakes the thread late: the stretch follows the
+// nine-in-ten lateness of this thread's wake-ups, within these bounds, from
+// a start that suits a virtual machine. Nine steps up for a later wake-up,
+// one down for an earlier one, settle where one in ten comes later.
+constexpr uint64_t kFirstStretchNs = 120000;
+constexpr uint64_t kLeastStretchNs = 10000;
+constexpr uint64_t kMostStretchNs = 500000;
+constexpr uint64_t kStretchStepNs = 1000;
 
 // How often a wait on a vanished port looks whether it came back.
 constexpr int kVanishedRecheckMs = 250;
@@ -136,7 +143,7 @@ std::unique_ptr<TPosixSerialDevice> TPosixSerialDevice::Hook(int fd, bool closeA
 }
 
 TPosixSerialDevice::TPosixSerialDevice(int fd, bool closeAtEnd, std::string name)
-    : Fd_(fd), CloseAtEnd_(closeAtEnd), Name_(std::move(name)) {
+    : Fd_(fd), CloseAtEnd_(closeAtEnd), Name_(std::move(name)), StretchNs_(kFirstStretchNs) {
     if (CutShort_.Fd() < 0)
         throw ESerialError(seSystem, errno, Name_ + ": " + SystemText(errno));
     OriginalFlags_ = fcntl(Fd_, F_GETFL);
@@ -263,19 +270,24 @@ bool TPosixSerialDevice::WaitForInput(uint32_t timeoutMs) {
     return WaitForInputUntil(DeadlineAfter(forever ? 0 : timeoutMs), forever);
 }
 
-// The rests between frames are exact: a timer wakes a sleeping processor a
-// tenth of a millisecond late on a virtual machine, so the wait sleeps until
-// just before its deadline and watches the clock and the port for the last
-// stretch (which a cut-short request does not end early).
+// The rests between frames are exact: a timer wakes a sleeping processor
+// late (a tenth of a millisecond on a virtual machine), so the wait sleeps
+// until just before its deadline and watches the clock and the port for the
+// last stretch (which a cut-short request does not end early).
 bool TPosixSerialDevice::WaitForInputUs(uint64_t timeoutUs) {
     const uint64_t deadline = MonotonicNs() + timeoutUs * 1000U;
-    if (timeoutUs * 1000U > kWatchedStretchNs) {
-        const uint64_t watchFrom = deadline - kWatchedStretchNs;
+    if (timeoutUs * 1000U > StretchNs_) {
+        const uint64_t watchFrom = deadline - StretchNs_;
         if (WaitForInputUntil(watchFrom, false))
             return true;
+        const uint64_t woke = MonotonicNs();
         // Ended before its time: cut short, and the whole wait with it.
-        if (MonotonicNs() < watchFrom)
+        if (woke < watchFrom)
             return false;
+        // A vanished port's wait sleeps in whole milliseconds: not a timer's
+        // lateness.
+        if (!Vanished_)
+            NoteLateness(woke - watchFrom);
     }
     if (Queued() > 0)
         return true;
@@ -286,6 +298,13 @@ bool TPosixSerialDevice::WaitForInputUs(uint64_t timeoutUs) {
         if (Vanished_ || MonotonicNs() >= deadline)
             return WaitForInputUntil(deadline, false);
     }
+}
+
+void TPosixSerialDevice::NoteLateness(uint64_t lateNs) {
+    if (lateNs > StretchNs_)
+        StretchNs_ = std::min(StretchNs_ + 9 * kStretchStepNs, kMostStretchNs);
+    else
+        StretchNs_ = std::max(StretchNs_ - kStretchStepNs, kLeastStretchNs);
 }
 
 void TPosixSerialDevice::Doze(uint64_t us) {
