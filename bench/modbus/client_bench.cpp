@@ -79,7 +79,7 @@ std::vector<double> OurReads(const std::string& path, std::uint32_t& silentMs, T
     double cpu = 0;
     for (int i = 0; i < Reads; ++i) {
         if (i == WarmUp) {
-            allocations = bench::Allocations();
+            allocations = alloccount::Allocations();
             cpu = CpuSeconds();
         }
         done = false;
@@ -94,7 +94,7 @@ std::vector<double> OurReads(const std::string& path, std::uint32_t& silentMs, T
     }
     constexpr double Counted = Reads - WarmUp;
     cost.AllocationsPerTransaction =
-        static_cast<double>(bench::Allocations() - allocations) / Counted;
+        static_cast<double>(alloccount::Allocations() - allocations) / Counted;
     cost.CpuMsPer1000 = (CpuSeconds() - cpu) * 1000.0 * 1000.0 / Counted;
     if (failures > 0)
         std::printf("our client: %d reads failed\n", failures);

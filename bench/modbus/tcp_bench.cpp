@@ -81,7 +81,7 @@ double Ms(TClock::duration d) {
 template <typename Read>
 void Measure(int count, TFigures& figures, Read& read) {
     const double cpu = CpuSeconds();
-    const long allocations = bench::Allocations();
+    const long allocations = alloccount::Allocations();
     const auto begin = TClock::now();
     for (int i = 0; i < count; ++i) {
         const auto start = TClock::now();
@@ -90,7 +90,7 @@ void Measure(int count, TFigures& figures, Read& read) {
     }
     figures.WallS += std::chrono::duration<double>(TClock::now() - begin).count();
     figures.CpuS += CpuSeconds() - cpu;
-    figures.Allocations += bench::Allocations() - allocations;
+    figures.Allocations += alloccount::Allocations() - allocations;
 }
 
 // Our client, reading one register and waiting for its completion on the

@@ -1,7 +1,7 @@
 // A client that reads registers again and again allocates nothing per
 // transaction once warm: not on the main thread, not on the connection's
 // worker. A program of its own, because it replaces the global operator new
-// to count every allocation of the process while a window is open.
+// to count every allocation of the process.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -11,50 +11,12 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <atomic>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <thread>
 
+#include "alloccount.h"
 #include "modbus/checksum.h"
 #include "modbus/client.h"
-
-namespace {
-
-std::atomic<bool> gCounting{false};
-std::atomic<long> gAllocations{0};
-// The instrument's thread stands for the far end of the line: not counted.
-thread_local bool tFarEnd = false;
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (gCounting.load(std::memory_order_relaxed) && !tFarEnd)
-        gAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* block = std::malloc(size == 0 ? 1 : size))
-        return block;
-    throw std::bad_alloc();
-}
-
-void* operator new[](std::size_t size) {
-    return ::operator new(size);
-}
-
-void operator delete(void* block) noexcept {
-    std::free(block);
-}
-
-void operator delete[](void* block) noexcept {
-    std::free(block);
-}
-
-void operator delete(void* block, std::size_t) noexcept {
-    std::free(block);
-}
-
-void operator delete[](void* block, std::size_t) noexcept {
-    std::free(block);
-}
 
 namespace regwire {
 namespace {
@@ -73,7 +35,8 @@ class TPtyInstrument {
         tcsetattr(FSlave, TCSANOW, &raw);
         Path = name;
         FThread = std::thread([this] {
-            tFarEnd = true;
+            // It stands for the far end of the line: not counted.
+            alloccount::UncountedThread = true;
             Run();
         });
     }
@@ -140,18 +103,20 @@ TEST(SteadyClient, ReadsRegistersWithoutAnAllocationPerTransaction) {
 
     constexpr int WarmUp = 20;
     constexpr int Counted = 100;
+    long before = 0;
     for (int i = 0; i < WarmUp + Counted; ++i) {
-        gCounting = i >= WarmUp;
+        if (i == WarmUp)
+            before = alloccount::Allocations();
         done = false;
         client.ReadHoldingRegisters(0, 2);
         // Every read completes, at the latest after its reply time-out.
         while (!done)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
-    gCounting = false;
+    const long allocations = alloccount::Allocations() - before;
 
     EXPECT_EQ(good, WarmUp + Counted);
-    EXPECT_EQ(gAllocations.load(), 0) << "allocations in " << Counted << " transactions";
+    EXPECT_EQ(allocations, 0) << "allocations in " << Counted << " transactions";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// Counts the program's heap allocations, on every thread, by replacing the
-// global operator new. Include it in exactly one source file of a benchmark
-// program; read Allocations() before and after the stretch to measure.
+// Counts the program's heap allocations, on every thread but those that
+// stand outside what is measured, by replacing the global operator new.
+// Include it in exactly one source file of a test or benchmark program;
+// read Allocations() before and after the stretch to measure.
 #pragma once
 
 #include <atomic>
@@ -8,18 +9,22 @@
 #include <cstdlib>
 #include <new>
 
-namespace bench {
+namespace alloccount {
 
 inline std::atomic<long> AllocationCount{0};
+// Set on a thread whose allocations are not counted (one that stands for
+// the far end of a line, say).
+inline thread_local bool UncountedThread = false;
 
 inline long Allocations() {
     return AllocationCount.load(std::memory_order_relaxed);
 }
 
-}  // namespace bench
+}  // namespace alloccount
 
 void* operator new(std::size_t size) {
-    bench::AllocationCount.fetch_add(1, std::memory_order_relaxed);
+    if (!alloccount::UncountedThread)
+        alloccount::AllocationCount.fetch_add(1, std::memory_order_relaxed);
     if (void* block = std::malloc(size == 0 ? 1 : size))
         return block;
     throw std::bad_alloc();
