@@ -65,18 +65,14 @@ int RtuReplyLengthFor(const std::uint8_t* request, int count) {
         case 4:
         case 23:
             return quantity < 0 ? kLengthUnknown : 3 + 2 * quantity + kCrcSize;
-        case 5:
-        case 6:
-        case 11:
-        case 15:
-        case 16:
-            return 8;
-        case 7:
-            return 5;
-        case 22:
-            return 10;
-        default:
+        case 8:  // diagnostics: each sub-function answers in its own way
             return kLengthUnknown;
+        default: {
+            // A reply of fixed length is told by its function code alone.
+            const std::uint8_t header[2] = {request[0], request[1]};
+            const int fixed = RtuReplyLength(header, 2);
+            return fixed > 0 ? fixed : kLengthUnknown;
+        }
     }
 }
 

@@ -354,7 +354,15 @@ TEST(FrameLength, RepliesAndRequestsByFunctionCode) {
              {{10, 6, 0, 1, 0, 7, 0, 0}, 8},
              {{10, 16, 0, 0, 0, 1, 2, 0, 7, 0, 0}, 8},
              {{10, 23, 0, 0, 0, 2, 0, 0, 0, 1, 2, 0, 7, 0, 0}, 9},
+             {{10, 5, 0, 1, 0xFF, 0, 0, 0}, 8},
+             {{10, 7, 0, 0}, 5},
+             {{10, 11, 0, 0}, 8},
+             {{10, 15, 0, 0, 0, 9, 2, 0, 1, 0, 0}, 8},
+             {{10, 22, 0, 1, 0, 2, 0, 3, 0, 0}, 10},
              {{10, 8, 0, 0, 0x12, 0x34, 0, 0}, kLengthUnknown},
+             {{10, 17, 0, 0}, kLengthUnknown},
+             {{10, 24, 0, 1, 0, 0}, kLengthUnknown},
+             {{10, 0x41, 0, 0}, kLengthUnknown},
              {{10, 3}, kLengthUnknown},
          }) {
         EXPECT_EQ(RtuReplyLengthFor(request.data(), static_cast<int>(request.size())), reply)
