@@ -3,6 +3,7 @@
 #include "calc/messages.h"
 #include "calc/model.h"
 #include "platform/fperror.h"
+#include "platform/numtext.h"
 
 #include <algorithm>
 #include <cmath>
@@ -93,6 +94,39 @@ std::vector<TBudgetRow> TUncertaintyBudget::Largest(std::size_t count) const {
     });
     rows.resize(std::min(count, rows.size()));
     return rows;
+}
+
+namespace {
+
+// `value` rounded to `decimals` (negative: to tens, hundreds, ...).
+std::string RoundedText(long double value, int decimals) {
+    if (decimals >= 0)
+        return platform::FloatToStrFixed(value, decimals);
+    const long double scale = std::pow(10.0L, static_cast<long double>(-decimals));
+    const std::string whole = platform::FloatToStrFixed(value / scale, 0);
+    return whole == "0" || whole == "-0" ? "0" : whole + std::string(-decimals, '0');
+}
+
+// The decimals that leave U with two significant digits, after the rounding
+// (0.996 is 1.0, not 1.00).
+int UncertaintyDecimals(long double expanded) {
+    if (!(expanded > 0))
+        return kOutputDecimals;
+    int decimals = 1 - static_cast<int>(std::floor(std::log10(expanded)));
+    decimals = std::min(decimals, 18);
+    const long double rounded = platform::StrToFloat(RoundedText(expanded, decimals));
+    if (decimals > -18 && rounded >= std::pow(10.0L, static_cast<long double>(2 - decimals)))
+        --decimals;
+    return decimals;
+}
+
+}  // namespace
+
+std::string ValueWithUncertaintyText(long double value, long double expanded,
+                                     long double coverageFactor) {
+    const int decimals = UncertaintyDecimals(expanded);
+    return RoundedText(value, decimals) + " \u00B1 " + RoundedText(expanded, decimals) +
+           " ng/l (k = " + platform::FloatToStrGeneral(coverageFactor) + ")";
 }
 
 // Cd = K · F / (F/1000 + D) with K = Csat · 29.95 · Tr / Pact, K taken from

@@ -121,6 +121,13 @@ struct TUncertaintyBudget {
     std::vector<TBudgetRow> Largest(std::size_t count) const;
 };
 
+// "40.05 ± 0.95 ng/l (k = 2)": U rounded to two significant digits, the
+// value to the same decimal place (both half away from zero on their
+// decimal text), k as the general number text, the operator's separator.
+// A U of zero keeps the value's two held decimals.
+std::string ValueWithUncertaintyText(long double value, long double expanded,
+                                     long double coverageFactor);
+
 // The budget of Cd for `inputs`. Raises std::invalid_argument with
 // AccuraciesError's text for accuracies that may not stand, and the
 // platform's floating-point error where the model has no value (a zero total
