@@ -18,6 +18,9 @@ constexpr char kLineEnd[] = "\r\n";
 constexpr int kTempDecimals = 2;
 constexpr int kFlowDecimals = 4;
 constexpr int kConcentrationDecimals = 2;
+// U to a thousandth of a nanogram per litre: finer than it is shown, so the
+// record keeps what the display rounds.
+constexpr int kUncertaintyDecimals = 3;
 
 std::string Formatted(const char* format, const std::string& a, const std::string& b) {
     char text[600];
@@ -54,18 +57,24 @@ std::string IsoLocalTime(const QDateTime& when) {
     return when.toString("yyyy-MM-dd'T'HH:mm:ss.zzz").toStdString() + offset;
 }
 
-std::string RecordLine(const TLiveSample& s, const std::string& stability) {
+std::string RecordHeader(double coverageFactor) {
+    return Formatted(kRecordHeader, QString::number(coverageFactor).toStdString(), "");
+}
+
+std::string RecordLine(const TLiveSample& s, const std::string& stability, double coverageFactor) {
     const TKitTargets& t = s.Targets;
-    const std::string fields[] = {IsoLocalTime(s.When),
-                                  Number(s.Temp, kTempDecimals),
-                                  Number(s.Flow, kFlowDecimals),
-                                  Number(s.DilutionFlow, kFlowDecimals),
-                                  Number(t.TempSP, kTempDecimals),
-                                  Number(t.FlowSP, kFlowDecimals),
-                                  Number(t.DilutionFlowSP, kFlowDecimals),
-                                  Number(s.Delivered, kConcentrationDecimals),
-                                  Number(t.Calculated, kConcentrationDecimals),
-                                  stability};
+    const std::string fields[] = {
+        IsoLocalTime(s.When),
+        Number(s.Temp, kTempDecimals),
+        Number(s.Flow, kFlowDecimals),
+        Number(s.DilutionFlow, kFlowDecimals),
+        Number(t.TempSP, kTempDecimals),
+        Number(t.FlowSP, kFlowDecimals),
+        Number(t.DilutionFlowSP, kFlowDecimals),
+        Number(s.Delivered, kConcentrationDecimals),
+        Number(t.Calculated, kConcentrationDecimals),
+        stability,
+        Number(coverageFactor * s.DeliveredStandardU, kUncertaintyDecimals)};
     std::string line = CsvField(fields[0]);
     for (std::size_t i = 1; i < std::size(fields); ++i)
         line += ',' + CsvField(fields[i]);
@@ -80,7 +89,7 @@ void TRecorder::Start(const QString& path) {
         throw ERecordError(
             Formatted(kRecordNotOpened, path.toStdString(), FFile.errorString().toStdString()));
     }
-    if (FFile.size() == 0 && !Append(kRecordHeader)) {
+    if (FFile.size() == 0 && !Append(RecordHeader(CoverageFactor))) {
         Stop();
         throw ERecordError(Formatted(kRecordNotOpened, path.toStdString(), FWhy));
     }
@@ -94,7 +103,7 @@ void TRecorder::Stop() {
 bool TRecorder::Write(const TLiveSample& sample, const std::string& stability) {
     if (!Recording())
         return false;
-    if (Append(RecordLine(sample, stability)))
+    if (Append(RecordLine(sample, stability, CoverageFactor)))
         return true;
     FError = Formatted(kRecordStopped, FFile.fileName().toStdString(), FWhy);
     Stop();

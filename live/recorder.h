@@ -5,10 +5,11 @@
 // units first (only when the file is empty, so a recording can go on in an
 // old file), then the local time in ISO 8601 with its offset from UTC, the
 // three readings, the three set points, the delivered and the calculated
-// concentration and the stability, numbers always with a "." whatever the
-// operator's locale. Each line is handed to the system before Write returns,
-// so a console that is killed loses at most the poll in hand; a line the
-// file refuses is taken back whole and the recording stops.
+// concentration, the stability and the expanded uncertainty of the
+// delivered concentration at the coverage factor the header names, numbers always with a "."
+// whatever the operator's locale. Each line is handed to the system before Write returns, so a
+// console that is killed loses at most the poll in hand; a line the file refuses is taken back
+// whole and the recording stops.
 #pragma once
 
 #include <QFile>
@@ -32,8 +33,12 @@ std::string CsvField(const std::string& text);
 // The local date and time with milliseconds and the offset from UTC:
 // 2026-12-07T14:03:05.250+01:00.
 std::string IsoLocalTime(const QDateTime& when);
-// The line of one poll, without its line end.
-std::string RecordLine(const TLiveSample& sample, const std::string& stability);
+// The header, naming the coverage factor of the last column.
+std::string RecordHeader(double coverageFactor);
+// The line of one poll, without its line end; the last column is the
+// delivered concentration's standard uncertainty times `coverageFactor`.
+std::string RecordLine(const TLiveSample& sample, const std::string& stability,
+                       double coverageFactor);
 
 class TRecorder {
   public:
@@ -46,6 +51,8 @@ class TRecorder {
     void Start(const QString& path);
     void Stop();
     bool Recording() const { return FFile.isOpen(); }
+    // The k of the last column, named in the header of the next file started.
+    double CoverageFactor = 2;
     QString Path() const { return FFile.fileName(); }
 
     // Appends the poll's line. False when the file refused it: the file ends

@@ -63,16 +63,21 @@ TEST_F(RecorderTest, WritesTheHeaderOnceAndLinesWithAPointAndQuotesWhatNeedsThem
         ASSERT_TRUE(recorder.Write(s, "Settling: temperature, concentration off"));
     }
     TRecorder again;
-    again.Start(path);  // an old record goes on, without a second header
-    ASSERT_TRUE(again.Write(Sample(1250), "Stable for \"12\" min"));
+    again.CoverageFactor = 3;  // named by the header of a new file only
+    again.Start(path);         // an old record goes on, without a second header
+    live::TLiveSample withU = Sample(1250);
+    withU.DeliveredStandardU = 0.47657;
+    ASSERT_TRUE(again.Write(withU, "Stable for \"12\" min"));
     platform::FormatSettings() = {'.', ','};
     EXPECT_EQ(Lines(path),
               (std::vector<std::string>{
-                  live::kRecordHeader,
+                  live::RecordHeader(2),
                   "2026-12-07T14:00:00.250+01:00,40.10,6.0125,9.9938,40.00,,10.0000,40.28,40.02,"
-                  "\"Settling: temperature, concentration off\"",
+                  "\"Settling: temperature, concentration off\",",
                   "2026-12-07T14:00:01.250+01:00,40.10,6.0125,9.9938,40.00,6.0000,10.0000,40.28,"
-                  "40.02,\"Stable for \"\"12\"\" min\""}));
+                  "40.02,\"Stable for \"\"12\"\" min\",1.430"}));
+    EXPECT_EQ(live::RecordHeader(2.5).substr(live::RecordHeader(2.5).rfind(",stability,")),
+              ",stability,expanded uncertainty of the delivered concentration k = 2.5 (ng/l)");
 }
 
 TEST_F(RecorderTest, LocalTimeCarriesItsOffsetWestAndEastOfUtc) {
@@ -115,10 +120,10 @@ TEST_F(RecorderTest, LinesWrittenSurviveTheWriterBeingKilled) {
     const std::vector<std::string> lines = Lines(path);
     ASSERT_GE(lines.size(), static_cast<std::size_t>(written) + 1);
     ASSERT_LE(lines.size(), static_cast<std::size_t>(written) + 2);  // and the line in hand
-    EXPECT_EQ(lines[0], live::kRecordHeader);
+    EXPECT_EQ(lines[0], live::RecordHeader(2));
     for (std::size_t i = 1; i < lines.size(); ++i)
         EXPECT_EQ(lines[i],
-                  live::RecordLine(Sample((static_cast<qint64>(i) - 1) * 1000), "Settling"));
+                  live::RecordLine(Sample((static_cast<qint64>(i) - 1) * 1000), "Settling", 2));
 }
 
 // The file grows past what the system lets it: the recording stops with
