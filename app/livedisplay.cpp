@@ -68,10 +68,11 @@ TLiveDisplay::TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFi
       FSettingsFile(settingsFile) {
     FClock.start();
     // Beside the calculated concentration, right of its field, above the
-    // window's delivery hint.
+    // window's delivery hint; out to the page's edge, for the concentration
+    // with its uncertainty.
     lblDelivered = new QLabel(window.pnlVariables);
     lblDelivered->setFont(LiveFont(true));
-    lblDelivered->setGeometry(90, 146, 218, 13);
+    lblDelivered->setGeometry(88, 146, 232, 13);
     lblStability = new QLabel(window.pnlVariables);
     lblStability->setFont(LiveFont(false));
     lblStability->setGeometry(90, 159, 218, 13);
@@ -112,6 +113,8 @@ live::TKitTargets TLiveDisplay::Targets() const {
     t.Dp = FieldValue(FWindow.edtDp);
     t.RefTemp = FieldValue(FWindow.edtRefTemp);
     t.Calculated = FieldValue(FWindow.edtDilutedOput);
+    t.FlowCapacity = static_cast<double>(FWindow.edtFlow->BoundUpper());
+    t.DilutionFlowCapacity = static_cast<double>(FWindow.edtDilutionFlow->BoundUpper());
     return t;
 }
 
@@ -140,7 +143,15 @@ std::optional<live::TInstrument> TLiveDisplay::RegistersRead(
 }
 
 void TLiveDisplay::ShowTexts(qint64 now) {
-    ShowLine(lblDelivered, Monitor.DeliveredText(now), live::kDeliveredCannotTell);
+    const std::string delivered = Monitor.DeliveredText(now);
+    // A concentration with its U that does not fit keeps its number and
+    // its U; k and the contributions are in the hint.
+    const std::string hint = Monitor.DeliveredUncertaintyHint(now);
+    const std::string shortened =
+        hint.empty() ? live::kDeliveredCannotTell : delivered.substr(0, delivered.rfind(" (k = "));
+    ShowLine(lblDelivered, delivered, shortened.c_str());
+    if (!hint.empty())
+        lblDelivered->setToolTip(QString::fromStdString(delivered + "\n" + hint));
     ShowLine(lblStability, Monitor.StabilityText(now));
 }
 
@@ -158,6 +169,7 @@ void TLiveDisplay::SettlingTimeChanged(int minutes) {
 
 void TLiveDisplay::StartRecording(const QString& path) {
     try {
+        Monitor.Recorder().CoverageFactor = static_cast<double>(Monitor.Accuracies.CoverageFactor);
         Monitor.Recorder().Start(path);
     } catch (const live::ERecordError& error) {
         platform::ShowError(error.what());

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QStyle>
 #include <QTabBar>
 #include <QTimer>
@@ -22,6 +23,7 @@
 #include "app/skin.h"
 #include "app/threadedtimer.h"
 #include "app/trendpage.h"
+#include "app/uncertaintyview.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
 #include "panels/cal3300rs485.h"
@@ -222,6 +224,7 @@ TfrmVapcalCalc::TfrmVapcalCalc(const std::string& settingsFile, QWidget* parent)
     CreateModbus();
     WireEvents();
     CreateLiveView();
+    Uncertainty = new TUncertaintyView(*this, settingsFile_);
     FormCreate();
     line_.StopReason = kStopNoPortChosen;
     UpdateReadingStates();
@@ -241,8 +244,17 @@ TfrmVapcalCalc::~TfrmVapcalCalc() {
 void TfrmVapcalCalc::CreatePages() {
     pnlVariables = new QWidget(this);
     pnlVariables->setGeometry(0, 0, kPageWidth, kPageHeight);
-    pnlAdvanced = new QWidget(this);
+    // The Advanced page scrolls: below its designed controls lie the
+    // uncertainty's accuracies. The area takes the window's whole width so
+    // that its scroll bar leaves the page's designed width free.
+    scrAdvanced = new QScrollArea(this);
+    scrAdvanced->setGeometry(0, 0, kClientWidth, kPageHeight);
+    scrAdvanced->setFrameShape(QFrame::NoFrame);
+    scrAdvanced->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scrAdvanced->viewport()->setAutoFillBackground(false);
+    pnlAdvanced = new QWidget;
     pnlAdvanced->setGeometry(0, 0, kPageWidth, kPageHeight);
+    scrAdvanced->setWidget(pnlAdvanced);
     CreateVariablesPage();
     CreateDeliveryHint();
     CreateAdvancedPage();
@@ -579,7 +591,7 @@ void TfrmVapcalCalc::FormShow() {
 }
 
 void TfrmVapcalCalc::TabSet1Change(int newTab) {
-    QWidget* pages[] = {pnlVariables, pnlAdvanced,
+    QWidget* pages[] = {pnlVariables, scrAdvanced,
                         LiveView != nullptr ? LiveView->pnlTrend : nullptr};
     QWidget* front =
         newTab >= 0 && newTab < 3 && pages[newTab] != nullptr ? pages[newTab] : pnlVariables;
@@ -713,7 +725,7 @@ void TfrmVapcalCalc::btnRefreshClick() {
 // field's bounds message and the focus, and Apply ends there.
 void TfrmVapcalCalc::btnApplyClick() {
     panels::TCursorOverride busy(Qt::WaitCursor);
-    if (!InputsWithinBounds())
+    if (!InputsWithinBounds() || !Uncertainty->AccuraciesAcceptable())
         return;
     btnApply->setEnabled(false);
     // Apply stays available after a failed step, so the operator can retry
@@ -726,6 +738,7 @@ void TfrmVapcalCalc::btnApplyClick() {
     if (!InputsWithinBounds())
         return;
     calc::SaveSettings(settingsFile_, fields_->Calculator(), cbxAllowInput->isChecked());
+    Uncertainty->Save(settingsFile_);
     if (ModbusConnection1->Active())
         ApplySetPoints();
 }

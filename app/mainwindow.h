@@ -33,6 +33,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 class QTabBar;
 class QTimer;
 
@@ -55,6 +56,7 @@ namespace app {
 class TfrmComSelect;
 class TLiveDisplay;
 class TThreadedTimer;
+class TUncertaintyView;
 
 // A caption as the window shows it (the soft hyphen before a superscript
 // digit drawn as a superscript minus).
@@ -109,11 +111,16 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     // Pages and tab strip.
     QWidget* pnlVariables;
     QWidget* pnlAdvanced;
+    // The Advanced page's scrolling frame; pnlAdvanced is its content.
+    QScrollArea* scrAdvanced;
     QTabBar* TabSet1;
 
     // The live view: delivered concentration, stability, the Trend page
     // (the third tab) and the record (livedisplay.h).
     TLiveDisplay* LiveView = nullptr;
+    // The accuracies on the Advanced page and the calculated concentration's
+    // uncertainty (uncertaintyview.h).
+    TUncertaintyView* Uncertainty = nullptr;
 
     // Variables page.
     QGroupBox* grpVariables;

@@ -525,10 +525,10 @@ TEST_F(ConsoleTest, RecordsThePollsWithTheKitsValuesAndTheTrendDrawsThem) {
     EXPECT_FALSE(live.Monitor.Recorder().Recording());
     const QStringList lines = RecordLines(path);
 
-    ASSERT_EQ(lines[0], QString::fromUtf8(live::kRecordHeader));
+    ASSERT_EQ(lines[0], QString::fromStdString(live::RecordHeader(2)));
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QStringList f = lines[i].split(',');
-        ASSERT_EQ(f.size(), 10) << lines[i].toStdString();
+        ASSERT_EQ(f.size(), 11) << lines[i].toStdString();
         const QDateTime when = QDateTime::fromString(f[0], Qt::ISODateWithMs);
         EXPECT_TRUE(when.isValid()) << f[0].toStdString();
         EXPECT_LT(std::abs(when.secsTo(QDateTime::currentDateTime())), 60);
@@ -541,6 +541,7 @@ TEST_F(ConsoleTest, RecordsThePollsWithTheKitsValuesAndTheTrendDrawsThem) {
         EXPECT_NEAR(f[7].toDouble(), 40.02, 0.4);
         EXPECT_EQ(f[8], "40.02");
         EXPECT_TRUE(f[9].startsWith("Settling: in tolerance for")) << f[9].toStdString();
+        EXPECT_NEAR(f[10].toDouble(), 0.953, 0.01);
     }
     QTest::qWait(1200);
     EXPECT_EQ(RecordLines(path).size(), lines.size()) << "a stopped record grew";
@@ -549,9 +550,10 @@ TEST_F(ConsoleTest, RecordsThePollsWithTheKitsValuesAndTheTrendDrawsThem) {
     EXPECT_GE(temperature.Reading->count(), static_cast<int>(lines.size()) - 1);
     EXPECT_EQ(temperature.Reading->points().back().y(), 40.0);
     EXPECT_EQ(temperature.Target->points().back().y(), 40.0);
-    EXPECT_TRUE(QRegularExpression("^Delivered now (39|40)\\.\\d\\d ng/l$")
-                    .match(live.lblDelivered->text())
-                    .hasMatch())
+    EXPECT_TRUE(
+        QRegularExpression("^Delivered now (39|40)\\.\\d\\d \u00B1 0\\.95 ng/l \\(k = 2\\)$")
+            .match(live.lblDelivered->text())
+            .hasMatch())
         << live.lblDelivered->text().toStdString();
     EXPECT_TRUE(messages.empty());
 }
