@@ -33,9 +33,11 @@ constexpr char kCalculatedWithU[] = "Calculated %s";
 constexpr int kAccuracyDecimals = 4;
 constexpr int kRowHeight = 24;
 
+// Not bold, also inside the bold group box.
 QFont ViewFont() {
     QFont font("DejaVu Sans");
     font.setPixelSize(10);
+    font.setBold(false);
     return font;
 }
 
