@@ -28,13 +28,8 @@ namespace {
 // bit/s to come in before the next group goes out.
 constexpr int kRefreshGroupWaitMs = 250;
 constexpr int kRefreshLastWaitMs = 300;
-// Each handshake step gives the controller this long before the next one,
-// as the controller expects, and longer while its answer is still coming.
-constexpr int kHandshakeWaitMs = 500;
 // How often a step that waits for its answer looks again.
 constexpr int kAnswerLookMs = 20;
-// Each flow's write is given a second before the next instrument's.
-constexpr int kBetweenInstrumentsMs = 1000;
 // How often a vanished port is looked for; an adapter plugged in again
 // takes the kernel a moment to name anyway.
 constexpr int kPortLookMs = 250;
@@ -494,10 +489,10 @@ TApplyResult TKit::WriteSetPoints(const TSetPointChange& change) {
     FWrites.clear();
     if (change.Flow)
         WriteFlow(ReservoirFlow, asReservoirFlow, *change.Flow, *raw.Flow, result);
-    platform::Delay(kBetweenInstrumentsMs);
+    platform::Delay(BetweenInstrumentsMs);
     if (change.DilutionFlow)
         WriteFlow(DilutionFlow, asDilutionFlow, *change.DilutionFlow, *raw.DilutionFlow, result);
-    platform::Delay(kBetweenInstrumentsMs);
+    platform::Delay(BetweenInstrumentsMs);
     if (change.Temp)
         WriteTemp(*change.Temp, *raw.Temp, result);
     return result;
@@ -521,7 +516,7 @@ void TKit::WriteFlow(regwire::TModbusClient* client, TApplyStep step, long doubl
 // The temperature controller takes a set point only in write mode: entered
 // before the write, left after it, each step confirmed by the controller.
 // A step it refuses or does not answer is reported and the remembered set
-// point stays, so the next Apply writes it again. Write mode is left
+// point is not taken as written, so the next Apply writes it again. Write mode is left
 // whatever became of the set point itself.
 void TKit::WriteTemp(long double temp, std::uint16_t raw, TApplyResult& result) {
     const std::string shown = platform::FloatToStrGeneral(temp);
@@ -534,13 +529,17 @@ void TKit::WriteTemp(long double temp, std::uint16_t raw, TApplyResult& result) 
     const bool left =
         HandshakeStep(kRegWriteMode, kLeaveWriteMode, asLeaveWriteMode, shown, result) &&
         HandshakeStep(kRegLeaveConfirm, 0, asLeaveConfirm, shown, result);
-    if (written == woConfirmed && left)
-        LastTempSP = temp;
+    if (written != woConfirmed)
+        return;
+    // A set point taken while write mode could not be left is in the
+    // controller all the same: what it holds is no longer the remembered
+    // one, and the next Apply runs the handshake again.
+    LastTempSP = left ? temp : std::numeric_limits<long double>::quiet_NaN();
 }
 
 bool TKit::HandshakeStep(std::uint16_t reg, std::uint16_t value, TApplyStep step,
                          const std::string& shown, TApplyResult& result) {
-    const TWriteOutcome outcome = ConfirmedWrite(Temperature, reg, value, kHandshakeWaitMs, result);
+    const TWriteOutcome outcome = ConfirmedWrite(Temperature, reg, value, HandshakeStepMs, result);
     if (outcome == woConfirmed)
         return true;
     result.Failures.push_back({step, outcome, shown, value, {}});
@@ -563,7 +562,7 @@ TWriteOutcome TKit::ConfirmedWrite(regwire::TModbusClient* client, std::uint16_t
             return woConfirmed;
         if (*status == regwire::tsException)
             return woRefused;
-        if (!WorthSendingAgain(*status) || send >= kWriteSends || !Active() || DeviceGone())
+        if (!WorthSendingAgain(*status) || send >= WriteSends || !Active() || DeviceGone())
             return woNotAnswered;
     }
 }

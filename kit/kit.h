@@ -190,6 +190,15 @@ class TKit : public QObject {
     // Set by a confirmed handshake step of the temperature controller.
     bool WriteAcknowledged = false;
 
+    // Sends of a set point or handshake step at most (1: never again).
+    int WriteSends = kWriteSends;
+    // The instruments' pace: a second between one flow controller's write
+    // and the next instrument's, and half a second after each handshake
+    // step, as the temperature controller expects. A simulated kit takes
+    // any pace, and tests and benchmarks shorten them.
+    int BetweenInstrumentsMs = 1000;
+    int HandshakeStepMs = 500;
+
     // Where an adapter's lasting names are: a port that vanishes is found
     // again by the name here that pointed at it.
     std::string ByIdFolder = "/dev/serial/by-id";
