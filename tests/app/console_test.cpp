@@ -5,6 +5,8 @@
 
 #include <QComboBox>
 #include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineSeries>
@@ -14,6 +16,7 @@
 #include <QTest>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <memory>
 #include <stdexcept>
@@ -368,6 +371,83 @@ TEST_F(ConsoleTest, KilledKitShowsThePortGoneAndApplyReportsNothingSent) {
     const QByteArray saved = settings.readAll();
     EXPECT_TRUE(saved.contains("Flow=5")) << saved.toStdString();
     EXPECT_TRUE(saved.contains("Temp=45.5")) << saved.toStdString();
+}
+
+// A USB adapter pulled and plugged in again: its pseudo-terminal goes
+// (the kit's process dies), and another comes under the same lasting
+// by-id name. The status line says the port is gone at the first poll
+// after, the readings are old at once, and the console opens the adapter
+// again by itself, reads the instruments' settings back and polls on,
+// with no message box and no operator.
+TEST_F(ConsoleTest, APulledAdapterIsWaitedForAndPollingResumesWhenItIsBack) {
+    const QString byId = dir.filePath("serial/by-id");
+    ASSERT_TRUE(QDir().mkpath(byId));
+    const QString link = byId + "/usb-FTDI_FT232R_USB_UART_A10K3B4Q-if00-port0";
+    choose = [&](app::TfrmComSelect&) {
+        window->Kit->ByIdFolder = byId.toStdString();
+        EXPECT_TRUE(QFile::link(QString::fromStdString(kit->Device), link));
+        return app::mrOk;
+    };
+    Connect();
+    const auto allCurrent = [this] {
+        return window->ReadingCurrent(live::inReservoirFlow) &&
+               window->ReadingCurrent(live::inDilutionFlow) &&
+               window->ReadingCurrent(live::inTemperature);
+    };
+    ASSERT_TRUE(QTest::qWaitFor(allCurrent));
+    int ticks = 0;
+    const auto poll = window->SW_VCtimer->OnTimer;
+    window->SW_VCtimer->OnTimer = [&](app::TThreadedTimer* sender) {
+        ++ticks;
+        poll(sender);
+    };
+
+    // Pulled: the device goes, and udev takes its lasting name away (the
+    // freed terminal number may soon be another program's).
+    const std::string first = kit->Device;
+    kit->Stop(SIGKILL);
+    ticks = 0;
+    ASSERT_TRUE(QFile::remove(link));
+    const QString gone = QString::fromStdString("Port " + first + " gone \u00B7 waiting for it");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->lblStatus->text().startsWith(gone); }, 10000))
+        << window->lblStatus->text().toStdString();
+    EXPECT_LE(ticks, 1) << "the loss showed only after a whole poll period";
+    EXPECT_TRUE(window->ELflowMfcRF->ReadingOld());
+    EXPECT_TRUE(window->ELflowMfcDF->ReadingOld());
+    EXPECT_TRUE(window->Cal33VCtemp->ReadingOld());
+    QTest::qWait(600);  // no poll while the port is away
+    EXPECT_TRUE(window->lblStatus->text().startsWith(gone));
+
+    // Plugged in again: another device behind the same lasting name.
+    kit = std::make_unique<TSimProcess>(std::vector<std::string>{"--seed=8", "--df-capacity=0.3"});
+    ASSERT_FALSE(kit->Device.empty());
+    int ticksSinceBack = -1;
+    const auto back = window->Kit->OnPortBack;
+    window->Kit->OnPortBack = [&](const std::string& port) {
+        ticksSinceBack = 0;
+        back(port);
+    };
+    window->SW_VCtimer->OnTimer = [&](app::TThreadedTimer* sender) {
+        if (ticksSinceBack >= 0)
+            ++ticksSinceBack;
+        poll(sender);
+    };
+    QElapsedTimer returned;
+    ASSERT_TRUE(QFile::link(QString::fromStdString(kit->Device), link));
+    returned.start();
+    ASSERT_TRUE(QTest::qWaitFor(allCurrent, 10000)) << window->lblStatus->text().toStdString();
+    const qint64 freshAfterMs = returned.elapsed();
+    EXPECT_LE(ticksSinceBack, 2) << "the poll did not resume with the port";
+    EXPECT_EQ(window->ModbusConnection1->Port(), kit->Device);
+    EXPECT_TRUE(window->lblStatus->text().startsWith(
+        QString::fromStdString("Port " + kit->Device + " \u00B7 polling")))
+        << window->lblStatus->text().toStdString();
+    // The settings were read from the returned kit.
+    ASSERT_TRUE(QTest::qWaitFor([this] { return window->DFCapacity == 0.3f; }, 5000));
+    EXPECT_TRUE(messages.empty()) << messages[0].Text;
+    RecordProperty("FreshReadingAfterReturnMs", static_cast<int>(freshAfterMs));
+    std::printf("console: first fresh reading %lld ms after the port returned\n",
+                static_cast<long long>(freshAfterMs));
 }
 
 TEST_F(ConsoleTest, LowDilutionFlowTurnsItsPanelRedAndAHigherOneLime) {
