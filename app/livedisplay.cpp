@@ -9,11 +9,9 @@
 #include <exception>
 
 #include "app/mainwindow.h"
-#include "app/registers.h"
 #include "app/trendpage.h"
 #include "calc/settings.h"
 #include "live/messages.h"
-#include "modbus/client.h"
 #include "panels/floatedit.h"
 #include "platform/inifile.h"
 #include "platform/msgsink.h"
@@ -118,28 +116,8 @@ live::TKitTargets TLiveDisplay::Targets() const {
     return t;
 }
 
-std::optional<live::TInstrument> TLiveDisplay::RegistersRead(
-    regwire::TModbusClient* sender, const regwire::TTransactionInfo& info, std::uint16_t startReg,
-    const std::vector<std::uint16_t>& values) {
-    const int tag = sender != nullptr ? sender->Tag : 0;
-    const bool ok = info.Status == regwire::tsSuccess && !values.empty();
-    const std::uint16_t raw = ok ? values[0] : 0;
-    const QDateTime when = QDateTime::currentDateTime();
-    if (startReg == kRegMeasuredTemp && tag == itTemperature) {
-        Monitor.Completed(live::inTemperature, ok, raw / 10.0, NowMs(), when);
-        return live::inTemperature;
-    }
-    if (startReg == kRegMeasuredFlow && tag == itReservoirFlow) {
-        Monitor.Completed(live::inReservoirFlow, ok, FlowFromRaw(raw, FWindow.RFCapacity), NowMs(),
-                          when);
-        return live::inReservoirFlow;
-    }
-    if (startReg == kRegMeasuredFlow && tag == itDilutionFlow) {
-        Monitor.Completed(live::inDilutionFlow, ok, FlowFromRaw(raw, FWindow.DFCapacity), NowMs(),
-                          when);
-        return live::inDilutionFlow;
-    }
-    return std::nullopt;
+void TLiveDisplay::MeasuredRead(live::TInstrument instrument, bool ok, double value) {
+    Monitor.Completed(instrument, ok, ok ? value : 0, NowMs(), QDateTime::currentDateTime());
 }
 
 void TLiveDisplay::ShowTexts(qint64 now) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/comselect.h"
+#include "app/skin.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
 #include "testapp.h"
@@ -468,5 +469,14 @@ TEST_P(MainWindowTest, ThePortDialogOffersTheGatewayKeptInTheFile) {
 
 INSTANTIATE_TEST_SUITE_P(Separators, MainWindowTest, ::testing::Values('.', ','),
                          [](const auto& info) { return info.param == '.' ? "Point" : "Comma"; });
+
+TEST(Skin, TheHueTintsALightQuietFace) {
+    const QColor face = app::SkinFace(132);
+    EXPECT_EQ(face.hue(), 132);
+    EXPECT_LT(face.saturation(), 40);
+    EXPECT_GT(face.value(), 220);
+    EXPECT_EQ(app::SkinFace(132 + 360), face);
+    EXPECT_EQ(app::SkinFace(-228), face);
+}
 
 }  // namespace
