@@ -142,6 +142,9 @@ std::optional<live::TInstrument> TLiveDisplay::RegistersRead(
 void TLiveDisplay::ShowTexts(qint64 now) {
     ShowLine(lblDelivered, Monitor.DeliveredText(now), live::kDeliveredCannotTell);
     ShowLine(lblStability, Monitor.StabilityText(now));
+    // The record's last lines reach the disk when the poll has stopped too.
+    if (!Monitor.Recorder().SyncIfDue())
+        RecordingStopped(Monitor.Recorder().Error());
 }
 
 // The new time counts at once and is kept for the next start; a settings
@@ -166,8 +169,11 @@ void TLiveDisplay::StartRecording(const QString& path) {
 }
 
 void TLiveDisplay::StopRecording() {
+    const bool recording = Monitor.Recorder().Recording();
     Monitor.Recorder().Stop();
     pnlTrend->ShowRecording(false, {});
+    if (recording && !Monitor.Recorder().Error().empty())
+        platform::ShowError(Monitor.Recorder().Error());
 }
 
 void TLiveDisplay::btnRecordClick() {
