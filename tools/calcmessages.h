@@ -19,6 +19,9 @@ inline constexpr const char* kUsage =
     "Exit status: 0 done, 1 an input out of its bounds, a result that cannot be computed or\n"
     "a rejected back-calculation (in a table: any row), 64 bad option.\n";
 
+// After the one line that names a mistake in the options.
+inline constexpr const char* kUsageHint = "see vapcal-calc --help";
+
 // A quantity as the text output and the table's header name it.
 struct TQuantity {
     const char* Key;  // the JSON key: the window's field name
