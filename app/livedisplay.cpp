@@ -131,6 +131,9 @@ void TLiveDisplay::ShowTexts(qint64 now) {
     if (!hint.empty())
         lblDelivered->setToolTip(QString::fromStdString(delivered + "\n" + hint));
     ShowLine(lblStability, Monitor.StabilityText(now));
+    // The record's last lines reach the disk when the poll has stopped too.
+    if (!Monitor.Recorder().SyncIfDue())
+        RecordingStopped(Monitor.Recorder().Error());
 }
 
 // The new time counts at once and is kept for the next start; a settings
@@ -156,8 +159,11 @@ void TLiveDisplay::StartRecording(const QString& path) {
 }
 
 void TLiveDisplay::StopRecording() {
+    const bool recording = Monitor.Recorder().Recording();
     Monitor.Recorder().Stop();
     pnlTrend->ShowRecording(false, {});
+    if (recording && !Monitor.Recorder().Error().empty())
+        platform::ShowError(Monitor.Recorder().Error());
 }
 
 void TLiveDisplay::btnRecordClick() {

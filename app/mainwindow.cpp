@@ -614,8 +614,22 @@ void TfrmVapcalCalc::btnComPortClick() {
         btnComPort->update();
         return;
     }
+    StartLine(dialog->SelectedPort());
+}
+
+// A port named at start (vapcal --port) is taken as if chosen in the dialog,
+// which then does not open at the first activation: a console started
+// unattended has nobody to answer it.
+void TfrmVapcalCalc::TakePort(const std::string& port) {
+    activated_ = true;
+    SW_VCtimer->SetEnabled(false);
+    PortConfirmed = true;
+    StartLine(port);
+}
+
+void TfrmVapcalCalc::StartLine(const std::string& port) {
     try {
-        OpenLine(dialog->SelectedPort());
+        OpenLine(port);
     } catch (const std::exception& error) {
         // The line in use before stays in use when the chosen port fails.
         if (ModbusConnection1->Active())

@@ -179,6 +179,9 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void FormActivate();
     void TabSet1Change(int newTab);
     void btnComPortClick();
+    // Opens the port and starts the poll as OK in the port dialog would,
+    // without showing it, now or at the first activation.
+    void TakePort(const std::string& port);
     void btnRefreshClick();
     void btnApplyClick();
     void btnAboutClick();
@@ -238,6 +241,7 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void ApplySetPoints();
     kit::TSetPointChange ChangedSetPoints() const;
     void ResumePolling();
+    void StartLine(const std::string& port);
     void OpenLine(const std::string& port);
     void PollingStopped(const std::string& why);
     void ReadingCompleted(live::TInstrument instrument);

@@ -1,8 +1,13 @@
 #include "live/recorder.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include "live/messages.h"
@@ -81,6 +86,13 @@ std::string RecordLine(const TLiveSample& s, const std::string& stability, doubl
     return line;
 }
 
+TRecorder::TRecorder()
+    : Sync(::fdatasync), Clock([] {
+          return std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now().time_since_epoch())
+              .count();
+      }) {}
+
 void TRecorder::Start(const QString& path) {
     Stop();
     FError.clear();
@@ -89,25 +101,58 @@ void TRecorder::Start(const QString& path) {
         throw ERecordError(
             Formatted(kRecordNotOpened, path.toStdString(), FFile.errorString().toStdString()));
     }
-    if (FFile.size() == 0 && !Append(RecordHeader(CoverageFactor))) {
-        Stop();
+    if (FFile.size() == 0 && !(Append(RecordHeader(CoverageFactor)) && SyncNow())) {
+        FFile.close();
         throw ERecordError(Formatted(kRecordNotOpened, path.toStdString(), FWhy));
     }
 }
 
+// A stop that finds the disk refusing the last lines says so in Error().
 void TRecorder::Stop() {
-    if (FFile.isOpen())
-        FFile.close();
+    if (!FFile.isOpen())
+        return;
+    if (FUnsyncedSinceMs && !SyncNow())
+        FError = Formatted(kRecordStopped, FFile.fileName().toStdString(), FWhy);
+    FFile.close();
+    FUnsyncedSinceMs.reset();
 }
 
 bool TRecorder::Write(const TLiveSample& sample, const std::string& stability) {
     if (!Recording())
         return false;
-    if (Append(RecordLine(sample, stability, CoverageFactor)))
+    if (!Append(RecordLine(sample, stability, CoverageFactor))) {
+        StopWith(FWhy);
+        return false;
+    }
+    if (!FUnsyncedSinceMs)
+        FUnsyncedSinceMs = Clock();
+    return SyncIfDue();
+}
+
+bool TRecorder::SyncIfDue() {
+    if (!Recording() || !FUnsyncedSinceMs || Clock() - *FUnsyncedSinceMs < kSyncPeriodMs)
         return true;
-    FError = Formatted(kRecordStopped, FFile.fileName().toStdString(), FWhy);
-    Stop();
+    if (SyncNow())
+        return true;
+    StopWith(FWhy);
     return false;
+}
+
+bool TRecorder::SyncNow() {
+    if (Sync(FFile.handle()) != 0) {
+        FWhy = std::strerror(errno);
+        return false;
+    }
+    FUnsyncedSinceMs.reset();
+    return true;
+}
+
+// The lines the disk refused are not tried again: the file is closed as it
+// is, and the recording has stopped.
+void TRecorder::StopWith(const std::string& why) {
+    FError = Formatted(kRecordStopped, FFile.fileName().toStdString(), why);
+    FFile.close();
+    FUnsyncedSinceMs.reset();
 }
 
 // Unbuffered: the line goes to the system in this call. A short write (a

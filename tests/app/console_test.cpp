@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineSeries>
+#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -21,6 +22,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../sim/simprocess.h"
@@ -663,6 +665,72 @@ TEST_F(ConsoleTest, ASetPointChangeShowsSettlingThenStable) {
                              [](const QString& text) { return text.startsWith("Stable"); }))
         << seen.join(" | ").toStdString();
     EXPECT_TRUE(messages.empty());
+}
+
+// The console as an administrator starts it: the program itself, without a
+// display for its help, and unattended on the offscreen platform with the
+// simulated kit's port taken without the dialog, recording every poll.
+TEST(ConsoleProgram, HelpAndVersionNeedNoDisplayAndWithoutOneItSaysWhatToDo) {
+    QProcessEnvironment headless = QProcessEnvironment::systemEnvironment();
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        headless.remove(variable);
+    const auto run = [&](const QStringList& arguments) {
+        QProcess vapcal;
+        vapcal.setProcessEnvironment(headless);
+        vapcal.start(VAPCAL, arguments);
+        EXPECT_TRUE(vapcal.waitForFinished(30000));
+        return std::tuple{vapcal.exitCode(), QString(vapcal.readAllStandardOutput()),
+                          QString(vapcal.readAllStandardError())};
+    };
+    const auto [helpStatus, help, helpErrors] = run({"--help"});
+    EXPECT_EQ(helpStatus, 0) << helpErrors.toStdString();
+    for (const char* option : {"--port", "--record", "--simulate", "--version"})
+        EXPECT_TRUE(help.contains(option)) << option;
+    const auto [versionStatus, version, versionErrors] = run({"--version"});
+    EXPECT_EQ(versionStatus, 0);
+    EXPECT_TRUE(version.startsWith("vapcal ")) << version.toStdString();
+    const auto [status, out, errors] = run({"--simulate"});
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(errors.count('\n'), 1) << errors.toStdString();
+    EXPECT_TRUE(errors.contains("xvfb-run") && errors.contains("QT_QPA_PLATFORM=offscreen"))
+        << errors.toStdString();
+}
+
+TEST(ConsoleProgram, UnattendedWithTheSimulatedKitItRecordsALinePerPoll) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString record = dir.filePath("kit.csv");
+    QProcessEnvironment offscreen = QProcessEnvironment::systemEnvironment();
+    offscreen.insert("QT_QPA_PLATFORM", "offscreen");
+    offscreen.insert("XDG_CONFIG_HOME", dir.path());
+    QProcess vapcal;
+    vapcal.setProcessEnvironment(offscreen);
+    vapcal.start(VAPCAL, {"--simulate", "--port", "sim", "--record", record});
+    ASSERT_TRUE(vapcal.waitForStarted());
+    QTest::qWait(10000);
+    ASSERT_EQ(vapcal.state(), QProcess::Running) << vapcal.readAllStandardError().toStdString();
+    vapcal.terminate();
+    vapcal.waitForFinished();
+
+    const QStringList lines = RecordLines(record);
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_EQ(lines.front().toStdString(), live::kRecordHeader);
+    // A 500 ms poll gives some 20 lines in 10 s; a busy machine polls late,
+    // never twice at once.
+    ASSERT_GE(lines.size(), 11) << lines.join("\n").toStdString();
+    QDateTime previous;
+    for (const QString& line : lines.mid(1)) {
+        const QStringList fields = line.split(',');
+        ASSERT_GE(fields.size(), 9) << line.toStdString();
+        for (int reading = 1; reading <= 3; ++reading)
+            EXPECT_FALSE(fields[reading].isEmpty()) << line.toStdString();
+        const QDateTime when = QDateTime::fromString(fields[0], Qt::ISODateWithMs);
+        ASSERT_TRUE(when.isValid()) << line.toStdString();
+        if (previous.isValid()) {
+            EXPECT_GE(previous.msecsTo(when), 250) << line.toStdString();
+        }
+        previous = when;
+    }
 }
 
 }  // namespace
