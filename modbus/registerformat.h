@@ -6,6 +6,7 @@
 
 #include <QJsonValue>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,5 +30,14 @@ struct TShownValue {
 // The values of registers in format. A register left over at the end of a
 // pair format is shown as unsigned, not dropped.
 std::vector<TShownValue> ShowRegisters(const TRegValues& registers, TRegisterFormat format);
+
+// The format a name gives ("unsigned", "signed", "hex", "int32",
+// "int32-swapped", "float", "float-swapped"); none for any other name.
+std::optional<TRegisterFormat> RegisterFormatNamed(const std::string& name);
+// The names above, comma-separated, for a refusal.
+const char* RegisterFormatNames();
+// The first value of `registers` in `format` as a number (a pair format
+// takes the first two registers); NaN when there are too few registers.
+double RegisterNumber(const TRegValues& registers, TRegisterFormat format);
 
 }  // namespace regwire::tool
