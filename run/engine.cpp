@@ -242,7 +242,7 @@ void TRunEngine::Stop(const std::string& reason) {
 }
 
 void TRunEngine::StopNow(const std::string& reason, bool journal) {
-    if (!Running())
+    if (FState == rsDone || FState == rsStopped)
         return;
     ++FGeneration;
     FStopReason = reason;

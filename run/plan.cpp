@@ -4,10 +4,10 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QStringList>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <exception>
-#include <set>
 
 #include "calc/model.h"
 #include "platform/numtext.h"
@@ -45,16 +45,22 @@ std::string AtPoint(int index, const std::string& reason) {
     return head + reason;
 }
 
-// Reads one JSON object's keys, each once, and names the ones left over.
+// Reads one JSON object's keys; a key it does not know is named before
+// anything else is said about the object (a misspelt key explains what
+// seems missing).
 class TKeys {
   public:
-    TKeys(const QJsonObject& object, std::string where)
-        : FObject(object), FWhere(std::move(where)) {}
+    TKeys(const QJsonObject& object, std::string where, std::initializer_list<const char*> known)
+        : FObject(object), FWhere(std::move(where)) {
+        for (const QString& key : FObject.keys())
+            if (std::none_of(known.begin(), known.end(),
+                             [&key](const char* name) { return key == QLatin1String(name); }))
+                Refuse(Fill(kPlanUnknownKey, key.toStdString()));
+    }
 
     bool Has(const char* key) const { return FObject.contains(key); }
 
     std::optional<double> Number(const char* key, double low, double high) {
-        FSeen.insert(key);
         if (!FObject.contains(key))
             return std::nullopt;
         const QJsonValue value = FObject.value(key);
@@ -79,7 +85,6 @@ class TKeys {
     }
 
     std::optional<std::string> Text(const char* key) {
-        FSeen.insert(key);
         if (!FObject.contains(key))
             return std::nullopt;
         const QJsonValue value = FObject.value(key);
@@ -100,17 +105,7 @@ class TKeys {
         Refuse(Fill(kPlanNotChoice, key, list, word));
     }
 
-    QJsonValue Value(const char* key) {
-        FSeen.insert(key);
-        return FObject.value(key);
-    }
-
-    // After every key was asked for: one the plan does not know is refused.
-    void NoOthers() const {
-        for (const QString& key : FObject.keys())
-            if (FSeen.count(key.toStdString()) == 0)
-                Refuse(Fill(kPlanUnknownKey, key.toStdString()));
-    }
+    QJsonValue Value(const char* key) const { return FObject.value(key); }
 
     [[noreturn]] void Refuse(const std::string& reason) const {
         throw EPlanError(FWhere.empty() ? reason : FWhere + reason);
@@ -119,7 +114,6 @@ class TKeys {
   private:
     QJsonObject FObject;
     std::string FWhere;
-    std::set<std::string> FSeen;
 };
 
 std::optional<TAcceptance> ReadAcceptance(const QJsonValue& value) {
@@ -127,11 +121,10 @@ std::optional<TAcceptance> ReadAcceptance(const QJsonValue& value) {
         return std::nullopt;
     if (!value.isObject())
         throw EPlanError(Fill(kPlanNotChoice, "acceptance", "an object or null", "?"));
-    TKeys keys(value.toObject(), "acceptance: ");
+    TKeys keys(value.toObject(), "acceptance: ", {"percent", "absolute"});
     TAcceptance acceptance;
     acceptance.Percent = keys.Number("percent", 0, kMaxAcceptance, 0);
     acceptance.Absolute = keys.Number("absolute", 0, kMaxAcceptance, 0);
-    keys.NoOthers();
     return acceptance;
 }
 
@@ -141,7 +134,9 @@ TAnalyzerPlan ReadAnalyzer(const QJsonValue& value) {
         return analyzer;
     if (!value.isObject())
         throw EPlanError(Fill(kPlanNotChoice, "analyzer", "an object", "?"));
-    TKeys keys(value.toObject(), "analyzer: ");
+    TKeys keys(
+        value.toObject(), "analyzer: ",
+        {"source", "port", "address", "function", "register", "format", "scale", "delaySeconds"});
     const std::string source = keys.Choice("source", {"none", "manual", "modbus"}, "none");
     analyzer.Source = source == "manual" ? asManual : source == "modbus" ? asModbus : asNone;
     analyzer.Port = keys.Text("port").value_or("line");
@@ -157,7 +152,6 @@ TAnalyzerPlan ReadAnalyzer(const QJsonValue& value) {
     analyzer.Format = *named;
     analyzer.Scale = keys.Number("scale", -1e12, 1e12, 1);
     analyzer.DelaySeconds = keys.Number("delaySeconds", 0, kMaxDelaySeconds, 0);
-    keys.NoOthers();
     return analyzer;
 }
 
@@ -165,7 +159,8 @@ TPlanPoint ReadPoint(const QJsonValue& value, int index, const TPlan& plan, doub
                      double dilution) {
     if (!value.isObject())
         throw EPlanError(AtPoint(index, "is not a JSON object"));
-    TKeys keys(value.toObject(), AtPoint(index, ""));
+    TKeys keys(value.toObject(), AtPoint(index, ""),
+               {"wanted", "flow", "temperature", "dilution", "dwellMinutes", "settleMaxMinutes"});
     TPlanPoint point;
     point.Wanted = keys.Number("wanted", 0, kMaxConcentration);
     point.Flow = keys.Number("flow", 0, 1e9);
@@ -175,7 +170,6 @@ TPlanPoint ReadPoint(const QJsonValue& value, int index, const TPlan& plan, doub
     point.Dilution = keys.Number("dilution", 0, 1e9, dilution);
     point.DwellMinutes = keys.Number("dwellMinutes", 0, kMaxMinutes, plan.DwellMinutes);
     point.SettleMaxMinutes = keys.Number("settleMaxMinutes", 0, kMaxMinutes, plan.SettleMaxMinutes);
-    keys.NoOthers();
     if (std::isnan(point.Temperature))
         keys.Refuse(Fill(kPlanNeedsKey, "temperature"));
     if (std::isnan(point.Dilution))
@@ -209,7 +203,10 @@ TPlan ParsePlan(const QByteArray& json) {
         throw EPlanError(kPlanNotObject);
     TPlan plan;
     plan.Json = document.object();
-    TKeys keys(plan.Json, "");
+    TKeys keys(plan.Json, "",
+               {"name", "operator", "analyzerId", "temperature", "dilution", "settlingMinutes",
+                "settleMaxMinutes", "dwellMinutes", "onNotStable", "end", "acceptance", "analyzer",
+                "points"});
     plan.Name = keys.Text("name").value_or("");
     if (plan.Name.empty())
         keys.Refuse(Fill(kPlanNeedsKey, "name"));
@@ -226,7 +223,6 @@ TPlan ParsePlan(const QByteArray& json) {
     plan.Acceptance = ReadAcceptance(keys.Value("acceptance"));
     plan.Analyzer = ReadAnalyzer(keys.Value("analyzer"));
     const QJsonValue points = keys.Value("points");
-    keys.NoOthers();
     if (!points.isArray())
         keys.Refuse(Fill(kPlanNeedsKey, "points"));
     if (points.toArray().isEmpty())
