@@ -30,6 +30,11 @@ inline constexpr int kOutputDecimals = 2;  // S, Cu, Cd, R
 // Csat (ng/ml) of air saturated with mercury at `temp` °C, unrounded.
 long double CalcSatConc(long double temp);
 
+// d ln Csat / dt (per kelvin) at `temp` °C: the relative change of the
+// unrounded Csat per degree, differentiated analytically from the
+// vapour-pressure equation and the reservoir's correction.
+long double CalcSatConcLogSlope(long double temp);
+
 // The text the reservoir-output field shows for Csat: three significant
 // digits in exponent form with the locale's separator (6.25E+01).
 std::string SatConcText(long double satConc);

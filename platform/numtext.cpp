@@ -128,10 +128,12 @@ std::string FixedText(const TDecimal& d, int decimals) {
     return text;
 }
 
-std::string General(long double value, int precision, int expDigits) {
+std::string General(long double value, int precision, int expDigits, bool writtenFirst = false) {
     if (!std::isfinite(value))
         return NonFinite(value);
     TDecimal d = Expand(value);
+    if (writtenFirst)
+        RoundDigits(d, kWrittenDigits);
     RoundDigits(d, precision);
     if (d.Digits.empty())
         return "0";
@@ -255,6 +257,10 @@ std::string FloatToStrExp3(long double value) {
 
 std::string FloatToStrGeneral(long double value) {
     return General(value, 15, 0);
+}
+
+std::string FloatToStrSignificant(long double value, int digits) {
+    return General(value, std::clamp(digits, 1, 15), 0, true);
 }
 
 std::string FloatToDisplay(long double value, int decimals) {

@@ -52,6 +52,11 @@ std::string FloatToStrExp3(long double value);
 // with a sign only for a negative exponent (1E-6, 1.5E15).
 std::string FloatToStrGeneral(long double value);
 
+// The general number text with at most `digits` (1..15) significant digits,
+// rounded half away from zero on the value's 18-digit text: an uncertainty
+// budget's figures (0.350712 with 4 gives 0.3507, 1.2345 with 4 gives 1.235).
+std::string FloatToStrSignificant(long double value, int digits);
+
 // The instruments' fixed display format with `decimals` decimals: rounded to
 // 4 significant digits or to `decimals`, whichever keeps fewer digits; a
 // rounded magnitude of 10000 or more in exponent form (12345.6 with 2

@@ -98,6 +98,16 @@ TEST_F(NumberText, GeneralTextDropsTrailingZeros) {
     EXPECT_EQ(FloatToStrGeneral(1.5e15L), "1.5E15");
 }
 
+// A typed 1.2345 is 1.23449999... in binary; its 18-digit text rounds up.
+TEST_F(NumberText, SignificantTextRoundsTheWrittenDigits) {
+    EXPECT_EQ(FloatToStrSignificant(0.350712L, 4), "0.3507");
+    EXPECT_EQ(FloatToStrSignificant(1.2345L, 4), "1.235");
+    EXPECT_EQ(FloatToStrSignificant(3.037254725L, 7), "3.037255");
+    EXPECT_EQ(FloatToStrSignificant(-0.0982738L, 3), "-0.0983");
+    EXPECT_EQ(FloatToStrSignificant(0.99996L, 4), "1");
+    EXPECT_EQ(FloatToStrSignificant(0.0L, 4), "0");
+}
+
 TEST_F(NumberText, DisplayFormatKeepsFourSignificantDigitsAtMost) {
     const FixedCase cases[] = {
         {12.3456L, 2, "12.35"},    {123.456L, 2, "123.50"},     {0.004L, 2, "0.00"},
