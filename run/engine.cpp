@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <cmath>
 #include <cstdio>
+#include <exception>
 
 #include "live/recorder.h"
 #include "run/messages.h"
@@ -27,6 +28,13 @@ std::string General(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", value);
     return text;
+}
+
+QJsonObject Accuracies(const calc::TAccuracies& accuracies) {
+    QJsonObject json;
+    for (const calc::TAccuracyKey& key : calc::kAccuracyKeys)
+        json[key.Key] = static_cast<double>(accuracies.*key.Member);
+    return json;
 }
 
 }  // namespace
@@ -66,7 +74,7 @@ QJsonObject ConditionsJson(const TPlan& plan, const TRunSetup& setup) {
         {"flowToleranceFloor", t.FlowFloor},
         {"dilutionToleranceFloor", t.DilutionFloor},
         {"concentrationToleranceFloor", t.ConcentrationFloor},
-        {"uncertainty", QJsonValue()},
+        {"uncertainty", Accuracies(setup.Accuracies)},
     };
 }
 
@@ -153,8 +161,7 @@ void TRunEngine::StartPoint(int index) {
     FPoint = index;
     FStableAfterSeconds.reset();
     FDwellStarted.clear();
-    FDelivered = {};
-    FAnalyzer = {};
+    ClearDwell();
     FAwaitingManual = false;
     const int generation = ++FGeneration;
     SetState(rsApplying);
@@ -187,9 +194,16 @@ void TRunEngine::Applied(const TApplyResult& result, int generation) {
 
 void TRunEngine::BeginSettling() {
     FStability.Lapse();
+    ClearDwell();
+    SetState(rsSettling);
+}
+
+void TRunEngine::ClearDwell() {
     FDelivered = {};
     FAnalyzer = {};
-    SetState(rsSettling);
+    FTemp = {};
+    FFlow = {};
+    FDilution = {};
 }
 
 void TRunEngine::Pause() {
@@ -283,8 +297,12 @@ void TRunEngine::Sample(const live::TLiveSample& sample, std::optional<double> a
                 return;
             }
         } else if (FState == rsDwelling && !FAwaitingManual) {
-            if (std::isfinite(sample.Delivered))
+            if (std::isfinite(sample.Delivered)) {
                 FDelivered.Add(sample.Delivered);
+                FTemp.Add(sample.Temp);
+                FFlow.Add(sample.Flow);
+                FDilution.Add(sample.DilutionFlow);
+            }
             if (analyzer && std::isfinite(*analyzer))
                 FAnalyzer.Add(*analyzer);
         }
@@ -355,8 +373,7 @@ void TRunEngine::Stable(qint64 ms) {
 
 void TRunEngine::BeginDwell(qint64) {
     FDwellStarted = live::IsoLocalTime(FClock.Local());
-    FDelivered = {};
-    FAnalyzer = {};
+    ClearDwell();
     Event("dwellStarted");
     SetState(rsDwelling);
 }
@@ -381,9 +398,11 @@ void TRunEngine::FinishPoint(TPointStatus status, const char* event, std::option
             analyzer = {};
             analyzer.Add(*manual);
         }
+        const std::optional<calc::TUncertaintyBudget> budget = Budget();
         result = PointResultJson(PointIndex(), Point(), status, FStableAfterSeconds, FDelivered,
                                  analyzer, FPlan.Analyzer.Source != asNone, FDwellStarted,
-                                 live::IsoLocalTime(FClock.Local()), {}, FPlan.Acceptance);
+                                 live::IsoLocalTime(FClock.Local()), budget ? &*budget : nullptr,
+                                 FPlan.Acceptance);
     } else {
         result = PointWithoutDwell(PointIndex(), Point(), status, FStableAfterSeconds);
     }
@@ -393,6 +412,25 @@ void TRunEngine::FinishPoint(TPointStatus status, const char* event, std::option
     if (OnPointFinished)
         OnPointFinished(PointIndex(), result);
     NextPoint();
+}
+
+// The budget at the dwell's mean readings, with the spread of the delivered
+// concentration over the dwell as one more row taken whole: successive polls
+// are not independent, so it is not divided by the count. None without a
+// reading, or where the model has no value.
+std::optional<calc::TUncertaintyBudget> TRunEngine::Budget() const {
+    if (FDelivered.Count() == 0)
+        return std::nullopt;
+    try {
+        calc::TUncertaintyBudget budget = calc::CalcUncertaintyBudget(
+            {FTemp.Mean(), FFlow.Mean(), FDilution.Mean(), FSetup.Kit.Pbar, FSetup.Kit.Dp,
+             FSetup.Kit.RefTemp},
+            {FSetup.Kit.ReservoirCapacity, FSetup.Kit.DilutionCapacity}, FSetup.Accuracies);
+        budget.AddWhole(calc::kUncStability, FDelivered.SD());
+        return budget;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
 void TRunEngine::NextPoint() {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "calc/uncertainty.h"
 #include "live/sample.h"
 #include "live/stability.h"
 #include "run/plan.h"
@@ -66,6 +67,7 @@ struct TRunSetup {
     std::string Console;  // the console's version
     TKitLimits Kit;       // capacities, limits and saturator conditions
     live::TTolerances Tolerances;
+    calc::TAccuracies Accuracies;  // the lab's, for each point's budget
     // The kit silent (no complete poll) this long stops the run; 0: never.
     qint64 GiveUpAfterMs = 120000;
 };
@@ -142,6 +144,8 @@ class TRunEngine {
     void DwellOver(qint64 ms);
     void FinishPoint(TPointStatus status, const char* event, std::optional<double> manual = {});
     void NextPoint();
+    std::optional<calc::TUncertaintyBudget> Budget() const;
+    void ClearDwell();
     void Finish(TRunState state);
     void Ended();
     void Advance(qint64 ms);
@@ -167,6 +171,10 @@ class TRunEngine {
     std::string FDwellStarted;
     TDwellStatistics FDelivered;
     TDwellStatistics FAnalyzer;
+    // The readings over the dwell, at whose means the budget is made.
+    TDwellStatistics FTemp;
+    TDwellStatistics FFlow;
+    TDwellStatistics FDilution;
     bool FAwaitingManual = false;
 };
 

@@ -106,7 +106,7 @@ QJsonObject PointResultJson(int index, const TPlanPoint& point, TPointStatus sta
                             std::optional<double> stableAfterSeconds,
                             const TDwellStatistics& delivered, const TDwellStatistics& analyzer,
                             bool analyzerRead, const std::string& dwellStarted,
-                            const std::string& dwellEnded, const std::vector<TBudgetRow>& budget,
+                            const std::string& dwellEnded, const calc::TUncertaintyBudget* budget,
                             const std::optional<TAcceptance>& acceptance) {
     QJsonObject result = PointHead(index, point, status, stableAfterSeconds);
     result["samples"] = delivered.Count();
@@ -115,24 +115,22 @@ QJsonObject PointResultJson(int index, const TPlanPoint& point, TPointStatus sta
     QJsonValue deliveredJson;
     QJsonArray budgetJson;
     if (delivered.Count() > 0) {
-        double expanded = std::nan("");
-        double coverage = std::nan("");
-        if (!budget.empty()) {
-            double combined = 0;
-            for (const TBudgetRow& row : budget) {
-                combined += row.Contribution * row.Contribution;
-                budgetJson.append(QJsonObject{{"quantity", QString::fromStdString(row.Quantity)},
-                                              {"standardUncertainty", row.StandardUncertainty},
-                                              {"sensitivity", row.Sensitivity},
-                                              {"contribution", row.Contribution}});
-            }
-            coverage = 2;
-            expanded = coverage * std::sqrt(combined);
+        QJsonValue expanded;
+        QJsonValue coverage;
+        if (budget != nullptr) {
+            for (const calc::TBudgetRow& row : budget->Rows)
+                budgetJson.append(QJsonObject{
+                    {"quantity", QString::fromStdString(row.Quantity)},
+                    {"standardUncertainty", static_cast<double>(row.StandardUncertainty)},
+                    {"sensitivity", static_cast<double>(row.Sensitivity)},
+                    {"contribution", static_cast<double>(row.Contribution)}});
+            expanded = Maybe(static_cast<double>(budget->Expanded));
+            coverage = Maybe(static_cast<double>(budget->CoverageFactor));
         }
         deliveredJson = QJsonObject{{"mean", delivered.Mean()},
                                     {"sd", delivered.SD()},
-                                    {"expanded", Maybe(expanded)},
-                                    {"coverageFactor", Maybe(coverage)}};
+                                    {"expanded", expanded},
+                                    {"coverageFactor", coverage}};
     }
     result["delivered"] = deliveredJson;
     result["budget"] = budgetJson;

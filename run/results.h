@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "calc/uncertainty.h"
 #include "run/plan.h"
 
 namespace run {
@@ -35,14 +36,6 @@ class TDwellStatistics {
 enum TPointStatus { psDone, psNotStable, psSkipped, psStopped };
 const char* PointStatusName(TPointStatus status);
 
-// One row of a point's uncertainty budget.
-struct TBudgetRow {
-    std::string Quantity;
-    double StandardUncertainty = 0;
-    double Sensitivity = 0;
-    double Contribution = 0;
-};
-
 // Whether the analyser's mean passes: |analyser - delivered| against
 // max(percent % of delivered, absolute), and which of the two was the limit.
 struct TVerdict {
@@ -64,12 +57,15 @@ struct TLinearity {
 // the delivered means do not spread.
 std::optional<TLinearity> FitLinearity(const std::vector<std::pair<double, double>>& points);
 
-// One point's result as results.json and the journal hold it.
+// One point's result as results.json and the journal hold it. `budget`:
+// the point's uncertainty budget at its mean readings with the dwell's
+// stability row, null when none could be made (U is then null, not
+// invented).
 QJsonObject PointResultJson(int index, const TPlanPoint& point, TPointStatus status,
                             std::optional<double> stableAfterSeconds,
                             const TDwellStatistics& delivered, const TDwellStatistics& analyzer,
                             bool analyzerRead, const std::string& dwellStarted,
-                            const std::string& dwellEnded, const std::vector<TBudgetRow>& budget,
+                            const std::string& dwellEnded, const calc::TUncertaintyBudget* budget,
                             const std::optional<TAcceptance>& acceptance);
 
 // A point that ended without a dwell of its own (not stable, skipped,

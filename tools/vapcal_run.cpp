@@ -274,6 +274,7 @@ int Run(const TArguments& arguments) {
     setup.Console = VAPCAL_VERSION;
     setup.Kit = limits;
     setup.Tolerances = live::ReadTolerances(settingsFile);
+    setup.Accuracies = settings.Accuracies;
     setup.GiveUpAfterMs = arguments.GiveUpAfter * 1000LL;
     run::TRunEngine engine(plan, setup, *kit, clock, *folder);
 

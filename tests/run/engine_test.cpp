@@ -137,6 +137,14 @@ TEST_F(RunEngine, AWholePlanRunsOnAScriptedClockAndPasses) {
     EXPECT_DOUBLE_EQ(second["stableAfterSeconds"].toDouble(), 60.5);
     EXPECT_EQ(second["samples"].toInt(), 240);
     EXPECT_DOUBLE_EQ(second["delivered"]["mean"].toDouble(), 16.01);
+    // The budget at the dwell's mean readings, the dwell's spread last.
+    const QJsonArray budget = second["budget"].toArray();
+    ASSERT_FALSE(budget.isEmpty());
+    EXPECT_EQ(budget.last()["quantity"].toString(), "stability");
+    EXPECT_EQ(budget.last()["standardUncertainty"].toDouble(), 0);
+    EXPECT_GT(second["delivered"]["expanded"].toDouble(), 0);
+    EXPECT_EQ(second["delivered"]["coverageFactor"].toDouble(), 2);
+    EXPECT_EQ(results["conditions"]["uncertainty"]["CoverageFactor"].toDouble(), 2);
     EXPECT_NEAR(second["errorPercent"].toDouble(), 2, 1e-9);
     EXPECT_EQ(second["decidedBy"].toString(), "percent");
     EXPECT_EQ(points[0]["decidedBy"].toString(), "absolute");

@@ -39,6 +39,7 @@ class TRunProcess {
             setenv("XDG_DATA_HOME", (home + "/data").toLocal8Bit().constData(), 1);
             setenv("XDG_CONFIG_HOME", (home + "/config").toLocal8Bit().constData(), 1);
             const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDOUT_FILENO);
             dup2(null, STDERR_FILENO);
             std::vector<char*> argv;
             std::string program = VAPCAL_RUN;
