@@ -257,7 +257,11 @@ void CheckPlan(TPlan& plan, const TKitLimits& limits, bool headless) {
                         Number(limits.DilutionCapacity)));
         try {
             long double flow = point.Flow.value_or(0);
-            if (point.Wanted) {
+            if (point.Wanted && *point.Wanted == 0) {
+                // The zero gas: the model's back-calculation has no value
+                // at 0 ng/l, but no reservoir flow delivers exactly that.
+                flow = 0;
+            } else if (point.Wanted) {
                 flow = calc::CalcFlowForOutput(*point.Wanted, calc::CalcSatConc(point.Temperature),
                                                limits.Pbar, limits.Dp, point.Temperature,
                                                limits.RefTemp, point.Dilution);

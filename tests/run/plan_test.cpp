@@ -98,11 +98,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Plan, AWantedConcentrationIsHeldToATenthAndCarriesItsCalculatedValue) {
     run::TPlan plan = run::ParsePlan(R"({"name": "L", "temperature": 40, "dilution": 10,
-        "points": [{"wanted": 16}, {"flow": 0}]})");
+        "points": [{"wanted": 16}, {"flow": 0}, {"wanted": 0}]})");
     run::CheckPlan(plan, run::TKitLimits{}, true);
     EXPECT_DOUBLE_EQ(plan.Points[0].ReservoirFlow, 2.4);
     EXPECT_DOUBLE_EQ(plan.Points[0].Calculated, 16.01);
     EXPECT_DOUBLE_EQ(plan.Points[1].Calculated, 0);
+    EXPECT_DOUBLE_EQ(plan.Points[2].ReservoirFlow, 0);
 }
 
 struct TJudgeCase {
