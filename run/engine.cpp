@@ -24,6 +24,14 @@ std::string Clock(qint64 ms) {
     return text;
 }
 
+std::string Fill(const char* pattern, const std::string& text) {
+    std::string filled = pattern;
+    const auto at = filled.find("%s");
+    if (at != std::string::npos)
+        filled.replace(at, 2, text);
+    return filled;
+}
+
 std::string General(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", value);
@@ -239,6 +247,25 @@ void TRunEngine::Continue() {
     });
 }
 
+void TRunEngine::KitLost(const std::string& port) {
+    if (!Running() || FPaused)
+        return;
+    Guarded([this, &port] {
+        Event("paused", {{"reason", QString::fromStdString(Fill(kPausePortGone, port))}});
+        FPaused = true;
+        FKitLost = true;
+        if (OnStateChanged)
+            OnStateChanged(FState);
+    });
+}
+
+void TRunEngine::KitBack() {
+    if (!FKitLost)
+        return;
+    FKitLost = false;
+    Continue();
+}
+
 void TRunEngine::Skip() {
     if (!Running())
         return;
@@ -285,6 +312,7 @@ void TRunEngine::Sample(const live::TLiveSample& sample, std::optional<double> a
     FLastSampleMs = sample.Ms;
     const double reading = analyzer.value_or(std::nan(""));
     FFolder.Record(RunRecordLine(sample, FStability.Text(sample.Ms),
+                                 static_cast<double>(FSetup.Accuracies.CoverageFactor),
                                  FState == rsIdle ? 0 : PointIndex(), reading),
                    sample.Ms);
     if (FPaused)
@@ -316,21 +344,31 @@ void TRunEngine::Lapse() {
 }
 
 void TRunEngine::Tick() {
-    if (!Running() || FPaused)
+    if (!Running() || (FPaused && !FKitLost))
         return;
-    Guarded([this] { Advance(FClock.Ms()); });
+    Guarded([this] {
+        if (FPaused)
+            GiveUpWhenSilent(FClock.Ms());
+        else
+            Advance(FClock.Ms());
+    });
+}
+
+bool TRunEngine::GiveUpWhenSilent(qint64 ms) {
+    if (FSetup.GiveUpAfterMs <= 0 || FState == rsApplying ||
+        ms - FLastSampleMs <= FSetup.GiveUpAfterMs)
+        return false;
+    char reason[200];
+    std::snprintf(reason, sizeof reason, kStopKitSilent,
+                  static_cast<int>(FSetup.GiveUpAfterMs / 1000));
+    StopNow(reason, true);
+    return true;
 }
 
 // The steps that follow from time alone.
 void TRunEngine::Advance(qint64 ms) {
-    if (FSetup.GiveUpAfterMs > 0 && FState != rsApplying &&
-        ms - FLastSampleMs > FSetup.GiveUpAfterMs) {
-        char reason[200];
-        std::snprintf(reason, sizeof reason, kStopKitSilent,
-                      static_cast<int>(FSetup.GiveUpAfterMs / 1000));
-        StopNow(reason, true);
+    if (GiveUpWhenSilent(ms))
         return;
-    }
     switch (FState) {
         case rsSettling:
             if (ms - FAppliedMs > MinutesMs(Point().SettleMaxMinutes)) {
@@ -445,6 +483,7 @@ void TRunEngine::NextPoint() {
 void TRunEngine::Finish(TRunState state) {
     ++FGeneration;
     FPaused = false;
+    FKitLost = false;
     FFolder.SyncRecord();
     SetState(state);
     try {
@@ -491,6 +530,8 @@ live::TKitTargets TRunEngine::Targets() const {
     t.Pbar = FSetup.Kit.Pbar;
     t.Dp = FSetup.Kit.Dp;
     t.RefTemp = FSetup.Kit.RefTemp;
+    t.FlowCapacity = FSetup.Kit.ReservoirCapacity;
+    t.DilutionFlowCapacity = FSetup.Kit.DilutionCapacity;
     if (!Running())
         return t;
     const TPlanPoint& p = Point();

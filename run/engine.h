@@ -102,6 +102,11 @@ class TRunEngine {
     void Skip();
     void Stop(const std::string& reason);
     void EnterAnalyzerReading(double mean);
+    // The kit's port vanished: the run pauses (the kit is not watched), and
+    // gives up as for a silent kit should the port stay away. Back: the
+    // point in hand settles again.
+    void KitLost(const std::string& port);
+    void KitBack();
 
     // A complete poll, with the analyser's reading polled in the same
     // cycle (none when it was not read or did not answer).
@@ -149,6 +154,7 @@ class TRunEngine {
     void Finish(TRunState state);
     void Ended();
     void Advance(qint64 ms);
+    bool GiveUpWhenSilent(qint64 ms);
     void StopNow(const std::string& reason, bool journal);
 
     TPlan FPlan;
@@ -176,6 +182,7 @@ class TRunEngine {
     TDwellStatistics FFlow;
     TDwellStatistics FDilution;
     bool FAwaitingManual = false;
+    bool FKitLost = false;
 };
 
 }  // namespace run

@@ -1,28 +1,27 @@
-// The kit on its line without a window, for vapcal-run: the three
-// instruments' clients (and the analyser's, on the same line or its own
-// port), the 500 ms poll feeding the live monitor, the limits read from the
-// controllers, and Apply's confirmed set-point writes with the temperature
-// controller's handshake.
+// The run's kit: the engine's view of the kit (TRunKit) on kit::TKit, the
+// one way every program drives the instruments. Feeds the live monitor from
+// the poll's cycles, with the analyser's reading of the same cycle (an extra
+// read on the kit's own line, or a read on the analyser's own port), and
+// tells the run when the port vanishes and comes back.
 #pragma once
 
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QObject>
-#include <QTimer>
-#include <cstdint>
 #include <functional>
-#include <limits>
-#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
+#include "kit/kit.h"
 #include "live/monitor.h"
-#include "modbus/client.h"
-#include "modbus/connection.h"
 #include "run/engine.h"
 #include "run/plan.h"
+
+namespace regwire {
+class TModbusClient;
+class TModbusConnection;
+}  // namespace regwire
 
 namespace run {
 
@@ -45,15 +44,14 @@ class TSystemClock : public TRunClock {
 
 class TKitLine : public QObject, public TRunKit {
   public:
-    static constexpr int kPollMs = 500;
-
-    TKitLine(const std::string& port, const TAnalyzerPlan& analyzer, const TRunClock& clock);
+    TKitLine(const TAnalyzerPlan& analyzer, const TRunClock& clock);
     ~TKitLine() override;
 
     // Opens the kit's port (and the analyser's own); raises ELineError.
-    void Open();
-    // The controllers' capacities and set-point limits, and the set points
-    // they hold now; raises ELineError naming what did not answer.
+    void Open(const std::string& port);
+    // The controllers' capacities and set-point limits (and the set points
+    // they hold now, which Apply compares with); raises ELineError naming
+    // what did not answer.
     TKitLimits ReadLimits(const TKitLimits& conditions);
 
     // The poll: every complete one goes to OnSample with the analyser's
@@ -64,53 +62,33 @@ class TKitLine : public QObject, public TRunKit {
     std::function<void()> OnLapse;
     // The targets each sample is judged against.
     std::function<live::TKitTargets()> Targets;
+    // The port vanished; it is back (the kit reads its settings again and
+    // polls on).
+    std::function<void(const std::string& port)> OnPortGone;
+    std::function<void(const std::string& port)> OnPortBack;
 
     void Apply(const TSetPoints& setPoints, std::function<void(const TApplyResult&)> done) override;
 
+    kit::TKit& Kit() { return FKit; }
     live::TKitMonitor& Monitor() { return FMonitor; }
 
   private:
-    struct TDone {
-        regwire::TTransactionStatus Status = regwire::tsNoReply;
-        regwire::TRegValues Values;
-    };
-    enum TWriteOutcome { woConfirmed, woRefused, woNotAnswered };
+    void Cycle(const kit::TPollCycle& cycle);
+    void AnalyzerRead(const regwire::TTransactionInfo& info,
+                      const std::vector<std::uint16_t>& values);
+    std::optional<double> Reading(const std::vector<std::uint16_t>& registers) const;
 
-    regwire::TModbusClient* Client(std::uint8_t address, regwire::TModbusConnection& line);
-    void Completed(regwire::TModbusClient* client, const regwire::TTransactionInfo& info,
-                   std::uint16_t start, const regwire::TRegValues& values);
-    std::optional<TDone> Wait(std::int32_t id);
-    TDone ReadNow(regwire::TModbusClient* client, std::uint16_t reg, std::uint16_t count);
-    TWriteOutcome WriteNow(regwire::TModbusClient* client, std::uint16_t reg, std::uint16_t value,
-                           int pacingMs = 0);
-    std::string WriteTemperature(double temperature);
-    std::string WriteFlow(regwire::TModbusClient* client, const char* name, double flow,
-                          float capacity, double& known);
-    void Poll();
-    int AnswerLimitMs() const;
-    void Halt();
-
-    std::string FPort;
     TAnalyzerPlan FAnalyzerPlan;
     const TRunClock& FClock;
-    regwire::TModbusConnection FLine;
-    std::unique_ptr<regwire::TModbusConnection> FAnalyzerLine;
-    regwire::TModbusClient* FReservoir;
-    regwire::TModbusClient* FDilution;
-    regwire::TModbusClient* FTemperature;
-    regwire::TModbusClient* FAnalyzer = nullptr;
+    kit::TKit FKit;
     live::TKitMonitor FMonitor;
-    QTimer FPoll;
-    std::map<std::int32_t, TDone> FDone;
-    std::int32_t FWaitingFor = -1;
-    QEventLoop* FWaitLoop = nullptr;
-    bool FSampled = false;
-    float FReservoirCapacity = 0;
-    float FDilutionCapacity = 0;
-    double FKnownTemp = std::numeric_limits<double>::quiet_NaN();
-    double FKnownFlow = std::numeric_limits<double>::quiet_NaN();
-    double FKnownDilution = std::numeric_limits<double>::quiet_NaN();
+    // An analyser on a port of its own: read at each cycle, its latest
+    // answer goes with the next sample.
+    std::unique_ptr<regwire::TModbusConnection> FAnalyzerLine;
+    regwire::TModbusClient* FAnalyzer = nullptr;
     std::optional<double> FAnalyzerReading;
+    bool FSampled = false;
+    bool FCapacityRead[2] = {false, false};
 };
 
 }  // namespace run

@@ -49,6 +49,9 @@ inline constexpr const char* kStopApplyFailed = "point %d: the set points were n
 inline constexpr const char* kStopJournal = "the journal cannot be written: %s";
 inline constexpr const char* kStopPortGone = "the port is gone: %s";
 
+// Why a run paused by itself ("%s": the port).
+inline constexpr const char* kPausePortGone = "port %s gone";
+
 // The run folder.
 inline constexpr const char* kFolderNotMade = "cannot make the run folder %s: %s";
 inline constexpr const char* kFolderNotRun = "%s holds no run (no plan.json and journal.jsonl)";

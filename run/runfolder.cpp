@@ -112,7 +112,7 @@ TRunFolder::~TRunFolder() {
         ::close(FJournal);
 }
 
-TRunFolder TRunFolder::Create(const QString& path, const QJsonObject& plan) {
+TRunFolder TRunFolder::Create(const QString& path, const QJsonObject& plan, double coverageFactor) {
     if (!QDir().mkpath(path))
         throw ERunFolderError(Fill(kFolderNotMade, Local(path), std::strerror(errno)));
     if (QFile::exists(path + "/" + kJournalFile))
@@ -125,25 +125,25 @@ TRunFolder TRunFolder::Create(const QString& path, const QJsonObject& plan) {
         file.write(bytes) != bytes.size() || !file.flush() || ::fdatasync(file.handle()) != 0)
         RaiseFile(planPath);
     file.close();
-    folder.OpenFiles();
+    folder.OpenFiles(coverageFactor);
     SyncFolder(path);
     return folder;
 }
 
-TRunFolder TRunFolder::Open(const QString& path) {
+TRunFolder TRunFolder::Open(const QString& path, double coverageFactor) {
     if (!QFile::exists(path + "/" + kPlanFile) || !QFile::exists(path + "/" + kJournalFile))
         throw ERunFolderError(Fill(kFolderNotRun, Local(path)));
     TRunFolder folder(path);
-    folder.OpenFiles();
+    folder.OpenFiles(coverageFactor);
     return folder;
 }
 
-void TRunFolder::OpenFiles() {
+void TRunFolder::OpenFiles(double coverageFactor) {
     FJournal = OpenAppending(FPath + "/" + kJournalFile);
     const QString record = FPath + "/" + kRecordFile;
     FRecord = OpenAppending(record);
     if (::lseek(FRecord, 0, SEEK_END) == 0) {
-        const std::string header = std::string(live::kRecordHeader) + kRecordRunColumns + "\r\n";
+        const std::string header = live::RecordHeader(coverageFactor) + kRecordRunColumns + "\r\n";
         if (!WriteAll(FRecord, header.data(), header.size()) || ::fdatasync(FRecord) != 0)
             RaiseFile(record);
     }
@@ -226,9 +226,9 @@ void TRunFolder::WriteResults(const QJsonObject& results) {
     SyncFolder(FPath);
 }
 
-std::string RunRecordLine(const live::TLiveSample& sample, const std::string& stability, int point,
-                          double analyzer) {
-    std::string line = live::RecordLine(sample, stability) + ",";
+std::string RunRecordLine(const live::TLiveSample& sample, const std::string& stability,
+                          double coverageFactor, int point, double analyzer) {
+    std::string line = live::RecordLine(sample, stability, coverageFactor) + ",";
     if (point > 0)
         line += std::to_string(point);
     line += ",";

@@ -43,9 +43,10 @@ class TRunFolder {
   public:
     // A new run in `path` (made with its parents; an existing folder must
     // hold no run yet): writes plan.json and opens the journal and record.
-    static TRunFolder Create(const QString& path, const QJsonObject& plan);
+    // `coverageFactor` names the record's uncertainty column.
+    static TRunFolder Create(const QString& path, const QJsonObject& plan, double coverageFactor);
     // An interrupted run to resume; raises when the folder holds no run.
-    static TRunFolder Open(const QString& path);
+    static TRunFolder Open(const QString& path, double coverageFactor);
 
     TRunFolder(TRunFolder&& other) noexcept;
     TRunFolder& operator=(TRunFolder&&) = delete;
@@ -70,7 +71,7 @@ class TRunFolder {
 
   private:
     explicit TRunFolder(QString path);
-    void OpenFiles();
+    void OpenFiles(double coverageFactor);
 
     QString FPath;
     int FJournal = -1;
@@ -80,7 +81,7 @@ class TRunFolder {
 };
 
 // The record line of one complete poll during a run.
-std::string RunRecordLine(const live::TLiveSample& sample, const std::string& stability, int point,
-                          double analyzer);
+std::string RunRecordLine(const live::TLiveSample& sample, const std::string& stability,
+                          double coverageFactor, int point, double analyzer);
 
 }  // namespace run

@@ -43,6 +43,8 @@ inline constexpr const char* kRunPlanRefused = "%s: %s";
 inline constexpr const char* kRunPortFailed = "the port %s: %s";
 inline constexpr const char* kRunFolder = "run folder %s";
 inline constexpr const char* kRunPoint = "point %d of %d: %s";
+inline constexpr const char* kRunPortGone = "port %s gone · waiting for it";
+inline constexpr const char* kRunPortBack = "port %s back: the point settles again";
 inline constexpr const char* kRunEnded = "run %s: %s";
 
 }  // namespace tools

@@ -197,7 +197,7 @@ std::string PointLine(const QJsonObject& result) {
 run::TKitLimits OpenKit(run::TKitLine& kit, const std::string& port,
                         const run::TKitLimits& conditions) {
     try {
-        kit.Open();
+        kit.Open(port);
         return kit.ReadLimits(conditions);
     } catch (const std::exception& e) {
         Say(tools::kRunPrefix + Fill(tools::kRunPortFailed, port, e.what()));
@@ -215,7 +215,9 @@ int Run(const TArguments& arguments) {
     std::string port = arguments.Port;
     if (resuming) {
         try {
-            folder.emplace(run::TRunFolder::Open(QString::fromStdString(arguments.Resume)));
+            folder.emplace(
+                run::TRunFolder::Open(QString::fromStdString(arguments.Resume),
+                                      static_cast<double>(settings.Accuracies.CoverageFactor)));
             planBytes = folder->PlanBytes();
             if (port.empty())
                 for (const QJsonObject& event : folder->ReadJournal())
@@ -242,7 +244,7 @@ int Run(const TArguments& arguments) {
     run::TSystemClock clock;
     std::optional<run::TKitLine> kit;
     if (!port.empty()) {
-        kit.emplace(port, plan.Analyzer, clock);
+        kit.emplace(plan.Analyzer, clock);
         limits = OpenKit(*kit, port, limits);
     }
     try {
@@ -261,7 +263,8 @@ int Run(const TArguments& arguments) {
                                  : run::DefaultRunsFolder() + "/" +
                                        run::RunFolderName(QDateTime::currentDateTime(), plan.Name);
         try {
-            folder.emplace(run::TRunFolder::Create(path, plan.Json));
+            folder.emplace(run::TRunFolder::Create(
+                path, plan.Json, static_cast<double>(settings.Accuracies.CoverageFactor)));
         } catch (const run::ERunFolderError& e) {
             Say(tools::kRunPrefix + std::string(e.what()));
             return kExitPort;
@@ -283,6 +286,15 @@ int Run(const TArguments& arguments) {
         engine.Sample(sample, analyzer);
     };
     kit->OnLapse = [&engine] { engine.Lapse(); };
+    kit->Monitor().Accuracies = settings.Accuracies;
+    kit->OnPortGone = [&engine](const std::string& gone) {
+        Say(Fill(tools::kRunPortGone, gone));
+        engine.KitLost(gone);
+    };
+    kit->OnPortBack = [&engine](const std::string& back) {
+        Say(Fill(tools::kRunPortBack, back));
+        engine.KitBack();
+    };
 
     const int count = engine.PointCount();
     engine.OnStateChanged = [&engine, count](run::TRunState state) {

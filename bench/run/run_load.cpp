@@ -78,7 +78,7 @@ double CpuPerPollUs(long polls, bool withRun, const QString& folderPath, int* ev
     run::TRunSetup setup;
     setup.GiveUpAfterMs = 0;
     if (withRun) {
-        folder.emplace(run::TRunFolder::Create(folderPath, plan.Json));
+        folder.emplace(run::TRunFolder::Create(folderPath, plan.Json, 2));
         engine.emplace(plan, setup, kit, clock, *folder);
         monitor.Targets = [&] { return engine->Targets(); };
         monitor.OnSample = [&](const live::TLiveSample& s) { engine->Sample(s, s.Delivered); };

@@ -56,8 +56,8 @@ class RunEngine : public ::testing::Test {
         run::CheckPlan(FPlan, run::TKitLimits{}, true);
         FFolder.reset();
         FFolder = std::make_unique<run::TRunFolder>(
-            resume ? run::TRunFolder::Open(Folder())
-                   : run::TRunFolder::Create(Folder(), FPlan.Json));
+            resume ? run::TRunFolder::Open(Folder(), 2)
+                   : run::TRunFolder::Create(Folder(), FPlan.Json, 2));
         FSetup.Port = "/dev/ttyUSB0";
         FSetup.Console = "0.1";
         FSetup.GiveUpAfterMs = 120000;
@@ -223,6 +223,35 @@ TEST_F(RunEngine, PauseSettlesThePointAgainAndSkipMarksIt) {
               QStringList({"started", "applied", "paused", "resumed", "skipped", "applied"}));
 }
 
+TEST_F(RunEngine, AVanishedPortPausesTheRunAndItsReturnSettlesThePointAgain) {
+    Begin();
+    Poll(90000);
+    ASSERT_EQ(FEngine->State(), run::rsDwelling);
+    FEngine->KitLost("/dev/ttyUSB0");
+    EXPECT_TRUE(FEngine->Paused());
+    FClock.FMs += 60000;
+    FEngine->Tick();
+    FEngine->KitBack();
+    EXPECT_EQ(FEngine->State(), run::rsSettling);
+    EXPECT_EQ(Events().mid(Events().size() - 2), QStringList({"paused", "resumed"}));
+
+    FEngine->KitLost("/dev/ttyUSB0");
+    FClock.FMs += 121000;
+    FEngine->Tick();
+    EXPECT_EQ(FEngine->ExitStatus(), 2);
+    EXPECT_EQ(FEngine->StopReason(), "the kit has not answered for 120 s");
+}
+
+TEST_F(RunEngine, EndZeroLeavesTheReservoirFlowAtZero) {
+    QByteArray plan(kFourPoints);
+    plan.replace("\"points\"", "\"end\": \"zero\", \"points\"");
+    Begin(plan.constData());
+    Poll(60 * 60000);
+    ASSERT_EQ(FKit.Applied.size(), 5u);
+    EXPECT_EQ(FKit.Applied.back().ReservoirFlow, 0);
+    EXPECT_EQ(FKit.Applied.back().DilutionFlow, 10);
+}
+
 // The journal is the run's truth: a run killed mid-point resumes with its
 // finished points exactly as the journal holds them and the interrupted
 // point applied and settled again.
@@ -257,7 +286,7 @@ TEST_F(RunEngine, AJournalThatCannotBeWrittenStopsTheRun) {
     ASSERT_EQ(symlink("/dev/full", (Folder() + "/journal.jsonl").toLocal8Bit().constData()), 0);
     FPlan = run::ParsePlan(kFourPoints);
     run::CheckPlan(FPlan, run::TKitLimits{}, true);
-    FFolder = std::make_unique<run::TRunFolder>(run::TRunFolder::Open(Folder()));
+    FFolder = std::make_unique<run::TRunFolder>(run::TRunFolder::Open(Folder(), 2));
     FEngine = std::make_unique<run::TRunEngine>(FPlan, FSetup, FKit, FClock, *FFolder);
     FEngine->Start();
     EXPECT_EQ(FEngine->State(), run::rsStopped);
