@@ -19,6 +19,7 @@
 #include "app/comselect.h"
 #include "app/livedisplay.h"
 #include "app/messages.h"
+#include "app/runwindow.h"
 #include "app/skin.h"
 #include "app/threadedtimer.h"
 #include "app/trendpage.h"
@@ -34,6 +35,7 @@
 #include "platform/inifile.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
+#include "run/runfolder.h"
 
 namespace app {
 
@@ -242,6 +244,7 @@ TfrmVapcalCalc::TfrmVapcalCalc(const std::string& settingsFile, QWidget* parent)
 // transaction in hand) before the panels its replies feed go.
 TfrmVapcalCalc::~TfrmVapcalCalc() {
     statusTimer_->stop();
+    delete RunWindow;
     delete Kit;
 }
 
@@ -462,6 +465,8 @@ void TfrmVapcalCalc::CreateLiveView() {
     LiveView->Monitor.Readings().PollRunning = [this] { return Polling(); };
     LiveView->pnlTrend->setGeometry(0, 0, kPageWidth, kPageHeight);
     LiveView->pnlTrend->hide();
+    connect(LiveView->pnlTrend->btnRun, &QPushButton::clicked, this,
+            &TfrmVapcalCalc::OpenRunWindow);
     TabSet1->addTab(Qs(kTabTrend));
 }
 
@@ -649,6 +654,7 @@ void TfrmVapcalCalc::StartLine(const std::string& port) {
     line_.StopReason.clear();
     UpdateReadingStates();
     btnComPort->update();
+    OfferInterruptedRun();
 }
 
 // The readings on the panels came from the line being left: they show as
@@ -688,6 +694,8 @@ void TfrmVapcalCalc::btnRefreshClick() {
 // the calculation (a back-calculated flow). A value outside them gets its
 // field's bounds message and the focus, and Apply ends there.
 void TfrmVapcalCalc::btnApplyClick() {
+    if (RunDrivesKit())
+        return;
     panels::TCursorOverride busy(Qt::WaitCursor);
     if (!InputsWithinBounds() || !Uncertainty->AccuraciesAcceptable())
         return;
@@ -695,9 +703,9 @@ void TfrmVapcalCalc::btnApplyClick() {
     // Apply stays available after a failed step, so the operator can retry
     // once the cause (an unwritable settings file) is removed.
     struct TReenable {
-        QPushButton* button;
-        ~TReenable() { button->setEnabled(true); }
-    } reenable{btnApply};
+        TfrmVapcalCalc* window;
+        ~TReenable() { window->EnableApply(); }
+    } reenable{this};
     calculator_->btnCalculateClick();
     if (!InputsWithinBounds())
         return;
@@ -824,6 +832,57 @@ void TfrmVapcalCalc::ShowReadingState(panels::TInstrumentPanel* panel, QLabel* c
     caption->setPalette(colours);
 }
 
+void TfrmVapcalCalc::OpenRunWindow() {
+    if (RunWindow == nullptr)
+        RunWindow = new TfrmCalibrationRun(*this);
+    RunWindow->show();
+    RunWindow->raise();
+    RunWindow->activateWindow();
+}
+
+void TfrmVapcalCalc::SetRunStatus(const std::string& text) {
+    const bool before = RunDrivesKit();
+    line_.Run = text;
+    if (before != RunDrivesKit()) {
+        btnApply->setEnabled(!RunDrivesKit());
+        btnComPort->setEnabled(!RunDrivesKit());
+        btnRefresh->setEnabled(!RunDrivesKit() && PortConfirmed);
+    }
+    UpdateReadingStates();
+}
+
+kit::TApplyResult TfrmVapcalCalc::ApplyRunSetPoints(const kit::TSetPoints& setPoints) {
+    HaltPolling();
+    line_.Activity = kActivityApply;
+    UpdateReadingStates();
+    kit::TApplyResult result;
+    try {
+        result = Kit->WriteSetPoints(Kit->Changes(setPoints));
+    } catch (...) {
+        ResumePolling();
+        throw;
+    }
+    ResumePolling();
+    return result;
+}
+
+// Asked once, when the line first runs: resuming needs the kit. No leaves
+// the folder as it is, for vapcal-run --resume or the next start.
+void TfrmVapcalCalc::OfferInterruptedRun() {
+    if (runOffered_)
+        return;
+    runOffered_ = true;
+    const QString folder = InterruptedRun(run::DefaultRunsFolder());
+    if (folder.isEmpty())
+        return;
+    std::string question = kRunResumeQuestion;
+    question.replace(question.find("%s"), 2, folder.toStdString());
+    if (!platform::AskYesNo(kRunResumeCaption, question))
+        return;
+    OpenRunWindow();
+    RunWindow->ResumeRun(folder);
+}
+
 void TfrmVapcalCalc::btnAboutClick() {
     platform::ShowMessage(platform::TMsgDlgType::mtInformation, kAboutCaption, kAboutText);
 }
@@ -855,8 +914,9 @@ bool TfrmVapcalCalc::AllowInputChecked() const {
     return cbxAllowInput->isChecked();
 }
 
+// While a run drives the kit, nothing else writes its set points.
 void TfrmVapcalCalc::EnableApply() {
-    btnApply->setEnabled(true);
+    btnApply->setEnabled(!RunDrivesKit());
 }
 
 void TfrmVapcalCalc::FocusClose() {

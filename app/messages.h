@@ -73,6 +73,41 @@ inline constexpr const char* kActivityPortDialog = "choosing a port";
 inline constexpr const char* kHintComPort = "Select/Change COM port";
 inline constexpr const char* kHintRefresh = "Refresh";
 
+// The calibration run window.
+inline constexpr const char* kRunWindowCaption = "Calibration run";
+inline constexpr const char* kRunPlanGroup = "Plan";
+inline constexpr const char* kRunAddPoint = "Add point";
+inline constexpr const char* kRunRemovePoint = "Remove point";
+inline constexpr const char* kRunLoad = "Load\u2026";
+inline constexpr const char* kRunSave = "Save\u2026";
+inline constexpr const char* kRunCheck = "Check";
+inline constexpr const char* kRunStart = "Start";
+inline constexpr const char* kRunPause = "Pause";
+inline constexpr const char* kRunResume = "Resume";
+inline constexpr const char* kRunStop = "Stop";
+inline constexpr const char* kRunSkip = "Skip point";
+inline constexpr const char* kRunEnterReading = "Enter";
+inline constexpr const char* kRunNotStarted = "No run";
+inline constexpr const char* kRunPass = "PASS";
+inline constexpr const char* kRunFail = "FAIL";
+inline constexpr const char* kRunLoadCaption = "Load a calibration plan";
+inline constexpr const char* kRunSaveCaption = "Save the calibration plan as";
+inline constexpr const char* kRunPlanFilter = "Plans (*.json);;All files (*)";
+inline constexpr const char* kRunPlanNotRead = "Cannot read the plan %s: %s";
+inline constexpr const char* kRunPlanNotSaved = "Cannot save the plan to %s: %s";
+inline constexpr const char* kRunPlanRefused = "The plan is refused: %s";
+inline constexpr const char* kRunNeedsPort =
+    "A calibration run drives the kit: choose the kit's port first.";
+inline constexpr const char* kRunFolderShown = "Run folder: %s";
+inline constexpr const char* kRunAnalyzerWanted =
+    "Point %d: type the analyser's mean over the dwell (ng/l)";
+inline constexpr const char* kRunReadingNotNumber = "The analyser's mean \"%s\" is not a number";
+// At start, a run that a closed console or a power cut interrupted.
+inline constexpr const char* kRunResumeCaption = "Calibration run";
+inline constexpr const char* kRunResumeQuestion =
+    "A calibration run was interrupted:\n%s\n\nResume it? Its finished points are kept as they "
+    "are; the interrupted point starts again.";
+
 // vapcal --simulate.
 inline constexpr const char* kSimNotFound =
     "The simulated kit (vapcal-sim) was not found beside %s";

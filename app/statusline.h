@@ -18,8 +18,11 @@ struct TLineStatus {
     std::string Activity;    // a workflow holding the poll (Apply, Refresh)
     std::string StopReason;  // why the poll stopped, when it did
     bool PortGone = false;   // the port vanished; the kit waits for it
+    // A calibration run drives the kit: "Run: point 2 of 4, settling 3:10".
+    std::string Run;
 };
 
+// While a run drives the kit, its progress comes first.
 // "Port /dev/ttyUSB0 · polling · oldest reading under 1 s", with the
 // instruments that do not answer, or "stopped: <why>", in place of
 // "polling"; "Port /dev/ttyUSB0 gone · waiting for it" while the adapter is
