@@ -46,8 +46,8 @@ const char* const kPointKeys[] = {"wanted",   "flow",         "temperature",
                                   "dilution", "dwellMinutes", "settleMaxMinutes"};
 constexpr int kPointKeyCount = 6;
 const char* const kPlanColumns[] = {
-    "Wanted (ng/l)", "Flow (ml/min)",    "Temperature (\u00B0C)",   "Dilution (l/min)",
-    "Dwell (min)",   "Settle max (min)", "Reservoir flow (ml/min)", "Calculated (ng/l)"};
+    "Wanted\n(ng/l)", "Flow\n(ml/min)",    "Temperature\n(\u00B0C)",   "Dilution\n(l/min)",
+    "Dwell\n(min)",   "Settle max\n(min)", "Reservoir flow\n(ml/min)", "Calculated\n(ng/l)"};
 constexpr int kPlanColumnCount = 8;
 const char* const kResultColumns[] = {"Point",           "Status",       "Delivered (ng/l)",
                                       "Analyser (ng/l)", "Error (ng/l)", "Verdict"};
@@ -335,6 +335,7 @@ void TfrmCalibrationRun::CreateRunControls() {
     manual->addWidget(edtAnalyzerMean);
     manual->addWidget(btnEnterReading);
     layout->addLayout(manual);
+    ShowAnalyzerWanted(0);
     lblFolder = new QLabel(box);
     lblFolder->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(lblFolder);
@@ -344,8 +345,23 @@ void TfrmCalibrationRun::CreateRunControls() {
     connect(btnSkip, &QPushButton::clicked, this, [this] { btnSkipClick(); });
     connect(btnEnterReading, &QPushButton::clicked, this, [this] { btnEnterReadingClick(); });
     connect(edtAnalyzerMean, &QLineEdit::returnPressed, this, [this] { btnEnterReadingClick(); });
-    edtAnalyzerMean->setEnabled(false);
-    btnEnterReading->setEnabled(false);
+}
+
+// The manual analyser's row shows only while its reading is wanted.
+void TfrmCalibrationRun::ShowAnalyzerWanted(int index) {
+    for (QWidget* part :
+         {static_cast<QWidget*>(lblAnalyzerWanted), static_cast<QWidget*>(edtAnalyzerMean),
+          static_cast<QWidget*>(btnEnterReading)})
+        part->setVisible(index > 0);
+    edtAnalyzerMean->clear();
+    if (index <= 0)
+        return;
+    char text[200];
+    std::snprintf(text, sizeof text, kRunAnalyzerWanted, index);
+    lblAnalyzerWanted->setText(text);
+    show();
+    raise();
+    edtAnalyzerMean->setFocus();
 }
 
 void TfrmCalibrationRun::CreateResults() {
@@ -686,16 +702,7 @@ void TfrmCalibrationRun::WireEngine() {
         PointFinished(index, result);
     };
     FEngine->OnFinished = [this] { Finished(); };
-    FEngine->OnAnalyzerWanted = [this](int index) {
-        char text[200];
-        std::snprintf(text, sizeof text, kRunAnalyzerWanted, index);
-        lblAnalyzerWanted->setText(text);
-        edtAnalyzerMean->setEnabled(true);
-        btnEnterReading->setEnabled(true);
-        edtAnalyzerMean->setFocus();
-        show();
-        raise();
-    };
+    FEngine->OnAnalyzerWanted = [this](int index) { ShowAnalyzerWanted(index); };
 }
 
 // The engine takes the console's complete polls as vapcal-run takes its
@@ -804,6 +811,18 @@ void TfrmCalibrationRun::Cycle(const kit::TPollCycle& cycle) {
     }
 }
 
+// The console's port vanished: the run pauses, as vapcal-run's does, and
+// gives up should the port stay away; back, the point settles again.
+void TfrmCalibrationRun::KitLost(const std::string& port) {
+    if (FEngine)
+        FEngine->KitLost(port);
+}
+
+void TfrmCalibrationRun::KitBack() {
+    if (FEngine)
+        FEngine->KitBack();
+}
+
 void TfrmCalibrationRun::btnPauseClick() {
     if (!Running())
         return;
@@ -826,7 +845,7 @@ void TfrmCalibrationRun::btnSkipClick() {
 }
 
 void TfrmCalibrationRun::btnEnterReadingClick() {
-    if (!Running() || !edtAnalyzerMean->isEnabled())
+    if (!Running() || !edtAnalyzerMean->isVisible())
         return;
     const std::string typed = edtAnalyzerMean->text().trimmed().toStdString();
     double mean = 0;
@@ -836,10 +855,7 @@ void TfrmCalibrationRun::btnEnterReadingClick() {
         platform::ShowError(Fill(kRunReadingNotNumber, typed));
         return;
     }
-    edtAnalyzerMean->setEnabled(false);
-    btnEnterReading->setEnabled(false);
-    edtAnalyzerMean->clear();
-    lblAnalyzerWanted->clear();
+    ShowAnalyzerWanted(0);
     FEngine->EnterAnalyzerReading(mean);
 }
 
@@ -852,9 +868,7 @@ void TfrmCalibrationRun::PointFinished(int index, const QJsonObject& result) {
 // callback, which must not be replaced while it runs.
 void TfrmCalibrationRun::Finished() {
     FTick->stop();
-    edtAnalyzerMean->setEnabled(false);
-    btnEnterReading->setEnabled(false);
-    lblAnalyzerWanted->clear();
+    ShowAnalyzerWanted(0);
     QTimer::singleShot(0, this, [this] {
         if (Running())
             return;

@@ -116,6 +116,9 @@ class TfrmCalibrationRun : public QWidget {
     void btnStopClick();
     void btnSkipClick();
     void btnEnterReadingClick();
+    // The console's port vanished; it is back.
+    void KitLost(const std::string& port);
+    void KitBack();
 
     // Resumes the interrupted run in `folder` on the console's line: its
     // finished points stay as the journal holds them. A folder that cannot
@@ -153,6 +156,7 @@ class TfrmCalibrationRun : public QWidget {
     void ShowProgress();
     void ShowButtons();
     void ShowResultRow(int index, const QJsonObject& result);
+    void ShowAnalyzerWanted(int index);
 
     TfrmVapcalCalc& FConsole;
     std::unique_ptr<TConsoleKit> FKit;

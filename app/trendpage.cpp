@@ -95,13 +95,13 @@ TTrendPage::TTrendPage(const live::THistory& history, std::function<qint64()> cl
     cbxRange = new QComboBox(this);
     for (const auto& range : kRanges)
         cbxRange->addItem(range.Caption);
-    cbxRange->setGeometry(8, 5, 60, 21);
+    cbxRange->setGeometry(6, 5, 56, 21);
     btnRecord = new QPushButton(kRecord, this);
-    btnRecord->setGeometry(72, 4, 80, 23);
+    btnRecord->setGeometry(66, 4, 78, 23);
     btnRun = new QPushButton(kCalibrationRun, this);
-    btnRun->setGeometry(156, 4, 96, 23);
+    btnRun->setGeometry(148, 4, 96, 23);
     lblRecordFile = new QLabel(kNotRecording, this);
-    lblRecordFile->setGeometry(256, 5, kPageWidth - 256 - 4, 21);
+    lblRecordFile->setGeometry(248, 5, kPageWidth - 248 - 2, 21);
     connect(cbxRange, &QComboBox::currentIndexChanged, this, [this] { Redraw(); });
 
     for (int i = 0; i < kChartCount; ++i) {

@@ -818,7 +818,10 @@ TEST_F(RunWindowTest, APlanRunsToItsEndWithApplyDisabledMeanwhile) {
         10000))
         << window->lblStatus->text().toStdString();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !Cell(run.tblResults, 0, 1).isEmpty(); }, 60000));
-    Shot(run, "runwindow-midrun.png");
+    if (QTest::qWaitFor([&] { return run.lblProgress->text().contains("2 of 2, settling"); })) {
+        Shot(run, "runwindow-midrun.png");
+        Shot(*window, "console-midrun.png");
+    }
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return !run.Running(); }, 60000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->btnApply->isEnabled(); }));
@@ -893,6 +896,44 @@ TEST_F(RunWindowTest, AnInterruptedRunIsOfferedAndResumedAtTheNextStart) {
     EXPECT_EQ(points[0].toObject(), first);
     EXPECT_EQ(points[1]["status"].toString(), "done");
     EXPECT_EQ(messages.size(), 1u) << messages.back().Text;
+}
+
+// A manual analyser: its mean is typed when a dwell ends (a mistyped one is
+// refused and asked for again); a paused point settles again once resumed,
+// and a skipped one is marked and judged by nobody.
+TEST_F(RunWindowTest, AManualAnalysersMeanIsTypedAndAPointCanBePausedOrSkipped) {
+    app::TfrmCalibrationRun& run = OpenRunWindow();
+    QJsonObject plan = QJsonDocument::fromJson(kRunPlan).object();
+    plan["analyzer"] = QJsonObject{{"source", "manual"}};
+    run.ShowPlan(plan);
+    QTest::mouseClick(run.btnStart, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return run.lblProgress->text().contains("settling"); }));
+    QTest::mouseClick(run.btnPause, Qt::LeftButton);
+    EXPECT_EQ(run.lblProgress->text(), "Run: point 1 of 2, paused");
+    EXPECT_EQ(run.btnPause->text(), "Resume");
+    QTest::mouseClick(run.btnPause, Qt::LeftButton);
+    EXPECT_TRUE(run.lblProgress->text().startsWith("Run: point 1 of 2, settling"));
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return run.edtAnalyzerMean->isVisible(); }, 60000));
+    EXPECT_EQ(run.lblAnalyzerWanted->text(),
+              "Point 1: type the analyser's mean over the dwell (ng/l)");
+    QTest::keyClicks(run.edtAnalyzerMean, "16.2x");
+    QTest::keyClick(run.edtAnalyzerMean, Qt::Key_Return);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Text, "The analyser's mean \"16.2x\" is not a number");
+    EXPECT_TRUE(run.edtAnalyzerMean->isVisible());
+    run.edtAnalyzerMean->setText("16.2");
+    QTest::keyClick(run.edtAnalyzerMean, Qt::Key_Return);
+    EXPECT_FALSE(run.edtAnalyzerMean->isVisible());
+    EXPECT_EQ(Cell(run.tblResults, 0, 3), "16.200");
+    EXPECT_EQ(Cell(run.tblResults, 0, 5), "PASS");
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return run.lblProgress->text().contains("point 2 of 2"); }));
+    QTest::mouseClick(run.btnSkip, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !run.Running(); }));
+    EXPECT_EQ(Cell(run.tblResults, 1, 1), "skipped");
+    EXPECT_EQ(Cell(run.tblResults, 1, 5), "\u2013");
+    EXPECT_EQ(messages.size(), 1u);
 }
 
 }  // namespace
