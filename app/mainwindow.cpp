@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QFrame>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -908,6 +909,16 @@ void TfrmVapcalCalc::changeEvent(QEvent* event) {
         return;
     activated_ = true;
     QMetaObject::invokeMethod(this, &TfrmVapcalCalc::FormActivate, Qt::QueuedConnection);
+}
+
+// Closing the console interrupts a run that drives the kit: the operator
+// says so first. An interrupted run is offered again at the next start.
+void TfrmVapcalCalc::closeEvent(QCloseEvent* event) {
+    if (RunDrivesKit() && !platform::AskYesNo(kRunWindowCaption, kRunCloseQuestion)) {
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
 }
 
 bool TfrmVapcalCalc::AllowInputChecked() const {

@@ -233,6 +233,7 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
   protected:
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:

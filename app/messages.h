@@ -102,6 +102,9 @@ inline constexpr const char* kRunFolderShown = "Run folder: %s";
 inline constexpr const char* kRunAnalyzerWanted =
     "Point %d: type the analyser's mean over the dwell (ng/l)";
 inline constexpr const char* kRunReadingNotNumber = "The analyser's mean \"%s\" is not a number";
+inline constexpr const char* kRunCloseQuestion =
+    "A calibration run is driving the kit. Close the console and interrupt the run? The next "
+    "start offers to resume it.";
 // At start, a run that a closed console or a power cut interrupted.
 inline constexpr const char* kRunResumeCaption = "Calibration run";
 inline constexpr const char* kRunResumeQuestion =

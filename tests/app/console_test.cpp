@@ -913,6 +913,12 @@ TEST_F(RunWindowTest, AManualAnalysersMeanIsTypedAndAPointCanBePausedOrSkipped) 
     EXPECT_EQ(run.btnPause->text(), "Resume");
     QTest::mouseClick(run.btnPause, Qt::LeftButton);
     EXPECT_TRUE(run.lblProgress->text().startsWith("Run: point 1 of 2, settling"));
+    // Closing the console asks first; No keeps it and the run.
+    window->close();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Type, platform::TMsgDlgType::mtConfirmation);
+    EXPECT_TRUE(window->isVisible());
+    messages.clear();
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return run.edtAnalyzerMean->isVisible(); }, 60000));
     EXPECT_EQ(run.lblAnalyzerWanted->text(),
