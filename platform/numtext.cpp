@@ -238,6 +238,22 @@ std::string FloatToStrFixed(long double value, int decimals) {
     return Fixed(value, 18, std::clamp(decimals, 0, 18));
 }
 
+int SignificantDecimals(long double value, int digits) {
+    if (!std::isfinite(value))
+        return 0;
+    TDecimal d = Expand(value);
+    RoundDigits(d, kWrittenDigits);
+    RoundDigits(d, digits);
+    if (d.Digits.empty())
+        return std::clamp(digits - 1, 0, 18);
+    return std::clamp(digits - d.Exponent, 0, 18);
+}
+
+TValueWithUncertainty ValueWithUncertaintyText(long double value, long double expanded) {
+    const int decimals = SignificantDecimals(expanded, 2);
+    return {FloatToStrFixed(value, decimals), FloatToStrFixed(expanded, decimals)};
+}
+
 std::string FloatToStrExp3(long double value) {
     if (!std::isfinite(value))
         return NonFinite(value);

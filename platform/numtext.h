@@ -64,6 +64,20 @@ std::string FloatToDisplay(long double value, int decimals);
 // gives 40). An exponent form keeps its digits.
 std::string FieldText(long double value, int decimals, bool trimTrailingZeroes);
 
+// The decimals that leave `digits` significant digits of `value` rounded as
+// FloatToStrFixed rounds it (0.2149 to two digits: 2; 0.0996 rounds up to
+// 0.10: still 2), between 0 and 18; zero keeps `digits` - 1 decimals.
+int SignificantDecimals(long double value, int digits);
+
+// A measured value and its expanded uncertainty as a result is printed: U to
+// two significant digits, the value to the same place (16.0437 with U
+// 0.2149 gives "16.04" and "0.21"; a U of 153 keeps whole units, "153").
+struct TValueWithUncertainty {
+    std::string Value;
+    std::string Uncertainty;
+};
+TValueWithUncertainty ValueWithUncertaintyText(long double value, long double expanded);
+
 // The value a numeric field reads from its text: the first "%", thousands
 // separators and surrounding blanks are ignored, a trailing sign, exponent
 // mark or separator is dropped, and nothing left reads as 0. Anything else
