@@ -22,4 +22,8 @@ inline constexpr const char* kValueBelowLimit =
 inline constexpr const char* kValueAboveLimit =
     "Your entered Value is above the acceptable limit of ";
 
+// An accuracy of the uncertainty budget that may not stand ("%s": its key).
+inline constexpr const char* kAccuracyNegative = "%s must not be negative";
+inline constexpr const char* kCoverageNotPositive = "%s must be more than 0";
+
 }  // namespace calc

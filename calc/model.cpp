@@ -65,6 +65,18 @@ long double CalcSatConc(long double temp) {
     return Divide(c, Add(kCorrectionConstant, Mul(kCorrectionSlope, temp)));
 }
 
+// ln Csat = ln p(T) - ln T - ln(a + b·t) + const, with T = t + 273.15 and
+// ln p = A + B/T + C ln T + D T².
+long double CalcSatConcLogSlope(long double temp) {
+    const long double t = Add(temp, kZeroCelsius);
+    long double slope = -Divide(kLnPInverseT, Mul(t, t));
+    slope = Add(slope, Divide(kLnPLnT, t));
+    slope = Add(slope, Mul(2 * kLnPTSquared, t));
+    slope = Add(slope, -Divide(1, t));
+    return Add(slope,
+               -Divide(kCorrectionSlope, Add(kCorrectionConstant, Mul(kCorrectionSlope, temp))));
+}
+
 std::string SatConcEquationText() {
     using platform::FloatToStrGeneral;
     const auto term = [](long double coefficient) {

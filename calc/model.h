@@ -30,6 +30,11 @@ inline constexpr int kOutputDecimals = 2;  // S, Cu, Cd, R
 // Csat (ng/ml) of air saturated with mercury at `temp` °C, unrounded.
 long double CalcSatConc(long double temp);
 
+// d ln Csat / dt (per kelvin) at `temp` °C: the relative change of the
+// unrounded Csat per degree, differentiated analytically from the
+// vapour-pressure equation and the reservoir's correction.
+long double CalcSatConcLogSlope(long double temp);
+
 // How CalcSatConc works, in words a reader of a calibration report checks
 // against the literature: the vapour-pressure equation with its
 // coefficients, the ideal-gas step and the kit's saturation correction, in

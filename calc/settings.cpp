@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <stdexcept>
 #include <vector>
 
 namespace calc {
@@ -58,6 +59,26 @@ void ReadNumberKey(const platform::TIniFile& ini, const TNumberKey& key,
         *key.Number = key.Default;
 }
 
+// One accuracy of the Uncertainty section, read as the input keys are read;
+// a value that may not stand is named as an unreadable one is.
+void ReadAccuracyKey(const platform::TIniFile& ini, const TAccuracyKey& key,
+                     TAccuracies& accuracies, std::vector<std::string>& unreadable) {
+    const std::string missing = "\n";
+    const std::string stored = ini.ReadString(kUncertaintySection, key.Key, missing);
+    if (stored == missing)
+        return;
+    const std::string text = WithOurSeparator(stored);
+    try {
+        const long double value = platform::FieldTextToFloat(text);
+        if (!text.empty() && AccuracyError(key, value).empty()) {
+            accuracies.*key.Member = value;
+            return;
+        }
+    } catch (const platform::EConvertError&) {
+    }
+    unreadable.push_back(key.Key);
+}
+
 }  // namespace
 
 TVapcalSettings ReadSettings(const std::string& fileName) {
@@ -80,6 +101,8 @@ TVapcalSettings ReadSettings(const std::string& fileName) {
     if (s.SettlingMinutes < kMinSettlingMinutes || s.SettlingMinutes > kMaxSettlingMinutes)
         s.SettlingMinutes = kDefaultSettlingMinutes;
     s.NetworkPort = ini.ReadString(kSettingsSection, kNetworkPortKey, "");
+    for (const TAccuracyKey& key : kAccuracyKeys)
+        ReadAccuracyKey(ini, key, s.Accuracies, s.UnreadableKeys);
     return s;
 }
 
@@ -138,6 +161,15 @@ void SaveSettings(const std::string& fileName, const TCalculatorFields& fields,
 void SaveSettlingMinutes(const std::string& fileName, int minutes) {
     platform::TIniFile ini(fileName);
     ini.WriteString(kSettingsSection, kSettlingMinutesKey, std::to_string(minutes));
+}
+
+void SaveAccuracies(const std::string& fileName, const TAccuracies& accuracies) {
+    if (const std::string error = AccuraciesError(accuracies); !error.empty())
+        throw std::invalid_argument(error);
+    platform::TIniFile ini(fileName);
+    for (const TAccuracyKey& key : kAccuracyKeys)
+        ini.WriteString(kUncertaintySection, key.Key,
+                        platform::FloatToStrGeneral(accuracies.*key.Member));
 }
 
 void SaveNetworkPort(const std::string& fileName, const std::string& port) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "calc/calculator.h"
+#include "calc/uncertainty.h"
 
 #include <string>
 #include <vector>
@@ -38,8 +39,12 @@ struct TVapcalSettings {
     long double LastTempSP = kDefaultTemp;
     int SkinHue = kDefaultSkinHue;
     // Input keys the file holds but whose value no field can read (empty or
-    // not a number): they took their defaults.
+    // not a number), and accuracies it holds that may not stand (a negative
+    // accuracy, a coverage factor of 0 or less): they took their defaults.
     std::vector<std::string> UnreadableKeys;
+    // The Uncertainty section; files written before it existed lack it, and
+    // every key missing there takes its default.
+    TAccuracies Accuracies;
     // Missing, unreadable or outside 1..480: the default.
     int SettlingMinutes = kDefaultSettlingMinutes;
     // The network gateway last typed in the port dialog; empty for a serial
@@ -76,6 +81,13 @@ void SaveSettings(const std::string& fileName, const TCalculatorFields& fields,
 // Writes the settling time, the one key the Advanced page keeps as soon as
 // the operator changes it; a refused write raises as SaveSettings does.
 void SaveSettlingMinutes(const std::string& fileName, int minutes);
+
+// Writes the eight keys of the Uncertainty section in the order of
+// kAccuracyKeys, each as the general number text with the operator's
+// separator; a refused write raises as SaveSettings does. Accuracies that
+// may not stand raise std::invalid_argument naming the key, before anything
+// is written.
+void SaveAccuracies(const std::string& fileName, const TAccuracies& accuracies);
 
 // Writes the network gateway the port dialog was left with (empty: none);
 // a refused write raises as SaveSettings does.

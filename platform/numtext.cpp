@@ -128,10 +128,12 @@ std::string FixedText(const TDecimal& d, int decimals) {
     return text;
 }
 
-std::string General(long double value, int precision, int expDigits) {
+std::string General(long double value, int precision, int expDigits, bool writtenFirst = false) {
     if (!std::isfinite(value))
         return NonFinite(value);
     TDecimal d = Expand(value);
+    if (writtenFirst)
+        RoundDigits(d, kWrittenDigits);
     RoundDigits(d, precision);
     if (d.Digits.empty())
         return "0";
@@ -238,22 +240,6 @@ std::string FloatToStrFixed(long double value, int decimals) {
     return Fixed(value, 18, std::clamp(decimals, 0, 18));
 }
 
-int SignificantDecimals(long double value, int digits) {
-    if (!std::isfinite(value))
-        return 0;
-    TDecimal d = Expand(value);
-    RoundDigits(d, kWrittenDigits);
-    RoundDigits(d, digits);
-    if (d.Digits.empty())
-        return std::clamp(digits - 1, 0, 18);
-    return std::clamp(digits - d.Exponent, 0, 18);
-}
-
-TValueWithUncertainty ValueWithUncertaintyText(long double value, long double expanded) {
-    const int decimals = SignificantDecimals(expanded, 2);
-    return {FloatToStrFixed(value, decimals), FloatToStrFixed(expanded, decimals)};
-}
-
 std::string FloatToStrExp3(long double value) {
     if (!std::isfinite(value))
         return NonFinite(value);
@@ -271,6 +257,10 @@ std::string FloatToStrExp3(long double value) {
 
 std::string FloatToStrGeneral(long double value) {
     return General(value, 15, 0);
+}
+
+std::string FloatToStrSignificant(long double value, int digits) {
+    return General(value, std::clamp(digits, 1, 15), 0, true);
 }
 
 std::string FloatToDisplay(long double value, int decimals) {

@@ -52,6 +52,11 @@ std::string FloatToStrExp3(long double value);
 // with a sign only for a negative exponent (1E-6, 1.5E15).
 std::string FloatToStrGeneral(long double value);
 
+// The general number text with at most `digits` (1..15) significant digits,
+// rounded half away from zero on the value's 18-digit text: an uncertainty
+// budget's figures (0.350712 with 4 gives 0.3507, 1.2345 with 4 gives 1.235).
+std::string FloatToStrSignificant(long double value, int digits);
+
 // The instruments' fixed display format with `decimals` decimals: rounded to
 // 4 significant digits or to `decimals`, whichever keeps fewer digits; a
 // rounded magnitude of 10000 or more in exponent form (12345.6 with 2
@@ -63,20 +68,6 @@ std::string FloatToDisplay(long double value, int decimals);
 // without the separator when nothing follows it (405.40 gives 405.4, 40.0
 // gives 40). An exponent form keeps its digits.
 std::string FieldText(long double value, int decimals, bool trimTrailingZeroes);
-
-// The decimals that leave `digits` significant digits of `value` rounded as
-// FloatToStrFixed rounds it (0.2149 to two digits: 2; 0.0996 rounds up to
-// 0.10: still 2), between 0 and 18; zero keeps `digits` - 1 decimals.
-int SignificantDecimals(long double value, int digits);
-
-// A measured value and its expanded uncertainty as a result is printed: U to
-// two significant digits, the value to the same place (16.0437 with U
-// 0.2149 gives "16.04" and "0.21"; a U of 153 keeps whole units, "153").
-struct TValueWithUncertainty {
-    std::string Value;
-    std::string Uncertainty;
-};
-TValueWithUncertainty ValueWithUncertaintyText(long double value, long double expanded);
 
 // The value a numeric field reads from its text: the first "%", thousands
 // separators and surrounding blanks are ignored, a trailing sign, exponent

@@ -2,6 +2,8 @@
 // line a folder that cannot make a report gets. Used verbatim.
 #pragma once
 
+#include "calc/uncertainty.h"
+
 namespace report {
 
 // The run folder's files and the record's columns found by their names.
@@ -147,8 +149,22 @@ inline constexpr const char* kSeriesMeans = "point means \u00B1 U";
 inline constexpr const char* kSeriesIdentity = "1:1";
 inline constexpr const char* kSeriesFit = "fitted line";
 
-inline constexpr const char* kBudgetColumns[] = {"quantity", "u", "sensitivity",
-                                                 "contribution\nng/l", "share\n%"};
+inline constexpr const char* kBudgetColumns[] = {"quantity", "standard uncertainty u",
+                                                 "sensitivity\nng/l per unit of u",
+                                                 "contribution\nng/l", "share of u\u00B2\n%"};
+// A budget row's quantity as the budget names it, as the report names it
+// and the unit of its u; a quantity not here is printed as it is named.
+inline constexpr TConditionText kBudgetQuantities[] = {
+    {calc::kUncTemperature, "reservoir temperature", "\u00B0C"},
+    {calc::kUncReservoirFlow, "reservoir flow", "ml/min"},
+    {calc::kUncDilutionFlow, "dilution flow", "l/min"},
+    {calc::kUncPbar, "atmospheric pressure", "in. Hg"},
+    {calc::kUncDp, "saturator pressure difference", "in. H2O"},
+    {calc::kUncRefTemp, "reference temperature", "\u00B0C"},
+    {calc::kUncSatConcEquation, "saturated concentration: vapour-pressure equation", "ng/ml"},
+    {calc::kUncSatConcRounding, "saturated concentration: its three digits", "ng/ml"},
+    {calc::kUncStability, "stability over the dwell", "ng/l"},
+};
 inline constexpr const char* kBudgetCombined = "combined standard uncertainty";
 inline constexpr const char* kBudgetExpanded = "expanded uncertainty U (k = %1)";
 

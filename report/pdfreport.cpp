@@ -429,14 +429,21 @@ class TReportLayout {
         for (const TBudgetRow& row : point->Budget)
             variance += row.Contribution * row.Contribution;
         std::vector<TColumn> columns;
-        const qreal widths[] = {150, 60, 60, 60, 40};
+        const qreal widths[] = {170, 70, 70, 50, 40};
         for (int i = 0; i < 5; ++i)
             columns.push_back({QString::fromUtf8(kBudgetColumns[i]), widths[i]});
         std::vector<QStringList> rows;
         for (const TBudgetRow& row : point->Budget) {
             const double share =
                 variance > 0 ? row.Contribution * row.Contribution / variance * 100 : 0;
-            rows.push_back({row.Quantity, Significant(row.StandardUncertainty, 3),
+            QString quantity = row.Quantity, unit;
+            for (const TConditionText& known : kBudgetQuantities) {
+                if (row.Quantity == known.Key) {
+                    quantity = QString::fromUtf8(known.Label);
+                    unit = " " + QString::fromUtf8(known.Unit);
+                }
+            }
+            rows.push_back({quantity, Significant(row.StandardUncertainty, 3) + unit,
                             Significant(row.Sensitivity, 3), Significant(row.Contribution, 3),
                             Fixed(share, 1)});
         }

@@ -1,6 +1,7 @@
 #include "report/printed.h"
 
 #include "calc/model.h"
+#include "calc/uncertainty.h"
 #include "platform/numtext.h"
 #include "report/messages.h"
 
@@ -9,13 +10,13 @@
 namespace report {
 
 int ConcentrationDecimals(const TPointResult& point) {
-    if (point.Delivered && point.Delivered->Expanded && *point.Delivered->Expanded > 0)
-        return platform::SignificantDecimals(*point.Delivered->Expanded, 2);
+    if (point.Delivered && point.Delivered->Expanded)
+        return calc::UncertaintyDecimals(*point.Delivered->Expanded);
     return calc::kOutputDecimals;
 }
 
 QString Fixed(double value, int decimals) {
-    return QString::fromStdString(platform::FloatToStrFixed(value, decimals));
+    return QString::fromStdString(calc::RoundedText(value, decimals));
 }
 
 QString Fixed(const std::optional<double>& value, int decimals) {
@@ -23,7 +24,7 @@ QString Fixed(const std::optional<double>& value, int decimals) {
 }
 
 QString Significant(double value, int digits) {
-    return Fixed(value, platform::SignificantDecimals(value, digits));
+    return QString::fromStdString(platform::FloatToStrSignificant(value, digits));
 }
 
 QString General(double value) {

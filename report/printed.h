@@ -1,7 +1,8 @@
 // The run's numbers as the report prints them: rounded consistently, each
-// from the value results.json holds, by platform/'s number text. A point's
-// concentrations keep the place of its U (two significant digits); without
-// a U, the place the console's concentration fields keep.
+// from the value results.json holds, by the rule the console prints a value
+// with its U (calc/uncertainty.h). A point's concentrations keep the place
+// of its U (two significant digits); without a U, the place the console's
+// concentration fields keep.
 #pragma once
 
 #include "report/runfolder.h"
@@ -11,12 +12,12 @@
 
 namespace report {
 
-// The decimals of a point's concentrations: those of its U.
+// The decimal place of a point's concentrations: that of its U.
 int ConcentrationDecimals(const TPointResult& point);
 
-QString Fixed(double value, int decimals);
+QString Fixed(double value, int decimals);                        // negative decimals: to tens, ...
 QString Fixed(const std::optional<double>& value, int decimals);  // "–" for none
-QString Significant(double value, int digits);
+QString Significant(double value, int digits);                    // without trailing zeros
 QString General(double value);
 
 // The delivered mean and U of a point ("16.04", "0.21"), "–" for what is

@@ -9,6 +9,8 @@ inline constexpr const char* kUsage =
     "usage: vapcal-calc [--temp T] [--flow F] [--dilution D] [--pbar P] [--dp DP] [--ref-temp TR]\n"
     "                   [--wanted CD] [--flow-min X] [--flow-max X] [--dilution-max X]\n"
     "                   [--temp-min X] [--temp-max X] [--json] [--decimal-separator C]\n"
+    "                   [--uncertainty] [--u-temp A] [--u-flow-reading P] [--u-flow-full-scale P]\n"
+    "                   [--u-pbar A] [--u-dp A] [--u-ref-temp A] [--u-sat-conc P] [--coverage K]\n"
     "\n"
     "Computes what the Vapcal console's calculator shows for these inputs (defaults: 40, 6, 10,\n"
     "29.96, 0, 20; bounds: flow 0 to 20, dilution flow 0 to 20, temperature 30 to 60).\n"
@@ -16,8 +18,15 @@ inline constexpr const char* kUsage =
     "that flow, held to 0.1 ml/min, really delivers. --temp, --flow, --dilution and --wanted\n"
     "also take a range A:B:STEP (A up to B, STEP above 0 and no finer than the field shows)\n"
     "and then print one CSV row per combination (';' between columns under a ',' separator).\n"
+    "--uncertainty adds the uncertainty budget of the diluted output (of what the held flow\n"
+    "delivers, with --wanted) and its expanded uncertainty U = k u_c; in a table, a U column.\n"
+    "The accuracies are half-widths: --u-temp 0.2 (\u00B0C), --u-flow-reading 0.5 (% of the\n"
+    "reading), --u-flow-full-scale 0.1 (% of the capacity: --flow-max, --dilution-max),\n"
+    "--u-pbar 0.03 (in. Hg), --u-dp 0.05 (in. H2O), --u-ref-temp 0 (\u00B0C); --u-sat-conc 0.5\n"
+    "is the vapour-pressure equation's relative standard uncertainty in %, --coverage 2 is k.\n"
     "Exit status: 0 done, 1 an input out of its bounds, a result that cannot be computed or\n"
-    "a rejected back-calculation (in a table: any row), 64 bad option.\n";
+    "a rejected back-calculation (in a table: any row), a negative accuracy or a coverage\n"
+    "factor of 0 or less, 64 bad option.\n";
 
 // A quantity as the text output and the table's header name it.
 struct TQuantity {
@@ -48,6 +57,21 @@ inline constexpr TQuantity kQuantities[] = {
 // delivered output, its difference in ng/l and in percent, the wanted one.
 inline constexpr const char* kDeliveredLine =
     "Delivered concentration  %s ng/l (%s ng/l, %s % against the wanted %s ng/l)";
+// With --uncertainty: the concentration with its U ("%s": the text of
+// calc::ValueWithUncertaintyText) named as the value it belongs to, then the
+// budget as a table.
+inline constexpr const char* kDilutedName = "Diluted output concentration";
+inline constexpr const char* kDeliveredName = "Delivered concentration";
+inline constexpr const char* kBudgetColumns[] = {"quantity", "standard uncertainty u",
+                                                 "sensitivity c", "|c|\u00B7u (ng/l)"};
+inline constexpr const char* kBudgetCombined = "Combined standard uncertainty  %s ng/l\n";
+inline constexpr const char* kBudgetExpanded = "Expanded uncertainty (k = %s)  %s ng/l%s\n";
+inline constexpr const char* kBudgetPercent = " (%s %)";
+// The table's column of U ("%s": k).
+inline constexpr const char* kUncertaintyColumn = "Expanded uncertainty k = %s (ng/l)";
+// A budget that could not be worked out ("%s": why).
+inline constexpr const char* kNoUncertainty = "Uncertainty cannot be computed: %s";
+
 // The table's last column: why a row has no results.
 inline constexpr const char* kErrorColumn = "Error";
 

@@ -8,6 +8,7 @@
 // as a number: the calculation fails with its reason and exit status 1.
 #include "calc/memorycalculator.h"
 #include "calc/model.h"
+#include "calc/uncertainty.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
 #include "tools/calcmessages.h"
@@ -45,16 +46,50 @@ std::string Format(const char* format, std::initializer_list<std::string> values
     return text;
 }
 
-const std::vector<std::string> kValueOptions = {
-    "--temp",     "--flow",     "--dilution",         "--pbar",     "--dp",
-    "--ref-temp", "--wanted",   "--flow-min",         "--flow-max", "--dilution-max",
-    "--temp-min", "--temp-max", "--decimal-separator"};
+const std::vector<std::string> kValueOptions = {"--temp",
+                                                "--flow",
+                                                "--dilution",
+                                                "--pbar",
+                                                "--dp",
+                                                "--ref-temp",
+                                                "--wanted",
+                                                "--flow-min",
+                                                "--flow-max",
+                                                "--dilution-max",
+                                                "--temp-min",
+                                                "--temp-max",
+                                                "--decimal-separator",
+                                                "--u-temp",
+                                                "--u-flow-reading",
+                                                "--u-flow-full-scale",
+                                                "--u-pbar",
+                                                "--u-dp",
+                                                "--u-ref-temp",
+                                                "--u-sat-conc",
+                                                "--coverage"};
+
+// The options that set the budget's accuracies for one run.
+struct TAccuracyOption {
+    const char* Option;
+    long double calc::TAccuracies::*Member;
+};
+const TAccuracyOption kAccuracyOptions[] = {
+    {"--u-temp", &calc::TAccuracies::TempAccuracy},
+    {"--u-flow-reading", &calc::TAccuracies::FlowReadingPercent},
+    {"--u-flow-full-scale", &calc::TAccuracies::FlowFullScalePercent},
+    {"--u-pbar", &calc::TAccuracies::PbarAccuracy},
+    {"--u-dp", &calc::TAccuracies::DpAccuracy},
+    {"--u-ref-temp", &calc::TAccuracies::RefTempAccuracy},
+    {"--u-sat-conc", &calc::TAccuracies::SatConcPercent},
+    {"--coverage", &calc::TAccuracies::CoverageFactor},
+};
 const std::vector<std::string> kRangeOptions = {"--temp", "--flow", "--dilution", "--wanted"};
 
 struct TArguments {
     std::map<std::string, std::string> Values;
     bool Json = false;
     bool Help = false;
+    bool Uncertainty = false;
 };
 
 bool IsOneOf(const std::string& name, const std::vector<std::string>& names) {
@@ -74,10 +109,12 @@ TArguments ParseArguments(int argc, char** argv) {
             value = name.substr(equals + 1);
             name.resize(equals);
         }
-        if (name == "--json" || name == "--help" || name == "-h") {
+        if (name == "--json" || name == "--help" || name == "-h" || name == "--uncertainty") {
             if (value)
                 throw TUsageError{Format(tools::kNoValueWanted, {name})};
-            (name == "--json" ? args.Json : args.Help) = true;
+            (name == "--json"          ? args.Json
+             : name == "--uncertainty" ? args.Uncertainty
+                                       : args.Help) = true;
             continue;
         }
         if (!IsOneOf(name, kValueOptions))
@@ -196,6 +233,8 @@ struct TInputs {
     long double TempMin = 30;
     long double TempMax = 60;
     std::optional<long double> Wanted;
+    bool Uncertainty = false;
+    calc::TAccuracies Accuracies;
 };
 
 const tools::TQuantity& Quantity(const std::string& key) {
@@ -212,6 +251,11 @@ struct TResult {
     std::vector<std::pair<std::string, std::string>> Fields;
     std::string Error;
     bool Wanted = false;
+    // With --uncertainty: the budget of the concentration shown (the
+    // diluted output, or what the held back-calculated flow delivers), and
+    // that concentration as shown.
+    std::optional<calc::TUncertaintyBudget> Budget;
+    long double Shown = 0;
 };
 
 // The columns a row without results still shows: the inputs, and the wanted
@@ -249,7 +293,7 @@ std::string BoundsError(const calc::TMemoryCalculator& window) {
 
 // What the back-calculated flow, as held, delivers, and how far that is from
 // the wanted output.
-void AddDelivery(const calc::TMemoryCalculator& window, TResult& result) {
+long double AddDelivery(const calc::TMemoryCalculator& window, TResult& result) {
     const long double wanted = window.edtDilutedOput.AsFloat();
     const long double delivered = calc::CalcDeliveredOutput(
         window.edtFlow.AsFloat(), window.edtDilutionFlow.AsFloat(), window.edtPbar.AsFloat(),
@@ -262,6 +306,21 @@ void AddDelivery(const calc::TMemoryCalculator& window, TResult& result) {
                                text(calc::CalcOutputDifference(delivered, wanted)));
     result.Fields.emplace_back("deliveredDifferencePercent",
                                text(calc::CalcOutputDifferencePercent(delivered, wanted)));
+    return delivered;
+}
+
+// The budget of the inputs as the fields hold them, the flows' capacities
+// being their fields' upper bounds.
+void AddBudget(const calc::TMemoryCalculator& window, const TInputs& in, TResult& result) {
+    const calc::TModelInputs inputs{window.edtTemp.AsFloat(),         window.edtFlow.AsFloat(),
+                                    window.edtDilutionFlow.AsFloat(), window.edtPbar.AsFloat(),
+                                    window.edtDp.AsFloat(),           window.edtRefTemp.AsFloat()};
+    try {
+        result.Budget =
+            calc::CalcUncertaintyBudget(inputs, {in.FlowMax, in.DilutionMax}, in.Accuracies);
+    } catch (const std::exception& e) {
+        result.Error = Format(tools::kNoUncertainty, {e.what()});
+    }
 }
 
 // Runs the window's start-up calculation on the inputs and, for a wanted
@@ -313,8 +372,11 @@ TResult Calculate(const TInputs& in) {
     }
     if (result.Error.empty() && !messages.empty())
         result.Error = messages.front();
-    if (result.Error.empty() && in.Wanted)
-        AddDelivery(window, result);
+    if (result.Error.empty()) {
+        result.Shown = in.Wanted ? AddDelivery(window, result) : window.edtDilutedOput.AsFloat();
+        if (in.Uncertainty)
+            AddBudget(window, in, result);
+    }
     return result;
 }
 
@@ -344,12 +406,45 @@ std::string JsonMembers(const TPairs& pairs) {
     return out;
 }
 
-// The fields' texts, then a "units" object with the unit of each.
+// A number at the full precision of a double; null for none.
+std::string JsonNumber(long double value) {
+    if (!std::isfinite(value))
+        return "null";
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", static_cast<double>(value));
+    return text;
+}
+
+std::string JsonUncertainty(const calc::TUncertaintyBudget& b) {
+    long double percent = NAN;
+    if (b.Value != 0)
+        percent = b.ExpandedPercent();
+    std::string rows;
+    for (const calc::TBudgetRow& row : b.Rows) {
+        rows += std::string(rows.empty() ? "" : ", ") +
+                "{\"quantity\": " + JsonString(row.Quantity) +
+                ", \"standardUncertainty\": " + JsonNumber(row.StandardUncertainty) +
+                ", \"sensitivity\": " + JsonNumber(row.Sensitivity) +
+                ", \"contribution\": " + JsonNumber(row.Contribution) + "}";
+    }
+    return "{\"value\": " + JsonNumber(b.Value) +
+           ", \"coverageFactor\": " + JsonNumber(b.CoverageFactor) +
+           ", \"standard\": " + JsonNumber(b.Combined) +
+           ", \"expanded\": " + JsonNumber(b.Expanded) +
+           ", \"expandedPercent\": " + JsonNumber(percent) + ", \"budget\": [" + rows + "]}";
+}
+
+// The fields' texts, then a "units" object with the unit of each, and the
+// uncertainty when it was asked for.
 std::string JsonObject(const TResult& result) {
     TPairs units;
     for (const auto& [key, text] : result.Fields)
         units.emplace_back(key, Quantity(key).Unit);
-    return "{" + JsonMembers(result.Fields) + ", \"units\": {" + JsonMembers(units) + "}}";
+    std::string object =
+        "{" + JsonMembers(result.Fields) + ", \"units\": {" + JsonMembers(units) + "}";
+    if (result.Budget)
+        object += ", \"uncertainty\": " + JsonUncertainty(*result.Budget);
+    return object + "}";
 }
 
 // A table row without results: the inputs and why.
@@ -378,6 +473,45 @@ std::string FieldOf(const TResult& result, const std::string& key) {
     return {};
 }
 
+// `text` padded with blanks to `width` characters (not bytes: the units
+// hold a degree sign).
+std::string Padded(std::string text, size_t width) {
+    size_t characters = 0;
+    for (const char c : text)
+        characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    if (characters < width)
+        text.append(width - characters, ' ');
+    return text;
+}
+
+void PrintBudgetRow(const std::string& quantity, const std::string& u, const std::string& c,
+                    const std::string& contribution) {
+    std::printf("%s  %s  %s  %s\n", Padded(quantity, 16).c_str(), Padded(u, 22).c_str(),
+                Padded(c, 28).c_str(), contribution.c_str());
+}
+
+// The concentration with its U, then the budget's rows with their units.
+void PrintUncertainty(const TResult& result, bool wanted) {
+    const calc::TUncertaintyBudget& b = *result.Budget;
+    std::printf("%s %s\n", wanted ? tools::kDeliveredName : tools::kDilutedName,
+                calc::ValueWithUncertaintyText(result.Shown, b.Expanded, b.CoverageFactor).c_str());
+    const auto& columns = tools::kBudgetColumns;
+    PrintBudgetRow(columns[0], columns[1], columns[2], columns[3]);
+    const auto sig = [](long double value, int digits) {
+        return platform::FloatToStrSignificant(value, digits);
+    };
+    for (const calc::TBudgetRow& row : b.Rows) {
+        PrintBudgetRow(row.Quantity, sig(row.StandardUncertainty, 4) + " " + row.Unit,
+                       sig(row.Sensitivity, 7) + " ng/l per " + row.Unit, sig(row.Contribution, 4));
+    }
+    std::printf(tools::kBudgetCombined, sig(b.Combined, 4).c_str());
+    std::string percent;
+    if (b.Value != 0)
+        percent = Format(tools::kBudgetPercent, {sig(b.ExpandedPercent(), 3)});
+    std::printf(tools::kBudgetExpanded, platform::FloatToStrGeneral(b.CoverageFactor).c_str(),
+                sig(b.Expanded, 4).c_str(), percent.c_str());
+}
+
 int PrintOne(const TInputs& inputs, bool json) {
     const TResult result = Calculate(inputs);
     if (!result.Error.empty()) {
@@ -400,6 +534,8 @@ int PrintOne(const TInputs& inputs, bool json) {
                                                    FieldOf(result, "edtDilutedOput")})
                         .c_str());
     }
+    if (result.Budget)
+        PrintUncertainty(result, inputs.Wanted.has_value());
     return 0;
 }
 
@@ -430,21 +566,31 @@ void PrintCsvRow(const std::vector<std::string>& cells, char delimiter) {
     std::printf("%s\n", line.c_str());
 }
 
-void PrintCsvHeader(const std::vector<std::string>& keys, char delimiter) {
+void PrintCsvHeader(const std::vector<std::string>& keys, const TInputs& in, char delimiter) {
     std::vector<std::string> header;
     for (const auto& key : keys) {
         const tools::TQuantity& q = Quantity(key);
         header.push_back(*q.Unit ? std::string(q.Name) + " (" + q.Unit + ")" : q.Name);
+    }
+    if (in.Uncertainty) {
+        header.push_back(Format(tools::kUncertaintyColumn,
+                                {platform::FloatToStrGeneral(in.Accuracies.CoverageFactor)}));
     }
     header.push_back(tools::kErrorColumn);
     PrintCsvRow(header, delimiter);
 }
 
 // A failed row keeps its inputs and gives its reason in the last column.
-void PrintCsvResult(const TResult& result, const std::vector<std::string>& keys, char delimiter) {
+// U has the two significant digits it is shown with.
+void PrintCsvResult(const TResult& result, const std::vector<std::string>& keys, bool uncertainty,
+                    char delimiter) {
     std::vector<std::string> cells;
     for (const auto& key : keys)
         cells.push_back(result.Error.empty() || IsInput(result, key) ? FieldOf(result, key) : "");
+    if (uncertainty) {
+        cells.push_back(result.Budget ? platform::FloatToStrSignificant(result.Budget->Expanded, 2)
+                                      : "");
+    }
     cells.push_back(result.Error);
     PrintCsvRow(cells, delimiter);
 }
@@ -467,7 +613,7 @@ int PrintTable(const TInputs& base, const std::map<std::string, std::vector<long
     if (json)
         std::printf("[");
     else
-        PrintCsvHeader(keys, delimiter);
+        PrintCsvHeader(keys, base, delimiter);
     for (const long double temp : temps) {
         for (const long double flow : flows) {
             for (const long double dilution : dilutions) {
@@ -486,7 +632,7 @@ int PrintTable(const TInputs& base, const std::map<std::string, std::vector<long
                             result.Error.empty() ? JsonObject(result) : JsonErrorObject(result);
                         std::printf("%s%s", first ? "\n" : ",\n", object.c_str());
                     } else {
-                        PrintCsvResult(result, keys, delimiter);
+                        PrintCsvResult(result, keys, base.Uncertainty, delimiter);
                     }
                     first = false;
                 }
@@ -496,6 +642,25 @@ int PrintTable(const TInputs& base, const std::map<std::string, std::vector<long
     if (json)
         std::printf("%s]\n", first ? "" : "\n");
     return status;
+}
+
+// An accuracy that is not a number is a usage error; one out of its range
+// ends the run with its refusal alone.
+struct TRangeError {
+    std::string Text;
+};
+
+void SetAccuracies(const TArguments& args, calc::TAccuracies& accuracies) {
+    for (const TAccuracyOption& option : kAccuracyOptions) {
+        const auto it = args.Values.find(option.Option);
+        if (it == args.Values.end())
+            continue;
+        const long double value = Number(option.Option, it->second);
+        const std::string error = calc::AccuracyError({option.Option, option.Member, ""}, value);
+        if (!error.empty())
+            throw TRangeError{error};
+        accuracies.*option.Member = value;
+    }
 }
 
 int Run(int argc, char** argv) {
@@ -521,6 +686,8 @@ int Run(int argc, char** argv) {
     single("--dilution-max", inputs.DilutionMax);
     single("--temp-min", inputs.TempMin);
     single("--temp-max", inputs.TempMax);
+    inputs.Uncertainty = args.Uncertainty;
+    SetAccuracies(args, inputs.Accuracies);
 
     std::map<std::string, std::vector<long double>> ranges = {{"--temp", {inputs.Temp}},
                                                               {"--flow", {inputs.Flow}},
@@ -557,5 +724,8 @@ int main(int argc, char** argv) {
     } catch (const TUsageError& e) {
         std::fprintf(stderr, "vapcal-calc: %s\n\n%s", e.Text.c_str(), tools::kUsage);
         return kExitUsage;
+    } catch (const TRangeError& e) {
+        std::fprintf(stderr, "vapcal-calc: %s\n", e.Text.c_str());
+        return kExitFailed;
     }
 }

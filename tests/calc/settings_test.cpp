@@ -167,6 +167,52 @@ TEST_F(SettingsTest, TheNetworkGatewayIsKeptBesideTheOtherKeys) {
     EXPECT_EQ(ReadSettings(path_).NetworkPort, "");
 }
 
+// A file from before the section has the defaults; what the Advanced page
+// saves comes back, and a value that may not stand is named and takes its
+// default, as an unreadable input does.
+TEST_F(SettingsTest, TheUncertaintySectionKeepsTheAccuraciesAndRefusesNegatives) {
+    const TAccuracies defaults = ReadSettings(path_).Accuracies;
+    EXPECT_EQ(defaults.TempAccuracy, 0.2L);
+    EXPECT_EQ(defaults.FlowReadingPercent, 0.5L);
+    EXPECT_EQ(defaults.FlowFullScalePercent, 0.1L);
+    EXPECT_EQ(defaults.PbarAccuracy, 0.03L);
+    EXPECT_EQ(defaults.DpAccuracy, 0.05L);
+    EXPECT_EQ(defaults.RefTempAccuracy, 0);
+    EXPECT_EQ(defaults.SatConcPercent, 0.5L);
+    EXPECT_EQ(defaults.CoverageFactor, 2);
+
+    TAccuracies lab;
+    lab.TempAccuracy = 0.1L;
+    lab.CoverageFactor = 2.5L;
+    SaveAccuracies(path_, lab);
+    EXPECT_NE(Read().find("[Uncertainty]\nTempAccuracy=0.1\nFlowReadingPercent=0.5\n"),
+              std::string::npos);
+    const TVapcalSettings back = ReadSettings(path_);
+    EXPECT_EQ(back.Accuracies.TempAccuracy, 0.1L);
+    EXPECT_EQ(back.Accuracies.CoverageFactor, 2.5L);
+    EXPECT_TRUE(back.UnreadableKeys.empty());
+
+    Write("[Uncertainty]\nTempAccuracy=-0.1\nDpAccuracy=x\nCoverageFactor=0\nPbarAccuracy=0\n");
+    const TVapcalSettings refused = ReadSettings(path_);
+    EXPECT_EQ(refused.Accuracies.TempAccuracy, 0.2L);
+    EXPECT_EQ(refused.Accuracies.CoverageFactor, 2);
+    EXPECT_EQ(refused.Accuracies.PbarAccuracy, 0);
+    EXPECT_EQ(refused.UnreadableKeys,
+              (std::vector<std::string>{"TempAccuracy", "DpAccuracy", "CoverageFactor"}));
+
+    lab.FlowFullScalePercent = -1;
+    EXPECT_THROW(
+        {
+            try {
+                SaveAccuracies(path_, lab);
+            } catch (const std::invalid_argument& e) {
+                EXPECT_STREQ(e.what(), "FlowFullScalePercent must not be negative");
+                throw;
+            }
+        },
+        std::invalid_argument);
+}
+
 TEST_F(SettingsTest, ARefusedWriteNamesTheFile) {
     const std::string inside = folder_ / "missing" / "Vapcal.ini";
     w.Start();

@@ -195,4 +195,72 @@ TEST(VapcalCalc, AFailedRowSaysSoAndTheTableExitsWithOne) {
         << run.Out;
 }
 
+// The design example's budget: U at full precision in JSON, named with its
+// k in text, in a table as a column; without --uncertainty nothing changes.
+TEST(VapcalCalc, UncertaintyGivesTheBudgetOfTheShownConcentration) {
+    TRun run = RunCalc(
+        "--decimal-separator . --json --uncertainty --temp 40 --flow 6 "
+        "--dilution 10 --pbar 29.96 --dp 0 --ref-temp 20");
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_NE(run.Out.find("\"edtRatio\": \"\"}, \"uncertainty\": {\"value\": 40.02753378"),
+              std::string::npos)
+        << run.Out;
+    for (const char* member : {"\"coverageFactor\": 2, \"standard\": 0.476571853",
+                               "\"expanded\": 0.953143706", "\"expandedPercent\": 2.38122016",
+                               "\"budget\": [{\"quantity\": \"temperature\", "
+                               "\"standardUncertainty\": 0.11547005383792",
+                               "{\"quantity\": \"satConcRounding\", "})
+        EXPECT_NE(run.Out.find(member), std::string::npos) << member;
+
+    run = RunCalc("--decimal-separator . --uncertainty");
+    EXPECT_EQ(run.Status, 0);
+    for (const char* line :
+         {"\nRatio  1.07\nDiluted output concentration 40.02 \u00B1 0.95 ng/l (k = 2)\n",
+          "\ntemperature       0.1155 \u00B0C",
+          "\nExpanded uncertainty (k = 2)  0.9531 ng/l (2.38 %)\n"})
+        EXPECT_NE(run.Out.find(line), std::string::npos) << run.Out;
+
+    run = RunCalc("--decimal-separator . --uncertainty --wanted 40 --u-temp 0.1 --coverage 3");
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_NE(run.Out.find("\nDelivered concentration 40.0 \u00B1 1.1 ng/l (k = 3)\n"),
+              std::string::npos)
+        << run.Out;
+
+    run = RunCalc("--decimal-separator . --uncertainty --temp 30:60:30");
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_NE(run.Out.find(",Ratio,Expanded uncertainty k = 2 (ng/l),Error\n"), std::string::npos)
+        << run.Out;
+    EXPECT_NE(
+        run.Out.find("\n60,6,10,29.96,0,20,2.44E+02,6.816418,1663.21,146.31,166.22,1.14,3.7,\n"),
+        std::string::npos)
+        << run.Out;
+
+    EXPECT_EQ(RunCalc("--decimal-separator . --u-dp 0.1").Out,
+              RunCalc("--decimal-separator .").Out);
+}
+
+TEST(VapcalCalc, AccuraciesOutOfTheirRangeAreRefusedByName) {
+    const struct {
+        const char* Args;
+        int Status;
+        const char* Line;
+    } cases[] = {
+        {"--u-temp -0.1", 1, "vapcal-calc: --u-temp must not be negative\n"},
+        {"--u-flow-full-scale -1 --json", 1,
+         "vapcal-calc: --u-flow-full-scale must not be negative\n"},
+        {"--coverage 0 --uncertainty", 1, "vapcal-calc: --coverage must be more than 0\n"},
+        {"--u-sat-conc x", 64,
+         "vapcal-calc: --u-sat-conc: 'x' is not a valid floating point value\n"},
+        {"--uncertainty=1", 64, "vapcal-calc: --uncertainty takes no value\n"},
+    };
+    for (const auto& c : cases) {
+        const TRun run = RunCalc(std::string("--decimal-separator . ") + c.Args, true);
+        EXPECT_EQ(run.Status, c.Status) << c.Args;
+        EXPECT_EQ(run.Out.substr(0, std::string(c.Line).size()), c.Line) << c.Args;
+        if (c.Status == 1) {
+            EXPECT_EQ(run.Out, c.Line);
+        }
+    }
+}
+
 }  // namespace

@@ -98,24 +98,14 @@ TEST_F(NumberText, GeneralTextDropsTrailingZeros) {
     EXPECT_EQ(FloatToStrGeneral(1.5e15L), "1.5E15");
 }
 
-TEST_F(NumberText, AResultKeepsTwoDigitsOfItsUncertaintyAndTheValueToTheSamePlace) {
-    const struct {
-        long double value, expanded;
-        const char *valueText, *uncertaintyText;
-    } cases[] = {
-        {16.0437L, 0.2149L, "16.04", "0.21"},
-        {40.1L, 0.0996L, "40.10", "0.10"},  // U rounds up to a new digit
-        {63.95L, 1.25L, "64.0", "1.3"},     // both halves away from zero
-        {0.0031L, 0.012L, "0.003", "0.012"},
-        {-0.004L, 0.05L, "-0.004", "0.050"},
-        {1234.5L, 153.0L, "1235", "153"},  // never fewer than whole units
-        {5.0L, 0.0L, "5.0", "0.0"},
-    };
-    for (const auto& c : cases) {
-        const TValueWithUncertainty text = ValueWithUncertaintyText(c.value, c.expanded);
-        EXPECT_EQ(text.Value, c.valueText) << static_cast<double>(c.value);
-        EXPECT_EQ(text.Uncertainty, c.uncertaintyText) << static_cast<double>(c.expanded);
-    }
+// A typed 1.2345 is 1.23449999... in binary; its 18-digit text rounds up.
+TEST_F(NumberText, SignificantTextRoundsTheWrittenDigits) {
+    EXPECT_EQ(FloatToStrSignificant(0.350712L, 4), "0.3507");
+    EXPECT_EQ(FloatToStrSignificant(1.2345L, 4), "1.235");
+    EXPECT_EQ(FloatToStrSignificant(3.037254725L, 7), "3.037255");
+    EXPECT_EQ(FloatToStrSignificant(-0.0982738L, 3), "-0.0983");
+    EXPECT_EQ(FloatToStrSignificant(0.99996L, 4), "1");
+    EXPECT_EQ(FloatToStrSignificant(0.0L, 4), "0");
 }
 
 TEST_F(NumberText, DisplayFormatKeepsFourSignificantDigitsAtMost) {

@@ -115,11 +115,11 @@ inline QString WriteRun(const QString& root, const TRun& run) {
                 {"mean", p.Delivered}, {"sd", p.Sd}, {"expanded", p.U}, {"coverageFactor", 2}};
             const double uc = p.U / 2;
             QJsonArray budget;
-            const std::pair<const char*, double> rows[] = {{"reservoir temperature", 0.62},
-                                                           {"reservoir flow", 0.55},
-                                                           {"dilution flow", 0.4},
-                                                           {"saturated concentration", 0.3},
-                                                           {"atmospheric pressure", 0.1}};
+            const std::pair<const char*, double> rows[] = {{"temperature", 0.62},
+                                                           {"reservoirFlow", 0.55},
+                                                           {"dilutionFlow", 0.4},
+                                                           {"satConcEquation", 0.3},
+                                                           {"pbar", 0.1}};
             double rest = 1;
             for (const auto& [name, share] : rows) {
                 const double c = uc * share;
