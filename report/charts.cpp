@@ -132,6 +132,18 @@ TTrace Trace(const std::vector<TRecordSample>& record, const QDateTime& start,
     return kept;
 }
 
+// 1, 2 or 5 times a power of ten, the least at or above `step`.
+double RoundStep(double step) {
+    if (!(step > 0))
+        return 1;
+    const double power = std::pow(10.0, std::floor(std::log10(step)));
+    for (const double m : {1.0, 2.0, 5.0}) {
+        if (m * power >= step)
+            return m * power;
+    }
+    return 10 * power;
+}
+
 QLineSeries* Line(QChart* chart, const QList<QPointF>& points, const QString& name,
                   const QPen& pen) {
     auto* series = new QLineSeries(chart);
@@ -142,7 +154,7 @@ QLineSeries* Line(QChart* chart, const QList<QPointF>& points, const QString& na
 }
 
 // A dwell's shade from the bottom of the plot to its top, and its point's
-// number above it in the middle.
+// number (unless 0) above it in the middle.
 void AddDwell(QChart* chart, QValueAxis* x, QValueAxis* y, double from, double to, int index) {
     auto* upper = Line(chart, {{from, y->max()}, {to, y->max()}}, {}, Qt::NoPen);
     auto* lower = Line(chart, {{from, y->min()}, {to, y->min()}}, {}, Qt::NoPen);
@@ -150,6 +162,8 @@ void AddDwell(QChart* chart, QValueAxis* x, QValueAxis* y, double from, double t
     shade->setPen(Qt::NoPen);
     shade->setBrush(QColor(255, 200, 80, 90));
     Attach(chart, shade, x, y, false);
+    if (index == 0)
+        return;
 
     auto* label =
         Line(chart, {{(from + to) / 2, y->max() - (y->max() - y->min()) * 0.08}}, {}, Qt::NoPen);
@@ -196,14 +210,29 @@ void PaintRunChart(QPainter& painter, const QRectF& target, const TRunFolder& fo
 
     QChart* chart = NewChart(QString::fromUtf8(kRunChartTitle));
     QValueAxis* x = NewAxis(chart, QString::fromUtf8(kAxisMinutes), Qt::AlignBottom, minutes);
+    // The whole run, from its start to its last poll, ticked at a round
+    // number of minutes.
     x->setRange(0, minutes.High);
-    x->applyNiceNumbers();
+    x->setTickType(QValueAxis::TicksDynamic);
+    x->setTickAnchor(0);
+    x->setTickInterval(RoundStep(minutes.High / 8));
+    x->setLabelFormat("%g");
     QValueAxis* y =
         NewAxis(chart, QString::fromUtf8(kAxisConcentration), Qt::AlignLeft, values.Padded());
+    // A dwell's number is left out where it would run into the last one
+    // shown; its shade stays.
+    const double labelRoom = minutes.High / 45;
+    double lastLabel = -labelRoom;
     for (const TPointResult& point : results.Points) {
-        if (point.DwellStarted.isValid() && point.DwellEnded.isValid())
-            AddDwell(chart, x, y, MinutesSince(start, point.DwellStarted),
-                     MinutesSince(start, point.DwellEnded), point.Index);
+        if (!point.DwellStarted.isValid() || !point.DwellEnded.isValid())
+            continue;
+        const double from = MinutesSince(start, point.DwellStarted);
+        const double to = MinutesSince(start, point.DwellEnded);
+        const bool labelled =
+            (from + to) / 2 - lastLabel >= labelRoom * (point.Index >= 10 ? 2 : 1);
+        AddDwell(chart, x, y, from, to, labelled ? point.Index : 0);
+        if (labelled)
+            lastLabel = (from + to) / 2;
     }
     Attach(chart,
            Line(chart, delivered.Points, kSeriesDelivered, QPen(QColor(20, 60, 200), Scene(0.8))),

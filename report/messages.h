@@ -149,7 +149,7 @@ inline constexpr const char* kSeriesMeans = "point means \u00B1 U";
 inline constexpr const char* kSeriesIdentity = "1:1";
 inline constexpr const char* kSeriesFit = "fitted line";
 
-inline constexpr const char* kBudgetColumns[] = {"quantity", "standard uncertainty u",
+inline constexpr const char* kBudgetColumns[] = {"quantity", "standard\nuncertainty u",
                                                  "sensitivity\nng/l per unit of u",
                                                  "contribution\nng/l", "share of u\u00B2\n%"};
 // A budget row's quantity as the budget names it, as the report names it

@@ -323,10 +323,10 @@ class TReportLayout {
     void ResultsTable() {
         Title(QString::fromUtf8(kResultsTitle));
         const bool analyzer = FResults.HasAnalyzer();
-        std::vector<TColumn> columns = {{kColumnPoint, 22},     {kColumnTemp, 54},
+        std::vector<TColumn> columns = {{kColumnPoint, 22},     {kColumnTemp, 62},
                                         {kColumnFlow, 44},      {kColumnDilution, 40},
                                         {kColumnStable, 40},    {kColumnSamples, 42},
-                                        {DeliveredTitle(), 82}, {kColumnSd, 32}};
+                                        {DeliveredTitle(), 78}, {kColumnSd, 32}};
         if (analyzer) {
             columns.insert(columns.end(), {{kColumnAnalyzer, 42},
                                            {kColumnError, 36},

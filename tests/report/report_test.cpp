@@ -161,6 +161,24 @@ TEST(RunReport, ASkippedPointWithoutAnAnalyserRenders) {
     EXPECT_TRUE(text.contains("No analyser was read in this run"));
 }
 
+TEST(RunReport, ALongPlanCarriesItsTableOverToTheNextPageUnderItsHeader) {
+    fixture::TRun run;
+    run.Name = "long plan";
+    const std::vector<fixture::TPoint> levels = run.Points;
+    for (int repeat = 1; repeat < 9; ++repeat)
+        run.Points.insert(run.Points.end(), levels.begin(), levels.end());
+    const QString dir = Folder(run);
+    ASSERT_EQ(Report({dir}).Exit, 0);
+    const QString text = PdfText(dir + "/report.pdf");
+    const QString info = RunProgram("pdfinfo", {dir + "/report.pdf"}).Out;
+    const qsizetype pages = QRegularExpression("Pages:\\s+(\\d+)").match(info).captured(1).toInt();
+    EXPECT_GE(pages, 3);
+    EXPECT_TRUE(text.contains(QString("page %1 of %1").arg(pages)));
+    EXPECT_EQ(text.count("verdict\n"), 2) << text.toStdString();
+    for (int point = 1; point <= 36; ++point)
+        EXPECT_TRUE(RowOf(text, point, "PASS").endsWith("PASS")) << point;
+}
+
 TEST(RunReport, AFolderThatCannotMakeAReportGetsOneLine) {
     fixture::TRun run;
     run.Name = "unfinished";
