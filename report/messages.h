@@ -31,8 +31,12 @@ inline constexpr const char* kBadPoint = "%1: point %2 is not an object with an 
 inline constexpr const char* kNoRecordColumn = "%1: no column \"%2\" in its header";
 inline constexpr const char* kCannotWrite = "%1: cannot be written: %2";
 
-// The journal's event that ends a run early.
+// The journal's events the report reads.
+inline constexpr const char* kStartedEvent = "started";
 inline constexpr const char* kStoppedEvent = "stopped";
+inline constexpr const char* kResumedEvent = "resumed";
+inline constexpr const char* kDwellStartedEvent = "dwellStarted";
+inline constexpr const char* kDwellDoneEvent = "dwellDone";
 
 // The report's own texts.
 inline constexpr const char* kTitle = "Calibration run report";

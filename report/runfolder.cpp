@@ -163,19 +163,40 @@ void FillFromPlan(const QString& file, TRunResults& results) {
         results.AnalyzerSource = Text(plan.value("analyzer").toObject(), "source");
 }
 
-// The reason of the journal's last "stopped" event. A line that is not a
-// JSON object (a run killed while writing it) says nothing and is passed
-// over; every whole line was synced before the run went on.
-QString StopReasonFromJournal(const QString& file) {
+// What the journal adds: why the run stopped early (a "stopped" event
+// that no "resumed" followed), and what results.json leaves out of the run's head and of each
+// point's dwell. A line that is not a JSON object (a run killed while
+// writing it) says nothing and is passed over; every whole line was synced
+// before the run went on.
+void ReadJournal(const QString& file, TRunFolder& folder) {
     if (!QFileInfo::exists(file))
-        return {};
-    QString reason;
+        return;
+    TRunResults& results = folder.Results;
+    const auto fill = [](QString& field, const QString& value) {
+        if (field.isEmpty())
+            field = value;
+    };
     for (const QByteArray& line : ReadFile(file).split('\n')) {
         const QJsonObject event = QJsonDocument::fromJson(line).object();
-        if (Text(event, "event") == kStoppedEvent)
-            reason = Text(event, "reason");
+        const QString name = Text(event, "event");
+        if (name == kStartedEvent) {
+            fill(results.Plan, Text(event, "plan"));
+            fill(results.Port, Text(event, "port"));
+            fill(results.Console, Text(event, "console"));
+            fill(results.Started, Text(event, "time"));
+        } else if (name == kStoppedEvent) {
+            folder.StopReason = Text(event, "reason");
+        } else if (name == kResumedEvent) {
+            folder.StopReason.clear();  // the run went on after all
+        } else if (name == kDwellStartedEvent || name == kDwellDoneEvent) {
+            const int index = static_cast<int>(NumberOr(event, "point", 0));
+            for (TPointResult& point : results.Points) {
+                QDateTime& when = name == kDwellDoneEvent ? point.DwellEnded : point.DwellStarted;
+                if (point.Index == index && !when.isValid())
+                    when = ReadIsoTime(Text(event, "time"));
+            }
+        }
     }
-    return reason;
 }
 
 // RFC 4180 records: fields split at commas outside double quotes, a doubled
@@ -283,7 +304,7 @@ TRunFolder ReadRunFolder(const QString& path) {
         Refuse(QString(kNoRecord).arg(path));
     folder.Results = ReadResults(results);
     FillFromPlan(dir.filePath(kPlanFile), folder.Results);
-    folder.StopReason = StopReasonFromJournal(dir.filePath(kJournalFile));
+    ReadJournal(dir.filePath(kJournalFile), folder);
     folder.Record = ReadRecord(record);
     return folder;
 }

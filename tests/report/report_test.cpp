@@ -136,11 +136,12 @@ TEST(RunReport, AFailedPointPrintsFailOnItsRow) {
     EXPECT_TRUE(text.contains("Verdict: FAIL, point 3 outside its limit."));
 }
 
-TEST(RunReport, ASkippedPointWithoutAnAnalyserRenders) {
+TEST(RunReport, ASkippedAndAStoppedPointWithoutAnAnalyserRender) {
     fixture::TRun run;
     run.Name = "skipped point";
     run.Analyzer = false;
     run.Points[1].Status = "skipped";
+    run.Points[3].Status = "stopped";
     const QString dir = Folder(run);
     const TRan ran = Report({dir, "--operator", "B. Novak", "-o", dir + "/out/audit.pdf"});
     // -o names a folder that does not exist: the report says so.
@@ -159,6 +160,8 @@ TEST(RunReport, ASkippedPointWithoutAnAnalyserRenders) {
     EXPECT_FALSE(text.contains("slope"));
     EXPECT_FALSE(text.contains("PASS"));
     EXPECT_TRUE(text.contains("No analyser was read in this run"));
+    EXPECT_FALSE(RowOf(text, 4, "stopped").isEmpty());
+    EXPECT_TRUE(text.contains("The run stopped before its end: the kit was silent for 120 s."));
 }
 
 TEST(RunReport, ALongPlanCarriesItsTableOverToTheNextPageUnderItsHeader) {

@@ -148,8 +148,11 @@ inline QString WriteRun(const QString& root, const TRun& run) {
             result["delivered"] = QJsonValue();
             result["budget"] = QJsonArray();
             result["analyzer"] = QJsonValue();
-            journal.append(QJsonObject{
-                {"event", "skipped"}, {"time", Iso(t.addSecs(settle))}, {"point", index}});
+            const bool stopped = std::string(p.Status) == "stopped";
+            journal.append(QJsonObject{{"event", stopped ? "stopped" : "skipped"},
+                                       {"time", Iso(t.addSecs(settle))},
+                                       {"point", index},
+                                       {"reason", "the kit was silent for 120 s"}});
             t = t.addSecs(settle);
         }
         result["error"] = run.Analyzer ? Maybe(p.Error) : QJsonValue();
@@ -158,7 +161,8 @@ inline QString WriteRun(const QString& root, const TRun& run) {
         result["decidedBy"] = run.Analyzer && p.Pass >= 0 ? QJsonValue(p.DecidedBy) : QJsonValue();
         points.append(result);
     }
-    journal.append(QJsonObject{{"event", "finished"}, {"time", Iso(t)}});
+    if (std::string(run.Points.back().Status) != "stopped")
+        journal.append(QJsonObject{{"event", "finished"}, {"time", Iso(t)}});
 
     const QJsonObject plan{{"name", "Linearity 0-80"},
                            {"temperature", 40},
@@ -210,7 +214,7 @@ inline QString WriteRun(const QString& root, const TRun& run) {
     QByteArray lines;
     for (const QJsonValue& event : journal)
         lines += QJsonDocument(event.toObject()).toJson(QJsonDocument::Compact) + "\n";
-    Write(dir.filePath("journal.jsonl"), lines);
+    Write(dir.filePath("journal.jsonl"), lines + "{\"event\": \"pau");  // killed mid-line
     Write(dir.filePath("results.json"), QJsonDocument(results).toJson());
     return dir.path();
 }
