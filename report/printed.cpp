@@ -49,6 +49,8 @@ QString StableAfterText(const TPointResult& point) {
     if (!point.StableAfterSeconds)
         return point.Status.isEmpty() || point.Status == "done" ? QString::fromUtf8(kNone)
                                                                 : point.Status;
+    if (!(*point.StableAfterSeconds >= 0 && *point.StableAfterSeconds < 1e9))
+        return General(*point.StableAfterSeconds) + " s";
     const long long seconds = std::llround(*point.StableAfterSeconds);
     return QString("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QChar('0'));
 }

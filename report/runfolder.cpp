@@ -8,6 +8,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QStringList>
+#include <cmath>
+#include <limits>
 
 namespace report {
 
@@ -47,6 +49,14 @@ double NumberOr(const QJsonObject& object, const char* key, double otherwise) {
     return Number(object, key).value_or(otherwise);
 }
 
+// A count or a point's number as a whole number; what no int holds (a
+// file that says 1e300 or a negative count) is 0.
+int Whole(double value) {
+    if (!(value >= 0 && value <= std::numeric_limits<int>::max()))
+        return 0;
+    return static_cast<int>(value);
+}
+
 std::optional<bool> Verdict(const QJsonObject& object, const char* key) {
     const QJsonValue value = object.value(QLatin1String(key));
     if (!value.isBool())
@@ -76,8 +86,7 @@ std::optional<TAnalyzerMean> ReadAnalyzer(const QJsonValue& value) {
     const std::optional<double> mean = Number(object, "mean");
     if (!mean)
         return std::nullopt;
-    return TAnalyzerMean{*mean, NumberOr(object, "sd", 0),
-                         static_cast<int>(NumberOr(object, "samples", 0))};
+    return TAnalyzerMean{*mean, NumberOr(object, "sd", 0), Whole(NumberOr(object, "samples", 0))};
 }
 
 std::vector<TBudgetRow> ReadBudget(const QJsonValue& value) {
@@ -96,14 +105,14 @@ TPointResult ReadPoint(const QString& file, const QJsonValue& value, int positio
     if (!value.isObject() || !index)
         Refuse(QString(kBadPoint).arg(file).arg(position));
     TPointResult point;
-    point.Index = static_cast<int>(*index);
+    point.Index = Whole(*index);
     point.Wanted = Number(object, "wanted");
     point.Temperature = Number(object, "temperature");
     point.ReservoirFlow = Number(object, "reservoirFlow");
     point.DilutionFlow = Number(object, "dilutionFlow");
     point.Status = Text(object, "status");
     point.StableAfterSeconds = Number(object, "stableAfterSeconds");
-    point.Samples = static_cast<int>(NumberOr(object, "samples", 0));
+    point.Samples = Whole(NumberOr(object, "samples", 0));
     point.DwellStarted = ReadIsoTime(Text(object, "dwellStarted"));
     point.DwellEnded = ReadIsoTime(Text(object, "dwellEnded"));
     point.Delivered = ReadDelivered(object.value("delivered"));
@@ -189,7 +198,7 @@ void ReadJournal(const QString& file, TRunFolder& folder) {
         } else if (name == kResumedEvent) {
             folder.StopReason.clear();  // the run went on after all
         } else if (name == kDwellStartedEvent || name == kDwellDoneEvent) {
-            const int index = static_cast<int>(NumberOr(event, "point", 0));
+            const int index = Whole(NumberOr(event, "point", 0));
             for (TPointResult& point : results.Points) {
                 QDateTime& when = name == kDwellDoneEvent ? point.DwellEnded : point.DwellStarted;
                 if (point.Index == index && !when.isValid())
@@ -246,7 +255,7 @@ std::optional<double> CsvNumber(const QStringList& record, qsizetype column) {
         return std::nullopt;
     bool ok = false;
     const double value = record[column].toDouble(&ok);
-    return ok ? std::optional<double>(value) : std::nullopt;
+    return ok && std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
 }
 
 // The record's complete polls; a line shorter than the header (cut off when
@@ -275,7 +284,7 @@ std::vector<TRecordSample> ReadRecord(const QString& file) {
             continue;
         sample.Delivered = CsvNumber(record, delivered);
         sample.Analyzer = CsvNumber(record, analyzer);
-        sample.Point = static_cast<int>(CsvNumber(record, point).value_or(0));
+        sample.Point = Whole(CsvNumber(record, point).value_or(0));
         samples.push_back(sample);
     }
     return samples;
