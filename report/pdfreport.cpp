@@ -71,7 +71,11 @@ class TReportLayout {
         Verdict();
         Charts();
         Budget();
-        Add(Paragraph(QString::fromUtf8(kEndOfReport), Font(8, true), Qt::AlignHCenter));
+        TBlock end = Paragraph(QString::fromUtf8(kEndOfReport), Font(8, true), Qt::AlignHCenter);
+        const auto paint = end.Paint;
+        end.Height += kSectionGap;
+        end.Paint = [paint](QPainter& p, qreal top) { paint(p, top + kSectionGap); };
+        Add(end);
     }
 
     void Paint(QPainter& painter) {
