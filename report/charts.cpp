@@ -95,8 +95,12 @@ void Attach(QChart* chart, QAbstractSeries* series, QValueAxis* x, QValueAxis* y
     }
 }
 
-double MinutesSince(const QDateTime& start, const QDateTime& when) {
-    return start.msecsTo(when) / 60000.0;
+double MinutesSince(qint64 start, qint64 when) {
+    return (when - start) / 60000.0;
+}
+
+double MinutesSince(qint64 start, const QDateTime& when) {
+    return MinutesSince(start, when.toMSecsSinceEpoch());
 }
 
 struct TTrace {
@@ -106,7 +110,7 @@ struct TTrace {
 
 // One quantity of the record against the minutes since `start`, at most
 // kMostPointsDrawn points.
-TTrace Trace(const std::vector<TRecordSample>& record, const QDateTime& start,
+TTrace Trace(const std::vector<TRecordSample>& record, qint64 start,
              std::optional<double> TRecordSample::*quantity) {
     TTrace all;
     for (const TRecordSample& sample : record) {
@@ -188,8 +192,9 @@ void Render(QPainter& painter, const QRectF& target, QChart* chart) {
 
 void PaintRunChart(QPainter& painter, const QRectF& target, const TRunFolder& folder) {
     const TRunResults& results = folder.Results;
-    QDateTime start = ReadIsoTime(results.Started);
-    if (!start.isValid() && !folder.Record.empty())
+    const QDateTime started = ReadIsoTime(results.Started);
+    qint64 start = started.isValid() ? started.toMSecsSinceEpoch() : 0;
+    if (!started.isValid() && !folder.Record.empty())
         start = folder.Record.front().Time;
 
     const TTrace delivered = Trace(folder.Record, start, &TRecordSample::Delivered);

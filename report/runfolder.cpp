@@ -208,47 +208,60 @@ void ReadJournal(const QString& file, TRunFolder& folder) {
     }
 }
 
-// RFC 4180 records: fields split at commas outside double quotes, a doubled
-// quote inside them is one quote, CRLF or LF ends a record outside quotes.
-std::vector<QStringList> CsvRecords(const QByteArray& bytes) {
-    const QString text = QString::fromUtf8(bytes);
-    std::vector<QStringList> records;
-    QStringList record;
-    QString field;
-    bool quoted = false;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text[i];
-        if (quoted) {
-            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
-                field += c;
-                ++i;
-            } else if (c == '"') {
-                quoted = false;
-            } else {
+// RFC 4180 records, one at a time: fields split at commas outside double
+// quotes, a doubled quote inside them is one quote, CRLF or LF ends a
+// record outside quotes. A long run's record is read without holding it
+// twice.
+class TCsvReader {
+  public:
+    explicit TCsvReader(const QByteArray& bytes) : FBytes(bytes) {}
+
+    // The next record into `record`; false at the end of the text.
+    bool Next(QStringList& record) {
+        record.clear();
+        if (FAt >= FBytes.size())
+            return false;
+        QByteArray field;
+        TState state = csPlain;
+        for (; FAt < FBytes.size(); ++FAt) {
+            const char c = FBytes[FAt];
+            if (state == csQuoted) {
+                if (c == '"')
+                    state = csQuoteInQuoted;
+                else
+                    field += c;
+                continue;
+            }
+            if (state == csQuoteInQuoted) {
+                state = csPlain;
+                if (c == '"') {
+                    field += c;
+                    state = csQuoted;
+                    continue;
+                }
+            }
+            if (c == '"') {
+                state = csQuoted;
+            } else if (c == ',') {
+                record << QString::fromUtf8(field);
+                field.clear();
+            } else if (c == '\n') {
+                ++FAt;
+                break;
+            } else if (c != '\r') {
                 field += c;
             }
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == ',') {
-            record << field;
-            field.clear();
-        } else if (c == '\n') {
-            if (field.endsWith('\r'))
-                field.chop(1);
-            record << field;
-            records.push_back(record);
-            record.clear();
-            field.clear();
-        } else {
-            field += c;
         }
+        record << QString::fromUtf8(field);
+        return true;
     }
-    if (!field.isEmpty() || !record.isEmpty()) {
-        record << field;
-        records.push_back(record);
-    }
-    return records;
-}
+
+  private:
+    enum TState { csPlain, csQuoted, csQuoteInQuoted };
+
+    const QByteArray& FBytes;
+    qsizetype FAt = 0;
+};
 
 std::optional<double> CsvNumber(const QStringList& record, qsizetype column) {
     if (column < 0 || column >= record.size())
@@ -261,8 +274,10 @@ std::optional<double> CsvNumber(const QStringList& record, qsizetype column) {
 // The record's complete polls; a line shorter than the header (cut off when
 // the run was killed) is left out.
 std::vector<TRecordSample> ReadRecord(const QString& file) {
-    const std::vector<QStringList> records = CsvRecords(ReadFile(file));
-    const QStringList header = records.empty() ? QStringList() : records.front();
+    const QByteArray bytes = ReadFile(file);
+    TCsvReader reader(bytes);
+    QStringList header;
+    reader.Next(header);
     const auto column = [&](const char* name, bool needed) {
         const qsizetype at = header.indexOf(QString::fromUtf8(name));
         if (at < 0 && needed)
@@ -274,14 +289,15 @@ std::vector<TRecordSample> ReadRecord(const QString& file) {
     const qsizetype point = column(kPointColumn, false);
     const qsizetype analyzer = column(kAnalyzerColumn, false);
     std::vector<TRecordSample> samples;
-    for (size_t i = 1; i < records.size(); ++i) {
-        const QStringList& record = records[i];
+    QStringList record;
+    while (reader.Next(record)) {
         if (record.size() < header.size())
             continue;
-        TRecordSample sample;
-        sample.Time = ReadIsoTime(record[time]);
-        if (!sample.Time.isValid())
+        const QDateTime when = ReadIsoTime(record[time]);
+        if (!when.isValid())
             continue;
+        TRecordSample sample;
+        sample.Time = when.toMSecsSinceEpoch();
         sample.Delivered = CsvNumber(record, delivered);
         sample.Analyzer = CsvNumber(record, analyzer);
         sample.Point = Whole(CsvNumber(record, point).value_or(0));

@@ -98,7 +98,7 @@ struct TRunResults {
 
 // One complete poll of the live record.
 struct TRecordSample {
-    QDateTime Time;
+    qint64 Time = 0;  // milliseconds since 1970 UTC
     std::optional<double> Delivered;
     std::optional<double> Analyzer;
     int Point = 0;  // 0 between points
