@@ -327,7 +327,7 @@ class TReportLayout {
     void ResultsTable() {
         Title(QString::fromUtf8(kResultsTitle));
         const bool analyzer = FResults.HasAnalyzer();
-        std::vector<TColumn> columns = {{kColumnPoint, 22},     {kColumnTemp, 62},
+        std::vector<TColumn> columns = {{kColumnPoint, 26},     {kColumnTemp, 62},
                                         {kColumnFlow, 44},      {kColumnDilution, 40},
                                         {kColumnStable, 40},    {kColumnSamples, 42},
                                         {DeliveredTitle(), 78}, {kColumnSd, 32}};
