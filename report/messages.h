@@ -30,6 +30,8 @@ inline constexpr const char* kNoPoints = "%1: no \"points\" list";
 inline constexpr const char* kBadPoint = "%1: point %2 is not an object with an \"index\"";
 inline constexpr const char* kNoRecordColumn = "%1: no column \"%2\" in its header";
 inline constexpr const char* kCannotWrite = "%1: cannot be written: %2";
+inline constexpr const char* kNeedsApplication =
+    "%1: cannot be drawn: the charts need a QApplication (vapcal-report makes one)";
 
 // The journal's events the report reads.
 inline constexpr const char* kStartedEvent = "started";

@@ -5,6 +5,7 @@
 
 #include "calc/model.h"
 
+#include <QApplication>
 #include <QFontMetricsF>
 #include <QPageLayout>
 #include <QPageSize>
@@ -506,6 +507,10 @@ class TReportLayout {
 }  // namespace
 
 void WriteReportPdf(const TRunFolder& folder, const QString& operatorName, const QString& path) {
+    // Qt Charts draws through the widgets' graphics scene, which a
+    // QCoreApplication cannot carry: say so instead of failing inside Qt.
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+        throw EReportError(QString(kNeedsApplication).arg(path).toStdString());
     const TDotDecimals dots;
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
