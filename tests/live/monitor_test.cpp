@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+#include <cstdio>
+#include <vector>
+
 #include "livepoll.h"
 #include "platform/numtext.h"
 
@@ -24,6 +28,40 @@ class MonitorTest : public ::testing::Test {
 
     TKitMonitor monitor;
 };
+
+// With the controllers' capacities the delivered concentration has its
+// budget; when the concentration cannot be told, neither can its U.
+TEST_F(MonitorTest, TheDeliveredConcentrationCarriesItsExpandedUncertainty) {
+    monitor.Targets = [] {
+        live::TKitTargets t = ExampleTargets();
+        t.FlowCapacity = 20;
+        t.DilutionFlowCapacity = 20;
+        return t;
+    };
+    std::vector<double> standard;
+    monitor.OnSample = [&](const live::TLiveSample& s) {
+        standard.push_back(s.DeliveredStandardU);
+    };
+    Poll(monitor, 1000, 40, 6, 10);
+    EXPECT_EQ(monitor.DeliveredText(1000), "Delivered now 40.02 \u00B1 0.95 ng/l (k = 2)");
+    EXPECT_EQ(monitor.DeliveredUncertaintyHint(1000),
+              "Largest contributions (ng/l): temperature 0.35, satConcEquation 0.20, "
+              "reservoirFlow 0.19");
+    monitor.Accuracies.CoverageFactor = 3;
+    monitor.Accuracies.TempAccuracy = 0.5;
+    Poll(monitor, 2000, 40.1, 6, 10);
+    EXPECT_EQ(monitor.DeliveredText(2000), "Delivered now 40.4 \u00B1 2.8 ng/l (k = 3)");
+    ASSERT_EQ(standard.size(), 2u);
+    EXPECT_NEAR(standard[0], 0.4766, 1e-4);
+
+    Poll(monitor, 3000, 40, 6, 10, false);
+    EXPECT_EQ(monitor.DeliveredText(3000),
+              "Delivered now: cannot tell (no current reservoir flow)");
+    EXPECT_EQ(monitor.DeliveredUncertaintyHint(3000), "");
+    PollEverySecond(4000, 5000, 40, 0, 0);  // no gas at all: no concentration
+    EXPECT_EQ(monitor.DeliveredText(5000), "Delivered now: cannot tell");
+    EXPECT_EQ(monitor.DeliveredUncertaintyHint(5000), "");
+}
 
 TEST_F(MonitorTest, ShowsTheDeliveredConcentrationOnlyWhileAllReadingsAreCurrent) {
     EXPECT_EQ(monitor.DeliveredText(0),
@@ -107,6 +145,44 @@ TEST(StabilityRule, EdgesOfTheTolerancesAreIn) {
         s.Targets = ExampleTargets();
         EXPECT_EQ(live::OffTolerance(s), c.Off) << c.Temp << " " << c.Flow << " " << c.Delivered;
     }
+}
+
+// A zero flow and a zero concentration settle under the controllers' noise:
+// each tolerance is at least its floor, and Vapcal.ini may set the floors.
+TEST(StabilityRule, AZeroPointSettlesWithinTheAbsoluteFloors) {
+    live::TLiveSample s;
+    s.Targets = ExampleTargets();
+    s.Targets.FlowSP = 0;
+    s.Targets.Calculated = 0;
+    s.Temp = 40;
+    s.DilutionFlow = 10;
+    const struct {
+        double Flow, Delivered;
+        std::vector<std::string> Off;
+    } cases[] = {
+        {0.005, 0.03, {}},
+        {0.02, 0.05, {}},
+        {0.03, 0.02, {"reservoir flow"}},
+        {0.01, 0.07, {"concentration"}},
+    };
+    for (const auto& c : cases) {
+        s.Flow = c.Flow;
+        s.Delivered = c.Delivered;
+        EXPECT_EQ(live::OffTolerance(s), c.Off) << c.Flow << " " << c.Delivered;
+    }
+
+    const QTemporaryDir dir;
+    const std::string ini = (dir.path() + "/Vapcal.ini").toStdString();
+    std::FILE* file = std::fopen(ini.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs("[Vapcal]\nFlowToleranceFloor=0.05\nConcentrationToleranceFloor=-1\n", file);
+    std::fclose(file);
+    const live::TTolerances read = live::ReadTolerances(ini);
+    EXPECT_EQ(read.FlowFloor, 0.05);
+    EXPECT_EQ(read.ConcentrationFloor, live::kConcentrationToleranceFloor);
+    s.Flow = 0.03;
+    s.Delivered = 0;
+    EXPECT_TRUE(live::OffTolerance(s, read).empty());
 }
 
 // Time the kit was not watched is not counted as in tolerance.

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <QJsonValue>
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,8 +28,20 @@ struct TShownValue {
     QJsonValue Json;
 };
 
+// The register pair of a 32-bit value in the word order of a pair format.
+std::array<std::uint16_t, 2> PairRegisters(std::uint32_t bits, TRegisterFormat format);
+
 // The values of registers in format. A register left over at the end of a
 // pair format is shown as unsigned, not dropped.
 std::vector<TShownValue> ShowRegisters(const TRegValues& registers, TRegisterFormat format);
+
+// The format a name gives ("unsigned", "signed", "hex", "int32",
+// "int32-swapped", "float", "float-swapped"); none for any other name.
+std::optional<TRegisterFormat> RegisterFormatNamed(const std::string& name);
+// The names above, comma-separated, for a refusal.
+const char* RegisterFormatNames();
+// The first value of `registers` in `format` as a number (a pair format
+// takes the first two registers); NaN when there are too few registers.
+double RegisterNumber(const TRegValues& registers, TRegisterFormat format);
 
 }  // namespace regwire::tool
