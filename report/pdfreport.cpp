@@ -391,7 +391,7 @@ class TReportLayout {
         }
         const TLinearity& fit = *FResults.Linearity;
         Add(Paragraph(QString::fromUtf8(kLinearity)
-                          .arg(Fixed(fit.Slope, 4), Significant(fit.Intercept, 3), Fixed(fit.R2, 5),
+                          .arg(Fixed(fit.Slope, 4), Significant(fit.Intercept, 3), Fixed(fit.R2, 6),
                                Significant(fit.MaxResidual, 3)),
                       Font(8)));
     }

@@ -80,7 +80,7 @@ TEST(RunReport, ShowsEveryPointAsTheResultsGiveIt) {
                               "end of report",
                               "Verdict: PASS",
                               "slope 1.0197",
-                              "R\u00B2 0.99999",
+                              "R\u00B2 0.999987",
                               "20 \u00B0C and 1 atm",
                               "\u00B5g/m\u00B3",
                               "27.25266",
