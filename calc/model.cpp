@@ -1,5 +1,7 @@
 #include "calc/model.h"
 
+#include "calc/messages.h"
+
 #include "platform/fperror.h"
 #include "platform/numtext.h"
 
@@ -41,6 +43,15 @@ constexpr long double kDeliveryTolerancePercent = 1;
 
 long double Mul(long double a, long double b) {
     return Checked(a * b);
+}
+
+// The reference temperature in kelvin, which the flows' correction divides
+// by.
+long double AbsoluteRefTemp(long double refTemp) {
+    const long double kelvin = Checked(refTemp + kZeroCelsius);
+    if (!(kelvin > 0))
+        throw EImpossibleInput(EImpossibleInput::iiRefTemp, kRefTempNotAboveAbsoluteZero);
+    return kelvin;
 }
 
 long double Add(long double a, long double b) {
@@ -87,7 +98,7 @@ long double CalcSatFlow(long double flow, long double pbar, long double dp, long
     const long double b = CalcActualPressure(pbar, dp);
     long double q = Divide(a, b);
     q = Mul(q, Add(temp, kZeroCelsius));
-    return Divide(q, Add(refTemp, kZeroCelsius));
+    return Divide(q, AbsoluteRefTemp(refTemp));
 }
 
 long double CalcReservoirOutput(long double satConc, long double satFlow) {
@@ -110,11 +121,21 @@ long double CalcRatio(long double dilutedOutput, long double uncorrectedOutput) 
 }
 
 long double CalcActualPressure(long double pbar, long double dp) {
-    return Add(Divide(dp, kWaterPerMercury), pbar);
+    if (!(pbar > 0))
+        throw EImpossibleInput(EImpossibleInput::iiPbar, kPbarNotPositive);
+    const long double actual = Add(Divide(dp, kWaterPerMercury), pbar);
+    if (!(actual > 0))
+        throw EImpossibleInput(EImpossibleInput::iiDp, kSaturatorPressureNotPositive);
+    return actual;
 }
 
 long double CalcTempRatio(long double temp, long double refTemp) {
-    return Divide(Add(temp, kZeroCelsius), Add(refTemp, kZeroCelsius));
+    return Divide(Add(temp, kZeroCelsius), AbsoluteRefTemp(refTemp));
+}
+
+void CheckSaturatorConditions(long double pbar, long double dp, long double refTemp) {
+    CalcActualPressure(pbar, dp);
+    AbsoluteRefTemp(refTemp);
 }
 
 long double CalcFlowFromConditions(long double dilutedOutput, long double satConc,
