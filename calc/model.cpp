@@ -14,8 +14,6 @@ using platform::Divide;
 
 namespace {
 
-constexpr long double kZeroCelsius = 273.15L;
-
 // Vapour-pressure equation of mercury: ln p (kPa) in T (K).
 constexpr long double kLnPConstant = 27.25266L;
 constexpr long double kLnPInverseT = -7861.972L;
@@ -32,9 +30,7 @@ constexpr long double kScaleNano = 1e10L;
 constexpr long double kCorrectionConstant = 1.05247440320196L;
 constexpr long double kCorrectionSlope = -0.000446608366111497L;
 
-constexpr long double kFlowRefPressure = 29.95L;   // in. Hg the flow controllers refer to
-constexpr long double kWaterPerMercury = 13.595L;  // in. H2O per in. Hg
-constexpr long double kMlPerL = 1000.0L;
+constexpr long double kFlowRefPressure = 29.95L;  // in. Hg the flow controllers refer to
 constexpr long double kLPerMl = 0.001L;
 
 // The percentage of the wanted output by which a delivered one may differ

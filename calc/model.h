@@ -37,6 +37,10 @@ class EImpossibleInput : public platform::EMathError {
 // could have passes.
 void CheckSaturatorConditions(long double pbar, long double dp, long double refTemp);
 
+inline constexpr long double kZeroCelsius = 273.15L;      // K
+inline constexpr long double kWaterPerMercury = 13.595L;  // in. H2O per in. Hg
+inline constexpr long double kMlPerL = 1000.0L;
+
 // The decimals each quantity is held with in its field; every later step
 // reads the held value.
 inline constexpr int kTempDecimals = 1;
