@@ -39,6 +39,8 @@ inline constexpr const char* kNoDilutionForWanted =
 inline constexpr const char* kAccuracyNegative = "%s must not be negative";
 inline constexpr const char* kCoverageNotPositive = "%s must be more than 0";
 inline constexpr const char* kAccuracyEmpty = "%s needs a value";
+// A concentration with its expanded uncertainty: the value, U, k.
+inline constexpr const char* kValueWithUncertainty = "%s \u00B1 %s ng/l (k = %s)";
 // The hint beside a concentration with its uncertainty ("%s": the largest
 // contributions, each its quantity and its |c|·u).
 inline constexpr const char* kLargestContributions = "Largest contributions (ng/l): %s";

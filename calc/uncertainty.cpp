@@ -119,11 +119,20 @@ int UncertaintyDecimals(long double expanded) {
 
 }  // namespace
 
+TRoundedUncertainty RoundedUncertainty(long double value, long double expanded,
+                                       long double coverageFactor) {
+    const int decimals = UncertaintyDecimals(expanded);
+    return {RoundedText(value, decimals), RoundedText(expanded, decimals),
+            platform::FloatToStrGeneral(coverageFactor)};
+}
+
 std::string ValueWithUncertaintyText(long double value, long double expanded,
                                      long double coverageFactor) {
-    const int decimals = UncertaintyDecimals(expanded);
-    return RoundedText(value, decimals) + " \u00B1 " + RoundedText(expanded, decimals) +
-           " ng/l (k = " + platform::FloatToStrGeneral(coverageFactor) + ")";
+    const TRoundedUncertainty r = RoundedUncertainty(value, expanded, coverageFactor);
+    std::string text = kValueWithUncertainty;
+    for (const std::string* part : {&r.Value, &r.Expanded, &r.CoverageFactor})
+        text.replace(text.find("%s"), 2, *part);
+    return text;
 }
 
 std::string LargestContributionsText(const TUncertaintyBudget& budget, std::size_t count) {
