@@ -631,8 +631,11 @@ void PrintCsvResult(const TResult& result, const std::vector<std::string>& keys,
     for (const auto& key : keys)
         cells.push_back(result.Error.empty() || IsInput(result, key) ? FieldOf(result, key) : "");
     if (uncertainty) {
-        cells.push_back(result.Budget ? platform::FloatToStrSignificant(result.Budget->Expanded, 2)
-                                      : "");
+        cells.push_back(result.Budget
+                            ? calc::RoundedUncertainty(result.Shown, result.Budget->Expanded,
+                                                       result.Budget->CoverageFactor)
+                                  .Expanded
+                            : "");
     }
     cells.push_back(result.Error);
     PrintCsvRow(cells, delimiter);
