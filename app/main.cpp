@@ -16,6 +16,7 @@
 #include "app/comselect.h"
 #include "app/livedisplay.h"
 #include "app/mainwindow.h"
+#include "app/messages.h"
 #include "app/simulatedkit.h"
 #include "panels/messagebox.h"
 #include "platform/msgsink.h"
@@ -25,11 +26,6 @@ namespace {
 
 // The simulated kit's own port, as --port takes it with --simulate.
 constexpr char kSimulatedPortName[] = "sim";
-constexpr char kNoDisplay[] =
-    "vapcal: no display to show the console on; run it under xvfb-run (xvfb-run -a vapcal) "
-    "or with QT_QPA_PLATFORM=offscreen\n";
-constexpr char kSimPortNeedsSimulate[] = "vapcal: --port sim needs --simulate\n";
-constexpr char kPortEmpty[] = "vapcal: --port needs a port\n";
 constexpr int kUsageStatus = 64;
 constexpr int kNoDisplayStatus = 69;
 
@@ -99,11 +95,11 @@ TConsoleOptions ReadOptions(const QCoreApplication& application) {
     parser.process(application);
     TConsoleOptions options{parser.isSet("simulate"), parser.value("record"), parser.value("port")};
     if (parser.isSet("port") && options.Port.isEmpty()) {
-        std::fputs(kPortEmpty, stderr);
+        std::fputs(app::kPortEmpty, stderr);
         std::exit(kUsageStatus);
     }
     if (options.Port == kSimulatedPortName && !options.Simulate) {
-        std::fputs(kSimPortNeedsSimulate, stderr);
+        std::fputs(app::kSimPortNeedsSimulate, stderr);
         std::exit(kUsageStatus);
     }
     return options;
@@ -164,7 +160,7 @@ void TakePort(app::TfrmVapcalCalc& window, const QString& port, const app::TSimu
     } catch (const std::exception& error) {
         // Started unattended, nobody may see the box: the reason goes to
         // standard error too.
-        std::fprintf(stderr, "vapcal: %s\n", error.what());
+        std::fprintf(stderr, app::kPortNotTaken, error.what());
         platform::ShowError(error.what());
     }
 }
@@ -174,7 +170,7 @@ void TakePort(app::TfrmVapcalCalc& window, const QString& port, const app::TSimu
 int main(int argc, char** argv) {
     AnswerWithoutDisplay(argc, argv);
     if (!HaveDisplay(argc, argv)) {
-        std::fputs(kNoDisplay, stderr);
+        std::fputs(app::kNoDisplay, stderr);
         return kNoDisplayStatus;
     }
     app::TApplication application(argc, argv);
