@@ -31,16 +31,27 @@ QString General(double value) {
     return QString::fromStdString(platform::FloatToStrGeneral(value));
 }
 
+namespace {
+
+calc::TRoundedUncertainty Rounded(const TDelivered& delivered) {
+    return calc::RoundedUncertainty(delivered.Mean, *delivered.Expanded,
+                                    delivered.CoverageFactor.value_or(2));
+}
+
+}  // namespace
+
 QString DeliveredMeanText(const TPointResult& point) {
     if (!point.Delivered)
         return QString::fromUtf8(kNone);
-    return Fixed(point.Delivered->Mean, ConcentrationDecimals(point));
+    if (!point.Delivered->Expanded)
+        return Fixed(point.Delivered->Mean, calc::kOutputDecimals);
+    return QString::fromStdString(Rounded(*point.Delivered).Value);
 }
 
 QString ExpandedText(const TPointResult& point) {
     if (!point.Delivered || !point.Delivered->Expanded)
         return QString::fromUtf8(kNone);
-    return Fixed(*point.Delivered->Expanded, ConcentrationDecimals(point));
+    return QString::fromStdString(Rounded(*point.Delivered).Expanded);
 }
 
 QString StableAfterText(const TPointResult& point) {
