@@ -1,6 +1,8 @@
 #include "run/engine.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -277,18 +279,41 @@ TEST_F(RunEngine, AResumedRunKeepsItsFinishedPointsExactly) {
     EXPECT_FALSE(points[2]["pass"].toBool());
 }
 
+// A power cut in the middle of a journal line: the resumed run drops the
+// torn line and appends whole ones after the last whole line.
+TEST_F(RunEngine, AResumedRunCutsOffALineTornByAPowerCut) {
+    Begin();
+    Poll(4 * 60000);
+    FEngine.reset();
+    const QByteArray whole = Journal();
+    {
+        QFile journal(Folder() + "/journal.jsonl");
+        ASSERT_TRUE(journal.open(QIODevice::Append));
+        journal.write(R"({"event":"stable","po)");
+    }
+    Begin(kFourPoints, true);
+    Poll(60 * 60000);
+    EXPECT_TRUE(Journal().startsWith(whole));
+    EXPECT_EQ(FEngine->State(), run::rsDone);
+    EXPECT_NO_THROW(FFolder->ReadJournal());
+}
+
+// A disk that refuses the journal (here: a file size limit the journal is
+// already at) stops the run before anything is written to the kit.
 TEST_F(RunEngine, AJournalThatCannotBeWrittenStopsTheRun) {
-    ASSERT_TRUE(QDir().mkpath(Folder()));
-    QFile plan(Folder() + "/plan.json");
-    ASSERT_TRUE(plan.open(QIODevice::WriteOnly));
-    plan.write(kFourPoints);
-    plan.close();
-    ASSERT_EQ(symlink("/dev/full", (Folder() + "/journal.jsonl").toLocal8Bit().constData()), 0);
     FPlan = run::ParsePlan(kFourPoints);
     run::CheckPlan(FPlan, run::TKitLimits{}, true);
-    FFolder = std::make_unique<run::TRunFolder>(run::TRunFolder::Open(Folder(), 2));
+    FFolder = std::make_unique<run::TRunFolder>(run::TRunFolder::Create(Folder(), FPlan.Json, 2));
     FEngine = std::make_unique<run::TRunEngine>(FPlan, FSetup, FKit, FClock, *FFolder);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit tight = saved;
+    tight.rlim_cur = 1;
+    setrlimit(RLIMIT_FSIZE, &tight);
     FEngine->Start();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(FEngine->State(), run::rsStopped);
     EXPECT_EQ(FEngine->ExitStatus(), 2);
     EXPECT_NE(FEngine->StopReason().find("the journal cannot be written"), std::string::npos);
