@@ -337,7 +337,7 @@ int Run(const TArguments& arguments) {
 
     // The engine starts from the event loop, so that an Apply's nested
     // waits and the run's end both meet a running loop.
-    QTimer::singleShot(0, [&engine, resuming, &folder] {
+    QTimer::singleShot(0, [&engine, resuming] {
         try {
             if (resuming)
                 engine.Resume();
@@ -347,7 +347,6 @@ int Run(const TArguments& arguments) {
             Say(tools::kRunPrefix + std::string(e.what()));
             QCoreApplication::exit(kExitPort);
         }
-        (void)folder;
     });
     const int status = QCoreApplication::exec();
     kit->StopPolling();
