@@ -121,10 +121,19 @@ struct TUncertaintyBudget {
     std::vector<TBudgetRow> Largest(std::size_t count) const;
 };
 
-// "40.05 ± 0.95 ng/l (k = 2)": U rounded to two significant digits, the
-// value to the same decimal place (both half away from zero on their
-// decimal text), k as the general number text, the operator's separator.
-// A U of zero keeps the value's two held decimals.
+// A concentration and its U as they are shown: U rounded to two
+// significant digits, the value to the same decimal place (both half away
+// from zero on their decimal text), k as the general number text, all with
+// the operator's separator. A U of zero keeps the value's two held decimals.
+struct TRoundedUncertainty {
+    std::string Value;           // "40.05"
+    std::string Expanded;        // "0.95"
+    std::string CoverageFactor;  // "2"
+};
+TRoundedUncertainty RoundedUncertainty(long double value, long double expanded,
+                                       long double coverageFactor);
+
+// "40.05 ± 0.95 ng/l (k = 2)", rounded as RoundedUncertainty rounds.
 std::string ValueWithUncertaintyText(long double value, long double expanded,
                                      long double coverageFactor);
 

@@ -5,7 +5,6 @@
 #include <bit>
 #include <cctype>
 #include <charconv>
-#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <map>
