@@ -210,12 +210,22 @@ void TRunFolder::Journal(const QJsonObject& event) {
                  Fill(kFileNotWritten, Local(FPath + "/" + kJournalFile), std::strerror(errno))));
 }
 
+// A line the file refuses (a full disk) is taken back whole, and the record
+// stops there: the file ends with its last whole line.
 bool TRunFolder::Record(const std::string& line, qint64 ms) {
     if (FRecord < 0)
         return false;
     const std::string whole = line + "\r\n";
-    if (!WriteAll(FRecord, whole.data(), whole.size()))
+    const off_t end = ::lseek(FRecord, 0, SEEK_END);
+    if (!WriteAll(FRecord, whole.data(), whole.size())) {
+        FRecordError =
+            Fill(kFileNotWritten, Local(FPath + "/" + kRecordFile), std::strerror(errno));
+        if (end >= 0) [[maybe_unused]]
+            const int cut = ::ftruncate(FRecord, end);
+        ::close(FRecord);
+        FRecord = -1;
         return false;
+    }
     FRecordDirty = true;
     if (FRecordSyncedMs < 0)
         FRecordSyncedMs = ms;

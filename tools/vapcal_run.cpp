@@ -310,6 +310,9 @@ int Run(const TArguments& arguments) {
         std::snprintf(text, sizeof text, tools::kRunPoint, index, count, PointLine(result).c_str());
         Say(text);
     };
+    engine.OnRecordingStopped = [](const std::string& message) {
+        Say(tools::kRunPrefix + message);
+    };
     engine.OnFinished = [&engine] {
         const bool done = engine.State() == run::rsDone;
         Say(Fill(tools::kRunEnded, done ? "done" : "stopped",

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -296,6 +297,33 @@ TEST_F(RunEngine, AResumedRunCutsOffALineTornByAPowerCut) {
     EXPECT_TRUE(Journal().startsWith(whole));
     EXPECT_EQ(FEngine->State(), run::rsDone);
     EXPECT_NO_THROW(FFolder->ReadJournal());
+}
+
+// A disk that refuses the record (here: a file size limit the record has
+// reached, the journal not yet) stops the record with its last whole line,
+// once and said; the run goes on, its journal being its truth.
+TEST_F(RunEngine, ARecordTheDiskRefusesStopsWithItsLastWholeLineAndTheRunGoesOn) {
+    Begin();
+    std::vector<std::string> said;
+    FEngine->OnRecordingStopped = [&said](const std::string& message) { said.push_back(message); };
+    Poll(10000);
+    const QString record = Folder() + "/record.csv";
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(QFileInfo(record).size() + 40);
+    setrlimit(RLIMIT_FSIZE, &tight);
+    Poll(4 * 60000);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("record.csv"), std::string::npos);
+    QFile file(record);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().endsWith("\r\n"));
+    EXPECT_TRUE(Events().contains("dwellDone"));
+    EXPECT_TRUE(FEngine->Running());
 }
 
 // A disk that refuses the journal (here: a file size limit the journal is
