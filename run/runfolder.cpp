@@ -220,8 +220,8 @@ bool TRunFolder::Record(const std::string& line, qint64 ms) {
     if (!WriteAll(FRecord, whole.data(), whole.size())) {
         FRecordError =
             Fill(kFileNotWritten, Local(FPath + "/" + kRecordFile), std::strerror(errno));
-        if (end >= 0) [[maybe_unused]]
-            const int cut = ::ftruncate(FRecord, end);
+        if (end < 0 || ::ftruncate(FRecord, end) != 0)
+            FRecordError += "; its last line may be torn";
         ::close(FRecord);
         FRecord = -1;
         return false;
