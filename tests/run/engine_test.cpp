@@ -255,6 +255,35 @@ TEST_F(RunEngine, EndZeroLeavesTheReservoirFlowAtZero) {
     EXPECT_EQ(FKit.Applied.back().DilutionFlow, 10);
 }
 
+// In the console's window a manual analyser's mean is typed at the end of
+// each dwell, which starts only after the analyser's own delay.
+TEST_F(RunEngine, AManualAnalyserIsAskedAfterTheDelayAndTheDwell) {
+    FPlan = run::ParsePlan(R"({"name": "Manual", "temperature": 40, "dilution": 10,
+        "settlingMinutes": 1, "dwellMinutes": 2, "acceptance": {"percent": 5},
+        "analyzer": {"source": "manual", "delaySeconds": 30}, "points": [{"wanted": 40}]})");
+    run::CheckPlan(FPlan, run::TKitLimits{}, false);
+    FFolder = std::make_unique<run::TRunFolder>(run::TRunFolder::Create(Folder(), FPlan.Json, 2));
+    FEngine = std::make_unique<run::TRunEngine>(FPlan, FSetup, FKit, FClock, *FFolder);
+    int wanted = 0;
+    FEngine->OnAnalyzerWanted = [&wanted](int index) { wanted = index; };
+    FEngine->Start();
+    Poll(61000);
+    EXPECT_EQ(FEngine->State(), run::rsDelay);
+    Poll(30000);
+    EXPECT_EQ(FEngine->State(), run::rsDwelling);
+    Poll(10 * 60000);
+    EXPECT_EQ(wanted, 1);
+    ASSERT_EQ(FEngine->State(), run::rsDwelling);
+    FEngine->EnterAnalyzerReading(41.5);
+    ASSERT_EQ(FEngine->State(), run::rsDone);
+    const QJsonObject point = Results()["points"][0].toObject();
+    EXPECT_EQ(point["analyzer"]["mean"].toDouble(), 41.5);
+    EXPECT_EQ(point["analyzer"]["samples"].toInt(), 1);
+    EXPECT_EQ(point["samples"].toInt(), 240);
+    EXPECT_TRUE(point["pass"].toBool());
+    EXPECT_EQ(Results()["analyzerSource"].toString(), "manual");
+}
+
 // The journal is the run's truth: a run killed mid-point resumes with its
 // finished points exactly as the journal holds them and the interrupted
 // point applied and settled again.
