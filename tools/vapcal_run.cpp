@@ -344,6 +344,9 @@ int Run(const TArguments& arguments) {
         std::snprintf(text, sizeof text, tools::kRunPoint, index, count, PointLine(result).c_str());
         Say(text);
     };
+    engine.OnRecordingStopped = [](const std::string& message) {
+        Say(tools::kRunPrefix + message);
+    };
     engine.OnFinished = [&engine] {
         const bool done = engine.State() == run::rsDone;
         Say(Fill(tools::kRunEnded, done ? "done" : "stopped",
@@ -371,7 +374,7 @@ int Run(const TArguments& arguments) {
 
     // The engine starts from the event loop, so that an Apply's nested
     // waits and the run's end both meet a running loop.
-    QTimer::singleShot(0, [&engine, resuming, &folder] {
+    QTimer::singleShot(0, [&engine, resuming] {
         try {
             if (resuming)
                 engine.Resume();
@@ -381,7 +384,6 @@ int Run(const TArguments& arguments) {
             Say(tools::kRunPrefix + std::string(e.what()));
             QCoreApplication::exit(kExitPort);
         }
-        (void)folder;
     });
     const int status = QCoreApplication::exec();
     kit->StopPolling();

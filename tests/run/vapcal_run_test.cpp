@@ -257,6 +257,22 @@ TEST_F(VapcalRun, TheKitKilledMidRunEndsTheRunAfterGivingUpWithItsJournalWhole) 
               "stopped");
 }
 
+TEST_F(VapcalRun, SigintAndSigtermStopTheRunWithItsJournalAndResults) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        TSimProcess sim({"--analyzer", "30", "--seed", "5"});
+        const QString out = Out(signal == SIGINT ? "interrupted" : "terminated");
+        TRunProcess run(FHome.path(), Arguments(sim, out));
+        ASSERT_TRUE(WaitForEvent(out, "applied", 1));
+        run.Kill(signal);
+        EXPECT_EQ(run.Wait(), 2);
+        const std::vector<QJsonObject> events = Events(out);
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.back()["reason"].toString(), "stopped by a signal");
+        EXPECT_EQ(QJsonDocument::fromJson(Read(out + "/results.json"))["plan"].toString(),
+                  "Four points");
+    }
+}
+
 TEST_F(VapcalRun, UsageAndRefusedPlansExit64) {
     TRunProcess noPort(FHome.path(), {PlanPath().toStdString()});
     EXPECT_EQ(noPort.Wait(), 64);
