@@ -68,14 +68,6 @@ const char* StepText(TApplyStep step) {
     }
 }
 
-// A reply that never came, or came spoilt or from another server: the
-// request may not have reached the instrument, and sending it again does no
-// harm. Anything else the instrument said is its answer.
-bool WorthSendingAgain(regwire::TTransactionStatus status) {
-    return status == regwire::tsNoReply || status == regwire::tsBadFrame ||
-           status == regwire::tsWrongServer;
-}
-
 }  // namespace
 
 std::string FailureText(const TStepFailure& failure) {
@@ -379,7 +371,7 @@ void TKit::Forget() {
 
 void TKit::RegisterWritten(regwire::TModbusClient* sender, const regwire::TTransactionInfo& info,
                            std::uint16_t reg) {
-    FWrites[info.TransactionID] = info.Status;
+    FWrites[info.TransactionID] = {info.Status, info.Attempts};
     if (info.Status != regwire::tsSuccess || sender != Temperature)
         return;
     if (reg == kRegWriteMode || reg == kRegEnterConfirm || reg == kRegLeaveConfirm)
@@ -546,34 +538,15 @@ bool TKit::HandshakeStep(std::uint16_t reg, std::uint16_t value, TApplyStep step
     return false;
 }
 
-// Sent again while no valid reply comes back, up to kWriteSends in all: a
-// set point and a handshake step leave the instrument as one send would.
+// Sent again by the connection's worker while no valid reply comes back,
+// up to WriteSends in all: a set point and a handshake step leave the
+// instrument as one send would. The poll is held meanwhile, so its reads
+// keep their single send.
 TWriteOutcome TKit::ConfirmedWrite(regwire::TModbusClient* client, std::uint16_t reg,
                                    std::uint16_t value, int pacingMs, TApplyResult& result) {
-    for (int send = 1;; ++send) {
-        ++result.Sends;
-        const std::optional<regwire::TTransactionStatus> status =
-            SendOnce(client, reg, value, pacingMs);
-        // No completion in time: the request may still be queued, and a
-        // second one would only queue behind it.
-        if (!status)
-            return woNotAnswered;
-        if (*status == regwire::tsSuccess)
-            return woConfirmed;
-        if (*status == regwire::tsException)
-            return woRefused;
-        if (!WorthSendingAgain(*status) || send >= WriteSends || !Active() || DeviceGone())
-            return woNotAnswered;
-    }
-}
-
-// Queues one write, gives it `pacingMs`, then waits for its own completion
-// (not any acknowledgement) while events are served, for at most as long
-// as the connection may take to answer.
-std::optional<regwire::TTransactionStatus> TKit::SendOnce(regwire::TModbusClient* client,
-                                                          std::uint16_t reg, std::uint16_t value,
-                                                          int pacingMs) {
+    client->SetMaxSends(static_cast<std::uint32_t>(std::max(WriteSends, 1)));
     const std::int32_t id = client->WriteSingleRegister(reg, value, 0);
+    client->SetMaxSends(0);
     if (pacingMs > 0)
         platform::Delay(pacingMs);
     const std::uint32_t start = platform::TickCount();
@@ -581,17 +554,25 @@ std::optional<regwire::TTransactionStatus> TKit::SendOnce(regwire::TModbusClient
     while (!FWrites.contains(id) && platform::TickCount() - start < limit)
         platform::Delay(kAnswerLookMs);
     const auto found = FWrites.find(id);
-    if (found == FWrites.end())
-        return std::nullopt;
-    const regwire::TTransactionStatus status = found->second;
+    if (found == FWrites.end()) {
+        ++result.Sends;
+        return woNotAnswered;
+    }
+    const TWriteDone done = found->second;
     FWrites.erase(found);
     WriteAcknowledged = false;
-    return status;
+    result.Sends += std::max(done.Attempts, 1);
+    if (done.Status == regwire::tsSuccess)
+        return woConfirmed;
+    return done.Status == regwire::tsException ? woRefused : woNotAnswered;
 }
 
-// Every attempt's send and receive time-outs, and a second to spare.
+// Every send's send and receive time-outs, and a second to spare.
 int TKit::WriteAnswerLimitMs() const {
-    const long long attempts = static_cast<long long>(Connection->MaxRetries()) + 1;
+    const long long attempts =
+        static_cast<long long>(std::max<std::uint32_t>(Connection->MaxRetries(),
+                                                       static_cast<std::uint32_t>(WriteSends))) +
+        1;
     const long long perAttempt =
         static_cast<long long>(Connection->ReceiveTimeout()) + Connection->SendTimeout();
     return static_cast<int>(std::min(attempts * perAttempt + 1000, 60000LL));

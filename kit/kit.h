@@ -282,9 +282,6 @@ class TKit : public QObject {
     TConverted Convert(const TSetPointChange& change) const;
     TWriteOutcome ConfirmedWrite(regwire::TModbusClient* client, std::uint16_t reg,
                                  std::uint16_t value, int pacingMs, TApplyResult& result);
-    std::optional<regwire::TTransactionStatus> SendOnce(regwire::TModbusClient* client,
-                                                        std::uint16_t reg, std::uint16_t value,
-                                                        int pacingMs);
     void WriteFlow(regwire::TModbusClient* client, TApplyStep step, long double flow,
                    std::uint16_t raw, TApplyResult& result);
     void WriteTemp(long double temp, std::uint16_t raw, TApplyResult& result);
@@ -308,7 +305,13 @@ class TKit : public QObject {
     std::string LastingName(const std::string& device) const;
     std::string Resolve() const;
 
-    std::map<std::int32_t, regwire::TTransactionStatus> FWrites;
+    // Completions of the kit's writes, by transaction, until the step that
+    // queued them takes them.
+    struct TWriteDone {
+        regwire::TTransactionStatus Status = regwire::tsNoReply;
+        std::int32_t Attempts = 0;
+    };
+    std::map<std::int32_t, TWriteDone> FWrites;
     std::vector<TExtraRead> FExtraReads;
     std::vector<regwire::TModbusClient*> FExtraClients;
     // Whether each extra read's last request is still out.

@@ -65,7 +65,7 @@ class KitTest : public ::testing::Test {
         kit = std::make_unique<kit::TKit>();
         kit->BetweenInstrumentsMs = 20;
         kit->HandshakeStepMs = 20;
-        kit->Connection->SetReceiveTimeout(300);
+        kit->Connection->SetReceiveTimeout(600);
         kit->Open(sim->Device);
     }
 
