@@ -217,11 +217,19 @@ void TKit::PollTick() {
     if (!Connection->Active())
         return;
     if (DeviceGone()) {
-        PortVanished();
+        QTimer::singleShot(0, this, [this] { CheckPort(); });
         return;
     }
-    if (FCycleOpen)
-        DeliverCycle();
+    // A cycle still open (a read outstanding from a silent instrument) is
+    // delivered as it stands, from the event loop: callbacks never run
+    // inside the tick.
+    if (FCycleOpen) {
+        FCycleOpen = false;
+        QTimer::singleShot(0, this, [this, cycle = FCycle] {
+            if (OnPoll)
+                OnPoll(cycle);
+        });
+    }
     FCycle = TPollCycle{};
     FCyclePending.clear();
     const auto poll = [this](regwire::TModbusClient* client, std::uint16_t reg,
@@ -468,9 +476,11 @@ TKit::TConverted TKit::Convert(const TSetPointChange& change) const {
 }
 
 // One instrument a second, with the poll stopped so that no read comes
-// between.
+// between. A port that has vanished is not written at all: each send would
+// only wait out its time-out.
 TApplyResult TKit::WriteSetPoints(const TSetPointChange& change) {
     TApplyResult result;
+    CheckPort();
     if (!Active()) {
         TStepFailure failure;
         failure.Port = PortGone() ? FGonePort : Port();
@@ -481,10 +491,12 @@ TApplyResult TKit::WriteSetPoints(const TSetPointChange& change) {
     FWrites.clear();
     if (change.Flow)
         WriteFlow(ReservoirFlow, asReservoirFlow, *change.Flow, *raw.Flow, result);
-    platform::Delay(BetweenInstrumentsMs);
+    if (change.Flow && (change.DilutionFlow || change.Temp))
+        platform::Delay(BetweenInstrumentsMs);
     if (change.DilutionFlow)
         WriteFlow(DilutionFlow, asDilutionFlow, *change.DilutionFlow, *raw.DilutionFlow, result);
-    platform::Delay(BetweenInstrumentsMs);
+    if (change.DilutionFlow && change.Temp)
+        platform::Delay(BetweenInstrumentsMs);
     if (change.Temp)
         WriteTemp(*change.Temp, *raw.Temp, result);
     return result;
@@ -544,6 +556,10 @@ bool TKit::HandshakeStep(std::uint16_t reg, std::uint16_t value, TApplyStep step
 // keep their single send.
 TWriteOutcome TKit::ConfirmedWrite(regwire::TModbusClient* client, std::uint16_t reg,
                                    std::uint16_t value, int pacingMs, TApplyResult& result) {
+    if (!Active() || DeviceGone()) {
+        ++result.Sends;
+        return woNotAnswered;
+    }
     client->SetMaxSends(static_cast<std::uint32_t>(std::max(WriteSends, 1)));
     const std::int32_t id = client->WriteSingleRegister(reg, value, 0);
     client->SetMaxSends(0);

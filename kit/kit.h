@@ -27,8 +27,10 @@
 //
 // Apply and Refresh wait for their replies in a nested event loop
 // (platform::Delay): completions, the poll's ticks and the window's events
-// go on meanwhile. Threads: the main thread and the connection's worker, as
-// the connection has them, and the poll timer's own worker that only times
+// go on meanwhile. Call them from the event loop (a button, a timer, a
+// QTimer::singleShot(0) posted from a callback), never from inside a
+// callback, which runs within the line's own completion. Threads: the main thread and the
+// connection's worker, as the connection has them, and the poll timer's own worker that only times
 // the ticks.
 #pragma once
 
@@ -258,8 +260,8 @@ class TKit : public QObject {
     // Stops the poll and gives the queued requests a bounded time to be
     // answered; what is still waiting then is dropped.
     void HaltPolling();
-    // Writes the change with the poll held: each flow, one instrument a
-    // second, then the temperature between the handshake's steps, each step
+    // Writes the change with the poll held: each flow, a second between
+    // instruments, then the temperature between the handshake's steps, each step
     // confirmed and sent again (up to kWriteSends) while no valid reply
     // comes. The poll runs again afterwards if it ran before. Raises
     // ESetPointRange or a floating-point error for a set point no register
