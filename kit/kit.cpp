@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +12,7 @@
 
 #include "app/threadedtimer.h"
 #include "kit/messages.h"
+#include "kit/registers.h"
 #include "live/readings.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"

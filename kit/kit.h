@@ -35,7 +35,6 @@
 #pragma once
 
 #include <QObject>
-#include <QTimer>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -45,9 +44,10 @@
 #include <vector>
 
 #include "calc/settings.h"
-#include "kit/registers.h"
 #include "live/sample.h"
 #include "modbus/transaction.h"
+
+class QTimer;
 
 namespace regwire {
 class TModbusClient;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../sim/simprocess.h"
+#include "kit/registers.h"
 #include "modbus/connection.h"
 #include "platform/delay.h"
 
