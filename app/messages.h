@@ -99,6 +99,8 @@ inline constexpr const char* kRunPlanRefused = "The plan is refused: %s";
 inline constexpr const char* kRunNeedsPort =
     "A calibration run drives the kit: choose the kit's port first.";
 inline constexpr const char* kRunFolderShown = "Run folder: %s";
+inline constexpr const char* kRunReportShown = "Report: %s";
+inline constexpr const char* kRunNoReport = "The run's report could not be made: %s";
 inline constexpr const char* kRunAnalyzerWanted =
     "Point %d: type the analyser's mean over the dwell (ng/l)";
 inline constexpr const char* kRunReadingNotNumber = "The analyser's mean \"%s\" is not a number";
@@ -110,6 +112,15 @@ inline constexpr const char* kRunResumeCaption = "Calibration run";
 inline constexpr const char* kRunResumeQuestion =
     "A calibration run was interrupted:\n%s\n\nResume it? Its finished points are kept as they "
     "are; the interrupted point starts again.";
+
+// vapcal's command line, on standard error.
+inline constexpr const char* kNoDisplay =
+    "vapcal: no display to show the console on; run it under xvfb-run (xvfb-run -a vapcal) "
+    "or with QT_QPA_PLATFORM=offscreen\n";
+inline constexpr const char* kSimPortNeedsSimulate = "vapcal: --port sim needs --simulate\n";
+inline constexpr const char* kPortEmpty = "vapcal: --port needs a port\n";
+// The port given with --port could not be taken ("%s": why).
+inline constexpr const char* kPortNotTaken = "vapcal: %s\n";
 
 // vapcal --simulate.
 inline constexpr const char* kSimNotFound =

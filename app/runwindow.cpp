@@ -32,6 +32,7 @@
 #include "panels/floatedit.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
+#include "report/report.h"
 #include "run/messages.h"
 
 namespace app {
@@ -339,6 +340,9 @@ void TfrmCalibrationRun::CreateRunControls() {
     lblFolder = new QLabel(box);
     lblFolder->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(lblFolder);
+    lblReport = new QLabel(box);
+    lblReport->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(lblReport);
     connect(btnStart, &QPushButton::clicked, this, [this] { btnStartClick(); });
     connect(btnPause, &QPushButton::clicked, this, [this] { btnPauseClick(); });
     connect(btnStop, &QPushButton::clicked, this, [this] { btnStopClick(); });
@@ -665,6 +669,7 @@ void TfrmCalibrationRun::Begin(run::TPlan plan, run::TRunFolder folder, bool res
     }
     lblFolder->setText(
         QString::fromStdString(Fill(kRunFolderShown, FFolder->Path().toStdString())));
+    lblReport->clear();
     FeedFromConsole();
     FTick->start();
     // From the event loop, as vapcal-run starts it: the first Apply's
@@ -876,9 +881,26 @@ void TfrmCalibrationRun::Finished() {
         FConsole.SetRunStatus({});
         ShowProgress();
         ShowButtons();
+        WriteReport();
     });
     ShowProgress();
     ShowButtons();
+}
+
+// The report is made from the run folder alone, as vapcal-report makes it
+// again later. One that cannot be made is a message: the run and its
+// folder stay as they are.
+void TfrmCalibrationRun::WriteReport() {
+    if (!FFolder || !QFileInfo::exists(FFolder->Path() + "/" + run::kResultsFile))
+        return;
+    try {
+        const report::TReportFiles files =
+            report::WriteReport(report::ReadRunFolder(FFolder->Path()), {});
+        lblReport->setText(QString::fromStdString(Fill(kRunReportShown, files.Pdf.toStdString())));
+    } catch (const std::exception& e) {
+        lblReport->setText(QString::fromStdString(Fill(kRunNoReport, e.what())));
+        platform::ShowError(Fill(kRunNoReport, e.what()));
+    }
 }
 
 void TfrmCalibrationRun::ShowProgress() {

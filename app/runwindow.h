@@ -83,6 +83,8 @@ class TfrmCalibrationRun : public QWidget {
     QPushButton* btnSkip;
     QLabel* lblProgress;
     QLabel* lblFolder;
+    // The run's report, written when the run ends.
+    QLabel* lblReport;
     // A manual analyser: its mean over the dwell, typed when asked.
     QLabel* lblAnalyzerWanted;
     QLineEdit* edtAnalyzerMean;
@@ -157,6 +159,7 @@ class TfrmCalibrationRun : public QWidget {
     void ShowButtons();
     void ShowResultRow(int index, const QJsonObject& result);
     void ShowAnalyzerWanted(int index);
+    void WriteReport();
 
     TfrmVapcalCalc& FConsole;
     std::unique_ptr<TConsoleKit> FKit;

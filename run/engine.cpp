@@ -311,10 +311,13 @@ void TRunEngine::Sample(const live::TLiveSample& sample, std::optional<double> a
         return;
     FLastSampleMs = sample.Ms;
     const double reading = analyzer.value_or(std::nan(""));
-    FFolder.Record(RunRecordLine(sample, FStability.Text(sample.Ms),
-                                 static_cast<double>(FSetup.Accuracies.CoverageFactor),
-                                 FState == rsIdle ? 0 : PointIndex(), reading),
-                   sample.Ms);
+    const bool wasRecording = FFolder.RecordError().empty();
+    if (!FFolder.Record(RunRecordLine(sample, FStability.Text(sample.Ms),
+                                      static_cast<double>(FSetup.Accuracies.CoverageFactor),
+                                      FState == rsIdle ? 0 : PointIndex(), reading),
+                        sample.Ms) &&
+        wasRecording && OnRecordingStopped)
+        OnRecordingStopped(FFolder.RecordError());
     if (FPaused)
         return;
     Guarded([&] {

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QStandardPaths>
 #include <cerrno>
@@ -130,9 +131,28 @@ TRunFolder TRunFolder::Create(const QString& path, const QJsonObject& plan, doub
     return folder;
 }
 
+// A line cut short by a power cut ends the file without its line end; it is
+// cut off before the resumed run appends, so that it does not run into the
+// next line and spoil both.
+void CutTornLine(const QString& path) {
+    if (!QFileInfo(path).isFile())
+        return;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        RaiseFile(path);
+    const QByteArray all = file.readAll();
+    if (all.isEmpty() || all.endsWith('\n'))
+        return;
+    if (!file.resize(all.lastIndexOf('\n') + 1) || ::fdatasync(file.handle()) != 0)
+        RaiseFile(path);
+}
+
 TRunFolder TRunFolder::Open(const QString& path, double coverageFactor) {
     if (!QFile::exists(path + "/" + kPlanFile) || !QFile::exists(path + "/" + kJournalFile))
         throw ERunFolderError(Fill(kFolderNotRun, Local(path)));
+    CutTornLine(path + "/" + kJournalFile);
+    if (QFile::exists(path + "/" + kRecordFile))
+        CutTornLine(path + "/" + kRecordFile);
     TRunFolder folder(path);
     folder.OpenFiles(coverageFactor);
     return folder;
@@ -190,12 +210,22 @@ void TRunFolder::Journal(const QJsonObject& event) {
                  Fill(kFileNotWritten, Local(FPath + "/" + kJournalFile), std::strerror(errno))));
 }
 
+// A line the file refuses (a full disk) is taken back whole, and the record
+// stops there: the file ends with its last whole line.
 bool TRunFolder::Record(const std::string& line, qint64 ms) {
     if (FRecord < 0)
         return false;
     const std::string whole = line + "\r\n";
-    if (!WriteAll(FRecord, whole.data(), whole.size()))
+    const off_t end = ::lseek(FRecord, 0, SEEK_END);
+    if (!WriteAll(FRecord, whole.data(), whole.size())) {
+        FRecordError =
+            Fill(kFileNotWritten, Local(FPath + "/" + kRecordFile), std::strerror(errno));
+        if (end < 0 || ::ftruncate(FRecord, end) != 0)
+            FRecordError += "; its last line may be torn";
+        ::close(FRecord);
+        FRecord = -1;
         return false;
+    }
     FRecordDirty = true;
     if (FRecordSyncedMs < 0)
         FRecordSyncedMs = ms;

@@ -256,6 +256,10 @@ struct TResult {
     // that concentration as shown.
     std::optional<calc::TUncertaintyBudget> Budget;
     long double Shown = 0;
+    // After a back-calculation the window keeps the reservoir conditions of
+    // the flow it replaced; text and CSV show those of the held flow
+    // instead (JSON keeps the window's field texts).
+    std::map<std::string, std::string> HeldFlowFields;
 };
 
 // The columns a row without results still shows: the inputs, and the wanted
@@ -278,17 +282,48 @@ std::string NameOf(const calc::TMemoryCalculator& window, const calc::TCalcTextF
     return {};
 }
 
-std::string BoundsError(const calc::TMemoryCalculator& window) {
+// A back-calculation replaces the flow: its check is the computed flow's,
+// not the one the inputs leave in the field.
+std::string BoundsError(const calc::TMemoryCalculator& window, bool wanted) {
     const std::pair<const char*, const calc::TMemoryField*> bounded[] = {
         {"edtTemp", &window.edtTemp},
         {"edtFlow", &window.edtFlow},
         {"edtDilutionFlow", &window.edtDilutionFlow}};
     for (const auto& [key, field] : bounded) {
+        if (wanted && field == &window.edtFlow)
+            continue;
         const std::string message = field->BoundsMessage();
         if (!message.empty())
             return Format(tools::kOutOfBounds, {Quantity(key).Name, message});
     }
     return {};
+}
+
+// Saturator conditions no kit can have, named.
+std::string ConditionsError(const calc::TMemoryCalculator& window) {
+    try {
+        calc::CheckSaturatorConditions(window.edtPbar.AsFloat(), window.edtDp.AsFloat(),
+                                       window.edtRefTemp.AsFloat());
+    } catch (const calc::EImpossibleInput& e) {
+        return e.what();
+    }
+    return {};
+}
+
+// The reservoir conditions of the held flow, as their fields would show
+// them after a forward calculation.
+void AddHeldFlowFields(const calc::TMemoryCalculator& window, TResult& result) {
+    const long double satFlow =
+        platform::HeldValue(calc::CalcSatFlow(window.edtFlow.AsFloat(), window.edtPbar.AsFloat(),
+                                              window.edtDp.AsFloat(), window.edtTemp.AsFloat(),
+                                              window.edtRefTemp.AsFloat()),
+                            calc::kSatFlowDecimals);
+    const long double output =
+        calc::CalcReservoirOutput(platform::StrToFloat(window.edtSatConc.Text()), satFlow);
+    result.HeldFlowFields["edtSatFlow"] =
+        platform::FieldText(satFlow, calc::kSatFlowDecimals, false);
+    result.HeldFlowFields["edtSaturator"] =
+        platform::FieldText(output, calc::kOutputDecimals, true);
 }
 
 // What the back-calculated flow, as held, delivers, and how far that is from
@@ -349,7 +384,9 @@ TResult Calculate(const TInputs& in) {
             failure = Format(tools::kNotComputed, {NameOf(window, field), message});
     };
 
-    result.Error = BoundsError(window);
+    result.Error = BoundsError(window, in.Wanted.has_value());
+    if (result.Error.empty())
+        result.Error = ConditionsError(window);
     if (result.Error.empty()) {
         window.Start();
         if (in.Wanted) {
@@ -374,6 +411,8 @@ TResult Calculate(const TInputs& in) {
         result.Error = messages.front();
     if (result.Error.empty()) {
         result.Shown = in.Wanted ? AddDelivery(window, result) : window.edtDilutedOput.AsFloat();
+        if (in.Wanted)
+            AddHeldFlowFields(window, result);
         if (in.Uncertainty)
             AddBudget(window, in, result);
     }
@@ -465,7 +504,11 @@ std::string TextLine(const std::string& key, const std::string& text) {
     return line;
 }
 
+// A field's text as text and CSV show it: for a held flow, its own
+// reservoir conditions.
 std::string FieldOf(const TResult& result, const std::string& key) {
+    if (const auto held = result.HeldFlowFields.find(key); held != result.HeldFlowFields.end())
+        return held->second;
     for (const auto& [k, text] : result.Fields) {
         if (k == key)
             return text;
@@ -524,7 +567,7 @@ int PrintOne(const TInputs& inputs, bool json) {
     }
     for (const auto& [key, text] : result.Fields) {
         if (key.rfind("delivered", 0) != 0)
-            std::printf("%s\n", TextLine(key, text).c_str());
+            std::printf("%s\n", TextLine(key, FieldOf(result, key)).c_str());
     }
     if (inputs.Wanted) {
         std::printf("%s\n",
@@ -588,8 +631,11 @@ void PrintCsvResult(const TResult& result, const std::vector<std::string>& keys,
     for (const auto& key : keys)
         cells.push_back(result.Error.empty() || IsInput(result, key) ? FieldOf(result, key) : "");
     if (uncertainty) {
-        cells.push_back(result.Budget ? platform::FloatToStrSignificant(result.Budget->Expanded, 2)
-                                      : "");
+        cells.push_back(result.Budget
+                            ? calc::RoundedUncertainty(result.Shown, result.Budget->Expanded,
+                                                       result.Budget->CoverageFactor)
+                                  .Expanded
+                            : "");
     }
     cells.push_back(result.Error);
     PrintCsvRow(cells, delimiter);
@@ -650,6 +696,29 @@ struct TRangeError {
     std::string Text;
 };
 
+// Bounds that cross leave no value acceptable.
+void CheckBoundsOrder(const TArguments& args, const TInputs& in) {
+    const auto given = [&args](const char* option, long double value) {
+        const auto it = args.Values.find(option);
+        return it != args.Values.end() ? it->second : platform::FloatToStrGeneral(value);
+    };
+    if (in.FlowMin > in.FlowMax) {
+        throw TRangeError{
+            Format(tools::kBoundsCross, {"--flow-min", given("--flow-min", in.FlowMin),
+                                         "--flow-max", given("--flow-max", in.FlowMax)})};
+    }
+    if (in.TempMin > in.TempMax) {
+        throw TRangeError{
+            Format(tools::kBoundsCross, {"--temp-min", given("--temp-min", in.TempMin),
+                                         "--temp-max", given("--temp-max", in.TempMax)})};
+    }
+    if (in.DilutionMax < 0) {
+        throw TRangeError{
+            Format(tools::kBoundsCross, {tools::kDilutionLowerBound, "0", "--dilution-max",
+                                         given("--dilution-max", in.DilutionMax)})};
+    }
+}
+
 void SetAccuracies(const TArguments& args, calc::TAccuracies& accuracies) {
     for (const TAccuracyOption& option : kAccuracyOptions) {
         const auto it = args.Values.find(option.Option);
@@ -686,6 +755,7 @@ int Run(int argc, char** argv) {
     single("--dilution-max", inputs.DilutionMax);
     single("--temp-min", inputs.TempMin);
     single("--temp-max", inputs.TempMax);
+    CheckBoundsOrder(args, inputs);
     inputs.Uncertainty = args.Uncertainty;
     SetAccuracies(args, inputs.Accuracies);
 

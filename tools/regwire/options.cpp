@@ -5,10 +5,10 @@
 #include <bit>
 #include <cctype>
 #include <charconv>
-#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "messages.h"
@@ -586,15 +586,10 @@ TToolOptions ParseCommandLine(const std::vector<std::string>& words) {
             o.Base = Choice<std::uint32_t>(arg(), {{"0", 0}, {"1", 1}}, "base");
         } else if (word == "--format") {
             format = arg();
-            o.Format = Choice<TRegisterFormat>(format,
-                                               {{"unsigned", TRegisterFormat::Unsigned},
-                                                {"signed", TRegisterFormat::Signed},
-                                                {"hex", TRegisterFormat::Hex},
-                                                {"int32", TRegisterFormat::Int32},
-                                                {"int32-swapped", TRegisterFormat::Int32Swapped},
-                                                {"float", TRegisterFormat::Float},
-                                                {"float-swapped", TRegisterFormat::FloatSwapped}},
-                                               "format");
+            const std::optional<TRegisterFormat> named = RegisterFormatNamed(format);
+            if (!named)
+                Usage(msg::InvalidChoice, {"format", format, RegisterFormatNames()});
+            o.Format = *named;
         } else if (word == "--size") {
             o.TableSize = static_cast<int>(Number(arg(), 1, 65536, "size"));
         } else {
