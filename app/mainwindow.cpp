@@ -629,6 +629,8 @@ void TfrmVapcalCalc::btnComPortClick() {
 // unattended has nobody to answer it.
 void TfrmVapcalCalc::TakePort(const std::string& port) {
     activated_ = true;
+    // Nor is an interrupted run offered: the question would wait for ever.
+    runOffered_ = true;
     SW_VCtimer->SetEnabled(false);
     PortConfirmed = true;
     StartLine(port);

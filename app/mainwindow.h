@@ -199,8 +199,8 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     // A run's set points, written as Apply writes them: the poll held, only
     // those that differ from the instruments', each confirmed.
     kit::TApplyResult ApplyRunSetPoints(const kit::TSetPoints& setPoints);
-    // At the first start of the line: the newest interrupted run, if any,
-    // offered for resuming.
+    // When the operator first chooses the line in the port dialog: the
+    // newest interrupted run, if any, offered for resuming.
     void OfferInterruptedRun();
     const std::string& SettingsFile() const { return settingsFile_; }
 
