@@ -45,6 +45,7 @@
 #include "panels/elflowmfc.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
+#include "run/plan.h"
 #include "testapp.h"
 
 namespace {
@@ -798,7 +799,17 @@ TEST_F(RunWindowTest, APlanRunsToItsEndWithApplyDisabledMeanwhile) {
     EXPECT_EQ(run.edtName->text(), "Two points");
     ASSERT_EQ(run.tblPlan->rowCount(), 2);
     // The check shows each point's held reservoir flow.
-    EXPECT_FALSE(Cell(run.tblPlan, 0, 6).isEmpty());
+    EXPECT_EQ(Cell(run.tblPlan, 0, 6), "2.4");
+    // Saved as it is shown, it reads back as the same plan.
+    run.ChooseSaveFile = [this] { return dir.filePath("saved.json"); };
+    QTest::mouseClick(run.btnSave, Qt::LeftButton);
+    QFile saved(dir.filePath("saved.json"));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    const run::TPlan reread = run::ParsePlan(saved.readAll());
+    EXPECT_EQ(reread.Name, "Two points");
+    ASSERT_EQ(reread.Points.size(), 2u);
+    EXPECT_EQ(reread.Points[1].Wanted, 40.0);
+    EXPECT_EQ(reread.Analyzer.Address, 30);
 
     QTest::mouseClick(run.btnStart, Qt::LeftButton);
     ASSERT_TRUE(messages.empty()) << messages[0].Text;
@@ -904,6 +915,14 @@ TEST_F(RunWindowTest, AManualAnalysersMeanIsTypedAndAPointCanBePausedOrSkipped) 
     QJsonObject plan = QJsonDocument::fromJson(kRunPlan).object();
     plan["analyzer"] = QJsonObject{{"source", "manual"}};
     run.ShowPlan(plan);
+    // A mistyped number is named, and nothing starts.
+    run.edtDwell->setText("0.05x");
+    QTest::mouseClick(run.btnStart, Qt::LeftButton);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Text, "The plan is refused: \"dwellMinutes\" is not a number: 0.05x");
+    EXPECT_FALSE(run.Running());
+    messages.clear();
+    run.edtDwell->setText("0.05");
     QTest::mouseClick(run.btnStart, Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return run.lblProgress->text().contains("settling"); }));
     QTest::mouseClick(run.btnPause, Qt::LeftButton);
