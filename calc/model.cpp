@@ -84,6 +84,20 @@ long double CalcSatConcLogSlope(long double temp) {
                -Divide(kCorrectionSlope, Add(kCorrectionConstant, Mul(kCorrectionSlope, temp))));
 }
 
+std::string SatConcEquationText() {
+    using platform::FloatToStrGeneral;
+    const auto term = [](long double coefficient) {
+        return (coefficient < 0 ? " \u2212 " : " + ") + FloatToStrGeneral(std::fabs(coefficient));
+    };
+    return "vapour pressure of mercury ln(p/kPa) = " + FloatToStrGeneral(kLnPConstant) +
+           term(kLnPInverseT) + "/T" + term(kLnPLnT) + "\u00B7ln T" + term(kLnPTSquared) +
+           "\u00B7T\u00B2 (T in K); saturated concentration Csat = p\u00B7m(Hg)/(k\u00B7T) "
+           "with m(Hg) = 200.59 u and k = " +
+           FloatToStrGeneral(kBoltzmann) + " erg/K, divided by the kit's saturation correction " +
+           FloatToStrGeneral(kCorrectionConstant) + term(kCorrectionSlope) +
+           "\u00B7t (t in \u00B0C)";
+}
+
 std::string SatConcText(long double satConc) {
     return platform::FloatToStrExp3(Checked(satConc));
 }

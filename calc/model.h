@@ -58,6 +58,12 @@ long double CalcSatConc(long double temp);
 // vapour-pressure equation and the reservoir's correction.
 long double CalcSatConcLogSlope(long double temp);
 
+// How CalcSatConc works, in words a reader of a calibration report checks
+// against the literature: the vapour-pressure equation with its
+// coefficients, the ideal-gas step and the kit's saturation correction, in
+// UTF-8 with the same numbers the model computes with.
+std::string SatConcEquationText();
+
 // The text the reservoir-output field shows for Csat: three significant
 // digits in exponent form with the locale's separator (6.25E+01).
 std::string SatConcText(long double satConc);

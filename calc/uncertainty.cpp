@@ -93,8 +93,6 @@ std::vector<TBudgetRow> TUncertaintyBudget::Largest(std::size_t count) const {
     return rows;
 }
 
-namespace {
-
 // `value` rounded to `decimals` (negative: to tens, hundreds, ...).
 std::string RoundedText(long double value, int decimals) {
     if (decimals >= 0)
@@ -116,8 +114,6 @@ int UncertaintyDecimals(long double expanded) {
         --decimals;
     return decimals;
 }
-
-}  // namespace
 
 TRoundedUncertainty RoundedUncertainty(long double value, long double expanded,
                                        long double coverageFactor) {

@@ -121,6 +121,17 @@ struct TUncertaintyBudget {
     std::vector<TBudgetRow> Largest(std::size_t count) const;
 };
 
+// The decimal place a value with the expanded uncertainty `expanded` is
+// printed to: the one that leaves U two significant digits after the
+// rounding (0.996 is 1.0, not 1.00), negative for tens and above; a U of
+// zero keeps the two held decimals. Whatever prints such a value (this
+// text, RoundedUncertainty, a run's report and its table) rounds with
+// these two.
+int UncertaintyDecimals(long double expanded);
+// `value` rounded to `decimals` half away from zero on its decimal text
+// (negative: to tens, hundreds, ...), with the operator's separator.
+std::string RoundedText(long double value, int decimals);
+
 // A concentration and its U as they are shown: U rounded to two
 // significant digits, the value to the same decimal place (both half away
 // from zero on their decimal text), k as the general number text, all with

@@ -11,7 +11,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
+#include <QProcess>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
@@ -39,6 +41,8 @@ namespace {
 constexpr int kExitStopped = 2;
 constexpr int kExitUsage = 64;
 constexpr int kExitPort = 74;
+// Long enough for a report of a run of days on a slow PC.
+constexpr int kReportWaitMs = 120000;
 constexpr int kTickMs = 250;
 
 int StopPipe[2] = {-1, -1};
@@ -205,6 +209,36 @@ run::TKitLimits OpenKit(run::TKitLine& kit, const std::string& port,
     }
 }
 
+// The run's report, made from the run folder by vapcal-report beside this
+// program, just as it is made again later: drawing needs a graphics
+// application, which a run on the kit's line does without. A report that
+// cannot be made is one line here; the run, its folder and the exit status
+// stay as they are.
+void WriteReport(const QString& folder) {
+    if (!QFileInfo::exists(folder + "/results.json"))
+        return;
+    const QString program = QCoreApplication::applicationDirPath() + "/vapcal-report";
+    QProcess report;
+    report.start(program, {folder});
+    if (!report.waitForFinished(kReportWaitMs)) {
+        const std::string why = report.state() == QProcess::NotRunning
+                                    ? (program + ": " + report.errorString()).toStdString()
+                                    : tools::kRunReportTooLong;
+        report.kill();
+        report.waitForFinished();
+        Say(tools::kRunPrefix + Fill(tools::kRunNoReport, why));
+        return;
+    }
+    const QString said = QString::fromLocal8Bit(
+        report.exitCode() == 0 ? report.readAllStandardOutput() : report.readAllStandardError());
+    const std::string line = said.section('\n', 0, 0).toStdString();
+    if (report.exitStatus() == QProcess::NormalExit && report.exitCode() == 0)
+        Say(Fill(tools::kRunReport, line));
+    else
+        Say(tools::kRunPrefix +
+            Fill(tools::kRunNoReport, line.empty() ? report.errorString().toStdString() : line));
+}
+
 int Run(const TArguments& arguments) {
     const std::string settingsFile = calc::SettingsFilePath();
     const calc::TVapcalSettings settings = calc::ReadSettings(settingsFile);
@@ -355,6 +389,7 @@ int Run(const TArguments& arguments) {
     kit->StopPolling();
     if (Terminal)
         std::fputs("\r\033[K", stderr);
+    WriteReport(folder->Path());
     return status == 0 || status == 1 ? status : (status == kExitPort ? kExitPort : kExitStopped);
 }
 

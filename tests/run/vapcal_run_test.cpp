@@ -12,6 +12,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <chrono>
 #include <cmath>
@@ -99,6 +101,33 @@ bool WaitForEvent(const QString& folder, const char* event, int point, int limit
     return false;
 }
 
+QString Output(const QString& program, const QStringList& arguments) {
+    QProcess process;
+    process.start(program, arguments);
+    process.waitForFinished(60000);
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+// A concentration as the report prints it beside its U: U to two
+// significant digits, the value to the same place.
+int Decimals(double expanded) {
+    int decimals = 1 - static_cast<int>(std::floor(std::log10(expanded)));
+    if (QString::number(expanded, 'f', decimals).toDouble() >= std::pow(10.0, 2 - decimals))
+        --decimals;
+    return std::max(decimals, 0);
+}
+
+// The line of the report's results table that starts with the point's
+// number and holds `text`.
+QString ReportRow(const QString& report, int point, const QString& text) {
+    for (const QString& line : report.split('\n')) {
+        const QString row = line.trimmed();
+        if (row.startsWith(QString::number(point) + " ") && row.contains(text))
+            return row;
+    }
+    return {};
+}
+
 class VapcalRun : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -149,6 +178,36 @@ TEST_F(VapcalRun, AFourPointPlanPassesAtGain102AndFailsAt110) {
     EXPECT_NEAR(results["linearity"]["slope"].toDouble(), 1.02, 0.005);
     const QList<QByteArray> record = Read(Out("good") + "/record.csv").split('\n');
     EXPECT_TRUE(record[0].endsWith(",point,analyser reading (ng/l)\r"));
+
+    // The report each run writes when it ends, read back: every point's
+    // delivered mean ± U, the analyser's mean and the verdict as
+    // results.json holds them, on two A4 pages.
+    for (const char* run : {"good", "bad"}) {
+        const QString folder = Out(run);
+        const QString report = Output("pdftotext", {"-layout", folder + "/report.pdf", "-"});
+        for (const QJsonValue point :
+             QJsonDocument::fromJson(Read(folder + "/results.json"))["points"].toArray()) {
+            const double u = point["delivered"]["expanded"].toDouble();
+            const int d = Decimals(u);
+            const QString delivered =
+                QString::number(point["delivered"]["mean"].toDouble(), 'f', d) +
+                QString::fromUtf8(" \u00B1 ") + QString::number(u, 'f', d);
+            const QString row = ReportRow(report, point["index"].toInt(), delivered);
+            ASSERT_FALSE(row.isEmpty()) << run << ": " << delivered.toStdString() << " in\n"
+                                        << report.toStdString();
+            EXPECT_TRUE(row.contains(
+                " " + QString::number(point["analyzer"]["mean"].toDouble(), 'f', d) + " "))
+                << row.toStdString();
+            EXPECT_TRUE(row.endsWith(point["pass"].toBool() ? "PASS" : "FAIL"))
+                << row.toStdString();
+        }
+        const QString info = Output("pdfinfo", {folder + "/report.pdf"});
+        EXPECT_TRUE(
+            info.contains(QRegularExpression("Page size:\\s+595(\\.\\d+)? x 842 pts \\(A4\\)")))
+            << info.toStdString();
+        EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+2\\n"))) << info.toStdString();
+        EXPECT_TRUE(QFile::exists(folder + "/report.csv"));
+    }
 }
 
 TEST_F(VapcalRun, ARunKilledInItsThirdPointResumesWithTheFirstTwoPointsUntouched) {
