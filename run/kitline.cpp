@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "kit/registers.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
 #include "modbus/registerformat.h"
