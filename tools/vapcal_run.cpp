@@ -28,6 +28,7 @@
 #include "calc/settings.h"
 #include "calc/settingslocation.h"
 #include "live/stability.h"
+#include "platform/filltext.h"
 #include "platform/numtext.h"
 #include "run/engine.h"
 #include "run/kitline.h"
@@ -50,16 +51,6 @@ int StopPipe[2] = {-1, -1};
 void OnStopSignal(int) {
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = write(StopPipe[1], &byte, 1);
-}
-
-std::string Fill(const char* pattern, const std::string& a = {}, const std::string& b = {}) {
-    std::string text = pattern;
-    for (const std::string* part : {&a, &b}) {
-        const auto at = text.find("%s");
-        if (at != std::string::npos)
-            text.replace(at, 2, *part);
-    }
-    return text;
 }
 
 // One line of progress; on a terminal the status line is cleared first and
@@ -90,7 +81,7 @@ TArguments ReadArguments(const QStringList& words) {
         const std::string word = words[i].toStdString();
         const auto value = [&]() {
             if (i + 1 >= words.size())
-                throw TUsage{Fill(tools::kRunNeedsValue, word)};
+                throw TUsage{platform::FillText(tools::kRunNeedsValue, {word})};
             return words[++i].toStdString();
         };
         if (word == "-h" || word == "--help") {
@@ -113,14 +104,14 @@ TArguments ReadArguments(const QStringList& words) {
             bool ok = false;
             const int seconds = QString::fromStdString(text).toInt(&ok);
             if (!ok || seconds < 1 || seconds > 86400)
-                throw TUsage{Fill(tools::kRunBadGiveUp, text)};
+                throw TUsage{platform::FillText(tools::kRunBadGiveUp, {text})};
             a.GiveUpAfter = seconds;
         } else if (!word.empty() && word[0] == '-') {
-            throw TUsage{Fill(tools::kRunUnknownOption, word)};
+            throw TUsage{platform::FillText(tools::kRunUnknownOption, {word})};
         } else if (a.Plan.empty()) {
             a.Plan = word;
         } else {
-            throw TUsage{Fill(tools::kRunTooMany, word)};
+            throw TUsage{platform::FillText(tools::kRunTooMany, {word})};
         }
     }
     if (!a.Resume.empty() && (!a.Plan.empty() || a.Check || !a.Out.empty()))
@@ -135,7 +126,8 @@ TArguments ReadArguments(const QStringList& words) {
 QByteArray ReadPlanFile(const std::string& path) {
     QFile file(QString::fromStdString(path));
     if (!file.open(QIODevice::ReadOnly))
-        throw TUsage{Fill(tools::kRunNoPlanFile, path, file.errorString().toStdString())};
+        throw TUsage{
+            platform::FillText(tools::kRunNoPlanFile, {path, file.errorString().toStdString()})};
     return file.readAll();
 }
 
@@ -204,7 +196,7 @@ run::TKitLimits OpenKit(run::TKitLine& kit, const std::string& port,
         kit.Open(port);
         return kit.ReadLimits(conditions);
     } catch (const std::exception& e) {
-        Say(tools::kRunPrefix + Fill(tools::kRunPortFailed, port, e.what()));
+        Say(tools::kRunPrefix + platform::FillText(tools::kRunPortFailed, {port, e.what()}));
         std::exit(kExitPort);
     }
 }
@@ -226,17 +218,18 @@ void WriteReport(const QString& folder) {
                                     : tools::kRunReportTooLong;
         report.kill();
         report.waitForFinished();
-        Say(tools::kRunPrefix + Fill(tools::kRunNoReport, why));
+        Say(tools::kRunPrefix + platform::FillText(tools::kRunNoReport, {why}));
         return;
     }
     const QString said = QString::fromLocal8Bit(
         report.exitCode() == 0 ? report.readAllStandardOutput() : report.readAllStandardError());
     const std::string line = said.section('\n', 0, 0).toStdString();
     if (report.exitStatus() == QProcess::NormalExit && report.exitCode() == 0)
-        Say(Fill(tools::kRunReport, line));
+        Say(platform::FillText(tools::kRunReport, {line}));
     else
         Say(tools::kRunPrefix +
-            Fill(tools::kRunNoReport, line.empty() ? report.errorString().toStdString() : line));
+            platform::FillText(tools::kRunNoReport,
+                               {line.empty() ? report.errorString().toStdString() : line}));
 }
 
 int Run(const TArguments& arguments) {
@@ -272,7 +265,7 @@ int Run(const TArguments& arguments) {
     try {
         plan = run::ParsePlan(planBytes);
     } catch (const run::EPlanError& e) {
-        throw TUsage{Fill(tools::kRunPlanRefused, planName, e.what())};
+        throw TUsage{platform::FillText(tools::kRunPlanRefused, {planName, e.what()})};
     }
     run::TKitLimits limits = Conditions(settings);
     run::TSystemClock clock;
@@ -284,7 +277,7 @@ int Run(const TArguments& arguments) {
     try {
         run::CheckPlan(plan, limits, true);
     } catch (const run::EPlanError& e) {
-        throw TUsage{Fill(tools::kRunPlanRefused, planName, e.what())};
+        throw TUsage{platform::FillText(tools::kRunPlanRefused, {planName, e.what()})};
     }
     if (arguments.Check) {
         PrintPoints(plan);
@@ -304,7 +297,7 @@ int Run(const TArguments& arguments) {
             return kExitPort;
         }
     }
-    Say(Fill(tools::kRunFolder, folder->Path().toStdString()));
+    Say(platform::FillText(tools::kRunFolder, {folder->Path().toStdString()}));
 
     run::TRunSetup setup;
     setup.Port = port;
@@ -322,11 +315,11 @@ int Run(const TArguments& arguments) {
     kit->OnLapse = [&engine] { engine.Lapse(); };
     kit->Monitor().Accuracies = settings.Accuracies;
     kit->OnPortGone = [&engine](const std::string& gone) {
-        Say(Fill(tools::kRunPortGone, gone));
+        Say(platform::FillText(tools::kRunPortGone, {gone}));
         engine.KitLost(gone);
     };
     kit->OnPortBack = [&engine](const std::string& back) {
-        Say(Fill(tools::kRunPortBack, back));
+        Say(platform::FillText(tools::kRunPortBack, {back}));
         engine.KitBack();
     };
 
@@ -349,9 +342,11 @@ int Run(const TArguments& arguments) {
     };
     engine.OnFinished = [&engine] {
         const bool done = engine.State() == run::rsDone;
-        Say(Fill(tools::kRunEnded, done ? "done" : "stopped",
-                 done ? (engine.ExitStatus() == 0 ? "every point done" : "not every point passed")
-                      : engine.StopReason()));
+        Say(platform::FillText(
+            tools::kRunEnded,
+            {done ? "done" : "stopped",
+             done ? (engine.ExitStatus() == 0 ? "every point done" : "not every point passed")
+                  : engine.StopReason()}));
         QCoreApplication::exit(engine.ExitStatus());
     };
 

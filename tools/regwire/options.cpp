@@ -16,6 +16,7 @@
 #include "modbus/diagnostics.h"
 #include "modbus/errors.h"
 #include "modbus/serialports.h"
+#include "platform/filltext.h"
 
 namespace regwire::tool {
 
@@ -85,10 +86,9 @@ Exit status:
 
 namespace {
 
-using msg::Fill;
 
 [[noreturn]] void Usage(std::string_view text, std::initializer_list<std::string> values = {}) {
-    throw EUsageError(Fill(text, values));
+    throw EUsageError(platform::FillText(text, values));
 }
 
 std::string Text(std::uint64_t value) {
