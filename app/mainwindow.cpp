@@ -34,6 +34,7 @@
 #include "panels/elflowmfc.h"
 #include "panels/messagebox.h"
 #include "panels/toolkitfont.h"
+#include "platform/filltext.h"
 #include "platform/inifile.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
@@ -906,9 +907,8 @@ void TfrmVapcalCalc::OfferInterruptedRun() {
     const QString folder = InterruptedRun(run::DefaultRunsFolder());
     if (folder.isEmpty())
         return;
-    std::string question = kRunResumeQuestion;
-    question.replace(question.find("%s"), 2, folder.toStdString());
-    if (!platform::AskYesNo(kRunResumeCaption, question))
+    if (!platform::AskYesNo(kRunResumeCaption,
+                            platform::FillText(kRunResumeQuestion, {folder.toStdString()})))
         return;
     OpenRunWindow();
     RunWindow->ResumeRun(folder);

@@ -30,6 +30,7 @@
 #include "modbus/connection.h"
 #include "modbus/registerformat.h"
 #include "panels/floatedit.h"
+#include "platform/filltext.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
 #include "report/report.h"
@@ -55,16 +56,6 @@ const char* const kResultColumns[] = {"Point",           "Status",       "Delive
 constexpr int kResultColumnCount = 6;
 constexpr char kNoVerdict[] = "\u2013";
 
-std::string Fill(const char* pattern, const std::string& a, const std::string& b = {}) {
-    std::string text = pattern;
-    for (const std::string* part : {&a, &b}) {
-        const auto at = text.find("%s");
-        if (at != std::string::npos)
-            text.replace(at, 2, *part);
-    }
-    return text;
-}
-
 QString Shown(double value) {
     return QString::fromStdString(platform::FloatToStrGeneral(value));
 }
@@ -73,21 +64,24 @@ QString Fixed(double value, int decimals = 3) {
     return QString::fromStdString(platform::FloatToStrFixed(value, decimals));
 }
 
-// A field's number, none when it is empty; `key` names it in the refusal.
-std::optional<double> FieldNumber(const QString& text, const std::string& key) {
+// A field's number, none when it is empty; the refusal names the key and
+// where it is ("point 2: ", "analyzer: "), as a refused plan file does.
+std::optional<double> FieldNumber(const QString& text, const std::string& key,
+                                  const std::string& where) {
     const std::string typed = text.trimmed().toStdString();
     if (typed.empty())
         return std::nullopt;
     try {
         return static_cast<double>(platform::FieldTextToFloat(typed));
     } catch (const std::exception&) {
-        throw run::EPlanError(Fill(run::kPlanNotNumber, key) + ": " + typed);
+        throw run::EPlanError(where + platform::FillText(run::kPlanNotNumber, {key}) + ": " +
+                              typed);
     }
 }
 
 void PutNumber(QJsonObject& json, const char* key, QLineEdit* field,
                const std::string& where = {}) {
-    if (const auto number = FieldNumber(field->text(), where + key))
+    if (const auto number = FieldNumber(field->text(), key, where))
         json[key] = *number;
 }
 
@@ -421,7 +415,7 @@ QJsonObject TfrmCalibrationRun::PlanJson() const {
             const QTableWidgetItem* item = tblPlan->item(row, c);
             if (item == nullptr)
                 continue;
-            if (const auto number = FieldNumber(item->text(), where + kPointKeys[c]))
+            if (const auto number = FieldNumber(item->text(), kPointKeys[c], where))
                 point[kPointKeys[c]] = *number;
         }
         // A row left empty is no point.
@@ -470,15 +464,15 @@ void TfrmCalibrationRun::ShowPlan(const QJsonObject& plan) {
 void TfrmCalibrationRun::LoadPlan(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        platform::ShowError(
-            Fill(kRunPlanNotRead, path.toStdString(), file.errorString().toStdString()));
+        platform::ShowError(platform::FillText(
+            kRunPlanNotRead, {path.toStdString(), file.errorString().toStdString()}));
         return;
     }
     try {
         const run::TPlan plan = run::ParsePlan(file.readAll());
         ShowPlan(plan.Json);
     } catch (const run::EPlanError& e) {
-        platform::ShowError(Fill(kRunPlanRefused, e.what()));
+        platform::ShowError(platform::FillText(kRunPlanRefused, {e.what()}));
         return;
     }
     btnCheckClick();
@@ -489,14 +483,14 @@ void TfrmCalibrationRun::SavePlan(const QString& path) {
     try {
         plan = PlanJson();
     } catch (const run::EPlanError& e) {
-        platform::ShowError(Fill(kRunPlanRefused, e.what()));
+        platform::ShowError(platform::FillText(kRunPlanRefused, {e.what()}));
         return;
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) ||
         file.write(QJsonDocument(plan).toJson(QJsonDocument::Indented)) < 0 || !file.commit())
-        platform::ShowError(
-            Fill(kRunPlanNotSaved, path.toStdString(), file.errorString().toStdString()));
+        platform::ShowError(platform::FillText(
+            kRunPlanNotSaved, {path.toStdString(), file.errorString().toStdString()}));
 }
 
 void TfrmCalibrationRun::btnLoadClick() {
@@ -542,7 +536,7 @@ std::optional<run::TPlan> TfrmCalibrationRun::CheckedPlan(const QJsonObject& jso
         run::CheckPlan(plan, Limits(), false);
         return plan;
     } catch (const run::EPlanError& e) {
-        platform::ShowError(Fill(kRunPlanRefused, e.what()));
+        platform::ShowError(platform::FillText(kRunPlanRefused, {e.what()}));
         return std::nullopt;
     }
 }
@@ -552,7 +546,7 @@ bool TfrmCalibrationRun::btnCheckClick() {
     try {
         json = PlanJson();
     } catch (const run::EPlanError& e) {
-        platform::ShowError(Fill(kRunPlanRefused, e.what()));
+        platform::ShowError(platform::FillText(kRunPlanRefused, {e.what()}));
         return false;
     }
     const std::optional<run::TPlan> plan = CheckedPlan(json);
@@ -599,7 +593,7 @@ void TfrmCalibrationRun::btnStartClick() {
     try {
         json = PlanJson();
     } catch (const run::EPlanError& e) {
-        platform::ShowError(Fill(kRunPlanRefused, e.what()));
+        platform::ShowError(platform::FillText(kRunPlanRefused, {e.what()}));
         return;
     }
     std::optional<run::TPlan> plan = CheckedPlan(json);
@@ -638,7 +632,7 @@ void TfrmCalibrationRun::ResumeRun(const QString& folder) {
         Begin(std::move(plan), std::move(opened), true);
     } catch (const run::EPlanError& e) {
         UnhookConsole();
-        platform::ShowError(Fill(kRunPlanRefused, e.what()));
+        platform::ShowError(platform::FillText(kRunPlanRefused, {e.what()}));
     } catch (const std::exception& e) {
         UnhookConsole();
         platform::ShowError(e.what());
@@ -667,8 +661,8 @@ void TfrmCalibrationRun::Begin(run::TPlan plan, run::TRunFolder folder, bool res
         for (int c = 1; c < kResultColumnCount; ++c)
             tblResults->setItem(i, c, ReadOnlyItem({}));
     }
-    lblFolder->setText(
-        QString::fromStdString(Fill(kRunFolderShown, FFolder->Path().toStdString())));
+    lblFolder->setText(QString::fromStdString(
+        platform::FillText(kRunFolderShown, {FFolder->Path().toStdString()})));
     lblReport->clear();
     FeedFromConsole();
     FTick->start();
@@ -857,7 +851,7 @@ void TfrmCalibrationRun::btnEnterReadingClick() {
     try {
         mean = static_cast<double>(platform::FieldTextToFloat(typed));
     } catch (const std::exception&) {
-        platform::ShowError(Fill(kRunReadingNotNumber, typed));
+        platform::ShowError(platform::FillText(kRunReadingNotNumber, {typed}));
         return;
     }
     ShowAnalyzerWanted(0);
@@ -896,10 +890,11 @@ void TfrmCalibrationRun::WriteReport() {
     try {
         const report::TReportFiles files =
             report::WriteReport(report::ReadRunFolder(FFolder->Path()), {});
-        lblReport->setText(QString::fromStdString(Fill(kRunReportShown, files.Pdf.toStdString())));
+        lblReport->setText(
+            QString::fromStdString(platform::FillText(kRunReportShown, {files.Pdf.toStdString()})));
     } catch (const std::exception& e) {
-        lblReport->setText(QString::fromStdString(Fill(kRunNoReport, e.what())));
-        platform::ShowError(Fill(kRunNoReport, e.what()));
+        lblReport->setText(QString::fromStdString(platform::FillText(kRunNoReport, {e.what()})));
+        platform::ShowError(platform::FillText(kRunNoReport, {e.what()}));
     }
 }
 
