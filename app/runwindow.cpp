@@ -730,6 +730,7 @@ void TfrmCalibrationRun::UnhookConsole() {
         FConsole.Kit->SetExtraReads({});
     if (FAnalyzerLine)
         FAnalyzerLine->CancelTransactions();
+    delete FAnalyzer;
     FAnalyzer = nullptr;
     FAnalyzerLine.reset();
     FAnalyzerPlan = {};
