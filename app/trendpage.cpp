@@ -95,13 +95,13 @@ TTrendPage::TTrendPage(const live::THistory& history, std::function<qint64()> cl
     cbxRange = new QComboBox(this);
     for (const auto& range : kRanges)
         cbxRange->addItem(range.Caption);
-    cbxRange->setGeometry(6, 5, 56, 21);
+    cbxRange->setGeometry(4, 5, 62, 21);
     btnRecord = new QPushButton(kRecord, this);
-    btnRecord->setGeometry(66, 4, 78, 23);
+    btnRecord->setGeometry(70, 4, 80, 23);
     btnRun = new QPushButton(kCalibrationRun, this);
-    btnRun->setGeometry(148, 4, 96, 23);
+    btnRun->setGeometry(154, 4, 96, 23);
     lblRecordFile = new QLabel(kNotRecording, this);
-    lblRecordFile->setGeometry(248, 5, kPageWidth - 248 - 2, 21);
+    lblRecordFile->setGeometry(254, 5, kPageWidth - 254, 21);
     connect(cbxRange, &QComboBox::currentIndexChanged, this, [this] { Redraw(); });
 
     for (int i = 0; i < kChartCount; ++i) {
