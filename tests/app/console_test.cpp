@@ -959,4 +959,24 @@ TEST_F(RunWindowTest, AManualAnalysersMeanIsTypedAndAPointCanBePausedOrSkipped) 
     EXPECT_EQ(messages.size(), 1u);
 }
 
+// An analyser on a port of its own is read there, not on the kit's line:
+// the kit's own analyser reads 2 % high and would pass, the other one 10 %
+// high and fails.
+TEST_F(RunWindowTest, AnAnalyserOnAPortOfItsOwnIsReadThere) {
+    TSimProcess other({"--analyzer", "30", "--analyzer-gain", "1.10", "--seed", "9"});
+    ASSERT_FALSE(other.Device.empty());
+    app::TfrmCalibrationRun& run = OpenRunWindow();
+    QJsonObject plan = QJsonDocument::fromJson(kRunPlan).object();
+    plan["analyzer"] = QJsonObject{
+        {"source", "modbus"}, {"port", QString::fromStdString(other.Device)}, {"address", 30}};
+    plan["points"] = QJsonArray{QJsonObject{{"wanted", 40}}};
+    run.ShowPlan(plan);
+    QTest::mouseClick(run.btnStart, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !run.Running(); }, 60000));
+    EXPECT_EQ(Cell(run.tblResults, 0, 1), "done");
+    EXPECT_NEAR(Cell(run.tblResults, 0, 3).toDouble(), 44.0, 0.5);
+    EXPECT_EQ(Cell(run.tblResults, 0, 5), "FAIL");
+    EXPECT_TRUE(messages.empty()) << messages[0].Text;
+}
+
 }  // namespace
