@@ -36,13 +36,16 @@ constexpr const char* kPlan = R"({"name": "Four points", "temperature": 40, "dil
 class TRunProcess {
   public:
     TRunProcess(const QString& home, std::vector<std::string> arguments) {
+        static int count = 0;
+        FErrors = (home + QString("/vapcal-run-%1.err").arg(++count)).toStdString();
         FPid = fork();
         if (FPid == 0) {
             setenv("XDG_DATA_HOME", (home + "/data").toLocal8Bit().constData(), 1);
             setenv("XDG_CONFIG_HOME", (home + "/config").toLocal8Bit().constData(), 1);
             const int null = open("/dev/null", O_WRONLY);
+            const int errors = open(FErrors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(null, STDOUT_FILENO);
-            dup2(null, STDERR_FILENO);
+            dup2(errors, STDERR_FILENO);
             std::vector<char*> argv;
             std::string program = VAPCAL_RUN;
             argv.push_back(program.data());
@@ -58,22 +61,36 @@ class TRunProcess {
     // limit (then it is killed).
     int Wait(int limitSeconds = 300) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-        int status = 0;
-        while (waitpid(FPid, &status, WNOHANG) == 0) {
+        while (!Ended()) {
             if (std::chrono::steady_clock::now() > end) {
                 kill(FPid, SIGKILL);
-                waitpid(FPid, &status, 0);
+                waitpid(FPid, &FStatus, 0);
                 return -1;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return WIFEXITED(FStatus) ? WEXITSTATUS(FStatus) : 128 + WTERMSIG(FStatus);
+    }
+
+    bool Ended() {
+        if (!FEnded)
+            FEnded = waitpid(FPid, &FStatus, WNOHANG) == FPid;
+        return FEnded;
     }
 
     void Kill(int signal) { kill(FPid, signal); }
 
+    // What the run said on standard error, for a test that failed.
+    std::string Errors() const {
+        QFile file(QString::fromStdString(FErrors));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    }
+
   private:
     pid_t FPid = -1;
+    std::string FErrors;
+    int FStatus = 0;
+    bool FEnded = false;
 };
 
 QByteArray Read(const QString& path) {
@@ -89,10 +106,12 @@ std::vector<QJsonObject> Events(const QString& folder) {
     return events;
 }
 
-// Waits until the journal holds `event` for `point`.
-bool WaitForEvent(const QString& folder, const char* event, int point, int limitSeconds = 120) {
+// Waits until the journal holds `event` for `point`; false at once when
+// the run has ended.
+bool WaitForEvent(TRunProcess& run, const QString& folder, const char* event, int point,
+                  int limitSeconds = 120) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    while (std::chrono::steady_clock::now() < end) {
+    while (std::chrono::steady_clock::now() < end && !run.Ended()) {
         for (const QJsonObject& e : Events(folder))
             if (e["event"].toString() == event && e["point"].toInt() == point)
                 return true;
@@ -214,7 +233,7 @@ TEST_F(VapcalRun, ARunKilledInItsThirdPointResumesWithTheFirstTwoPointsUntouched
     TSimProcess sim({"--analyzer", "30", "--analyzer-gain", "1.02", "--seed", "3"});
     const QString out = Out("killed");
     TRunProcess first(FHome.path(), Arguments(sim, out));
-    ASSERT_TRUE(WaitForEvent(out, "applied", 3));
+    ASSERT_TRUE(WaitForEvent(first, out, "applied", 3)) << first.Errors();
     std::this_thread::sleep_for(std::chrono::seconds(2));
     first.Kill(SIGKILL);
     EXPECT_EQ(first.Wait(), 128 + SIGKILL);
@@ -245,7 +264,7 @@ TEST_F(VapcalRun, TheKitKilledMidRunEndsTheRunAfterGivingUpWithItsJournalWhole) 
     std::vector<std::string> arguments = Arguments(sim, out);
     arguments.insert(arguments.end(), {"--give-up-after", "3"});
     TRunProcess run(FHome.path(), arguments);
-    ASSERT_TRUE(WaitForEvent(out, "applied", 1));
+    ASSERT_TRUE(WaitForEvent(run, out, "applied", 1)) << run.Errors();
     sim.Stop(SIGKILL);
     EXPECT_EQ(run.Wait(), 2);
     const std::vector<QJsonObject> events = Events(out);
@@ -262,7 +281,7 @@ TEST_F(VapcalRun, SigintAndSigtermStopTheRunWithItsJournalAndResults) {
         TSimProcess sim({"--analyzer", "30", "--seed", "5"});
         const QString out = Out(signal == SIGINT ? "interrupted" : "terminated");
         TRunProcess run(FHome.path(), Arguments(sim, out));
-        ASSERT_TRUE(WaitForEvent(out, "applied", 1));
+        ASSERT_TRUE(WaitForEvent(run, out, "applied", 1)) << run.Errors();
         run.Kill(signal);
         EXPECT_EQ(run.Wait(), 2);
         const std::vector<QJsonObject> events = Events(out);
