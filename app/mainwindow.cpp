@@ -615,9 +615,11 @@ void TfrmVapcalCalc::btnComPortClick() {
         }
     }
     if (!PortConfirmed) {
-        // No port chosen: a vanished one is no longer waited for.
+        // No port chosen: a vanished one is no longer waited for, and one
+        // that came back while the dialog was open is not polled.
         if (Kit->PortGone())
             Kit->Close();
+        SW_VCtimer->SetEnabled(false);
         PollingStopped(kStopNoPortChosen);
         btnComPort->update();
         return;
