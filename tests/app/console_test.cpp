@@ -367,7 +367,10 @@ TEST_F(ConsoleTest, KilledKitShowsThePortGoneAndApplyReportsNothingSent) {
     Type(window->edtTemp, "45.5");
     ASSERT_TRUE(window->btnApply->isEnabled());
     Apply();
-    ASSERT_EQ(messages.size(), 1u);
+    std::string said;
+    for (const auto& message : messages)
+        said += message.Text + "\n";
+    ASSERT_EQ(messages.size(), 1u) << said;
     EXPECT_EQ(messages[0].Text, "Port " + kit->Device +
                                     " is gone: the set points were not sent; Apply writes them "
                                     "again once it is back");

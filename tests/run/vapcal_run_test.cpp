@@ -171,8 +171,8 @@ TEST_F(VapcalRun, AFourPointPlanPassesAtGain102AndFailsAt110) {
     ASSERT_FALSE(good.Device.empty());
     TRunProcess passing(FHome.path(), Arguments(good, Out("good")));
     TRunProcess failing(FHome.path(), Arguments(bad, Out("bad")));
-    EXPECT_EQ(passing.Wait(), 0);
-    EXPECT_EQ(failing.Wait(), 1);
+    EXPECT_EQ(passing.Wait(), 0) << passing.Errors();
+    EXPECT_EQ(failing.Wait(), 1) << failing.Errors();
 
     const QJsonObject results =
         QJsonDocument::fromJson(Read(Out("good") + "/results.json")).object();
@@ -266,7 +266,7 @@ TEST_F(VapcalRun, TheKitKilledMidRunEndsTheRunAfterGivingUpWithItsJournalWhole) 
     TRunProcess run(FHome.path(), arguments);
     ASSERT_TRUE(WaitForEvent(run, out, "applied", 1)) << run.Errors();
     sim.Stop(SIGKILL);
-    EXPECT_EQ(run.Wait(), 2);
+    EXPECT_EQ(run.Wait(), 2) << run.Errors();
     const std::vector<QJsonObject> events = Events(out);
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.back()["event"].toString(), "stopped");
@@ -283,7 +283,7 @@ TEST_F(VapcalRun, SigintAndSigtermStopTheRunWithItsJournalAndResults) {
         TRunProcess run(FHome.path(), Arguments(sim, out));
         ASSERT_TRUE(WaitForEvent(run, out, "applied", 1)) << run.Errors();
         run.Kill(signal);
-        EXPECT_EQ(run.Wait(), 2);
+        EXPECT_EQ(run.Wait(), 2) << run.Errors();
         const std::vector<QJsonObject> events = Events(out);
         ASSERT_FALSE(events.empty());
         EXPECT_EQ(events.back()["reason"].toString(), "stopped by a signal");
