@@ -21,10 +21,12 @@
 #include <QVBoxLayout>
 #include <cmath>
 #include <exception>
+#include <optional>
 
 #include "app/livedisplay.h"
 #include "app/mainwindow.h"
 #include "app/messages.h"
+#include "calc/uncertainty.h"
 #include "live/stability.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
@@ -923,8 +925,10 @@ void TfrmCalibrationRun::ShowButtons() {
     btnSkip->setEnabled(running);
 }
 
-// "12.345 ± 0.210", the analyser's mean, the error (with its percent), and
-// the verdict: PASS, FAIL, or a dash where nothing was judged.
+// "16.02 ± 0.43" (U to two significant digits, the mean to the same place,
+// as the report prints it), the analyser's mean and the error to that place
+// too, with the error's percent, and the verdict: PASS, FAIL, or a dash
+// where nothing was judged.
 void TfrmCalibrationRun::ShowResultRow(int index, const QJsonObject& result) {
     const int row = index - 1;
     if (row < 0 || row >= tblResults->rowCount())
@@ -934,20 +938,27 @@ void TfrmCalibrationRun::ShowResultRow(int index, const QJsonObject& result) {
     };
     put(1, result["status"].toString());
     const QJsonObject delivered = result["delivered"].toObject();
+    std::optional<int> decimals;
+    if (delivered["expanded"].isDouble())
+        decimals = calc::UncertaintyDecimals(delivered["expanded"].toDouble());
+    const auto rounded = [&decimals](double value) {
+        return decimals ? QString::fromStdString(calc::RoundedText(value, *decimals))
+                        : Fixed(value);
+    };
     QString shown;
     if (delivered["mean"].isDouble()) {
-        shown = Fixed(delivered["mean"].toDouble());
-        if (delivered["expanded"].isDouble())
-            shown += " \u00B1 " + Fixed(delivered["expanded"].toDouble());
+        shown = rounded(delivered["mean"].toDouble());
+        if (decimals)
+            shown += " \u00B1 " + rounded(delivered["expanded"].toDouble());
     }
     put(2, shown);
     const QJsonObject analyzer = result["analyzer"].toObject();
-    put(3, analyzer["mean"].isDouble() ? Fixed(analyzer["mean"].toDouble()) : QString());
+    put(3, analyzer["mean"].isDouble() ? rounded(analyzer["mean"].toDouble()) : QString());
     QString error;
     if (result["error"].isDouble()) {
-        error = Fixed(result["error"].toDouble());
+        error = rounded(result["error"].toDouble());
         if (result["errorPercent"].isDouble())
-            error += " (" + Fixed(result["errorPercent"].toDouble(), 2) + " %)";
+            error += " (" + Fixed(result["errorPercent"].toDouble(), 1) + " %)";
     }
     put(4, error);
     put(5, result["pass"].isBool() ? (result["pass"].toBool() ? kRunPass : kRunFail) : kNoVerdict);
