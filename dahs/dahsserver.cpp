@@ -139,10 +139,7 @@ TDahsServer::TDahsServer(const TDahsSettings& settings) : FSettings(settings) {
     try {
         FTcp = std::make_unique<regwire::TModbusTcpServer>(
             settings.Listen, kServerName,
-            [this](const std::string& peer) -> std::unique_ptr<regwire::TModbusServer> {
-                return std::make_unique<TDahsPeerServer>(*this, peer);
-            },
-            options);
+            [this](const std::string& peer) { return NewPeerServer(peer); }, options);
     } catch (const std::exception& e) {
         throw EDahsSettingsError(msg::Format(msg::ListenFailed, {e.what()}));
     }
@@ -157,6 +154,10 @@ TDahsServer::TDahsServer(const TDahsSettings& settings) : FSettings(settings) {
 }
 
 TDahsServer::~TDahsServer() = default;
+
+std::unique_ptr<regwire::TModbusServer> TDahsServer::NewPeerServer(const std::string& peer) {
+    return std::make_unique<TDahsPeerServer>(*this, peer);
+}
 
 void TDahsServer::Start() {
     FTcp->Start();

@@ -56,6 +56,11 @@ class TDahsServer {
     // Any thread: what the plant reads from now on.
     void Publish(const TDahsSnapshot& snapshot);
 
+    // The server object of one peer, as each peer's thread makes it: its
+    // Answer takes a request as an RTU frame. For driving the map without a
+    // network (the fuzz target).
+    std::unique_ptr<regwire::TModbusServer> NewPeerServer(const std::string& peer);
+
     std::uint16_t LocalPort() const { return FTcp->LocalPort(); }
     int PeerCount() const { return FTcp->PeerCount(); }
     std::uint64_t RefusedWrites() const { return FRefusedWrites; }
