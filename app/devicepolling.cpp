@@ -1,27 +1,22 @@
-// The window's conversation with the kit's three instruments: the 500 ms
-// poll, the reads after a port selection and on Refresh, the decoding of
-// every reply into the panels and the window's state, the set-point writes
-// with the temperature controller's handshake, and the draining of the queue
-// before Apply writes.
+// The window's side of the conversation with the kit: every completed read
+// the kit decoded is shown on the panels and in the window's state, the
+// kit's poll, settings reads and halt run under the window's names, and a
+// port that vanishes and comes back is shown on the status line.
 #include <QLabel>
-#include <algorithm>
-#include <cstdio>
-#include <limits>
 
 #include "app/livedisplay.h"
 #include "app/mainwindow.h"
 #include "app/messages.h"
-#include "app/registers.h"
 #include "app/threadedtimer.h"
+#include "kit/kit.h"
+#include "kit/registers.h"
 #include "live/readings.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
 #include "panels/cal3300rs485.h"
 #include "panels/elflowmfc.h"
 #include "platform/delay.h"
-#include "platform/msgsink.h"
 #include "platform/numtext.h"
-#include "platform/serialdevice.h"
 
 namespace app {
 
@@ -35,159 +30,116 @@ constexpr int kTimeoutsBeforeBlanking = 4;
 const QColor kLime(0, 255, 0);
 const QColor kRed(255, 0, 0);
 
-// Waits of the Refresh groups: long enough for the group's replies at 9600
-// bit/s to come in before the next group goes out.
-constexpr int kRefreshGroupWaitMs = 250;
-constexpr int kRefreshLastWaitMs = 300;
-// Each handshake step gives the controller this long before the next one,
-// as the controller expects, and longer while its answer is still coming.
-constexpr int kHandshakeWaitMs = 500;
-// How often a step that waits for its answer looks again.
-constexpr int kAnswerLookMs = 20;
-
-std::string Format(const char* pattern, const char* a, const std::string& b, const std::string& c) {
-    char text[320];
-    std::snprintf(text, sizeof text, pattern, a, b.c_str(), c.c_str());
-    return text;
-}
-
 }  // namespace
 
 void Delay(int seconds, int milliseconds) {
     platform::Delay(seconds * 1000 + milliseconds);
 }
 
-// A read is queued for an instrument only when none of its requests is still
-// waiting in the queue: a silent instrument answers each read only with its
-// time-out, which takes longer than the poll's period, and the queue would
-// otherwise grow for as long as the instrument stays away.
 void TfrmVapcalCalc::SW_VCtimerTimer() {
-    if (!ModbusConnection1->Active())
-        return;
-    const auto poll = [this](regwire::TModbusClient* client, std::uint16_t reg) {
-        if (ModbusConnection1->PendingTransactions(client) == 0)
-            client->ReadHoldingRegisters(reg, 1, 0);
-    };
-    poll(mcVapcalRF, kRegMeasuredFlow);
-    poll(mcVapcalDF, kRegMeasuredFlow);
-    poll(mcVapcalTC, kRegMeasuredTemp);
+    Kit->PollTick();
 }
 
-// Capacities before units, so that a unit caption is built with the new
-// capacity; the control mode before the set point is read back.
 void TfrmVapcalCalc::ReadInitialDeviceState() {
-    mcVapcalRF->ReadHoldingRegisters(kRegCapacity, 2, 0);
-    mcVapcalRF->ReadHoldingRegisters(kRegCapacityUnit, 1, 0);
-    mcVapcalDF->ReadHoldingRegisters(kRegCapacity, 2, 0);
-    mcVapcalDF->ReadHoldingRegisters(kRegCapacityUnit, 1, 0);
-    mcVapcalTC->ReadHoldingRegisters(kRegTempUpperLimit, 1, 0);
-    mcVapcalTC->ReadHoldingRegisters(kRegTempLowerLimit, 1, 0);
-    mcVapcalRF->WriteSingleRegister(kRegControlMode, kControlModeValue, 0);
-    mcVapcalRF->ReadHoldingRegisters(kRegFlowSetPoint, 1, 0);
-    mcVapcalDF->WriteSingleRegister(kRegControlMode, kControlModeValue, 0);
-    mcVapcalDF->ReadHoldingRegisters(kRegFlowSetPoint, 1, 0);
-    mcVapcalTC->ReadHoldingRegisters(kRegTempSetPoint, 1, 0);
+    Kit->ReadSettings();
 }
 
-// The same requests as after a port selection, in groups, each given time
-// to be answered while the window keeps running.
 void TfrmVapcalCalc::RefreshDeviceState() {
-    mcVapcalRF->ReadHoldingRegisters(kRegCapacity, 2, 0);
-    mcVapcalRF->ReadHoldingRegisters(kRegCapacityUnit, 1, 0);
-    Delay(0, kRefreshGroupWaitMs);
-    mcVapcalDF->ReadHoldingRegisters(kRegCapacity, 2, 0);
-    mcVapcalDF->ReadHoldingRegisters(kRegCapacityUnit, 1, 0);
-    Delay(0, kRefreshGroupWaitMs);
-    mcVapcalTC->ReadHoldingRegisters(kRegTempUpperLimit, 1, 0);
-    mcVapcalTC->ReadHoldingRegisters(kRegTempLowerLimit, 1, 0);
-    Delay(0, kRefreshGroupWaitMs);
-    mcVapcalRF->WriteSingleRegister(kRegControlMode, kControlModeValue, 0);
-    mcVapcalDF->WriteSingleRegister(kRegControlMode, kControlModeValue, 0);
-    Delay(0, kRefreshGroupWaitMs);
-    mcVapcalRF->ReadHoldingRegisters(kRegFlowSetPoint, 1, 0);
-    mcVapcalDF->ReadHoldingRegisters(kRegFlowSetPoint, 1, 0);
-    mcVapcalTC->ReadHoldingRegisters(kRegTempSetPoint, 1, 0);
-    Delay(0, kRefreshLastWaitMs);
+    Kit->RefreshSettings();
+}
+
+void TfrmVapcalCalc::HaltPolling() {
+    Kit->HaltPolling();
 }
 
 void TfrmVapcalCalc::mcVapcalTCHoldingRegistersRead(regwire::TModbusClient* Sender,
                                                     const regwire::TTransactionInfo& Info,
                                                     std::uint16_t StartReg, std::uint16_t,
                                                     const std::vector<std::uint16_t>& RegValues) {
-    if (const auto instrument = LiveView->RegistersRead(Sender, Info, StartReg, RegValues))
-        ReadingCompleted(*instrument);
-    const int tag = Sender != nullptr ? Sender->Tag : 0;
-    if (Info.Status == regwire::tsNoReply) {
-        const auto count = [](int& timeouts, panels::TInstrumentPanel* panel) {
-            if (++timeouts <= kTimeoutsBeforeBlanking)
-                return;
-            panel->SetCaption(QString());
-            timeouts = 0;
-        };
-        if (tag == itReservoirFlow)
-            count(RFTimeouts, ELflowMfcRF);
-        else if (tag == itDilutionFlow)
-            count(DFTimeouts, ELflowMfcDF);
-        else if (tag == itTemperature)
-            count(TCTimeouts, Cal33VCtemp);
+    Kit->RegistersRead(Sender, Info, StartReg, RegValues);
+}
+
+void TfrmVapcalCalc::mcVapcalTCSingleRegisterWrite(regwire::TModbusClient* Sender,
+                                                   const regwire::TTransactionInfo& Info,
+                                                   std::uint16_t RegAddr, std::uint16_t) {
+    Kit->RegisterWritten(Sender, Info, RegAddr);
+}
+
+// A read the kit has decoded: a measured value goes to the live view first
+// (it may make the readings current), then to its panel.
+void TfrmVapcalCalc::ShowRead(const kit::TReadDone& read) {
+    if (read.Measured) {
+        LiveView->MeasuredRead(read.Instrument, read.Status == regwire::tsSuccess, read.Value);
+        ReadingCompleted(read.Instrument);
+    }
+    if (read.Status == regwire::tsNoReply) {
+        CountUnanswered(read.Instrument);
         return;
     }
-    if (Info.Status != regwire::tsSuccess || RegValues.empty())
+    if (read.Status != regwire::tsSuccess || read.Values->empty())
         return;
+    if (read.Measured && read.Instrument == live::inTemperature)
+        Cal33VCtemp->SetCaption(QString::fromStdString(
+            platform::FloatToDisplay(static_cast<long double>((*read.Values)[0]) / 10, 1)));
+    else if (read.Measured)
+        (read.Instrument == live::inReservoirFlow ? ELflowMfcRF : ELflowMfcDF)
+            ->SetValue(static_cast<float>(read.Value));
+    else
+        ShowSetting(read);
+}
 
-    const std::uint16_t v = RegValues[0];
-    switch (StartReg) {
-        case kRegMeasuredTemp:
-            Cal33VCtemp->SetCaption(QString::fromStdString(
-                platform::FloatToDisplay(static_cast<long double>(v) / 10, 1)));
+// What the kit has taken from a settings read, on the window: the bounds
+// of the set-point fields and the captions above the flows.
+void TfrmVapcalCalc::ShowSetting(const kit::TReadDone& read) {
+    const bool reservoir = read.Instrument == live::inReservoirFlow;
+    const std::uint16_t v = (*read.Values)[0];
+    switch (read.StartReg) {
+        case kit::kRegCapacityUnit:
+            if (read.Instrument == live::inTemperature)
+                break;
+            if (reservoir)
+                ShowFlowCaption(lblRflow, kit::ReservoirFlowCaption(RFCapacity, v),
+                                kit::ReservoirFlowCaption(RFCapacity, v, true));
+            else
+                ShowFlowCaption(lblDflow, kit::DilutionFlowCaption(DFCapacity, v),
+                                kit::DilutionFlowCaption(DFCapacity, v, true));
             break;
-        case kRegMeasuredFlow:
-            if (tag == itReservoirFlow)
-                ELflowMfcRF->SetValue(FlowFromRaw(v, RFCapacity));
-            else if (tag == itDilutionFlow)
-                ELflowMfcDF->SetValue(FlowFromRaw(v, DFCapacity));
-            break;
-        case kRegFlowSetPoint:
-            if (tag == itReservoirFlow)
-                LastFlowSP = FlowSetPointFromRaw(v, RFCapacity);
-            else if (tag == itDilutionFlow)
-                LastDilutionFlowSP = FlowSetPointFromRaw(v, DFCapacity);
-            break;
-        case kRegCapacityUnit:
-            if (tag == itReservoirFlow)
-                ShowFlowCaption(lblRflow, ReservoirFlowCaption(RFCapacity, v),
-                                ReservoirFlowCaption(RFCapacity, v, true));
-            else if (tag == itDilutionFlow)
-                ShowFlowCaption(lblDflow, DilutionFlowCaption(DFCapacity, v),
-                                DilutionFlowCaption(DFCapacity, v, true));
-            break;
-        case kRegTempSetPoint:
-            LastTempSP = TempSetPointFromRaw(v);
-            break;
-        case kRegTempUpperLimit:
-            Cal33VCtemp->SetSetPointMax(TempLimitFromRaw(v));
+        case kit::kRegTempUpperLimit:
+            if (read.Instrument != live::inTemperature)
+                break;
+            Cal33VCtemp->SetSetPointMax(kit::TempLimitFromRaw(v));
             edtTemp->SetBoundUpper(Cal33VCtemp->SetPointMax());
             break;
-        case kRegTempLowerLimit:
-            Cal33VCtemp->SetSetPointMin(TempLimitFromRaw(v));
+        case kit::kRegTempLowerLimit:
+            if (read.Instrument != live::inTemperature)
+                break;
+            Cal33VCtemp->SetSetPointMin(kit::TempLimitFromRaw(v));
             edtTemp->SetBoundLower(Cal33VCtemp->SetPointMin());
             break;
-        case kRegCapacity: {
-            if (RegValues.size() < 2)
+        case kit::kRegCapacity:
+            if (read.Instrument == live::inTemperature || read.Values->size() < 2)
                 break;
-            const float capacity = CapacityFromRegisters(RegValues[0], RegValues[1]);
-            if (tag == itReservoirFlow) {
-                RFCapacity = capacity;
-                edtFlow->SetBoundUpper(capacity);
-            } else if (tag == itDilutionFlow) {
-                DFCapacity = capacity;
-                edtDilutionFlow->SetBoundUpper(capacity);
-            }
+            (reservoir ? edtFlow : edtDilutionFlow)
+                ->SetBoundUpper(reservoir ? RFCapacity : DFCapacity);
             break;
-        }
         default:
             break;
     }
+}
+
+void TfrmVapcalCalc::CountUnanswered(live::TInstrument instrument) {
+    const auto count = [](int& timeouts, panels::TInstrumentPanel* panel) {
+        if (++timeouts <= kTimeoutsBeforeBlanking)
+            return;
+        panel->SetCaption(QString());
+        timeouts = 0;
+    };
+    if (instrument == live::inReservoirFlow)
+        count(RFTimeouts, ELflowMfcRF);
+    else if (instrument == live::inDilutionFlow)
+        count(DFTimeouts, ELflowMfcDF);
+    else
+        count(TCTimeouts, Cal33VCtemp);
 }
 
 // A read of an instrument's measured value changes whether its reading is
@@ -202,14 +154,19 @@ void TfrmVapcalCalc::ReadingCompleted(live::TInstrument instrument) {
         UpdateReadingStates();
 }
 
-void TfrmVapcalCalc::mcVapcalTCSingleRegisterWrite(regwire::TModbusClient*,
-                                                   const regwire::TTransactionInfo& Info,
-                                                   std::uint16_t RegAddr, std::uint16_t) {
-    tcWrites_[Info.TransactionID] = Info.Status;
-    if (Info.Status != regwire::tsSuccess)
-        return;
-    if (RegAddr == kRegWriteMode || RegAddr == kRegEnterConfirm || RegAddr == kRegLeaveConfirm)
-        WriteAcknowledged = true;
+// The adapter vanished: the status line says so at once and every reading
+// shows as old; the kit looks for the adapter by itself, no operator needed.
+void TfrmVapcalCalc::PortGone(const std::string&) {
+    UpdateReadingStates();
+}
+
+// Back, perhaps under another device name: the kit reads the set points
+// back and polls again. The readings shown came from before; they count as
+// current only once the instruments answer again.
+void TfrmVapcalCalc::PortBack(const std::string&) {
+    line_.StopReason.clear();
+    LiveView->Monitor.Forget();
+    UpdateReadingStates();
 }
 
 // Red once when the dilution flow drops below the alarm, lime again above
@@ -227,114 +184,6 @@ void TfrmVapcalCalc::ELflowMfcDFUpdate(QObject* Sender) {
         panel->AlarmLatched = false;
         panel->SetOnColor(kLime);
     }
-}
-
-// Stops the poll and gives the requests already queued a bounded time to be
-// answered; what is still waiting then is dropped, so the set-point writes
-// do not queue behind a silent instrument's reads.
-void TfrmVapcalCalc::HaltPolling() {
-    SW_VCtimer->SetEnabled(false);
-    const int waitMs = HaltPollingWaitMs(ModbusConnection1->PendingTransactions());
-    if (waitMs > 0)
-        Delay(waitMs / 1000, waitMs % 1000);
-    ModbusConnection1->CancelTransactions();
-}
-
-// Each set point is converted before anything is queued or remembered: a
-// capacity that makes the conversion fail leaves the instrument and the
-// remembered set point as they were, and the next Apply tries again.
-// A flow set point that the controller did not confirm is not known to be in
-// it: the remembered value is forgotten, so the next Apply writes it again,
-// and the operator is told.
-void TfrmVapcalCalc::FlowSetPointWritten(regwire::TModbusClient* Sender,
-                                         const regwire::TTransactionInfo& Info,
-                                         std::uint16_t RegAddr) {
-    if (Info.Status == regwire::tsSuccess || RegAddr != kRegFlowSetPoint)
-        return;
-    const bool reservoir = Sender == mcVapcalRF;
-    (reservoir ? LastFlowSP : LastDilutionFlowSP) = std::numeric_limits<long double>::quiet_NaN();
-    char text[160];
-    std::snprintf(text, sizeof text, kFlowSetPointLost,
-                  live::InstrumentName(reservoir ? live::inReservoirFlow : live::inDilutionFlow));
-    platform::ShowError(text);
-}
-
-void TfrmVapcalCalc::WriteFlowSetPoint() {
-    const long double flow = edtFlow->AsFloat();
-    mcVapcalRF->WriteSingleRegister(kRegFlowSetPoint, FlowSetPointToRaw(flow, RFCapacity), 0);
-    LastFlowSP = flow;
-}
-
-void TfrmVapcalCalc::WriteDilutionFlowSetPoint() {
-    const long double flow = edtDilutionFlow->AsFloat();
-    mcVapcalDF->WriteSingleRegister(kRegFlowSetPoint, FlowSetPointToRaw(flow, DFCapacity), 0);
-    LastDilutionFlowSP = flow;
-}
-
-// The temperature controller takes a set point only in write mode: entered
-// before the write, left after it, each step confirmed by the controller.
-// A step it refuses or does not answer is named to the operator and the
-// remembered set point stays, so the next Apply writes it again. Write mode
-// is left whatever became of the set point itself.
-void TfrmVapcalCalc::WriteTempSetPoint() {
-    const long double temp = edtTemp->AsFloat();
-    const std::uint16_t raw = TempSetPointToRaw(temp);
-    const std::string shown = platform::FloatToStrGeneral(temp);
-    tcWrites_.clear();
-    if (!HandshakeStep(kRegWriteMode, kEnterWriteMode, kStepEnterWriteMode, shown) ||
-        !HandshakeStep(kRegEnterConfirm, 0, kStepEnterConfirm, shown))
-        return;
-    const TWriteOutcome written = ConfirmedWrite(kRegTempSetPoint, raw, 0);
-    if (written != woConfirmed)
-        platform::ShowError(Format(kTempSetPointFailed,
-                                   written == woRefused ? kStepRefused : kStepNotAnswered, shown,
-                                   std::to_string(raw)));
-    const bool left = HandshakeStep(kRegWriteMode, kLeaveWriteMode, kStepLeaveWriteMode, shown) &&
-                      HandshakeStep(kRegLeaveConfirm, 0, kStepLeaveConfirm, shown);
-    if (written == woConfirmed && left)
-        LastTempSP = temp;
-}
-
-bool TfrmVapcalCalc::HandshakeStep(std::uint16_t reg, std::uint16_t value, const char* step,
-                                   const std::string& setPoint) {
-    const TWriteOutcome outcome = ConfirmedWrite(reg, value, kHandshakeWaitMs);
-    if (outcome == woConfirmed)
-        return true;
-    platform::ShowError(Format(kTempHandshakeFailed,
-                               outcome == woRefused ? kStepRefused : kStepNotAnswered, step,
-                               setPoint));
-    return false;
-}
-
-// Queues one write of the temperature controller, gives it `pacingMs`, then
-// waits for its own completion (not any acknowledgement) while the window
-// keeps running, for at most as long as the connection may take to answer.
-TfrmVapcalCalc::TWriteOutcome TfrmVapcalCalc::ConfirmedWrite(std::uint16_t reg, std::uint16_t value,
-                                                             int pacingMs) {
-    const std::int32_t id = mcVapcalTC->WriteSingleRegister(reg, value, 0);
-    if (pacingMs > 0)
-        Delay(0, pacingMs);
-    const std::uint32_t start = platform::TickCount();
-    const auto limit = static_cast<std::uint32_t>(WriteAnswerLimitMs());
-    while (!tcWrites_.contains(id) && platform::TickCount() - start < limit)
-        Delay(0, kAnswerLookMs);
-    const auto found = tcWrites_.find(id);
-    if (found == tcWrites_.end())
-        return woNotAnswered;
-    const regwire::TTransactionStatus status = found->second;
-    tcWrites_.erase(found);
-    WriteAcknowledged = false;
-    if (status == regwire::tsSuccess)
-        return woConfirmed;
-    return status == regwire::tsException ? woRefused : woNotAnswered;
-}
-
-// Every attempt's send and receive time-outs, and a second to spare.
-int TfrmVapcalCalc::WriteAnswerLimitMs() const {
-    const long long attempts = static_cast<long long>(ModbusConnection1->MaxRetries()) + 1;
-    const long long perAttempt = static_cast<long long>(ModbusConnection1->ReceiveTimeout()) +
-                                 ModbusConnection1->SendTimeout();
-    return static_cast<int>(std::min(attempts * perAttempt + 1000, 60000LL));
 }
 
 }  // namespace app

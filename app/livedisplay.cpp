@@ -9,11 +9,9 @@
 #include <exception>
 
 #include "app/mainwindow.h"
-#include "app/registers.h"
 #include "app/trendpage.h"
 #include "calc/settings.h"
 #include "live/messages.h"
-#include "modbus/client.h"
 #include "panels/floatedit.h"
 #include "platform/inifile.h"
 #include "platform/msgsink.h"
@@ -68,10 +66,11 @@ TLiveDisplay::TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFi
       FSettingsFile(settingsFile) {
     FClock.start();
     // Beside the calculated concentration, right of its field, above the
-    // window's delivery hint.
+    // window's delivery hint; out to the page's edge, for the concentration
+    // with its uncertainty.
     lblDelivered = new QLabel(window.pnlVariables);
     lblDelivered->setFont(LiveFont(true));
-    lblDelivered->setGeometry(90, 146, 218, 13);
+    lblDelivered->setGeometry(88, 146, 232, 13);
     lblStability = new QLabel(window.pnlVariables);
     lblStability->setFont(LiveFont(false));
     lblStability->setGeometry(90, 159, 218, 13);
@@ -112,36 +111,29 @@ live::TKitTargets TLiveDisplay::Targets() const {
     t.Dp = FieldValue(FWindow.edtDp);
     t.RefTemp = FieldValue(FWindow.edtRefTemp);
     t.Calculated = FieldValue(FWindow.edtDilutedOput);
+    t.FlowCapacity = static_cast<double>(FWindow.edtFlow->BoundUpper());
+    t.DilutionFlowCapacity = static_cast<double>(FWindow.edtDilutionFlow->BoundUpper());
     return t;
 }
 
-std::optional<live::TInstrument> TLiveDisplay::RegistersRead(
-    regwire::TModbusClient* sender, const regwire::TTransactionInfo& info, std::uint16_t startReg,
-    const std::vector<std::uint16_t>& values) {
-    const int tag = sender != nullptr ? sender->Tag : 0;
-    const bool ok = info.Status == regwire::tsSuccess && !values.empty();
-    const std::uint16_t raw = ok ? values[0] : 0;
-    const QDateTime when = QDateTime::currentDateTime();
-    if (startReg == kRegMeasuredTemp && tag == itTemperature) {
-        Monitor.Completed(live::inTemperature, ok, raw / 10.0, NowMs(), when);
-        return live::inTemperature;
-    }
-    if (startReg == kRegMeasuredFlow && tag == itReservoirFlow) {
-        Monitor.Completed(live::inReservoirFlow, ok, FlowFromRaw(raw, FWindow.RFCapacity), NowMs(),
-                          when);
-        return live::inReservoirFlow;
-    }
-    if (startReg == kRegMeasuredFlow && tag == itDilutionFlow) {
-        Monitor.Completed(live::inDilutionFlow, ok, FlowFromRaw(raw, FWindow.DFCapacity), NowMs(),
-                          when);
-        return live::inDilutionFlow;
-    }
-    return std::nullopt;
+void TLiveDisplay::MeasuredRead(live::TInstrument instrument, bool ok, double value) {
+    Monitor.Completed(instrument, ok, ok ? value : 0, NowMs(), QDateTime::currentDateTime());
 }
 
 void TLiveDisplay::ShowTexts(qint64 now) {
-    ShowLine(lblDelivered, Monitor.DeliveredText(now), live::kDeliveredCannotTell);
+    const std::string delivered = Monitor.DeliveredText(now);
+    // A concentration with its U that does not fit keeps its number and
+    // its U; k and the contributions are in the hint.
+    const std::string hint = Monitor.DeliveredUncertaintyHint(now);
+    const std::string shortened =
+        hint.empty() ? live::kDeliveredCannotTell : delivered.substr(0, delivered.rfind(" (k = "));
+    ShowLine(lblDelivered, delivered, shortened.c_str());
+    if (!hint.empty())
+        lblDelivered->setToolTip(QString::fromStdString(delivered + "\n" + hint));
     ShowLine(lblStability, Monitor.StabilityText(now));
+    // The record's last lines reach the disk when the poll has stopped too.
+    if (!Monitor.Recorder().SyncIfDue())
+        RecordingStopped(Monitor.Recorder().Error());
 }
 
 // The new time counts at once and is kept for the next start; a settings
@@ -158,6 +150,7 @@ void TLiveDisplay::SettlingTimeChanged(int minutes) {
 
 void TLiveDisplay::StartRecording(const QString& path) {
     try {
+        Monitor.Recorder().CoverageFactor = static_cast<double>(Monitor.Accuracies.CoverageFactor);
         Monitor.Recorder().Start(path);
     } catch (const live::ERecordError& error) {
         platform::ShowError(error.what());
@@ -166,8 +159,11 @@ void TLiveDisplay::StartRecording(const QString& path) {
 }
 
 void TLiveDisplay::StopRecording() {
+    const bool recording = Monitor.Recorder().Recording();
     Monitor.Recorder().Stop();
     pnlTrend->ShowRecording(false, {});
+    if (recording && !Monitor.Recorder().Error().empty())
+        platform::ShowError(Monitor.Recorder().Error());
 }
 
 void TLiveDisplay::btnRecordClick() {

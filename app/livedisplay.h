@@ -2,26 +2,18 @@
 // beside the calculated concentration, the settling time on the Advanced
 // page, the Trend page and the record. Its logic is live::TKitMonitor, whose
 // readings also tell the window which readings are current; this is the
-// widgets around it, fed by one hook in the poll's completion.
+// widgets around it, fed by one hook in the kit's read completion.
 #pragma once
 
 #include <QElapsedTimer>
 #include <QObject>
-#include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "live/monitor.h"
 
 class QLabel;
 class QSpinBox;
-
-namespace regwire {
-class TModbusClient;
-struct TTransactionInfo;
-}  // namespace regwire
 
 namespace app {
 
@@ -45,12 +37,9 @@ class TLiveDisplay : public QObject {
     // dialog asks the operator. Tests replace it.
     std::function<QString()> ChooseRecordFile;
 
-    // Every completion of a register read of the kit's clients; only the
-    // measured-value reads count, and for those it gives the instrument.
-    std::optional<live::TInstrument> RegistersRead(regwire::TModbusClient* sender,
-                                                   const regwire::TTransactionInfo& info,
-                                                   std::uint16_t startReg,
-                                                   const std::vector<std::uint16_t>& values);
+    // Every completed read of an instrument's measured value, as the kit
+    // decoded it (`ok` false: no good reply).
+    void MeasuredRead(live::TInstrument instrument, bool ok, double value);
 
     // Starts recording to the file; a file that cannot be opened is
     // reported and nothing records.

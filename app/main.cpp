@@ -1,8 +1,10 @@
 // vapcal: the Vapcal console. `vapcal --simulate` runs it against the
 // simulated kit (vapcal-sim), started beside it and offered first in the
-// port dialog.
+// port dialog; `vapcal --port PORT` takes a port without the dialog.
 #include <QCommandLineParser>
 #include <QStyleFactory>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "app/application.h"
@@ -16,23 +18,85 @@
 
 namespace {
 
+// The simulated kit's own port, as --port takes it with --simulate.
+constexpr char kSimulatedPortName[] = "sim";
+constexpr char kNoDisplay[] =
+    "vapcal: no display to show the console on; run it under xvfb-run (xvfb-run -a vapcal) "
+    "or with QT_QPA_PLATFORM=offscreen\n";
+constexpr char kSimPortNeedsSimulate[] = "vapcal: --port sim needs --simulate\n";
+constexpr int kUsageStatus = 64;
+constexpr int kNoDisplayStatus = 69;
+
 struct TConsoleOptions {
     bool Simulate = false;
     QString Record;  // the file to record to from the start, or empty
+    QString Port;    // the port to take without the dialog, or empty
 };
 
-TConsoleOptions ReadOptions(const QCoreApplication& application) {
-    QCommandLineParser parser;
+void DeclareOptions(QCommandLineParser& parser) {
     parser.setApplicationDescription("The Vapcal console.");
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addOption(
         {"simulate", "Start the simulated kit (vapcal-sim) and offer its port first."});
+    parser.addOption({"port",
+                      "Open <port> (a serial device, tcp://HOST:PORT or mbtcp://HOST:PORT) "
+                      "without the port dialog; with --simulate, \"sim\" is the simulated "
+                      "kit's own port.",
+                      "port"});
     parser.addOption({"record",
                       "Append one CSV line per complete poll to <file> (the readings, set "
                       "points, delivered and calculated concentration, stability).",
                       "file"});
+}
+
+// Help and version need no display: they are answered before the
+// application object, which cannot be made without one, exists. Qt's own
+// options (-platform, -style) are left for it.
+void AnswerWithoutDisplay(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    DeclareOptions(parser);
+    parser.parse(arguments);
+    if (parser.isSet("help")) {
+        // Without an application object Qt cannot name the program itself.
+        std::fputs(qPrintable(parser.helpText().replace("<executable_name>", "vapcal")), stdout);
+        std::exit(EXIT_SUCCESS);
+    }
+    if (parser.isSet("version")) {
+        std::printf("vapcal %s\n", VAPCAL_VERSION);
+        std::exit(EXIT_SUCCESS);
+    }
+}
+
+// Without a display Qt would end with its plug-in's complaint and an abort;
+// the user is told instead what runs the console headless.
+bool HaveDisplay(int argc, char** argv) {
+    for (const char* variable : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(variable);
+        if (value != nullptr && *value != '\0')
+            return true;
+    }
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray word(argv[i]);
+        if (word == "-platform" || word.startsWith("-platform="))
+            return true;
+    }
+    return false;
+}
+
+TConsoleOptions ReadOptions(const QCoreApplication& application) {
+    QCommandLineParser parser;
+    DeclareOptions(parser);
     parser.process(application);
-    return {parser.isSet("simulate"), parser.value("record")};
+    TConsoleOptions options{parser.isSet("simulate"), parser.value("record"), parser.value("port")};
+    if (options.Port == kSimulatedPortName && !options.Simulate) {
+        std::fputs(kSimPortNeedsSimulate, stderr);
+        std::exit(kUsageStatus);
+    }
+    return options;
 }
 
 // Without the kit the console still comes up: the operator is told why and
@@ -49,9 +113,27 @@ std::unique_ptr<app::TSimulatedKit> StartSimulatedKit() {
     }
 }
 
+// A port that cannot be opened is reported as one chosen in the dialog
+// would be; the status line keeps the reason.
+void TakePort(app::TfrmVapcalCalc& window, const QString& port, const app::TSimulatedKit* kit) {
+    const bool simulated = port == kSimulatedPortName;
+    if (simulated && kit == nullptr)
+        return;
+    try {
+        window.TakePort(simulated ? kit->Port() : port.toStdString());
+    } catch (const std::exception& error) {
+        platform::ShowError(error.what());
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    AnswerWithoutDisplay(argc, argv);
+    if (!HaveDisplay(argc, argv)) {
+        std::fputs(kNoDisplay, stderr);
+        return kNoDisplayStatus;
+    }
     app::TApplication application(argc, argv);
     QApplication::setStyle(QStyleFactory::create("Fusion"));
     platform::LoadFormatSettingsFromLocale();
@@ -66,5 +148,7 @@ int main(int argc, char** argv) {
     if (!options.Record.isEmpty())
         window.LiveView->StartRecording(options.Record);
     window.show();
+    if (!options.Port.isEmpty())
+        TakePort(window, options.Port, kit.get());
     return QApplication::exec();
 }

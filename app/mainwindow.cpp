@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QStyle>
 #include <QTabBar>
 #include <QTimer>
@@ -18,10 +19,11 @@
 #include "app/comselect.h"
 #include "app/livedisplay.h"
 #include "app/messages.h"
-#include "app/registers.h"
 #include "app/skin.h"
 #include "app/threadedtimer.h"
 #include "app/trendpage.h"
+#include "app/uncertaintyview.h"
+#include "kit/kit.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
 #include "panels/cal3300rs485.h"
@@ -89,10 +91,6 @@ constexpr char kButtonApply[] = "&Apply";
 constexpr char kButtonAbout[] = "A&bout";
 constexpr char kButtonClose[] = "&Close";
 
-// The line to the kit: 9600 bit/s (a custom rate, as the kit's converters
-// are set up), 8 data bits, even parity, one stop bit, RTU.
-constexpr std::uint32_t kLineBitRate = 9600;
-constexpr std::uint32_t kPollIntervalMs = 500;
 // How often the old-reading look and the status line's age are brought up
 // to date between readings.
 constexpr int kStatusRefreshMs = 250;
@@ -207,6 +205,18 @@ struct TfrmVapcalCalc::TFields {
 TfrmVapcalCalc::TfrmVapcalCalc(const std::string& settingsFile, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      Kit(new kit::TKit(this)),
+      LastFlowSP(Kit->LastFlowSP),
+      LastDilutionFlowSP(Kit->LastDilutionFlowSP),
+      LastTempSP(Kit->LastTempSP),
+      ModbusConnection1(Kit->Connection),
+      mcVapcalRF(Kit->ReservoirFlow),
+      mcVapcalDF(Kit->DilutionFlow),
+      mcVapcalTC(Kit->Temperature),
+      SW_VCtimer(Kit->PollTimer),
+      RFCapacity(Kit->RFCapacity),
+      DFCapacity(Kit->DFCapacity),
+      WriteAcknowledged(Kit->WriteAcknowledged),
       settingsFile_(settingsFile) {
     setWindowTitle(Qs(kCaption));
     setFont(WindowFont());
@@ -222,27 +232,33 @@ TfrmVapcalCalc::TfrmVapcalCalc(const std::string& settingsFile, QWidget* parent)
     CreateModbus();
     WireEvents();
     CreateLiveView();
+    Uncertainty = new TUncertaintyView(*this, settingsFile_);
     FormCreate();
     line_.StopReason = kStopNoPortChosen;
     UpdateReadingStates();
 }
 
-// The poll stops before the line closes, and the line closes (its worker
-// finishing the transaction in hand) before the panels its replies feed go.
+// The kit's poll stops and its line closes (its worker finishing the
+// transaction in hand) before the panels its replies feed go.
 TfrmVapcalCalc::~TfrmVapcalCalc() {
     statusTimer_->stop();
-    delete SW_VCtimer;
-    delete ModbusConnection1;
-    delete mcVapcalRF;
-    delete mcVapcalDF;
-    delete mcVapcalTC;
+    delete Kit;
 }
 
 void TfrmVapcalCalc::CreatePages() {
     pnlVariables = new QWidget(this);
     pnlVariables->setGeometry(0, 0, kPageWidth, kPageHeight);
-    pnlAdvanced = new QWidget(this);
+    // The Advanced page scrolls: below its designed controls lie the
+    // uncertainty's accuracies. The area takes the window's whole width so
+    // that its scroll bar leaves the page's designed width free.
+    scrAdvanced = new QScrollArea(this);
+    scrAdvanced->setGeometry(0, 0, kClientWidth, kPageHeight);
+    scrAdvanced->setFrameShape(QFrame::NoFrame);
+    scrAdvanced->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scrAdvanced->viewport()->setAutoFillBackground(false);
+    pnlAdvanced = new QWidget;
     pnlAdvanced->setGeometry(0, 0, kPageWidth, kPageHeight);
+    scrAdvanced->setWidget(pnlAdvanced);
     CreateVariablesPage();
     CreateDeliveryHint();
     CreateAdvancedPage();
@@ -428,54 +444,21 @@ void TfrmVapcalCalc::CreateGlyphs() {
     glyph(btnClose, QStyle::SP_DialogCloseButton);
 }
 
-// The connection, the three instrument clients on it and the poll. The
-// clients share the register-read handler and tell themselves apart by Tag.
+// The kit's completions feed the panels, its poll's tick runs under the
+// window's name (so a test may wrap it), and its line's events reach the
+// status line.
 void TfrmVapcalCalc::CreateModbus() {
-    ModbusConnection1 = new regwire::TModbusConnection(this);
-    ModbusConnection1->SetCustomBaudRate(kLineBitRate);
-    ModbusConnection1->SetDataBits(regwire::db8);
-    ModbusConnection1->SetParity(regwire::psEven);
-    ModbusConnection1->SetStopBits(regwire::sb1);
-    ModbusConnection1->SetTransmissionMode(regwire::tmRTU);
-
-    const auto client = [this](int tag, std::uint8_t address) {
-        auto* c = new regwire::TModbusClient(this);
-        c->Tag = tag;
-        c->SetServerAddress(address);
-        c->SetConnection(ModbusConnection1);
-        c->OnHoldingRegistersRead =
-            [this](regwire::TModbusClient* sender, const regwire::TTransactionInfo& info,
-                   std::uint16_t start, std::uint16_t count, const regwire::TRegValues& values) {
-                mcVapcalTCHoldingRegistersRead(sender, info, start, count, values);
-            };
-        return c;
-    };
-    mcVapcalRF = client(itReservoirFlow, 10);
-    mcVapcalDF = client(itDilutionFlow, 11);
-    mcVapcalTC = client(itTemperature, 20);
-    for (regwire::TModbusClient* flow : {mcVapcalRF, mcVapcalDF}) {
-        flow->OnSingleRegisterWrite =
-            [this](regwire::TModbusClient* sender, const regwire::TTransactionInfo& info,
-                   std::uint16_t reg, std::uint16_t) { FlowSetPointWritten(sender, info, reg); };
-    }
-    mcVapcalTC->OnSingleRegisterWrite = [this](regwire::TModbusClient* sender,
-                                               const regwire::TTransactionInfo& info,
-                                               std::uint16_t reg, std::uint16_t value) {
-        mcVapcalTCSingleRegisterWrite(sender, info, reg, value);
-    };
-
-    SW_VCtimer = new TThreadedTimer(this);
-    SW_VCtimer->SetInterval(kPollIntervalMs);
+    Kit->OnRead = [this](const kit::TReadDone& read) { ShowRead(read); };
     SW_VCtimer->OnTimer = [this](TThreadedTimer*) { SW_VCtimerTimer(); };
-    SW_VCtimer->OnTimerError = [this](TThreadedTimer*, const std::string& why) {
-        PollingStopped(why);
-    };
+    Kit->OnPollStopped = [this](const std::string& why) { PollingStopped(why); };
+    Kit->OnPortGone = [this](const std::string& port) { PortGone(port); };
+    Kit->OnPortBack = [this](const std::string& port) { PortBack(port); };
 }
 
 // The live view's widgets on the two pages, and its Trend page behind them
 // as the third tab.
 void TfrmVapcalCalc::CreateLiveView() {
-    LiveView = new TLiveDisplay(*this, settingsFile_, kPollIntervalMs);
+    LiveView = new TLiveDisplay(*this, settingsFile_, kit::kPollIntervalMs);
     LiveView->Monitor.Readings().PollRunning = [this] { return Polling(); };
     LiveView->pnlTrend->setGeometry(0, 0, kPageWidth, kPageHeight);
     LiveView->pnlTrend->hide();
@@ -579,7 +562,7 @@ void TfrmVapcalCalc::FormShow() {
 }
 
 void TfrmVapcalCalc::TabSet1Change(int newTab) {
-    QWidget* pages[] = {pnlVariables, pnlAdvanced,
+    QWidget* pages[] = {pnlVariables, scrAdvanced,
                         LiveView != nullptr ? LiveView->pnlTrend : nullptr};
     QWidget* front =
         newTab >= 0 && newTab < 3 && pages[newTab] != nullptr ? pages[newTab] : pnlVariables;
@@ -624,12 +607,29 @@ void TfrmVapcalCalc::btnComPortClick() {
         }
     }
     if (!PortConfirmed) {
+        // No port chosen: a vanished one is no longer waited for.
+        if (Kit->PortGone())
+            Kit->Close();
         PollingStopped(kStopNoPortChosen);
         btnComPort->update();
         return;
     }
+    StartLine(dialog->SelectedPort());
+}
+
+// A port named at start (vapcal --port) is taken as if chosen in the dialog,
+// which then does not open at the first activation: a console started
+// unattended has nobody to answer it.
+void TfrmVapcalCalc::TakePort(const std::string& port) {
+    activated_ = true;
+    SW_VCtimer->SetEnabled(false);
+    PortConfirmed = true;
+    StartLine(port);
+}
+
+void TfrmVapcalCalc::StartLine(const std::string& port) {
     try {
-        OpenLine(dialog->SelectedPort());
+        OpenLine(port);
     } catch (const std::exception& error) {
         // The line in use before stays in use when the chosen port fails.
         if (ModbusConnection1->Active())
@@ -653,37 +653,13 @@ void TfrmVapcalCalc::btnComPortClick() {
 
 // The readings on the panels came from the line being left: they show as
 // old until the new line's instruments answer. A port that cannot be opened
-// leaves the line as it was: the previous port is opened again.
+// leaves the line as it was: the kit opens the previous port again.
 void TfrmVapcalCalc::OpenLine(const std::string& port) {
-    const bool wasOpen = ModbusConnection1->Active();
     const std::string previous = ModbusConnection1->Port();
-    if (wasOpen && port == previous)
-        return;
-    if (wasOpen) {
-        ModbusConnection1->CancelTransactions();
-        ModbusConnection1->Close();
-    }
-    try {
-        ModbusConnection1->SetPort(port);
-        ModbusConnection1->Open();
-    } catch (...) {
-        if (wasOpen)
-            ReopenLine(previous);
-        throw;
-    }
+    Kit->Open(port);
     if (port != previous) {
         LiveView->Monitor.Forget();
         RFTimeouts = DFTimeouts = TCTimeouts = 0;
-    }
-}
-
-// The error that sent the operator back is the one shown; a previous port
-// that has gone meanwhile only leaves the line closed.
-void TfrmVapcalCalc::ReopenLine(const std::string& port) {
-    try {
-        ModbusConnection1->SetPort(port);
-        ModbusConnection1->Open();
-    } catch (const std::exception&) {
     }
 }
 
@@ -713,7 +689,7 @@ void TfrmVapcalCalc::btnRefreshClick() {
 // field's bounds message and the focus, and Apply ends there.
 void TfrmVapcalCalc::btnApplyClick() {
     panels::TCursorOverride busy(Qt::WaitCursor);
-    if (!InputsWithinBounds())
+    if (!InputsWithinBounds() || !Uncertainty->AccuraciesAcceptable())
         return;
     btnApply->setEnabled(false);
     // Apply stays available after a failed step, so the operator can retry
@@ -726,7 +702,8 @@ void TfrmVapcalCalc::btnApplyClick() {
     if (!InputsWithinBounds())
         return;
     calc::SaveSettings(settingsFile_, fields_->Calculator(), cbxAllowInput->isChecked());
-    if (ModbusConnection1->Active())
+    Uncertainty->Save(settingsFile_);
+    if (ModbusConnection1->Active() || Kit->PortGone())
         ApplySetPoints();
 }
 
@@ -739,32 +716,35 @@ bool TfrmVapcalCalc::InputsWithinBounds() {
 }
 
 // The poll is held while the set points go out and resumes afterwards, also
-// when a step failed, so that the readings keep coming.
+// when a step failed, so that the readings keep coming. Each step that
+// failed is told to the operator once the line is back to polling.
 void TfrmVapcalCalc::ApplySetPoints() {
     HaltPolling();
     line_.Activity = kActivityApply;
     UpdateReadingStates();
+    kit::TApplyResult result;
     try {
-        WriteChangedSetPoints();
+        result = Kit->WriteSetPoints(ChangedSetPoints());
     } catch (...) {
         ResumePolling();
         throw;
     }
     ResumePolling();
+    for (const kit::TStepFailure& failure : result.Failures)
+        platform::ShowError(kit::FailureText(failure));
 }
 
 // Only the set points whose field text differs from the value last known to
-// be in the instrument are written, one instrument a second, with the poll
-// stopped so that no read comes between.
-void TfrmVapcalCalc::WriteChangedSetPoints() {
+// be in the instrument are written.
+kit::TSetPointChange TfrmVapcalCalc::ChangedSetPoints() const {
+    kit::TSetPointChange change;
     if (platform::FloatToStrGeneral(LastFlowSP) != edtFlow->Text())
-        WriteFlowSetPoint();
-    Delay(1, 0);
+        change.Flow = edtFlow->AsFloat();
     if (platform::FloatToStrGeneral(LastDilutionFlowSP) != edtDilutionFlow->Text())
-        WriteDilutionFlowSetPoint();
-    Delay(1, 0);
+        change.DilutionFlow = edtDilutionFlow->AsFloat();
     if (platform::FloatToStrGeneral(LastTempSP) != edtTemp->Text())
-        WriteTempSetPoint();
+        change.Temp = edtTemp->AsFloat();
+    return change;
 }
 
 void TfrmVapcalCalc::ResumePolling() {
@@ -804,6 +784,9 @@ void TfrmVapcalCalc::UpdateReadingStates() {
     ShowReadingState(Cal33VCtemp, lblTempCont, readings.Current(live::inTemperature, now));
     TLineStatus status = line_;
     status.Port = PortConfirmed || ModbusConnection1->Active() ? ModbusConnection1->Port() : "";
+    status.PortGone = Kit->PortGone();
+    if (status.PortGone)
+        status.Port = Kit->GonePort();
     status.Polling = Polling();
     const QString text = QString::fromStdString(StatusLineText(status, readings, now));
     if (lblStatus->text() != text)

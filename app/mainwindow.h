@@ -7,16 +7,15 @@
 // widgets, adapts its numeric fields to the calculator's field interface and
 // forwards each widget event to the calculator's handler of the same name.
 //
-// The window is also the kit's Modbus master: one connection on the RS-485
-// line (9600 bit/s, 8E1, RTU), a client for each instrument, and a 500 ms
-// poll whose replies feed the three panels (devicepolling.cpp). Errors of a
+// The window drives the kit (kit::TKit: the line, the instruments' clients,
+// the 500 ms poll, the confirmed set-point writes) and shows what its
+// completions bring on the three panels (devicepolling.cpp). Errors of a
 // workflow are not caught here: the application shows them in its error box.
 #pragma once
 
 #include <QWidget>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +24,7 @@
 #include "calc/calculator.h"
 #include "calc/settings.h"
 #include "calc/settingslocation.h"
+#include "kit/kit.h"
 #include "live/readings.h"
 #include "panels/floatedit.h"
 
@@ -33,6 +33,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 class QTabBar;
 class QTimer;
 
@@ -55,6 +56,7 @@ namespace app {
 class TfrmComSelect;
 class TLiveDisplay;
 class TThreadedTimer;
+class TUncertaintyView;
 
 // A caption as the window shows it (the soft hyphen before a superscript
 // digit drawn as a superscript minus).
@@ -75,11 +77,15 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
 
     calc::TCalculator& Calculator() { return *calculator_; }
 
+    // The kit the window drives; what follows up to PortConfirmed is the
+    // kit's own, under the window's names.
+    kit::TKit* Kit;
+
     // Set points last known to be in the instruments (from the settings
     // file at start-up).
-    long double LastFlowSP = calc::kDefaultFlow;
-    long double LastDilutionFlowSP = calc::kDefaultDilutionFlow;
-    long double LastTempSP = calc::kDefaultTemp;
+    long double& LastFlowSP;
+    long double& LastDilutionFlowSP;
+    long double& LastTempSP;
 
     // The Modbus line and its three instruments (Tag 1 reservoir flow,
     // 2 dilution flow, 3 temperature).
@@ -89,18 +95,19 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     regwire::TModbusClient* mcVapcalTC;
     TThreadedTimer* SW_VCtimer;
 
+    // Capacities of the flow controllers, as read from them.
+    float& RFCapacity;
+    float& DFCapacity;
+    // Set by the temperature controller's write completion, taken by the
+    // write handshake.
+    bool& WriteAcknowledged;
+
     // True while the last port selection ended with OK.
     bool PortConfirmed = false;
     // Unanswered reads of each instrument since start or its last blanking.
     int RFTimeouts = 0;
     int DFTimeouts = 0;
     int TCTimeouts = 0;
-    // Capacities of the flow controllers, as read from them.
-    float RFCapacity = 20.0f;
-    float DFCapacity = 20.0f;
-    // Set by the temperature controller's write completion, taken by the
-    // write handshake.
-    bool WriteAcknowledged = false;
 
     // Runs the port dialog modally and returns its result; tests replace it
     // to choose a port without a modal loop.
@@ -109,11 +116,16 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     // Pages and tab strip.
     QWidget* pnlVariables;
     QWidget* pnlAdvanced;
+    // The Advanced page's scrolling frame; pnlAdvanced is its content.
+    QScrollArea* scrAdvanced;
     QTabBar* TabSet1;
 
     // The live view: delivered concentration, stability, the Trend page
     // (the third tab) and the record (livedisplay.h).
     TLiveDisplay* LiveView = nullptr;
+    // The accuracies on the Advanced page and the calculated concentration's
+    // uncertainty (uncertaintyview.h).
+    TUncertaintyView* Uncertainty = nullptr;
 
     // Variables page.
     QGroupBox* grpVariables;
@@ -167,6 +179,9 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void FormActivate();
     void TabSet1Change(int newTab);
     void btnComPortClick();
+    // Opens the port and starts the poll as OK in the port dialog would,
+    // without showing it, now or at the first activation.
+    void TakePort(const std::string& port);
     void btnRefreshClick();
     void btnApplyClick();
     void btnAboutClick();
@@ -185,11 +200,6 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void ReadInitialDeviceState();
     void RefreshDeviceState();
     void HaltPolling();
-    void FlowSetPointWritten(regwire::TModbusClient* Sender, const regwire::TTransactionInfo& Info,
-                             std::uint16_t RegAddr);
-    void WriteFlowSetPoint();
-    void WriteDilutionFlowSetPoint();
-    void WriteTempSetPoint();
 
     // Whether the instrument's reading on its panel is current, as the live
     // view's readings say: the poll runs, the instrument answered its last
@@ -229,22 +239,20 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void CreateStatusLine();
     bool InputsWithinBounds();
     void ApplySetPoints();
-    void WriteChangedSetPoints();
+    kit::TSetPointChange ChangedSetPoints() const;
     void ResumePolling();
+    void StartLine(const std::string& port);
     void OpenLine(const std::string& port);
-    void ReopenLine(const std::string& port);
     void PollingStopped(const std::string& why);
     void ReadingCompleted(live::TInstrument instrument);
+    void ShowRead(const kit::TReadDone& read);
+    void ShowSetting(const kit::TReadDone& read);
+    void CountUnanswered(live::TInstrument instrument);
+    void PortGone(const std::string& port);
+    void PortBack(const std::string& port);
     void ShowReadingState(panels::TInstrumentPanel* panel, QLabel* caption, bool current);
     void ShowFlowCaption(QLabel* label, const std::string& full, const std::string& shortened);
 
-    // The temperature controller's set-point write, one confirmed step at a
-    // time (devicepolling.cpp).
-    enum TWriteOutcome { woConfirmed, woRefused, woNotAnswered };
-    TWriteOutcome ConfirmedWrite(std::uint16_t reg, std::uint16_t value, int pacingMs);
-    bool HandshakeStep(std::uint16_t reg, std::uint16_t value, const char* step,
-                       const std::string& setPoint);
-    int WriteAnswerLimitMs() const;
     void TakeEnterForApply(QWidget* control);
 
     // The fields as the calculator sees them.
@@ -258,9 +266,6 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
 
     TLineStatus line_;
     QTimer* statusTimer_ = nullptr;
-    // Completions of the temperature controller's writes, by transaction,
-    // until the step that queued them takes them.
-    std::map<std::int32_t, regwire::TTransactionStatus> tcWrites_;
 };
 
 }  // namespace app

@@ -37,44 +37,12 @@ inline constexpr const char* kNetworkPortInvalid =
     "'%s' is not a network gateway: type tcp://HOST:PORT for RTU frames over TCP or "
     "mbtcp://HOST:PORT for Modbus TCP, or leave the field empty for the serial port";
 
-// Register decoding.
-inline constexpr const char* kInvalidHexString = "Invalid hex string for HexToSingle";
-
-// Set points no register of the instrument can hold.
-inline constexpr const char* kFlowSetPointOutOfRange =
-    "The flow set point %s lies outside the controller's range of 0 to %s";
-inline constexpr const char* kTempSetPointOutOfRange =
-    "The temperature set point %s lies outside the controller's register range";
-
 // The About box.
 inline constexpr const char* kAboutCaption = "Information";
 inline constexpr const char* kAboutText =
     "With thanks to the research institute whose calculations\n"
     "and background information on mercury vapour\n"
     "are the foundation of this calculator.";
-
-// Set points that did not reach an instrument; the next Apply writes them
-// again.
-inline constexpr const char* kFlowSetPointLost =
-    "The %s controller did not confirm its new set point; Apply writes it again";
-// A step of the temperature set-point write that the controller refused
-// (an exception reply) or did not answer; the set point is not taken as
-// written, so the next Apply writes it again.
-inline constexpr const char* kTempSetPointFailed =
-    "The temperature controller %s the set point %s (register 127 := %s); the next Apply "
-    "writes it again";
-inline constexpr const char* kTempHandshakeFailed =
-    "The temperature controller %s %s; the next Apply writes the set point %s again";
-inline constexpr const char* kStepRefused = "refused";
-inline constexpr const char* kStepNotAnswered = "did not answer";
-inline constexpr const char* kStepEnterWriteMode =
-    "the request to enter write mode (register 768 := 5)";
-inline constexpr const char* kStepEnterConfirm =
-    "the confirmation of write mode (register 5376 := 0)";
-inline constexpr const char* kStepLeaveWriteMode =
-    "the request to leave write mode (register 768 := 6)";
-inline constexpr const char* kStepLeaveConfirm =
-    "the confirmation of leaving write mode (register 5632 := 0)";
 
 // The status line under the buttons: the port, the line's state and the age
 // of the oldest reading, joined by the separator.

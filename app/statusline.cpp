@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/messages.h"
+#include "kit/messages.h"
 
 namespace app {
 
@@ -39,8 +40,12 @@ std::string NotAnsweringText(const live::TKitReadings& readings, qint64 nowMs) {
 std::string StatusLineText(const TLineStatus& line, const live::TKitReadings& readings,
                            qint64 nowMs) {
     std::string text = line.Port.empty() ? kStatusNoPort : Format(kStatusPort, line.Port);
+    if (line.PortGone)
+        text = Format(kit::kPortGone, line.Port);
     text += kStatusSeparator;
-    if (!line.Activity.empty()) {
+    if (line.PortGone) {
+        text += kit::kWaitingForPort;
+    } else if (!line.Activity.empty()) {
         text += line.Activity;
     } else if (!line.Polling) {
         text += Format(kStatusStopped, line.StopReason.empty() ? kStopUnknown : line.StopReason);

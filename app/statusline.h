@@ -17,11 +17,13 @@ struct TLineStatus {
     bool Polling = false;    // the poll timer runs on an open line
     std::string Activity;    // a workflow holding the poll (Apply, Refresh)
     std::string StopReason;  // why the poll stopped, when it did
+    bool PortGone = false;   // the port vanished; the kit waits for it
 };
 
 // "Port /dev/ttyUSB0 · polling · oldest reading under 1 s", with the
 // instruments that do not answer, or "stopped: <why>", in place of
-// "polling".
+// "polling"; "Port /dev/ttyUSB0 gone · waiting for it" while the adapter is
+// away.
 std::string StatusLineText(const TLineStatus& line, const live::TKitReadings& readings,
                            qint64 nowMs);
 

@@ -25,5 +25,9 @@ inline constexpr const char* kValueAboveLimit =
 // An accuracy of the uncertainty budget that may not stand ("%s": its key).
 inline constexpr const char* kAccuracyNegative = "%s must not be negative";
 inline constexpr const char* kCoverageNotPositive = "%s must be more than 0";
+inline constexpr const char* kAccuracyEmpty = "%s needs a value";
+// The hint beside a concentration with its uncertainty ("%s": the largest
+// contributions, each its quantity and its |c|·u).
+inline constexpr const char* kLargestContributions = "Largest contributions (ng/l): %s";
 
 }  // namespace calc

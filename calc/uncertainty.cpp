@@ -129,6 +129,15 @@ std::string ValueWithUncertaintyText(long double value, long double expanded,
            " ng/l (k = " + platform::FloatToStrGeneral(coverageFactor) + ")";
 }
 
+std::string LargestContributionsText(const TUncertaintyBudget& budget, std::size_t count) {
+    std::string list;
+    for (const TBudgetRow& row : budget.Largest(count)) {
+        list += (list.empty() ? "" : ", ") + row.Quantity + " " +
+                RoundedText(row.Contribution, UncertaintyDecimals(row.Contribution));
+    }
+    return Named(kLargestContributions, list.c_str());
+}
+
 // Cd = K · F / (F/1000 + D) with K = Csat · 29.95 · Tr / Pact, K taken from
 // the model's own reservoir-flow correction of a unit flow so that the
 // budget differentiates the very chain the calculator computes.

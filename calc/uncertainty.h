@@ -128,6 +128,11 @@ struct TUncertaintyBudget {
 std::string ValueWithUncertaintyText(long double value, long double expanded,
                                      long double coverageFactor);
 
+// "Largest contributions (ng/l): temperature 0.35, satConcEquation 0.20,
+// reservoirFlow 0.19": the `count` largest, each to two significant
+// digits, for a hint beside a concentration with its U.
+std::string LargestContributionsText(const TUncertaintyBudget& budget, std::size_t count = 3);
+
 // The budget of Cd for `inputs`. Raises std::invalid_argument with
 // AccuraciesError's text for accuracies that may not stand, and the
 // platform's floating-point error where the model has no value (a zero total

@@ -10,6 +10,28 @@
 
 namespace live {
 
+namespace {
+
+// The budget of a sample's delivered concentration: the readings with the
+// conditions and capacities the window holds. None when there is no
+// delivered concentration, or when the budget has no value (a capacity
+// unknown, accuracies that may not stand).
+std::optional<calc::TUncertaintyBudget> DeliveredBudget(const TLiveSample& s,
+                                                        const calc::TAccuracies& accuracies) {
+    if (std::isnan(s.Delivered))
+        return std::nullopt;
+    const TKitTargets& t = s.Targets;
+    try {
+        return calc::CalcUncertaintyBudget(
+            {s.Temp, s.Flow, s.DilutionFlow, t.Pbar, t.Dp, t.RefTemp},
+            {t.FlowCapacity, t.DilutionFlowCapacity}, accuracies);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
 void TKitMonitor::Completed(TInstrument instrument, bool ok, double value, qint64 ms,
                             const QDateTime& when) {
     FReadings.Completed(instrument, ok, value, ms);
@@ -36,6 +58,9 @@ void TKitMonitor::PollOver(qint64 ms, const QDateTime& when) {
         FHaveSample = false;
     } else {
         FLast = Sample(ms, when);
+        FLastBudget = DeliveredBudget(FLast, Accuracies);
+        if (FLastBudget)
+            FLast.DeliveredStandardU = static_cast<double>(FLastBudget->Combined);
         FHaveSample = true;
         FStability.Feed(FLast);
         FHistory.Add(FLast);
@@ -84,9 +109,22 @@ std::string TKitMonitor::DeliveredText(qint64 nowMs) const {
     if (sample == nullptr || std::isnan(sample->Delivered))
         return kDeliveredCannotTell;
     char text[100];
+    if (FLastBudget) {
+        std::snprintf(text, sizeof text, kDeliveredNowWithU,
+                      calc::ValueWithUncertaintyText(sample->Delivered, FLastBudget->Expanded,
+                                                     FLastBudget->CoverageFactor)
+                          .c_str());
+        return text;
+    }
     std::snprintf(text, sizeof text, kDeliveredNow,
                   platform::FloatToStrFixed(sample->Delivered, 2).c_str());
     return text;
+}
+
+std::string TKitMonitor::DeliveredUncertaintyHint(qint64 nowMs) const {
+    if (!FReadings.AllCurrent(nowMs) || CurrentSample(nowMs) == nullptr || !FLastBudget)
+        return {};
+    return LargestContributionsText(*FLastBudget);
 }
 
 std::string TKitMonitor::StabilityText(qint64 nowMs) const {

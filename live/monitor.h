@@ -10,8 +10,10 @@
 #include <QDateTime>
 #include <QtGlobal>
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "calc/uncertainty.h"
 #include "live/history.h"
 #include "live/readings.h"
 #include "live/recorder.h"
@@ -30,6 +32,10 @@ class TKitMonitor {
     // The set points, conditions and calculated concentration a complete
     // poll is judged against, asked at that poll. Unassigned: all unknown.
     std::function<TKitTargets()> Targets;
+    // The lab's accuracies, on which the delivered concentration's
+    // uncertainty stands; the window keeps them as the Advanced page shows
+    // them.
+    calc::TAccuracies Accuracies;
     // After every poll, complete or not.
     std::function<void()> OnPoll;
     // After a complete poll has been kept and recorded.
@@ -44,9 +50,13 @@ class TKitMonitor {
     // Another line: its kit starts unknown and settles anew.
     void Forget();
 
-    // "Delivered now 40.07 ng/l" (the locale's separator), or that it
+    // "Delivered now 40.05 ± 0.95 ng/l (k = 2)" (the locale's separator;
+    // "Delivered now 40.05 ng/l" when the budget has no value), or that it
     // cannot tell and which readings are not current.
     std::string DeliveredText(qint64 nowMs) const;
+    // The three largest contributions to the delivered concentration's
+    // uncertainty; empty when DeliveredText gives no U.
+    std::string DeliveredUncertaintyHint(qint64 nowMs) const;
     // The stability's text while the readings are current; "cannot tell"
     // otherwise.
     std::string StabilityText(qint64 nowMs) const;
@@ -73,6 +83,8 @@ class TKitMonitor {
     qint64 FUnwatchedGapMs;
     TLiveSample FLast;
     bool FHaveSample = false;
+    // The budget of FLast's delivered concentration, when it has one.
+    std::optional<calc::TUncertaintyBudget> FLastBudget;
 };
 
 }  // namespace live

@@ -1,8 +1,13 @@
 #include "live/recorder.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include "live/messages.h"
@@ -18,6 +23,9 @@ constexpr char kLineEnd[] = "\r\n";
 constexpr int kTempDecimals = 2;
 constexpr int kFlowDecimals = 4;
 constexpr int kConcentrationDecimals = 2;
+// U to a thousandth of a nanogram per litre: finer than it is shown, so the
+// record keeps what the display rounds.
+constexpr int kUncertaintyDecimals = 3;
 
 std::string Formatted(const char* format, const std::string& a, const std::string& b) {
     char text[600];
@@ -54,23 +62,36 @@ std::string IsoLocalTime(const QDateTime& when) {
     return when.toString("yyyy-MM-dd'T'HH:mm:ss.zzz").toStdString() + offset;
 }
 
-std::string RecordLine(const TLiveSample& s, const std::string& stability) {
+std::string RecordHeader(double coverageFactor) {
+    return Formatted(kRecordHeader, QString::number(coverageFactor).toStdString(), "");
+}
+
+std::string RecordLine(const TLiveSample& s, const std::string& stability, double coverageFactor) {
     const TKitTargets& t = s.Targets;
-    const std::string fields[] = {IsoLocalTime(s.When),
-                                  Number(s.Temp, kTempDecimals),
-                                  Number(s.Flow, kFlowDecimals),
-                                  Number(s.DilutionFlow, kFlowDecimals),
-                                  Number(t.TempSP, kTempDecimals),
-                                  Number(t.FlowSP, kFlowDecimals),
-                                  Number(t.DilutionFlowSP, kFlowDecimals),
-                                  Number(s.Delivered, kConcentrationDecimals),
-                                  Number(t.Calculated, kConcentrationDecimals),
-                                  stability};
+    const std::string fields[] = {
+        IsoLocalTime(s.When),
+        Number(s.Temp, kTempDecimals),
+        Number(s.Flow, kFlowDecimals),
+        Number(s.DilutionFlow, kFlowDecimals),
+        Number(t.TempSP, kTempDecimals),
+        Number(t.FlowSP, kFlowDecimals),
+        Number(t.DilutionFlowSP, kFlowDecimals),
+        Number(s.Delivered, kConcentrationDecimals),
+        Number(t.Calculated, kConcentrationDecimals),
+        stability,
+        Number(coverageFactor * s.DeliveredStandardU, kUncertaintyDecimals)};
     std::string line = CsvField(fields[0]);
     for (std::size_t i = 1; i < std::size(fields); ++i)
         line += ',' + CsvField(fields[i]);
     return line;
 }
+
+TRecorder::TRecorder()
+    : Sync(::fdatasync), Clock([] {
+          return std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now().time_since_epoch())
+              .count();
+      }) {}
 
 void TRecorder::Start(const QString& path) {
     Stop();
@@ -80,25 +101,58 @@ void TRecorder::Start(const QString& path) {
         throw ERecordError(
             Formatted(kRecordNotOpened, path.toStdString(), FFile.errorString().toStdString()));
     }
-    if (FFile.size() == 0 && !Append(kRecordHeader)) {
-        Stop();
+    if (FFile.size() == 0 && !(Append(RecordHeader(CoverageFactor)) && SyncNow())) {
+        FFile.close();
         throw ERecordError(Formatted(kRecordNotOpened, path.toStdString(), FWhy));
     }
 }
 
+// A stop that finds the disk refusing the last lines says so in Error().
 void TRecorder::Stop() {
-    if (FFile.isOpen())
-        FFile.close();
+    if (!FFile.isOpen())
+        return;
+    if (FUnsyncedSinceMs && !SyncNow())
+        FError = Formatted(kRecordStopped, FFile.fileName().toStdString(), FWhy);
+    FFile.close();
+    FUnsyncedSinceMs.reset();
 }
 
 bool TRecorder::Write(const TLiveSample& sample, const std::string& stability) {
     if (!Recording())
         return false;
-    if (Append(RecordLine(sample, stability)))
+    if (!Append(RecordLine(sample, stability, CoverageFactor))) {
+        StopWith(FWhy);
+        return false;
+    }
+    if (!FUnsyncedSinceMs)
+        FUnsyncedSinceMs = Clock();
+    return SyncIfDue();
+}
+
+bool TRecorder::SyncIfDue() {
+    if (!Recording() || !FUnsyncedSinceMs || Clock() - *FUnsyncedSinceMs < kSyncPeriodMs)
         return true;
-    FError = Formatted(kRecordStopped, FFile.fileName().toStdString(), FWhy);
-    Stop();
+    if (SyncNow())
+        return true;
+    StopWith(FWhy);
     return false;
+}
+
+bool TRecorder::SyncNow() {
+    if (Sync(FFile.handle()) != 0) {
+        FWhy = std::strerror(errno);
+        return false;
+    }
+    FUnsyncedSinceMs.reset();
+    return true;
+}
+
+// The lines the disk refused are not tried again: the file is closed as it
+// is, and the recording has stopped.
+void TRecorder::StopWith(const std::string& why) {
+    FError = Formatted(kRecordStopped, FFile.fileName().toStdString(), why);
+    FFile.close();
+    FUnsyncedSinceMs.reset();
 }
 
 // Unbuffered: the line goes to the system in this call. A short write (a

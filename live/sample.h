@@ -32,6 +32,9 @@ struct TKitTargets {
     double Dp = kUnknown;              // in. H2O
     double RefTemp = kUnknown;         // °C
     double Calculated = kUnknown;      // ng/l
+    // The flow controllers' capacities the flows' accuracies stand on.
+    double FlowCapacity = kUnknown;          // ml/min
+    double DilutionFlowCapacity = kUnknown;  // l/min
 };
 
 struct TLiveSample {
@@ -42,6 +45,9 @@ struct TLiveSample {
     double DilutionFlow = 0;  // measured, l/min
     TKitTargets Targets;
     double Delivered = kUnknown;  // ng/l; NaN when the readings give none
+    // The combined standard uncertainty of Delivered (ng/l); NaN when
+    // Delivered is, or when the budget has no value.
+    double DeliveredStandardU = kUnknown;
 };
 
 }  // namespace live

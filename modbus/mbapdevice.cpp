@@ -128,9 +128,23 @@ bool TMbapDevice::Read(std::uint8_t* buffer, std::size_t count) {
         return false;
     std::copy_n(FReady.begin() + static_cast<std::ptrdiff_t>(FReadyAt), count, buffer);
     FReadyAt += count;
+    if (ReadyCount() == 0 && OnWireFrame)
+        ShowReadFrame();
     if (ReadyCount() == 0 && FMode == cmServer)
         FTransaction = FReadyTransaction;
     return !TakeLineError();
+}
+
+// The frame in hand as it came: its header again, no CRC.
+void TMbapDevice::ShowReadFrame() const {
+    const std::size_t length = FReady.size() - 2;
+    std::array<std::uint8_t, 6 + kLongestLength> frame{};
+    frame[0] = static_cast<std::uint8_t>(FReadyTransaction >> 8);
+    frame[1] = static_cast<std::uint8_t>(FReadyTransaction & 0xFF);
+    frame[4] = static_cast<std::uint8_t>(length >> 8);
+    frame[5] = static_cast<std::uint8_t>(length & 0xFF);
+    std::copy_n(FReady.begin(), length, frame.begin() + 6);
+    OnWireFrame(frame.data(), 6 + length, false);
 }
 
 // data is a frame as on the serial line: unit, protocol data unit, CRC.
@@ -148,6 +162,8 @@ bool TMbapDevice::Write(const std::uint8_t* data, std::size_t count, std::uint32
     frame[4] = static_cast<std::uint8_t>(length >> 8);
     frame[5] = static_cast<std::uint8_t>(length & 0xFF);
     std::copy_n(data, length, frame.begin() + 6);
+    if (OnWireFrame)
+        OnWireFrame(frame.data(), 6 + length, true);
     return FStream->Write(frame.data(), 6 + length, timeoutMs);
 }
 

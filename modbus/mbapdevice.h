@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -31,6 +32,11 @@ class TMbapDevice final : public platform::TSerialDevice {
     TMbapDevice(std::unique_ptr<platform::TSerialDevice> stream, TConnectionMode mode);
 
     platform::TSerialDevice& Stream() { return *FStream; }
+
+    // Each frame as it is on the network, header and all, once written and
+    // once the connection has read the last of it; on the connection's
+    // worker thread. For a tool that shows the bytes on the wire.
+    std::function<void(const std::uint8_t* frame, std::size_t count, bool sent)> OnWireFrame;
 
     void ApplySettings(const platform::TSerialLineSettings& settings) override;
     bool WaitForInput(std::uint32_t timeoutMs) override;
@@ -49,6 +55,7 @@ class TMbapDevice final : public platform::TSerialDevice {
     void Pump();
     bool CutFrame();
     bool TakeLineError();
+    void ShowReadFrame() const;
     std::size_t ReadyCount() const { return FReady.size() - FReadyAt; }
 
     std::unique_ptr<platform::TSerialDevice> FStream;

@@ -28,6 +28,9 @@ inline constexpr const char* kUsage =
     "a rejected back-calculation (in a table: any row), a negative accuracy or a coverage\n"
     "factor of 0 or less, 64 bad option.\n";
 
+// After the one line that names a mistake in the options.
+inline constexpr const char* kUsageHint = "see vapcal-calc --help";
+
 // A quantity as the text output and the table's header name it.
 struct TQuantity {
     const char* Key;  // the JSON key: the window's field name

@@ -722,7 +722,7 @@ int main(int argc, char** argv) {
     try {
         return Run(argc, argv);
     } catch (const TUsageError& e) {
-        std::fprintf(stderr, "vapcal-calc: %s\n\n%s", e.Text.c_str(), tools::kUsage);
+        std::fprintf(stderr, "vapcal-calc: %s; %s\n", e.Text.c_str(), tools::kUsageHint);
         return kExitUsage;
     } catch (const TRangeError& e) {
         std::fprintf(stderr, "vapcal-calc: %s\n", e.Text.c_str());

@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 #include "app/livedisplay.h"
 #include "app/trendpage.h"
+#include "app/uncertaintyview.h"
 
 #include <gtest/gtest.h>
 #include <QCheckBox>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "app/comselect.h"
+#include "app/skin.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
 #include "testapp.h"
@@ -355,7 +357,12 @@ TEST_P(MainWindowTest, AHeldFlowThatDeliversOffTheWantedOutputSaysSoBesideIt) {
     // Beside the field with the delivered concentration and the stability,
     // each line whole and clear of the others and of the check box.
     const app::TLiveDisplay& live = *window->LiveView;
-    const QLabel* lines[] = {live.lblDelivered, live.lblStability, window->lblDeliveryHint};
+    live.lblDelivered->setText(
+        QString::fromStdString(L("Delivered now 140.02 \u00B1 0.95 ng/l (k = 2)")));
+    const QLabel* lines[] = {live.lblDelivered, live.lblStability, window->lblDeliveryHint,
+                             window->Uncertainty->lblDilutedOputU};
+    window->Uncertainty->lblDilutedOputU->setText(
+        QString::fromStdString(L("\u00B1 0.95 (k = 2.5)")));
     for (const QLabel* line : lines) {
         EXPECT_LE(line->fontMetrics().horizontalAdvance(line->text()), line->width())
             << line->text().toStdString();
@@ -402,6 +409,45 @@ TEST_P(MainWindowTest, SettlingTimeComesFromTheFileAndIsKeptWhenChanged) {
     EXPECT_TRUE(messages.empty());
 }
 
+// The accuracies come from the file to the Advanced page and go back with
+// Apply; one that may not stand stops Apply by its key, and nothing is saved.
+TEST_P(MainWindowTest, TheAdvancedPageEditsTheAccuraciesAndApplySavesThem) {
+    WriteSettings("[Uncertainty]\nTempAccuracy=" + L("0.1") + "\n");
+    Open();
+    app::TUncertaintyView& u = *window->Uncertainty;
+    ASSERT_EQ(u.edtAccuracies.size(), 8u);
+    EXPECT_EQ(u.edtAccuracies[0]->Text(), L("0.1"));
+    EXPECT_EQ(u.edtAccuracies[7]->Text(), "2");
+    EXPECT_EQ(u.lblDilutedOputU->text().toStdString(), L("\u00B1 0.73 (k = 2)"));
+    EXPECT_EQ(u.lblDilutedOputU->toolTip().toStdString(),
+              L("Calculated 40.02 \u00B1 0.73 ng/l (k = 2)\nLargest contributions (ng/l): "
+                "satConcEquation 0.20, reservoirFlow 0.19, temperature 0.18"));
+
+    window->TabSet1->setCurrentIndex(1);
+    Type(u.edtAccuracies[7], "3");
+    QTest::keyClick(u.edtAccuracies[7], Qt::Key_Tab);
+    EXPECT_EQ(u.lblDilutedOputU->text().toStdString(), L("\u00B1 1.1 (k = 3)"));
+    EXPECT_EQ(window->LiveView->Monitor.Accuracies.CoverageFactor, 3);
+    window->btnApply->setEnabled(true);
+    QTest::mouseClick(window->btnApply, Qt::LeftButton);
+    const std::string saved = ReadSettings();
+    EXPECT_NE(
+        saved.find("[Uncertainty]\nTempAccuracy=" + L("0.1") + "\nFlowReadingPercent=" + L("0.5")),
+        std::string::npos)
+        << saved;
+    EXPECT_NE(saved.find("\nCoverageFactor=3\n"), std::string::npos) << saved;
+
+    Type(u.edtAccuracies[4], "-0.5");
+    QTest::keyClick(u.edtAccuracies[4], Qt::Key_Tab);
+    EXPECT_EQ(u.lblDilutedOputU->text(), "");
+    Type(window->edtTemp, "45");
+    QTest::mouseClick(window->btnApply, Qt::LeftButton);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Text, "DpAccuracy must not be negative");
+    EXPECT_TRUE(u.edtAccuracies[4]->hasFocus());
+    EXPECT_EQ(ReadSettings(), saved);
+}
+
 // The port dialog offers the gateway last typed; leaving it by Cancel keeps
 // the file as it was.
 TEST_P(MainWindowTest, ThePortDialogOffersTheGatewayKeptInTheFile) {
@@ -423,5 +469,14 @@ TEST_P(MainWindowTest, ThePortDialogOffersTheGatewayKeptInTheFile) {
 
 INSTANTIATE_TEST_SUITE_P(Separators, MainWindowTest, ::testing::Values('.', ','),
                          [](const auto& info) { return info.param == '.' ? "Point" : "Comma"; });
+
+TEST(Skin, TheHueTintsALightQuietFace) {
+    const QColor face = app::SkinFace(132);
+    EXPECT_EQ(face.hue(), 132);
+    EXPECT_LT(face.saturation(), 40);
+    EXPECT_GT(face.value(), 220);
+    EXPECT_EQ(app::SkinFace(132 + 360), face);
+    EXPECT_EQ(app::SkinFace(-228), face);
+}
 
 }  // namespace

@@ -126,7 +126,7 @@ TEST(VapcalCalc, FailedCalculationsExitWithTheirReasonAndNoResult) {
     }
 }
 
-TEST(VapcalCalc, BadOptionsExitWithUsage) {
+TEST(VapcalCalc, BadOptionsExitWithOneLineAndAPointerToTheHelp) {
     for (const char* args :
          {"--bogus", "--temp", "--temp abc", "--pbar 1:2:1", "--decimal-separator 5", "--json=1",
           // Tables that would not be what was asked for.
@@ -135,7 +135,10 @@ TEST(VapcalCalc, BadOptionsExitWithUsage) {
           "--temp 30:60:0.1 --flow 0:20:0.1 --dilution 1:2:1", "--wanted 40 --flow 1:3:1"}) {
         const TRun run = RunCalc(args, true);
         EXPECT_EQ(run.Status, 64) << args;
-        EXPECT_NE(run.Out.find("usage: vapcal-calc"), std::string::npos) << args;
+        // One line naming the mistake, and where the whole usage is.
+        EXPECT_EQ(run.Out.rfind("vapcal-calc: ", 0), 0u) << run.Out;
+        EXPECT_EQ(run.Out.find('\n'), run.Out.size() - 1) << run.Out;
+        EXPECT_TRUE(run.Out.ends_with("; see vapcal-calc --help\n")) << run.Out;
     }
 }
 

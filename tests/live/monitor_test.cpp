@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "livepoll.h"
 #include "platform/numtext.h"
 
@@ -24,6 +26,40 @@ class MonitorTest : public ::testing::Test {
 
     TKitMonitor monitor;
 };
+
+// With the controllers' capacities the delivered concentration has its
+// budget; when the concentration cannot be told, neither can its U.
+TEST_F(MonitorTest, TheDeliveredConcentrationCarriesItsExpandedUncertainty) {
+    monitor.Targets = [] {
+        live::TKitTargets t = ExampleTargets();
+        t.FlowCapacity = 20;
+        t.DilutionFlowCapacity = 20;
+        return t;
+    };
+    std::vector<double> standard;
+    monitor.OnSample = [&](const live::TLiveSample& s) {
+        standard.push_back(s.DeliveredStandardU);
+    };
+    Poll(monitor, 1000, 40, 6, 10);
+    EXPECT_EQ(monitor.DeliveredText(1000), "Delivered now 40.02 \u00B1 0.95 ng/l (k = 2)");
+    EXPECT_EQ(monitor.DeliveredUncertaintyHint(1000),
+              "Largest contributions (ng/l): temperature 0.35, satConcEquation 0.20, "
+              "reservoirFlow 0.19");
+    monitor.Accuracies.CoverageFactor = 3;
+    monitor.Accuracies.TempAccuracy = 0.5;
+    Poll(monitor, 2000, 40.1, 6, 10);
+    EXPECT_EQ(monitor.DeliveredText(2000), "Delivered now 40.4 \u00B1 2.8 ng/l (k = 3)");
+    ASSERT_EQ(standard.size(), 2u);
+    EXPECT_NEAR(standard[0], 0.4766, 1e-4);
+
+    Poll(monitor, 3000, 40, 6, 10, false);
+    EXPECT_EQ(monitor.DeliveredText(3000),
+              "Delivered now: cannot tell (no current reservoir flow)");
+    EXPECT_EQ(monitor.DeliveredUncertaintyHint(3000), "");
+    PollEverySecond(4000, 5000, 40, 0, 0);  // no gas at all: no concentration
+    EXPECT_EQ(monitor.DeliveredText(5000), "Delivered now: cannot tell");
+    EXPECT_EQ(monitor.DeliveredUncertaintyHint(5000), "");
+}
 
 TEST_F(MonitorTest, ShowsTheDeliveredConcentrationOnlyWhileAllReadingsAreCurrent) {
     EXPECT_EQ(monitor.DeliveredText(0),

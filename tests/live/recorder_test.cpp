@@ -9,7 +9,10 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimeZone>
+#include <cerrno>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "live/messages.h"
@@ -46,6 +49,11 @@ std::vector<std::string> Lines(const QString& path) {
     return lines;
 }
 
+std::string ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+}
+
 class RecorderTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(dir.isValid()); }
@@ -63,16 +71,21 @@ TEST_F(RecorderTest, WritesTheHeaderOnceAndLinesWithAPointAndQuotesWhatNeedsThem
         ASSERT_TRUE(recorder.Write(s, "Settling: temperature, concentration off"));
     }
     TRecorder again;
-    again.Start(path);  // an old record goes on, without a second header
-    ASSERT_TRUE(again.Write(Sample(1250), "Stable for \"12\" min"));
+    again.CoverageFactor = 3;  // named by the header of a new file only
+    again.Start(path);         // an old record goes on, without a second header
+    live::TLiveSample withU = Sample(1250);
+    withU.DeliveredStandardU = 0.47657;
+    ASSERT_TRUE(again.Write(withU, "Stable for \"12\" min"));
     platform::FormatSettings() = {'.', ','};
     EXPECT_EQ(Lines(path),
               (std::vector<std::string>{
-                  live::kRecordHeader,
+                  live::RecordHeader(2),
                   "2026-12-07T14:00:00.250+01:00,40.10,6.0125,9.9938,40.00,,10.0000,40.28,40.02,"
-                  "\"Settling: temperature, concentration off\"",
+                  "\"Settling: temperature, concentration off\",",
                   "2026-12-07T14:00:01.250+01:00,40.10,6.0125,9.9938,40.00,6.0000,10.0000,40.28,"
-                  "40.02,\"Stable for \"\"12\"\" min\""}));
+                  "40.02,\"Stable for \"\"12\"\" min\",1.430"}));
+    EXPECT_EQ(live::RecordHeader(2.5).substr(live::RecordHeader(2.5).rfind(",stability,")),
+              ",stability,expanded uncertainty of the delivered concentration k = 2.5 (ng/l)");
 }
 
 TEST_F(RecorderTest, LocalTimeCarriesItsOffsetWestAndEastOfUtc) {
@@ -115,10 +128,10 @@ TEST_F(RecorderTest, LinesWrittenSurviveTheWriterBeingKilled) {
     const std::vector<std::string> lines = Lines(path);
     ASSERT_GE(lines.size(), static_cast<std::size_t>(written) + 1);
     ASSERT_LE(lines.size(), static_cast<std::size_t>(written) + 2);  // and the line in hand
-    EXPECT_EQ(lines[0], live::kRecordHeader);
+    EXPECT_EQ(lines[0], live::RecordHeader(2));
     for (std::size_t i = 1; i < lines.size(); ++i)
         EXPECT_EQ(lines[i],
-                  live::RecordLine(Sample((static_cast<qint64>(i) - 1) * 1000), "Settling"));
+                  live::RecordLine(Sample((static_cast<qint64>(i) - 1) * 1000), "Settling", 2));
 }
 
 // The file grows past what the system lets it: the recording stops with
@@ -152,6 +165,75 @@ TEST_F(RecorderTest, ARefusedLineStopsTheRecordingButNotThePolls) {
     const std::vector<std::string> lines = Lines(path);
     ASSERT_EQ(lines.size(), 3u);  // the header and the two lines that fitted
     EXPECT_EQ(lines[2].substr(0, 29), "2026-12-07T14:00:01.000+01:00");
+}
+
+// What a power cut leaves: the disk holds the file as it was at the last
+// sync. A console that polls every 500 ms, cut at any moment, has lost no
+// line older than 10 s; a stop puts every line on the disk.
+TEST_F(RecorderTest, APowerCutLosesAtMostTheLastTenSeconds) {
+    qint64 now = 0;
+    std::string onDisk;
+    int syncs = 0;
+    TRecorder recorder;
+    recorder.Clock = [&] { return now; };
+    recorder.Sync = [&](int) {
+        ++syncs;
+        onDisk = ReadAll(path);
+        return 0;
+    };
+    recorder.Start(path);
+    EXPECT_EQ(onDisk, std::string(live::kRecordHeader) + "\r\n");
+    std::vector<std::pair<qint64, std::string>> written;  // each line, when it was written
+    for (now = 0; now <= 60000; now += 500) {
+        const std::string line = live::RecordLine(Sample(now), "Settling");
+        ASSERT_TRUE(recorder.Write(Sample(now), "Settling"));
+        written.emplace_back(now, line);
+        for (const auto& [when, text] : written) {
+            if (when <= now - TRecorder::kSyncPeriodMs) {
+                ASSERT_NE(onDisk.find(text), std::string::npos) << "at " << now << ": " << when;
+            }
+        }
+    }
+    EXPECT_LE(syncs, 1 + 60000 / TRecorder::kSyncPeriodMs);
+
+    // The poll stops: the lines in hand still reach the disk within 10 s.
+    const std::string lastLine = written.back().second;
+    ASSERT_EQ(onDisk.find(lastLine), std::string::npos);
+    now += TRecorder::kSyncPeriodMs;
+    EXPECT_TRUE(recorder.SyncIfDue());
+    EXPECT_NE(onDisk.find(lastLine), std::string::npos);
+
+    ASSERT_TRUE(recorder.Write(Sample(now), "Stable for 1 min"));
+    recorder.Stop();
+    EXPECT_EQ(onDisk, ReadAll(path));
+}
+
+// A disk that refuses to keep the lines (full, or failing) stops the
+// recording with the system's reason; the monitor's polls go on.
+TEST_F(RecorderTest, ADiskThatRefusesTheSyncStopsTheRecordingButNotThePolls) {
+    live::TKitMonitor monitor(600000, 1000);
+    monitor.Targets = ExampleTargets;
+    std::vector<std::string> stopped;
+    monitor.OnRecordingStopped = [&](const std::string& message) { stopped.push_back(message); };
+    int samples = 0;
+    monitor.OnSample = [&](const live::TLiveSample&) { ++samples; };
+    qint64 now = 0;
+    bool full = false;
+    monitor.Recorder().Clock = [&] { return now; };
+    monitor.Recorder().Sync = [&](int) {
+        errno = ENOSPC;
+        return full ? -1 : 0;
+    };
+    monitor.Recorder().Start(path);
+    full = true;
+    for (now = 0; now <= 30000; now += 1000)
+        Poll(monitor, now, 40, 6, 10);
+
+    EXPECT_EQ(samples, 31);
+    EXPECT_FALSE(monitor.Recorder().Recording());
+    ASSERT_EQ(stopped.size(), 1u);
+    EXPECT_EQ(stopped[0],
+              "Recording to " + path.toStdString() + " stopped: " + std::strerror(ENOSPC));
 }
 
 TEST_F(RecorderTest, AFileThatCannotBeOpenedIsNamedInTheError) {

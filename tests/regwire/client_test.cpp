@@ -83,7 +83,24 @@ TEST(RegwireUsage, WrongUsageExitsSixtyFourWithOneLineNamingTheMistake) {
         {{"-p", port, "--format", "float", "read-holding-registers", "0", "3"},
          "--format float takes registers in pairs: COUNT 3 is odd"},
         {{"-p", port, "--format", "hex", "read-coils", "0", "1"},
-         "--format shows registers; read-coils reads none"},
+         "--format shows registers read or takes write-registers' values; read-coils does "
+         "neither"},
+        {{"-p", port, "--format", "float", "write-registers", "0", "1e39"},
+         "VALUE 1e39 is out of range -3.40282e+38..3.40282e+38"},
+        {{"-p", port, "--format", "float", "write-registers", "0", "nan"},
+         "VALUE 'nan' is not a number"},
+        {{"-p", port, "--format", "int32", "write-registers", "0", "1.5"},
+         "VALUE '1.5' is not a number"},
+        {{"-p", port, "--format", "int32", "write-registers", "0", "-2147483649"},
+         "VALUE -2147483649 is out of range -2147483648..4294967295"},
+        {{"-p", port, "-r", "-1", "read-coils", "0", "1"},
+         "retries '-1' is negative: it must be 0..4294967294"},
+        {{"-p", "mbtcp://127.0.0.1:99999", "read-coils", "0", "1"},
+         "'mbtcp://127.0.0.1:99999' is no network port: it takes a host and a port 1..65535 "
+         "(0 too for serve)"},
+        {{"-p", "tcp://127.0.0.1:0", "read-coils", "0", "1"},
+         "'tcp://127.0.0.1:0' is no network port: it takes a host and a port 1..65535 "
+         "(0 too for serve)"},
         {{"-p", port, "-a", "0", "serve"}, "serve needs a server address 1..255 of its own"},
         {{"-p", port, "--json", "serve"}, "serve does not use --json"},
     };
@@ -126,11 +143,13 @@ TEST(RegwirePort, APortWithoutPermissionSaysWhatToDo) {
     if (getuid() != 0)
         GTEST_SKIP() << "only root can run regwire as another user";
     TCliLine line;
-    constexpr uid_t nobody = 65534;
     for (const std::vector<std::string>& command :
          {std::vector<std::string>{"read-coils", "0", "1"}, {"serve"}}) {
-        TRegwireProcess regwire(Joined({"-p", line.ClientPath()}, command), nobody);
-        EXPECT_EQ(regwire.Wait(), 74) << command.front();
+        TRegwireProcess regwire(Joined({"-p", line.ClientPath()}, command), true);
+        const int status = regwire.Wait();
+        if (status == 77)
+            GTEST_SKIP() << regwire.Out();
+        EXPECT_EQ(status, 74) << command.front() << ": " << regwire.Out() << regwire.Err();
         EXPECT_EQ(regwire.Err(), "regwire: " + line.ClientPath() +
                                      ": permission denied; add your user to the dialout group "
                                      "(sudo adduser $USER dialout), then log in again\n");
@@ -187,12 +206,13 @@ TEST(RegwireWithoutServer, NoReplyExitsTwo) {
 }
 
 // Interrupted before any reply came, regwire has done nothing: that is no
-// success, whether it was to repeat or to ask once.
+// success, whether it was to repeat or to ask once. It ends at once, not at
+// the end of the reply time-out (an hour here).
 TEST(RegwireWithoutServer, InterruptBeforeAnyReplyExitsTwo) {
     TCliLine line;
     for (const std::string count : {"0", "1"}) {
-        const auto client =
-            line.Start({"--frames", "-c", count, "read-holding-registers", "0", "1"});
+        const auto client = line.Start(
+            {"--frames", "-t", "3600000", "-c", count, "read-holding-registers", "0", "1"});
         ASSERT_TRUE(client->WaitUntil([&] {
             return client->IsReady(line.ClientPath(), SIGINT) &&
                    client->Err().find("> ") != std::string::npos;
@@ -327,7 +347,7 @@ TEST(RegwireAgainstCraftedReplies, EachReplyIsPrintedOrFailsWithItsStatus) {
     Answer(far, WithCrc({0x01, 0x14, 0x06, 0x05, 0x06, 0x00, 0x0A, 0x00, 0x0B}));
     EXPECT_EQ(client->Wait(), 0);
     EXPECT_EQ(JsonLines(client->Out()),
-              JsonLines(R"({"function":20,"status":"tsSuccess","attempts":1,"rttUs":0,)"
+              JsonLines(R"({"function":20,"status":"success","attempts":1,"rttUs":0,)"
                         R"("records":[{"file":4,"record":1,"values":[10,11]}]})"
                         "\n"));
     close(far);
@@ -404,12 +424,12 @@ TEST(RegwireAgainstLibmodbus, CommandsLibmodbusServesPrintTheirResults) {
     }
     const TRun json = line.Run({"--json", "read-write-registers", "0", "1", "60", "9"});
     EXPECT_EQ(JsonLines(json.Out),
-              JsonLines(R"({"function":23,"status":"tsSuccess","attempts":1,"rttUs":0,)"
+              JsonLines(R"({"function":23,"status":"success","attempts":1,"rttUs":0,)"
                         R"("read":{"start":0,"values":[1000]},"written":{"start":60,"values":[9]}})"
                         "\n"));
     const TRun id = line.Run({"--json", "report-server-id"});
     EXPECT_EQ(id.Status, 0) << id.Err;
-    EXPECT_NE(id.Out.find(R"("status":"tsSuccess")"), std::string::npos) << id.Out;
+    EXPECT_NE(id.Out.find(R"("status":"success")"), std::string::npos) << id.Out;
     EXPECT_NE(id.Out.find(R"("data":")"), std::string::npos) << id.Out;
     const TRun exception = line.Run({"read-holding-registers", "99", "2"});
     EXPECT_EQ(exception.Status, 1);

@@ -79,6 +79,13 @@ TEST(RegwireThroughAGateway, ReadsAndWritesAServeInBothFramings) {
         EXPECT_EQ(inputs.Out, "4: 0\n5: 1\n6: 0\n");
         const TRun refused = RunClient(port, {"read-coils", "99", "2"});
         EXPECT_EQ(refused.Status, 1) << refused.Err;
+        // The frames as they are on the wire: Modbus TCP numbers its
+        // requests in a header and carries no CRC.
+        const TRun frames = RunClient(port, {"--frames", "read-holding-registers", "80", "1"});
+        EXPECT_EQ(frames.Err, scheme == "tcp://"
+                                  ? "> 14 03 00 50 00 01 86 DE\n< 14 03 02 00 01 74 47\n"
+                                  : "> 00 01 00 00 00 06 14 03 00 50 00 01\n"
+                                    "< 00 01 00 00 00 05 14 03 02 00 01\n");
 
         server->Signal(SIGTERM);
         EXPECT_EQ(server->Wait(), 0) << server->Err();

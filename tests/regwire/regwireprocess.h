@@ -1,11 +1,12 @@
 // A running regwire for a test: started with its words, its standard output
 // and standard error collected, ended by itself or by a signal. A process
 // still running when the object goes is killed, so a failing test never
-// leaves one behind. A test run as root may start it as another user.
+// leaves one behind. A test run as root may start it as the account nobody,
+// through tests/runasnobody: a copy that nobody can reach wherever the
+// checkout lies.
 #pragma once
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -21,8 +22,7 @@
 
 class TRegwireProcess {
   public:
-    // user: the user id to run as, 0 for the test's own.
-    explicit TRegwireProcess(std::vector<std::string> words, uid_t user = 0) {
+    explicit TRegwireProcess(std::vector<std::string> words, bool asNobody = false) {
         int out[2], err[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
             return;
@@ -32,15 +32,16 @@ class TRegwireProcess {
             dup2(err[1], STDERR_FILENO);
             const int null = open("/dev/null", O_RDONLY);
             dup2(null, STDIN_FILENO);
-            if (user != 0 && (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0))
-                _exit(126);
             std::vector<char*> argv;
+            std::string runner = RUN_AS_NOBODY;
             std::string program = REGWIRE_CLI;
+            if (asNobody)
+                argv.push_back(runner.data());
             argv.push_back(program.data());
             for (std::string& word : words)
                 argv.push_back(word.data());
             argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
+            execv(argv.front(), argv.data());
             _exit(127);
         }
         close(out[1]);

@@ -34,16 +34,16 @@ TEST_F(RegwireAgainstServe, ReadCommandsPrintTheTablesAsTextAndJson) {
     const Case cases[] = {
         {{"read-coils", "0", "3"},
          "0: 0\n1: 0\n2: 0\n",
-         R"({"function":1,"status":"tsSuccess","attempts":1,"rttUs":0,"start":0,"values":[0,0,0]})"},
+         R"({"function":1,"status":"success","attempts":1,"rttUs":0,"start":0,"values":[0,0,0]})"},
         {{"read-discrete-inputs", "4", "4"},
          "4: 0\n5: 1\n6: 0\n7: 1\n",
-         R"({"function":2,"status":"tsSuccess","attempts":1,"rttUs":0,"start":4,"values":[0,1,0,1]})"},
+         R"({"function":2,"status":"success","attempts":1,"rttUs":0,"start":4,"values":[0,1,0,1]})"},
         {{"read-holding-registers", "0x0A", "2"},
          "10: 0\n11: 0\n",
-         R"({"function":3,"status":"tsSuccess","attempts":1,"rttUs":0,"start":10,"values":[0,0]})"},
+         R"({"function":3,"status":"success","attempts":1,"rttUs":0,"start":10,"values":[0,0]})"},
         {{"read-input-registers", "98", "2"},
          "98: 98\n99: 99\n",
-         R"({"function":4,"status":"tsSuccess","attempts":1,"rttUs":0,"start":98,"values":[98,99]})"},
+         R"({"function":4,"status":"success","attempts":1,"rttUs":0,"start":98,"values":[98,99]})"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.words.front());
@@ -92,9 +92,30 @@ TEST_F(RegwireAgainstServe, WritesAreConfirmedAndReadBack) {
          "24: 5\n"},
         // A broadcast is taken by every server and answered by none.
         {{"-a", "0", "write-register", "5", "7"},
-         "written 1 register at 5\n",
+         "written 1 register at 5 by broadcast (no server confirms it)\n",
          {"read-holding-registers", "5", "1"},
          "5: 7\n"},
+        // Register pairs written as numbers, as they are read.
+        {{"--format", "float", "write-registers", "50", "12.5", "-0.25"},
+         "written 4 registers at 50\n",
+         {"read-holding-registers", "50", "4"},
+         "50: 16712\n51: 0\n52: 48768\n53: 0\n"},
+        {{"--format", "float-swapped", "write-registers", "50", "12.5"},
+         "written 2 registers at 50\n",
+         {"--format", "float-swapped", "read-holding-registers", "50", "2"},
+         "50: 12.5\n"},
+        {{"--format", "int32", "write-registers", "60", "-2", "70000"},
+         "written 4 registers at 60\n",
+         {"read-holding-registers", "60", "4"},
+         "60: 65535\n61: 65534\n62: 1\n63: 4464\n"},
+        {{"--format", "int32-swapped", "write-registers", "60", "70000"},
+         "written 2 registers at 60\n",
+         {"read-holding-registers", "60", "2"},
+         "60: 4464\n61: 1\n"},
+        {{"--format", "signed", "write-registers", "70", "-1", "5"},
+         "written 2 registers at 70\n",
+         {"--format", "signed", "read-holding-registers", "70", "2"},
+         "70: -1\n71: 5\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.write.front() + " " + c.write[1]);
@@ -108,8 +129,13 @@ TEST_F(RegwireAgainstServe, WritesAreConfirmedAndReadBack) {
     }
     const TRun json = Line.Run({"--json", "write-registers", "30", "4", "5"});
     EXPECT_EQ(JsonLines(json.Out),
-              JsonLines(R"({"function":16,"status":"tsSuccess","attempts":1,"rttUs":0,)"
+              JsonLines(R"({"function":16,"status":"success","attempts":1,"rttUs":0,)"
                         R"("start":30,"values":[4,5]})"
+                        "\n"));
+    const TRun broadcast = Line.Run({"--json", "-a", "0", "write-register", "5", "8"});
+    EXPECT_EQ(JsonLines(broadcast.Out),
+              JsonLines(R"({"function":6,"status":"success","attempts":1,"rttUs":0,)"
+                        R"("broadcast":true})"
                         "\n"));
 }
 
@@ -141,7 +167,7 @@ TEST_F(RegwireAgainstServe, RegistersShowInTheFormatAsked) {
     }
     const TRun json = Line.Run(Joined({"--json", "--format", "float"}, read));
     EXPECT_EQ(JsonLines(json.Out),
-              JsonLines(R"({"function":3,"status":"tsSuccess","attempts":1,"rttUs":0,)"
+              JsonLines(R"({"function":3,"status":"success","attempts":1,"rttUs":0,)"
                         R"("start":40,"values":[1.5,null]})"
                         "\n"));
 }
@@ -168,7 +194,7 @@ TEST_F(RegwireAgainstServe, ExceptionReplyExitsOneAndNamesTheException) {
         EXPECT_EQ(json.Status, 1);
         EXPECT_EQ(JsonLines(json.Out),
                   JsonLines(R"({"function":)" + std::to_string(c.function) +
-                            R"(,"status":"tsException","attempts":1,"rttUs":0,"exceptionCode":)" +
+                            R"(,"status":"exception","attempts":1,"rttUs":0,"exceptionCode":)" +
                             std::to_string(c.code) + R"(,"exception":")" + c.name + "\"}\n"));
     }
 }
@@ -180,10 +206,10 @@ TEST_F(RegwireAgainstServe, AnotherServerAddressGetsNoReplyAndExitsTwo) {
     EXPECT_NE(text.Err.find("no reply from server 7"), std::string::npos) << text.Err;
 
     const TRun json =
-        Line.Run({"--json", "-a", "7", "-t", "100", "-r", "2", "read-coils", "0", "1"});
+        Line.Run({"--json", "-a", "7", "-t", "100", "-r", "1", "read-coils", "0", "1"});
     EXPECT_EQ(json.Status, 2);
     EXPECT_EQ(JsonLines(json.Out),
-              JsonLines(R"({"function":1,"status":"tsNoReply","attempts":2,"rttUs":0})"
+              JsonLines(R"({"function":1,"status":"no reply","attempts":2,"rttUs":0})"
                         "\n"));
 }
 
@@ -192,7 +218,7 @@ TEST_F(RegwireAgainstServe, CustomFunctionPrintsTheResponseData) {
     EXPECT_EQ(text.Status, 0) << text.Err;
     EXPECT_EQ(text.Out, "04 00 00 00 00\n");
     const TRun json = Line.Run({"--json", "custom", "0x04", "00630001"});
-    EXPECT_EQ(JsonLines(json.Out), JsonLines(R"({"function":4,"status":"tsSuccess","attempts":1,)"
+    EXPECT_EQ(JsonLines(json.Out), JsonLines(R"({"function":4,"status":"success","attempts":1,)"
                                              R"("rttUs":0,"response":"020063"})"
                                              "\n"));
 }
@@ -205,7 +231,7 @@ TEST_F(RegwireAgainstServe, FramesPrintsEachFrameInHexOnStandardError) {
 
     // Every attempt is shown; a server that keeps silent shows no reply.
     const TRun unanswered = Line.Run(
-        {"--frames", "-a", "7", "-r", "2", "-t", "50", "read-holding-registers", "0", "1"});
+        {"--frames", "-a", "7", "-r", "1", "-t", "50", "read-holding-registers", "0", "1"});
     EXPECT_EQ(unanswered.Status, 2);
     EXPECT_EQ(unanswered.Err.find("> 07 03 00 00 00 01 84 6C\n> 07 03 00 00 00 01 84 6C\n"), 0u)
         << unanswered.Err;
@@ -217,7 +243,7 @@ TEST_F(RegwireAgainstServe, CountRepeatsAndEndsWithASummary) {
     EXPECT_EQ(text.Status, 0) << text.Err;
     EXPECT_EQ(text.Out, "5: 5\n5: 5\n5: 5\n");
     for (const char* line :
-         {"transactions: 3\n", "tsSuccess: 3\n", "retries: 0\n", "round trip: min "})
+         {"transactions: 3\n", "success: 3\n", "retries: 0\n", "round trip: min "})
         EXPECT_NE(text.Err.find(line), std::string::npos) << line << " in " << text.Err;
 
     const TRun json = Line.Run({"--json", "-c", "2", "-i", "0", "read-coils", "0", "1"});
@@ -228,7 +254,7 @@ TEST_F(RegwireAgainstServe, CountRepeatsAndEndsWithASummary) {
     // The exit status tells the last failure; the summary counts each kind.
     const TRun failing = Line.Run({"-c", "2", "-i", "0", "read-holding-registers", "99", "2"});
     EXPECT_EQ(failing.Status, 1);
-    EXPECT_NE(failing.Err.find("tsException: 2\n"), std::string::npos) << failing.Err;
+    EXPECT_NE(failing.Err.find("exception: 2\n"), std::string::npos) << failing.Err;
 }
 
 TEST_F(RegwireAgainstServe, InterruptEndsAnEndlessRunWithASummary) {
@@ -237,7 +263,7 @@ TEST_F(RegwireAgainstServe, InterruptEndsAnEndlessRunWithASummary) {
     client->Signal(SIGINT);
     EXPECT_EQ(client->Wait(), 0) << client->Err();
     EXPECT_NE(client->Err().find("transactions: "), std::string::npos) << client->Err();
-    EXPECT_NE(client->Err().find("tsSuccess: "), std::string::npos);
+    EXPECT_NE(client->Err().find("success: "), std::string::npos);
     EXPECT_NE(client->Err().find("round trip: min "), std::string::npos);
 }
 

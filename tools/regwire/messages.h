@@ -46,7 +46,10 @@ inline constexpr std::string_view ServeNeedsAddress =
     "serve needs a server address 1..255 of its own";
 inline constexpr std::string_view ServeDoesNotUse = "serve does not use %s";
 inline constexpr std::string_view SizeBelongsToServe = "--size belongs to serve";
-inline constexpr std::string_view FormatShowsRegisters = "--format shows registers; %s reads none";
+inline constexpr std::string_view FormatShowsRegisters =
+    "--format shows registers read or takes write-registers' values; %s does neither";
+inline constexpr std::string_view NetworkPortInvalid =
+    "'%s' is no network port: it takes a host and a port 1..65535 (0 too for serve)";
 inline constexpr std::string_view FormatTakesPairs =
     "--format %s takes registers in pairs: %s %s is odd";
 
@@ -70,6 +73,8 @@ inline constexpr std::string_view WrittenRegisters = "written %s register%s at %
 inline constexpr std::string_view WrittenFileRecord =
     "written %s register%s to file %s at record %s";  // n, s, file, record
 inline constexpr std::string_view MaskWritten = "written register %s through AND %s, OR %s";
+// A write sent to address 0: every server takes it, none replies.
+inline constexpr std::string_view ByBroadcast = "%s by broadcast (no server confirms it)";
 
 // --- Summary of a repeated run (standard error) ---
 inline constexpr std::string_view SummaryTransactions = "transactions: %s";

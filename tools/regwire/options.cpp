@@ -1,8 +1,13 @@
 #include "options.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cctype>
 #include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdint>
 #include <map>
 #include <set>
 
@@ -10,6 +15,7 @@
 #include "modbus/client.h"
 #include "modbus/diagnostics.h"
 #include "modbus/errors.h"
+#include "modbus/serialports.h"
 
 namespace regwire::tool {
 
@@ -39,7 +45,8 @@ Line:
                           frame ends at a silence of 20 ms or more
 Master:
   -t, --timeout MS        reply time-out (1000)
-  -r, --retries N         sends per request at most (1)
+  -r, --retries N         sends again after an attempt that got no valid
+                          reply, N times at most (0)
   -c, --count N           repeat N times (1); 0 repeats until interrupted
   -i, --interval MS       period, start to start (1000); 0 sends the next
                           request as soon as the last one completed
@@ -47,7 +54,8 @@ Master:
       --format FORMAT     registers as unsigned (the default), signed, hex;
                           register pairs as int32 or float, high word first
                           (as the flow controllers' capacity), or
-                          int32-swapped or float-swapped, low word first
+                          int32-swapped or float-swapped, low word first;
+                          the values of write-registers are taken so too
   -q, --quiet             no confirmation line after a write
       --json              one JSON object per completed transaction on
                           standard output
@@ -68,7 +76,8 @@ Commands (function code):
                      until interrupted, from tables of N entries each
                      (10000): coils and holding registers start at 0,
                      discrete input i is on when i is odd, input register
-                     i holds i
+                     i holds i; it answers function codes 1 to 6, 15 and
+                     16, any other with exception 1 (illegal function)
 Exit status:
   0 success     1 exception reply     2 no reply, bad frame or wrong server
   3 bad reply   64 wrong usage        74 the port cannot be opened or is gone
@@ -223,6 +232,7 @@ class TArgumentReader {
             values.push_back(Word(FArgs.Take(), what));
         return values;
     }
+    std::vector<std::uint16_t> FormattedValues(const std::string& what);
     void ReadRecords();
     void WriteRecord();
 
@@ -288,7 +298,7 @@ void TArgumentReader::Read() {
         case WriteRegisters:
             AtLeast(2);
             FOptions.Start = Address("START");
-            FOptions.Values = Values("VALUE");
+            FOptions.Values = FormattedValues("VALUE");
             if (FOptions.Values.size() > static_cast<std::size_t>(TModbusClient::MaxWriteRegisters))
                 Usage(msg::OutOfRange, {"the number of VALUEs", Text(FOptions.Values.size()), "1",
                                         Text(TModbusClient::MaxWriteRegisters)});
@@ -326,6 +336,56 @@ void TArgumentReader::Read() {
                 FOptions.Data = HexBytes(FArgs.Take());
             return;
     }
+}
+
+// A whole number from low to high, negative ones too.
+std::int64_t SignedNumber(const std::string& word, std::int64_t low, std::int64_t high,
+                          const std::string& what) {
+    if (word.empty() || word[0] != '-')
+        return static_cast<std::int64_t>(Number(word, 0, static_cast<std::uint64_t>(high), what));
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
+    if (end != word.data() + word.size() || error == std::errc::invalid_argument)
+        Usage(msg::NotANumber, {what, word});
+    if (error != std::errc() || value < low)
+        Usage(msg::OutOfRange, {what, word, std::to_string(low), std::to_string(high)});
+    return value;
+}
+
+// A float as a single holds it: a finite number that does not overflow.
+float FloatNumber(const std::string& word, const std::string& what) {
+    float value = 0;
+    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
+    if (end != word.data() + word.size() || error == std::errc::invalid_argument ||
+        !std::isfinite(value))
+        Usage(msg::NotANumber, {what, word});
+    if (error != std::errc())
+        Usage(msg::OutOfRange, {what, word, "-3.40282e+38", "3.40282e+38"});
+    return value;
+}
+
+// The values of write-registers as --format reads them: a register each,
+// or a register pair each for the 32-bit formats, in their word order.
+std::vector<std::uint16_t> TArgumentReader::FormattedValues(const std::string& what) {
+    const TRegisterFormat format = FOptions.Format;
+    if (format == TRegisterFormat::Unsigned || format == TRegisterFormat::Hex)
+        return Values(what);
+    std::vector<std::uint16_t> values;
+    while (FArgs.Left() > 0) {
+        const std::string& word = FArgs.Take();
+        if (format == TRegisterFormat::Signed) {
+            values.push_back(static_cast<std::uint16_t>(SignedNumber(word, -32768, 65535, what)));
+            continue;
+        }
+        const bool isFloat =
+            format == TRegisterFormat::Float || format == TRegisterFormat::FloatSwapped;
+        const std::uint32_t bits =
+            isFloat ? std::bit_cast<std::uint32_t>(FloatNumber(word, what))
+                    : static_cast<std::uint32_t>(SignedNumber(word, INT32_MIN, UINT32_MAX, what));
+        const std::array<std::uint16_t, 2> pair = PairRegisters(bits, format);
+        values.insert(values.end(), pair.begin(), pair.end());
+    }
+    return values;
 }
 
 // A file holds records 0 to 9999; a run of them must end there.
@@ -396,7 +456,7 @@ bool ReadsRegisters(TToolCommand command) {
 
 // A format of register pairs needs whole pairs in every run read.
 void CheckFormat(const TToolOptions& o, const std::string& command, const std::string& format) {
-    if (o.Format == TRegisterFormat::Unsigned)
+    if (o.Format == TRegisterFormat::Unsigned || o.Command == TToolCommand::WriteRegisters)
         return;
     if (!ReadsRegisters(o.Command))
         Usage(msg::FormatShowsRegisters, {command});
@@ -499,7 +559,7 @@ TToolOptions ParseCommandLine(const std::vector<std::string>& words) {
         } else if (word == "--timeout") {
             o.TimeoutMs = static_cast<std::uint32_t>(Number(arg(), 1, 3600000, "time-out"));
         } else if (word == "--retries") {
-            o.Retries = static_cast<std::uint32_t>(Number(arg(), 1, 0xFFFFFFFF, "retries"));
+            o.Retries = static_cast<std::uint32_t>(Number(arg(), 0, 0xFFFFFFFE, "retries"));
         } else if (word == "--echo") {
             o.Echo = true;
         } else if (word == "--flow") {
@@ -550,6 +610,9 @@ TToolOptions ParseCommandLine(const std::vector<std::string>& words) {
     o.Command = found->second.Command;
     if (o.Port.empty())
         Usage(msg::PortRequired);
+    const TConnectionMode mode = o.Command == TToolCommand::Serve ? cmServer : cmClient;
+    if (PortKindOf(o.Port) != pkSerial && !IsNetworkPortName(o.Port, mode))
+        Usage(msg::NetworkPortInvalid, {o.Port});
     const bool sizeGiven = std::find(given.begin(), given.end(), "--size") != given.end();
     if (sizeGiven && o.Command != TToolCommand::Serve)
         Usage(msg::SizeBelongsToServe);

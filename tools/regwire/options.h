@@ -66,7 +66,7 @@ struct TToolOptions {
     TTransmissionMode Mode = tmRTU;
     std::uint8_t Address = 1;
     std::uint32_t TimeoutMs = 1000;
-    std::uint32_t Retries = 1;
+    std::uint32_t Retries = 0;  // sends after the first, for an attempt without a valid reply
     bool Echo = false;
     TFlowControl Flow = fcNone;
     bool Frames = false;

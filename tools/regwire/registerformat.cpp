@@ -53,6 +53,14 @@ TShownValue Pair(std::size_t offset, std::uint16_t first, std::uint16_t second,
 
 }  // namespace
 
+std::array<std::uint16_t, 2> PairRegisters(std::uint32_t bits, TRegisterFormat format) {
+    const auto high = static_cast<std::uint16_t>(bits >> 16);
+    const auto low = static_cast<std::uint16_t>(bits & 0xFFFF);
+    const bool swapped =
+        format == TRegisterFormat::Int32Swapped || format == TRegisterFormat::FloatSwapped;
+    return swapped ? std::array{low, high} : std::array{high, low};
+}
+
 bool TakesPairs(TRegisterFormat format) {
     return format == TRegisterFormat::Int32 || format == TRegisterFormat::Int32Swapped ||
            format == TRegisterFormat::Float || format == TRegisterFormat::FloatSwapped;

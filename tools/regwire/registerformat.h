@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QJsonValue>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ struct TShownValue {
     std::string Text;
     QJsonValue Json;
 };
+
+// The register pair of a 32-bit value in the word order of a pair format.
+std::array<std::uint16_t, 2> PairRegisters(std::uint32_t bits, TRegisterFormat format);
 
 // The values of registers in format. A register left over at the end of a
 // pair format is shown as unsigned, not dropped.

@@ -9,11 +9,16 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <ostream>
 
@@ -21,6 +26,7 @@
 #include "modbus/client.h"
 #include "modbus/connection.h"
 #include "modbus/errors.h"
+#include "modbus/mbapdevice.h"
 #include "modbus/memoryserver.h"
 #include "modbus/serialports.h"
 #include "platform/posixserialdevice.h"
@@ -38,6 +44,8 @@ constexpr std::chrono::milliseconds kServePortWatch{250};
 // --- Interruption: SIGINT and SIGTERM quit the event loop ---
 
 int InterruptPipe[2] = {-1, -1};
+// Set on the main thread once an interruption has ended the event loop.
+bool RunInterrupted = false;
 
 void OnSignal(int) {
     const char byte = 1;
@@ -62,10 +70,11 @@ std::string Hex(const std::vector<std::uint8_t>& bytes, const char* separator = 
     return Hex(bytes.data(), bytes.size(), separator);
 }
 
+// As the summary and --json name each outcome.
 const char* StatusName(TTransactionStatus status) {
-    static const char* const names[] = {"tsNoReply",  "tsBadFrame",  "tsWrongServer",
-                                        "tsBadReply", "tsException", "tsSuccess"};
-    return status <= tsSuccess ? names[status] : "tsUnknown";
+    static const char* const names[] = {"no reply",  "bad frame", "wrong server",
+                                        "bad reply", "exception", "success"};
+    return status <= tsSuccess ? names[status] : "unknown";
 }
 
 const char* ActionName(TDiagnosticAction action) {
@@ -112,17 +121,84 @@ QString Json(const std::string& text) {
     return QString::fromStdString(text);
 }
 
+// --frames: each frame sent ("> ") and received ("< ") on standard error, in
+// hex, as it is on the wire. The connection shows every frame as on a serial
+// line; over Modbus TCP the bytes on the wire carry the MBAP header instead
+// of the CRC, and only the device knows its transaction identifier. The
+// device hands each of its frames over on the worker thread, and they are
+// printed in their turn, as the connection shows the frame they stand for.
+// The connection shows a frame to be sent just before the device writes it:
+// the main thread waits that moment for it, as the worker needs nothing of
+// the main thread between the two.
+class TFramePrinter {
+  public:
+    explicit TFramePrinter(std::ostream& err) : FErr(err) {}
+
+    // On the worker thread, when the port opens.
+    void Tap(platform::TSerialDevice& device) {
+        auto* mbap = dynamic_cast<TMbapDevice*>(&device);
+        if (mbap == nullptr)
+            return;
+        FTapped = true;
+        mbap->OnWireFrame = [this](const std::uint8_t* frame, std::size_t count, bool sent) {
+            {
+                const std::lock_guard lock(FLock);
+                (sent ? FSent : FReceived).emplace_back(frame, frame + count);
+            }
+            FArrived.notify_all();
+        };
+    }
+
+    void Sent(const TFrameData& data) {
+        FErr << "> " << Hex(OnWire(data, FSent, kWriteWait), " ") << std::endl;
+    }
+    // A time-out delivers an empty frame: nothing was received.
+    void Received(const TFrameData& data) {
+        if (!data.empty())
+            FErr << "< " << Hex(OnWire(data, FReceived, {}), " ") << std::endl;
+    }
+
+  private:
+    using TFrames = std::deque<std::vector<std::uint8_t>>;
+
+    // A frame the device refused to write never comes: the connection's
+    // copy is shown instead.
+    std::vector<std::uint8_t> OnWire(const TFrameData& data, TFrames& frames,
+                                     std::chrono::milliseconds wait) {
+        if (!FTapped)
+            return data;
+        std::unique_lock lock(FLock);
+        if (!FArrived.wait_for(lock, wait, [&] { return !frames.empty(); }))
+            return data;
+        std::vector<std::uint8_t> frame = std::move(frames.front());
+        frames.pop_front();
+        return frame;
+    }
+
+    static constexpr std::chrono::milliseconds kWriteWait{2000};
+
+    std::ostream& FErr;
+    std::atomic<bool> FTapped = false;
+    std::mutex FLock;
+    std::condition_variable FArrived;
+    TFrames FSent;
+    TFrames FReceived;
+};
+
 // The port a run holds, watched from the main thread: why it could not be
 // opened, and whether it has gone since (an adapter pulled, the far end of a
 // pseudo-terminal closed). Only the worker reads and writes the port; a
 // poll() for a hang-up with no wait takes nothing from it.
 class TPortWatch {
   public:
-    // Opens the port of connection through this watch; assign before Open.
-    void Attach(TModbusConnection& connection) {
-        connection.DeviceFactory = [this, &connection](const TSerialPort& port) {
+    // Opens the port of connection through this watch, showing its frames
+    // to frames if given; assign before Open.
+    void Attach(TModbusConnection& connection, TFramePrinter* frames) {
+        connection.DeviceFactory = [this, &connection, frames](const TSerialPort& port) {
             try {
                 auto device = OpenPort(port, connection.ConnectionMode());
+                if (frames != nullptr)
+                    frames->Tap(*device);
                 if (const auto* posix = dynamic_cast<platform::TPosixSerialDevice*>(device.get()))
                     FFd = posix->Handle();
                 if (PortKindOf(port) != pkSerial)
@@ -209,7 +285,11 @@ class TMasterSession {
         Bind();
         QTimer::singleShot(0, [this] { Send(); });
         QCoreApplication::exec();
-        FConnection.Close();
+        // Closing waits for the transaction on the line to end, up to its
+        // reply time-out and its retries: an interrupted run leaves it and
+        // ends now.
+        if (!RunInterrupted)
+            FConnection.Close();
         if (FUsageFailed)
             return esUsage;
         // Only an interruption or a vanished port ends the loop before the
@@ -230,23 +310,21 @@ class TMasterSession {
         FConnection.SetStopBits(FOptions.StopBits);
         FConnection.SetTransmissionMode(FOptions.Mode);
         FConnection.SetReceiveTimeout(FOptions.TimeoutMs);
-        FConnection.SetMaxRetries(FOptions.Retries);
+        FConnection.SetMaxRetries(FOptions.Retries + 1);
         FConnection.SetEchoQueryBeforeReply(FOptions.Echo);
         FConnection.SetFlowControl(FOptions.Flow);
         FConnection.SetFrameTiming(FOptions.Timing);
         FConnection.OnFrameSend = [this](TModbusConnection*, const TFrameData& data) {
             if (FOptions.Frames)
-                FErr << "> " << Hex(data, " ") << std::endl;
+                FFrames.Sent(data);
             if (FOptions.Address == 0 && FOptions.Command != TToolCommand::Custom)
                 QTimer::singleShot(FConnection.TurnaroundDelay(), [this] { BroadcastSent(); });
         };
-        // A time-out delivers an empty frame: nothing was received.
         if (FOptions.Frames)
             FConnection.OnFrameReceive = [this](TModbusConnection*, const TFrameData& data) {
-                if (!data.empty())
-                    FErr << "< " << Hex(data, " ") << std::endl;
+                FFrames.Received(data);
             };
-        FPort.Attach(FConnection);
+        FPort.Attach(FConnection, FOptions.Frames ? &FFrames : nullptr);
         try {
             FConnection.Open();
         } catch (const std::exception& e) {
@@ -525,6 +603,8 @@ class TMasterSession {
                          {"status", StatusName(info.Status)},
                          {"attempts", static_cast<qint64>(info.Attempts)},
                          {"rttUs", static_cast<qint64>(rtt)}};
+        if (FOptions.Address == 0)
+            json["broadcast"] = true;
         if (info.Status == tsException) {
             json["exceptionCode"] = info.RawExceptionCode;
             json["exception"] = Json(exception);
@@ -538,8 +618,10 @@ class TMasterSession {
     void PrintText() {
         for (const std::string& line : FOutcome.Lines)
             FOut << line << "\n";
-        if (const std::string confirmation = Confirmation();
-            !FOptions.Quiet && !confirmation.empty())
+        std::string confirmation = Confirmation();
+        if (!confirmation.empty() && FOptions.Address == 0)
+            confirmation = Fill(msg::ByBroadcast, {confirmation});
+        if (!FOptions.Quiet && !confirmation.empty())
             FOut << confirmation << "\n";
         FOut.flush();
     }
@@ -635,6 +717,7 @@ class TMasterSession {
     std::vector<long long> FRoundTrips;
     std::optional<TTransactionStatus> FLastFailure;
     bool FUsageFailed = false;
+    TFramePrinter FFrames{FErr};
     TPortWatch FPort;
     bool FPortGone = false;
 };
@@ -649,6 +732,7 @@ void InstallInterruptHandlers() {
     QObject::connect(notifier, &QSocketNotifier::activated, [] {
         char byte;
         [[maybe_unused]] const auto n = read(InterruptPipe[0], &byte, 1);
+        RunInterrupted = true;
         QCoreApplication::quit();
     });
     struct sigaction action {};
@@ -659,8 +743,17 @@ void InstallInterruptHandlers() {
 }
 
 int RunMaster(const TToolOptions& options, std::ostream& out, std::ostream& err) {
-    TMasterSession session(options, out, err);
-    return session.Run();
+    auto session = std::make_unique<TMasterSession>(options, out, err);
+    const int status = session->Run();
+    if (RunInterrupted) {
+        // The session's connection would wait for the transaction on the
+        // line; the system closes the port instead.
+        out.flush();
+        err.flush();
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }
 
 // Discrete input i is on when i is odd, input register i holds i mod 65536;
@@ -679,13 +772,13 @@ int RunServer(const TToolOptions& options, std::ostream& err) {
     // Standard timing unless told otherwise: a request ends at its length and
     // the answer follows after the standard's rest, whatever the master keeps.
     connection.SetFrameTiming(options.Timing);
+    TFramePrinter frames(err);
     if (options.Frames) {
-        connection.OnFrameSend = [&err](TModbusConnection*, const TFrameData& data) {
-            err << "> " << Hex(data, " ") << std::endl;
+        connection.OnFrameSend = [&frames](TModbusConnection*, const TFrameData& data) {
+            frames.Sent(data);
         };
-        connection.OnFrameReceive = [&err](TModbusConnection*, const TFrameData& data) {
-            if (!data.empty())
-                err << "< " << Hex(data, " ") << std::endl;
+        connection.OnFrameReceive = [&frames](TModbusConnection*, const TFrameData& data) {
+            frames.Received(data);
         };
     }
     TMemoryModbusServer server(options.TableSize);
@@ -696,7 +789,7 @@ int RunServer(const TToolOptions& options, std::ostream& err) {
     }
     server.SetConnection(&connection);
     TPortWatch port;
-    port.Attach(connection);
+    port.Attach(connection, options.Frames ? &frames : nullptr);
     try {
         connection.Open();
     } catch (const std::exception& e) {

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace app {
+namespace kit {
 
 // The window's three clients tell themselves apart in the shared read
 // handler by their Tag.
@@ -102,4 +102,4 @@ std::uint16_t TempSetPointToRaw(long double temp);
 // transaction waiting, at most 1 s plus the milliseconds of the remainder.
 int HaltPollingWaitMs(int pendingTransactions);
 
-}  // namespace app
+}  // namespace kit

@@ -1,15 +1,15 @@
-#include "app/registers.h"
+#include "kit/registers.h"
 
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdio>
 
-#include "app/messages.h"
+#include "kit/messages.h"
 #include "platform/fperror.h"
 #include "platform/numtext.h"
 
-namespace app {
+namespace kit {
 
 namespace {
 
@@ -149,4 +149,4 @@ int HaltPollingWaitMs(int pendingTransactions) {
     return seconds * 1000 + ms % 1000;
 }
 
-}  // namespace app
+}  // namespace kit

@@ -1,6 +1,6 @@
-// The instruments' register values and the window's numbers: capacities,
+// The instruments' register values and the console's numbers: capacities,
 // unit captions, set-point conversions both ways, the drain wait of Apply.
-#include "app/registers.h"
+#include "kit/registers.h"
 
 #include <gtest/gtest.h>
 
@@ -8,12 +8,11 @@
 #include <limits>
 #include <string>
 
-#include "app/skin.h"
 #include "platform/fperror.h"
 
 namespace {
 
-using namespace app;
+using namespace kit;
 
 TEST(Registers, CapacityRegistersDecodeAsIEEESingleHighHalfFirst) {
     EXPECT_EQ(CapacityFromRegisters(0x41A0, 0x0000), 20.0f);
@@ -107,15 +106,15 @@ TEST(Registers, SetPointsOutsideTheRegisterRangeRaiseInsteadOfWrapping) {
     try {
         FlowSetPointToRaw(50, 20);
         ADD_FAILURE();
-    } catch (const app::ESetPointRange& error) {
+    } catch (const kit::ESetPointRange& error) {
         EXPECT_STREQ(error.what(),
                      "The flow set point 50 lies outside the controller's range of 0 to 20");
     }
-    EXPECT_THROW(FlowSetPointToRaw(20.001L, 20), app::ESetPointRange);
-    EXPECT_THROW(FlowSetPointToRaw(-1, 20), app::ESetPointRange);
-    EXPECT_THROW(FlowSetPointToRaw(6, -20), app::ESetPointRange);
-    EXPECT_THROW(TempSetPointToRaw(6553.6L), app::ESetPointRange);
-    EXPECT_THROW(TempSetPointToRaw(-5), app::ESetPointRange);
+    EXPECT_THROW(FlowSetPointToRaw(20.001L, 20), kit::ESetPointRange);
+    EXPECT_THROW(FlowSetPointToRaw(-1, 20), kit::ESetPointRange);
+    EXPECT_THROW(FlowSetPointToRaw(6, -20), kit::ESetPointRange);
+    EXPECT_THROW(TempSetPointToRaw(6553.6L), kit::ESetPointRange);
+    EXPECT_THROW(TempSetPointToRaw(-5), kit::ESetPointRange);
     EXPECT_EQ(TempSetPointToRaw(6553.5L), 65535);
 }
 
@@ -123,15 +122,6 @@ TEST(Registers, ApplyDrainsTheQueueForAtMostOneSecondAndTheRemainder) {
     const int cases[][2] = {{0, 0}, {3, 300}, {10, 1000}, {19, 1900}, {25, 1500}, {40, 1000}};
     for (const auto& c : cases)
         EXPECT_EQ(HaltPollingWaitMs(c[0]), c[1]) << c[0];
-}
-
-TEST(Skin, TheHueTintsALightQuietFace) {
-    const QColor face = SkinFace(132);
-    EXPECT_EQ(face.hue(), 132);
-    EXPECT_LT(face.saturation(), 40);
-    EXPECT_GT(face.value(), 220);
-    EXPECT_EQ(SkinFace(132 + 360), face);
-    EXPECT_EQ(SkinFace(-228), face);
 }
 
 }  // namespace

@@ -1,0 +1,676 @@
+#include "kit/kit.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <stdexcept>
+
+#include "app/threadedtimer.h"
+#include "kit/messages.h"
+#include "live/readings.h"
+#include "modbus/client.h"
+#include "modbus/connection.h"
+#include "modbus/serialports.h"
+#include "platform/delay.h"
+#include "platform/numtext.h"
+#include "platform/posixserialdevice.h"
+#include "platform/serialdevice.h"
+
+namespace kit {
+
+namespace {
+
+// Waits of the Refresh groups: long enough for the group's replies at 9600
+// bit/s to come in before the next group goes out.
+constexpr int kRefreshGroupWaitMs = 250;
+constexpr int kRefreshLastWaitMs = 300;
+// How often a step that waits for its answer looks again.
+constexpr int kAnswerLookMs = 20;
+// How often a vanished port is looked for; an adapter plugged in again
+// takes the kernel a moment to name anyway.
+constexpr int kPortLookMs = 250;
+
+std::string Format(const char* pattern, const std::string& a, const std::string& b = {},
+                   const std::string& c = {}) {
+    char text[400];
+    std::snprintf(text, sizeof text, pattern, a.c_str(), b.c_str(), c.c_str());
+    return text;
+}
+
+std::string ReadFailureText(const char* pattern, const TExtraRead& read, int value) {
+    char text[200];
+    std::snprintf(text, sizeof text, pattern, value, read.Address, read.Register);
+    return text;
+}
+
+live::TInstrument InstrumentOfTag(int tag) {
+    return tag == itReservoirFlow  ? live::inReservoirFlow
+           : tag == itDilutionFlow ? live::inDilutionFlow
+                                   : live::inTemperature;
+}
+
+const char* StepText(TApplyStep step) {
+    switch (step) {
+        case asEnterWriteMode:
+            return kStepEnterWriteMode;
+        case asEnterConfirm:
+            return kStepEnterConfirm;
+        case asLeaveWriteMode:
+            return kStepLeaveWriteMode;
+        case asLeaveConfirm:
+            return kStepLeaveConfirm;
+        default:
+            return "";
+    }
+}
+
+// A reply that never came, or came spoilt or from another server: the
+// request may not have reached the instrument, and sending it again does no
+// harm. Anything else the instrument said is its answer.
+bool WorthSendingAgain(regwire::TTransactionStatus status) {
+    return status == regwire::tsNoReply || status == regwire::tsBadFrame ||
+           status == regwire::tsWrongServer;
+}
+
+}  // namespace
+
+std::string FailureText(const TStepFailure& failure) {
+    const char* how = failure.Outcome == woRefused ? kStepRefused : kStepNotAnswered;
+    switch (failure.Step) {
+        case asReservoirFlow:
+            return Format(kFlowSetPointLost, live::InstrumentName(live::inReservoirFlow));
+        case asDilutionFlow:
+            return Format(kFlowSetPointLost, live::InstrumentName(live::inDilutionFlow));
+        case asTempSetPoint:
+            return Format(kTempSetPointFailed, how, failure.SetPoint, std::to_string(failure.Raw));
+        case asPort:
+            return Format(kSetPointsNotSent, failure.Port);
+        default:
+            return Format(kTempHandshakeFailed, how, StepText(failure.Step), failure.SetPoint);
+    }
+}
+
+TKit::TKit(QObject* owner) : QObject(owner) {
+    Connection = new regwire::TModbusConnection(this);
+    Connection->SetCustomBaudRate(kLineBitRate);
+    Connection->SetDataBits(regwire::db8);
+    Connection->SetParity(regwire::psEven);
+    Connection->SetStopBits(regwire::sb1);
+    Connection->SetTransmissionMode(regwire::tmRTU);
+    // The serial port's descriptor is kept, so that a vanished adapter is
+    // seen by its hang-up rather than as an instrument that went silent.
+    Connection->DeviceFactory = [this](const std::string& port) {
+        auto device = regwire::OpenPort(port, regwire::cmClient);
+        const auto* posix = dynamic_cast<platform::TPosixSerialDevice*>(device.get());
+        FFd = posix != nullptr ? posix->Handle() : -1;
+        return device;
+    };
+
+    const auto client = [this](int tag, std::uint8_t address) {
+        auto* c = new regwire::TModbusClient(this);
+        c->Tag = tag;
+        c->SetServerAddress(address);
+        c->SetConnection(Connection);
+        c->OnHoldingRegistersRead =
+            [this](regwire::TModbusClient* sender, const regwire::TTransactionInfo& info,
+                   std::uint16_t start, std::uint16_t, const regwire::TRegValues& values) {
+                RegistersRead(sender, info, start, values);
+            };
+        c->OnSingleRegisterWrite = [this](regwire::TModbusClient* sender,
+                                          const regwire::TTransactionInfo& info, std::uint16_t reg,
+                                          std::uint16_t) { RegisterWritten(sender, info, reg); };
+        return c;
+    };
+    ReservoirFlow = client(itReservoirFlow, 10);
+    DilutionFlow = client(itDilutionFlow, 11);
+    Temperature = client(itTemperature, 20);
+
+    PollTimer = new app::TThreadedTimer(this);
+    PollTimer->SetInterval(kPollIntervalMs);
+    PollTimer->OnTimer = [this](app::TThreadedTimer*) { PollTick(); };
+    PollTimer->OnTimerError = [this](app::TThreadedTimer*, const std::string& why) {
+        if (OnPollStopped)
+            OnPollStopped(why);
+    };
+
+    FPortLook = new QTimer(this);
+    FPortLook->setInterval(kPortLookMs);
+    connect(FPortLook, &QTimer::timeout, this, [this] { LookForPort(); });
+}
+
+TKit::~TKit() {
+    FPortLook->stop();
+    delete PollTimer;
+    delete Connection;
+    delete ReservoirFlow;
+    delete DilutionFlow;
+    delete Temperature;
+    for (regwire::TModbusClient* extra : FExtraClients)
+        delete extra;
+}
+
+// --- The line ---
+
+void TKit::Open(const std::string& port) {
+    if (PortGone())
+        Close();
+    const bool wasOpen = Active();
+    const std::string previous = Port();
+    if (wasOpen && port == previous)
+        return;
+    if (wasOpen)
+        Close();
+    try {
+        OpenDevice(port);
+    } catch (...) {
+        // The error that sent the caller back is the one raised; a previous
+        // port that has gone meanwhile only leaves the line closed.
+        if (wasOpen) {
+            try {
+                OpenDevice(previous);
+            } catch (const std::exception&) {
+            }
+        }
+        throw;
+    }
+}
+
+void TKit::OpenDevice(const std::string& port) {
+    Connection->SetPort(port);
+    Connection->Open();
+    FLastingName = regwire::PortKindOf(port) == regwire::pkSerial ? LastingName(port) : "";
+}
+
+void TKit::Close() {
+    FPortLook->stop();
+    FGonePort.clear();
+    PollTimer->SetEnabled(false);
+    Connection->CancelTransactions();
+    Connection->Close();
+    FFd = -1;
+    Forget();
+}
+
+bool TKit::Active() const {
+    return Connection->Active();
+}
+
+const std::string& TKit::Port() const {
+    return Connection->Port();
+}
+
+// --- The poll ---
+
+void TKit::StartPolling() {
+    PollTimer->SetEnabled(true);
+}
+
+void TKit::StopPolling() {
+    PollTimer->SetEnabled(false);
+}
+
+bool TKit::Polling() const {
+    return PollTimer->Enabled() && Connection->Active();
+}
+
+// A read is queued for an instrument only when none of its requests is still
+// waiting in the queue: a silent instrument answers each read only with its
+// time-out, which takes longer than the poll's period, and the queue would
+// otherwise grow for as long as the instrument stays away.
+void TKit::PollTick() {
+    if (!Connection->Active())
+        return;
+    if (DeviceGone()) {
+        PortVanished();
+        return;
+    }
+    if (FCycleOpen)
+        DeliverCycle();
+    FCycle = TPollCycle{};
+    FCyclePending.clear();
+    const auto poll = [this](regwire::TModbusClient* client, std::uint16_t reg,
+                             live::TInstrument instrument) {
+        if (Connection->PendingTransactions(client) != 0)
+            return;
+        FCyclePending[client->ReadHoldingRegisters(reg, 1, 0)] = instrument;
+        FCycle.Readings[instrument].Sent = true;
+    };
+    poll(ReservoirFlow, kRegMeasuredFlow, live::inReservoirFlow);
+    poll(DilutionFlow, kRegMeasuredFlow, live::inDilutionFlow);
+    poll(Temperature, kRegMeasuredTemp, live::inTemperature);
+    FCycle.Extra.resize(FExtraReads.size());
+    for (std::size_t i = 0; i < FExtraReads.size(); ++i) {
+        const TExtraRead& read = FExtraReads[i];
+        FCycle.Extra[i].Read = read;
+        regwire::TModbusClient* client = FExtraClients[i];
+        if (FExtraOut[i])
+            continue;
+        const std::int32_t id = read.Function == 3
+                                    ? client->ReadHoldingRegisters(read.Register, read.Count, 0)
+                                    : client->ReadInputRegisters(read.Register, read.Count, 0);
+        FExtraOut[i] = true;
+        FCyclePending[id] = live::kInstrumentCount + i;
+        FCycle.Extra[i].Sent = true;
+    }
+    FCycleOpen = !FCyclePending.empty();
+}
+
+void TKit::SetExtraReads(const std::vector<TExtraRead>& reads) {
+    for (const TExtraRead& read : reads) {
+        if (read.Function != 3 && read.Function != 4)
+            throw std::invalid_argument(ReadFailureText(kExtraReadFunction, read, read.Function));
+        if (read.Count < 1 || read.Count > regwire::TModbusClient::MaxReadRegisters)
+            throw std::invalid_argument(ReadFailureText(kExtraReadCount, read, read.Count));
+    }
+    for (regwire::TModbusClient* extra : FExtraClients)
+        delete extra;
+    FExtraClients.clear();
+    FExtraReads = reads;
+    FExtraOut.assign(reads.size(), false);
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        auto* c = new regwire::TModbusClient(this);
+        c->SetServerAddress(reads[i].Address);
+        c->SetConnection(Connection);
+        const auto done = [this, i](regwire::TModbusClient*, const regwire::TTransactionInfo& info,
+                                    std::uint16_t, std::uint16_t,
+                                    const regwire::TRegValues& values) {
+            ExtraRead(i, info, values);
+        };
+        (reads[i].Function == 3 ? c->OnHoldingRegistersRead : c->OnInputRegistersRead) = done;
+        FExtraClients.push_back(c);
+    }
+    FCycleOpen = false;
+    FCyclePending.clear();
+}
+
+// --- Completions ---
+
+void TKit::RegistersRead(regwire::TModbusClient* sender, const regwire::TTransactionInfo& info,
+                         std::uint16_t startReg, const std::vector<std::uint16_t>& values) {
+    const int tag = sender != nullptr ? sender->Tag : 0;
+    if (tag < itReservoirFlow || tag > itTemperature)
+        return;
+    TReadDone read;
+    read.Instrument = InstrumentOfTag(tag);
+    read.StartReg = startReg;
+    read.Status = info.Status;
+    read.Values = &values;
+    read.Measured =
+        tag == itTemperature ? startReg == kRegMeasuredTemp : startReg == kRegMeasuredFlow;
+    const bool ok = info.Status == regwire::tsSuccess && !values.empty();
+    if (read.Measured && ok)
+        read.Value = tag == itTemperature     ? values[0] / 10.0
+                     : tag == itReservoirFlow ? FlowFromRaw(values[0], RFCapacity)
+                                              : FlowFromRaw(values[0], DFCapacity);
+    else if (ok)
+        DecodeSetting(read.Instrument, startReg, values);
+    if (info.Status == regwire::tsNoReply && FFd >= 0)
+        QTimer::singleShot(0, this, [this] { CheckPort(); });
+    if (OnRead)
+        OnRead(read);
+    if (!read.Measured)
+        return;
+    const auto slot = FCyclePending.find(info.TransactionID);
+    if (slot == FCyclePending.end() || slot->second != static_cast<std::size_t>(read.Instrument))
+        return;
+    TPollCycle::TMeasuredRead& r = FCycle.Readings[read.Instrument];
+    r.Completed = true;
+    r.Status = info.Status;
+    r.Value = read.Value;
+    CycleCompleted(info.TransactionID);
+}
+
+void TKit::DecodeSetting(live::TInstrument instrument, std::uint16_t startReg,
+                         const std::vector<std::uint16_t>& values) {
+    const bool reservoir = instrument == live::inReservoirFlow;
+    const std::uint16_t v = values[0];
+    if (instrument == live::inTemperature) {
+        if (startReg == kRegTempSetPoint)
+            LastTempSP = TempSetPointFromRaw(v);
+        else if (startReg == kRegTempUpperLimit)
+            TempUpperLimit = TempLimitFromRaw(v);
+        else if (startReg == kRegTempLowerLimit)
+            TempLowerLimit = TempLimitFromRaw(v);
+        return;
+    }
+    if (startReg == kRegFlowSetPoint)
+        (reservoir ? LastFlowSP : LastDilutionFlowSP) =
+            FlowSetPointFromRaw(v, reservoir ? RFCapacity : DFCapacity);
+    else if (startReg == kRegCapacity && values.size() >= 2)
+        (reservoir ? RFCapacity : DFCapacity) = CapacityFromRegisters(values[0], values[1]);
+}
+
+void TKit::ExtraRead(std::size_t index, const regwire::TTransactionInfo& info,
+                     const std::vector<std::uint16_t>& values) {
+    if (index < FExtraOut.size())
+        FExtraOut[index] = false;
+    const auto slot = FCyclePending.find(info.TransactionID);
+    if (slot == FCyclePending.end() || slot->second != live::kInstrumentCount + index)
+        return;
+    TExtraReply& reply = FCycle.Extra[index];
+    reply.Status = info.Status;
+    if (info.Status == regwire::tsSuccess)
+        reply.Registers = values;
+    CycleCompleted(info.TransactionID);
+}
+
+void TKit::CycleCompleted(std::int32_t id) {
+    FCyclePending.erase(id);
+    if (FCyclePending.empty() && FCycleOpen)
+        DeliverCycle();
+}
+
+void TKit::DeliverCycle() {
+    FCycleOpen = false;
+    FCyclePending.clear();
+    if (OnPoll)
+        OnPoll(FCycle);
+}
+
+void TKit::Forget() {
+    FCycleOpen = false;
+    FCyclePending.clear();
+    FExtraOut.assign(FExtraOut.size(), false);
+}
+
+void TKit::RegisterWritten(regwire::TModbusClient* sender, const regwire::TTransactionInfo& info,
+                           std::uint16_t reg) {
+    FWrites[info.TransactionID] = info.Status;
+    if (info.Status != regwire::tsSuccess || sender != Temperature)
+        return;
+    if (reg == kRegWriteMode || reg == kRegEnterConfirm || reg == kRegLeaveConfirm)
+        WriteAcknowledged = true;
+}
+
+// --- Settings ---
+
+// Capacities before units, so that a unit caption is built with the new
+// capacity; the control mode before the set point is read back.
+void TKit::ReadSettings() {
+    ReservoirFlow->ReadHoldingRegisters(kRegCapacity, 2, 0);
+    ReservoirFlow->ReadHoldingRegisters(kRegCapacityUnit, 1, 0);
+    DilutionFlow->ReadHoldingRegisters(kRegCapacity, 2, 0);
+    DilutionFlow->ReadHoldingRegisters(kRegCapacityUnit, 1, 0);
+    Temperature->ReadHoldingRegisters(kRegTempUpperLimit, 1, 0);
+    Temperature->ReadHoldingRegisters(kRegTempLowerLimit, 1, 0);
+    ReservoirFlow->WriteSingleRegister(kRegControlMode, kControlModeValue, 0);
+    ReservoirFlow->ReadHoldingRegisters(kRegFlowSetPoint, 1, 0);
+    DilutionFlow->WriteSingleRegister(kRegControlMode, kControlModeValue, 0);
+    DilutionFlow->ReadHoldingRegisters(kRegFlowSetPoint, 1, 0);
+    Temperature->ReadHoldingRegisters(kRegTempSetPoint, 1, 0);
+}
+
+void TKit::RefreshSettings() {
+    ReservoirFlow->ReadHoldingRegisters(kRegCapacity, 2, 0);
+    ReservoirFlow->ReadHoldingRegisters(kRegCapacityUnit, 1, 0);
+    platform::Delay(kRefreshGroupWaitMs);
+    DilutionFlow->ReadHoldingRegisters(kRegCapacity, 2, 0);
+    DilutionFlow->ReadHoldingRegisters(kRegCapacityUnit, 1, 0);
+    platform::Delay(kRefreshGroupWaitMs);
+    Temperature->ReadHoldingRegisters(kRegTempUpperLimit, 1, 0);
+    Temperature->ReadHoldingRegisters(kRegTempLowerLimit, 1, 0);
+    platform::Delay(kRefreshGroupWaitMs);
+    ReservoirFlow->WriteSingleRegister(kRegControlMode, kControlModeValue, 0);
+    DilutionFlow->WriteSingleRegister(kRegControlMode, kControlModeValue, 0);
+    platform::Delay(kRefreshGroupWaitMs);
+    ReservoirFlow->ReadHoldingRegisters(kRegFlowSetPoint, 1, 0);
+    DilutionFlow->ReadHoldingRegisters(kRegFlowSetPoint, 1, 0);
+    Temperature->ReadHoldingRegisters(kRegTempSetPoint, 1, 0);
+    platform::Delay(kRefreshLastWaitMs);
+}
+
+// --- Set points ---
+
+TSetPointChange TKit::Changes(const TSetPoints& wanted) const {
+    const auto changed = [](long double last, long double value) -> std::optional<long double> {
+        if (platform::FloatToStrGeneral(last) == platform::FloatToStrGeneral(value))
+            return std::nullopt;
+        return value;
+    };
+    return {changed(LastTempSP, wanted.Temp), changed(LastFlowSP, wanted.Flow),
+            changed(LastDilutionFlowSP, wanted.DilutionFlow)};
+}
+
+void TKit::HaltPolling() {
+    PollTimer->SetEnabled(false);
+    const int waitMs = HaltPollingWaitMs(Connection->PendingTransactions());
+    if (waitMs > 0)
+        platform::Delay(waitMs);
+    Connection->CancelTransactions();
+}
+
+// The poll is held while the set points go out and resumes afterwards, also
+// when a step failed, so that the readings keep coming.
+TApplyResult TKit::Apply(const TSetPointChange& change) {
+    const bool polling = PollTimer->Enabled();
+    HaltPolling();
+    TApplyResult result;
+    try {
+        result = WriteSetPoints(change);
+    } catch (...) {
+        if (polling && Active())
+            StartPolling();
+        throw;
+    }
+    if (polling && Active())
+        StartPolling();
+    return result;
+}
+
+// Each set point is converted before anything is queued or remembered: a
+// capacity that makes the conversion fail leaves the instruments and the
+// remembered set points as they were, and the next Apply tries again.
+TKit::TConverted TKit::Convert(const TSetPointChange& change) const {
+    TConverted raw;
+    if (change.Flow)
+        raw.Flow = FlowSetPointToRaw(*change.Flow, RFCapacity);
+    if (change.DilutionFlow)
+        raw.DilutionFlow = FlowSetPointToRaw(*change.DilutionFlow, DFCapacity);
+    if (change.Temp)
+        raw.Temp = TempSetPointToRaw(*change.Temp);
+    return raw;
+}
+
+// One instrument a second, with the poll stopped so that no read comes
+// between.
+TApplyResult TKit::WriteSetPoints(const TSetPointChange& change) {
+    TApplyResult result;
+    if (!Active()) {
+        TStepFailure failure;
+        failure.Port = PortGone() ? FGonePort : Port();
+        result.Failures.push_back(failure);
+        return result;
+    }
+    const TConverted raw = Convert(change);
+    FWrites.clear();
+    if (change.Flow)
+        WriteFlow(ReservoirFlow, asReservoirFlow, *change.Flow, *raw.Flow, result);
+    platform::Delay(BetweenInstrumentsMs);
+    if (change.DilutionFlow)
+        WriteFlow(DilutionFlow, asDilutionFlow, *change.DilutionFlow, *raw.DilutionFlow, result);
+    platform::Delay(BetweenInstrumentsMs);
+    if (change.Temp)
+        WriteTemp(*change.Temp, *raw.Temp, result);
+    return result;
+}
+
+// A flow set point that the controller did not confirm is not known to be
+// in it: the remembered value is forgotten, so the next Apply writes it
+// again.
+void TKit::WriteFlow(regwire::TModbusClient* client, TApplyStep step, long double flow,
+                     std::uint16_t raw, TApplyResult& result) {
+    long double& last = client == ReservoirFlow ? LastFlowSP : LastDilutionFlowSP;
+    const TWriteOutcome outcome = ConfirmedWrite(client, kRegFlowSetPoint, raw, 0, result);
+    if (outcome == woConfirmed) {
+        last = flow;
+        return;
+    }
+    last = std::numeric_limits<long double>::quiet_NaN();
+    result.Failures.push_back({step, outcome, platform::FloatToStrGeneral(flow), raw, {}});
+}
+
+// The temperature controller takes a set point only in write mode: entered
+// before the write, left after it, each step confirmed by the controller.
+// A step it refuses or does not answer is reported and the remembered set
+// point is not taken as written, so the next Apply writes it again. Write mode is left
+// whatever became of the set point itself.
+void TKit::WriteTemp(long double temp, std::uint16_t raw, TApplyResult& result) {
+    const std::string shown = platform::FloatToStrGeneral(temp);
+    if (!HandshakeStep(kRegWriteMode, kEnterWriteMode, asEnterWriteMode, shown, result) ||
+        !HandshakeStep(kRegEnterConfirm, 0, asEnterConfirm, shown, result))
+        return;
+    const TWriteOutcome written = ConfirmedWrite(Temperature, kRegTempSetPoint, raw, 0, result);
+    if (written != woConfirmed)
+        result.Failures.push_back({asTempSetPoint, written, shown, raw, {}});
+    const bool left =
+        HandshakeStep(kRegWriteMode, kLeaveWriteMode, asLeaveWriteMode, shown, result) &&
+        HandshakeStep(kRegLeaveConfirm, 0, asLeaveConfirm, shown, result);
+    if (written != woConfirmed)
+        return;
+    // A set point taken while write mode could not be left is in the
+    // controller all the same: what it holds is no longer the remembered
+    // one, and the next Apply runs the handshake again.
+    LastTempSP = left ? temp : std::numeric_limits<long double>::quiet_NaN();
+}
+
+bool TKit::HandshakeStep(std::uint16_t reg, std::uint16_t value, TApplyStep step,
+                         const std::string& shown, TApplyResult& result) {
+    const TWriteOutcome outcome = ConfirmedWrite(Temperature, reg, value, HandshakeStepMs, result);
+    if (outcome == woConfirmed)
+        return true;
+    result.Failures.push_back({step, outcome, shown, value, {}});
+    return false;
+}
+
+// Sent again while no valid reply comes back, up to kWriteSends in all: a
+// set point and a handshake step leave the instrument as one send would.
+TWriteOutcome TKit::ConfirmedWrite(regwire::TModbusClient* client, std::uint16_t reg,
+                                   std::uint16_t value, int pacingMs, TApplyResult& result) {
+    for (int send = 1;; ++send) {
+        ++result.Sends;
+        const std::optional<regwire::TTransactionStatus> status =
+            SendOnce(client, reg, value, pacingMs);
+        // No completion in time: the request may still be queued, and a
+        // second one would only queue behind it.
+        if (!status)
+            return woNotAnswered;
+        if (*status == regwire::tsSuccess)
+            return woConfirmed;
+        if (*status == regwire::tsException)
+            return woRefused;
+        if (!WorthSendingAgain(*status) || send >= WriteSends || !Active() || DeviceGone())
+            return woNotAnswered;
+    }
+}
+
+// Queues one write, gives it `pacingMs`, then waits for its own completion
+// (not any acknowledgement) while events are served, for at most as long
+// as the connection may take to answer.
+std::optional<regwire::TTransactionStatus> TKit::SendOnce(regwire::TModbusClient* client,
+                                                          std::uint16_t reg, std::uint16_t value,
+                                                          int pacingMs) {
+    const std::int32_t id = client->WriteSingleRegister(reg, value, 0);
+    if (pacingMs > 0)
+        platform::Delay(pacingMs);
+    const std::uint32_t start = platform::TickCount();
+    const auto limit = static_cast<std::uint32_t>(WriteAnswerLimitMs());
+    while (!FWrites.contains(id) && platform::TickCount() - start < limit)
+        platform::Delay(kAnswerLookMs);
+    const auto found = FWrites.find(id);
+    if (found == FWrites.end())
+        return std::nullopt;
+    const regwire::TTransactionStatus status = found->second;
+    FWrites.erase(found);
+    WriteAcknowledged = false;
+    return status;
+}
+
+// Every attempt's send and receive time-outs, and a second to spare.
+int TKit::WriteAnswerLimitMs() const {
+    const long long attempts = static_cast<long long>(Connection->MaxRetries()) + 1;
+    const long long perAttempt =
+        static_cast<long long>(Connection->ReceiveTimeout()) + Connection->SendTimeout();
+    return static_cast<int>(std::min(attempts * perAttempt + 1000, 60000LL));
+}
+
+// --- A vanished port ---
+
+// A hang-up on the serial port's descriptor: the adapter was pulled (or the
+// far end of a pseudo-terminal closed). Only the worker reads and writes
+// the port; a poll() that does not wait takes nothing from it.
+bool TKit::DeviceGone() const {
+    if (FFd < 0 || !Connection->Active())
+        return false;
+    pollfd p{FFd, 0, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+void TKit::CheckPort() {
+    if (DeviceGone())
+        PortVanished();
+}
+
+// The line closes at once (its reads would only wait out their time-outs)
+// and the kit looks for the adapter until it is back.
+void TKit::PortVanished() {
+    if (!Active())
+        return;
+    const std::string port = Port();
+    const std::string name = FLastingName;
+    Close();
+    FGonePort = port;
+    FGoneName = name;
+    FPortLook->start();
+    if (OnPortGone)
+        OnPortGone(FGonePort);
+}
+
+// The adapter is found again by its lasting name, which points at whatever
+// device the kernel gave it this time; without one, by its old path. Once
+// it opens, the instruments' set points are read back before the poll
+// goes on, so nothing is judged against what they held before.
+void TKit::LookForPort() {
+    const std::string device = Resolve();
+    if (device.empty() || access(device.c_str(), F_OK) != 0)
+        return;
+    try {
+        OpenDevice(device);
+    } catch (const std::exception&) {
+        return;  // not ready yet (the kernel still setting it up): the next look
+    }
+    FPortLook->stop();
+    FGonePort.clear();
+    ReadSettings();
+    StartPolling();
+    if (OnPortBack)
+        OnPortBack(Port());
+}
+
+std::string TKit::Resolve() const {
+    if (FGoneName.empty())
+        return FGonePort;
+    std::error_code error;
+    const auto target =
+        std::filesystem::canonical(std::filesystem::path(ByIdFolder) / FGoneName, error);
+    return error ? std::string() : target.string();
+}
+
+// The name under ByIdFolder that points at `device`, empty when none does.
+std::string TKit::LastingName(const std::string& device) const {
+    std::error_code error;
+    const auto wanted = std::filesystem::canonical(device, error);
+    if (error)
+        return {};
+    for (const auto& entry : std::filesystem::directory_iterator(ByIdFolder, error)) {
+        std::error_code entryError;
+        if (std::filesystem::canonical(entry.path(), entryError) == wanted && !entryError)
+            return entry.path().filename().string();
+    }
+    return {};
+}
+
+}  // namespace kit
