@@ -1,0 +1,48 @@
+// The console's side of the plant's register map: while the console runs it
+// serves the map (dahs::TDahsServer) to the plant's DAHS or PLC, fed from the
+// live view after every poll, so the plant reads what the window shows.
+//
+// The server answers on threads of its own; here, on the main thread, each
+// poll only encodes one snapshot and hands it over under a lock. The
+// server's log lines (peers refused, commands) go to standard error.
+#pragma once
+
+#include <QtGlobal>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "dahs/dahsserver.h"
+
+namespace app {
+
+class TfrmVapcalCalc;
+
+class TDahsFeed {
+  public:
+    // Serves the map when `listen` (--dahs, mbtcp://HOST:PORT) or the
+    // settings file's DahsListen asks for it, and starts feeding it from
+    // the window's live view. Raises dahs::EDahsSettingsError for settings
+    // that cannot be used or an address that cannot be listened on.
+    TDahsFeed(TfrmVapcalCalc& window, const std::string& settingsFile, const std::string& listen);
+    ~TDahsFeed();
+    TDahsFeed(const TDahsFeed&) = delete;
+    TDahsFeed& operator=(const TDahsFeed&) = delete;
+
+    // The server, or nullptr while the settings leave it off.
+    dahs::TDahsServer* Server() const { return FServer.get(); }
+    // What the plant reads now, as the last poll left it.
+    const dahs::TDahsSnapshot& Snapshot() const { return FSnapshot; }
+
+  private:
+    void Polled();
+
+    TfrmVapcalCalc& FWindow;
+    // The window's own handling of a poll, which runs first.
+    std::function<void()> FShown;
+    std::unique_ptr<dahs::TDahsServer> FServer;
+    dahs::TDahsSnapshot FSnapshot;
+    qint64 FLastSampleMs = -1;
+};
+
+}  // namespace app
