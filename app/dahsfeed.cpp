@@ -1,10 +1,17 @@
 #include "app/dahsfeed.h"
 
+#include <QTimer>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 
 #include "app/livedisplay.h"
 #include "app/mainwindow.h"
+#include "app/messages.h"
+#include "calc/model.h"
+#include "kit/kit.h"
+#include "platform/numtext.h"
+#include "platform/thread.h"
 
 namespace app {
 
@@ -12,6 +19,13 @@ namespace {
 
 double Known(double value) {
     return std::isfinite(value) ? value : dahs::kDahsUnknown;
+}
+
+std::string Format(const char* pattern, const std::string& a, const std::string& b = {},
+                   const std::string& c = {}) {
+    char text[256];
+    std::snprintf(text, sizeof text, pattern, a.c_str(), b.c_str(), c.c_str());
+    return text;
 }
 
 }  // namespace
@@ -28,6 +42,16 @@ TDahsFeed::TDahsFeed(TfrmVapcalCalc& window, const std::string& settingsFile,
         return;
     FServer = std::make_unique<dahs::TDahsServer>(settings);
     FServer->OnLog = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+    // The command arrives on a peer's thread; the window is the main
+    // thread's, which answers while the peer waits.
+    FServer->OnCommand = [this](const dahs::TDahsCommand& command, std::string& reason) {
+        bool taken = false;
+        if (!FClosing)
+            platform::Synchronize([&] { taken = Take(command, reason); });
+        else
+            reason = kPlantClosing;
+        return taken;
+    };
     FServer->Start();
     live::TKitMonitor& monitor = FWindow.LiveView->Monitor;
     // After the window's own handling of the poll, so the map says what the
@@ -41,9 +65,79 @@ TDahsFeed::TDahsFeed(TfrmVapcalCalc& window, const std::string& settingsFile,
     Polled();
 }
 
+// A peer may be waiting for the main thread with a command: the server is
+// ended on a thread of its own while this one serves such waits.
 TDahsFeed::~TDahsFeed() {
-    if (FServer)
-        FWindow.LiveView->Monitor.OnPoll = FShown;
+    if (!FServer)
+        return;
+    FWindow.LiveView->Monitor.OnPoll = FShown;
+    FClosing = true;
+    platform::TCompletion ended;
+    std::thread ender([this, &ended] {
+        FServer.reset();
+        ended.Complete();
+    });
+    ended.Wait();
+    ender.join();
+}
+
+bool TDahsFeed::Take(const dahs::TDahsCommand& command, std::string& reason) {
+    if (FClosing) {
+        reason = kPlantClosing;
+        return false;
+    }
+    if (!FWindow.Kit->Active()) {
+        reason = kPlantNoLine;
+        return false;
+    }
+    // At the temperature and dilution the kit holds now.
+    const long double temp = FWindow.LastTempSP;
+    const long double dilution = FWindow.LastDilutionFlowSP;
+    long double flow = 0;
+    switch (command.Kind) {
+        case dahs::ckApplyWanted:
+            try {
+                flow = calc::CalcFlowForOutput(command.Wanted, calc::CalcSatConc(temp),
+                                               FWindow.edtPbar->AsFloat(), FWindow.edtDp->AsFloat(),
+                                               temp, FWindow.edtRefTemp->AsFloat(), dilution);
+            } catch (const std::exception&) {
+                flow = NAN;
+            }
+            break;
+        case dahs::ckZeroGas:
+            break;
+        default:
+            reason = kPlantNoRuns;
+            return false;
+    }
+    const long double held = HeldFlow(flow, reason);
+    if (std::isnan(held))
+        return false;
+    if (FWindow.Busy()) {
+        reason = kPlantBusy;
+        return false;
+    }
+    FWindow.edtTemp->SetAsFloat(temp);
+    FWindow.edtDilutionFlow->SetAsFloat(dilution);
+    FWindow.edtFlow->SetAsFloat(held);
+    const std::string text = command.Peer + ": " + dahs::DahsCommandText(command);
+    QTimer::singleShot(0, &FWindow, [this, text] { FWindow.ApplyForPlant(text); });
+    return true;
+}
+
+// The reservoir flow as its field would hold it; NaN, with the reason, when
+// the field does not take it.
+long double TDahsFeed::HeldFlow(long double flow, std::string& reason) const {
+    const panels::TFloatEdit& field = *FWindow.edtFlow;
+    const long double held =
+        std::isfinite(flow) ? platform::HeldValue(flow, field.DecimalPlaces()) : flow;
+    if (std::isfinite(held) && held >= field.BoundLower() && held <= field.BoundUpper())
+        return held;
+    reason =
+        Format(kPlantOutOfReach, std::isfinite(held) ? platform::FloatToStrGeneral(held) : "no",
+               platform::FloatToStrGeneral(field.BoundLower()),
+               platform::FloatToStrGeneral(field.BoundUpper()));
+    return NAN;
 }
 
 void TDahsFeed::Polled() {

@@ -5,9 +5,16 @@
 // The server answers on threads of its own; here, on the main thread, each
 // poll only encodes one snapshot and hands it over under a lock. The
 // server's log lines (peers refused, commands) go to standard error.
+//
+// With DahsControl=1 the plant's "apply" and "zero gas" are taken when the
+// console has a line to the kit and the reservoir flow they need fits its
+// field: the fields are set as the operator would set them, and the console
+// applies them as Apply does, naming the command in the status line. The
+// console carries out no calibration runs: the run commands are refused.
 #pragma once
 
 #include <QtGlobal>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -34,8 +41,13 @@ class TDahsFeed {
     // What the plant reads now, as the last poll left it.
     const dahs::TDahsSnapshot& Snapshot() const { return FSnapshot; }
 
+    // Main thread: whether the console takes the plant's command, with the
+    // reason when not. A taken command is applied from the event loop.
+    bool Take(const dahs::TDahsCommand& command, std::string& reason);
+
   private:
     void Polled();
+    long double HeldFlow(long double flow, std::string& reason) const;
 
     TfrmVapcalCalc& FWindow;
     // The window's own handling of a poll, which runs first.
@@ -43,6 +55,7 @@ class TDahsFeed {
     std::unique_ptr<dahs::TDahsServer> FServer;
     dahs::TDahsSnapshot FSnapshot;
     qint64 FLastSampleMs = -1;
+    std::atomic<bool> FClosing{false};
 };
 
 }  // namespace app

@@ -197,9 +197,9 @@ bool TDahsServer::TakeCommand(const TDahsCommandRegisters& registers, std::uint1
         }
     }
     command.Peer = peer;
-    if (!OnCommand || !OnCommand(command)) {
-        Log(peer,
-            msg::Format(msg::CommandRefusedLine, {DahsCommandText(command), msg::CommandNotTaken}));
+    reason = msg::CommandNotTaken;
+    if (!OnCommand || !OnCommand(command, reason)) {
+        Log(peer, msg::Format(msg::CommandRefusedLine, {DahsCommandText(command), reason}));
         return false;
     }
     ++FCommandsTaken;

@@ -33,10 +33,11 @@ std::string DahsCommandText(const TDahsCommand& command);
 
 class TDahsServer {
   public:
-    // Whether the command is taken. Called on a peer's worker thread, one
-    // command at a time; the owner decides whether the kit can do it (a
-    // wanted concentration it cannot reach is not taken).
-    using TCommandEvent = std::function<bool(const TDahsCommand& command)>;
+    // Whether the command is taken, with the reason when not. Called on a
+    // peer's worker thread, one command at a time; the owner decides whether
+    // the kit can do it (a wanted concentration it cannot reach is not
+    // taken).
+    using TCommandEvent = std::function<bool(const TDahsCommand& command, std::string& reason)>;
     // A line for the program's log (worker threads, one line at a time).
     using TLogEvent = std::function<void(const std::string& line)>;
 

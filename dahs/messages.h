@@ -39,7 +39,7 @@ inline constexpr const char* PlanZero = "plan 0 does not exist; plans count from
 inline constexpr const char* CommandUnknown = "no such command";
 inline constexpr const char* PlanMissing = "no plan %s in %s";               // number, folder
 inline constexpr const char* PlanAmbiguous = "more than one plan %s in %s";  // number, folder
-inline constexpr const char* CommandNotTaken = "the console did not take it";
+inline constexpr const char* CommandNotTaken = "not taken";
 
 // Log lines, each after the peer's address.
 inline constexpr const char* CommandTakenLine = "command %s taken";          // the command

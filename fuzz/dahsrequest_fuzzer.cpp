@@ -39,7 +39,7 @@ TOwner& Owner(bool control) {
         settings.Control = control;
         settings.PlansFolder = "/nonexistent";
         owner.Server = std::make_unique<TDahsServer>(settings);
-        owner.Server->OnCommand = [&owner](const TDahsCommand& command) {
+        owner.Server->OnCommand = [&owner](const TDahsCommand& command, std::string&) {
             FUZZ_CHECK(command.Kind >= ckApplyWanted && command.Kind <= ckStop);
             if (command.Kind == ckApplyWanted)
                 FUZZ_CHECK(std::isfinite(command.Wanted) && command.Wanted > 0);

@@ -83,9 +83,10 @@ class DahsServerPeer : public ::testing::Test {
             std::lock_guard lock(lock_);
             log_.push_back(line);
         };
-        server_->OnCommand = [this](const TDahsCommand& command) {
+        server_->OnCommand = [this](const TDahsCommand& command, std::string& reason) {
             std::lock_guard lock(lock_);
             commands_.push_back(command);
+            reason = "out of reach";
             return !(command.Kind == ckApplyWanted && command.Wanted > 500);
         };
         server_->Start();
@@ -245,7 +246,7 @@ TEST_F(DahsServerPeer, RefusedCommandsAnswerException3AndChangeNothing) {
     const auto taken = Commands();
     ASSERT_EQ(taken.size(), 2U);  // 12.5 taken, 900 refused by the owner
     EXPECT_EQ(taken[1].Wanted, 900);
-    EXPECT_TRUE(Logged("command apply 900 ng/l refused"));
+    EXPECT_TRUE(Logged("command apply 900 ng/l refused: out of reach"));
     EXPECT_TRUE(Logged("no plan 2 in"));
 }
 
