@@ -20,7 +20,7 @@ struct TLineStatus {
     bool PortGone = false;   // the port vanished; the kit waits for it
     // The last command the plant's DAHS gave that the console took, with the
     // plant's address ("127.0.0.1: apply 12.5 ng/l"); empty for none.
-    std::string PlantCommand;
+    std::string PlantCommand{};
 };
 
 // "Port /dev/ttyUSB0 · polling · oldest reading under 1 s", with the
