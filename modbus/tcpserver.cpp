@@ -84,16 +84,17 @@ void TModbusTcpServer::AcceptLoop() {
 // A peer the check refuses, or one beyond the limit, is closed before a
 // single request of it is read.
 void TModbusTcpServer::TakePeer(int fd, const std::string& address) {
+    // Counted and logged before the peer sees its connection go.
     if (AcceptsPeer && !AcceptsPeer(address)) {
-        close(fd);
         ++FRefusedPeers;
         Log(PeerLine(address, msg::PeerNotAllowed));
+        close(fd);
         return;
     }
     if (PeerCount() >= FOptions.MaxPeers) {
-        close(fd);
         ++FRefusedPeers;
         Log(PeerLine(address, FormatMessage(msg::TooManyPeers, {FOptions.MaxPeers})));
+        close(fd);
         return;
     }
     auto peer = std::make_unique<TPeer>();

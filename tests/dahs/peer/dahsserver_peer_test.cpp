@@ -299,6 +299,10 @@ TEST_F(DahsServerPeer, MalformedFramesNeverEndTheServer) {
 // answered, and each is all of one poll.
 TEST_F(DahsServerPeer, FourPeersAtOnceReadWholePolls) {
     Start();
+    TDahsSnapshot first;
+    first.Delivered = 0;
+    first.LastPointAnalyser = 0;
+    server_->Publish(first);
     std::atomic<bool> done{false};
     std::thread poller([this, &done] {
         TDahsSnapshot s;
