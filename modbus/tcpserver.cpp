@@ -1,5 +1,6 @@
 #include "modbus/tcpserver.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <vector>
@@ -65,7 +66,10 @@ void TModbusTcpServer::Log(const std::string& line) {
         OnLog(line);
 }
 
+// The threads carry names, so that what the server costs can be told apart
+// from the rest of the program (ps -L, /proc/PID/task/*/comm).
 void TModbusTcpServer::AcceptLoop() {
+    pthread_setname_np(pthread_self(), kAcceptThreadName);
     while (!FStopping) {
         std::string address;
         const int fd = FListener->Accept(address);
@@ -131,6 +135,7 @@ void TModbusTcpServer::ReapEnded() {
 }
 
 void TModbusTcpServer::Serve(TPeer& peer) {
+    pthread_setname_np(pthread_self(), kPeerThreadName);
     const TFrameCodec codec(tmRTU, cmServer);
     std::unique_ptr<TModbusServer> server;
     try {

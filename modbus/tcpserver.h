@@ -41,6 +41,10 @@ class TModbusTcpServer {
     // A line for the program's log (worker threads, one call at a time).
     using TLogEvent = std::function<void(const std::string& line)>;
 
+    // The names of its threads.
+    static constexpr const char* kAcceptThreadName = "mbtcp-accept";
+    static constexpr const char* kPeerThreadName = "mbtcp-peer";
+
     struct TOptions {
         int MaxPeers = 8;
         std::uint32_t SendTimeoutMs = 2000;
