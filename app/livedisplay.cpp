@@ -87,6 +87,7 @@ TLiveDisplay::TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFi
     edtSettlingTime->setKeyboardTracking(false);
     edtSettlingTime->setValue(calc::ReadSettings(settingsFile).SettlingMinutes);
     Monitor.Stability().SetSettlingMs(edtSettlingTime->value() * 60000LL);
+    Monitor.Stability().SetTolerances(live::ReadTolerances(settingsFile));
     connect(edtSettlingTime, &QSpinBox::valueChanged, this,
             [this](int minutes) { SettlingTimeChanged(minutes); });
 

@@ -1,9 +1,13 @@
 #include "live/stability.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <exception>
 
+#include "calc/settings.h"
 #include "live/messages.h"
+#include "platform/inifile.h"
 
 namespace live {
 
@@ -37,23 +41,54 @@ std::string Joined(const std::vector<std::string>& names) {
 
 }  // namespace
 
-std::vector<std::string> OffTolerance(const TLiveSample& s) {
+double TTolerances::Flow(double setPoint) const {
+    return std::max(FlowPercent / 100 * std::fabs(setPoint), FlowFloor);
+}
+
+double TTolerances::DilutionFlow(double setPoint) const {
+    return std::max(FlowPercent / 100 * std::fabs(setPoint), DilutionFloor);
+}
+
+double TTolerances::Concentration(double calculated) const {
+    return std::max(ConcentrationPercent / 100 * std::fabs(calculated), ConcentrationFloor);
+}
+
+TTolerances ReadTolerances(const std::string& settingsFile) {
+    const platform::TIniFile ini(settingsFile);
+    TTolerances tolerances;
+    const auto floor = [&ini](const char* key, double& value) {
+        try {
+            const auto read =
+                static_cast<double>(ini.ReadFloat(calc::kSettingsSection, key, value));
+            if (std::isfinite(read) && read >= 0)
+                value = read;
+        } catch (const std::exception&) {
+            // An unreadable floor keeps its default.
+        }
+    };
+    floor(kFlowToleranceFloorKey, tolerances.FlowFloor);
+    floor(kDilutionToleranceFloorKey, tolerances.DilutionFloor);
+    floor(kConcentrationToleranceFloorKey, tolerances.ConcentrationFloor);
+    return tolerances;
+}
+
+std::vector<std::string> OffTolerance(const TLiveSample& s, const TTolerances& tolerances) {
     const TKitTargets& t = s.Targets;
     std::vector<std::string> off;
-    if (!Within(s.Temp, t.TempSP, kTempTolerance))
+    if (!Within(s.Temp, t.TempSP, tolerances.Temp))
         off.push_back(kTemperatureName);
-    if (!Within(s.Flow, t.FlowSP, kFlowTolerance * std::fabs(t.FlowSP)))
+    if (!Within(s.Flow, t.FlowSP, tolerances.Flow(t.FlowSP)))
         off.push_back(kReservoirFlowName);
-    if (!Within(s.DilutionFlow, t.DilutionFlowSP, kFlowTolerance * std::fabs(t.DilutionFlowSP)))
+    if (!Within(s.DilutionFlow, t.DilutionFlowSP, tolerances.DilutionFlow(t.DilutionFlowSP)))
         off.push_back(kDilutionFlowName);
-    if (!Within(s.Delivered, t.Calculated, kConcentrationTolerance * std::fabs(t.Calculated)))
+    if (!Within(s.Delivered, t.Calculated, tolerances.Concentration(t.Calculated)))
         off.push_back(kConcentrationName);
     return off;
 }
 
 void TStability::Feed(const TLiveSample& sample) {
     const bool wasIn = FWatched && FOff.empty();
-    FOff = OffTolerance(sample);
+    FOff = OffTolerance(sample, FTolerances);
     FWatched = true;
     if (FOff.empty() && !wasIn)
         FInToleranceSince = sample.Ms;

@@ -16,6 +16,37 @@ namespace live {
 inline constexpr double kTempTolerance = 0.2;            // °C either side
 inline constexpr double kFlowTolerance = 0.01;           // of the set point
 inline constexpr double kConcentrationTolerance = 0.01;  // of the calculated
+// A tolerance in percent of its target alone would ask a flow set to 0 to
+// read exactly 0 and a calculated 0 ng/l to be delivered exactly, so a zero
+// point would never settle and a low flow only by chance under the
+// controller's noise. Each tolerance is therefore never narrower than an
+// absolute floor: 0.1 % of a 20 ml/min (or l/min) controller's full scale,
+// and the concentration's last shown digit.
+inline constexpr double kFlowToleranceFloor = 0.02;           // ml/min
+inline constexpr double kDilutionToleranceFloor = 0.02;       // l/min
+inline constexpr double kConcentrationToleranceFloor = 0.05;  // ng/l
+// The settings keys of the floors (section Vapcal of Vapcal.ini).
+inline constexpr const char* kFlowToleranceFloorKey = "FlowToleranceFloor";
+inline constexpr const char* kDilutionToleranceFloorKey = "DilutionToleranceFloor";
+inline constexpr const char* kConcentrationToleranceFloorKey = "ConcentrationToleranceFloor";
+
+struct TTolerances {
+    double Temp = kTempTolerance;                                 // °C either side
+    double FlowPercent = kFlowTolerance * 100;                    // of the set point
+    double ConcentrationPercent = kConcentrationTolerance * 100;  // of the calculated
+    double FlowFloor = kFlowToleranceFloor;                       // ml/min
+    double DilutionFloor = kDilutionToleranceFloor;               // l/min
+    double ConcentrationFloor = kConcentrationToleranceFloor;     // ng/l
+
+    // The band either side of a target.
+    double Flow(double setPoint) const;
+    double DilutionFlow(double setPoint) const;
+    double Concentration(double calculated) const;
+};
+
+// The tolerances with the floors Vapcal.ini gives; a floor that is missing,
+// unreadable, negative or not finite keeps its default.
+TTolerances ReadTolerances(const std::string& settingsFile);
 
 enum TStabilityState {
     ssUnknown,   // no complete poll since the readings lapsed
@@ -25,11 +56,15 @@ enum TStabilityState {
 
 class TStability {
   public:
-    explicit TStability(qint64 settlingMs) : FSettlingMs(settlingMs) {}
+    explicit TStability(qint64 settlingMs, const TTolerances& tolerances = {})
+        : FSettlingMs(settlingMs), FTolerances(tolerances) {}
 
     qint64 SettlingMs() const { return FSettlingMs; }
     // A new settling time applies to the run in hand at once.
     void SetSettlingMs(qint64 settlingMs) { FSettlingMs = settlingMs; }
+    const TTolerances& Tolerances() const { return FTolerances; }
+    // New tolerances judge from the next complete poll on.
+    void SetTolerances(const TTolerances& tolerances) { FTolerances = tolerances; }
 
     // A complete poll: judged against its targets.
     void Feed(const TLiveSample& sample);
@@ -48,12 +83,14 @@ class TStability {
 
   private:
     qint64 FSettlingMs;
+    TTolerances FTolerances;
     bool FWatched = false;
     std::vector<std::string> FOff;
     qint64 FInToleranceSince = 0;
 };
 
 // The names of the quantities of `sample` outside their tolerance.
-std::vector<std::string> OffTolerance(const TLiveSample& sample);
+std::vector<std::string> OffTolerance(const TLiveSample& sample,
+                                      const TTolerances& tolerances = {});
 
 }  // namespace live

@@ -208,4 +208,48 @@ void TTemperatureController::Written(std::uint16_t address, std::uint16_t value)
     }
 }
 
+// --- TAnalyzer ---
+
+TAnalyzer::TAnalyzer(std::uint8_t address, const TAnalyzerResponse& response, TLineFaults& faults,
+                     std::uint32_t seed, QObject* owner)
+    : TSimInstrument(address, faults, owner),
+      FResponse(response),
+      FDelivered(std::nan("")),
+      FFollowed(0),
+      FNoise(seed) {
+    Show(0);
+}
+
+// Until the kit's readings give a concentration the analyser reads its
+// offset; from the first one on, the lag starts from that concentration, as
+// an analyser switched on beside a running kit would.
+void TAnalyzer::Step(double seconds) {
+    if (!std::isnan(FDelivered)) {
+        if (!FStarted || FResponse.LagSeconds <= 0)
+            FFollowed = FDelivered;
+        else
+            FFollowed += (FDelivered - FFollowed) * (1 - std::exp(-seconds / FResponse.LagSeconds));
+        FStarted = true;
+    }
+    double reading = FResponse.Gain * FFollowed + FResponse.Offset;
+    if (FResponse.NoiseSD > 0)
+        reading += std::normal_distribution<double>(0, FResponse.NoiseSD)(FNoise);
+    Show(static_cast<float>(reading));
+}
+
+void TAnalyzer::Show(float reading) {
+    FReading = reading;
+    const auto bits = std::bit_cast<std::uint32_t>(reading);
+    PutInputRegister(kReading, static_cast<std::uint16_t>(bits >> 16));
+    PutInputRegister(kReading + 1, static_cast<std::uint16_t>(bits & 0xFFFF));
+}
+
+bool TAnalyzer::AcceptsFunction(std::uint8_t function) {
+    return function == 4;
+}
+
+bool TAnalyzer::IsInputRegisterValid(std::uint16_t address) {
+    return address == kReading || address == kReading + 1;
+}
+
 }  // namespace sim

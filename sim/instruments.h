@@ -136,4 +136,47 @@ class TTemperatureController : public TSimInstrument {
     THandshake FHandshake = hsLocked;
 };
 
+// A mercury analyser sharing the kit's line: its reading (ng/l) is an IEEE
+// single in input registers 0 and 1, high word first, read with function 4.
+// It follows the concentration the kit delivers through a first-order lag,
+// then its own gain, offset and measurement noise, as a real analyser being
+// calibrated would.
+struct TAnalyzerResponse {
+    double Gain = 1;
+    double Offset = 0;      // ng/l
+    double NoiseSD = 0;     // ng/l, one standard deviation
+    double LagSeconds = 0;  // the first-order time constant; 0 follows at once
+};
+
+class TAnalyzer : public TSimInstrument {
+  public:
+    static constexpr std::uint16_t kReading = 0;  // and 1: high word, low word
+
+    TAnalyzer(std::uint8_t address, const TAnalyzerResponse& response, TLineFaults& faults,
+              std::uint32_t seed, QObject* owner = nullptr);
+
+    // The concentration the kit delivers now (ng/l); NaN when its readings
+    // give none, which the analyser does not follow.
+    void Deliver(double concentration) { FDelivered = concentration; }
+    void Step(double seconds) override;
+    // The reading the registers hold now.
+    float Reading() const { return FReading; }
+
+  protected:
+    bool AcceptsFunction(std::uint8_t function) override;
+    bool IsInputRegisterValid(std::uint16_t address) override;
+    std::string Refusal(std::uint16_t, std::uint16_t) override { return {}; }
+    void Written(std::uint16_t, std::uint16_t) override {}
+
+  private:
+    void Show(float reading);
+
+    TAnalyzerResponse FResponse;
+    double FDelivered;
+    double FFollowed;
+    bool FStarted = false;
+    float FReading = 0;
+    std::mt19937 FNoise;
+};
+
 }  // namespace sim

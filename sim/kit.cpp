@@ -7,11 +7,15 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 
+#include "calc/calculator.h"
+#include "calc/model.h"
 #include "modbus/serialports.h"
 #include "platform/posixserialdevice.h"
 #include "sim/paceddevice.h"
@@ -50,9 +54,10 @@ TSimKit::TSimKit(const TKitOptions& options, QObject* owner)
                                                       kDilutionSetPoint, FFaults, options.Seed + 2);
     FTemperature =
         std::make_unique<TTemperatureController>(kTemperatureAddress, kStartTemperature, FFaults);
-    for (TSimInstrument* instrument : {static_cast<TSimInstrument*>(FReservoirFlow.get()),
-                                       static_cast<TSimInstrument*>(FDilutionFlow.get()),
-                                       static_cast<TSimInstrument*>(FTemperature.get())}) {
+    if (options.AnalyzerAddress != 0)
+        FAnalyzer = std::make_unique<TAnalyzer>(options.AnalyzerAddress, options.Analyzer, FFaults,
+                                                options.Seed + 3);
+    for (TSimInstrument* instrument : Instruments()) {
         instrument->OnWrite = [this](const std::string& line) {
             if (OnWrite)
                 OnWrite(line);
@@ -138,9 +143,8 @@ void TSimKit::OpenConnection() {
         return std::make_unique<TPacedSerialDevice>(std::move(device), bitRate,
                                                     PortKindOf(port) == pkModbusTcp);
     };
-    FReservoirFlow->SetConnection(&line);
-    FDilutionFlow->SetConnection(&line);
-    FTemperature->SetConnection(&line);
+    for (TSimInstrument* instrument : Instruments())
+        instrument->SetConnection(&line);
     line.Open();
 }
 
@@ -149,6 +153,38 @@ void TSimKit::Step() {
     FReservoirFlow->Step(seconds);
     FDilutionFlow->Step(seconds);
     FTemperature->Step(seconds);
+    if (FAnalyzer) {
+        FAnalyzer->Deliver(Delivered());
+        FAnalyzer->Step(seconds);
+    }
+}
+
+std::vector<TSimInstrument*> TSimKit::Instruments() {
+    std::vector<TSimInstrument*> all{FReservoirFlow.get(), FDilutionFlow.get(), FTemperature.get()};
+    if (FAnalyzer)
+        all.push_back(FAnalyzer.get());
+    return all;
+}
+
+// What the kit's measured readings deliver, by the calculator's model at its
+// default saturator conditions (the simulated kit keeps no others); NaN when
+// they give none (no dilution flow).
+double TSimKit::Delivered() const {
+    const auto flow = [](const TFlowController& controller, float capacity) {
+        return static_cast<long double>(controller.HoldingRegister(TFlowController::kMeasured)) /
+               TFlowController::kFullScale * capacity;
+    };
+    const long double temp =
+        static_cast<long double>(FTemperature->HoldingRegister(TTemperatureController::kMeasured)) /
+        10;
+    try {
+        return static_cast<double>(calc::CalcDeliveredOutput(
+            flow(*FReservoirFlow, FOptions.ReservoirCapacity),
+            flow(*FDilutionFlow, FOptions.DilutionCapacity), calc::kDefaultPbar, calc::kDefaultDp,
+            temp, calc::kDefaultRefTemp));
+    } catch (const std::exception&) {
+        return std::nan("");
+    }
 }
 
 }  // namespace sim

@@ -7,8 +7,8 @@
 // 8 data bits, even parity, one stop bit, RTU); the console opens the slave
 // side, whose path Start returns. The reservoir-flow controller answers at
 // address 10, the dilution-flow controller at 11, the temperature controller
-// at 20. Their readings move on the main thread's clock; the line may be
-// made to lose or spoil a share of the replies.
+// at 20, and an analyser, when asked for, at its own address. Their readings move on the main
+// thread's clock; the line may be made to lose or spoil a share of the replies.
 #pragma once
 
 #include <QElapsedTimer>
@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "modbus/connection.h"
 #include "sim/faults.h"
@@ -35,6 +36,10 @@ struct TKitOptions {
     // tcp://HOST:PORT (RTU frames over TCP) or mbtcp://HOST:PORT (Modbus
     // TCP); port 0 takes any free one. Empty: a pseudo-terminal.
     std::string Listen;
+    // The address of a mercury analyser on the same line (input registers
+    // 0-1); 0: none.
+    std::uint8_t AnalyzerAddress = 0;
+    TAnalyzerResponse Analyzer;
 };
 
 class TSimKit : public QObject {
@@ -62,11 +67,15 @@ class TSimKit : public QObject {
     TFlowController& ReservoirFlow() { return *FReservoirFlow; }
     TFlowController& DilutionFlow() { return *FDilutionFlow; }
     TTemperatureController& Temperature() { return *FTemperature; }
+    // Null without an analyser.
+    TAnalyzer* Analyzer() { return FAnalyzer.get(); }
 
   private:
     void OpenPseudoTerminal();
     void OpenConnection();
     void Step();
+    double Delivered() const;
+    std::vector<TSimInstrument*> Instruments();
 
     TKitOptions FOptions;
     TLineFaults FFaults;
@@ -77,6 +86,7 @@ class TSimKit : public QObject {
     std::unique_ptr<TFlowController> FReservoirFlow;
     std::unique_ptr<TFlowController> FDilutionFlow;
     std::unique_ptr<TTemperatureController> FTemperature;
+    std::unique_ptr<TAnalyzer> FAnalyzer;
     QTimer FClock;
     QElapsedTimer FElapsed;
 };

@@ -57,6 +57,27 @@ double Number(const QCommandLineParser& parser, const QString& name, double low,
     return value;
 }
 
+// The analyser shares the line, so it takes an address none of the kit's
+// instruments answers at.
+void ReadAnalyzer(const QCommandLineParser& parser, sim::TKitOptions& options) {
+    for (const char* name : {"analyzer-gain", "analyzer-offset", "analyzer-noise", "analyzer-lag"})
+        if (parser.isSet(name) && !parser.isSet("analyzer"))
+            Refuse(QString("--%1 needs --analyzer").arg(name));
+    if (!parser.isSet("analyzer"))
+        return;
+    const double address = Number(parser, "analyzer", 1, 247);
+    if (address != std::floor(address) || address == sim::TSimKit::kReservoirFlowAddress ||
+        address == sim::TSimKit::kDilutionFlowAddress ||
+        address == sim::TSimKit::kTemperatureAddress)
+        Refuse("--analyzer takes a whole address from 1 to 247 other than 10, 11 and 20, not '" +
+               parser.value("analyzer") + "'");
+    options.AnalyzerAddress = static_cast<std::uint8_t>(address);
+    options.Analyzer.Gain = Number(parser, "analyzer-gain", -1e6, 1e6);
+    options.Analyzer.Offset = Number(parser, "analyzer-offset", -1e6, 1e6);
+    options.Analyzer.NoiseSD = Number(parser, "analyzer-noise", 0, 1e6);
+    options.Analyzer.LagSeconds = Number(parser, "analyzer-lag", 0, 86400);
+}
+
 // The program's choices besides the kit's own.
 struct TProgramOptions {
     sim::TKitOptions Kit;
@@ -74,7 +95,11 @@ TProgramOptions ReadOptions(const QCoreApplication& application) {
         "VAPCAL_SIM_PORT=<device> vapcal, or vapcal --simulate). Every write an\n"
         "instrument accepts follows as one line, \"server 10: register 33 := 9600\".\n"
         "The temperature set point (127) takes a write only between the handshakes\n"
-        "768 := 5, 5376 := 0 and 768 := 6, 5632 := 0. SIGINT or SIGTERM ends it.");
+        "768 := 5, 5376 := 0 and 768 := 6, 5632 := 0. SIGINT or SIGTERM ends it.\n\n"
+        "With --analyzer a mercury analyser answers on the same line: its reading\n"
+        "(ng/l, a float in input registers 0-1, high word first, function 4)\n"
+        "follows the concentration the kit's readings deliver at the calculator's\n"
+        "default conditions (29.96 in. Hg, dp 0, 20 \u00B0C).");
     parser.addHelpOption();
     parser.addOptions({
         {"rf-capacity", "Capacity of the reservoir-flow controller (default 20).", "flow", "20"},
@@ -101,6 +126,14 @@ TProgramOptions ReadOptions(const QCoreApplication& application) {
          "\"<sequence> <server> <function> <fault> <request>\", the fault one of none, "
          "no-reply, bad-crc, wrong-address, exception, the request frame in hex.",
          "file"},
+        {"analyzer", "Add a mercury analyser answering at this server address.", "address"},
+        {"analyzer-gain", "The analyser's gain (default 1).", "gain", "1"},
+        {"analyzer-offset", "The analyser's offset in ng/l (default 0).", "ng/l", "0"},
+        {"analyzer-noise", "The standard deviation of the analyser's noise in ng/l (default 0).",
+         "ng/l", "0"},
+        {"analyzer-lag",
+         "The time constant of the analyser's first-order response in seconds (default 0).",
+         "seconds", "0"},
     });
     parser.process(application);
     if (!parser.positionalArguments().isEmpty())
@@ -130,6 +163,7 @@ TProgramOptions ReadOptions(const QCoreApplication& application) {
     options.Seed = parser.isSet("seed")
                        ? static_cast<std::uint32_t>(Number(parser, "seed", 0, 4294967295.0))
                        : std::random_device{}();
+    ReadAnalyzer(parser, options);
     return program;
 }
 

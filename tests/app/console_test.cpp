@@ -38,6 +38,7 @@
 #include "app/threadedtimer.h"
 #include "app/trendpage.h"
 #include "live/messages.h"
+#include "live/recorder.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
 #include "panels/cal3300rs485.h"
@@ -809,7 +810,7 @@ TEST(ConsoleProgram, UnattendedWithTheSimulatedKitItRecordsALinePerPoll) {
 
     const QStringList lines = RecordLines(record);
     ASSERT_FALSE(lines.isEmpty());
-    EXPECT_EQ(lines.front().toStdString(), live::kRecordHeader);
+    EXPECT_EQ(lines.front().toStdString(), live::RecordHeader(2));
     // A 500 ms poll gives some 20 lines in 10 s; a busy machine polls late,
     // never twice at once.
     ASSERT_GE(lines.size(), 11) << lines.join("\n").toStdString();

@@ -253,8 +253,8 @@ TEST(VapcalCalc, AccuraciesOutOfTheirRangeAreRefusedByName) {
          "vapcal-calc: --u-flow-full-scale must not be negative\n"},
         {"--coverage 0 --uncertainty", 1, "vapcal-calc: --coverage must be more than 0\n"},
         {"--u-sat-conc x", 64,
-         "vapcal-calc: --u-sat-conc: 'x' is not a valid floating point value\n"},
-        {"--uncertainty=1", 64, "vapcal-calc: --uncertainty takes no value\n"},
+         "vapcal-calc: --u-sat-conc: 'x' is not a valid floating point value; see "},
+        {"--uncertainty=1", 64, "vapcal-calc: --uncertainty takes no value; see "},
     };
     for (const auto& c : cases) {
         const TRun run = RunCalc(std::string("--decimal-separator . ") + c.Args, true);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+#include <cstdio>
 #include <vector>
 
 #include "livepoll.h"
@@ -143,6 +145,44 @@ TEST(StabilityRule, EdgesOfTheTolerancesAreIn) {
         s.Targets = ExampleTargets();
         EXPECT_EQ(live::OffTolerance(s), c.Off) << c.Temp << " " << c.Flow << " " << c.Delivered;
     }
+}
+
+// A zero flow and a zero concentration settle under the controllers' noise:
+// each tolerance is at least its floor, and Vapcal.ini may set the floors.
+TEST(StabilityRule, AZeroPointSettlesWithinTheAbsoluteFloors) {
+    live::TLiveSample s;
+    s.Targets = ExampleTargets();
+    s.Targets.FlowSP = 0;
+    s.Targets.Calculated = 0;
+    s.Temp = 40;
+    s.DilutionFlow = 10;
+    const struct {
+        double Flow, Delivered;
+        std::vector<std::string> Off;
+    } cases[] = {
+        {0.005, 0.03, {}},
+        {0.02, 0.05, {}},
+        {0.03, 0.02, {"reservoir flow"}},
+        {0.01, 0.07, {"concentration"}},
+    };
+    for (const auto& c : cases) {
+        s.Flow = c.Flow;
+        s.Delivered = c.Delivered;
+        EXPECT_EQ(live::OffTolerance(s), c.Off) << c.Flow << " " << c.Delivered;
+    }
+
+    const QTemporaryDir dir;
+    const std::string ini = (dir.path() + "/Vapcal.ini").toStdString();
+    std::FILE* file = std::fopen(ini.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs("[Vapcal]\nFlowToleranceFloor=0.05\nConcentrationToleranceFloor=-1\n", file);
+    std::fclose(file);
+    const live::TTolerances read = live::ReadTolerances(ini);
+    EXPECT_EQ(read.FlowFloor, 0.05);
+    EXPECT_EQ(read.ConcentrationFloor, live::kConcentrationToleranceFloor);
+    s.Flow = 0.03;
+    s.Delivered = 0;
+    EXPECT_TRUE(live::OffTolerance(s, read).empty());
 }
 
 // Time the kit was not watched is not counted as in tolerance.

@@ -182,10 +182,10 @@ TEST_F(RecorderTest, APowerCutLosesAtMostTheLastTenSeconds) {
         return 0;
     };
     recorder.Start(path);
-    EXPECT_EQ(onDisk, std::string(live::kRecordHeader) + "\r\n");
+    EXPECT_EQ(onDisk, live::RecordHeader(2) + "\r\n");
     std::vector<std::pair<qint64, std::string>> written;  // each line, when it was written
     for (now = 0; now <= 60000; now += 500) {
-        const std::string line = live::RecordLine(Sample(now), "Settling");
+        const std::string line = live::RecordLine(Sample(now), "Settling", 2);
         ASSERT_TRUE(recorder.Write(Sample(now), "Settling"));
         written.emplace_back(now, line);
         for (const auto& [when, text] : written) {

@@ -19,7 +19,7 @@
 #include "modbus/connection.h"
 #include "modbus/replydecoder.h"
 #include "modbus/values.h"
-#include "registerformat.h"
+#include "modbus/registerformat.h"
 
 namespace regwire::tool {
 

@@ -7,6 +7,7 @@
 #include <QJsonValue>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,5 +34,14 @@ std::array<std::uint16_t, 2> PairRegisters(std::uint32_t bits, TRegisterFormat f
 // The values of registers in format. A register left over at the end of a
 // pair format is shown as unsigned, not dropped.
 std::vector<TShownValue> ShowRegisters(const TRegValues& registers, TRegisterFormat format);
+
+// The format a name gives ("unsigned", "signed", "hex", "int32",
+// "int32-swapped", "float", "float-swapped"); none for any other name.
+std::optional<TRegisterFormat> RegisterFormatNamed(const std::string& name);
+// The names above, comma-separated, for a refusal.
+const char* RegisterFormatNames();
+// The first value of `registers` in `format` as a number (a pair format
+// takes the first two registers); NaN when there are too few registers.
+double RegisterNumber(const TRegValues& registers, TRegisterFormat format);
 
 }  // namespace regwire::tool

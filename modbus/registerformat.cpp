@@ -81,4 +81,46 @@ std::vector<TShownValue> ShowRegisters(const TRegValues& registers, TRegisterFor
     return shown;
 }
 
+namespace {
+
+struct TFormatName {
+    const char* Name;
+    TRegisterFormat Format;
+};
+
+constexpr TFormatName kFormatNames[] = {
+    {"unsigned", TRegisterFormat::Unsigned},
+    {"signed", TRegisterFormat::Signed},
+    {"hex", TRegisterFormat::Hex},
+    {"int32", TRegisterFormat::Int32},
+    {"int32-swapped", TRegisterFormat::Int32Swapped},
+    {"float", TRegisterFormat::Float},
+    {"float-swapped", TRegisterFormat::FloatSwapped},
+};
+
+}  // namespace
+
+std::optional<TRegisterFormat> RegisterFormatNamed(const std::string& name) {
+    for (const TFormatName& entry : kFormatNames)
+        if (name == entry.Name)
+            return entry.Format;
+    return std::nullopt;
+}
+
+const char* RegisterFormatNames() {
+    return "unsigned, signed, hex, int32, int32-swapped, float, float-swapped";
+}
+
+double RegisterNumber(const TRegValues& registers, TRegisterFormat format) {
+    if (registers.size() < (TakesPairs(format) ? 2u : 1u))
+        return std::nan("");
+    const TRegValues first(registers.begin(), registers.begin() + (TakesPairs(format) ? 2 : 1));
+    const QJsonValue value = ShowRegisters(first, format).front().Json;
+    if (value.isDouble())
+        return value.toDouble();
+    if (format == TRegisterFormat::Hex)
+        return first.front();
+    return std::nan("");
+}
+
 }  // namespace regwire::tool

@@ -1,0 +1,575 @@
+#include "run/engine.h"
+
+#include <QJsonArray>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+
+#include "live/recorder.h"
+#include "run/messages.h"
+
+namespace run {
+
+namespace {
+
+qint64 MinutesMs(double minutes) {
+    return static_cast<qint64>(std::llround(minutes * 60000));
+}
+
+std::string Clock(qint64 ms) {
+    const qint64 seconds = (std::max<qint64>(ms, 0) + 999) / 1000;
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(seconds / 60),
+                  static_cast<long long>(seconds % 60));
+    return text;
+}
+
+std::string Fill(const char* pattern, const std::string& text) {
+    std::string filled = pattern;
+    const auto at = filled.find("%s");
+    if (at != std::string::npos)
+        filled.replace(at, 2, text);
+    return filled;
+}
+
+std::string General(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+QJsonObject Accuracies(const calc::TAccuracies& accuracies) {
+    QJsonObject json;
+    for (const calc::TAccuracyKey& key : calc::kAccuracyKeys)
+        json[key.Key] = static_cast<double>(accuracies.*key.Member);
+    return json;
+}
+
+}  // namespace
+
+const char* RunStateName(TRunState state) {
+    switch (state) {
+        case rsIdle:
+            return kStateIdle;
+        case rsApplying:
+            return kStateApplying;
+        case rsSettling:
+            return kStateSettling;
+        case rsDelay:
+            return kStateDelay;
+        case rsDwelling:
+            return kStateDwelling;
+        case rsDone:
+            return kStateDone;
+        case rsStopped:
+            break;
+    }
+    return kStateStopped;
+}
+
+QJsonObject ConditionsJson(const TPlan& plan, const TRunSetup& setup) {
+    const live::TTolerances& t = setup.Tolerances;
+    return {
+        {"pbar", setup.Kit.Pbar},
+        {"dp", setup.Kit.Dp},
+        {"refTemp", setup.Kit.RefTemp},
+        {"reservoirCapacity", setup.Kit.ReservoirCapacity},
+        {"dilutionCapacity", setup.Kit.DilutionCapacity},
+        {"settlingMinutes", plan.SettlingMinutes},
+        {"tempTolerance", t.Temp},
+        {"flowTolerancePercent", t.FlowPercent},
+        {"concentrationTolerancePercent", t.ConcentrationPercent},
+        {"flowToleranceFloor", t.FlowFloor},
+        {"dilutionToleranceFloor", t.DilutionFloor},
+        {"concentrationToleranceFloor", t.ConcentrationFloor},
+        {"uncertainty", Accuracies(setup.Accuracies)},
+    };
+}
+
+TRunEngine::TRunEngine(TPlan plan, const TRunSetup& setup, TRunKit& kit, const TRunClock& clock,
+                       TRunFolder& folder)
+    : FPlan(std::move(plan)),
+      FSetup(setup),
+      FKit(kit),
+      FClock(clock),
+      FFolder(folder),
+      FStability(MinutesMs(FPlan.SettlingMinutes), setup.Tolerances),
+      FResults(FPlan.Points.size()) {}
+
+// A journal line that cannot be written stops the run at once: nothing is
+// done that the journal does not hold.
+void TRunEngine::Guarded(const std::function<void()>& step) {
+    try {
+        step();
+    } catch (const ERunFolderError& e) {
+        StopNow(e.what(), false);
+    }
+}
+
+void TRunEngine::Event(const char* event, QJsonObject fields, bool withPoint) {
+    fields["event"] = event;
+    fields["time"] = QString::fromStdString(live::IsoLocalTime(FClock.Local()));
+    if (withPoint)
+        fields["point"] = PointIndex();
+    FFolder.Journal(fields);
+}
+
+void TRunEngine::SetState(TRunState state) {
+    FState = state;
+    FStateMs = FClock.Ms();
+    if (OnStateChanged)
+        OnStateChanged(state);
+}
+
+void TRunEngine::Start() {
+    Guarded([this] {
+        FStarted = live::IsoLocalTime(FClock.Local());
+        Event("started",
+              {{"plan", QString::fromStdString(FPlan.Name)},
+               {"port", QString::fromStdString(FSetup.Port)},
+               {"console", QString::fromStdString(FSetup.Console)},
+               {"conditions", ConditionsJson(FPlan, FSetup)}},
+              false);
+        StartPoint(0);
+    });
+}
+
+void TRunEngine::Resume() {
+    bool started = false;
+    for (const QJsonObject& event : FFolder.ReadJournal()) {
+        const QString name = event["event"].toString();
+        if (name == "started") {
+            started = true;
+            FStarted = event["time"].toString().toStdString();
+        } else if (name == "finished") {
+            throw ERunFolderError(
+                std::string(kFolderFinished).replace(0, 2, FFolder.Path().toStdString()));
+        }
+        const int point = event["point"].toInt();
+        if (event["result"].isObject() && point >= 1 && point <= PointCount())
+            FResults[static_cast<std::size_t>(point - 1)] = event["result"].toObject();
+    }
+    if (!started)
+        throw ERunFolderError(
+            std::string(kFolderNotRun).replace(0, 2, FFolder.Path().toStdString()));
+    int first = 0;
+    while (first < PointCount() && FResults[static_cast<std::size_t>(first)])
+        ++first;
+    Guarded([this, first] {
+        FPoint = std::min(first, PointCount() - 1);
+        Event("resumed", {{"port", QString::fromStdString(FSetup.Port)}}, first < PointCount());
+        if (first >= PointCount())
+            Finish(rsDone);
+        else
+            StartPoint(first);
+    });
+}
+
+void TRunEngine::StartPoint(int index) {
+    FPoint = index;
+    FStableAfterSeconds.reset();
+    FDwellStarted.clear();
+    ClearDwell();
+    FAwaitingManual = false;
+    const int generation = ++FGeneration;
+    SetState(rsApplying);
+    const TPlanPoint& p = Point();
+    FKit.Apply({p.Temperature, p.ReservoirFlow, p.Dilution},
+               [this, generation](const TApplyResult& result) { Applied(result, generation); });
+}
+
+void TRunEngine::Applied(const TApplyResult& result, int generation) {
+    if (generation != FGeneration || FState != rsApplying)
+        return;
+    Guarded([this, &result] {
+        if (!result.Ok) {
+            char reason[400];
+            std::snprintf(reason, sizeof reason, kStopApplyFailed, PointIndex(),
+                          result.FailedStep.c_str());
+            StopNow(reason, true);
+            return;
+        }
+        const TPlanPoint& p = Point();
+        Event("applied", {{"temperature", p.Temperature},
+                          {"reservoirFlow", p.ReservoirFlow},
+                          {"dilutionFlow", p.Dilution},
+                          {"calculated", p.Calculated}});
+        FAppliedMs = FClock.Ms();
+        FLastSampleMs = FAppliedMs;
+        BeginSettling();
+    });
+}
+
+void TRunEngine::BeginSettling() {
+    FStability.Lapse();
+    ClearDwell();
+    SetState(rsSettling);
+}
+
+void TRunEngine::ClearDwell() {
+    FDelivered = {};
+    FAnalyzer = {};
+    FTemp = {};
+    FFlow = {};
+    FDilution = {};
+}
+
+void TRunEngine::Pause() {
+    if (!Running() || FPaused)
+        return;
+    Guarded([this] {
+        Event("paused");
+        FPaused = true;
+        if (OnStateChanged)
+            OnStateChanged(FState);
+    });
+}
+
+// The kit was not watched while paused: a point past its apply settles
+// again, from a fresh settling limit.
+void TRunEngine::Continue() {
+    if (!Running() || !FPaused)
+        return;
+    Guarded([this] {
+        Event("resumed");
+        FPaused = false;
+        FStableAfterSeconds.reset();
+        FDwellStarted.clear();
+        FAwaitingManual = false;
+        if (FState == rsApplying) {
+            if (OnStateChanged)
+                OnStateChanged(FState);
+            return;
+        }
+        FAppliedMs = FClock.Ms();
+        FLastSampleMs = FAppliedMs;
+        BeginSettling();
+    });
+}
+
+void TRunEngine::KitLost(const std::string& port) {
+    if (!Running() || FPaused)
+        return;
+    Guarded([this, &port] {
+        Event("paused", {{"reason", QString::fromStdString(Fill(kPausePortGone, port))}});
+        FPaused = true;
+        FKitLost = true;
+        if (OnStateChanged)
+            OnStateChanged(FState);
+    });
+}
+
+void TRunEngine::KitBack() {
+    if (!FKitLost)
+        return;
+    FKitLost = false;
+    Continue();
+}
+
+void TRunEngine::Skip() {
+    if (!Running())
+        return;
+    Guarded([this] {
+        ++FGeneration;
+        FPaused = false;
+        FinishPoint(psSkipped, "skipped");
+    });
+}
+
+void TRunEngine::Stop(const std::string& reason) {
+    if (!Running())
+        return;
+    Guarded([this, &reason] { StopNow(reason, true); });
+}
+
+void TRunEngine::StopNow(const std::string& reason, bool journal) {
+    if (FState == rsDone || FState == rsStopped)
+        return;
+    ++FGeneration;
+    FStopReason = reason;
+    if (!FResults[static_cast<std::size_t>(FPoint)])
+        FResults[static_cast<std::size_t>(FPoint)] =
+            PointWithoutDwell(PointIndex(), Point(), psStopped, FStableAfterSeconds);
+    if (journal) {
+        try {
+            Event("stopped", {{"reason", QString::fromStdString(reason)}});
+        } catch (const ERunFolderError& e) {
+            FStopReason = e.what();
+        }
+    }
+    Finish(rsStopped);
+}
+
+void TRunEngine::EnterAnalyzerReading(double mean) {
+    if (FState != rsDwelling || !FAwaitingManual || !std::isfinite(mean))
+        return;
+    Guarded([this, mean] { FinishPoint(psDone, "dwellDone", mean); });
+}
+
+void TRunEngine::Sample(const live::TLiveSample& sample, std::optional<double> analyzer) {
+    if (!Running())
+        return;
+    FLastSampleMs = sample.Ms;
+    const double reading = analyzer.value_or(std::nan(""));
+    FFolder.Record(RunRecordLine(sample, FStability.Text(sample.Ms),
+                                 static_cast<double>(FSetup.Accuracies.CoverageFactor),
+                                 FState == rsIdle ? 0 : PointIndex(), reading),
+                   sample.Ms);
+    if (FPaused)
+        return;
+    Guarded([&] {
+        if (FState == rsSettling) {
+            FStability.Feed(sample);
+            if (FStability.State(sample.Ms) == live::ssStable) {
+                Stable(sample.Ms);
+                return;
+            }
+        } else if (FState == rsDwelling && !FAwaitingManual) {
+            if (std::isfinite(sample.Delivered)) {
+                FDelivered.Add(sample.Delivered);
+                FTemp.Add(sample.Temp);
+                FFlow.Add(sample.Flow);
+                FDilution.Add(sample.DilutionFlow);
+            }
+            if (analyzer && std::isfinite(*analyzer))
+                FAnalyzer.Add(*analyzer);
+        }
+        Advance(sample.Ms);
+    });
+}
+
+void TRunEngine::Lapse() {
+    if (FState == rsSettling)
+        FStability.Lapse();
+}
+
+void TRunEngine::Tick() {
+    if (!Running() || (FPaused && !FKitLost))
+        return;
+    Guarded([this] {
+        if (FPaused)
+            GiveUpWhenSilent(FClock.Ms());
+        else
+            Advance(FClock.Ms());
+    });
+}
+
+bool TRunEngine::GiveUpWhenSilent(qint64 ms) {
+    if (FSetup.GiveUpAfterMs <= 0 || FState == rsApplying ||
+        ms - FLastSampleMs <= FSetup.GiveUpAfterMs)
+        return false;
+    char reason[200];
+    std::snprintf(reason, sizeof reason, kStopKitSilent,
+                  static_cast<int>(FSetup.GiveUpAfterMs / 1000));
+    StopNow(reason, true);
+    return true;
+}
+
+// The steps that follow from time alone.
+void TRunEngine::Advance(qint64 ms) {
+    if (GiveUpWhenSilent(ms))
+        return;
+    switch (FState) {
+        case rsSettling:
+            if (ms - FAppliedMs > MinutesMs(Point().SettleMaxMinutes)) {
+                Event("notStable", {{"result", PointWithoutDwell(PointIndex(), Point(), psNotStable,
+                                                                 std::nullopt)}});
+                if (FPlan.StopWhenNotStable) {
+                    char reason[200];
+                    std::snprintf(reason, sizeof reason, kStopNotStable, PointIndex(),
+                                  General(Point().SettleMaxMinutes).c_str());
+                    FResults[static_cast<std::size_t>(FPoint)] =
+                        PointWithoutDwell(PointIndex(), Point(), psNotStable, std::nullopt);
+                    StopNow(reason, true);
+                } else {
+                    FinishPoint(psNotStable, nullptr);
+                }
+            }
+            break;
+        case rsDelay:
+            if (ms - FStateMs >= static_cast<qint64>(FPlan.Analyzer.DelaySeconds * 1000))
+                BeginDwell(ms);
+            break;
+        case rsDwelling:
+            if (!FAwaitingManual && ms - FStateMs >= MinutesMs(Point().DwellMinutes))
+                DwellOver(ms);
+            break;
+        default:
+            break;
+    }
+}
+
+void TRunEngine::Stable(qint64 ms) {
+    FStableAfterSeconds = static_cast<double>(ms - FAppliedMs) / 1000;
+    Event("stable", {{"stableAfterSeconds", *FStableAfterSeconds}});
+    if (FPlan.Analyzer.DelaySeconds > 0) {
+        SetState(rsDelay);
+        return;
+    }
+    BeginDwell(ms);
+}
+
+void TRunEngine::BeginDwell(qint64) {
+    FDwellStarted = live::IsoLocalTime(FClock.Local());
+    ClearDwell();
+    Event("dwellStarted");
+    SetState(rsDwelling);
+}
+
+void TRunEngine::DwellOver(qint64) {
+    if (FPlan.Analyzer.Source == asManual) {
+        FAwaitingManual = true;
+        if (OnAnalyzerWanted)
+            OnAnalyzerWanted(PointIndex());
+        return;
+    }
+    FinishPoint(psDone, "dwellDone");
+}
+
+// The point's result goes to the journal whole; what the journal holds is
+// what a resumed run and the report will show.
+void TRunEngine::FinishPoint(TPointStatus status, const char* event, std::optional<double> manual) {
+    QJsonObject result;
+    if (status == psDone) {
+        TDwellStatistics analyzer = FAnalyzer;
+        if (manual) {
+            analyzer = {};
+            analyzer.Add(*manual);
+        }
+        const std::optional<calc::TUncertaintyBudget> budget = Budget();
+        result = PointResultJson(PointIndex(), Point(), status, FStableAfterSeconds, FDelivered,
+                                 analyzer, FPlan.Analyzer.Source != asNone, FDwellStarted,
+                                 live::IsoLocalTime(FClock.Local()), budget ? &*budget : nullptr,
+                                 FPlan.Acceptance);
+    } else {
+        result = PointWithoutDwell(PointIndex(), Point(), status, FStableAfterSeconds);
+    }
+    if (event != nullptr)
+        Event(event, {{"result", result}});
+    FResults[static_cast<std::size_t>(FPoint)] = result;
+    if (OnPointFinished)
+        OnPointFinished(PointIndex(), result);
+    NextPoint();
+}
+
+// The budget at the dwell's mean readings, with the spread of the delivered
+// concentration over the dwell as one more row taken whole: successive polls
+// are not independent, so it is not divided by the count. None without a
+// reading, or where the model has no value.
+std::optional<calc::TUncertaintyBudget> TRunEngine::Budget() const {
+    if (FDelivered.Count() == 0)
+        return std::nullopt;
+    try {
+        calc::TUncertaintyBudget budget = calc::CalcUncertaintyBudget(
+            {FTemp.Mean(), FFlow.Mean(), FDilution.Mean(), FSetup.Kit.Pbar, FSetup.Kit.Dp,
+             FSetup.Kit.RefTemp},
+            {FSetup.Kit.ReservoirCapacity, FSetup.Kit.DilutionCapacity}, FSetup.Accuracies);
+        budget.AddWhole(calc::kUncStability, FDelivered.SD());
+        return budget;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+void TRunEngine::NextPoint() {
+    if (FPoint + 1 < PointCount()) {
+        StartPoint(FPoint + 1);
+        return;
+    }
+    Event("finished", {{"pass", RunPass(ResultsJson()["points"].toArray())}}, false);
+    Finish(rsDone);
+}
+
+void TRunEngine::Finish(TRunState state) {
+    ++FGeneration;
+    FPaused = false;
+    FKitLost = false;
+    FFolder.SyncRecord();
+    SetState(state);
+    try {
+        QJsonObject results = ResultsJson();
+        FFolder.WriteResults(results);
+    } catch (const ERunFolderError& e) {
+        if (FStopReason.empty())
+            FStopReason = e.what();
+        FState = rsStopped;
+    }
+    if (FPlan.EndWithZeroFlow) {
+        const TPlanPoint& p = Point();
+        FKit.Apply({p.Temperature, 0, p.Dilution}, [this](const TApplyResult&) { Ended(); });
+        return;
+    }
+    Ended();
+}
+
+void TRunEngine::Ended() {
+    if (OnFinished)
+        OnFinished();
+}
+
+QJsonObject TRunEngine::ResultsJson() const {
+    TRunSummary summary;
+    summary.Started = FStarted;
+    if (!Running() && FState != rsIdle)
+        summary.Finished = live::IsoLocalTime(FClock.Local());
+    summary.Port = FSetup.Port;
+    summary.Console = FSetup.Console;
+    summary.Conditions = ConditionsJson(FPlan, FSetup);
+    return run::ResultsJson(FPlan, summary, FResults);
+}
+
+int TRunEngine::ExitStatus() const {
+    if (FState != rsDone)
+        return 2;
+    const QJsonValue pass = RunPass(ResultsJson()["points"].toArray());
+    return pass.isBool() && !pass.toBool() ? 1 : 0;
+}
+
+live::TKitTargets TRunEngine::Targets() const {
+    live::TKitTargets t;
+    t.Pbar = FSetup.Kit.Pbar;
+    t.Dp = FSetup.Kit.Dp;
+    t.RefTemp = FSetup.Kit.RefTemp;
+    t.FlowCapacity = FSetup.Kit.ReservoirCapacity;
+    t.DilutionFlowCapacity = FSetup.Kit.DilutionCapacity;
+    if (!Running())
+        return t;
+    const TPlanPoint& p = Point();
+    t.TempSP = p.Temperature;
+    t.FlowSP = p.ReservoirFlow;
+    t.DilutionFlowSP = p.Dilution;
+    t.Calculated = p.Calculated;
+    return t;
+}
+
+std::optional<qint64> TRunEngine::TimeLeftMs() const {
+    const qint64 now = FClock.Ms();
+    switch (FState) {
+        case rsSettling:
+            return FAppliedMs + MinutesMs(Point().SettleMaxMinutes) - now;
+        case rsDelay:
+            return FStateMs + static_cast<qint64>(FPlan.Analyzer.DelaySeconds * 1000) - now;
+        case rsDwelling:
+            if (FAwaitingManual)
+                return std::nullopt;
+            return FStateMs + MinutesMs(Point().DwellMinutes) - now;
+        default:
+            return std::nullopt;
+    }
+}
+
+std::string TRunEngine::StatusText() const {
+    if (!Running())
+        return std::string("Run: ") + RunStateName(FState);
+    const std::optional<qint64> left = TimeLeftMs();
+    const std::string state = FPaused ? std::string(kStatePaused) : RunStateName(FState);
+    char text[200];
+    std::snprintf(text, sizeof text, kRunStatus, PointIndex(), PointCount(), state.c_str(),
+                  left && !FPaused ? Clock(*left).c_str() : "");
+    std::string shown = text;
+    while (!shown.empty() && shown.back() == ' ')
+        shown.pop_back();
+    return shown;
+}
+
+}  // namespace run

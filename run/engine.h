@@ -1,0 +1,188 @@
+// The run engine: carries out a checked plan point by point. For each point
+// it applies the set points through the kit (the same confirmed writes as
+// Apply), waits until the stability rule has held them for the plan's
+// settling time (at most the point's settleMaxMinutes), waits out the
+// analyser's delay, then averages every complete poll over the dwell. Every
+// step goes to the journal before the run goes on.
+//
+// It is driven from outside only: the poll's complete samples, the kit's
+// answer to each Apply, and a clock it is given, which Tick asks whenever
+// the owner's timer fires. So a window, vapcal-run and the tests (on a
+// scripted clock, a whole plan in milliseconds) share one engine.
+#pragma once
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "calc/uncertainty.h"
+#include "live/sample.h"
+#include "live/stability.h"
+#include "run/plan.h"
+#include "run/results.h"
+#include "run/runfolder.h"
+
+namespace run {
+
+struct TSetPoints {
+    double Temperature = 0;    // °C
+    double ReservoirFlow = 0;  // ml/min
+    double DilutionFlow = 0;   // l/min
+};
+
+// How an Apply ended: every write confirmed, or the step that failed.
+struct TApplyResult {
+    bool Ok = true;
+    std::string FailedStep;
+};
+
+// The kit as the engine drives it.
+class TRunKit {
+  public:
+    virtual ~TRunKit() = default;
+    // Writes the set points with Apply's confirmed writes and calls `done`
+    // once when they are over (possibly before Apply returns).
+    virtual void Apply(const TSetPoints& setPoints,
+                       std::function<void(const TApplyResult&)> done) = 0;
+};
+
+// The engine's clock: monotonic milliseconds for durations, the local date
+// and time for the journal.
+class TRunClock {
+  public:
+    virtual ~TRunClock() = default;
+    virtual qint64 Ms() const = 0;
+    virtual QDateTime Local() const = 0;
+};
+
+enum TRunState { rsIdle, rsApplying, rsSettling, rsDelay, rsDwelling, rsDone, rsStopped };
+const char* RunStateName(TRunState state);
+
+// What the run is carried out with besides the plan.
+struct TRunSetup {
+    std::string Port;
+    std::string Console;  // the console's version
+    TKitLimits Kit;       // capacities, limits and saturator conditions
+    live::TTolerances Tolerances;
+    calc::TAccuracies Accuracies;  // the lab's, for each point's budget
+    // The kit silent (no complete poll) this long stops the run; 0: never.
+    qint64 GiveUpAfterMs = 120000;
+};
+
+// The "conditions" of results.json for a plan and setup.
+QJsonObject ConditionsJson(const TPlan& plan, const TRunSetup& setup);
+
+class TRunEngine {
+  public:
+    TRunEngine(TPlan plan, const TRunSetup& setup, TRunKit& kit, const TRunClock& clock,
+               TRunFolder& folder);
+
+    // After every change of state or of the pause.
+    std::function<void(TRunState state)> OnStateChanged;
+    // A point's result, as the journal keeps it.
+    std::function<void(int index, const QJsonObject& result)> OnPointFinished;
+    // The run ended (done or stopped); results.json is written.
+    std::function<void()> OnFinished;
+    // A manual analyser: the dwell of point `index` is over and its mean
+    // reading is wanted (EnterAnalyzerReading).
+    std::function<void(int index)> OnAnalyzerWanted;
+
+    // A new run from its first point.
+    void Start();
+    // An interrupted run: the points the journal finished are kept as they
+    // are, the interrupted one starts again. Raises ERunFolderError when
+    // the journal holds no start or the run has ended.
+    void Resume();
+    void Pause();
+    void Continue();
+    // The point in hand is marked skipped and the run goes on.
+    void Skip();
+    void Stop(const std::string& reason);
+    void EnterAnalyzerReading(double mean);
+    // The kit's port vanished: the run pauses (the kit is not watched), and
+    // gives up as for a silent kit should the port stay away. Back: the
+    // point in hand settles again.
+    void KitLost(const std::string& port);
+    void KitBack();
+
+    // A complete poll, with the analyser's reading polled in the same
+    // cycle (none when it was not read or did not answer).
+    void Sample(const live::TLiveSample& sample, std::optional<double> analyzer);
+    // A poll that was not complete: the kit was not watched.
+    void Lapse();
+    // The clock moved on.
+    void Tick();
+
+    // What the live readings are judged against now.
+    live::TKitTargets Targets() const;
+
+    TRunState State() const { return FState; }
+    bool Paused() const { return FPaused; }
+    bool Running() const { return FState != rsIdle && FState != rsDone && FState != rsStopped; }
+    int PointIndex() const { return FPoint + 1; }
+    int PointCount() const { return static_cast<int>(FPlan.Points.size()); }
+    const TPlan& Plan() const { return FPlan; }
+    // Time left in the state, when it has a limit.
+    std::optional<qint64> TimeLeftMs() const;
+    // "Run: point 2 of 4, settling 3:10".
+    std::string StatusText() const;
+    const std::string& StopReason() const { return FStopReason; }
+    const std::vector<std::optional<QJsonObject>>& Results() const { return FResults; }
+    QJsonObject ResultsJson() const;
+    // 0 every point done and passing (or nothing to pass), 1 a point failed
+    // or was not done, 2 the run stopped before its end.
+    int ExitStatus() const;
+
+  private:
+    const TPlanPoint& Point() const { return FPlan.Points[static_cast<std::size_t>(FPoint)]; }
+    void SetState(TRunState state);
+    void Event(const char* event, QJsonObject fields = {}, bool withPoint = true);
+    void Guarded(const std::function<void()>& step);
+    void StartPoint(int index);
+    void Applied(const TApplyResult& result, int generation);
+    void BeginSettling();
+    void Stable(qint64 ms);
+    void BeginDwell(qint64 ms);
+    void DwellOver(qint64 ms);
+    void FinishPoint(TPointStatus status, const char* event, std::optional<double> manual = {});
+    void NextPoint();
+    std::optional<calc::TUncertaintyBudget> Budget() const;
+    void ClearDwell();
+    void Finish(TRunState state);
+    void Ended();
+    void Advance(qint64 ms);
+    bool GiveUpWhenSilent(qint64 ms);
+    void StopNow(const std::string& reason, bool journal);
+
+    TPlan FPlan;
+    TRunSetup FSetup;
+    TRunKit& FKit;
+    const TRunClock& FClock;
+    TRunFolder& FFolder;
+    live::TStability FStability;
+    TRunState FState = rsIdle;
+    bool FPaused = false;
+    int FPoint = 0;
+    int FGeneration = 0;  // an Apply answered after the point moved on is ignored
+    std::vector<std::optional<QJsonObject>> FResults;
+    std::string FStarted;
+    std::string FStopReason;
+    qint64 FAppliedMs = 0;
+    qint64 FStateMs = 0;
+    qint64 FLastSampleMs = 0;
+    std::optional<double> FStableAfterSeconds;
+    std::string FDwellStarted;
+    TDwellStatistics FDelivered;
+    TDwellStatistics FAnalyzer;
+    // The readings over the dwell, at whose means the budget is made.
+    TDwellStatistics FTemp;
+    TDwellStatistics FFlow;
+    TDwellStatistics FDilution;
+    bool FAwaitingManual = false;
+    bool FKitLost = false;
+};
+
+}  // namespace run

@@ -1,0 +1,168 @@
+#include "run/kitline.h"
+
+#include <cmath>
+
+#include "modbus/client.h"
+#include "modbus/connection.h"
+#include "modbus/registerformat.h"
+
+namespace run {
+
+TKitLine::TKitLine(const TAnalyzerPlan& analyzer, const TRunClock& clock)
+    : FAnalyzerPlan(analyzer), FClock(clock), FMonitor(0, kit::kPollIntervalMs) {
+    const auto count =
+        static_cast<std::uint16_t>(regwire::tool::TakesPairs(analyzer.Format) ? 2 : 1);
+    if (analyzer.Source == asModbus && analyzer.Port == "line") {
+        FKit.SetExtraReads({{static_cast<std::uint8_t>(analyzer.Address),
+                             static_cast<std::uint8_t>(analyzer.Function),
+                             static_cast<std::uint16_t>(analyzer.Register), count}});
+    } else if (analyzer.Source == asModbus) {
+        FAnalyzerLine = std::make_unique<regwire::TModbusConnection>();
+        FAnalyzerLine->SetCustomBaudRate(kit::kLineBitRate);
+        FAnalyzerLine->SetDataBits(regwire::db8);
+        FAnalyzerLine->SetParity(regwire::psEven);
+        FAnalyzerLine->SetStopBits(regwire::sb1);
+        FAnalyzerLine->SetTransmissionMode(regwire::tmRTU);
+        FAnalyzerLine->SetPort(analyzer.Port);
+        FAnalyzer = new regwire::TModbusClient(this);
+        FAnalyzer->SetServerAddress(static_cast<std::uint8_t>(analyzer.Address));
+        FAnalyzer->SetConnection(FAnalyzerLine.get());
+        const auto read = [this](regwire::TModbusClient*, const regwire::TTransactionInfo& info,
+                                 std::uint16_t, std::uint16_t,
+                                 const regwire::TRegValues& values) { AnalyzerRead(info, values); };
+        FAnalyzer->OnHoldingRegistersRead = read;
+        FAnalyzer->OnInputRegistersRead = read;
+    }
+    FKit.OnRead = [this](const kit::TReadDone& read) {
+        if (read.StartReg == kit::kRegCapacity && read.Status == regwire::tsSuccess &&
+            read.Instrument != live::inTemperature)
+            FCapacityRead[read.Instrument == live::inReservoirFlow ? 0 : 1] = true;
+    };
+    FKit.OnPoll = [this](const kit::TPollCycle& cycle) { Cycle(cycle); };
+    FKit.OnPortGone = [this](const std::string& port) {
+        if (OnPortGone)
+            OnPortGone(port);
+    };
+    FKit.OnPortBack = [this](const std::string& port) {
+        if (OnPortBack)
+            OnPortBack(port);
+    };
+    FMonitor.Targets = [this] { return Targets ? Targets() : live::TKitTargets{}; };
+    FMonitor.OnSample = [this](const live::TLiveSample& sample) {
+        FSampled = true;
+        if (OnSample)
+            OnSample(sample, FAnalyzerReading);
+    };
+    FMonitor.OnPoll = [this] {
+        if (!FSampled && OnLapse)
+            OnLapse();
+        FSampled = false;
+    };
+}
+
+TKitLine::~TKitLine() {
+    FKit.StopPolling();
+    if (FAnalyzerLine)
+        FAnalyzerLine->CancelTransactions();
+}
+
+void TKitLine::Open(const std::string& port) {
+    try {
+        FKit.Open(port);
+        if (FAnalyzerLine)
+            FAnalyzerLine->Open();
+    } catch (const std::exception& e) {
+        throw ELineError(e.what());
+    }
+}
+
+TKitLimits TKitLine::ReadLimits(const TKitLimits& conditions) {
+    FKit.RefreshSettings();
+    const auto need = [](bool answered, const char* what) {
+        if (!answered)
+            throw ELineError(std::string("the kit did not answer the read of ") + what);
+    };
+    need(FCapacityRead[0], "the reservoir flow's capacity");
+    need(FCapacityRead[1], "the dilution flow's capacity");
+    need(FKit.TempUpperLimit.has_value(), "the temperature's upper limit");
+    need(FKit.TempLowerLimit.has_value(), "the temperature's lower limit");
+    TKitLimits limits = conditions;
+    limits.ReservoirCapacity = FKit.RFCapacity;
+    limits.DilutionCapacity = FKit.DFCapacity;
+    limits.TempMax = *FKit.TempUpperLimit;
+    limits.TempMin = *FKit.TempLowerLimit;
+    return limits;
+}
+
+std::optional<double> TKitLine::Reading(const std::vector<std::uint16_t>& registers) const {
+    const double value = regwire::tool::RegisterNumber(registers, FAnalyzerPlan.Format);
+    if (!std::isfinite(value))
+        return std::nullopt;
+    return value * FAnalyzerPlan.Scale;
+}
+
+void TKitLine::AnalyzerRead(const regwire::TTransactionInfo& info,
+                            const std::vector<std::uint16_t>& values) {
+    FAnalyzerReading.reset();
+    if (info.Status == regwire::tsSuccess)
+        FAnalyzerReading = Reading(values);
+}
+
+// The cycle's readings go to the monitor together, the analyser's reading
+// of the same cycle first, so the sample they complete carries it. A read
+// that was not sent (its previous one still waiting) says nothing new.
+void TKitLine::Cycle(const kit::TPollCycle& cycle) {
+    if (FAnalyzer == nullptr) {
+        FAnalyzerReading.reset();
+        for (const kit::TExtraReply& extra : cycle.Extra)
+            if (extra.Sent && extra.Status == regwire::tsSuccess)
+                FAnalyzerReading = Reading(extra.Registers);
+    }
+    const qint64 ms = FClock.Ms();
+    const QDateTime when = FClock.Local();
+    for (int i = 0; i < live::kInstrumentCount; ++i) {
+        const kit::TPollCycle::TMeasuredRead& read = cycle.Readings[static_cast<std::size_t>(i)];
+        if (!read.Sent)
+            continue;
+        const bool ok = read.Completed && read.Status == regwire::tsSuccess;
+        FMonitor.Completed(static_cast<live::TInstrument>(i), ok, ok ? read.Value : 0, ms, when);
+    }
+    if (FAnalyzer != nullptr && FAnalyzer->Connection()->PendingTransactions(FAnalyzer) == 0) {
+        const auto reg = static_cast<std::uint16_t>(FAnalyzerPlan.Register);
+        const auto count =
+            static_cast<std::uint16_t>(regwire::tool::TakesPairs(FAnalyzerPlan.Format) ? 2 : 1);
+        if (FAnalyzerPlan.Function == 3)
+            FAnalyzer->ReadHoldingRegisters(reg, count, 0);
+        else
+            FAnalyzer->ReadInputRegisters(reg, count, 0);
+    }
+}
+
+void TKitLine::StartPolling() {
+    FKit.StartPolling();
+}
+
+void TKitLine::StopPolling() {
+    FKit.StopPolling();
+}
+
+// The same writes, resends and confirmation as Apply; only the set points
+// that differ from what the instruments are known to hold are written.
+void TKitLine::Apply(const TSetPoints& setPoints, std::function<void(const TApplyResult&)> done) {
+    kit::TApplyResult result;
+    try {
+        result = FKit.Apply(
+            FKit.Changes({setPoints.Temperature, setPoints.ReservoirFlow, setPoints.DilutionFlow}));
+    } catch (const std::exception& e) {
+        done({false, e.what()});
+        return;
+    }
+    if (!FKit.Polling())
+        FKit.StartPolling();
+    if (result.Ok())
+        done({});
+    else
+        done({false, kit::FailureText(result.Failures.front())});
+}
+
+}  // namespace run

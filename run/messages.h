@@ -1,0 +1,74 @@
+// run/: calibration runs without a window. A plan of points (set points or
+// wanted concentrations, how long to settle and dwell, how to read the
+// analyser and judge it) is checked whole against the kit before anything
+// is written, then carried out by an engine driven by the poll's
+// completions and a clock it is given. Everything the run does reaches a run
+// folder (the plan as run, a journal synced line by line, the record, the
+// results), from which a run is resumed and its report made.
+//
+// The texts a run shows or writes, verbatim; "%s" and "%d" are filled in.
+#pragma once
+
+namespace run {
+
+// A plan refused: where, then why.
+inline constexpr const char* kPlanNotJson = "the plan is not JSON: %s";
+inline constexpr const char* kPlanNotObject = "the plan is not a JSON object";
+inline constexpr const char* kPlanUnknownKey = "unknown key \"%s\"";
+inline constexpr const char* kPlanNeedsKey = "\"%s\" is missing";
+inline constexpr const char* kPlanNotNumber = "\"%s\" is not a number";
+inline constexpr const char* kPlanNotWhole = "\"%s\" %s is not a whole number";
+inline constexpr const char* kPlanNotText = "\"%s\" is not a text";
+inline constexpr const char* kPlanNotChoice = "\"%s\" takes %s, not \"%s\"";
+inline constexpr const char* kPlanOutOfRange = "\"%s\" %s is outside %s to %s";
+inline constexpr const char* kPlanNoPoints = "\"points\" holds no point";
+inline constexpr const char* kPlanWantedOrFlow = "give either \"wanted\" or \"flow\"";
+inline constexpr const char* kPlanFlowAboveCapacity =
+    "reservoir flow %s ml/min is above the controller's capacity %s ml/min";
+inline constexpr const char* kPlanDilutionAboveCapacity =
+    "dilution flow %s l/min is above the controller's capacity %s l/min";
+inline constexpr const char* kPlanTempOutsideLimits =
+    "temperature %s \u00B0C is outside the controller's set-point limits %s to %s \u00B0C";
+inline constexpr const char* kPlanWantedUnreachable =
+    "%s ng/l cannot be reached: it needs a reservoir flow of %s ml/min (0 to %s)";
+inline constexpr const char* kPlanWantedNoFlow = "%s ng/l gives no reservoir flow";
+inline constexpr const char* kPlanManualHeadless =
+    "a manual analyser needs the console's run window; vapcal-run reads only \"none\" or "
+    "\"modbus\"";
+inline constexpr const char* kPlanSettleShorter =
+    "\"settleMaxMinutes\" %s is shorter than \"settlingMinutes\" %s";
+// A refusal inside a point: "point 2: <reason>".
+inline constexpr const char* kPlanAtPoint = "point %d: %s";
+
+// Why a run stopped before its end (journal "stopped" events, the exit).
+inline constexpr const char* kStopAsked = "stopped by the operator";
+inline constexpr const char* kStopSignal = "stopped by a signal";
+inline constexpr const char* kStopNotStable = "point %d did not settle within %s min";
+inline constexpr const char* kStopKitSilent = "the kit has not answered for %d s";
+inline constexpr const char* kStopApplyFailed = "point %d: the set points were not written: %s";
+inline constexpr const char* kStopJournal = "the journal cannot be written: %s";
+inline constexpr const char* kStopPortGone = "the port is gone: %s";
+
+// Why a run paused by itself ("%s": the port).
+inline constexpr const char* kPausePortGone = "port %s gone";
+
+// The run folder.
+inline constexpr const char* kFolderNotMade = "cannot make the run folder %s: %s";
+inline constexpr const char* kFolderNotRun = "%s holds no run (no plan.json and journal.jsonl)";
+inline constexpr const char* kFolderFinished = "%s holds a run that has ended";
+inline constexpr const char* kJournalBad = "%s line %d is not a journal event";
+inline constexpr const char* kFileNotWritten = "cannot write %s: %s";
+
+// The states as the status line names them.
+inline constexpr const char* kStateIdle = "idle";
+inline constexpr const char* kStateApplying = "applying";
+inline constexpr const char* kStateSettling = "settling";
+inline constexpr const char* kStateDelay = "analyser delay";
+inline constexpr const char* kStateDwelling = "dwelling";
+inline constexpr const char* kStateDone = "done";
+inline constexpr const char* kStateStopped = "stopped";
+inline constexpr const char* kStatePaused = "paused";
+// "Run: point 2 of 4, settling 3:10"
+inline constexpr const char* kRunStatus = "Run: point %d of %d, %s %s";
+
+}  // namespace run

@@ -1,0 +1,298 @@
+#include "run/engine.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QTimeZone>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "run/messages.h"
+
+namespace {
+
+// A clock the test moves by hand.
+class TScriptedClock : public run::TRunClock {
+  public:
+    qint64 Ms() const override { return FMs; }
+    QDateTime Local() const override {
+        return QDateTime(QDate(2026, 12, 7), QTime(14, 0), QTimeZone(3600)).addMSecs(FMs);
+    }
+    qint64 FMs = 0;
+};
+
+// A kit that confirms every Apply at once (or refuses the one asked), and
+// holds what it was given.
+class TScriptedKit : public run::TRunKit {
+  public:
+    void Apply(const run::TSetPoints& setPoints,
+               std::function<void(const run::TApplyResult&)> done) override {
+        Applied.push_back(setPoints);
+        done(Refuse ? run::TApplyResult{false, "reservoir flow set point (33 := 3840) refused"}
+                    : run::TApplyResult{});
+    }
+    std::vector<run::TSetPoints> Applied;
+    bool Refuse = false;
+};
+
+constexpr const char* kFourPoints = R"({"name": "Four", "temperature": 40, "dilution": 10,
+    "settlingMinutes": 1, "settleMaxMinutes": 5, "dwellMinutes": 2,
+    "acceptance": {"percent": 5, "absolute": 0.5},
+    "analyzer": {"source": "modbus", "address": 30},
+    "points": [{"flow": 0}, {"wanted": 16}, {"wanted": 40}, {"wanted": 64}]})";
+
+class RunEngine : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(FDir.isValid()); }
+
+    void Begin(const char* planJson = kFourPoints, bool resume = false) {
+        FPlan = run::ParsePlan(planJson);
+        run::CheckPlan(FPlan, run::TKitLimits{}, true);
+        FFolder.reset();
+        FFolder = std::make_unique<run::TRunFolder>(
+            resume ? run::TRunFolder::Open(Folder(), 2)
+                   : run::TRunFolder::Create(Folder(), FPlan.Json, 2));
+        FSetup.Port = "/dev/ttyUSB0";
+        FSetup.Console = "0.1";
+        FSetup.GiveUpAfterMs = 120000;
+        FEngine = std::make_unique<run::TRunEngine>(FPlan, FSetup, FKit, FClock, *FFolder);
+        FEngine->OnFinished = [this] { ++FFinished; };
+        if (resume)
+            FEngine->Resume();
+        else
+            FEngine->Start();
+    }
+
+    QString Folder() const { return FDir.path() + "/run"; }
+
+    // One complete poll each 500 ms for `ms`, the kit at its set points and
+    // the analyser reading gain times the delivered concentration.
+    void Poll(qint64 ms, double gain = 1.02, bool onTarget = true) {
+        for (const qint64 end = FClock.FMs + ms; FClock.FMs < end && FEngine->Running();) {
+            FClock.FMs += 500;
+            const live::TKitTargets t = FEngine->Targets();
+            live::TLiveSample s;
+            s.Ms = FClock.FMs;
+            s.When = FClock.Local();
+            s.Targets = t;
+            s.Temp = t.TempSP;
+            s.Flow = onTarget ? t.FlowSP : t.FlowSP + 1;
+            s.DilutionFlow = t.DilutionFlowSP;
+            s.Delivered = onTarget ? t.Calculated : t.Calculated * 1.2;
+            FEngine->Sample(s, gain * s.Delivered);
+        }
+    }
+
+    QByteArray Journal() const {
+        QFile file(Folder() + "/journal.jsonl");
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    QJsonObject Results() const {
+        QFile file(Folder() + "/results.json");
+        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
+                                              : QJsonObject();
+    }
+
+    QStringList Events() const {
+        QStringList events;
+        for (const QByteArray& line : Journal().split('\n'))
+            if (!line.isEmpty())
+                events << QJsonDocument::fromJson(line).object()["event"].toString();
+        return events;
+    }
+
+    QTemporaryDir FDir;
+    TScriptedClock FClock;
+    TScriptedKit FKit;
+    run::TPlan FPlan;
+    run::TRunSetup FSetup;
+    std::unique_ptr<run::TRunFolder> FFolder;
+    std::unique_ptr<run::TRunEngine> FEngine;
+    int FFinished = 0;
+};
+
+TEST_F(RunEngine, AWholePlanRunsOnAScriptedClockAndPasses) {
+    Begin();
+    Poll(60 * 60000);
+    ASSERT_EQ(FEngine->State(), run::rsDone);
+    EXPECT_EQ(FEngine->ExitStatus(), 0);
+    EXPECT_EQ(FFinished, 1);
+    ASSERT_EQ(FKit.Applied.size(), 4u);
+    EXPECT_DOUBLE_EQ(FKit.Applied[1].ReservoirFlow, 2.4);
+    const QJsonObject results = Results();
+    EXPECT_TRUE(results["pass"].toBool());
+    const QJsonArray points = results["points"].toArray();
+    ASSERT_EQ(points.size(), 4);
+    const QJsonObject second = points[1].toObject();
+    EXPECT_EQ(second["status"].toString(), "done");
+    // Stable after its minute in tolerance, then a two-minute dwell of
+    // 500 ms polls.
+    EXPECT_DOUBLE_EQ(second["stableAfterSeconds"].toDouble(), 60.5);
+    EXPECT_EQ(second["samples"].toInt(), 240);
+    EXPECT_DOUBLE_EQ(second["delivered"]["mean"].toDouble(), 16.01);
+    // The budget at the dwell's mean readings, the dwell's spread last.
+    const QJsonArray budget = second["budget"].toArray();
+    ASSERT_FALSE(budget.isEmpty());
+    EXPECT_EQ(budget.last()["quantity"].toString(), "stability");
+    EXPECT_EQ(budget.last()["standardUncertainty"].toDouble(), 0);
+    EXPECT_GT(second["delivered"]["expanded"].toDouble(), 0);
+    EXPECT_EQ(second["delivered"]["coverageFactor"].toDouble(), 2);
+    EXPECT_EQ(results["conditions"]["uncertainty"]["CoverageFactor"].toDouble(), 2);
+    EXPECT_NEAR(second["errorPercent"].toDouble(), 2, 1e-9);
+    EXPECT_EQ(second["decidedBy"].toString(), "percent");
+    EXPECT_EQ(points[0]["decidedBy"].toString(), "absolute");
+    EXPECT_NEAR(results["linearity"]["slope"].toDouble(), 1.02, 1e-12);
+    EXPECT_EQ(Events().first(), "started");
+    EXPECT_EQ(Events().last(), "finished");
+    EXPECT_EQ(Events().count("dwellDone"), 4);
+}
+
+TEST_F(RunEngine, AnAnalyserOffByMoreThanTheAcceptanceFailsTheRun) {
+    Begin();
+    Poll(60 * 60000, 1.10);
+    ASSERT_EQ(FEngine->State(), run::rsDone);
+    EXPECT_EQ(FEngine->ExitStatus(), 1);
+    EXPECT_FALSE(Results()["pass"].toBool());
+    EXPECT_TRUE(Results()["points"][0]["pass"].toBool());  // zero: within 0.5 ng/l
+    EXPECT_FALSE(Results()["points"][1]["pass"].toBool());
+}
+
+TEST_F(RunEngine, APointThatDoesNotSettleIsSkippedOrStopsTheRun) {
+    Begin();
+    Poll(6 * 60000, 1.02, false);
+    EXPECT_EQ(FEngine->PointIndex(), 2);
+    EXPECT_TRUE(Events().contains("notStable"));
+    Poll(60 * 60000);
+    EXPECT_EQ(FEngine->ExitStatus(), 1);
+    EXPECT_EQ(Results()["points"][0]["status"].toString(), "not stable");
+
+    FDir.remove();
+    ASSERT_TRUE(QDir().mkpath(FDir.path()));
+    QByteArray plan(kFourPoints);
+    plan.replace("\"settlingMinutes\"", "\"onNotStable\": \"stop\", \"settlingMinutes\"");
+    FKit.Applied.clear();
+    Begin(plan.constData());
+    Poll(6 * 60000, 1.02, false);
+    EXPECT_EQ(FEngine->State(), run::rsStopped);
+    EXPECT_EQ(FEngine->ExitStatus(), 2);
+    EXPECT_EQ(FEngine->StopReason(), "point 1 did not settle within 5 min");
+    EXPECT_EQ(Results()["points"][1]["status"].toString(), "stopped");
+}
+
+TEST_F(RunEngine, TheKitSilentLongerThanTheGiveUpStopsTheRunWithItsJournalWhole) {
+    Begin();
+    Poll(30000);
+    FClock.FMs += 121000;
+    FEngine->Tick();
+    EXPECT_EQ(FEngine->ExitStatus(), 2);
+    EXPECT_EQ(FEngine->StopReason(), "the kit has not answered for 120 s");
+    EXPECT_EQ(Events().last(), "stopped");
+    EXPECT_TRUE(Journal().endsWith('\n'));
+}
+
+TEST_F(RunEngine, AFailedApplyNamesItsStepAndStops) {
+    FKit.Refuse = true;
+    Begin();
+    EXPECT_EQ(FEngine->ExitStatus(), 2);
+    EXPECT_EQ(FEngine->StopReason(),
+              "point 1: the set points were not written: reservoir flow set point (33 := 3840) "
+              "refused");
+}
+
+TEST_F(RunEngine, PauseSettlesThePointAgainAndSkipMarksIt) {
+    Begin();
+    Poll(50000);
+    FEngine->Pause();
+    Poll(60000);
+    EXPECT_EQ(FEngine->State(), run::rsSettling);
+    FEngine->Continue();
+    EXPECT_EQ(FEngine->StatusText(), "Run: point 1 of 4, settling 5:00");
+    Poll(30000);
+    EXPECT_EQ(FEngine->State(), run::rsSettling);
+    FEngine->Skip();
+    EXPECT_EQ(FEngine->PointIndex(), 2);
+    EXPECT_EQ(FEngine->Results()[0]->value("status").toString(), "skipped");
+    EXPECT_EQ(Events().mid(0, 6),
+              QStringList({"started", "applied", "paused", "resumed", "skipped", "applied"}));
+}
+
+TEST_F(RunEngine, AVanishedPortPausesTheRunAndItsReturnSettlesThePointAgain) {
+    Begin();
+    Poll(90000);
+    ASSERT_EQ(FEngine->State(), run::rsDwelling);
+    FEngine->KitLost("/dev/ttyUSB0");
+    EXPECT_TRUE(FEngine->Paused());
+    FClock.FMs += 60000;
+    FEngine->Tick();
+    FEngine->KitBack();
+    EXPECT_EQ(FEngine->State(), run::rsSettling);
+    EXPECT_EQ(Events().mid(Events().size() - 2), QStringList({"paused", "resumed"}));
+
+    FEngine->KitLost("/dev/ttyUSB0");
+    FClock.FMs += 121000;
+    FEngine->Tick();
+    EXPECT_EQ(FEngine->ExitStatus(), 2);
+    EXPECT_EQ(FEngine->StopReason(), "the kit has not answered for 120 s");
+}
+
+TEST_F(RunEngine, EndZeroLeavesTheReservoirFlowAtZero) {
+    QByteArray plan(kFourPoints);
+    plan.replace("\"points\"", "\"end\": \"zero\", \"points\"");
+    Begin(plan.constData());
+    Poll(60 * 60000);
+    ASSERT_EQ(FKit.Applied.size(), 5u);
+    EXPECT_EQ(FKit.Applied.back().ReservoirFlow, 0);
+    EXPECT_EQ(FKit.Applied.back().DilutionFlow, 10);
+}
+
+// The journal is the run's truth: a run killed mid-point resumes with its
+// finished points exactly as the journal holds them and the interrupted
+// point applied and settled again.
+TEST_F(RunEngine, AResumedRunKeepsItsFinishedPointsExactly) {
+    Begin();
+    Poll(7 * 60000);
+    ASSERT_EQ(FEngine->PointIndex(), 3);
+    const std::vector<std::optional<QJsonObject>> before = FEngine->Results();
+    FEngine.reset();
+    const QByteArray journal = Journal();
+
+    FKit.Applied.clear();
+    Begin(kFourPoints, true);
+    EXPECT_TRUE(Journal().startsWith(journal));
+    ASSERT_EQ(FKit.Applied.size(), 1u);
+    EXPECT_DOUBLE_EQ(FKit.Applied[0].ReservoirFlow, 6.0);
+    EXPECT_EQ(FEngine->PointIndex(), 3);
+    Poll(60 * 60000, 1.5);
+    ASSERT_EQ(FEngine->State(), run::rsDone);
+    const QJsonArray points = Results()["points"].toArray();
+    EXPECT_EQ(points[0].toObject(), *before[0]);
+    EXPECT_EQ(points[1].toObject(), *before[1]);
+    EXPECT_FALSE(points[2]["pass"].toBool());
+}
+
+TEST_F(RunEngine, AJournalThatCannotBeWrittenStopsTheRun) {
+    ASSERT_TRUE(QDir().mkpath(Folder()));
+    QFile plan(Folder() + "/plan.json");
+    ASSERT_TRUE(plan.open(QIODevice::WriteOnly));
+    plan.write(kFourPoints);
+    plan.close();
+    ASSERT_EQ(symlink("/dev/full", (Folder() + "/journal.jsonl").toLocal8Bit().constData()), 0);
+    FPlan = run::ParsePlan(kFourPoints);
+    run::CheckPlan(FPlan, run::TKitLimits{}, true);
+    FFolder = std::make_unique<run::TRunFolder>(run::TRunFolder::Open(Folder(), 2));
+    FEngine = std::make_unique<run::TRunEngine>(FPlan, FSetup, FKit, FClock, *FFolder);
+    FEngine->Start();
+    EXPECT_EQ(FEngine->State(), run::rsStopped);
+    EXPECT_EQ(FEngine->ExitStatus(), 2);
+    EXPECT_NE(FEngine->StopReason().find("the journal cannot be written"), std::string::npos);
+    EXPECT_TRUE(FKit.Applied.empty());
+}
+
+}  // namespace

@@ -1,0 +1,216 @@
+// vapcal-run end to end: a four-point plan against vapcal-sim with its
+// analyser, as an operator would run it, killed, resumed, and left by its
+// kit.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../sim/simprocess.h"
+
+namespace {
+
+// Zero and three concentrations, settled for 3 s and averaged for 3 s each.
+constexpr const char* kPlan = R"({"name": "Four points", "temperature": 40, "dilution": 10,
+    "settlingMinutes": 0.05, "settleMaxMinutes": 1, "dwellMinutes": 0.05,
+    "acceptance": {"percent": 5, "absolute": 0.5},
+    "analyzer": {"source": "modbus", "port": "line", "address": 30, "function": 4,
+                 "register": 0, "format": "float"},
+    "points": [{"flow": 0}, {"wanted": 16}, {"wanted": 40}, {"wanted": 64}]})";
+
+class TRunProcess {
+  public:
+    TRunProcess(const QString& home, std::vector<std::string> arguments) {
+        FPid = fork();
+        if (FPid == 0) {
+            setenv("XDG_DATA_HOME", (home + "/data").toLocal8Bit().constData(), 1);
+            setenv("XDG_CONFIG_HOME", (home + "/config").toLocal8Bit().constData(), 1);
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+            std::vector<char*> argv;
+            std::string program = VAPCAL_RUN;
+            argv.push_back(program.data());
+            for (std::string& argument : arguments)
+                argv.push_back(argument.data());
+            argv.push_back(nullptr);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+    }
+
+    // The exit status, or 128 plus the signal; -1 when it runs past the
+    // limit (then it is killed).
+    int Wait(int limitSeconds = 300) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+        int status = 0;
+        while (waitpid(FPid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) {
+                kill(FPid, SIGKILL);
+                waitpid(FPid, &status, 0);
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    void Kill(int signal) { kill(FPid, signal); }
+
+  private:
+    pid_t FPid = -1;
+};
+
+QByteArray Read(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+std::vector<QJsonObject> Events(const QString& folder) {
+    std::vector<QJsonObject> events;
+    for (const QByteArray& line : Read(folder + "/journal.jsonl").split('\n'))
+        if (!line.isEmpty())
+            events.push_back(QJsonDocument::fromJson(line).object());
+    return events;
+}
+
+// Waits until the journal holds `event` for `point`.
+bool WaitForEvent(const QString& folder, const char* event, int point, int limitSeconds = 120) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    while (std::chrono::steady_clock::now() < end) {
+        for (const QJsonObject& e : Events(folder))
+            if (e["event"].toString() == event && e["point"].toInt() == point)
+                return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+class VapcalRun : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(FHome.isValid());
+        QFile plan(PlanPath());
+        ASSERT_TRUE(plan.open(QIODevice::WriteOnly));
+        plan.write(kPlan);
+    }
+    QString PlanPath() const { return FHome.path() + "/plan.json"; }
+    QString Out(const char* name) const { return FHome.path() + "/" + name; }
+    std::vector<std::string> Arguments(const TSimProcess& sim, const QString& out) const {
+        return {PlanPath().toStdString(), "-p", sim.Device, "--out", out.toStdString()};
+    }
+
+    QTemporaryDir FHome;
+};
+
+// Both runs at once, each against its own kit: the wall time of one.
+TEST_F(VapcalRun, AFourPointPlanPassesAtGain102AndFailsAt110) {
+    TSimProcess good({"--analyzer", "30", "--analyzer-gain", "1.02", "--seed", "1"});
+    TSimProcess bad({"--analyzer", "30", "--analyzer-gain", "1.10", "--seed", "2"});
+    ASSERT_FALSE(good.Device.empty());
+    TRunProcess passing(FHome.path(), Arguments(good, Out("good")));
+    TRunProcess failing(FHome.path(), Arguments(bad, Out("bad")));
+    EXPECT_EQ(passing.Wait(), 0);
+    EXPECT_EQ(failing.Wait(), 1);
+
+    const QJsonObject results =
+        QJsonDocument::fromJson(Read(Out("good") + "/results.json")).object();
+    EXPECT_TRUE(results["pass"].toBool());
+    EXPECT_FALSE(QJsonDocument::fromJson(Read(Out("bad") + "/results.json"))["pass"].toBool());
+    // Each point's delivered mean against what the calculator gives for the
+    // set points the point held.
+    std::vector<double> calculated;
+    for (const QJsonObject& e : Events(Out("good")))
+        if (e["event"].toString() == "applied")
+            calculated.push_back(e["calculated"].toDouble());
+    const QJsonArray points = results["points"].toArray();
+    ASSERT_EQ(points.size(), 4);
+    ASSERT_EQ(calculated.size(), 4u);
+    for (int i = 0; i < 4; ++i) {
+        const double delivered = points[i]["delivered"]["mean"].toDouble();
+        EXPECT_LE(std::fabs(delivered - calculated[i]), std::max(0.005 * calculated[i], 0.05))
+            << "point " << i + 1;
+        EXPECT_EQ(points[i]["status"].toString(), "done");
+        EXPECT_GT(points[i]["samples"].toInt(), 3);
+    }
+    EXPECT_NEAR(results["linearity"]["slope"].toDouble(), 1.02, 0.005);
+    const QList<QByteArray> record = Read(Out("good") + "/record.csv").split('\n');
+    EXPECT_TRUE(record[0].endsWith(",point,analyser reading (ng/l)\r"));
+}
+
+TEST_F(VapcalRun, ARunKilledInItsThirdPointResumesWithTheFirstTwoPointsUntouched) {
+    TSimProcess sim({"--analyzer", "30", "--analyzer-gain", "1.02", "--seed", "3"});
+    const QString out = Out("killed");
+    TRunProcess first(FHome.path(), Arguments(sim, out));
+    ASSERT_TRUE(WaitForEvent(out, "applied", 3));
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    first.Kill(SIGKILL);
+    EXPECT_EQ(first.Wait(), 128 + SIGKILL);
+    const QByteArray journal = Read(out + "/journal.jsonl");
+    std::vector<QByteArray> finished;
+    for (const QByteArray& line : journal.split('\n'))
+        if (line.contains("\"event\":\"dwellDone\""))
+            finished.push_back(line);
+    ASSERT_EQ(finished.size(), 2u);
+
+    TRunProcess resumed(FHome.path(), {"--resume", out.toStdString()});
+    EXPECT_EQ(resumed.Wait(), 0);
+    const QByteArray after = Read(out + "/journal.jsonl");
+    EXPECT_TRUE(after.startsWith(journal));
+    const QJsonArray points =
+        QJsonDocument::fromJson(Read(out + "/results.json"))["points"].toArray();
+    ASSERT_EQ(points.size(), 4);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(QJsonDocument(points[i].toObject()).toJson(QJsonDocument::Compact),
+                  QJsonDocument(QJsonDocument::fromJson(finished[i])["result"].toObject())
+                      .toJson(QJsonDocument::Compact));
+    EXPECT_EQ(points[2]["status"].toString(), "done");
+}
+
+TEST_F(VapcalRun, TheKitKilledMidRunEndsTheRunAfterGivingUpWithItsJournalWhole) {
+    TSimProcess sim({"--analyzer", "30", "--seed", "4"});
+    const QString out = Out("silent");
+    std::vector<std::string> arguments = Arguments(sim, out);
+    arguments.insert(arguments.end(), {"--give-up-after", "3"});
+    TRunProcess run(FHome.path(), arguments);
+    ASSERT_TRUE(WaitForEvent(out, "applied", 1));
+    sim.Stop(SIGKILL);
+    EXPECT_EQ(run.Wait(), 2);
+    const std::vector<QJsonObject> events = Events(out);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back()["event"].toString(), "stopped");
+    EXPECT_EQ(events.back()["reason"].toString(), "the kit has not answered for 3 s");
+    EXPECT_TRUE(Read(out + "/journal.jsonl").endsWith('\n'));
+    EXPECT_EQ(QJsonDocument::fromJson(Read(out + "/results.json"))["points"][0]["status"],
+              "stopped");
+}
+
+TEST_F(VapcalRun, UsageAndRefusedPlansExit64) {
+    TRunProcess noPort(FHome.path(), {PlanPath().toStdString()});
+    EXPECT_EQ(noPort.Wait(), 64);
+    QFile bad(FHome.path() + "/bad.json");
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+    bad.write(R"({"name": "B", "temperature": 40, "dilution": 10, "points": [{"flow": 25}]})");
+    bad.close();
+    TRunProcess refused(FHome.path(), {"--check", bad.fileName().toStdString()});
+    EXPECT_EQ(refused.Wait(), 64);
+    TRunProcess checked(FHome.path(), {"--check", PlanPath().toStdString()});
+    EXPECT_EQ(checked.Wait(), 0);
+    TRunProcess noPortThere(FHome.path(), {PlanPath().toStdString(), "-p", "/dev/vapcal-none"});
+    EXPECT_EQ(noPortThere.Wait(), 74);
+}
+
+}  // namespace

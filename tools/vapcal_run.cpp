@@ -1,0 +1,371 @@
+// vapcal-run: a calibration run without a window. Reads and checks the plan,
+// opens the kit's line, reads the controllers' capacities and limits, and
+// lets the run engine carry the plan out while the poll feeds it; progress
+// goes to standard error (with a status line kept up to date on a
+// terminal), everything else to the run folder. SIGINT and SIGTERM stop the
+// run cleanly: the journal says so and results.json is written.
+#include <signal.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "calc/settings.h"
+#include "calc/settingslocation.h"
+#include "live/stability.h"
+#include "platform/numtext.h"
+#include "run/engine.h"
+#include "run/kitline.h"
+#include "run/messages.h"
+#include "run/plan.h"
+#include "run/runfolder.h"
+#include "tools/runmessages.h"
+
+namespace {
+
+constexpr int kExitStopped = 2;
+constexpr int kExitUsage = 64;
+constexpr int kExitPort = 74;
+constexpr int kTickMs = 250;
+
+int StopPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(StopPipe[1], &byte, 1);
+}
+
+std::string Fill(const char* pattern, const std::string& a = {}, const std::string& b = {}) {
+    std::string text = pattern;
+    for (const std::string* part : {&a, &b}) {
+        const auto at = text.find("%s");
+        if (at != std::string::npos)
+            text.replace(at, 2, *part);
+    }
+    return text;
+}
+
+// One line of progress; on a terminal the status line is cleared first and
+// drawn again by the next tick.
+bool Terminal = false;
+
+void Say(const std::string& line) {
+    std::fprintf(stderr, "%s%s\n", Terminal ? "\r\033[K" : "", line.c_str());
+    std::fflush(stderr);
+}
+
+struct TUsage {
+    std::string Text;
+};
+
+struct TArguments {
+    std::string Plan;
+    std::string Port;
+    std::string Out;
+    std::string Resume;
+    bool Check = false;
+    int GiveUpAfter = 120;
+};
+
+TArguments ReadArguments(const QStringList& words) {
+    TArguments a;
+    for (qsizetype i = 1; i < words.size(); ++i) {
+        const std::string word = words[i].toStdString();
+        const auto value = [&]() {
+            if (i + 1 >= words.size())
+                throw TUsage{Fill(tools::kRunNeedsValue, word)};
+            return words[++i].toStdString();
+        };
+        if (word == "-h" || word == "--help") {
+            std::fputs(tools::kRunUsage, stdout);
+            std::exit(0);
+        } else if (word == "--version") {
+            std::printf("vapcal-run %s\n", VAPCAL_VERSION);
+            std::exit(0);
+        } else if (word == "-p" || word == "--port") {
+            a.Port = value();
+        } else if (word == "--out") {
+            a.Out = value();
+        } else if (word == "--resume") {
+            a.Resume = value();
+        } else if (word == "--check") {
+            a.Check = true;
+            a.Plan = value();
+        } else if (word == "--give-up-after") {
+            const std::string text = value();
+            bool ok = false;
+            const int seconds = QString::fromStdString(text).toInt(&ok);
+            if (!ok || seconds < 1 || seconds > 86400)
+                throw TUsage{Fill(tools::kRunBadGiveUp, text)};
+            a.GiveUpAfter = seconds;
+        } else if (!word.empty() && word[0] == '-') {
+            throw TUsage{Fill(tools::kRunUnknownOption, word)};
+        } else if (a.Plan.empty()) {
+            a.Plan = word;
+        } else {
+            throw TUsage{Fill(tools::kRunTooMany, word)};
+        }
+    }
+    if (!a.Resume.empty() && (!a.Plan.empty() || a.Check || !a.Out.empty()))
+        throw TUsage{"--resume takes no plan, --check or --out"};
+    if (a.Resume.empty() && a.Plan.empty())
+        throw TUsage{tools::kRunNeedsPlan};
+    if (a.Resume.empty() && !a.Check && a.Port.empty())
+        throw TUsage{tools::kRunNeedsPort};
+    return a;
+}
+
+QByteArray ReadPlanFile(const std::string& path) {
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly))
+        throw TUsage{Fill(tools::kRunNoPlanFile, path, file.errorString().toStdString())};
+    return file.readAll();
+}
+
+// The saturator conditions the console calculates with, from its settings.
+run::TKitLimits Conditions(const calc::TVapcalSettings& settings) {
+    run::TKitLimits limits;
+    const auto number = [](const std::string& text, double otherwise) {
+        try {
+            return static_cast<double>(platform::FieldTextToFloat(text));
+        } catch (const std::exception&) {
+            return otherwise;
+        }
+    };
+    limits.Pbar = number(settings.Pbar, limits.Pbar);
+    limits.Dp = number(settings.Dp, limits.Dp);
+    limits.RefTemp = number(settings.RefTemp, limits.RefTemp);
+    return limits;
+}
+
+std::string Flow(double value) {
+    return platform::FloatToStrGeneral(value);
+}
+
+void PrintPoints(const run::TPlan& plan) {
+    std::printf("%s: %zu points\n", plan.Name.c_str(), plan.Points.size());
+    int index = 0;
+    for (const run::TPlanPoint& p : plan.Points) {
+        std::printf(
+            "point %d: %s \u00B0C, reservoir flow %s ml/min, dilution flow %s l/min, "
+            "%s ng/l%s, dwell %s min\n",
+            ++index, Flow(p.Temperature).c_str(), Flow(p.ReservoirFlow).c_str(),
+            Flow(p.Dilution).c_str(), platform::FloatToStrFixed(p.Calculated, 2).c_str(),
+            p.Wanted ? (" (wanted " + Flow(*p.Wanted) + ")").c_str() : "",
+            Flow(p.DwellMinutes).c_str());
+    }
+}
+
+void CatchStopSignals() {
+    if (pipe(StopPipe) != 0)
+        return;
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+std::string PointLine(const QJsonObject& result) {
+    std::string line = result["status"].toString().toStdString();
+    if (result["delivered"].isObject())
+        line += ", delivered " +
+                platform::FloatToStrFixed(result["delivered"]["mean"].toDouble(), 3) + " ng/l";
+    if (result["analyzer"].isObject())
+        line += ", analyser " +
+                platform::FloatToStrFixed(result["analyzer"]["mean"].toDouble(), 3) + " ng/l";
+    if (result["pass"].isBool())
+        line += result["pass"].toBool() ? ", passes" : ", fails";
+    return line;
+}
+
+// Opens the line and reads the kit's limits; the port's failures end the
+// program with 74.
+run::TKitLimits OpenKit(run::TKitLine& kit, const std::string& port,
+                        const run::TKitLimits& conditions) {
+    try {
+        kit.Open(port);
+        return kit.ReadLimits(conditions);
+    } catch (const std::exception& e) {
+        Say(tools::kRunPrefix + Fill(tools::kRunPortFailed, port, e.what()));
+        std::exit(kExitPort);
+    }
+}
+
+int Run(const TArguments& arguments) {
+    const std::string settingsFile = calc::SettingsFilePath();
+    const calc::TVapcalSettings settings = calc::ReadSettings(settingsFile);
+    const bool resuming = !arguments.Resume.empty();
+
+    std::optional<run::TRunFolder> folder;
+    QByteArray planBytes;
+    std::string port = arguments.Port;
+    if (resuming) {
+        try {
+            folder.emplace(
+                run::TRunFolder::Open(QString::fromStdString(arguments.Resume),
+                                      static_cast<double>(settings.Accuracies.CoverageFactor)));
+            planBytes = folder->PlanBytes();
+            if (port.empty())
+                for (const QJsonObject& event : folder->ReadJournal())
+                    if (event["event"].toString() == "started")
+                        port = event["port"].toString().toStdString();
+        } catch (const run::ERunFolderError& e) {
+            Say(tools::kRunPrefix + std::string(e.what()));
+            return kExitPort;
+        }
+        if (port.empty())
+            throw TUsage{tools::kRunNeedsPort};
+    } else {
+        planBytes = ReadPlanFile(arguments.Plan);
+    }
+    const std::string planName = resuming ? arguments.Resume + "/plan.json" : arguments.Plan;
+
+    run::TPlan plan;
+    try {
+        plan = run::ParsePlan(planBytes);
+    } catch (const run::EPlanError& e) {
+        throw TUsage{Fill(tools::kRunPlanRefused, planName, e.what())};
+    }
+    run::TKitLimits limits = Conditions(settings);
+    run::TSystemClock clock;
+    std::optional<run::TKitLine> kit;
+    if (!port.empty()) {
+        kit.emplace(plan.Analyzer, clock);
+        limits = OpenKit(*kit, port, limits);
+    }
+    try {
+        run::CheckPlan(plan, limits, true);
+    } catch (const run::EPlanError& e) {
+        throw TUsage{Fill(tools::kRunPlanRefused, planName, e.what())};
+    }
+    if (arguments.Check) {
+        PrintPoints(plan);
+        return 0;
+    }
+
+    if (!folder) {
+        const QString path = !arguments.Out.empty()
+                                 ? QString::fromStdString(arguments.Out)
+                                 : run::DefaultRunsFolder() + "/" +
+                                       run::RunFolderName(QDateTime::currentDateTime(), plan.Name);
+        try {
+            folder.emplace(run::TRunFolder::Create(
+                path, plan.Json, static_cast<double>(settings.Accuracies.CoverageFactor)));
+        } catch (const run::ERunFolderError& e) {
+            Say(tools::kRunPrefix + std::string(e.what()));
+            return kExitPort;
+        }
+    }
+    Say(Fill(tools::kRunFolder, folder->Path().toStdString()));
+
+    run::TRunSetup setup;
+    setup.Port = port;
+    setup.Console = VAPCAL_VERSION;
+    setup.Kit = limits;
+    setup.Tolerances = live::ReadTolerances(settingsFile);
+    setup.Accuracies = settings.Accuracies;
+    setup.GiveUpAfterMs = arguments.GiveUpAfter * 1000LL;
+    run::TRunEngine engine(plan, setup, *kit, clock, *folder);
+
+    kit->Targets = [&engine] { return engine.Targets(); };
+    kit->OnSample = [&engine](const live::TLiveSample& sample, std::optional<double> analyzer) {
+        engine.Sample(sample, analyzer);
+    };
+    kit->OnLapse = [&engine] { engine.Lapse(); };
+    kit->Monitor().Accuracies = settings.Accuracies;
+    kit->OnPortGone = [&engine](const std::string& gone) {
+        Say(Fill(tools::kRunPortGone, gone));
+        engine.KitLost(gone);
+    };
+    kit->OnPortBack = [&engine](const std::string& back) {
+        Say(Fill(tools::kRunPortBack, back));
+        engine.KitBack();
+    };
+
+    const int count = engine.PointCount();
+    engine.OnStateChanged = [&engine, count](run::TRunState state) {
+        if (state == run::rsDone || state == run::rsStopped)
+            return;
+        char text[300];
+        std::snprintf(text, sizeof text, tools::kRunPoint, engine.PointIndex(), count,
+                      engine.Paused() ? run::kStatePaused : run::RunStateName(state));
+        Say(text);
+    };
+    engine.OnPointFinished = [count](int index, const QJsonObject& result) {
+        char text[400];
+        std::snprintf(text, sizeof text, tools::kRunPoint, index, count, PointLine(result).c_str());
+        Say(text);
+    };
+    engine.OnFinished = [&engine] {
+        const bool done = engine.State() == run::rsDone;
+        Say(Fill(tools::kRunEnded, done ? "done" : "stopped",
+                 done ? (engine.ExitStatus() == 0 ? "every point done" : "not every point passed")
+                      : engine.StopReason()));
+        QCoreApplication::exit(engine.ExitStatus());
+    };
+
+    CatchStopSignals();
+    QSocketNotifier stop(StopPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stop, &QSocketNotifier::activated, [&engine] {
+        char byte;
+        [[maybe_unused]] const ssize_t n = read(StopPipe[0], &byte, 1);
+        engine.Stop(run::kStopSignal);
+    });
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&engine] {
+        engine.Tick();
+        if (Terminal && engine.Running()) {
+            std::fprintf(stderr, "\r\033[K%s", engine.StatusText().c_str());
+            std::fflush(stderr);
+        }
+    });
+    tick.start(kTickMs);
+
+    // The engine starts from the event loop, so that an Apply's nested
+    // waits and the run's end both meet a running loop.
+    QTimer::singleShot(0, [&engine, resuming, &folder] {
+        try {
+            if (resuming)
+                engine.Resume();
+            else
+                engine.Start();
+        } catch (const run::ERunFolderError& e) {
+            Say(tools::kRunPrefix + std::string(e.what()));
+            QCoreApplication::exit(kExitPort);
+        }
+        (void)folder;
+    });
+    const int status = QCoreApplication::exec();
+    kit->StopPolling();
+    if (Terminal)
+        std::fputs("\r\033[K", stderr);
+    return status == 0 || status == 1 ? status : (status == kExitPort ? kExitPort : kExitStopped);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName("vapcal-run");
+    Terminal = isatty(STDERR_FILENO) != 0;
+    try {
+        return Run(ReadArguments(QCoreApplication::arguments()));
+    } catch (const TUsage& usage) {
+        Say(tools::kRunPrefix + usage.Text);
+        return kExitUsage;
+    }
+}
