@@ -1,6 +1,7 @@
 #include "modbus/tcpserver.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <vector>
@@ -68,8 +69,14 @@ void TModbusTcpServer::Log(const std::string& line) {
 
 // The threads carry names, so that what the server costs can be told apart
 // from the rest of the program (ps -L, /proc/PID/task/*/comm).
+void TModbusTcpServer::NameAndYield(const char* name) const {
+    pthread_setname_np(pthread_self(), name);
+    // Raising one's own nice value needs no rights; a refusal leaves it.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), FOptions.Nice);
+}
+
 void TModbusTcpServer::AcceptLoop() {
-    pthread_setname_np(pthread_self(), kAcceptThreadName);
+    NameAndYield(kAcceptThreadName);
     while (!FStopping) {
         std::string address;
         const int fd = FListener->Accept(address);
@@ -135,7 +142,7 @@ void TModbusTcpServer::ReapEnded() {
 }
 
 void TModbusTcpServer::Serve(TPeer& peer) {
-    pthread_setname_np(pthread_self(), kPeerThreadName);
+    NameAndYield(kPeerThreadName);
     const TFrameCodec codec(tmRTU, cmServer);
     std::unique_ptr<TModbusServer> server;
     try {

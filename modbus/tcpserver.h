@@ -13,8 +13,8 @@
 // its own connection; a peer that stops reading its replies is dropped once a
 // reply cannot be sent within SendTimeoutMs; a peer silent for IdleTimeoutMs
 // is dropped; a malformed header costs that peer its staged characters, never
-// the server. Peers beyond MaxPeers, and those the AcceptsPeer check refuses,
-// are closed at once and logged with their address.
+// the server. Its threads run at a lower priority than the program's own. Peers beyond MaxPeers,
+// and those the AcceptsPeer check refuses, are closed at once and logged with their address.
 #pragma once
 
 #include <atomic>
@@ -49,6 +49,10 @@ class TModbusTcpServer {
         int MaxPeers = 8;
         std::uint32_t SendTimeoutMs = 2000;
         std::uint32_t IdleTimeoutMs = 60000;
+        // The nice value of its threads: above the program's own, so that
+        // on a busy machine the program's own work (a kit's poll) comes
+        // first.
+        int Nice = 10;
     };
 
     // Listens on the endpoint (raises platform::ESerialError as
@@ -75,6 +79,7 @@ class TModbusTcpServer {
   private:
     struct TPeer;
 
+    void NameAndYield(const char* name) const;
     void AcceptLoop();
     void Serve(TPeer& peer);
     void TakePeer(int fd, const std::string& address);
