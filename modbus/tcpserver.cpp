@@ -190,8 +190,10 @@ void TModbusTcpServer::Serve(TPeer& peer) {
             break;
         }
     }
-    // Destroyed on the thread that made it.
+    // Destroyed on the thread that made it; the peer sees its connection go
+    // at once, not when the thread is joined.
     server.reset();
+    peer.Stream->Disconnect();
     peer.Ended = true;
 }
 

@@ -62,6 +62,8 @@ class TTcpDevice final : public TSerialDevice {
     uint16_t LocalPort() const;
     // Whether a peer is connected now (as far as the device has seen).
     bool HasPeer() const { return Socket_ >= 0; }
+    // Closes the connection to the peer now (a listener listens on).
+    void Disconnect() { DropPeer(); }
 
     void ApplySettings(const TSerialLineSettings& settings) override;
     bool WaitForInput(uint32_t timeoutMs) override;

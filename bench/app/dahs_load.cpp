@@ -120,7 +120,11 @@ struct TPlant {
                                    std::chrono::steady_clock::now() - sent)
                                    .count();
             } else {
+                // A reply that comes after libmodbus gave up would pass for
+                // the next one's: drop it, as a plant's driver does.
                 ++Failed;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                modbus_flush(context);
             }
             // A plant that falls behind does not catch up in a burst.
             const auto now = std::chrono::steady_clock::now();
