@@ -244,6 +244,14 @@ bool TTcpDevice::Dial(uint64_t deadlineNs, bool noLimit) {
     return true;
 }
 
+void TTcpDevice::Disconnect() {
+    if (Socket_ < 0)
+        return;
+    const linger abort{1, 0};
+    setsockopt(Socket_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    DropPeer();
+}
+
 void TTcpDevice::DropPeer() {
     if (Socket_ < 0)
         return;
@@ -395,9 +403,10 @@ bool TTcpDevice::Write(const uint8_t* data, size_t count, uint32_t timeoutMs) {
             continue;
         if (ready <= 0) {
             // Half a frame is in the stream: the peer can no longer tell
-            // where the next one starts, so the connection goes.
+            // where the next one starts, so the connection goes, and with
+            // it what the peer did not take.
             if (sent > 0)
-                DropPeer();
+                Disconnect();
             return false;
         }
     }

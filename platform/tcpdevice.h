@@ -62,8 +62,10 @@ class TTcpDevice final : public TSerialDevice {
     uint16_t LocalPort() const;
     // Whether a peer is connected now (as far as the device has seen).
     bool HasPeer() const { return Socket_ >= 0; }
-    // Closes the connection to the peer now (a listener listens on).
-    void Disconnect() { DropPeer(); }
+    // Closes the connection to the peer now, abortively: what the peer has
+    // not taken goes with it instead of waiting in the system's buffers for
+    // a peer that may never read (a listener listens on).
+    void Disconnect();
 
     void ApplySettings(const TSerialLineSettings& settings) override;
     bool WaitForInput(uint32_t timeoutMs) override;
