@@ -1,7 +1,12 @@
 // vapcal: the Vapcal console. `vapcal --simulate` runs it against the
 // simulated kit (vapcal-sim), started beside it and offered first in the
 // port dialog; `vapcal --port PORT` takes a port without the dialog.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <QCommandLineParser>
+#include <QSocketNotifier>
 #include <QStyleFactory>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +17,7 @@
 #include "app/dahsfeed.h"
 #include "app/livedisplay.h"
 #include "app/mainwindow.h"
+#include "app/messages.h"
 #include "app/simulatedkit.h"
 #include "panels/messagebox.h"
 #include "platform/msgsink.h"
@@ -21,10 +27,6 @@ namespace {
 
 // The simulated kit's own port, as --port takes it with --simulate.
 constexpr char kSimulatedPortName[] = "sim";
-constexpr char kNoDisplay[] =
-    "vapcal: no display to show the console on; run it under xvfb-run (xvfb-run -a vapcal) "
-    "or with QT_QPA_PLATFORM=offscreen\n";
-constexpr char kSimPortNeedsSimulate[] = "vapcal: --port sim needs --simulate\n";
 constexpr int kUsageStatus = 64;
 constexpr int kNoDisplayStatus = 69;
 
@@ -99,8 +101,12 @@ TConsoleOptions ReadOptions(const QCoreApplication& application) {
     parser.process(application);
     TConsoleOptions options{parser.isSet("simulate"), parser.value("record"), parser.value("port"),
                             parser.value("dahs")};
+    if (parser.isSet("port") && options.Port.isEmpty()) {
+        std::fputs(app::kPortEmpty, stderr);
+        std::exit(kUsageStatus);
+    }
     if (options.Port == kSimulatedPortName && !options.Simulate) {
-        std::fputs(kSimPortNeedsSimulate, stderr);
+        std::fputs(app::kSimPortNeedsSimulate, stderr);
         std::exit(kUsageStatus);
     }
     if (!options.Dahs.isEmpty()) {
@@ -112,6 +118,36 @@ TConsoleOptions ReadOptions(const QCoreApplication& application) {
         }
     }
     return options;
+}
+
+// SIGTERM and SIGINT (a service stopped, Ctrl-C in a terminal) close the
+// console as its Close button does, message boxes and all: the record is put
+// on the disk and the simulated kit stopped. The handler only writes to a
+// pipe; the windows are closed from the event loop.
+int StopPipe[2] = {-1, -1};
+bool StopRequested = false;
+
+void OnStopSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const auto n = write(StopPipe[1], &byte, 1);
+}
+
+void CloseOnStopSignals() {
+    if (pipe2(StopPipe, O_CLOEXEC) != 0)
+        return;
+    auto* notifier =
+        new QSocketNotifier(StopPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, [] {
+        char byte;
+        [[maybe_unused]] const auto n = read(StopPipe[0], &byte, 1);
+        StopRequested = true;
+        QApplication::closeAllWindows();
+    });
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
 }
 
 // Without the kit the console still comes up: the operator is told why and
@@ -137,6 +173,9 @@ void TakePort(app::TfrmVapcalCalc& window, const QString& port, const app::TSimu
     try {
         window.TakePort(simulated ? kit->Port() : port.toStdString());
     } catch (const std::exception& error) {
+        // Started unattended, nobody may see the box: the reason goes to
+        // standard error too.
+        std::fprintf(stderr, app::kPortNotTaken, error.what());
         platform::ShowError(error.what());
     }
 }
@@ -146,7 +185,7 @@ void TakePort(app::TfrmVapcalCalc& window, const QString& port, const app::TSimu
 int main(int argc, char** argv) {
     AnswerWithoutDisplay(argc, argv);
     if (!HaveDisplay(argc, argv)) {
-        std::fputs(kNoDisplay, stderr);
+        std::fputs(app::kNoDisplay, stderr);
         return kNoDisplayStatus;
     }
     app::TApplication application(argc, argv);
@@ -170,8 +209,12 @@ int main(int argc, char** argv) {
     } catch (const std::exception& error) {
         platform::ShowError(error.what());
     }
+    CloseOnStopSignals();
     window.show();
     if (!options.Port.isEmpty())
         TakePort(window, options.Port, kit.get());
+    // Stopped while the port was being taken, before the event loop ran.
+    if (StopRequested)
+        return EXIT_SUCCESS;
     return QApplication::exec();
 }

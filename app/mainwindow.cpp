@@ -23,6 +23,7 @@
 #include "app/threadedtimer.h"
 #include "app/trendpage.h"
 #include "app/uncertaintyview.h"
+#include "calc/model.h"
 #include "kit/kit.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
@@ -687,9 +688,16 @@ void TfrmVapcalCalc::btnRefreshClick() {
 // its bounds before anything is calculated, saved or sent, and again after
 // the calculation (a back-calculated flow). A value outside them gets its
 // field's bounds message and the focus, and Apply ends there.
+//
+// In manual-input mode the flow is the back-calculation's to compute: the
+// flow it replaces is not held against the bounds, the computed one is, and
+// a rejected back-calculation ends Apply with its message, nothing saved or
+// sent. Saturator conditions no kit can have are refused by name first.
 void TfrmVapcalCalc::btnApplyClick() {
     panels::TCursorOverride busy(Qt::WaitCursor);
-    if (!InputsWithinBounds() || !Uncertainty->AccuraciesAcceptable())
+    const bool flowComputed = cbxAllowInput->isChecked();
+    if (!InputsWithinBounds(flowComputed) || !ConditionsPossible() ||
+        !Uncertainty->AccuraciesAcceptable())
         return;
     btnApply->setEnabled(false);
     // Apply stays available after a failed step, so the operator can retry
@@ -699,7 +707,7 @@ void TfrmVapcalCalc::btnApplyClick() {
         ~TReenable() { button->setEnabled(true); }
     } reenable{btnApply};
     calculator_->btnCalculateClick();
-    if (!InputsWithinBounds())
+    if ((flowComputed && calculator_->BackCalculationRejected) || !InputsWithinBounds())
         return;
     calc::SaveSettings(settingsFile_, fields_->Calculator(), cbxAllowInput->isChecked());
     Uncertainty->Save(settingsFile_);
@@ -725,12 +733,32 @@ void TfrmVapcalCalc::ApplyForPlant(const std::string& command) {
         ApplySetPoints();
 }
 
-bool TfrmVapcalCalc::InputsWithinBounds() {
+bool TfrmVapcalCalc::InputsWithinBounds(bool flowComputed) {
     for (panels::TFloatEdit* input :
-         {edtTemp, edtFlow, edtDilutionFlow, edtPbar, edtDp, edtRefTemp, edtDilutedOput})
+         {edtTemp, edtFlow, edtDilutionFlow, edtPbar, edtDp, edtRefTemp, edtDilutedOput}) {
+        if (flowComputed && input == edtFlow)
+            continue;
         if (!input->ValueWithinBounds())
             return false;
+    }
     return true;
+}
+
+// The refusal names the field; the field takes the focus on its page. A
+// text no field can read is the calculation's to report.
+bool TfrmVapcalCalc::ConditionsPossible() {
+    try {
+        calc::CheckSaturatorConditions(edtPbar->AsFloat(), edtDp->AsFloat(), edtRefTemp->AsFloat());
+        return true;
+    } catch (const calc::EImpossibleInput& impossible) {
+        panels::TFloatEdit* fields[] = {edtPbar, edtDp, edtRefTemp};
+        TabSet1->setCurrentIndex(1);
+        fields[impossible.Input]->SetFocus();
+        platform::ShowError(impossible.what());
+        return false;
+    } catch (const platform::EConvertError&) {
+        return true;
+    }
 }
 
 // The poll is held while the set points go out and resumes afterwards, also

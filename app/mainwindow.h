@@ -244,7 +244,8 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void CreateGlyphs();
     void WireEvents();
     void CreateStatusLine();
-    bool InputsWithinBounds();
+    bool InputsWithinBounds(bool flowComputed = false);
+    bool ConditionsPossible();
     void ApplySetPoints();
     kit::TSetPointChange ChangedSetPoints() const;
     void ResumePolling();

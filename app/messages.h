@@ -83,6 +83,15 @@ inline constexpr const char* kActivityPortDialog = "choosing a port";
 inline constexpr const char* kHintComPort = "Select/Change COM port";
 inline constexpr const char* kHintRefresh = "Refresh";
 
+// vapcal's command line, on standard error.
+inline constexpr const char* kNoDisplay =
+    "vapcal: no display to show the console on; run it under xvfb-run (xvfb-run -a vapcal) "
+    "or with QT_QPA_PLATFORM=offscreen\n";
+inline constexpr const char* kSimPortNeedsSimulate = "vapcal: --port sim needs --simulate\n";
+inline constexpr const char* kPortEmpty = "vapcal: --port needs a port\n";
+// The port given with --port could not be taken ("%s": why).
+inline constexpr const char* kPortNotTaken = "vapcal: %s\n";
+
 // vapcal --simulate.
 inline constexpr const char* kSimNotFound =
     "The simulated kit (vapcal-sim) was not found beside %s";

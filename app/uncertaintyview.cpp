@@ -29,6 +29,9 @@ constexpr const char* kAccuracyCaptions[] = {
     "Csat equation, 1 s.d. (%)",
     "Coverage factor k",
 };
+// Under the calculated concentration, which its field shows: U and k.
+constexpr char kUnderCalculated[] = "\u00B1 %s (k = %s)";
+// Its hint: the concentration with its U.
 constexpr char kCalculatedWithU[] = "Calculated %s";
 constexpr int kAccuracyDecimals = 4;
 constexpr int kRowHeight = 24;
@@ -157,12 +160,13 @@ void TUncertaintyView::Refresh() {
             const calc::TUncertaintyBudget budget = calc::CalcUncertaintyBudget(
                 in, {FWindow.edtFlow->BoundUpper(), FWindow.edtDilutionFlow->BoundUpper()},
                 accuracies);
-            const std::string whole =
-                calc::ValueWithUncertaintyText(shown, budget.Expanded, budget.CoverageFactor);
-            line = whole.substr(whole.find("\u00B1"));
-            line.replace(line.find(" ng/l"), 5, "");
-            hint =
-                Formatted(kCalculatedWithU, whole) + "\n" + calc::LargestContributionsText(budget);
+            const calc::TRoundedUncertainty rounded =
+                calc::RoundedUncertainty(shown, budget.Expanded, budget.CoverageFactor);
+            line = Formatted(Formatted(kUnderCalculated, rounded.Expanded).c_str(),
+                             rounded.CoverageFactor);
+            hint = Formatted(kCalculatedWithU, calc::ValueWithUncertaintyText(
+                                                   shown, budget.Expanded, budget.CoverageFactor)) +
+                   "\n" + calc::LargestContributionsText(budget);
         } catch (const std::exception&) {
         }
     }

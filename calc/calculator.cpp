@@ -144,8 +144,19 @@ void TCalculator::UpdateOutputs() {
 }
 
 void TCalculator::RejectBackCalculation(const std::string& message) {
+    BackCalculationRejected = true;
     platform::ShowError(message);
     f_.edtDilutedOput.SetFocus();
+}
+
+// Without dilution every flow gives the same output: there is no flow to
+// compute. An unreadable dilution flow is TryCalcFlow's to refuse.
+bool TCalculator::DilutionFlowPositive() const {
+    try {
+        return !(f_.edtDilutionFlow.AsFloat() <= 0);
+    } catch (const platform::EConvertError&) {
+        return true;
+    }
 }
 
 // CalcFlow from the wanted output; false (CalcFlow kept) when the wanted
@@ -185,6 +196,7 @@ void TCalculator::ShowDelivery() {
 }
 
 void TCalculator::BackCalculateFlow() {
+    BackCalculationRejected = false;
     // Unguarded: a bad saturator condition is the operator's to see in the
     // application's error box, and so is a reservoir temperature whose Csat
     // the last forward run could not compute.
@@ -193,6 +205,10 @@ void TCalculator::BackCalculateFlow() {
     const long double actualPressure = CalcActualPressure(f_.edtPbar.AsFloat(), f_.edtDp.AsFloat());
     const long double tempRatio = CalcTempRatio(f_.edtTemp.AsFloat(), f_.edtRefTemp.AsFloat());
 
+    if (!DilutionFlowPositive()) {
+        RejectBackCalculation(kNoDilutionForWanted);
+        return;
+    }
     if (!TryCalcFlow(actualPressure, tempRatio)) {
         RejectBackCalculation(kInvalidConcentration);
         return;

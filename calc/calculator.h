@@ -101,6 +101,9 @@ class TCalculator {
     long double CalcFlow = 0;     // last back-calculated flow, kept when rejected
     bool ConcEntered = false;     // Enter seen in edtDilutedOput, until it is left
     bool AllowConcInput = false;  // settings value, given to the check box on show
+    // The last back-calculation was refused with a message: no flow of it
+    // may be applied.
+    bool BackCalculationRejected = false;
 
     // Raised for every result a recalculation could not compute (the field
     // is cleared), with the error that stopped it; results cleared only
@@ -139,6 +142,7 @@ class TCalculator {
     bool SetRatio();
     void FollowUnchangedOutput();
     void ShowDelivery();
+    bool DilutionFlowPositive() const;
     bool TryCalcFlow(long double actualPressure, long double tempRatio);
     void RejectBackCalculation(const std::string& message);
 

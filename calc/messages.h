@@ -22,10 +22,25 @@ inline constexpr const char* kValueBelowLimit =
 inline constexpr const char* kValueAboveLimit =
     "Your entered Value is above the acceptable limit of ";
 
+// Saturator conditions no kit can have, each naming its field.
+inline constexpr const char* kPbarNotPositive =
+    "Atmospheric pressure: the absolute pressure in the saturator must be above 0 in. Hg";
+inline constexpr const char* kSaturatorPressureNotPositive =
+    "dp: the absolute pressure in the saturator (atmospheric pressure + dp / 13.595) must be "
+    "above 0 in. Hg";
+inline constexpr const char* kRefTempNotAboveAbsoluteZero =
+    "Reference temperature: must be above absolute zero (-273.15 \u00B0C)";
+// A back-calculation without dilution: every reservoir flow gives the same
+// output.
+inline constexpr const char* kNoDilutionForWanted =
+    "Dilution flow: a wanted output concentration needs a dilution flow above 0";
+
 // An accuracy of the uncertainty budget that may not stand ("%s": its key).
 inline constexpr const char* kAccuracyNegative = "%s must not be negative";
 inline constexpr const char* kCoverageNotPositive = "%s must be more than 0";
 inline constexpr const char* kAccuracyEmpty = "%s needs a value";
+// A concentration with its expanded uncertainty: the value, U, k.
+inline constexpr const char* kValueWithUncertainty = "%s \u00B1 %s ng/l (k = %s)";
 // The hint beside a concentration with its uncertainty ("%s": the largest
 // contributions, each its quantity and its |c|·u).
 inline constexpr const char* kLargestContributions = "Largest contributions (ng/l): %s";

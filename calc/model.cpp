@@ -1,5 +1,7 @@
 #include "calc/model.h"
 
+#include "calc/messages.h"
+
 #include "platform/fperror.h"
 #include "platform/numtext.h"
 
@@ -11,8 +13,6 @@ using platform::Checked;
 using platform::Divide;
 
 namespace {
-
-constexpr long double kZeroCelsius = 273.15L;
 
 // Vapour-pressure equation of mercury: ln p (kPa) in T (K).
 constexpr long double kLnPConstant = 27.25266L;
@@ -30,9 +30,7 @@ constexpr long double kScaleNano = 1e10L;
 constexpr long double kCorrectionConstant = 1.05247440320196L;
 constexpr long double kCorrectionSlope = -0.000446608366111497L;
 
-constexpr long double kFlowRefPressure = 29.95L;   // in. Hg the flow controllers refer to
-constexpr long double kWaterPerMercury = 13.595L;  // in. H2O per in. Hg
-constexpr long double kMlPerL = 1000.0L;
+constexpr long double kFlowRefPressure = 29.95L;  // in. Hg the flow controllers refer to
 constexpr long double kLPerMl = 0.001L;
 
 // The percentage of the wanted output by which a delivered one may differ
@@ -41,6 +39,15 @@ constexpr long double kDeliveryTolerancePercent = 1;
 
 long double Mul(long double a, long double b) {
     return Checked(a * b);
+}
+
+// The reference temperature in kelvin, which the flows' correction divides
+// by.
+long double AbsoluteRefTemp(long double refTemp) {
+    const long double kelvin = Checked(refTemp + kZeroCelsius);
+    if (!(kelvin > 0))
+        throw EImpossibleInput(EImpossibleInput::iiRefTemp, kRefTempNotAboveAbsoluteZero);
+    return kelvin;
 }
 
 long double Add(long double a, long double b) {
@@ -77,6 +84,20 @@ long double CalcSatConcLogSlope(long double temp) {
                -Divide(kCorrectionSlope, Add(kCorrectionConstant, Mul(kCorrectionSlope, temp))));
 }
 
+std::string SatConcEquationText() {
+    using platform::FloatToStrGeneral;
+    const auto term = [](long double coefficient) {
+        return (coefficient < 0 ? " \u2212 " : " + ") + FloatToStrGeneral(std::fabs(coefficient));
+    };
+    return "vapour pressure of mercury ln(p/kPa) = " + FloatToStrGeneral(kLnPConstant) +
+           term(kLnPInverseT) + "/T" + term(kLnPLnT) + "\u00B7ln T" + term(kLnPTSquared) +
+           "\u00B7T\u00B2 (T in K); saturated concentration Csat = p\u00B7m(Hg)/(k\u00B7T) "
+           "with m(Hg) = 200.59 u and k = " +
+           FloatToStrGeneral(kBoltzmann) + " erg/K, divided by the kit's saturation correction " +
+           FloatToStrGeneral(kCorrectionConstant) + term(kCorrectionSlope) +
+           "\u00B7t (t in \u00B0C)";
+}
+
 std::string SatConcText(long double satConc) {
     return platform::FloatToStrExp3(Checked(satConc));
 }
@@ -87,7 +108,7 @@ long double CalcSatFlow(long double flow, long double pbar, long double dp, long
     const long double b = CalcActualPressure(pbar, dp);
     long double q = Divide(a, b);
     q = Mul(q, Add(temp, kZeroCelsius));
-    return Divide(q, Add(refTemp, kZeroCelsius));
+    return Divide(q, AbsoluteRefTemp(refTemp));
 }
 
 long double CalcReservoirOutput(long double satConc, long double satFlow) {
@@ -110,11 +131,21 @@ long double CalcRatio(long double dilutedOutput, long double uncorrectedOutput) 
 }
 
 long double CalcActualPressure(long double pbar, long double dp) {
-    return Add(Divide(dp, kWaterPerMercury), pbar);
+    if (!(pbar > 0))
+        throw EImpossibleInput(EImpossibleInput::iiPbar, kPbarNotPositive);
+    const long double actual = Add(Divide(dp, kWaterPerMercury), pbar);
+    if (!(actual > 0))
+        throw EImpossibleInput(EImpossibleInput::iiDp, kSaturatorPressureNotPositive);
+    return actual;
 }
 
 long double CalcTempRatio(long double temp, long double refTemp) {
-    return Divide(Add(temp, kZeroCelsius), Add(refTemp, kZeroCelsius));
+    return Divide(Add(temp, kZeroCelsius), AbsoluteRefTemp(refTemp));
+}
+
+void CheckSaturatorConditions(long double pbar, long double dp, long double refTemp) {
+    CalcActualPressure(pbar, dp);
+    AbsoluteRefTemp(refTemp);
 }
 
 long double CalcFlowFromConditions(long double dilutedOutput, long double satConc,

@@ -14,9 +14,32 @@
 // concentrations in ng/ml (saturated) and ng/l (outputs).
 #pragma once
 
+#include "platform/fperror.h"
+
 #include <string>
 
 namespace calc {
+
+// Saturator conditions no kit can have: no absolute pressure in the
+// saturator, a reference temperature at or below absolute zero. Raised by
+// every step that would compute with them, with the input named in the
+// message; a floating-point error, so whatever clears a result that cannot
+// be computed clears these too.
+class EImpossibleInput : public platform::EMathError {
+  public:
+    enum TInput { iiPbar, iiDp, iiRefTemp };
+    EImpossibleInput(TInput input, const std::string& message)
+        : platform::EMathError(message), Input(input) {}
+    TInput Input;
+};
+
+// Raises EImpossibleInput for conditions no kit can have; every value a lab
+// could have passes.
+void CheckSaturatorConditions(long double pbar, long double dp, long double refTemp);
+
+inline constexpr long double kZeroCelsius = 273.15L;      // K
+inline constexpr long double kWaterPerMercury = 13.595L;  // in. H2O per in. Hg
+inline constexpr long double kMlPerL = 1000.0L;
 
 // The decimals each quantity is held with in its field; every later step
 // reads the held value.
@@ -34,6 +57,12 @@ long double CalcSatConc(long double temp);
 // unrounded Csat per degree, differentiated analytically from the
 // vapour-pressure equation and the reservoir's correction.
 long double CalcSatConcLogSlope(long double temp);
+
+// How CalcSatConc works, in words a reader of a calibration report checks
+// against the literature: the vapour-pressure equation with its
+// coefficients, the ideal-gas step and the kit's saturation correction, in
+// UTF-8 with the same numbers the model computes with.
+std::string SatConcEquationText();
 
 // The text the reservoir-output field shows for Csat: three significant
 // digits in exponent form with the locale's separator (6.25E+01).
@@ -58,10 +87,12 @@ long double CalcDilutedOutput(long double reservoirOutput, long double flow,
 // Diluted over uncorrected output.
 long double CalcRatio(long double dilutedOutput, long double uncorrectedOutput);
 
-// Absolute pressure inside the saturator, in. Hg.
+// Absolute pressure inside the saturator, in. Hg; none above 0 raises
+// EImpossibleInput.
 long double CalcActualPressure(long double pbar, long double dp);
 
-// Reservoir temperature over reference temperature, both absolute.
+// Reservoir temperature over reference temperature, both absolute; a
+// reference at or below absolute zero raises EImpossibleInput.
 long double CalcTempRatio(long double temp, long double refTemp);
 
 // The reservoir flow (ml/min) that gives `dilutedOutput`, from the saturator

@@ -16,9 +16,6 @@ using platform::Divide;
 
 namespace {
 
-constexpr long double kZeroCelsius = 273.15L;
-constexpr long double kWaterPerMercury = 13.595L;  // in. H2O per in. Hg
-constexpr long double kMlPerL = 1000.0L;
 const long double kSqrt3 = std::sqrt(3.0L);
 
 std::string Named(const char* format, const char* key) {
@@ -43,10 +40,10 @@ long double FlowHalfWidth(long double flow, long double capacity, const TAccurac
 }
 
 // A sensitivity that is zero (every row but the flow's at a zero-gas point)
-// is written as 0, not -0.
+// is written as 0, not -0; TUncertaintyBudget::Add works out the
+// contribution.
 TBudgetRow Row(const char* quantity, const char* unit, long double u, long double c) {
-    c += 0.0L;
-    return {quantity, unit, u, c, Checked(std::fabs(c) * u)};
+    return {quantity, unit, u, c + 0.0L, 0};
 }
 
 }  // namespace
@@ -96,8 +93,6 @@ std::vector<TBudgetRow> TUncertaintyBudget::Largest(std::size_t count) const {
     return rows;
 }
 
-namespace {
-
 // `value` rounded to `decimals` (negative: to tens, hundreds, ...).
 std::string RoundedText(long double value, int decimals) {
     if (decimals >= 0)
@@ -120,13 +115,20 @@ int UncertaintyDecimals(long double expanded) {
     return decimals;
 }
 
-}  // namespace
+TRoundedUncertainty RoundedUncertainty(long double value, long double expanded,
+                                       long double coverageFactor) {
+    const int decimals = UncertaintyDecimals(expanded);
+    return {RoundedText(value, decimals), RoundedText(expanded, decimals),
+            platform::FloatToStrGeneral(coverageFactor)};
+}
 
 std::string ValueWithUncertaintyText(long double value, long double expanded,
                                      long double coverageFactor) {
-    const int decimals = UncertaintyDecimals(expanded);
-    return RoundedText(value, decimals) + " \u00B1 " + RoundedText(expanded, decimals) +
-           " ng/l (k = " + platform::FloatToStrGeneral(coverageFactor) + ")";
+    const TRoundedUncertainty r = RoundedUncertainty(value, expanded, coverageFactor);
+    std::string text = kValueWithUncertainty;
+    for (const std::string* part : {&r.Value, &r.Expanded, &r.CoverageFactor})
+        text.replace(text.find("%s"), 2, *part);
+    return text;
 }
 
 std::string LargestContributionsText(const TUncertaintyBudget& budget, std::size_t count) {

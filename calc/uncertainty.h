@@ -121,10 +121,30 @@ struct TUncertaintyBudget {
     std::vector<TBudgetRow> Largest(std::size_t count) const;
 };
 
-// "40.05 ± 0.95 ng/l (k = 2)": U rounded to two significant digits, the
-// value to the same decimal place (both half away from zero on their
-// decimal text), k as the general number text, the operator's separator.
-// A U of zero keeps the value's two held decimals.
+// The decimal place a value with the expanded uncertainty `expanded` is
+// printed to: the one that leaves U two significant digits after the
+// rounding (0.996 is 1.0, not 1.00), negative for tens and above; a U of
+// zero keeps the two held decimals. Whatever prints such a value (this
+// text, RoundedUncertainty, a run's report and its table) rounds with
+// these two.
+int UncertaintyDecimals(long double expanded);
+// `value` rounded to `decimals` half away from zero on its decimal text
+// (negative: to tens, hundreds, ...), with the operator's separator.
+std::string RoundedText(long double value, int decimals);
+
+// A concentration and its U as they are shown: U rounded to two
+// significant digits, the value to the same decimal place (both half away
+// from zero on their decimal text), k as the general number text, all with
+// the operator's separator. A U of zero keeps the value's two held decimals.
+struct TRoundedUncertainty {
+    std::string Value;           // "40.05"
+    std::string Expanded;        // "0.95"
+    std::string CoverageFactor;  // "2"
+};
+TRoundedUncertainty RoundedUncertainty(long double value, long double expanded,
+                                       long double coverageFactor);
+
+// "40.05 ± 0.95 ng/l (k = 2)", rounded as RoundedUncertainty rounds.
 std::string ValueWithUncertaintyText(long double value, long double expanded,
                                      long double coverageFactor);
 

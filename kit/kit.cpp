@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +12,7 @@
 
 #include "app/threadedtimer.h"
 #include "kit/messages.h"
+#include "kit/registers.h"
 #include "live/readings.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
@@ -66,14 +68,6 @@ const char* StepText(TApplyStep step) {
         default:
             return "";
     }
-}
-
-// A reply that never came, or came spoilt or from another server: the
-// request may not have reached the instrument, and sending it again does no
-// harm. Anything else the instrument said is its answer.
-bool WorthSendingAgain(regwire::TTransactionStatus status) {
-    return status == regwire::tsNoReply || status == regwire::tsBadFrame ||
-           status == regwire::tsWrongServer;
 }
 
 }  // namespace
@@ -225,11 +219,19 @@ void TKit::PollTick() {
     if (!Connection->Active())
         return;
     if (DeviceGone()) {
-        PortVanished();
+        QTimer::singleShot(0, this, [this] { CheckPort(); });
         return;
     }
-    if (FCycleOpen)
-        DeliverCycle();
+    // A cycle still open (a read outstanding from a silent instrument) is
+    // delivered as it stands, from the event loop: callbacks never run
+    // inside the tick.
+    if (FCycleOpen) {
+        FCycleOpen = false;
+        QTimer::singleShot(0, this, [this, cycle = FCycle] {
+            if (OnPoll)
+                OnPoll(cycle);
+        });
+    }
     FCycle = TPollCycle{};
     FCyclePending.clear();
     const auto poll = [this](regwire::TModbusClient* client, std::uint16_t reg,
@@ -379,7 +381,7 @@ void TKit::Forget() {
 
 void TKit::RegisterWritten(regwire::TModbusClient* sender, const regwire::TTransactionInfo& info,
                            std::uint16_t reg) {
-    FWrites[info.TransactionID] = info.Status;
+    FWrites[info.TransactionID] = {info.Status, info.Attempts};
     if (info.Status != regwire::tsSuccess || sender != Temperature)
         return;
     if (reg == kRegWriteMode || reg == kRegEnterConfirm || reg == kRegLeaveConfirm)
@@ -476,9 +478,11 @@ TKit::TConverted TKit::Convert(const TSetPointChange& change) const {
 }
 
 // One instrument a second, with the poll stopped so that no read comes
-// between.
+// between. A port that has vanished is not written at all: each send would
+// only wait out its time-out.
 TApplyResult TKit::WriteSetPoints(const TSetPointChange& change) {
     TApplyResult result;
+    CheckPort();
     if (!Active()) {
         TStepFailure failure;
         failure.Port = PortGone() ? FGonePort : Port();
@@ -489,10 +493,12 @@ TApplyResult TKit::WriteSetPoints(const TSetPointChange& change) {
     FWrites.clear();
     if (change.Flow)
         WriteFlow(ReservoirFlow, asReservoirFlow, *change.Flow, *raw.Flow, result);
-    platform::Delay(BetweenInstrumentsMs);
+    if (change.Flow && (change.DilutionFlow || change.Temp))
+        platform::Delay(BetweenInstrumentsMs);
     if (change.DilutionFlow)
         WriteFlow(DilutionFlow, asDilutionFlow, *change.DilutionFlow, *raw.DilutionFlow, result);
-    platform::Delay(BetweenInstrumentsMs);
+    if (change.DilutionFlow && change.Temp)
+        platform::Delay(BetweenInstrumentsMs);
     if (change.Temp)
         WriteTemp(*change.Temp, *raw.Temp, result);
     return result;
@@ -546,34 +552,19 @@ bool TKit::HandshakeStep(std::uint16_t reg, std::uint16_t value, TApplyStep step
     return false;
 }
 
-// Sent again while no valid reply comes back, up to kWriteSends in all: a
-// set point and a handshake step leave the instrument as one send would.
+// Sent again by the connection's worker while no valid reply comes back,
+// up to WriteSends in all: a set point and a handshake step leave the
+// instrument as one send would. The poll is held meanwhile, so its reads
+// keep their single send.
 TWriteOutcome TKit::ConfirmedWrite(regwire::TModbusClient* client, std::uint16_t reg,
                                    std::uint16_t value, int pacingMs, TApplyResult& result) {
-    for (int send = 1;; ++send) {
+    if (!Active() || DeviceGone()) {
         ++result.Sends;
-        const std::optional<regwire::TTransactionStatus> status =
-            SendOnce(client, reg, value, pacingMs);
-        // No completion in time: the request may still be queued, and a
-        // second one would only queue behind it.
-        if (!status)
-            return woNotAnswered;
-        if (*status == regwire::tsSuccess)
-            return woConfirmed;
-        if (*status == regwire::tsException)
-            return woRefused;
-        if (!WorthSendingAgain(*status) || send >= WriteSends || !Active() || DeviceGone())
-            return woNotAnswered;
+        return woNotAnswered;
     }
-}
-
-// Queues one write, gives it `pacingMs`, then waits for its own completion
-// (not any acknowledgement) while events are served, for at most as long
-// as the connection may take to answer.
-std::optional<regwire::TTransactionStatus> TKit::SendOnce(regwire::TModbusClient* client,
-                                                          std::uint16_t reg, std::uint16_t value,
-                                                          int pacingMs) {
+    client->SetMaxSends(static_cast<std::uint32_t>(std::max(WriteSends, 1)));
     const std::int32_t id = client->WriteSingleRegister(reg, value, 0);
+    client->SetMaxSends(0);
     if (pacingMs > 0)
         platform::Delay(pacingMs);
     const std::uint32_t start = platform::TickCount();
@@ -581,17 +572,25 @@ std::optional<regwire::TTransactionStatus> TKit::SendOnce(regwire::TModbusClient
     while (!FWrites.contains(id) && platform::TickCount() - start < limit)
         platform::Delay(kAnswerLookMs);
     const auto found = FWrites.find(id);
-    if (found == FWrites.end())
-        return std::nullopt;
-    const regwire::TTransactionStatus status = found->second;
+    if (found == FWrites.end()) {
+        ++result.Sends;
+        return woNotAnswered;
+    }
+    const TWriteDone done = found->second;
     FWrites.erase(found);
     WriteAcknowledged = false;
-    return status;
+    result.Sends += std::max(done.Attempts, 1);
+    if (done.Status == regwire::tsSuccess)
+        return woConfirmed;
+    return done.Status == regwire::tsException ? woRefused : woNotAnswered;
 }
 
-// Every attempt's send and receive time-outs, and a second to spare.
+// Every send's send and receive time-outs, and a second to spare.
 int TKit::WriteAnswerLimitMs() const {
-    const long long attempts = static_cast<long long>(Connection->MaxRetries()) + 1;
+    const long long attempts =
+        static_cast<long long>(std::max<std::uint32_t>(Connection->MaxRetries(),
+                                                       static_cast<std::uint32_t>(WriteSends))) +
+        1;
     const long long perAttempt =
         static_cast<long long>(Connection->ReceiveTimeout()) + Connection->SendTimeout();
     return static_cast<int>(std::min(attempts * perAttempt + 1000, 60000LL));

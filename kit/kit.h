@@ -27,13 +27,14 @@
 //
 // Apply and Refresh wait for their replies in a nested event loop
 // (platform::Delay): completions, the poll's ticks and the window's events
-// go on meanwhile. Threads: the main thread and the connection's worker, as
-// the connection has them, and the poll timer's own worker that only times
+// go on meanwhile. Call them from the event loop (a button, a timer, a
+// QTimer::singleShot(0) posted from a callback), never from inside a
+// callback, which runs within the line's own completion. Threads: the main thread and the
+// connection's worker, as the connection has them, and the poll timer's own worker that only times
 // the ticks.
 #pragma once
 
 #include <QObject>
-#include <QTimer>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -43,9 +44,10 @@
 #include <vector>
 
 #include "calc/settings.h"
-#include "kit/registers.h"
 #include "live/sample.h"
 #include "modbus/transaction.h"
+
+class QTimer;
 
 namespace regwire {
 class TModbusClient;
@@ -258,8 +260,8 @@ class TKit : public QObject {
     // Stops the poll and gives the queued requests a bounded time to be
     // answered; what is still waiting then is dropped.
     void HaltPolling();
-    // Writes the change with the poll held: each flow, one instrument a
-    // second, then the temperature between the handshake's steps, each step
+    // Writes the change with the poll held: each flow, a second between
+    // instruments, then the temperature between the handshake's steps, each step
     // confirmed and sent again (up to kWriteSends) while no valid reply
     // comes. The poll runs again afterwards if it ran before. Raises
     // ESetPointRange or a floating-point error for a set point no register
@@ -282,9 +284,6 @@ class TKit : public QObject {
     TConverted Convert(const TSetPointChange& change) const;
     TWriteOutcome ConfirmedWrite(regwire::TModbusClient* client, std::uint16_t reg,
                                  std::uint16_t value, int pacingMs, TApplyResult& result);
-    std::optional<regwire::TTransactionStatus> SendOnce(regwire::TModbusClient* client,
-                                                        std::uint16_t reg, std::uint16_t value,
-                                                        int pacingMs);
     void WriteFlow(regwire::TModbusClient* client, TApplyStep step, long double flow,
                    std::uint16_t raw, TApplyResult& result);
     void WriteTemp(long double temp, std::uint16_t raw, TApplyResult& result);
@@ -308,7 +307,13 @@ class TKit : public QObject {
     std::string LastingName(const std::string& device) const;
     std::string Resolve() const;
 
-    std::map<std::int32_t, regwire::TTransactionStatus> FWrites;
+    // Completions of the kit's writes, by transaction, until the step that
+    // queued them takes them.
+    struct TWriteDone {
+        regwire::TTransactionStatus Status = regwire::tsNoReply;
+        std::int32_t Attempts = 0;
+    };
+    std::map<std::int32_t, TWriteDone> FWrites;
     std::vector<TExtraRead> FExtraReads;
     std::vector<regwire::TModbusClient*> FExtraClients;
     // Whether each extra read's last request is still out.

@@ -18,9 +18,9 @@ namespace {
 // unknown, accuracies that may not stand).
 std::optional<calc::TUncertaintyBudget> DeliveredBudget(const TLiveSample& s,
                                                         const calc::TAccuracies& accuracies) {
-    if (std::isnan(s.Delivered))
-        return std::nullopt;
     const TKitTargets& t = s.Targets;
+    if (std::isnan(s.Delivered) || std::isnan(t.FlowCapacity) || std::isnan(t.DilutionFlowCapacity))
+        return std::nullopt;
     try {
         return calc::CalcUncertaintyBudget(
             {s.Temp, s.Flow, s.DilutionFlow, t.Pbar, t.Dp, t.RefTemp},

@@ -121,7 +121,11 @@ bool TRecorder::Write(const TLiveSample& sample, const std::string& stability) {
     if (!Recording())
         return false;
     if (!Append(RecordLine(sample, stability, CoverageFactor))) {
-        StopWith(FWhy);
+        // The lines the file did take are still put on the disk.
+        const std::string why = FWhy;
+        if (FUnsyncedSinceMs)
+            SyncNow();
+        StopWith(why);
         return false;
     }
     if (!FUnsyncedSinceMs)

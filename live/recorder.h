@@ -66,8 +66,8 @@ class TRecorder {
     QString Path() const { return FFile.fileName(); }
 
     // Appends the poll's line. False when the file refused it: the file ends
-    // with its last whole line, the recording has stopped, and Error() says
-    // "Recording to <path> stopped: <why>".
+    // with its last whole line, put on the disk, the recording has stopped,
+    // and Error() says "Recording to <path> stopped: <why>".
     bool Write(const TLiveSample& sample, const std::string& stability);
     // Puts the lines written on the disk once the oldest of them waited
     // kSyncPeriodMs; called between polls too, so that lines do not wait

@@ -297,6 +297,7 @@ std::unique_ptr<TModbusTransaction> TModbusClient::NewRequest(std::int32_t UserD
     transaction->Info.UserData = UserData;
     transaction->Custom = custom;
     transaction->AnyServer = anyServer;
+    transaction->MaxSends = FMaxSends;
     FConnection->WriteAddress(transaction->Request, this);
     return transaction;
 }

@@ -103,6 +103,13 @@ class TModbusClient : public QObject, public TModbusClientLink {
     // this client's queued transactions without any event.
     std::uint8_t ServerAddress() const override { return FServerAddress; }
     void SetServerAddress(std::uint8_t value);
+    // How often each request queued from now on is sent at most while no
+    // valid reply comes back (no reply, a bad frame, another server); 0,
+    // the default, leaves it to the connection's MaxRetries. A request
+    // whose repetition does no harm (a register written with the same
+    // value) may be given more sends than the connection's others.
+    std::uint32_t MaxSends() const { return FMaxSends; }
+    void SetMaxSends(std::uint32_t value) { FMaxSends = value; }
 
     TMultipleBitsAccessEvent OnCoilsRead;
     TModbusClientNotifyEvent OnConsecutiveTimeoutLimitExceed;
@@ -251,6 +258,7 @@ class TModbusClient : public QObject, public TModbusClientLink {
 
     QPointer<TModbusConnection> FConnection;
     std::int32_t FMaxConsecutiveTimeouts = -1;
+    std::uint32_t FMaxSends = 0;
     std::uint8_t FServerAddress = 1;
     std::uint32_t FConsecutiveTimeouts = 0;
     TDecodedValues FDecoded;

@@ -53,6 +53,7 @@ class TModbusTransaction {
         Info = TTransactionInfo{};
         Client = nullptr;
         AnyServer = false;
+        MaxSends = 0;
     }
 
     TModbusBuffer Request;  // complete request frame, checksum included
@@ -64,6 +65,9 @@ class TModbusTransaction {
     TModbusClient* Client = nullptr;  // the client that queued it; not owned
     // Accept a reply from any server address.
     bool AnyServer = false;
+    // Sends at most while no valid reply comes; 0: the connection's
+    // MaxRetries.
+    std::uint32_t MaxSends = 0;
 };
 
 }  // namespace regwire

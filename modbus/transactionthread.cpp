@@ -207,7 +207,8 @@ void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> 
         do {
             Attempt(t, length);
         } while (t.Info.Status <= tsWrongServer &&
-                 static_cast<std::uint32_t>(t.Info.Attempts) < FConnection.MaxRetries());
+                 static_cast<std::uint32_t>(t.Info.Attempts) <
+                     (t.MaxSends != 0 ? t.MaxSends : FConnection.MaxRetries()));
         // A broadcast has no reply to report.
         if (t.Info.ServerAddress != 0 || t.Custom)
             FConnection.Receiver().Post(TModbusConnection::WM_MODBUS_TRANSACTION, 0,

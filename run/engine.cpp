@@ -1,4 +1,5 @@
 #include "run/engine.h"
+#include "platform/filltext.h"
 
 #include <QJsonArray>
 #include <cmath>
@@ -22,14 +23,6 @@ std::string Clock(qint64 ms) {
     std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(seconds / 60),
                   static_cast<long long>(seconds % 60));
     return text;
-}
-
-std::string Fill(const char* pattern, const std::string& text) {
-    std::string filled = pattern;
-    const auto at = filled.find("%s");
-    if (at != std::string::npos)
-        filled.replace(at, 2, text);
-    return filled;
 }
 
 std::string General(double value) {
@@ -251,7 +244,8 @@ void TRunEngine::KitLost(const std::string& port) {
     if (!Running() || FPaused)
         return;
     Guarded([this, &port] {
-        Event("paused", {{"reason", QString::fromStdString(Fill(kPausePortGone, port))}});
+        Event("paused",
+              {{"reason", QString::fromStdString(platform::FillText(kPausePortGone, {port}))}});
         FPaused = true;
         FKitLost = true;
         if (OnStateChanged)
@@ -311,10 +305,13 @@ void TRunEngine::Sample(const live::TLiveSample& sample, std::optional<double> a
         return;
     FLastSampleMs = sample.Ms;
     const double reading = analyzer.value_or(std::nan(""));
-    FFolder.Record(RunRecordLine(sample, FStability.Text(sample.Ms),
-                                 static_cast<double>(FSetup.Accuracies.CoverageFactor),
-                                 FState == rsIdle ? 0 : PointIndex(), reading),
-                   sample.Ms);
+    const bool wasRecording = FFolder.RecordError().empty();
+    if (!FFolder.Record(RunRecordLine(sample, FStability.Text(sample.Ms),
+                                      static_cast<double>(FSetup.Accuracies.CoverageFactor),
+                                      FState == rsIdle ? 0 : PointIndex(), reading),
+                        sample.Ms) &&
+        wasRecording && OnRecordingStopped)
+        OnRecordingStopped(FFolder.RecordError());
     if (FPaused)
         return;
     Guarded([&] {

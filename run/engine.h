@@ -86,6 +86,9 @@ class TRunEngine {
     std::function<void(int index, const QJsonObject& result)> OnPointFinished;
     // The run ended (done or stopped); results.json is written.
     std::function<void()> OnFinished;
+    // The record refused a line and stopped (the message to show); the run
+    // goes on, its journal being its truth.
+    std::function<void(const std::string& message)> OnRecordingStopped;
     // A manual analyser: the dwell of point `index` is over and its mean
     // reading is wanted (EnterAnalyzerReading).
     std::function<void(int index)> OnAnalyzerWanted;

@@ -2,11 +2,23 @@
 
 #include <cmath>
 
+#include "kit/registers.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
 #include "modbus/registerformat.h"
+#include "platform/delay.h"
+#include "platform/serialdevice.h"
 
 namespace run {
+
+namespace {
+
+// How long the settings' reads may take to be answered at the most, and how
+// often they are looked for meanwhile.
+constexpr std::uint32_t kLimitsAnswerMs = 10000;
+constexpr int kLimitsLookMs = 20;
+
+}  // namespace
 
 TKitLine::TKitLine(const TAnalyzerPlan& analyzer, const TRunClock& clock)
     : FAnalyzerPlan(analyzer), FClock(clock), FMonitor(0, kit::kPollIntervalMs) {
@@ -76,8 +88,18 @@ void TKitLine::Open(const std::string& port) {
     }
 }
 
+// Refresh gives each group of reads a fixed time; a kit that answers late
+// (a busy gateway, a loaded PC) still answers within a few time-outs, and a
+// run must not be refused for it.
 TKitLimits TKitLine::ReadLimits(const TKitLimits& conditions) {
     FKit.RefreshSettings();
+    const auto answered = [this] {
+        return FCapacityRead[0] && FCapacityRead[1] && FKit.TempUpperLimit.has_value() &&
+               FKit.TempLowerLimit.has_value();
+    };
+    const std::uint32_t start = platform::TickCount();
+    while (!answered() && platform::TickCount() - start < kLimitsAnswerMs)
+        platform::Delay(kLimitsLookMs);
     const auto need = [](bool answered, const char* what) {
         if (!answered)
             throw ELineError(std::string("the kit did not answer the read of ") + what);

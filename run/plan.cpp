@@ -1,4 +1,5 @@
 #include "run/plan.h"
+#include "platform/filltext.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -23,18 +24,6 @@ constexpr double kMaxConcentration = 1e6;  // ng/l
 constexpr double kMaxDelaySeconds = 24 * 3600;
 constexpr double kMaxAcceptance = 1e6;
 
-std::string Fill(const char* pattern, const std::string& a = {}, const std::string& b = {},
-                 const std::string& c = {}, const std::string& d = {}) {
-    std::string text = pattern;
-    for (const std::string* part : {&a, &b, &c, &d}) {
-        const auto at = text.find("%s");
-        if (at == std::string::npos)
-            break;
-        text.replace(at, 2, *part);
-    }
-    return text;
-}
-
 std::string Number(double value) {
     return platform::FloatToStrGeneral(value);
 }
@@ -55,7 +44,7 @@ class TKeys {
         for (const QString& key : FObject.keys())
             if (std::none_of(known.begin(), known.end(),
                              [&key](const char* name) { return key == QLatin1String(name); }))
-                Refuse(Fill(kPlanUnknownKey, key.toStdString()));
+                Refuse(platform::FillText(kPlanUnknownKey, {key.toStdString()}));
     }
 
     bool Has(const char* key) const { return FObject.contains(key); }
@@ -65,11 +54,11 @@ class TKeys {
             return std::nullopt;
         const QJsonValue value = FObject.value(key);
         if (!value.isDouble() || !std::isfinite(value.toDouble()))
-            Refuse(Fill(kPlanNotNumber, key));
+            Refuse(platform::FillText(kPlanNotNumber, {key}));
         const double number = value.toDouble();
         if (number < low || number > high)
-            Refuse(Fill(kPlanOutOfRange, key, run::Number(number), run::Number(low),
-                        run::Number(high)));
+            Refuse(platform::FillText(
+                kPlanOutOfRange, {key, run::Number(number), run::Number(low), run::Number(high)}));
         return number;
     }
 
@@ -80,7 +69,7 @@ class TKeys {
     int Whole(const char* key, int low, int high, int otherwise) {
         const auto number = Number(key, low, high);
         if (number && *number != std::floor(*number))
-            Refuse(Fill(kPlanNotWhole, key, run::Number(*number)));
+            Refuse(platform::FillText(kPlanNotWhole, {key, run::Number(*number)}));
         return number ? static_cast<int>(*number) : otherwise;
     }
 
@@ -89,7 +78,7 @@ class TKeys {
             return std::nullopt;
         const QJsonValue value = FObject.value(key);
         if (!value.isString())
-            Refuse(Fill(kPlanNotText, key));
+            Refuse(platform::FillText(kPlanNotText, {key}));
         return value.toString().toStdString();
     }
 
@@ -102,7 +91,7 @@ class TKeys {
                 return word;
             list += (list.empty() ? "\"" : ", \"") + std::string(allowed) + "\"";
         }
-        Refuse(Fill(kPlanNotChoice, key, list, word));
+        Refuse(platform::FillText(kPlanNotChoice, {key, list, word}));
     }
 
     QJsonValue Value(const char* key) const { return FObject.value(key); }
@@ -120,7 +109,8 @@ std::optional<TAcceptance> ReadAcceptance(const QJsonValue& value) {
     if (value.isUndefined() || value.isNull())
         return std::nullopt;
     if (!value.isObject())
-        throw EPlanError(Fill(kPlanNotChoice, "acceptance", "an object or null", "?"));
+        throw EPlanError(
+            platform::FillText(kPlanNotChoice, {"acceptance", "an object or null", "?"}));
     TKeys keys(value.toObject(), "acceptance: ", {"percent", "absolute"});
     TAcceptance acceptance;
     acceptance.Percent = keys.Number("percent", 0, kMaxAcceptance, 0);
@@ -133,7 +123,7 @@ TAnalyzerPlan ReadAnalyzer(const QJsonValue& value) {
     if (value.isUndefined() || value.isNull())
         return analyzer;
     if (!value.isObject())
-        throw EPlanError(Fill(kPlanNotChoice, "analyzer", "an object", "?"));
+        throw EPlanError(platform::FillText(kPlanNotChoice, {"analyzer", "an object", "?"}));
     TKeys keys(
         value.toObject(), "analyzer: ",
         {"source", "port", "address", "function", "register", "format", "scale", "delaySeconds"});
@@ -141,14 +131,15 @@ TAnalyzerPlan ReadAnalyzer(const QJsonValue& value) {
     analyzer.Source = source == "manual" ? asManual : source == "modbus" ? asModbus : asNone;
     analyzer.Port = keys.Text("port").value_or("line");
     if (analyzer.Port.empty())
-        keys.Refuse(Fill(kPlanNotText, "port"));
+        keys.Refuse(platform::FillText(kPlanNotText, {"port"}));
     analyzer.Address = keys.Whole("address", 1, 247, 1);
     analyzer.Function = keys.Whole("function", 3, 4, 4);
     analyzer.Register = keys.Whole("register", 0, 65535, 0);
     const std::string format = keys.Text("format").value_or("float");
     const auto named = regwire::tool::RegisterFormatNamed(format);
     if (!named)
-        keys.Refuse(Fill(kPlanNotChoice, "format", regwire::tool::RegisterFormatNames(), format));
+        keys.Refuse(platform::FillText(kPlanNotChoice,
+                                       {"format", regwire::tool::RegisterFormatNames(), format}));
     analyzer.Format = *named;
     analyzer.Scale = keys.Number("scale", -1e12, 1e12, 1);
     analyzer.DelaySeconds = keys.Number("delaySeconds", 0, kMaxDelaySeconds, 0);
@@ -171,12 +162,12 @@ TPlanPoint ReadPoint(const QJsonValue& value, int index, const TPlan& plan, doub
     point.DwellMinutes = keys.Number("dwellMinutes", 0, kMaxMinutes, plan.DwellMinutes);
     point.SettleMaxMinutes = keys.Number("settleMaxMinutes", 0, kMaxMinutes, plan.SettleMaxMinutes);
     if (std::isnan(point.Temperature))
-        keys.Refuse(Fill(kPlanNeedsKey, "temperature"));
+        keys.Refuse(platform::FillText(kPlanNeedsKey, {"temperature"}));
     if (std::isnan(point.Dilution))
-        keys.Refuse(Fill(kPlanNeedsKey, "dilution"));
+        keys.Refuse(platform::FillText(kPlanNeedsKey, {"dilution"}));
     if (point.SettleMaxMinutes < plan.SettlingMinutes)
-        keys.Refuse(
-            Fill(kPlanSettleShorter, Number(point.SettleMaxMinutes), Number(plan.SettlingMinutes)));
+        keys.Refuse(platform::FillText(
+            kPlanSettleShorter, {Number(point.SettleMaxMinutes), Number(plan.SettlingMinutes)}));
     return point;
 }
 
@@ -198,7 +189,7 @@ TPlan ParsePlan(const QByteArray& json) {
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(json, &error);
     if (error.error != QJsonParseError::NoError)
-        throw EPlanError(Fill(kPlanNotJson, error.errorString().toStdString()));
+        throw EPlanError(platform::FillText(kPlanNotJson, {error.errorString().toStdString()}));
     if (!document.isObject())
         throw EPlanError(kPlanNotObject);
     TPlan plan;
@@ -209,7 +200,7 @@ TPlan ParsePlan(const QByteArray& json) {
                 "points"});
     plan.Name = keys.Text("name").value_or("");
     if (plan.Name.empty())
-        keys.Refuse(Fill(kPlanNeedsKey, "name"));
+        keys.Refuse(platform::FillText(kPlanNeedsKey, {"name"}));
     plan.Operator = keys.Text("operator").value_or("");
     plan.AnalyzerId = keys.Text("analyzerId").value_or("");
     const double temperature = keys.Number("temperature", -273.15, 1e4, std::nan(""));
@@ -224,7 +215,7 @@ TPlan ParsePlan(const QByteArray& json) {
     plan.Analyzer = ReadAnalyzer(keys.Value("analyzer"));
     const QJsonValue points = keys.Value("points");
     if (!points.isArray())
-        keys.Refuse(Fill(kPlanNeedsKey, "points"));
+        keys.Refuse(platform::FillText(kPlanNeedsKey, {"points"}));
     if (points.toArray().isEmpty())
         keys.Refuse(kPlanNoPoints);
     int index = 0;
@@ -247,14 +238,15 @@ void CheckPlan(TPlan& plan, const TKitLimits& limits, bool headless) {
         point.Dilution =
             static_cast<double>(platform::HeldValue(point.Dilution, calc::kDilutionFlowDecimals));
         if (point.Temperature < limits.TempMin || point.Temperature > limits.TempMax)
-            refuse(Fill(kPlanTempOutsideLimits, Number(point.Temperature), Number(limits.TempMin),
-                        Number(limits.TempMax)));
+            refuse(platform::FillText(
+                kPlanTempOutsideLimits,
+                {Number(point.Temperature), Number(limits.TempMin), Number(limits.TempMax)}));
         if (point.Dilution > limits.DilutionCapacity)
-            refuse(Fill(kPlanDilutionAboveCapacity, Number(point.Dilution),
-                        Number(limits.DilutionCapacity)));
+            refuse(platform::FillText(kPlanDilutionAboveCapacity,
+                                      {Number(point.Dilution), Number(limits.DilutionCapacity)}));
         if (point.Dilution <= 0)
-            refuse(Fill(kPlanOutOfRange, "dilution", Number(point.Dilution), "0.1",
-                        Number(limits.DilutionCapacity)));
+            refuse(platform::FillText(kPlanOutOfRange, {"dilution", Number(point.Dilution), "0.1",
+                                                        Number(limits.DilutionCapacity)}));
         try {
             long double flow = point.Flow.value_or(0);
             if (point.Wanted && *point.Wanted == 0) {
@@ -267,13 +259,15 @@ void CheckPlan(TPlan& plan, const TKitLimits& limits, bool headless) {
                                                limits.RefTemp, point.Dilution);
                 flow = platform::HeldValue(flow, calc::kFlowDecimals);
                 if (flow < 0 || flow > limits.ReservoirCapacity)
-                    refuse(Fill(kPlanWantedUnreachable, Number(*point.Wanted), Number(flow),
-                                Number(limits.ReservoirCapacity)));
+                    refuse(platform::FillText(
+                        kPlanWantedUnreachable,
+                        {Number(*point.Wanted), Number(flow), Number(limits.ReservoirCapacity)}));
             } else {
                 flow = platform::HeldValue(flow, calc::kFlowDecimals);
                 if (flow > limits.ReservoirCapacity)
-                    refuse(Fill(kPlanFlowAboveCapacity, Number(*point.Flow),
-                                Number(limits.ReservoirCapacity)));
+                    refuse(platform::FillText(
+                        kPlanFlowAboveCapacity,
+                        {Number(*point.Flow), Number(limits.ReservoirCapacity)}));
             }
             point.ReservoirFlow = static_cast<double>(flow);
             point.Calculated = static_cast<double>(calc::CalcDeliveredOutput(
@@ -281,7 +275,7 @@ void CheckPlan(TPlan& plan, const TKitLimits& limits, bool headless) {
         } catch (const EPlanError&) {
             throw;
         } catch (const std::exception&) {
-            refuse(Fill(kPlanWantedNoFlow, Number(point.Wanted.value_or(0))));
+            refuse(platform::FillText(kPlanWantedNoFlow, {Number(point.Wanted.value_or(0))}));
         }
     }
 }

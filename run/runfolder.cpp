@@ -1,10 +1,12 @@
 #include "run/runfolder.h"
+#include "platform/filltext.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QStandardPaths>
 #include <cerrno>
@@ -20,22 +22,12 @@ namespace run {
 
 namespace {
 
-std::string Fill(const char* pattern, const std::string& a, const std::string& b = {}) {
-    std::string text = pattern;
-    for (const std::string* part : {&a, &b}) {
-        const auto at = text.find("%s");
-        if (at != std::string::npos)
-            text.replace(at, 2, *part);
-    }
-    return text;
-}
-
 std::string Local(const QString& path) {
     return QDir::toNativeSeparators(path).toStdString();
 }
 
 [[noreturn]] void RaiseFile(const QString& path) {
-    throw ERunFolderError(Fill(kFileNotWritten, Local(path), std::strerror(errno)));
+    throw ERunFolderError(platform::FillText(kFileNotWritten, {Local(path), std::strerror(errno)}));
 }
 
 // Writes all of `bytes`, taking a short write or an interrupted one as it
@@ -114,9 +106,11 @@ TRunFolder::~TRunFolder() {
 
 TRunFolder TRunFolder::Create(const QString& path, const QJsonObject& plan, double coverageFactor) {
     if (!QDir().mkpath(path))
-        throw ERunFolderError(Fill(kFolderNotMade, Local(path), std::strerror(errno)));
+        throw ERunFolderError(
+            platform::FillText(kFolderNotMade, {Local(path), std::strerror(errno)}));
     if (QFile::exists(path + "/" + kJournalFile))
-        throw ERunFolderError(Fill(kFolderNotMade, Local(path), "it holds a run already"));
+        throw ERunFolderError(
+            platform::FillText(kFolderNotMade, {Local(path), "it holds a run already"}));
     TRunFolder folder(path);
     const QString planPath = path + "/" + kPlanFile;
     QFile file(planPath);
@@ -130,9 +124,28 @@ TRunFolder TRunFolder::Create(const QString& path, const QJsonObject& plan, doub
     return folder;
 }
 
+// A line cut short by a power cut ends the file without its line end; it is
+// cut off before the resumed run appends, so that it does not run into the
+// next line and spoil both.
+void CutTornLine(const QString& path) {
+    if (!QFileInfo(path).isFile())
+        return;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        RaiseFile(path);
+    const QByteArray all = file.readAll();
+    if (all.isEmpty() || all.endsWith('\n'))
+        return;
+    if (!file.resize(all.lastIndexOf('\n') + 1) || ::fdatasync(file.handle()) != 0)
+        RaiseFile(path);
+}
+
 TRunFolder TRunFolder::Open(const QString& path, double coverageFactor) {
     if (!QFile::exists(path + "/" + kPlanFile) || !QFile::exists(path + "/" + kJournalFile))
-        throw ERunFolderError(Fill(kFolderNotRun, Local(path)));
+        throw ERunFolderError(platform::FillText(kFolderNotRun, {Local(path)}));
+    CutTornLine(path + "/" + kJournalFile);
+    if (QFile::exists(path + "/" + kRecordFile))
+        CutTornLine(path + "/" + kRecordFile);
     TRunFolder folder(path);
     folder.OpenFiles(coverageFactor);
     return folder;
@@ -152,14 +165,14 @@ void TRunFolder::OpenFiles(double coverageFactor) {
 QByteArray TRunFolder::PlanBytes() const {
     QFile file(FPath + "/" + kPlanFile);
     if (!file.open(QIODevice::ReadOnly))
-        throw ERunFolderError(Fill(kFolderNotRun, Local(FPath)));
+        throw ERunFolderError(platform::FillText(kFolderNotRun, {Local(FPath)}));
     return file.readAll();
 }
 
 std::vector<QJsonObject> TRunFolder::ReadJournal() const {
     QFile file(FPath + "/" + kJournalFile);
     if (!file.open(QIODevice::ReadOnly))
-        throw ERunFolderError(Fill(kFolderNotRun, Local(FPath)));
+        throw ERunFolderError(platform::FillText(kFolderNotRun, {Local(FPath)}));
     const QList<QByteArray> lines = file.readAll().split('\n');
     std::vector<QJsonObject> events;
     for (qsizetype i = 0; i < lines.size(); ++i) {
@@ -185,17 +198,27 @@ void TRunFolder::Journal(const QJsonObject& event) {
     const QByteArray line = QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n';
     if (!WriteAll(FJournal, line.constData(), static_cast<std::size_t>(line.size())) ||
         ::fdatasync(FJournal) != 0)
-        throw ERunFolderError(
-            Fill(kStopJournal,
-                 Fill(kFileNotWritten, Local(FPath + "/" + kJournalFile), std::strerror(errno))));
+        throw ERunFolderError(platform::FillText(
+            kStopJournal, {platform::FillText(kFileNotWritten, {Local(FPath + "/" + kJournalFile),
+                                                                std::strerror(errno)})}));
 }
 
+// A line the file refuses (a full disk) is taken back whole, and the record
+// stops there: the file ends with its last whole line.
 bool TRunFolder::Record(const std::string& line, qint64 ms) {
     if (FRecord < 0)
         return false;
     const std::string whole = line + "\r\n";
-    if (!WriteAll(FRecord, whole.data(), whole.size()))
+    const off_t end = ::lseek(FRecord, 0, SEEK_END);
+    if (!WriteAll(FRecord, whole.data(), whole.size())) {
+        FRecordError = platform::FillText(kFileNotWritten,
+                                          {Local(FPath + "/" + kRecordFile), std::strerror(errno)});
+        if (end < 0 || ::ftruncate(FRecord, end) != 0)
+            FRecordError += "; its last line may be torn";
+        ::close(FRecord);
+        FRecord = -1;
         return false;
+    }
     FRecordDirty = true;
     if (FRecordSyncedMs < 0)
         FRecordSyncedMs = ms;

@@ -63,8 +63,11 @@ class TRunFolder {
     // it cannot be written or synced.
     void Journal(const QJsonObject& event);
     // One record line (without its line end); synced every kRecordSyncMs of
-    // `ms`. False when the file refused it; the run goes on.
+    // `ms`. False when the file refused it: the record stops, the run goes
+    // on.
     bool Record(const std::string& line, qint64 ms);
+    // Why the record stopped; empty while it records.
+    const std::string& RecordError() const { return FRecordError; }
     void SyncRecord();
     // results.json whole: written beside, synced, then renamed over.
     void WriteResults(const QJsonObject& results);
@@ -78,6 +81,7 @@ class TRunFolder {
     int FRecord = -1;
     qint64 FRecordSyncedMs = -1;
     bool FRecordDirty = false;
+    std::string FRecordError;
 };
 
 // The record line of one complete poll during a run.

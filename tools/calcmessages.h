@@ -25,8 +25,10 @@ inline constexpr const char* kUsage =
     "--u-pbar 0.03 (in. Hg), --u-dp 0.05 (in. H2O), --u-ref-temp 0 (\u00B0C); --u-sat-conc 0.5\n"
     "is the vapour-pressure equation's relative standard uncertainty in %, --coverage 2 is k.\n"
     "Exit status: 0 done, 1 an input out of its bounds, a result that cannot be computed or\n"
-    "a rejected back-calculation (in a table: any row), a negative accuracy or a coverage\n"
-    "factor of 0 or less, 64 bad option.\n";
+    "a rejected back-calculation (in a table: any row), saturator conditions no kit can have\n"
+    "(no absolute pressure in the saturator, a reference temperature at or below absolute\n"
+    "zero), bounds that cross, a negative accuracy or a coverage factor of 0 or less;\n"
+    "64 bad option.\n";
 
 // After the one line that names a mistake in the options.
 inline constexpr const char* kUsageHint = "see vapcal-calc --help";
@@ -100,6 +102,9 @@ inline constexpr const char* kStartTooFine = "%s: %s has more decimals than the 
 inline constexpr const char* kOutOfRange = "%s: %s is out of range";
 inline constexpr const char* kTooManyRows = "%s: more than %s rows";
 inline constexpr const char* kTooManyCombinations = "more than %s combinations";
+// Bounds that cross: the lower one and its value, the upper one and its.
+inline constexpr const char* kBoundsCross = "%s %s is above %s %s";
+inline constexpr const char* kDilutionLowerBound = "the dilution flow's lower bound";
 inline constexpr const char* kFlowRangeWithWanted =
     "--flow: a range of flows cannot go with --wanted, which computes the flow";
 

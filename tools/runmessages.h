@@ -50,6 +50,9 @@ inline constexpr const char* kRunPoint = "point %d of %d: %s";
 inline constexpr const char* kRunPortGone = "port %s gone · waiting for it";
 inline constexpr const char* kRunPortBack = "port %s back: the point settles again";
 inline constexpr const char* kRunEnded = "run %s: %s";
+inline constexpr const char* kRunReport = "report %s";
+inline constexpr const char* kRunNoReport = "no report: %s";
+inline constexpr const char* kRunReportTooLong = "vapcal-report took longer than 120 s";
 inline constexpr const char* kRunDahs = "serving the plant's register map on %s";
 inline constexpr const char* kRunDahsFailed = "the plant's register map: %s";
 

@@ -9,6 +9,7 @@
 #include "calc/memorycalculator.h"
 #include "calc/model.h"
 #include "calc/uncertainty.h"
+#include "platform/filltext.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
 #include "tools/calcmessages.h"
@@ -33,18 +34,6 @@ constexpr long double kMaxUnits = 1e15L;
 struct TUsageError {
     std::string Text;
 };
-
-// `format` with each "%s" replaced by the next of `values`.
-std::string Format(const char* format, std::initializer_list<std::string> values) {
-    std::string text = format;
-    size_t from = 0;
-    for (const auto& value : values) {
-        const size_t at = text.find("%s", from);
-        text.replace(at, 2, value);
-        from = at + value.size();
-    }
-    return text;
-}
 
 const std::vector<std::string> kValueOptions = {"--temp",
                                                 "--flow",
@@ -111,21 +100,21 @@ TArguments ParseArguments(int argc, char** argv) {
         }
         if (name == "--json" || name == "--help" || name == "-h" || name == "--uncertainty") {
             if (value)
-                throw TUsageError{Format(tools::kNoValueWanted, {name})};
+                throw TUsageError{platform::FillText(tools::kNoValueWanted, {name})};
             (name == "--json"          ? args.Json
              : name == "--uncertainty" ? args.Uncertainty
                                        : args.Help) = true;
             continue;
         }
         if (!IsOneOf(name, kValueOptions))
-            throw TUsageError{Format(tools::kUnknownOption, {name})};
+            throw TUsageError{platform::FillText(tools::kUnknownOption, {name})};
         if (!value) {
             if (i + 1 >= argc)
-                throw TUsageError{Format(tools::kValueNeeded, {name})};
+                throw TUsageError{platform::FillText(tools::kValueNeeded, {name})};
             value = argv[++i];
         }
         if (!args.Values.emplace(name, *value).second)
-            throw TUsageError{Format(tools::kGivenTwice, {name})};
+            throw TUsageError{platform::FillText(tools::kGivenTwice, {name})};
     }
     return args;
 }
@@ -144,7 +133,7 @@ void SetDecimalSeparator(const std::string& text) {
 long double Number(const std::string& option, const std::string& text) {
     long double value = 0;
     if (!platform::TryStrToFloat(text, value))
-        throw TUsageError{Format(tools::kNotANumber, {option, text})};
+        throw TUsageError{platform::FillText(tools::kNotANumber, {option, text})};
     return value;
 }
 
@@ -167,7 +156,7 @@ long long Units(const std::string& option, const std::string& text, long double 
                 int decimals) {
     const long double units = value * Scale(decimals);
     if (!(std::fabs(units) < kMaxUnits))
-        throw TUsageError{Format(tools::kOutOfRange, {option, text})};
+        throw TUsageError{platform::FillText(tools::kOutOfRange, {option, text})};
     return std::llround(units);
 }
 
@@ -186,7 +175,7 @@ std::vector<long double> Values(const std::string& option, const std::string& te
         return {Number(option, text)};
     const size_t second = text.find(':', first + 1);
     if (second == std::string::npos || text.find(':', second + 1) != std::string::npos)
-        throw TUsageError{Format(tools::kRangeForm, {option})};
+        throw TUsageError{platform::FillText(tools::kRangeForm, {option})};
     const std::string fromText = text.substr(0, first);
     const std::string toText = text.substr(first + 1, second - first - 1);
     const std::string stepText = text.substr(second + 1);
@@ -197,13 +186,13 @@ std::vector<long double> Values(const std::string& option, const std::string& te
     const int decimals = FieldDecimals(option);
     const std::string resolution = platform::FieldText(1 / Scale(decimals), decimals, true);
     if (!(step > 0))
-        throw TUsageError{Format(tools::kStepNotPositive, {option})};
+        throw TUsageError{platform::FillText(tools::kStepNotPositive, {option})};
     if (to < from)
-        throw TUsageError{Format(tools::kRangeReversed, {option})};
+        throw TUsageError{platform::FillText(tools::kRangeReversed, {option})};
     if (!OnFieldDecimals(step, decimals))
-        throw TUsageError{Format(tools::kStepTooFine, {option, stepText, resolution})};
+        throw TUsageError{platform::FillText(tools::kStepTooFine, {option, stepText, resolution})};
     if (!OnFieldDecimals(from, decimals))
-        throw TUsageError{Format(tools::kStartTooFine, {option, fromText, resolution})};
+        throw TUsageError{platform::FillText(tools::kStartTooFine, {option, fromText, resolution})};
 
     const long long fromUnits = Units(option, fromText, from, decimals);
     const long long stepUnits = Units(option, stepText, step, decimals);
@@ -212,7 +201,8 @@ std::vector<long double> Values(const std::string& option, const std::string& te
         toUnits = static_cast<long long>(std::floor(to * Scale(decimals)));
     const long long rows = (toUnits - fromUnits) / stepUnits + 1;
     if (rows > kMaxRows)
-        throw TUsageError{Format(tools::kTooManyRows, {option, std::to_string(kMaxRows)})};
+        throw TUsageError{
+            platform::FillText(tools::kTooManyRows, {option, std::to_string(kMaxRows)})};
     std::vector<long double> values;
     for (long long i = 0; i < rows; ++i) {
         values.push_back(static_cast<long double>(fromUnits + i * stepUnits) / Scale(decimals));
@@ -256,6 +246,10 @@ struct TResult {
     // that concentration as shown.
     std::optional<calc::TUncertaintyBudget> Budget;
     long double Shown = 0;
+    // After a back-calculation the window keeps the reservoir conditions of
+    // the flow it replaced; text and CSV show those of the held flow
+    // instead (JSON keeps the window's field texts).
+    std::map<std::string, std::string> HeldFlowFields;
 };
 
 // The columns a row without results still shows: the inputs, and the wanted
@@ -278,17 +272,48 @@ std::string NameOf(const calc::TMemoryCalculator& window, const calc::TCalcTextF
     return {};
 }
 
-std::string BoundsError(const calc::TMemoryCalculator& window) {
+// A back-calculation replaces the flow: its check is the computed flow's,
+// not the one the inputs leave in the field.
+std::string BoundsError(const calc::TMemoryCalculator& window, bool wanted) {
     const std::pair<const char*, const calc::TMemoryField*> bounded[] = {
         {"edtTemp", &window.edtTemp},
         {"edtFlow", &window.edtFlow},
         {"edtDilutionFlow", &window.edtDilutionFlow}};
     for (const auto& [key, field] : bounded) {
+        if (wanted && field == &window.edtFlow)
+            continue;
         const std::string message = field->BoundsMessage();
         if (!message.empty())
-            return Format(tools::kOutOfBounds, {Quantity(key).Name, message});
+            return platform::FillText(tools::kOutOfBounds, {Quantity(key).Name, message});
     }
     return {};
+}
+
+// Saturator conditions no kit can have, named.
+std::string ConditionsError(const calc::TMemoryCalculator& window) {
+    try {
+        calc::CheckSaturatorConditions(window.edtPbar.AsFloat(), window.edtDp.AsFloat(),
+                                       window.edtRefTemp.AsFloat());
+    } catch (const calc::EImpossibleInput& e) {
+        return e.what();
+    }
+    return {};
+}
+
+// The reservoir conditions of the held flow, as their fields would show
+// them after a forward calculation.
+void AddHeldFlowFields(const calc::TMemoryCalculator& window, TResult& result) {
+    const long double satFlow =
+        platform::HeldValue(calc::CalcSatFlow(window.edtFlow.AsFloat(), window.edtPbar.AsFloat(),
+                                              window.edtDp.AsFloat(), window.edtTemp.AsFloat(),
+                                              window.edtRefTemp.AsFloat()),
+                            calc::kSatFlowDecimals);
+    const long double output =
+        calc::CalcReservoirOutput(platform::StrToFloat(window.edtSatConc.Text()), satFlow);
+    result.HeldFlowFields["edtSatFlow"] =
+        platform::FieldText(satFlow, calc::kSatFlowDecimals, false);
+    result.HeldFlowFields["edtSaturator"] =
+        platform::FieldText(output, calc::kOutputDecimals, true);
 }
 
 // What the back-calculated flow, as held, delivers, and how far that is from
@@ -319,7 +344,7 @@ void AddBudget(const calc::TMemoryCalculator& window, const TInputs& in, TResult
         result.Budget =
             calc::CalcUncertaintyBudget(inputs, {in.FlowMax, in.DilutionMax}, in.Accuracies);
     } catch (const std::exception& e) {
-        result.Error = Format(tools::kNoUncertainty, {e.what()});
+        result.Error = platform::FillText(tools::kNoUncertainty, {e.what()});
     }
 }
 
@@ -346,10 +371,12 @@ TResult Calculate(const TInputs& in) {
     window.Calculator.OnStepFailed = [&](const calc::TCalcTextField& field,
                                          const std::string& message) {
         if (failure.empty())
-            failure = Format(tools::kNotComputed, {NameOf(window, field), message});
+            failure = platform::FillText(tools::kNotComputed, {NameOf(window, field), message});
     };
 
-    result.Error = BoundsError(window);
+    result.Error = BoundsError(window, in.Wanted.has_value());
+    if (result.Error.empty())
+        result.Error = ConditionsError(window);
     if (result.Error.empty()) {
         window.Start();
         if (in.Wanted) {
@@ -374,6 +401,8 @@ TResult Calculate(const TInputs& in) {
         result.Error = messages.front();
     if (result.Error.empty()) {
         result.Shown = in.Wanted ? AddDelivery(window, result) : window.edtDilutedOput.AsFloat();
+        if (in.Wanted)
+            AddHeldFlowFields(window, result);
         if (in.Uncertainty)
             AddBudget(window, in, result);
     }
@@ -465,7 +494,11 @@ std::string TextLine(const std::string& key, const std::string& text) {
     return line;
 }
 
+// A field's text as text and CSV show it: for a held flow, its own
+// reservoir conditions.
 std::string FieldOf(const TResult& result, const std::string& key) {
+    if (const auto held = result.HeldFlowFields.find(key); held != result.HeldFlowFields.end())
+        return held->second;
     for (const auto& [k, text] : result.Fields) {
         if (k == key)
             return text;
@@ -507,7 +540,7 @@ void PrintUncertainty(const TResult& result, bool wanted) {
     std::printf(tools::kBudgetCombined, sig(b.Combined, 4).c_str());
     std::string percent;
     if (b.Value != 0)
-        percent = Format(tools::kBudgetPercent, {sig(b.ExpandedPercent(), 3)});
+        percent = platform::FillText(tools::kBudgetPercent, {sig(b.ExpandedPercent(), 3)});
     std::printf(tools::kBudgetExpanded, platform::FloatToStrGeneral(b.CoverageFactor).c_str(),
                 sig(b.Expanded, 4).c_str(), percent.c_str());
 }
@@ -524,15 +557,15 @@ int PrintOne(const TInputs& inputs, bool json) {
     }
     for (const auto& [key, text] : result.Fields) {
         if (key.rfind("delivered", 0) != 0)
-            std::printf("%s\n", TextLine(key, text).c_str());
+            std::printf("%s\n", TextLine(key, FieldOf(result, key)).c_str());
     }
     if (inputs.Wanted) {
-        std::printf("%s\n",
-                    Format(tools::kDeliveredLine, {FieldOf(result, "deliveredOput"),
-                                                   FieldOf(result, "deliveredDifference"),
-                                                   FieldOf(result, "deliveredDifferencePercent"),
-                                                   FieldOf(result, "edtDilutedOput")})
-                        .c_str());
+        std::printf("%s\n", platform::FillText(tools::kDeliveredLine,
+                                               {FieldOf(result, "deliveredOput"),
+                                                FieldOf(result, "deliveredDifference"),
+                                                FieldOf(result, "deliveredDifferencePercent"),
+                                                FieldOf(result, "edtDilutedOput")})
+                                .c_str());
     }
     if (result.Budget)
         PrintUncertainty(result, inputs.Wanted.has_value());
@@ -573,8 +606,9 @@ void PrintCsvHeader(const std::vector<std::string>& keys, const TInputs& in, cha
         header.push_back(*q.Unit ? std::string(q.Name) + " (" + q.Unit + ")" : q.Name);
     }
     if (in.Uncertainty) {
-        header.push_back(Format(tools::kUncertaintyColumn,
-                                {platform::FloatToStrGeneral(in.Accuracies.CoverageFactor)}));
+        header.push_back(
+            platform::FillText(tools::kUncertaintyColumn,
+                               {platform::FloatToStrGeneral(in.Accuracies.CoverageFactor)}));
     }
     header.push_back(tools::kErrorColumn);
     PrintCsvRow(header, delimiter);
@@ -588,8 +622,11 @@ void PrintCsvResult(const TResult& result, const std::vector<std::string>& keys,
     for (const auto& key : keys)
         cells.push_back(result.Error.empty() || IsInput(result, key) ? FieldOf(result, key) : "");
     if (uncertainty) {
-        cells.push_back(result.Budget ? platform::FloatToStrSignificant(result.Budget->Expanded, 2)
-                                      : "");
+        cells.push_back(result.Budget
+                            ? calc::RoundedUncertainty(result.Shown, result.Budget->Expanded,
+                                                       result.Budget->CoverageFactor)
+                                  .Expanded
+                            : "");
     }
     cells.push_back(result.Error);
     PrintCsvRow(cells, delimiter);
@@ -604,7 +641,8 @@ int PrintTable(const TInputs& base, const std::map<std::string, std::vector<long
     const auto& wanteds = ranges.at("--wanted");
     if (temps.size() * flows.size() * dilutions.size() * wanteds.size() >
         static_cast<size_t>(kMaxRows)) {
-        throw TUsageError{Format(tools::kTooManyCombinations, {std::to_string(kMaxRows)})};
+        throw TUsageError{
+            platform::FillText(tools::kTooManyCombinations, {std::to_string(kMaxRows)})};
     }
     const char delimiter = platform::FormatSettings().DecimalSeparator == ',' ? ';' : ',';
     const std::vector<std::string> keys = ColumnKeys(base.Wanted.has_value());
@@ -650,6 +688,29 @@ struct TRangeError {
     std::string Text;
 };
 
+// Bounds that cross leave no value acceptable.
+void CheckBoundsOrder(const TArguments& args, const TInputs& in) {
+    const auto given = [&args](const char* option, long double value) {
+        const auto it = args.Values.find(option);
+        return it != args.Values.end() ? it->second : platform::FloatToStrGeneral(value);
+    };
+    if (in.FlowMin > in.FlowMax) {
+        throw TRangeError{platform::FillText(
+            tools::kBoundsCross, {"--flow-min", given("--flow-min", in.FlowMin), "--flow-max",
+                                  given("--flow-max", in.FlowMax)})};
+    }
+    if (in.TempMin > in.TempMax) {
+        throw TRangeError{platform::FillText(
+            tools::kBoundsCross, {"--temp-min", given("--temp-min", in.TempMin), "--temp-max",
+                                  given("--temp-max", in.TempMax)})};
+    }
+    if (in.DilutionMax < 0) {
+        throw TRangeError{platform::FillText(tools::kBoundsCross,
+                                             {tools::kDilutionLowerBound, "0", "--dilution-max",
+                                              given("--dilution-max", in.DilutionMax)})};
+    }
+}
+
 void SetAccuracies(const TArguments& args, calc::TAccuracies& accuracies) {
     for (const TAccuracyOption& option : kAccuracyOptions) {
         const auto it = args.Values.find(option.Option);
@@ -686,6 +747,7 @@ int Run(int argc, char** argv) {
     single("--dilution-max", inputs.DilutionMax);
     single("--temp-min", inputs.TempMin);
     single("--temp-max", inputs.TempMax);
+    CheckBoundsOrder(args, inputs);
     inputs.Uncertainty = args.Uncertainty;
     SetAccuracies(args, inputs.Accuracies);
 

@@ -11,7 +11,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
+#include <QProcess>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
@@ -28,6 +30,7 @@
 #include "calc/settingslocation.h"
 #include "dahs/dahssettings.h"
 #include "live/stability.h"
+#include "platform/filltext.h"
 #include "platform/numtext.h"
 #include "run/engine.h"
 #include "run/kitline.h"
@@ -42,6 +45,8 @@ namespace {
 constexpr int kExitStopped = 2;
 constexpr int kExitUsage = 64;
 constexpr int kExitPort = 74;
+// Long enough for a report of a run of days on a slow PC.
+constexpr int kReportWaitMs = 120000;
 constexpr int kTickMs = 250;
 
 int StopPipe[2] = {-1, -1};
@@ -49,16 +54,6 @@ int StopPipe[2] = {-1, -1};
 void OnStopSignal(int) {
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = write(StopPipe[1], &byte, 1);
-}
-
-std::string Fill(const char* pattern, const std::string& a = {}, const std::string& b = {}) {
-    std::string text = pattern;
-    for (const std::string* part : {&a, &b}) {
-        const auto at = text.find("%s");
-        if (at != std::string::npos)
-            text.replace(at, 2, *part);
-    }
-    return text;
 }
 
 // One line of progress; on a terminal the status line is cleared first and
@@ -90,7 +85,7 @@ TArguments ReadArguments(const QStringList& words) {
         const std::string word = words[i].toStdString();
         const auto value = [&]() {
             if (i + 1 >= words.size())
-                throw TUsage{Fill(tools::kRunNeedsValue, word)};
+                throw TUsage{platform::FillText(tools::kRunNeedsValue, {word})};
             return words[++i].toStdString();
         };
         if (word == "-h" || word == "--help") {
@@ -120,14 +115,14 @@ TArguments ReadArguments(const QStringList& words) {
             bool ok = false;
             const int seconds = QString::fromStdString(text).toInt(&ok);
             if (!ok || seconds < 1 || seconds > 86400)
-                throw TUsage{Fill(tools::kRunBadGiveUp, text)};
+                throw TUsage{platform::FillText(tools::kRunBadGiveUp, {text})};
             a.GiveUpAfter = seconds;
         } else if (!word.empty() && word[0] == '-') {
-            throw TUsage{Fill(tools::kRunUnknownOption, word)};
+            throw TUsage{platform::FillText(tools::kRunUnknownOption, {word})};
         } else if (a.Plan.empty()) {
             a.Plan = word;
         } else {
-            throw TUsage{Fill(tools::kRunTooMany, word)};
+            throw TUsage{platform::FillText(tools::kRunTooMany, {word})};
         }
     }
     if (!a.Resume.empty() && (!a.Plan.empty() || a.Check || !a.Out.empty()))
@@ -142,7 +137,8 @@ TArguments ReadArguments(const QStringList& words) {
 QByteArray ReadPlanFile(const std::string& path) {
     QFile file(QString::fromStdString(path));
     if (!file.open(QIODevice::ReadOnly))
-        throw TUsage{Fill(tools::kRunNoPlanFile, path, file.errorString().toStdString())};
+        throw TUsage{
+            platform::FillText(tools::kRunNoPlanFile, {path, file.errorString().toStdString()})};
     return file.readAll();
 }
 
@@ -211,9 +207,40 @@ run::TKitLimits OpenKit(run::TKitLine& kit, const std::string& port,
         kit.Open(port);
         return kit.ReadLimits(conditions);
     } catch (const std::exception& e) {
-        Say(tools::kRunPrefix + Fill(tools::kRunPortFailed, port, e.what()));
+        Say(tools::kRunPrefix + platform::FillText(tools::kRunPortFailed, {port, e.what()}));
         std::exit(kExitPort);
     }
+}
+
+// The run's report, made from the run folder by vapcal-report beside this
+// program, just as it is made again later: drawing needs a graphics
+// application, which a run on the kit's line does without. A report that
+// cannot be made is one line here; the run, its folder and the exit status
+// stay as they are.
+void WriteReport(const QString& folder) {
+    if (!QFileInfo::exists(folder + "/results.json"))
+        return;
+    const QString program = QCoreApplication::applicationDirPath() + "/vapcal-report";
+    QProcess report;
+    report.start(program, {folder});
+    if (!report.waitForFinished(kReportWaitMs)) {
+        const std::string why = report.state() == QProcess::NotRunning
+                                    ? (program + ": " + report.errorString()).toStdString()
+                                    : tools::kRunReportTooLong;
+        report.kill();
+        report.waitForFinished();
+        Say(tools::kRunPrefix + platform::FillText(tools::kRunNoReport, {why}));
+        return;
+    }
+    const QString said = QString::fromLocal8Bit(
+        report.exitCode() == 0 ? report.readAllStandardOutput() : report.readAllStandardError());
+    const std::string line = said.section('\n', 0, 0).toStdString();
+    if (report.exitStatus() == QProcess::NormalExit && report.exitCode() == 0)
+        Say(platform::FillText(tools::kRunReport, {line}));
+    else
+        Say(tools::kRunPrefix +
+            platform::FillText(tools::kRunNoReport,
+                               {line.empty() ? report.errorString().toStdString() : line}));
 }
 
 int Run(const TArguments& arguments) {
@@ -249,7 +276,7 @@ int Run(const TArguments& arguments) {
     try {
         plan = run::ParsePlan(planBytes);
     } catch (const run::EPlanError& e) {
-        throw TUsage{Fill(tools::kRunPlanRefused, planName, e.what())};
+        throw TUsage{platform::FillText(tools::kRunPlanRefused, {planName, e.what()})};
     }
     run::TKitLimits limits = Conditions(settings);
     run::TSystemClock clock;
@@ -261,7 +288,7 @@ int Run(const TArguments& arguments) {
     try {
         run::CheckPlan(plan, limits, true);
     } catch (const run::EPlanError& e) {
-        throw TUsage{Fill(tools::kRunPlanRefused, planName, e.what())};
+        throw TUsage{platform::FillText(tools::kRunPlanRefused, {planName, e.what()})};
     }
     if (arguments.Check) {
         PrintPoints(plan);
@@ -281,7 +308,7 @@ int Run(const TArguments& arguments) {
             return kExitPort;
         }
     }
-    Say(Fill(tools::kRunFolder, folder->Path().toStdString()));
+    Say(platform::FillText(tools::kRunFolder, {folder->Path().toStdString()}));
 
     run::TRunSetup setup;
     setup.Port = port;
@@ -308,11 +335,11 @@ int Run(const TArguments& arguments) {
     };
     kit->Monitor().Accuracies = settings.Accuracies;
     kit->OnPortGone = [&engine](const std::string& gone) {
-        Say(Fill(tools::kRunPortGone, gone));
+        Say(platform::FillText(tools::kRunPortGone, {gone}));
         engine.KitLost(gone);
     };
     kit->OnPortBack = [&engine](const std::string& back) {
-        Say(Fill(tools::kRunPortBack, back));
+        Say(platform::FillText(tools::kRunPortBack, {back}));
         engine.KitBack();
     };
 
@@ -334,11 +361,16 @@ int Run(const TArguments& arguments) {
         std::snprintf(text, sizeof text, tools::kRunPoint, index, count, PointLine(result).c_str());
         Say(text);
     };
+    engine.OnRecordingStopped = [](const std::string& message) {
+        Say(tools::kRunPrefix + message);
+    };
     engine.OnFinished = [&engine] {
         const bool done = engine.State() == run::rsDone;
-        Say(Fill(tools::kRunEnded, done ? "done" : "stopped",
-                 done ? (engine.ExitStatus() == 0 ? "every point done" : "not every point passed")
-                      : engine.StopReason()));
+        Say(platform::FillText(
+            tools::kRunEnded,
+            {done ? "done" : "stopped",
+             done ? (engine.ExitStatus() == 0 ? "every point done" : "not every point passed")
+                  : engine.StopReason()}));
         QCoreApplication::exit(engine.ExitStatus());
     };
 
@@ -379,7 +411,7 @@ int Run(const TArguments& arguments) {
 
     // The engine starts from the event loop, so that an Apply's nested
     // waits and the run's end both meet a running loop.
-    QTimer::singleShot(0, [&engine, resuming, &folder] {
+    QTimer::singleShot(0, [&engine, resuming] {
         try {
             if (resuming)
                 engine.Resume();
@@ -389,13 +421,13 @@ int Run(const TArguments& arguments) {
             Say(tools::kRunPrefix + std::string(e.what()));
             QCoreApplication::exit(kExitPort);
         }
-        (void)folder;
     });
     const int status = QCoreApplication::exec();
     plant.reset();
     kit->StopPolling();
     if (Terminal)
         std::fputs("\r\033[K", stderr);
+    WriteReport(folder->Path());
     return status == 0 || status == 1 ? status : (status == kExitPort ? kExitPort : kExitStopped);
 }
 

@@ -197,6 +197,10 @@ void TSoakLedger::CheckAgainstFaults(std::istream& faultLog, TSoakCounts& counts
                 " requests reached the kit that no attempt accounts for");
 }
 
+std::uint32_t TSoakLedger::SendsOf(const TEntry& entry) const {
+    return entry.Plan.Sends != 0 ? entry.Plan.Sends : FMaxRetries;
+}
+
 void TSoakLedger::CheckTransaction(std::int32_t id, const TEntry& entry,
                                    const std::vector<TKitRequest>& requests, std::size_t& next,
                                    TSoakCounts& counts) {
@@ -206,8 +210,9 @@ void TSoakLedger::CheckTransaction(std::int32_t id, const TEntry& entry,
     };
     // Requests of nobody's before this transaction's first: skipped over,
     // but never further than one transaction's sends.
+    const std::uint32_t sends = SendsOf(entry);
     std::size_t first = next;
-    while (!matches(first) && first < requests.size() && first - next < FMaxRetries)
+    while (!matches(first) && first < requests.size() && first - next < sends)
         ++first;
     if (matches(first)) {
         counts.UnaccountedRequests += static_cast<long>(first - next);
@@ -217,9 +222,9 @@ void TSoakLedger::CheckTransaction(std::int32_t id, const TEntry& entry,
     while (matches(next + seen))
         ++seen;
     const auto attempts = static_cast<std::size_t>(std::max(entry.Info.Attempts, 0));
-    if (attempts < 1 || attempts > FMaxRetries)
-        Problem(Transaction(id) + ": " + std::to_string(attempts) + " attempts with MaxRetries " +
-                std::to_string(FMaxRetries));
+    if (attempts < 1 || attempts > sends)
+        Problem(Transaction(id) + ": " + std::to_string(attempts) + " attempts with " +
+                std::to_string(sends) + " sends at most");
     if (seen != attempts) {
         Problem(Outcome(id, entry.Info) + ": the kit saw " + std::to_string(seen) +
                 " requests for it" +
@@ -251,9 +256,9 @@ void TSoakLedger::CheckFinalStatus(std::int32_t id, const TEntry& entry, const T
         return;
     }
     if (kFailedAttempt.count(last.Fault) != 0 &&
-        static_cast<std::uint32_t>(info.Attempts) != FMaxRetries)
+        static_cast<std::uint32_t>(info.Attempts) != SendsOf(entry))
         Problem(Transaction(id) + ": gave up after " + std::to_string(info.Attempts) +
-                " failed attempts with MaxRetries " + std::to_string(FMaxRetries));
+                " failed attempts with " + std::to_string(SendsOf(entry)) + " sends at most");
     if (info.Status == tsException && info.ExceptionCode != kServerBusy)
         Problem(Transaction(id) + ": exception code " + std::to_string(info.ExceptionCode) +
                 " where the kit answered 6");

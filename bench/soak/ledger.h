@@ -27,6 +27,8 @@ struct TRequestPlan {
     std::uint8_t Function = 0;
     std::uint16_t First = 0;
     std::uint16_t Second = 0;
+    // Sends at most (the client's MaxSends); 0: the connection's MaxRetries.
+    std::uint32_t Sends = 0;
 };
 
 // What the correlation found, for the summary.
@@ -95,6 +97,7 @@ class TSoakLedger {
                           TSoakCounts& counts);
     void CheckFinalStatus(std::int32_t id, const TEntry& entry, const TKitRequest& last);
     void CountLimitEvents(TSoakCounts& counts) const;
+    std::uint32_t SendsOf(const TEntry& entry) const;
 
     std::uint32_t FMaxRetries;
     std::int32_t FMaxConsecutiveTimeouts;

@@ -11,6 +11,10 @@
 // faults call for (a failed attempt is sent again until MaxRetries; an
 // exception ends it at once). It also replays the clients' failure counts.
 //
+// With --sends writes the soak sends as the console does: every read once
+// (a poll), every write up to three times through its client's MaxSends
+// (Apply's set points and handshake steps), the connection's MaxRetries 1.
+//
 // The soak runs in each frame timing of the client (--timing): standard, where
 // a reply ends at its length and every send waits for 3.5 quiet characters,
 // and gap, where a reply ends at a silence of 20 ms; the kit keeps standard
@@ -69,6 +73,8 @@ struct TSoakOptions {
     std::uint32_t ReceiveTimeout = 100;
     int Window = 4;
     bool KeepLog = false;
+    // Reads sent once and writes up to kMaxRetries times, as the console.
+    bool WritesOnly = false;
     std::vector<TFrameTiming> Timings = {ftStandard, ftGap};
 };
 
@@ -109,6 +115,11 @@ TSoakOptions ReadOptions(const QCoreApplication& application) {
          "The client's frame timing: standard, gap, or both, one run after the other "
          "(default both).",
          "timing", "both"},
+        {"sends",
+         "Which requests are sent again while no valid reply comes: all (the connection's "
+         "MaxRetries 3, the default) or writes (up to 3 sends by the client's MaxSends, reads "
+         "once, as the console's Apply and poll).",
+         "which", "all"},
     });
     parser.process(application);
     TSoakOptions options;
@@ -118,6 +129,10 @@ TSoakOptions ReadOptions(const QCoreApplication& application) {
         static_cast<std::uint32_t>(Number(parser, "receive-timeout", 30, 10000));
     options.Window = static_cast<int>(Number(parser, "window", 1, 64));
     options.KeepLog = parser.isSet("keep-log");
+    const QString sends = parser.value("sends");
+    if (sends != "all" && sends != "writes")
+        SetupFailed("--sends takes all or writes");
+    options.WritesOnly = sends == "writes";
     const QString timing = parser.value("timing");
     if (timing == "standard")
         options.Timings = {ftStandard};
@@ -132,14 +147,15 @@ TSoakOptions ReadOptions(const QCoreApplication& application) {
 // to three registers on the flow controllers, single reads of the
 // temperature controller's registers. Values and counts vary, so a request
 // out of line with the fault log shows.
-soak::TRequestPlan PlanFor(int i) {
+// With writesOnly, a write carries its own sends.
+soak::TRequestPlan PlanFor(int i, bool writesOnly) {
     static constexpr std::array<std::uint16_t, 4> kTemperatureRegisters = {28, 127, 148, 150};
     const int round = i / 3;
     const std::uint8_t server = kServers[static_cast<std::size_t>(i % 3)];
     if (server == 20)
         return {server, 3, kTemperatureRegisters[static_cast<std::size_t>(round % 4)], 1};
     if (round % 2 == 0)
-        return {server, 6, 33, static_cast<std::uint16_t>(i % 32001)};
+        return {server, 6, 33, static_cast<std::uint16_t>(i % 32001), writesOnly ? kMaxRetries : 0};
     return {server, 3, 32, static_cast<std::uint16_t>(1 + round / 2 % 3)};
 }
 
@@ -205,11 +221,13 @@ class TSoakRun {
     }
 
     void QueueNext() {
-        const soak::TRequestPlan plan = PlanFor(FLedger.QueuedCount());
+        const soak::TRequestPlan plan = PlanFor(FLedger.QueuedCount(), FOptions.WritesOnly);
         TModbusClient& client = ClientFor(plan.Server);
+        client.SetMaxSends(plan.Sends);
         const std::int32_t id = plan.Function == 6
                                     ? client.WriteSingleRegister(plan.First, plan.Second)
                                     : client.ReadHoldingRegisters(plan.First, plan.Second);
+        client.SetMaxSends(0);
         FLedger.Queued(id, plan);
     }
 
@@ -253,14 +271,14 @@ class TSoakRun {
 };
 
 void OpenLine(TModbusConnection& line, const std::string& device, std::uint32_t receiveTimeout,
-              TFrameTiming timing) {
+              TFrameTiming timing, TMaxRetries maxRetries) {
     line.SetFrameTiming(timing);
     line.SetBaudRate(br9600);
     line.SetDataBits(db8);
     line.SetParity(psEven);
     line.SetStopBits(sb1);
     line.SetTransmissionMode(tmRTU);
-    line.SetMaxRetries(kMaxRetries);
+    line.SetMaxRetries(maxRetries);
     line.SetReceiveTimeout(receiveTimeout);
     line.SetPort(device);
     line.Open();
@@ -295,9 +313,10 @@ void PrintCounts(const soak::TSoakCounts& counts, const TSoakOptions& options, T
     std::printf("\nsoak: kit output lines (accepted writes): %ld\n", kitLines);
     std::printf(
         "soak: %.1f s, %.1f ms a transaction, %.1f transactions/s (ReceiveTimeout %u ms, "
-        "MaxRetries %u, window %d, %s timing)\n",
+        "%s, window %d, %s timing)\n",
         seconds, counts.Completed > 0 ? seconds * 1000.0 / counts.Completed : 0.0,
-        seconds > 0 ? counts.Completed / seconds : 0.0, options.ReceiveTimeout, kMaxRetries,
+        seconds > 0 ? counts.Completed / seconds : 0.0, options.ReceiveTimeout,
+        options.WritesOnly ? "reads sent once, writes up to 3 sends" : "MaxRetries 3",
         options.Window, TimingName(timing));
 }
 
@@ -338,14 +357,15 @@ bool RunSoak(const TSoakOptions& options, TFrameTiming timing,
         kWrongAddress, kException, options.Seed);
     std::fflush(stdout);
 
-    soak::TSoakLedger ledger(options.Transactions, kMaxRetries, kMaxConsecutiveTimeouts);
+    const TMaxRetries maxRetries = options.WritesOnly ? 1 : kMaxRetries;
+    soak::TSoakLedger ledger(options.Transactions, maxRetries, kMaxConsecutiveTimeouts);
     soak::TMemorySampler memory(kMemorySamples + 2);
     double seconds = 0;
     bool stalled = false;
     {
         TModbusConnection line;
         try {
-            OpenLine(line, sim.Device(), options.ReceiveTimeout, timing);
+            OpenLine(line, sim.Device(), options.ReceiveTimeout, timing, maxRetries);
         } catch (const std::exception& e) {
             SetupFailed(std::string("cannot open the line: ") + e.what());
         }

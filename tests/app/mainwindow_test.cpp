@@ -328,7 +328,8 @@ TEST_P(MainWindowTest, WorkflowErrorReachesTheStandardErrorBox) {
     QTest::keyClick(window->edtDilutedOput, Qt::Key_Return);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].Caption, "Error");
-    EXPECT_EQ(messages[0].Text, "Floating point division by zero");
+    EXPECT_EQ(messages[0].Text,
+              "Reference temperature: must be above absolute zero (-273.15 \u00B0C)");
     EXPECT_EQ(window->edtFlow->Text(), "6");
     EXPECT_TRUE(window->isVisible());
 }
@@ -407,6 +408,52 @@ TEST_P(MainWindowTest, SettlingTimeComesFromTheFileAndIsKeptWhenChanged) {
     EXPECT_EQ(live.Monitor.Stability().SettlingMs(), 3 * 60000);
     EXPECT_EQ(ReadSettings(), "[Vapcal]\nSettlingMinutes=3\n");
     EXPECT_TRUE(messages.empty());
+}
+
+// Saturator conditions no kit can have: the recalculation clears what they
+// would give, and Apply names the field, focuses it, and saves nothing.
+TEST_P(MainWindowTest, ApplyRefusesImpossibleSaturatorConditionsByName) {
+    Open();
+    Type(window->edtTemp, "45");
+    QTest::keyClick(window->edtTemp, Qt::Key_Tab);
+    window->TabSet1->setCurrentIndex(1);
+    Type(window->edtPbar, "-1");
+    QTest::keyClick(window->edtPbar, Qt::Key_Tab);
+    EXPECT_EQ(window->edtDilutedOput->Text(), "");
+    ASSERT_TRUE(window->btnApply->isEnabled());
+    window->TabSet1->setCurrentIndex(0);
+    QTest::mouseClick(window->btnApply, Qt::LeftButton);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(
+        messages[0].Text,
+        "Atmospheric pressure: the absolute pressure in the saturator must be above 0 in. Hg");
+    EXPECT_TRUE(window->edtPbar->hasFocus());
+    EXPECT_TRUE(window->pnlAdvanced->isVisible());
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(settingsFile)));
+}
+
+// In manual-input mode the flow in the field is the one the back-calculation
+// replaces: it is not held against the bounds; a refused back-calculation
+// ends Apply, and nothing is saved.
+TEST_P(MainWindowTest, ApplyInManualInputModeChecksTheComputedFlowOnly) {
+    WriteSettings("[Vapcal]\nFlow=25\nAllowConcInput=1\n");
+    Open();
+    ASSERT_TRUE(window->cbxAllowInput->isChecked());
+    QTest::keyClicks(window->edtDilutedOput, "10");
+    QTest::keyClick(window->edtDilutedOput, Qt::Key_Return);
+    EXPECT_EQ(window->edtFlow->Text(), L("1.5"));
+    ASSERT_TRUE(window->btnApply->isEnabled());
+    QTest::mouseClick(window->btnApply, Qt::LeftButton);
+    EXPECT_TRUE(messages.empty()) << messages[0].Text;
+    const std::string saved = ReadSettings();
+    EXPECT_NE(saved.find("\nFlow=" + L("1.5") + "\n"), std::string::npos) << saved;
+
+    window->edtDilutedOput->setFocus(Qt::TabFocusReason);
+    QTest::keyClicks(window->edtDilutedOput, "400");
+    QTest::keyClick(window->edtDilutedOput, Qt::Key_Return);  // Apply takes it
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Text, "The calculated Flow Value is above the acceptable limit of 20");
+    EXPECT_EQ(ReadSettings(), saved);
 }
 
 // The accuracies come from the file to the Advanced page and go back with

@@ -1,4 +1,5 @@
 #include "calc/memorycalculator.h"
+#include "calc/model.h"
 #include "platform/fperror.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
@@ -160,7 +161,7 @@ TEST_P(CalculatorTest, FlowOnTheBoundIsAccepted) {
 TEST_P(CalculatorTest, UnguardedSaturatorConditionsReachTheErrorBox) {
     w.edtRefTemp.SetText(Local("-273.15"));
     TypeWanted("40");
-    EXPECT_THROW(w.Calculator.edtDilutedOputKeyDown(vkReturn), platform::EZeroDivide);
+    EXPECT_THROW(w.Calculator.edtDilutedOputKeyDown(vkReturn), EImpossibleInput);
     EXPECT_TRUE(Messages.empty());
     EXPECT_EQ(w.edtFlow.Text(), "6");
 }
@@ -197,7 +198,8 @@ TEST_P(CalculatorTest, FailedStepsClearWhatFollowsFromThem) {
           {"edtUncorrectedOput", "37.48"},
           {"edtDilutedOput", ""},
           {"edtRatio", ""}},
-         "edtSatFlow: Floating point division by zero"},
+         "edtSatFlow: Atmospheric pressure: the absolute pressure in the saturator must be above "
+         "0 in. Hg"},
         {{{&TMemoryCalculator::edtRefTemp, "-273.15"}},
          {{"edtSatConc", "6.25E+01"},
           {"edtSatFlow", ""},
@@ -205,7 +207,7 @@ TEST_P(CalculatorTest, FailedStepsClearWhatFollowsFromThem) {
           {"edtUncorrectedOput", "37.48"},
           {"edtDilutedOput", ""},
           {"edtRatio", ""}},
-         "edtSatFlow: Floating point division by zero"},
+         "edtSatFlow: Reference temperature: must be above absolute zero (-273.15 \u00B0C)"},
         {{{&TMemoryCalculator::edtTemp, "-300"}},
          {{"edtSatConc", ""},
           {"edtSatFlow", "-0.549365"},

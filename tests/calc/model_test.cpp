@@ -118,13 +118,50 @@ TEST(ConcentrationModel, DeliveredAgainstWantedOutputIsCountedInHundredths) {
 
 TEST(ConcentrationModel, ZeroDivisorsRaiseInsteadOfInfinities) {
     const long double csat = CalcSatConc(40);
-    EXPECT_THROW(CalcSatFlow(6, -10 / 13.595L, 10, 40, 20), platform::EZeroDivide);
-    EXPECT_THROW(CalcSatFlow(6, 29.96L, 0, 40, -273.15L), platform::EZeroDivide);
     EXPECT_THROW(CalcUncorrectedOutput(62.5L, 6, -0.006L), platform::EZeroDivide);
     EXPECT_THROW(CalcDilutedOutput(400.45L, 6, -0.006L), platform::EZeroDivide);
     EXPECT_THROW(CalcRatio(40.02L, 0), platform::EZeroDivide);
     EXPECT_THROW(CalcFlowForOutput(0, csat, 29.96L, 0, 40, 20, 10), platform::EZeroDivide);
-    EXPECT_THROW(CalcTempRatio(40, -273.15L), platform::EZeroDivide);
+}
+
+// No absolute pressure in the saturator, or a reference temperature at or
+// below absolute zero, is no kit's: refused with the input named, also
+// where the arithmetic would have gone on to a number.
+TEST(ConcentrationModel, ImpossibleSaturatorConditionsAreRefusedByName) {
+    const struct {
+        long double Pbar, Dp, RefTemp;
+        EImpossibleInput::TInput Input;
+        const char* Message;
+    } cases[] = {
+        {-1, 0, 20, EImpossibleInput::iiPbar,
+         "Atmospheric pressure: the absolute pressure in the saturator must be above 0 in. Hg"},
+        {0, 10, 20, EImpossibleInput::iiPbar,
+         "Atmospheric pressure: the absolute pressure in the saturator must be above 0 in. Hg"},
+        {29.96L, -1e6L, 20, EImpossibleInput::iiDp,
+         "dp: the absolute pressure in the saturator (atmospheric pressure + dp / 13.595) must be "
+         "above 0 in. Hg"},
+        {1, -13.595L, 20, EImpossibleInput::iiDp, nullptr},
+        {29.96L, 0, -273.15L, EImpossibleInput::iiRefTemp,
+         "Reference temperature: must be above absolute zero (-273.15 \u00B0C)"},
+        {29.96L, 0, -500, EImpossibleInput::iiRefTemp, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<double>(c.Pbar));
+        try {
+            CheckSaturatorConditions(c.Pbar, c.Dp, c.RefTemp);
+            ADD_FAILURE() << "accepted";
+        } catch (const EImpossibleInput& e) {
+            EXPECT_EQ(e.Input, c.Input);
+            if (c.Message) {
+                EXPECT_STREQ(e.what(), c.Message);
+            }
+        }
+        EXPECT_THROW(CalcSatFlow(6, c.Pbar, c.Dp, 40, c.RefTemp), EImpossibleInput);
+    }
+    EXPECT_THROW(CalcTempRatio(40, -273.15L), EImpossibleInput);
+    // What a lab could have: a low barometer, a saturator below it, a cold reference.
+    EXPECT_NO_THROW(CheckSaturatorConditions(20, -100, -40));
+    EXPECT_NO_THROW(CheckSaturatorConditions(35, 50, 500));
 }
 
 TEST(ConcentrationModel, ImpossibleTemperaturesRaiseInvalidOperation) {

@@ -2,8 +2,10 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -94,11 +96,9 @@ TEST(VapcalCalc, FailedCalculationsExitWithTheirReasonAndNoResult) {
         const char* Message;
     } cases[] = {
         {"--pbar 0",
-         "Reservoir flow at reservoir conditions cannot be computed: Floating point division by "
-         "zero\n"},
+         "Atmospheric pressure: the absolute pressure in the saturator must be above 0 in. Hg\n"},
         {"--ref-temp -273.15",
-         "Reservoir flow at reservoir conditions cannot be computed: Floating point division by "
-         "zero\n"},
+         "Reference temperature: must be above absolute zero (-273.15 \u00B0C)\n"},
         {"--flow 0 --dilution 0",
          "Uncorrected output concentration cannot be computed: Invalid floating point "
          "operation\n"},
@@ -110,8 +110,7 @@ TEST(VapcalCalc, FailedCalculationsExitWithTheirReasonAndNoResult) {
         {"--dilution 25",
          "Dilution flow: Your entered Value is above the acceptable limit of 20.0\n"},
         {"--pbar 0 --wanted 40",
-         "Reservoir flow at reservoir conditions cannot be computed: Floating point division by "
-         "zero\n"},
+         "Atmospheric pressure: the absolute pressure in the saturator must be above 0 in. Hg\n"},
         {"--wanted 0", "Invalid concentration value\n"},
         {"--wanted 100000", "The calculated Flow Value is below the acceptable limit of 0\n"},
         {"--wanted 100 --flow-max 12.5",
@@ -196,6 +195,86 @@ TEST(VapcalCalc, AFailedRowSaysSoAndTheTableExitsWithOne) {
                      "Invalid floating point operation\"},\n{\"edtTemp\": \"40\", "),
         std::string::npos)
         << run.Out;
+}
+
+// What a new user met: numbers of another flow beside the held one, the
+// replaced flow checked instead of the computed one, impossible inputs
+// computed. Each command with its exit status and the lines it must print
+// (and, where the old output was wrong, a line it must not).
+TEST(VapcalCalc, ANewUsersCommandsGiveTheHeldFlowsNumbersAndRefuseTheImpossible) {
+    const struct {
+        const char* Args;
+        int Status;
+        std::vector<std::string> Lines;
+        const char* NotPrinted;
+    } cases[] = {
+        {"--wanted 45",
+         0,
+         {"Reservoir flow  6.7 ml/min", "Reservoir flow at reservoir conditions  7.154715 ml/min",
+          "Reservoir output  447.17 ng/min"},
+         "6.407207"},
+        {"--wanted 10:30:10 --flow 7",
+         0,
+         {"40,1.5,10,29.96,0,20,6.25E+01,1.601802,100.11,9.37,10,1.07,10.01,0.01,0.1,",
+          "40,4.5,10,29.96,0,20,6.25E+01,4.805406,300.34,28.11,30,1.07,30.02,0.02,0.07,"},
+         "7.475075"},
+        {"--wanted 10 --flow-max 5", 0, {"Reservoir flow  1.5 ml/min"}, nullptr},
+        {"--wanted 10:30:10 --flow-max 5",
+         0,
+         {"40,3,10,29.96,0,20,6.25E+01,3.203604,200.23,18.74,20,1.07,20.02,0.02,0.1,"},
+         nullptr},
+        {"--wanted 10 --flow-min 7",
+         1,
+         {"The calculated Flow Value is below the acceptable limit of 7"},
+         nullptr},
+        {"--flow 6.7", 0, {"Reservoir flow at reservoir conditions  7.154715 ml/min"}, nullptr},
+        {"--pbar -1",
+         1,
+         {"Atmospheric pressure: the absolute pressure in the saturator must be above 0 in. Hg"},
+         "-1199.03"},
+        {"--dp -1e6",
+         1,
+         {"dp: the absolute pressure in the saturator (atmospheric pressure + dp / 13.595) must "
+          "be above 0 in. Hg"},
+         nullptr},
+        {"--ref-temp -300 --json",
+         1,
+         {"Reference temperature: must be above absolute zero (-273.15 \u00B0C)"},
+         nullptr},
+        {"--dilution 0 --wanted 45",
+         1,
+         {"Dilution flow: a wanted output concentration needs a dilution flow above 0"},
+         "Invalid floating point operation"},
+        {"--flow-min 5 --flow-max 3",
+         1,
+         {"vapcal-calc: --flow-min 5 is above --flow-max 3"},
+         nullptr},
+        {"--temp-min 50 --temp-max 40 --temp 45",
+         1,
+         {"vapcal-calc: --temp-min 50 is above --temp-max 40"},
+         nullptr},
+        {"--dilution-max -1",
+         1,
+         {"vapcal-calc: the dilution flow's lower bound 0 is above --dilution-max -1"},
+         nullptr},
+        // Every value a lab could have still computes.
+        {"--pbar 20 --dp -100 --ref-temp -40", 0, {"Ratio  3.18"}, nullptr},
+    };
+    for (const auto& c : cases) {
+        const TRun run = RunCalc(std::string("--decimal-separator . ") + c.Args, true);
+        EXPECT_EQ(run.Status, c.Status) << c.Args << "\n" << run.Out;
+        for (const std::string& line : c.Lines) {
+            EXPECT_NE(("\n" + run.Out).find("\n" + line + "\n"), std::string::npos)
+                << c.Args << ": " << line << "\n"
+                << run.Out;
+        }
+        if (c.NotPrinted) {
+            EXPECT_EQ(run.Out.find(c.NotPrinted), std::string::npos) << c.Args << "\n" << run.Out;
+        }
+        if (c.Status == 1) {
+            EXPECT_EQ(std::count(run.Out.begin(), run.Out.end(), '\n'), 1) << c.Args;
+        }
+    }
 }
 
 // The design example's budget: U at full precision in JSON, named with its

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../sim/simprocess.h"
+#include "kit/registers.h"
 #include "modbus/connection.h"
 #include "platform/delay.h"
 
@@ -65,7 +66,7 @@ class KitTest : public ::testing::Test {
         kit = std::make_unique<kit::TKit>();
         kit->BetweenInstrumentsMs = 20;
         kit->HandshakeStepMs = 20;
-        kit->Connection->SetReceiveTimeout(300);
+        kit->Connection->SetReceiveTimeout(600);
         kit->Open(sim->Device);
     }
 

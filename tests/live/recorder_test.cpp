@@ -143,6 +143,11 @@ TEST_F(RecorderTest, ARefusedLineStopsTheRecordingButNotThePolls) {
     monitor.OnRecordingStopped = [&](const std::string& message) { stopped.push_back(message); };
     int samples = 0;
     monitor.OnSample = [&](const live::TLiveSample&) { ++samples; };
+    std::string onDisk;
+    monitor.Recorder().Sync = [&](int) {
+        onDisk = ReadAll(path);
+        return 0;
+    };
     monitor.Recorder().Start(path);
     Poll(monitor, 0, 40, 6, 10);
 
@@ -165,6 +170,7 @@ TEST_F(RecorderTest, ARefusedLineStopsTheRecordingButNotThePolls) {
     const std::vector<std::string> lines = Lines(path);
     ASSERT_EQ(lines.size(), 3u);  // the header and the two lines that fitted
     EXPECT_EQ(lines[2].substr(0, 29), "2026-12-07T14:00:01.000+01:00");
+    EXPECT_EQ(onDisk, ReadAll(path));  // and they are on the disk
 }
 
 // What a power cut leaves: the disk holds the file as it was at the last

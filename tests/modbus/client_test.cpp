@@ -259,6 +259,21 @@ TEST(ModbusClient, ConsecutiveFailuresCountAttemptsAndResetOnAnyAnswer) {
     EXPECT_EQ(line.LimitEvents, 2);  // three attempts pass the limit of two at once
 }
 
+// A client's MaxSends outweighs the connection's MaxRetries for the
+// requests it queues from then on; 0 gives the connection's back.
+TEST(ModbusClient, MaxSendsSendsItsRequestsAgainWhileNoValidReplyComes) {
+    TClientLine line;
+    TModbusClient& c = line.Client;
+    c.SetMaxSends(3);
+    EXPECT_EQ(line.Exchange([&] { c.WriteSingleRegister(33, 9600); }, {}).Attempts, 3);
+    const TTransactionInfo refused =
+        line.Exchange([&] { c.WriteSingleRegister(33, 9600); }, WithCRC({0x0A, 0x86, 0x06}));
+    EXPECT_EQ(refused.Status, tsException);
+    EXPECT_EQ(refused.Attempts, 1);
+    c.SetMaxSends(0);
+    EXPECT_EQ(line.Exchange([&] { c.ReadHoldingRegisters(32, 1); }, {}).Attempts, 1);
+}
+
 TEST(ModbusClient, ExceptionReplyStillRaisesTheFunctionEventWithEmptyValues) {
     TClientLine line;
     TRegValues values{1};

@@ -1,4 +1,5 @@
 #include "platform/numtext.h"
+#include "platform/filltext.h"
 
 #include <gtest/gtest.h>
 
@@ -177,4 +178,23 @@ TEST_F(NumberText, IntegerTextAcceptsDecimalAndBothHexPrefixes) {
             EXPECT_EQ(v, c.value) << c.text;
         }
     }
+}
+
+// A message's blanks take names the operator typed: a plan or a port named
+// with a "%s" in it is shown as named, not filled in once more.
+TEST(MessageText, EachBlankTakesTheNextValueAsItIs) {
+    struct Case {
+        const char* pattern;
+        std::initializer_list<std::string> values;
+        const char* filled;
+    };
+    const Case cases[] = {
+        {"Port %s gone", {"/dev/ttyUSB0"}, "Port /dev/ttyUSB0 gone"},
+        {"%s: %s", {"50%s", "b"}, "50%s: b"},
+        {"%s and %s", {"one"}, "one and %s"},
+        {"100 % sure %s", {"x", "y"}, "100 % sure x"},
+        {"", {}, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(platform::FillText(c.pattern, c.values), c.filled) << c.pattern;
 }

@@ -1,10 +1,13 @@
 #include "run/engine.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -252,6 +255,35 @@ TEST_F(RunEngine, EndZeroLeavesTheReservoirFlowAtZero) {
     EXPECT_EQ(FKit.Applied.back().DilutionFlow, 10);
 }
 
+// In the console's window a manual analyser's mean is typed at the end of
+// each dwell, which starts only after the analyser's own delay.
+TEST_F(RunEngine, AManualAnalyserIsAskedAfterTheDelayAndTheDwell) {
+    FPlan = run::ParsePlan(R"({"name": "Manual", "temperature": 40, "dilution": 10,
+        "settlingMinutes": 1, "dwellMinutes": 2, "acceptance": {"percent": 5},
+        "analyzer": {"source": "manual", "delaySeconds": 30}, "points": [{"wanted": 40}]})");
+    run::CheckPlan(FPlan, run::TKitLimits{}, false);
+    FFolder = std::make_unique<run::TRunFolder>(run::TRunFolder::Create(Folder(), FPlan.Json, 2));
+    FEngine = std::make_unique<run::TRunEngine>(FPlan, FSetup, FKit, FClock, *FFolder);
+    int wanted = 0;
+    FEngine->OnAnalyzerWanted = [&wanted](int index) { wanted = index; };
+    FEngine->Start();
+    Poll(61000);
+    EXPECT_EQ(FEngine->State(), run::rsDelay);
+    Poll(30000);
+    EXPECT_EQ(FEngine->State(), run::rsDwelling);
+    Poll(10 * 60000);
+    EXPECT_EQ(wanted, 1);
+    ASSERT_EQ(FEngine->State(), run::rsDwelling);
+    FEngine->EnterAnalyzerReading(41.5);
+    ASSERT_EQ(FEngine->State(), run::rsDone);
+    const QJsonObject point = Results()["points"][0].toObject();
+    EXPECT_EQ(point["analyzer"]["mean"].toDouble(), 41.5);
+    EXPECT_EQ(point["analyzer"]["samples"].toInt(), 1);
+    EXPECT_EQ(point["samples"].toInt(), 240);
+    EXPECT_TRUE(point["pass"].toBool());
+    EXPECT_EQ(Results()["analyzerSource"].toString(), "manual");
+}
+
 // The journal is the run's truth: a run killed mid-point resumes with its
 // finished points exactly as the journal holds them and the interrupted
 // point applied and settled again.
@@ -277,18 +309,68 @@ TEST_F(RunEngine, AResumedRunKeepsItsFinishedPointsExactly) {
     EXPECT_FALSE(points[2]["pass"].toBool());
 }
 
+// A power cut in the middle of a journal line: the resumed run drops the
+// torn line and appends whole ones after the last whole line.
+TEST_F(RunEngine, AResumedRunCutsOffALineTornByAPowerCut) {
+    Begin();
+    Poll(4 * 60000);
+    FEngine.reset();
+    const QByteArray whole = Journal();
+    {
+        QFile journal(Folder() + "/journal.jsonl");
+        ASSERT_TRUE(journal.open(QIODevice::Append));
+        journal.write(R"({"event":"stable","po)");
+    }
+    Begin(kFourPoints, true);
+    Poll(60 * 60000);
+    EXPECT_TRUE(Journal().startsWith(whole));
+    EXPECT_EQ(FEngine->State(), run::rsDone);
+    EXPECT_NO_THROW(FFolder->ReadJournal());
+}
+
+// A disk that refuses the record (here: a file size limit the record has
+// reached, the journal not yet) stops the record with its last whole line,
+// once and said; the run goes on, its journal being its truth.
+TEST_F(RunEngine, ARecordTheDiskRefusesStopsWithItsLastWholeLineAndTheRunGoesOn) {
+    Begin();
+    std::vector<std::string> said;
+    FEngine->OnRecordingStopped = [&said](const std::string& message) { said.push_back(message); };
+    Poll(10000);
+    const QString record = Folder() + "/record.csv";
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(QFileInfo(record).size() + 40);
+    setrlimit(RLIMIT_FSIZE, &tight);
+    Poll(4 * 60000);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("record.csv"), std::string::npos);
+    QFile file(record);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().endsWith("\r\n"));
+    EXPECT_TRUE(Events().contains("dwellDone"));
+    EXPECT_TRUE(FEngine->Running());
+}
+
+// A disk that refuses the journal (here: a file size limit the journal is
+// already at) stops the run before anything is written to the kit.
 TEST_F(RunEngine, AJournalThatCannotBeWrittenStopsTheRun) {
-    ASSERT_TRUE(QDir().mkpath(Folder()));
-    QFile plan(Folder() + "/plan.json");
-    ASSERT_TRUE(plan.open(QIODevice::WriteOnly));
-    plan.write(kFourPoints);
-    plan.close();
-    ASSERT_EQ(symlink("/dev/full", (Folder() + "/journal.jsonl").toLocal8Bit().constData()), 0);
     FPlan = run::ParsePlan(kFourPoints);
     run::CheckPlan(FPlan, run::TKitLimits{}, true);
-    FFolder = std::make_unique<run::TRunFolder>(run::TRunFolder::Open(Folder(), 2));
+    FFolder = std::make_unique<run::TRunFolder>(run::TRunFolder::Create(Folder(), FPlan.Json, 2));
     FEngine = std::make_unique<run::TRunEngine>(FPlan, FSetup, FKit, FClock, *FFolder);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit tight = saved;
+    tight.rlim_cur = 1;
+    setrlimit(RLIMIT_FSIZE, &tight);
     FEngine->Start();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(FEngine->State(), run::rsStopped);
     EXPECT_EQ(FEngine->ExitStatus(), 2);
     EXPECT_NE(FEngine->StopReason().find("the journal cannot be written"), std::string::npos);

@@ -16,6 +16,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cerrno>
@@ -42,13 +44,16 @@ class TRunProcess {
   public:
     TRunProcess(const QString& home, std::vector<std::string> arguments,
                 std::string program = VAPCAL_RUN) {
+        static int count = 0;
+        FErrors = (home + QString("/vapcal-run-%1.err").arg(++count)).toStdString();
         FPid = fork();
         if (FPid == 0) {
             setenv("XDG_DATA_HOME", (home + "/data").toLocal8Bit().constData(), 1);
             setenv("XDG_CONFIG_HOME", (home + "/config").toLocal8Bit().constData(), 1);
             const int null = open("/dev/null", O_WRONLY);
+            const int errors = open(FErrors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(null, STDOUT_FILENO);
-            dup2(null, STDERR_FILENO);
+            dup2(errors, STDERR_FILENO);
             std::vector<char*> argv;
             argv.push_back(program.data());
             for (std::string& argument : arguments)
@@ -63,22 +68,36 @@ class TRunProcess {
     // limit (then it is killed).
     int Wait(int limitSeconds = 300) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-        int status = 0;
-        while (waitpid(FPid, &status, WNOHANG) == 0) {
+        while (!Ended()) {
             if (std::chrono::steady_clock::now() > end) {
                 kill(FPid, SIGKILL);
-                waitpid(FPid, &status, 0);
+                waitpid(FPid, &FStatus, 0);
                 return -1;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return WIFEXITED(FStatus) ? WEXITSTATUS(FStatus) : 128 + WTERMSIG(FStatus);
+    }
+
+    bool Ended() {
+        if (!FEnded)
+            FEnded = waitpid(FPid, &FStatus, WNOHANG) == FPid;
+        return FEnded;
     }
 
     void Kill(int signal) { kill(FPid, signal); }
 
+    // What the run said on standard error, for a test that failed.
+    std::string Errors() const {
+        QFile file(QString::fromStdString(FErrors));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    }
+
   private:
     pid_t FPid = -1;
+    std::string FErrors;
+    int FStatus = 0;
+    bool FEnded = false;
 };
 
 QByteArray Read(const QString& path) {
@@ -94,16 +113,45 @@ std::vector<QJsonObject> Events(const QString& folder) {
     return events;
 }
 
-// Waits until the journal holds `event` for `point`.
-bool WaitForEvent(const QString& folder, const char* event, int point, int limitSeconds = 120) {
+// Waits until the journal holds `event` for `point`; false at once when
+// the run has ended.
+bool WaitForEvent(TRunProcess& run, const QString& folder, const char* event, int point,
+                  int limitSeconds = 120) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    while (std::chrono::steady_clock::now() < end) {
+    while (std::chrono::steady_clock::now() < end && !run.Ended()) {
         for (const QJsonObject& e : Events(folder))
             if (e["event"].toString() == event && e["point"].toInt() == point)
                 return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return false;
+}
+
+QString Output(const QString& program, const QStringList& arguments) {
+    QProcess process;
+    process.start(program, arguments);
+    process.waitForFinished(60000);
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+// A concentration as the report prints it beside its U: U to two
+// significant digits, the value to the same place.
+int Decimals(double expanded) {
+    int decimals = 1 - static_cast<int>(std::floor(std::log10(expanded)));
+    if (QString::number(expanded, 'f', decimals).toDouble() >= std::pow(10.0, 2 - decimals))
+        --decimals;
+    return std::max(decimals, 0);
+}
+
+// The line of the report's results table that starts with the point's
+// number and holds `text`.
+QString ReportRow(const QString& report, int point, const QString& text) {
+    for (const QString& line : report.split('\n')) {
+        const QString row = line.trimmed();
+        if (row.startsWith(QString::number(point) + " ") && row.contains(text))
+            return row;
+    }
+    return {};
 }
 
 class VapcalRun : public ::testing::Test {
@@ -156,13 +204,43 @@ TEST_F(VapcalRun, AFourPointPlanPassesAtGain102AndFailsAt110) {
     EXPECT_NEAR(results["linearity"]["slope"].toDouble(), 1.02, 0.005);
     const QList<QByteArray> record = Read(Out("good") + "/record.csv").split('\n');
     EXPECT_TRUE(record[0].endsWith(",point,analyser reading (ng/l)\r"));
+
+    // The report each run writes when it ends, read back: every point's
+    // delivered mean ± U, the analyser's mean and the verdict as
+    // results.json holds them, on two A4 pages.
+    for (const char* run : {"good", "bad"}) {
+        const QString folder = Out(run);
+        const QString report = Output("pdftotext", {"-layout", folder + "/report.pdf", "-"});
+        for (const QJsonValue point :
+             QJsonDocument::fromJson(Read(folder + "/results.json"))["points"].toArray()) {
+            const double u = point["delivered"]["expanded"].toDouble();
+            const int d = Decimals(u);
+            const QString delivered =
+                QString::number(point["delivered"]["mean"].toDouble(), 'f', d) +
+                QString::fromUtf8(" \u00B1 ") + QString::number(u, 'f', d);
+            const QString row = ReportRow(report, point["index"].toInt(), delivered);
+            ASSERT_FALSE(row.isEmpty()) << run << ": " << delivered.toStdString() << " in\n"
+                                        << report.toStdString();
+            EXPECT_TRUE(row.contains(
+                " " + QString::number(point["analyzer"]["mean"].toDouble(), 'f', d) + " "))
+                << row.toStdString();
+            EXPECT_TRUE(row.endsWith(point["pass"].toBool() ? "PASS" : "FAIL"))
+                << row.toStdString();
+        }
+        const QString info = Output("pdfinfo", {folder + "/report.pdf"});
+        EXPECT_TRUE(
+            info.contains(QRegularExpression("Page size:\\s+595(\\.\\d+)? x 842 pts \\(A4\\)")))
+            << info.toStdString();
+        EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+2\\n"))) << info.toStdString();
+        EXPECT_TRUE(QFile::exists(folder + "/report.csv"));
+    }
 }
 
 TEST_F(VapcalRun, ARunKilledInItsThirdPointResumesWithTheFirstTwoPointsUntouched) {
     TSimProcess sim({"--analyzer", "30", "--analyzer-gain", "1.02", "--seed", "3"});
     const QString out = Out("killed");
     TRunProcess first(FHome.path(), Arguments(sim, out));
-    ASSERT_TRUE(WaitForEvent(out, "applied", 3));
+    ASSERT_TRUE(WaitForEvent(first, out, "applied", 3)) << first.Errors();
     std::this_thread::sleep_for(std::chrono::seconds(2));
     first.Kill(SIGKILL);
     EXPECT_EQ(first.Wait(), 128 + SIGKILL);
@@ -193,7 +271,7 @@ TEST_F(VapcalRun, TheKitKilledMidRunEndsTheRunAfterGivingUpWithItsJournalWhole) 
     std::vector<std::string> arguments = Arguments(sim, out);
     arguments.insert(arguments.end(), {"--give-up-after", "3"});
     TRunProcess run(FHome.path(), arguments);
-    ASSERT_TRUE(WaitForEvent(out, "applied", 1));
+    ASSERT_TRUE(WaitForEvent(run, out, "applied", 1)) << run.Errors();
     sim.Stop(SIGKILL);
     EXPECT_EQ(run.Wait(), 2);
     const std::vector<QJsonObject> events = Events(out);
@@ -290,6 +368,22 @@ TEST_F(VapcalRun, ThePlantWatchesTheRunThroughTheStatusWordAndStopsIt) {
     EXPECT_NE(std::find(events.begin(), events.end(), "paused"), events.end());
     EXPECT_NE(std::find(events.begin(), events.end(), "resumed"), events.end());
     EXPECT_EQ(reason, "stopped by the plant's DAHS at 127.0.0.1");
+}
+
+TEST_F(VapcalRun, SigintAndSigtermStopTheRunWithItsJournalAndResults) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        TSimProcess sim({"--analyzer", "30", "--seed", "5"});
+        const QString out = Out(signal == SIGINT ? "interrupted" : "terminated");
+        TRunProcess run(FHome.path(), Arguments(sim, out));
+        ASSERT_TRUE(WaitForEvent(run, out, "applied", 1)) << run.Errors();
+        run.Kill(signal);
+        EXPECT_EQ(run.Wait(), 2);
+        const std::vector<QJsonObject> events = Events(out);
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.back()["reason"].toString(), "stopped by a signal");
+        EXPECT_EQ(QJsonDocument::fromJson(Read(out + "/results.json"))["plan"].toString(),
+                  "Four points");
+    }
 }
 
 TEST_F(VapcalRun, UsageAndRefusedPlansExit64) {

@@ -152,6 +152,22 @@ TEST_F(SimPeerTest, ReadingsMoveTowardsTheirSetPoints) {
     EXPECT_LE(temperature, 420);
 }
 
+// The analyser's float (input registers 0-1, high word first) is its gain
+// times the kit's delivered concentration plus its offset: the kit at its
+// start delivers 40.02 ng/l (40 °C, 6 ml/min, 10 l/min).
+TEST_F(SimPeerTest, TheAnalyserReadsItsGainAndOffsetOnTheDeliveredConcentration) {
+    TSimProcess sim(
+        {"--analyzer", "30", "--analyzer-gain", "2", "--analyzer-offset", "1", "--seed", "6"});
+    Connect(sim);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    modbus_set_slave(Ctx, 30);
+    uint16_t words[2] = {};
+    ASSERT_EQ(modbus_read_input_registers(Ctx, 0, 2, words), 2) << modbus_strerror(errno);
+    EXPECT_NEAR(modbus_get_float_abcd(words), 2 * 40.02 + 1, 0.2);
+    EXPECT_EQ(modbus_read_registers(Ctx, 0, 2, words), -1);  // function 4 only
+    EXPECT_EQ(errno, EMBXILFUN);
+}
+
 TEST_F(SimPeerTest, EndsCleanlyOnSigintAndSigterm) {
     TSimProcess interrupted;
     EXPECT_FALSE(interrupted.Device.empty());
@@ -173,12 +189,15 @@ TEST(SimOptionsTest, HelpDocumentsTheOptionsAndBadValuesAreRefused) {
             help.append(chunk, n);
         pclose(out);
     }
-    for (const char* option : {"--rf-capacity", "--df-capacity", "--no-reply", "--bad-crc",
-                               "--wrong-address", "--exception", "--bit-rate", "--seed"})
+    for (const char* option :
+         {"--rf-capacity", "--df-capacity", "--no-reply", "--bad-crc", "--wrong-address",
+          "--exception", "--bit-rate", "--seed", "--analyzer", "--analyzer-gain",
+          "--analyzer-offset", "--analyzer-noise", "--analyzer-lag"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
 
-    for (const char* bad : {" --no-reply 150", " --no-reply 60 --bad-crc 60", " --rf-capacity 0",
-                            " --bit-rate fast", " --exception -1", " extra"}) {
+    for (const char* bad :
+         {" --no-reply 150", " --no-reply 60 --bad-crc 60", " --rf-capacity 0", " --bit-rate fast",
+          " --exception -1", " extra", " --analyzer 10", " --analyzer 248", " --analyzer-gain 2"}) {
         const int status = std::system((sim + bad + quiet).c_str());
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << bad;
     }

@@ -4,7 +4,6 @@
 // A text with %s is filled, left to right, by Fill.
 #pragma once
 
-#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -82,20 +81,5 @@ inline constexpr std::string_view SummaryStatus = "%s: %s";  // status name, cou
 inline constexpr std::string_view SummaryRetries = "retries: %s";
 inline constexpr std::string_view SummaryRoundTrip =
     "round trip: min %s ms, median %s ms, max %s ms";
-
-// The text with each %s replaced, in order, by the next value.
-inline std::string Fill(std::string_view text, std::initializer_list<std::string> values) {
-    std::string filled;
-    auto value = values.begin();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == 's' && value != values.end()) {
-            filled += *value++;
-            ++i;
-            continue;
-        }
-        filled += text[i];
-    }
-    return filled;
-}
 
 }  // namespace regwire::tool::msg

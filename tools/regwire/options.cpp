@@ -5,10 +5,10 @@
 #include <bit>
 #include <cctype>
 #include <charconv>
-#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "messages.h"
@@ -16,6 +16,7 @@
 #include "modbus/diagnostics.h"
 #include "modbus/errors.h"
 #include "modbus/serialports.h"
+#include "platform/filltext.h"
 
 namespace regwire::tool {
 
@@ -85,10 +86,9 @@ Exit status:
 
 namespace {
 
-using msg::Fill;
 
 [[noreturn]] void Usage(std::string_view text, std::initializer_list<std::string> values = {}) {
-    throw EUsageError(Fill(text, values));
+    throw EUsageError(platform::FillText(text, values));
 }
 
 std::string Text(std::uint64_t value) {
@@ -586,15 +586,10 @@ TToolOptions ParseCommandLine(const std::vector<std::string>& words) {
             o.Base = Choice<std::uint32_t>(arg(), {{"0", 0}, {"1", 1}}, "base");
         } else if (word == "--format") {
             format = arg();
-            o.Format = Choice<TRegisterFormat>(format,
-                                               {{"unsigned", TRegisterFormat::Unsigned},
-                                                {"signed", TRegisterFormat::Signed},
-                                                {"hex", TRegisterFormat::Hex},
-                                                {"int32", TRegisterFormat::Int32},
-                                                {"int32-swapped", TRegisterFormat::Int32Swapped},
-                                                {"float", TRegisterFormat::Float},
-                                                {"float-swapped", TRegisterFormat::FloatSwapped}},
-                                               "format");
+            const std::optional<TRegisterFormat> named = RegisterFormatNamed(format);
+            if (!named)
+                Usage(msg::InvalidChoice, {"format", format, RegisterFormatNames()});
+            o.Format = *named;
         } else if (word == "--size") {
             o.TableSize = static_cast<int>(Number(arg(), 1, 65536, "size"));
         } else {

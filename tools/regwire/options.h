@@ -17,9 +17,9 @@
 
 #include "modbus/codec.h"
 #include "modbus/connection.h"
+#include "modbus/registerformat.h"
 #include "modbus/replydecoder.h"
 #include "modbus/values.h"
-#include "modbus/registerformat.h"
 
 namespace regwire::tool {
 

@@ -29,6 +29,7 @@
 #include "modbus/mbapdevice.h"
 #include "modbus/memoryserver.h"
 #include "modbus/serialports.h"
+#include "platform/filltext.h"
 #include "platform/posixserialdevice.h"
 
 namespace regwire::tool {
@@ -36,7 +37,6 @@ namespace regwire::tool {
 namespace {
 
 using TClock = std::chrono::steady_clock;
-using msg::Fill;
 
 // How often a server looks whether its serial port is still there.
 constexpr std::chrono::milliseconds kServePortWatch{250};
@@ -103,7 +103,7 @@ std::string Text(std::uint64_t value) {
 std::string FailureText(const TTransactionInfo& info, const std::string& exceptionText) {
     switch (info.Status) {
         case tsNoReply:
-            return Fill(msg::NoReply, {Text(info.ServerAddress)});
+            return platform::FillText(msg::NoReply, {Text(info.ServerAddress)});
         case tsBadFrame:
             return std::string(msg::BadFrame);
         case tsWrongServer:
@@ -111,7 +111,8 @@ std::string FailureText(const TTransactionInfo& info, const std::string& excepti
         case tsBadReply:
             return std::string(msg::BadReply);
         case tsException:
-            return Fill(msg::ExceptionReply, {Text(info.RawExceptionCode), exceptionText});
+            return platform::FillText(msg::ExceptionReply,
+                                      {Text(info.RawExceptionCode), exceptionText});
         default:
             return {};
     }
@@ -220,12 +221,12 @@ class TPortWatch {
     // the connection raised.
     std::string OpenFailure(const std::string& port, const std::exception& failure) const {
         if (FOpenError == platform::seAccessDenied && PortKindOf(port) == pkSerial)
-            return Fill(msg::PortAccessDenied, {port, platform::SAccessDeniedAdvice});
+            return platform::FillText(msg::PortAccessDenied, {port, platform::SAccessDeniedAdvice});
         // A gateway's own reason (refused, unknown host) says more than the
         // connection's; it begins with the port already.
         if (FOpenError && PortKindOf(port) != pkSerial)
             return FOpenText;
-        return Fill(msg::PortFailure, {port, failure.what()});
+        return platform::FillText(msg::PortFailure, {port, failure.what()});
     }
 
     bool Gone() const {
@@ -443,27 +444,31 @@ class TMasterSession {
         auto plural = [](std::size_t n) { return std::string(n == 1 ? "" : "s"); };
         switch (o.Command) {
             case WriteCoil:
-                return Fill(msg::WrittenCoils, {"1", "", Text(Shown(o.Start))});
+                return platform::FillText(msg::WrittenCoils, {"1", "", Text(Shown(o.Start))});
             case WriteCoils:
-                return Fill(msg::WrittenCoils,
-                            {Text(o.Bits.size()), plural(o.Bits.size()), Text(Shown(o.Start))});
+                return platform::FillText(
+                    msg::WrittenCoils,
+                    {Text(o.Bits.size()), plural(o.Bits.size()), Text(Shown(o.Start))});
             case WriteRegister:
-                return Fill(msg::WrittenRegisters, {"1", "", Text(Shown(o.Start))});
+                return platform::FillText(msg::WrittenRegisters, {"1", "", Text(Shown(o.Start))});
             case WriteRegisters:
             case ReadWriteRegisters: {
                 const std::uint32_t at = o.Command == WriteRegisters ? o.Start : o.WriteStart;
-                return Fill(msg::WrittenRegisters,
-                            {Text(o.Values.size()), plural(o.Values.size()), Text(Shown(at))});
+                return platform::FillText(
+                    msg::WrittenRegisters,
+                    {Text(o.Values.size()), plural(o.Values.size()), Text(Shown(at))});
             }
             case WriteFileRecord:
-                return Fill(msg::WrittenFileRecord,
-                            {Text(o.Values.size()), plural(o.Values.size()),
-                             Text(o.Records.front().File), Text(o.Records.front().Record)});
+                return platform::FillText(
+                    msg::WrittenFileRecord,
+                    {Text(o.Values.size()), plural(o.Values.size()), Text(o.Records.front().File),
+                     Text(o.Records.front().Record)});
             case MaskWriteRegister: {
                 char andMask[8], orMask[8];
                 std::snprintf(andMask, sizeof andMask, "0x%04X", o.Value);
                 std::snprintf(orMask, sizeof orMask, "0x%04X", o.OrMask);
-                return Fill(msg::MaskWritten, {Text(Shown(o.Start)), andMask, orMask});
+                return platform::FillText(msg::MaskWritten,
+                                          {Text(Shown(o.Start)), andMask, orMask});
             }
             default:
                 return {};
@@ -590,7 +595,7 @@ class TMasterSession {
         // one "no reply" per request until interrupted.
         if (FPort.Gone()) {
             FPortGone = true;
-            FErr << "regwire: " << Fill(msg::PortGone, {FOptions.Port}) << std::endl;
+            FErr << "regwire: " << platform::FillText(msg::PortGone, {FOptions.Port}) << std::endl;
             QCoreApplication::quit();
             return;
         }
@@ -620,7 +625,7 @@ class TMasterSession {
             FOut << line << "\n";
         std::string confirmation = Confirmation();
         if (!confirmation.empty() && FOptions.Address == 0)
-            confirmation = Fill(msg::ByBroadcast, {confirmation});
+            confirmation = platform::FillText(msg::ByBroadcast, {confirmation});
         if (!FOptions.Quiet && !confirmation.empty())
             FOut << confirmation << "\n";
         FOut.flush();
@@ -663,10 +668,10 @@ class TMasterSession {
         std::uint64_t total = 0;
         for (const auto& [status, n] : FStatusCounts)
             total += n;
-        FErr << Fill(msg::SummaryTransactions, {Text(total)}) << "\n";
+        FErr << platform::FillText(msg::SummaryTransactions, {Text(total)}) << "\n";
         for (const auto& [status, n] : FStatusCounts)
-            FErr << Fill(msg::SummaryStatus, {StatusName(status), Text(n)}) << "\n";
-        FErr << Fill(msg::SummaryRetries, {Text(FRetries)}) << "\n";
+            FErr << platform::FillText(msg::SummaryStatus, {StatusName(status), Text(n)}) << "\n";
+        FErr << platform::FillText(msg::SummaryRetries, {Text(FRetries)}) << "\n";
         if (!FRoundTrips.empty()) {
             std::vector<long long> sorted = FRoundTrips;
             std::sort(sorted.begin(), sorted.end());
@@ -678,9 +683,9 @@ class TMasterSession {
                 std::snprintf(text, sizeof text, "%.3f", us / 1000.0);
                 return std::string(text);
             };
-            FErr << Fill(msg::SummaryRoundTrip,
-                         {ms(static_cast<double>(sorted.front())), ms(median),
-                          ms(static_cast<double>(sorted.back()))})
+            FErr << platform::FillText(msg::SummaryRoundTrip,
+                                       {ms(static_cast<double>(sorted.front())), ms(median),
+                                        ms(static_cast<double>(sorted.back()))})
                  << "\n";
         }
         FErr.flush();
@@ -798,7 +803,7 @@ int RunServer(const TToolOptions& options, std::ostream& err) {
     }
     // Port 0 leaves the choice to the system: the caller learns it here.
     if (!port.ListenName().empty())
-        err << "regwire: " << Fill(msg::Listening, {port.ListenName()}) << std::endl;
+        err << "regwire: " << platform::FillText(msg::Listening, {port.ListenName()}) << std::endl;
     // A serial port pulled from under the server ends it, as it ends a
     // master's run: no request can come through it any more, and waiting
     // in silence would look like a line with no master on it.
@@ -809,7 +814,7 @@ int RunServer(const TToolOptions& options, std::ostream& err) {
             return;
         gone = true;
         watch.stop();
-        err << "regwire: " << Fill(msg::PortGone, {options.Port}) << std::endl;
+        err << "regwire: " << platform::FillText(msg::PortGone, {options.Port}) << std::endl;
         QCoreApplication::quit();
     });
     watch.start(kServePortWatch);

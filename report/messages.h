@@ -1,0 +1,185 @@
+// The run report's texts: what the reader of the report sees, and the one
+// line a folder that cannot make a report gets. Used verbatim.
+#pragma once
+
+#include "calc/uncertainty.h"
+
+namespace report {
+
+// The run folder's files and the record's columns found by their names.
+inline constexpr const char* kResultsFile = "results.json";
+inline constexpr const char* kPlanFile = "plan.json";
+inline constexpr const char* kJournalFile = "journal.jsonl";
+inline constexpr const char* kRecordFile = "record.csv";
+inline constexpr const char* kReportPdf = "report.pdf";
+inline constexpr const char* kReportCsv = "report.csv";
+inline constexpr const char* kTimeColumn = "time";
+inline constexpr const char* kDeliveredColumn = "delivered concentration (ng/l)";
+inline constexpr const char* kPointColumn = "point";
+inline constexpr const char* kAnalyzerColumn = "analyser reading (ng/l)";
+
+// A folder that cannot make a report: the folder or file, then why.
+inline constexpr const char* kNoFolder = "%1: no such run folder";
+inline constexpr const char* kNoResults =
+    "%1: no results.json: the run has not ended (vapcal-run --resume finishes it)";
+inline constexpr const char* kNoRecord = "%1: no record.csv: the run's record is missing";
+inline constexpr const char* kUnreadable = "%1: cannot be read: %2";
+inline constexpr const char* kNotJson = "%1: not valid JSON: %2 at byte %3";
+inline constexpr const char* kNotObject = "%1: not a JSON object";
+inline constexpr const char* kNoPoints = "%1: no \"points\" list";
+inline constexpr const char* kBadPoint = "%1: point %2 is not an object with an \"index\"";
+inline constexpr const char* kNoRecordColumn = "%1: no column \"%2\" in its header";
+inline constexpr const char* kCannotWrite = "%1: cannot be written: %2";
+inline constexpr const char* kNeedsApplication =
+    "%1: cannot be drawn: the charts need a QApplication (vapcal-report makes one)";
+
+// The journal's events the report reads.
+inline constexpr const char* kStartedEvent = "started";
+inline constexpr const char* kStoppedEvent = "stopped";
+inline constexpr const char* kResumedEvent = "resumed";
+inline constexpr const char* kDwellStartedEvent = "dwellStarted";
+inline constexpr const char* kDwellDoneEvent = "dwellDone";
+
+// The report's own texts.
+inline constexpr const char* kTitle = "Calibration run report";
+inline constexpr const char* kPageOf = "page %1 of %2";
+inline constexpr const char* kEndOfReport = "\u2014 end of report \u2014";
+inline constexpr const char* kNone = "\u2013";
+inline constexpr const char* kHeaderLabels[] = {"Plan",    "Operator", "Analyser", "Port",
+                                                "Started", "Ended",    "Console",  "Report"};
+
+inline constexpr const char* kMeaningTitle = "What the numbers mean";
+inline constexpr const char* kMeaningUnits =
+    "Concentrations are mass concentrations of mercury in ng/l at the model's standard "
+    "conditions, 20 \u00B0C and 1 atm (101.325 kPa); 1 ng/l is 1 \u00B5g/m\u00B3, so every "
+    "concentration reads the same in \u00B5g/m\u00B3.";
+inline constexpr const char* kMeaningModel = "The delivered concentration follows from the %1.";
+inline constexpr const char* kMeaningUncertainty =
+    "U is the expanded uncertainty of the delivered concentration: the combined standard "
+    "uncertainty times the coverage factor k = %1, for a coverage probability of about 95 % "
+    "(normal distribution). It combines the budget at the point's mean readings with the "
+    "standard deviation over the dwell, taken whole as one more row (\"stability\"), since "
+    "successive polls are not independent.";
+inline constexpr const char* kMeaningNoUncertainty =
+    "This run's results carry no expanded uncertainty; U is shown as \u2013.";
+inline constexpr const char* kMeaningRule =
+    "Decision rule: a point passes when |analyser \u2212 delivered| \u2264 the larger of %1 % of "
+    "the delivered mean and %2 ng/l. The measured means are compared as they are, without "
+    "taking U into account. The column \"limit\" gives the limit that applied and which of the "
+    "two decided the point.";
+inline constexpr const char* kMeaningNoAcceptance =
+    "No acceptance criterion was set for this run: its points are not judged.";
+inline constexpr const char* kMeaningNoAnalyzer =
+    "No analyser was read in this run: the delivered concentrations stand alone, and no point "
+    "is judged.";
+
+inline constexpr const char* kConditionsTitle = "Conditions";
+inline constexpr const char* kResultsTitle = "Results";
+inline constexpr const char* kVerdictTitle = "Verdict and linearity";
+inline constexpr const char* kRunChartTitle = "The run";
+inline constexpr const char* kFitChartTitle = "Analyser against delivered";
+inline constexpr const char* kBudgetTitle =
+    "Uncertainty budget of the highest point (point %1, %2 ng/l)";
+inline constexpr const char* kNoBudget = "The run's results hold no uncertainty budget.";
+
+// A condition as results.json names it, with its label and unit.
+struct TConditionText {
+    const char* Key;
+    const char* Label;
+    const char* Unit;
+};
+inline constexpr TConditionText kConditions[] = {
+    {"pbar", "Atmospheric pressure", "in. Hg"},
+    {"dp", "Saturator pressure difference", "in. H2O"},
+    {"refTemp", "Reference temperature", "\u00B0C"},
+    {"reservoirCapacity", "Reservoir flow controller capacity", "ml/min"},
+    {"dilutionCapacity", "Dilution flow controller capacity", "l/min"},
+    {"settlingMinutes", "Settling: stable without a break for", "min"},
+    {"tempTolerance", "Stable: temperature within", "\u00B0C"},
+    {"flowTolerancePercent", "Stable: each flow within", "%"},
+    {"flowToleranceFloor", "    but never less than (reservoir)", "ml/min"},
+    {"dilutionToleranceFloor", "    but never less than (dilution)", "l/min"},
+    {"concentrationTolerancePercent", "Stable: delivered within", "% of calculated"},
+    {"concentrationToleranceFloor", "    but never less than", "ng/l"},
+};
+inline constexpr TConditionText kUncertaintySettings[] = {
+    {"TempAccuracy", "Uncertainty: reservoir temperature", "\u00B0C"},
+    {"FlowReadingPercent", "Uncertainty: flow, of reading", "%"},
+    {"FlowFullScalePercent", "Uncertainty: flow, of full scale", "%"},
+    {"PbarAccuracy", "Uncertainty: atmospheric pressure", "in. Hg"},
+    {"DpAccuracy", "Uncertainty: pressure difference", "in. H2O"},
+    {"RefTempAccuracy", "Uncertainty: reference temperature", "\u00B0C"},
+    {"SatConcPercent", "Uncertainty: saturated concentration", "%"},
+    {"CoverageFactor", "Coverage factor k", ""},
+};
+
+// The results table's columns; the analyser's are left out of a run
+// without one.
+inline constexpr const char* kColumnPoint = "point";
+inline constexpr const char* kColumnTemp = "temperature\n\u00B0C";
+inline constexpr const char* kColumnFlow = "reservoir\nml/min";
+inline constexpr const char* kColumnDilution = "dilution\nl/min";
+inline constexpr const char* kColumnStable = "stable\nafter";
+inline constexpr const char* kColumnSamples = "samples";
+inline constexpr const char* kColumnDelivered = "delivered \u00B1 U\nng/l%1";
+inline constexpr const char* kColumnSd = "sd\nng/l";
+inline constexpr const char* kColumnAnalyzer = "analyser\nng/l";
+inline constexpr const char* kColumnError = "error\nng/l";
+inline constexpr const char* kColumnErrorPercent = "error\n%";
+inline constexpr const char* kColumnLimit = "limit\nng/l";
+inline constexpr const char* kColumnVerdict = "verdict";
+inline constexpr const char* kNotStable = "not stable";
+inline constexpr const char* kPass = "PASS";
+inline constexpr const char* kFail = "FAIL";
+inline constexpr const char* kByPercent = " (%1 %)";
+inline constexpr const char* kByAbsolute = " (abs.)";
+
+inline constexpr const char* kVerdictPass = "Verdict: PASS, every judged point within its limit.";
+inline constexpr const char* kVerdictFail = "Verdict: FAIL, point %1 outside its limit.";
+inline constexpr const char* kVerdictFailMany = "Verdict: FAIL, points %1 outside their limits.";
+inline constexpr const char* kVerdictNone = "Verdict: not judged.";
+inline constexpr const char* kStopped = "The run stopped before its end: %1.";
+inline constexpr const char* kLinearity =
+    "Linearity (least squares of the analyser on the delivered means): slope %1, intercept %2 "
+    "ng/l, R\u00B2 %3, largest residual %4 ng/l.";
+inline constexpr const char* kNoLinearity =
+    "Linearity: none (it needs an analyser and at least three done points).";
+
+inline constexpr const char* kAxisMinutes = "minutes since the start";
+inline constexpr const char* kAxisConcentration = "ng/l";
+inline constexpr const char* kAxisDelivered = "delivered mean (ng/l)";
+inline constexpr const char* kAxisAnalyzer = "analyser mean (ng/l)";
+inline constexpr const char* kSeriesDelivered = "delivered";
+inline constexpr const char* kSeriesAnalyzer = "analyser";
+inline constexpr const char* kSeriesMeans = "point means \u00B1 U";
+inline constexpr const char* kSeriesIdentity = "1:1";
+inline constexpr const char* kSeriesFit = "fitted line";
+
+inline constexpr const char* kBudgetColumns[] = {"quantity", "standard\nuncertainty u",
+                                                 "sensitivity\nng/l per unit of u",
+                                                 "contribution\nng/l", "share of u\u00B2\n%"};
+// A budget row's quantity as the budget names it, as the report names it
+// and the unit of its u; a quantity not here is printed as it is named.
+inline constexpr TConditionText kBudgetQuantities[] = {
+    {calc::kUncTemperature, "reservoir temperature", "\u00B0C"},
+    {calc::kUncReservoirFlow, "reservoir flow", "ml/min"},
+    {calc::kUncDilutionFlow, "dilution flow", "l/min"},
+    {calc::kUncPbar, "atmospheric pressure", "in. Hg"},
+    {calc::kUncDp, "saturator pressure difference", "in. H2O"},
+    {calc::kUncRefTemp, "reference temperature", "\u00B0C"},
+    {calc::kUncSatConcEquation, "saturated concentration: vapour-pressure equation", "ng/ml"},
+    {calc::kUncSatConcRounding, "saturated concentration: its three digits", "ng/ml"},
+    {calc::kUncStability, "stability over the dwell", "ng/l"},
+};
+inline constexpr const char* kBudgetCombined = "combined standard uncertainty";
+inline constexpr const char* kBudgetExpanded = "expanded uncertainty U (k = %1)";
+
+// report.csv's header: the results table with its units.
+inline constexpr const char* kCsvHeader =
+    "point,status,wanted (ng/l),temperature (\u00B0C),reservoir flow (ml/min),"
+    "dilution flow (l/min),stable after (s),samples,delivered mean (ng/l),"
+    "delivered standard deviation (ng/l),expanded uncertainty (ng/l),coverage factor,"
+    "analyser mean (ng/l),analyser standard deviation (ng/l),analyser samples,error (ng/l),"
+    "error (%),verdict,decided by";
+
+}  // namespace report
