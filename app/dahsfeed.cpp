@@ -10,6 +10,7 @@
 #include "app/messages.h"
 #include "calc/model.h"
 #include "kit/kit.h"
+#include "platform/filltext.h"
 #include "platform/numtext.h"
 #include "platform/thread.h"
 
@@ -19,13 +20,6 @@ namespace {
 
 double Known(double value) {
     return std::isfinite(value) ? value : dahs::kDahsUnknown;
-}
-
-std::string Format(const char* pattern, const std::string& a, const std::string& b = {},
-                   const std::string& c = {}) {
-    char text[256];
-    std::snprintf(text, sizeof text, pattern, a.c_str(), b.c_str(), c.c_str());
-    return text;
 }
 
 }  // namespace
@@ -133,10 +127,11 @@ long double TDahsFeed::HeldFlow(long double flow, std::string& reason) const {
         std::isfinite(flow) ? platform::HeldValue(flow, field.DecimalPlaces()) : flow;
     if (std::isfinite(held) && held >= field.BoundLower() && held <= field.BoundUpper())
         return held;
-    reason =
-        Format(kPlantOutOfReach, std::isfinite(held) ? platform::FloatToStrGeneral(held) : "no",
-               platform::FloatToStrGeneral(field.BoundLower()),
-               platform::FloatToStrGeneral(field.BoundUpper()));
+    reason = platform::FillText(
+        kPlantOutOfReach,
+        {std::isfinite(held) ? platform::FloatToStrGeneral(held) : std::string("no"),
+         platform::FloatToStrGeneral(field.BoundLower()),
+         platform::FloatToStrGeneral(field.BoundUpper())});
     return NAN;
 }
 

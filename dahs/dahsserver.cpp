@@ -4,6 +4,7 @@
 
 #include "dahs/messages.h"
 #include "modbus/framefields.h"
+#include "platform/filltext.h"
 
 namespace dahs {
 
@@ -141,7 +142,7 @@ TDahsServer::TDahsServer(const TDahsSettings& settings) : FSettings(settings) {
             settings.Listen, kServerName,
             [this](const std::string& peer) { return NewPeerServer(peer); }, options);
     } catch (const std::exception& e) {
-        throw EDahsSettingsError(msg::Format(msg::ListenFailed, {e.what()}));
+        throw EDahsSettingsError(platform::FillText(msg::ListenFailed, {e.what()}));
     }
     FTcp->AcceptsPeer = [this](const std::string& peer) {
         return PeerAllowed(FSettings.Allow, peer);
@@ -186,24 +187,25 @@ bool TDahsServer::TakeCommand(const TDahsCommandRegisters& registers, std::uint1
     std::string reason;
     const std::string asked = std::to_string(code);
     if (!registers.Command(code, FSettings.WordOrder, command, reason)) {
-        Log(peer, msg::Format(msg::CommandRefusedLine, {asked, reason}));
+        Log(peer, platform::FillText(msg::CommandRefusedLine, {asked, reason}));
         return false;
     }
     if (command.Kind == ckStartPlan) {
         command.PlanFile = FindPlan(FSettings.PlansFolder, command.Plan, reason);
         if (command.PlanFile.empty()) {
-            Log(peer, msg::Format(msg::CommandRefusedLine, {DahsCommandText(command), reason}));
+            Log(peer,
+                platform::FillText(msg::CommandRefusedLine, {DahsCommandText(command), reason}));
             return false;
         }
     }
     command.Peer = peer;
     reason = msg::CommandNotTaken;
     if (!OnCommand || !OnCommand(command, reason)) {
-        Log(peer, msg::Format(msg::CommandRefusedLine, {DahsCommandText(command), reason}));
+        Log(peer, platform::FillText(msg::CommandRefusedLine, {DahsCommandText(command), reason}));
         return false;
     }
     ++FCommandsTaken;
-    Log(peer, msg::Format(msg::CommandTakenLine, {DahsCommandText(command)}));
+    Log(peer, platform::FillText(msg::CommandTakenLine, {DahsCommandText(command)}));
     return true;
 }
 

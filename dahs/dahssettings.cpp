@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "dahs/messages.h"
+#include "platform/filltext.h"
 #include "platform/inifile.h"
 #include "platform/userconfig.h"
 
@@ -91,14 +92,14 @@ int LeadingNumber(const std::string& name) {
 platform::TTcpEndpoint ParseDahsListen(const std::string& text) {
     const std::string scheme(kScheme);
     if (text.compare(0, scheme.size(), scheme) != 0)
-        throw EDahsSettingsError(msg::Format(msg::ListenInvalid, {text}));
+        throw EDahsSettingsError(platform::FillText(msg::ListenInvalid, {text}));
     std::string rest = text.substr(scheme.size());
     // No host, or none but the port: this machine only.
     if (rest.empty() || rest.front() == ':')
         rest = "127.0.0.1" + rest;
     platform::TTcpEndpoint endpoint;
     if (!platform::ParseTcpEndpoint(rest, kModbusTcpPort, true, endpoint))
-        throw EDahsSettingsError(msg::Format(msg::ListenInvalid, {text}));
+        throw EDahsSettingsError(platform::FillText(msg::ListenInvalid, {text}));
     return endpoint;
 }
 
@@ -110,7 +111,7 @@ std::vector<TDahsPeerRule> ParseDahsAllow(const std::string& text) {
             return;
         TDahsPeerRule rule;
         if (!ParseRule(item, rule))
-            throw EDahsSettingsError(msg::Format(msg::AllowInvalid, {item}));
+            throw EDahsSettingsError(platform::FillText(msg::AllowInvalid, {item}));
         rules.push_back(rule);
         item.clear();
     };
@@ -149,7 +150,7 @@ TDahsSettings LoadDahsSettings(const std::string& iniFile) {
     else if (order == "low-first")
         settings.WordOrder = woLowFirst;
     else
-        throw EDahsSettingsError(msg::Format(msg::WordOrderInvalid, {order}));
+        throw EDahsSettingsError(platform::FillText(msg::WordOrderInvalid, {order}));
     settings.PlansFolder = DefaultPlansFolder();
     return settings;
 }
@@ -176,7 +177,7 @@ std::string FindPlan(const std::string& folder, int number, std::string& reason)
     const std::string n = std::to_string(number);
     if (count == 1)
         return found;
-    reason = msg::Format(count == 0 ? msg::PlanMissing : msg::PlanAmbiguous, {n, folder});
+    reason = platform::FillText(count == 0 ? msg::PlanMissing : msg::PlanAmbiguous, {n, folder});
     return {};
 }
 

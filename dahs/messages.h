@@ -1,25 +1,9 @@
 // The texts of the plant's server that the operator, the plant's engineer or
-// a log reader sees, verbatim. A text with %s takes the value named beside it.
+// a log reader sees, verbatim. A text with %s takes the value named beside it
+// (platform::FillText).
 #pragma once
 
-#include <initializer_list>
-#include <string>
-
 namespace dahs::msg {
-
-// The text with each %s replaced by the next value.
-inline std::string Format(const char* text, std::initializer_list<std::string> values) {
-    std::string out(text);
-    std::size_t at = 0;
-    for (const std::string& value : values) {
-        at = out.find("%s", at);
-        if (at == std::string::npos)
-            break;
-        out.replace(at, 2, value);
-        at += value.size();
-    }
-    return out;
-}
 
 // Settings and the command line.
 inline constexpr const char* ListenInvalid =

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "platform/filltext.h"
 #include "platform/thread.h"
 
 namespace tools {
@@ -19,12 +20,6 @@ constexpr const char* kPlantStopped = "stopped by the plant's DAHS at %s";
 constexpr const char* kRunDrivesKit = "a run drives the kit";
 constexpr const char* kNoRun = "no run is under way";
 constexpr const char* kClosing = "the run is ending";
-
-std::string Fill(const char* pattern, const std::string& value) {
-    std::string text(pattern);
-    text.replace(text.find("%s"), 2, value);
-    return text;
-}
 
 dahs::TDahsSettings Settings(const std::string& listen, const std::string& settingsFile) {
     dahs::TDahsSettings settings = dahs::LoadDahsSettings(settingsFile);
@@ -100,13 +95,13 @@ bool TRunDahs::Take(const dahs::TDahsCommand& command, std::string& reason) {
             reason = kRunDrivesKit;
             return false;
     }
-    FSay(Fill(kPlantLine, command.Peer + ": " + dahs::DahsCommandText(command)));
+    FSay(platform::FillText(kPlantLine, {command.Peer + ": " + dahs::DahsCommandText(command)}));
     if (command.Kind == dahs::ckPause)
         FEngine.Pause();
     else if (command.Kind == dahs::ckResume)
         FEngine.Continue();
     else
-        FEngine.Stop(Fill(kPlantStopped, command.Peer));
+        FEngine.Stop(platform::FillText(kPlantStopped, {command.Peer}));
     return true;
 }
 

@@ -386,10 +386,10 @@ int Run(const TArguments& arguments) {
             plant = std::make_unique<tools::TRunDahs>(arguments.Dahs, settingsFile, engine, *kit,
                                                       clock, Say);
         } catch (const dahs::EDahsSettingsError& e) {
-            Say(tools::kRunPrefix + Fill(tools::kRunDahsFailed, e.what()));
+            Say(tools::kRunPrefix + platform::FillText(tools::kRunDahsFailed, {e.what()}));
             return kExitPort;
         }
-        Say(Fill(tools::kRunDahs, plant->Address()));
+        Say(platform::FillText(tools::kRunDahs, {plant->Address()}));
     }
 
     CatchStopSignals();
