@@ -83,7 +83,7 @@ class TcpServer : public ::testing::Test {
     // without taking what it sent before.
     static bool Closed(int fd) {
         pollfd p{fd, POLLRDHUP, 0};
-        return poll(&p, 1, 10000) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+        return poll(&p, 1, 60000) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
     }
     bool Logged(const std::string& part) {
         for (int i = 0; i < 200; ++i) {
