@@ -111,6 +111,11 @@ bool TDahsFeed::Take(const dahs::TDahsCommand& command, std::string& reason) {
         reason = kPlantBusy;
         return false;
     }
+    // A run's set points are the run's: the plant does not write over them.
+    if (FWindow.RunDrivesKit()) {
+        reason = kPlantRunDrivesKit;
+        return false;
+    }
     FWindow.edtTemp->SetAsFloat(temp);
     FWindow.edtDilutionFlow->SetAsFloat(dilution);
     FWindow.edtFlow->SetAsFloat(held);

@@ -10,7 +10,8 @@
 // console has a line to the kit and the reservoir flow they need fits its
 // field: the fields are set as the operator would set them, and the console
 // applies them as Apply does, naming the command in the status line. The
-// console carries out no calibration runs: the run commands are refused.
+// console's run window is the operator's: the run commands are refused, and
+// so are apply and zero gas while a run drives the kit.
 #pragma once
 
 #include <QtGlobal>

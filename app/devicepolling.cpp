@@ -7,6 +7,7 @@
 #include "app/livedisplay.h"
 #include "app/mainwindow.h"
 #include "app/messages.h"
+#include "app/runwindow.h"
 #include "kit/kit.h"
 #include "kit/registers.h"
 #include "live/readings.h"
@@ -153,8 +154,11 @@ void TfrmVapcalCalc::ReadingCompleted(live::TInstrument instrument) {
 
 // The adapter vanished: the status line says so at once and every reading
 // shows as old; the kit looks for the adapter by itself, no operator needed.
-void TfrmVapcalCalc::PortGone(const std::string&) {
+// A calibration run pauses meanwhile.
+void TfrmVapcalCalc::PortGone(const std::string& port) {
     UpdateReadingStates();
+    if (RunWindow != nullptr)
+        RunWindow->KitLost(port);
 }
 
 // Back, perhaps under another device name: the kit reads the set points
@@ -164,6 +168,8 @@ void TfrmVapcalCalc::PortBack(const std::string&) {
     line_.StopReason.clear();
     LiveView->Monitor.Forget();
     UpdateReadingStates();
+    if (RunWindow != nullptr)
+        RunWindow->KitBack();
 }
 
 // Red once when the dilution flow drops below the alarm, lime again above

@@ -96,14 +96,26 @@ TLiveDisplay::TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFi
     connect(pnlTrend->btnRecord, &QPushButton::clicked, this, [this] { btnRecordClick(); });
 
     Monitor.Targets = [this] { return Targets(); };
-    Monitor.OnPoll = [this] { FWindow.UpdateReadingStates(); };
-    Monitor.OnSample = [this](const live::TLiveSample&) { pnlTrend->Redraw(); };
+    Monitor.OnPoll = [this] {
+        if (!FSampled && OnRunLapse)
+            OnRunLapse();
+        FSampled = false;
+        FWindow.UpdateReadingStates();
+    };
+    Monitor.OnSample = [this](const live::TLiveSample& sample) {
+        FSampled = true;
+        pnlTrend->Redraw();
+        if (OnRunSample)
+            OnRunSample(sample);
+    };
     Monitor.OnRecordingStopped = [this](const std::string& message) { RecordingStopped(message); };
 }
 
 // The set points the instruments are known to hold, the saturator conditions
 // and the calculated concentration as the window shows them now.
 live::TKitTargets TLiveDisplay::Targets() const {
+    if (RunTargets)
+        return RunTargets();
     live::TKitTargets t;
     t.TempSP = static_cast<double>(FWindow.LastTempSP);
     t.FlowSP = static_cast<double>(FWindow.LastFlowSP);

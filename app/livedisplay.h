@@ -33,6 +33,13 @@ class TLiveDisplay : public QObject {
     QSpinBox* edtSettlingTime;
     TTrendPage* pnlTrend;
 
+    // A calibration run drives the kit: each complete poll's sample goes to
+    // OnRunSample, each poll without one to OnRunLapse, and the readings are
+    // judged against RunTargets (the run's point, not the window's fields).
+    std::function<void(const live::TLiveSample& sample)> OnRunSample;
+    std::function<void()> OnRunLapse;
+    std::function<live::TKitTargets()> RunTargets;
+
     // Chooses the file to record to; empty for none. Unassigned, a save
     // dialog asks the operator. Tests replace it.
     std::function<QString()> ChooseRecordFile;
@@ -61,6 +68,7 @@ class TLiveDisplay : public QObject {
     TfrmVapcalCalc& FWindow;
     std::string FSettingsFile;
     QElapsedTimer FClock;
+    bool FSampled = false;
 };
 
 }  // namespace app

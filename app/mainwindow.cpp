@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QFrame>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -19,6 +20,7 @@
 #include "app/comselect.h"
 #include "app/livedisplay.h"
 #include "app/messages.h"
+#include "app/runwindow.h"
 #include "app/skin.h"
 #include "app/threadedtimer.h"
 #include "app/trendpage.h"
@@ -32,9 +34,11 @@
 #include "panels/elflowmfc.h"
 #include "panels/messagebox.h"
 #include "panels/toolkitfont.h"
+#include "platform/filltext.h"
 #include "platform/inifile.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
+#include "run/runfolder.h"
 
 namespace app {
 
@@ -243,6 +247,7 @@ TfrmVapcalCalc::TfrmVapcalCalc(const std::string& settingsFile, QWidget* parent)
 // transaction in hand) before the panels its replies feed go.
 TfrmVapcalCalc::~TfrmVapcalCalc() {
     statusTimer_->stop();
+    delete RunWindow;
     delete Kit;
 }
 
@@ -463,6 +468,8 @@ void TfrmVapcalCalc::CreateLiveView() {
     LiveView->Monitor.Readings().PollRunning = [this] { return Polling(); };
     LiveView->pnlTrend->setGeometry(0, 0, kPageWidth, kPageHeight);
     LiveView->pnlTrend->hide();
+    connect(LiveView->pnlTrend->btnRun, &QPushButton::clicked, this,
+            &TfrmVapcalCalc::OpenRunWindow);
     TabSet1->addTab(Qs(kTabTrend));
 }
 
@@ -608,9 +615,11 @@ void TfrmVapcalCalc::btnComPortClick() {
         }
     }
     if (!PortConfirmed) {
-        // No port chosen: a vanished one is no longer waited for.
+        // No port chosen: a vanished one is no longer waited for, and one
+        // that came back while the dialog was open is not polled.
         if (Kit->PortGone())
             Kit->Close();
+        SW_VCtimer->SetEnabled(false);
         PollingStopped(kStopNoPortChosen);
         btnComPort->update();
         return;
@@ -623,6 +632,8 @@ void TfrmVapcalCalc::btnComPortClick() {
 // unattended has nobody to answer it.
 void TfrmVapcalCalc::TakePort(const std::string& port) {
     activated_ = true;
+    // Nor is an interrupted run offered: the question would wait for ever.
+    runOffered_ = true;
     SW_VCtimer->SetEnabled(false);
     PortConfirmed = true;
     StartLine(port);
@@ -650,6 +661,7 @@ void TfrmVapcalCalc::StartLine(const std::string& port) {
     line_.StopReason.clear();
     UpdateReadingStates();
     btnComPort->update();
+    OfferInterruptedRun();
 }
 
 // The readings on the panels came from the line being left: they show as
@@ -694,6 +706,8 @@ void TfrmVapcalCalc::btnRefreshClick() {
 // a rejected back-calculation ends Apply with its message, nothing saved or
 // sent. Saturator conditions no kit can have are refused by name first.
 void TfrmVapcalCalc::btnApplyClick() {
+    if (RunDrivesKit())
+        return;
     panels::TCursorOverride busy(Qt::WaitCursor);
     const bool flowComputed = cbxAllowInput->isChecked();
     if (!InputsWithinBounds(flowComputed) || !ConditionsPossible() ||
@@ -703,9 +717,9 @@ void TfrmVapcalCalc::btnApplyClick() {
     // Apply stays available after a failed step, so the operator can retry
     // once the cause (an unwritable settings file) is removed.
     struct TReenable {
-        QPushButton* button;
-        ~TReenable() { button->setEnabled(true); }
-    } reenable{btnApply};
+        TfrmVapcalCalc* window;
+        ~TReenable() { window->EnableApply(); }
+    } reenable{this};
     calculator_->btnCalculateClick();
     if ((flowComputed && calculator_->BackCalculationRejected) || !InputsWithinBounds())
         return;
@@ -870,6 +884,56 @@ void TfrmVapcalCalc::ShowReadingState(panels::TInstrumentPanel* panel, QLabel* c
     caption->setPalette(colours);
 }
 
+void TfrmVapcalCalc::OpenRunWindow() {
+    if (RunWindow == nullptr)
+        RunWindow = new TfrmCalibrationRun(*this);
+    RunWindow->show();
+    RunWindow->raise();
+    RunWindow->activateWindow();
+}
+
+void TfrmVapcalCalc::SetRunStatus(const std::string& text) {
+    const bool before = RunDrivesKit();
+    line_.Run = text;
+    if (before != RunDrivesKit()) {
+        btnApply->setEnabled(!RunDrivesKit());
+        btnComPort->setEnabled(!RunDrivesKit());
+        btnRefresh->setEnabled(!RunDrivesKit() && PortConfirmed);
+    }
+    UpdateReadingStates();
+}
+
+kit::TApplyResult TfrmVapcalCalc::ApplyRunSetPoints(const kit::TSetPoints& setPoints) {
+    HaltPolling();
+    line_.Activity = kActivityApply;
+    UpdateReadingStates();
+    kit::TApplyResult result;
+    try {
+        result = Kit->WriteSetPoints(Kit->Changes(setPoints));
+    } catch (...) {
+        ResumePolling();
+        throw;
+    }
+    ResumePolling();
+    return result;
+}
+
+// Asked once, when the line first runs: resuming needs the kit. No leaves
+// the folder as it is, for vapcal-run --resume or the next start.
+void TfrmVapcalCalc::OfferInterruptedRun() {
+    if (runOffered_)
+        return;
+    runOffered_ = true;
+    const QString folder = InterruptedRun(run::DefaultRunsFolder());
+    if (folder.isEmpty())
+        return;
+    if (!platform::AskYesNo(kRunResumeCaption,
+                            platform::FillText(kRunResumeQuestion, {folder.toStdString()})))
+        return;
+    OpenRunWindow();
+    RunWindow->ResumeRun(folder);
+}
+
 void TfrmVapcalCalc::btnAboutClick() {
     platform::ShowMessage(platform::TMsgDlgType::mtInformation, kAboutCaption, kAboutText);
 }
@@ -897,12 +961,23 @@ void TfrmVapcalCalc::changeEvent(QEvent* event) {
     QMetaObject::invokeMethod(this, &TfrmVapcalCalc::FormActivate, Qt::QueuedConnection);
 }
 
+// Closing the console interrupts a run that drives the kit: the operator
+// says so first. An interrupted run is offered again at the next start.
+void TfrmVapcalCalc::closeEvent(QCloseEvent* event) {
+    if (RunDrivesKit() && !platform::AskYesNo(kRunWindowCaption, kRunCloseQuestion)) {
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
+
 bool TfrmVapcalCalc::AllowInputChecked() const {
     return cbxAllowInput->isChecked();
 }
 
+// While a run drives the kit, nothing else writes its set points.
 void TfrmVapcalCalc::EnableApply() {
-    btnApply->setEnabled(true);
+    btnApply->setEnabled(!RunDrivesKit());
 }
 
 void TfrmVapcalCalc::FocusClose() {

@@ -53,6 +53,7 @@ class TInstrumentPanel;
 
 namespace app {
 
+class TfrmCalibrationRun;
 class TfrmComSelect;
 class TLiveDisplay;
 class TThreadedTimer;
@@ -123,6 +124,8 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     // The live view: delivered concentration, stability, the Trend page
     // (the third tab) and the record (livedisplay.h).
     TLiveDisplay* LiveView = nullptr;
+    // The calibration run window, once opened (from the Trend page).
+    TfrmCalibrationRun* RunWindow = nullptr;
     // The accuracies on the Advanced page and the calculated concentration's
     // uncertainty (uncertaintyview.h).
     TUncertaintyView* Uncertainty = nullptr;
@@ -194,6 +197,20 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     // A workflow holds the poll (Apply, Refresh, the port dialog).
     bool Busy() const { return !line_.Activity.empty(); }
 
+    // Shows the calibration run window, made at its first opening.
+    void OpenRunWindow();
+    // A calibration run drives the kit while `text` (its progress, for the
+    // status line) is not empty: Apply, the port and Refresh wait for its end.
+    void SetRunStatus(const std::string& text);
+    bool RunDrivesKit() const { return !line_.Run.empty(); }
+    // A run's set points, written as Apply writes them: the poll held, only
+    // those that differ from the instruments', each confirmed.
+    kit::TApplyResult ApplyRunSetPoints(const kit::TSetPoints& setPoints);
+    // When the operator first chooses the line in the port dialog: the
+    // newest interrupted run, if any, offered for resuming.
+    void OfferInterruptedRun();
+    const std::string& SettingsFile() const { return settingsFile_; }
+
     // Device polling (devicepolling.cpp).
     void SW_VCtimerTimer();
     void mcVapcalTCHoldingRegistersRead(regwire::TModbusClient* Sender,
@@ -223,6 +240,7 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
   protected:
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
@@ -269,6 +287,7 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     std::string settingsFile_;
     bool shown_ = false;
     bool activated_ = false;
+    bool runOffered_ = false;
     std::unique_ptr<TFields> fields_;
     std::unique_ptr<calc::TCalculator> calculator_;
 

@@ -66,6 +66,7 @@ inline constexpr const char* kPlantOutOfReach =
 inline constexpr const char* kPlantNoRuns = "the console carries out no calibration runs";
 inline constexpr const char* kPlantClosing = "the console is closing";
 inline constexpr const char* kPlantBusy = "the console is busy writing or reading the kit";
+inline constexpr const char* kPlantRunDrivesKit = "a calibration run drives the kit";
 // How long a command of the plant's waits for a workflow of the operator's.
 inline constexpr int kPlantRetryMs = 100;
 // By instrument: reservoir flow, dilution flow, temperature.
@@ -82,6 +83,46 @@ inline constexpr const char* kActivityPortDialog = "choosing a port";
 // Button hints.
 inline constexpr const char* kHintComPort = "Select/Change COM port";
 inline constexpr const char* kHintRefresh = "Refresh";
+
+// The calibration run window.
+inline constexpr const char* kRunWindowCaption = "Calibration run";
+inline constexpr const char* kRunPlanGroup = "Plan";
+inline constexpr const char* kRunAddPoint = "Add point";
+inline constexpr const char* kRunRemovePoint = "Remove point";
+inline constexpr const char* kRunLoad = "Load\u2026";
+inline constexpr const char* kRunSave = "Save\u2026";
+inline constexpr const char* kRunCheck = "Check";
+inline constexpr const char* kRunStart = "Start";
+inline constexpr const char* kRunPause = "Pause";
+inline constexpr const char* kRunResume = "Resume";
+inline constexpr const char* kRunStop = "Stop";
+inline constexpr const char* kRunSkip = "Skip point";
+inline constexpr const char* kRunEnterReading = "Enter";
+inline constexpr const char* kRunNotStarted = "No run";
+inline constexpr const char* kRunPass = "PASS";
+inline constexpr const char* kRunFail = "FAIL";
+inline constexpr const char* kRunLoadCaption = "Load a calibration plan";
+inline constexpr const char* kRunSaveCaption = "Save the calibration plan as";
+inline constexpr const char* kRunPlanFilter = "Plans (*.json);;All files (*)";
+inline constexpr const char* kRunPlanNotRead = "Cannot read the plan %s: %s";
+inline constexpr const char* kRunPlanNotSaved = "Cannot save the plan to %s: %s";
+inline constexpr const char* kRunPlanRefused = "The plan is refused: %s";
+inline constexpr const char* kRunNeedsPort =
+    "A calibration run drives the kit: choose the kit's port first.";
+inline constexpr const char* kRunFolderShown = "Run folder: %s";
+inline constexpr const char* kRunReportShown = "Report: %s";
+inline constexpr const char* kRunNoReport = "The run's report could not be made: %s";
+inline constexpr const char* kRunAnalyzerWanted =
+    "Point %d: type the analyser's mean over the dwell (ng/l)";
+inline constexpr const char* kRunReadingNotNumber = "The analyser's mean \"%s\" is not a number";
+inline constexpr const char* kRunCloseQuestion =
+    "A calibration run is driving the kit. Close the console and interrupt the run? The next "
+    "start offers to resume it.";
+// At start, a run that a closed console or a power cut interrupted.
+inline constexpr const char* kRunResumeCaption = "Calibration run";
+inline constexpr const char* kRunResumeQuestion =
+    "A calibration run was interrupted:\n%s\n\nResume it? Its finished points are kept as they "
+    "are; the interrupted point starts again.";
 
 // vapcal's command line, on standard error.
 inline constexpr const char* kNoDisplay =

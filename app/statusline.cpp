@@ -42,6 +42,8 @@ std::string StatusLineText(const TLineStatus& line, const live::TKitReadings& re
     std::string text = line.Port.empty() ? kStatusNoPort : Format(kStatusPort, line.Port);
     if (line.PortGone)
         text = Format(kit::kPortGone, line.Port);
+    if (!line.Run.empty())
+        text = line.Run + kStatusSeparator + text;
     text += kStatusSeparator;
     if (line.PortGone) {
         text += kit::kWaitingForPort;

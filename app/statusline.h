@@ -18,11 +18,14 @@ struct TLineStatus {
     std::string Activity;    // a workflow holding the poll (Apply, Refresh)
     std::string StopReason;  // why the poll stopped, when it did
     bool PortGone = false;   // the port vanished; the kit waits for it
+    // A calibration run drives the kit: "Run: point 2 of 4, settling 3:10".
+    std::string Run;
     // The last command the plant's DAHS gave that the console took, with the
     // plant's address ("127.0.0.1: apply 12.5 ng/l"); empty for none.
     std::string PlantCommand{};
 };
 
+// While a run drives the kit, its progress comes first.
 // "Port /dev/ttyUSB0 · polling · oldest reading under 1 s", with the
 // instruments that do not answer, or "stopped: <why>", in place of
 // "polling"; "Port /dev/ttyUSB0 gone · waiting for it" while the adapter is

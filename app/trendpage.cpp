@@ -34,6 +34,7 @@ const struct {
 constexpr char kRecord[] = "Record\u2026";
 constexpr char kStopRecording[] = "Stop recording";
 constexpr char kNotRecording[] = "not recording";
+constexpr char kCalibrationRun[] = "Calibration run\u2026";
 constexpr char kMinutesFormat[] = "%.0f min";
 constexpr char kHoursFormat[] = "%.0f h";
 
@@ -94,11 +95,13 @@ TTrendPage::TTrendPage(const live::THistory& history, std::function<qint64()> cl
     cbxRange = new QComboBox(this);
     for (const auto& range : kRanges)
         cbxRange->addItem(range.Caption);
-    cbxRange->setGeometry(12, 5, 70, 21);
+    cbxRange->setGeometry(4, 5, 62, 21);
     btnRecord = new QPushButton(kRecord, this);
-    btnRecord->setGeometry(88, 4, 90, 23);
+    btnRecord->setGeometry(70, 4, 80, 23);
+    btnRun = new QPushButton(kCalibrationRun, this);
+    btnRun->setGeometry(154, 4, 96, 23);
     lblRecordFile = new QLabel(kNotRecording, this);
-    lblRecordFile->setGeometry(184, 5, kPageWidth - 184 - 4, 21);
+    lblRecordFile->setGeometry(254, 5, kPageWidth - 254, 21);
     connect(cbxRange, &QComboBox::currentIndexChanged, this, [this] { Redraw(); });
 
     for (int i = 0; i < kChartCount; ++i) {

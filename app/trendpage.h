@@ -41,6 +41,8 @@ class TTrendPage : public QWidget {
 
     QComboBox* cbxRange;
     QPushButton* btnRecord;
+    // Opens the calibration run window.
+    QPushButton* btnRun;
     QLabel* lblRecordFile;
     std::array<TTrendChart, kChartCount> Charts;
 

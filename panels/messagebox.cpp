@@ -23,11 +23,18 @@ QMessageBox::Icon IconOf(platform::TMsgDlgType type) {
     return QMessageBox::NoIcon;
 }
 
+// A question has Yes and No, No the default: a stray Enter answers nothing.
 void ShowMessageBox(const platform::TMessage& message) {
+    const bool question = message.Answer != nullptr;
     QMessageBox box(IconOf(message.Type), QString::fromStdString(message.Caption),
-                    QString::fromStdString(message.Text), QMessageBox::Ok,
+                    QString::fromStdString(message.Text),
+                    question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
                     QApplication::activeWindow());
-    box.exec();
+    if (question)
+        box.setDefaultButton(QMessageBox::No);
+    const int button = box.exec();
+    if (question)
+        *message.Answer = button == QMessageBox::Yes;
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ TMessageSink& Sink() {
 void ShowMessage(TMsgDlgType type, const std::string& caption, const std::string& text) {
     const TMessageSink sink = Sink();
     if (sink) {
-        sink(TMessage{type, caption, text});
+        sink(TMessage{type, caption, text, nullptr});
         return;
     }
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
@@ -23,6 +23,16 @@ void ShowMessage(TMsgDlgType type, const std::string& caption, const std::string
 
 void ShowError(const std::string& text) {
     ShowMessage(TMsgDlgType::mtError, "Error", text);
+}
+
+bool AskYesNo(const std::string& caption, const std::string& text) {
+    bool yes = false;
+    const TMessageSink sink = Sink();
+    if (sink)
+        sink(TMessage{TMsgDlgType::mtConfirmation, caption, text, &yes});
+    else
+        std::fprintf(stderr, "%s: %s (taken as No)\n", caption.c_str(), text.c_str());
+    return yes;
 }
 
 TMessageSink SetMessageSink(TMessageSink sink) {

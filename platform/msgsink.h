@@ -17,6 +17,9 @@ struct TMessage {
     TMsgDlgType Type;
     std::string Caption;
     std::string Text;
+    // A question (AskYesNo): where the sink puts its answer, No until it
+    // says yes. Null for a message; valid only while the sink runs.
+    bool* Answer = nullptr;
 };
 
 using TMessageSink = std::function<void(const TMessage&)>;
@@ -27,6 +30,10 @@ void ShowMessage(TMsgDlgType type, const std::string& caption, const std::string
 
 // The standard error box: caption "Error", error icon, one OK button.
 void ShowError(const std::string& text);
+
+// Asks a question with Yes and No through the current sink; true for Yes.
+// Without a sink, or a sink that does not answer: No.
+bool AskYesNo(const std::string& caption, const std::string& text);
 
 // Replaces the sink and returns the previous one.
 TMessageSink SetMessageSink(TMessageSink sink);

@@ -10,11 +10,16 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineSeries>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
@@ -36,6 +41,7 @@
 #include "app/dahsfeed.h"
 #include "app/livedisplay.h"
 #include "app/mainwindow.h"
+#include "app/runwindow.h"
 #include "app/threadedtimer.h"
 #include "app/trendpage.h"
 #include "live/messages.h"
@@ -46,6 +52,7 @@
 #include "panels/elflowmfc.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
+#include "run/plan.h"
 #include "testapp.h"
 
 namespace {
@@ -822,6 +829,250 @@ TEST(ConsoleProgram, UnattendedWithTheSimulatedKitItRecordsALinePerPoll) {
         }
         previous = when;
     }
+}
+
+// Two concentrations at the kit's own temperature, settled for 3 s and
+// averaged for 3 s each, the simulated kit's analyser on the line.
+constexpr const char* kRunPlan = R"({"name": "Two points", "temperature": 40, "dilution": 10,
+    "settlingMinutes": 0.05, "settleMaxMinutes": 1, "dwellMinutes": 0.05,
+    "acceptance": {"percent": 5, "absolute": 0.5},
+    "analyzer": {"source": "modbus", "port": "line", "address": 30},
+    "points": [{"wanted": 16}, {"wanted": 40}]})";
+
+class RunWindowTest : public ConsoleTest {
+  protected:
+    void SetUp() override {
+        ConsoleTest::SetUp();
+        previousData = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", dir.filePath("data").toLocal8Bit());
+        QFile plan(dir.filePath("plan.json"));
+        ASSERT_TRUE(plan.open(QIODevice::WriteOnly));
+        plan.write(kRunPlan);
+    }
+
+    void TearDown() override {
+        ConsoleTest::TearDown();
+        qputenv("XDG_DATA_HOME", previousData);
+    }
+
+    // The console on the simulated kit with its analyser, the writes at the
+    // pace a simulated kit takes, and the run window opened from the Trend
+    // page.
+    app::TfrmCalibrationRun& OpenRunWindow() {
+        Connect({"--analyzer", "30", "--analyzer-gain", "1.02"});
+        window->Kit->BetweenInstrumentsMs = 50;
+        window->Kit->HandshakeStepMs = 50;
+        window->TabSet1->setCurrentIndex(2);
+        QTest::mouseClick(window->LiveView->pnlTrend->btnRun, Qt::LeftButton);
+        EXPECT_NE(window->RunWindow, nullptr);
+        return *window->RunWindow;
+    }
+
+    // With VAPCAL_SHOTS naming a folder, the run window as the operator sees
+    // it goes there.
+    static void Shot(QWidget& shown, const char* name) {
+        const QString folder = qEnvironmentVariable("VAPCAL_SHOTS");
+        if (!folder.isEmpty())
+            shown.grab().save(folder + "/" + name);
+    }
+
+    static QString Cell(const QTableWidget* table, int row, int column) {
+        const QTableWidgetItem* item = table->item(row, column);
+        return item != nullptr ? item->text() : QString();
+    }
+
+    QByteArray previousData;
+};
+
+TEST_F(RunWindowTest, APlanRunsToItsEndWithApplyDisabledMeanwhile) {
+    QElapsedTimer wall;
+    wall.start();
+    app::TfrmCalibrationRun& run = OpenRunWindow();
+    ASSERT_TRUE(run.isVisible());
+    run.ChooseLoadFile = [this] { return dir.filePath("plan.json"); };
+    QTest::mouseClick(run.btnLoad, Qt::LeftButton);
+    ASSERT_TRUE(messages.empty()) << messages[0].Text;
+    EXPECT_EQ(run.edtName->text(), "Two points");
+    ASSERT_EQ(run.tblPlan->rowCount(), 2);
+    // The check shows each point's held reservoir flow.
+    EXPECT_EQ(Cell(run.tblPlan, 0, 6), "2.4");
+    // Saved as it is shown, it reads back as the same plan.
+    run.ChooseSaveFile = [this] { return dir.filePath("saved.json"); };
+    QTest::mouseClick(run.btnSave, Qt::LeftButton);
+    QFile saved(dir.filePath("saved.json"));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    const run::TPlan reread = run::ParsePlan(saved.readAll());
+    EXPECT_EQ(reread.Name, "Two points");
+    ASSERT_EQ(reread.Points.size(), 2u);
+    EXPECT_EQ(reread.Points[1].Wanted, 40.0);
+    EXPECT_EQ(reread.Analyzer.Address, 30);
+
+    QTest::mouseClick(run.btnStart, Qt::LeftButton);
+    ASSERT_TRUE(messages.empty()) << messages[0].Text;
+    ASSERT_TRUE(run.Running());
+    EXPECT_FALSE(window->btnApply->isEnabled());
+    EXPECT_FALSE(run.btnStart->isEnabled());
+    // A field changed meanwhile does not bring Apply back.
+    Type(window->edtDilutionFlow, "9");
+    EXPECT_FALSE(window->btnApply->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return window->lblStatus->text().startsWith("Run: point 1 of 2, settling "); },
+        10000))
+        << window->lblStatus->text().toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Cell(run.tblResults, 0, 1).isEmpty(); }, 60000));
+    if (QTest::qWaitFor([&] { return run.lblProgress->text().contains("2 of 2, settling"); })) {
+        Shot(run, "runwindow-midrun.png");
+        Shot(*window, "console-midrun.png");
+    }
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !run.Running(); }, 60000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->btnApply->isEnabled(); }));
+    EXPECT_FALSE(window->lblStatus->text().startsWith("Run:"));
+    EXPECT_EQ(run.lblProgress->text(), "Run: done");
+    Shot(run, "runwindow-end.png");
+    for (int row = 0; row < 2; ++row) {
+        EXPECT_EQ(Cell(run.tblResults, row, 1), "done");
+        EXPECT_TRUE(Cell(run.tblResults, row, 2).contains("\u00B1"))
+            << Cell(run.tblResults, row, 2).toStdString();
+        EXPECT_FALSE(Cell(run.tblResults, row, 3).isEmpty());
+        EXPECT_EQ(Cell(run.tblResults, row, 5), "PASS");
+    }
+    // The run folder as vapcal-run makes it.
+    EXPECT_TRUE(run.FolderPath().startsWith(dir.filePath("data/vapcal/runs/")));
+    QFile results(run.FolderPath() + "/results.json");
+    ASSERT_TRUE(results.open(QIODevice::ReadOnly));
+    const QJsonObject json = QJsonDocument::fromJson(results.readAll()).object();
+    EXPECT_TRUE(json["pass"].toBool());
+    EXPECT_EQ(json["port"].toString().toStdString(), kit->Device);
+    EXPECT_EQ(json["points"].toArray().size(), 2);
+    // Its report beside it.
+    EXPECT_TRUE(QFileInfo::exists(run.FolderPath() + "/report.pdf"));
+    EXPECT_EQ(run.lblReport->text(), "Report: " + run.FolderPath() + "/report.pdf");
+    EXPECT_TRUE(messages.empty()) << messages[0].Text;
+    std::printf("the run window's two-point run took %lld ms\n",
+                static_cast<long long>(wall.elapsed()));
+}
+
+// A console closed mid-run (its journal holds point 1 done, no results)
+// offers the run at the next start; Yes resumes it at point 2 and keeps
+// point 1 as the journal holds it.
+TEST_F(RunWindowTest, AnInterruptedRunIsOfferedAndResumedAtTheNextStart) {
+    const QString folder = dir.filePath("data/vapcal/runs/2026-12-07T14-03-05-Two points");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFile plan(folder + "/plan.json");
+    ASSERT_TRUE(plan.open(QIODevice::WriteOnly));
+    plan.write(kRunPlan);
+    plan.close();
+    const QJsonObject first{{"index", 1},        {"wanted", 16},         {"status", "done"},
+                            {"samples", 6},      {"pass", true},         {"error", 0.25},
+                            {"temperature", 40}, {"reservoirFlow", 2.4}, {"dilutionFlow", 10}};
+    QFile journal(folder + "/journal.jsonl");
+    ASSERT_TRUE(journal.open(QIODevice::WriteOnly));
+    journal.write(R"({"event": "started", "time": "2026-12-07T14:03:05.250+01:00", "port": "x"})"
+                  "\n");
+    journal.write(QJsonDocument(QJsonObject{{"event", "dwellDone"},
+                                            {"time", "2026-12-07T14:03:20.000+01:00"},
+                                            {"point", 1},
+                                            {"result", first}})
+                      .toJson(QJsonDocument::Compact) +
+                  "\n");
+    journal.close();
+    platform::SetMessageSink([this](const platform::TMessage& m) {
+        messages.push_back(m);
+        if (m.Answer != nullptr)
+            *m.Answer = true;
+    });
+
+    Connect({"--analyzer", "30"});
+    ASSERT_GE(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Type, platform::TMsgDlgType::mtConfirmation);
+    EXPECT_NE(messages[0].Text.find(folder.toStdString()), std::string::npos) << messages[0].Text;
+    ASSERT_NE(window->RunWindow, nullptr);
+    app::TfrmCalibrationRun& run = *window->RunWindow;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return run.Running(); }));
+    EXPECT_EQ(run.Engine()->PointIndex(), 2);
+    EXPECT_EQ(Cell(run.tblResults, 0, 5), "PASS");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !run.Running(); }, 60000));
+
+    QFile results(folder + "/results.json");
+    ASSERT_TRUE(results.open(QIODevice::ReadOnly));
+    const QJsonArray points = QJsonDocument::fromJson(results.readAll())["points"].toArray();
+    ASSERT_EQ(points.size(), 2);
+    EXPECT_EQ(points[0].toObject(), first);
+    EXPECT_EQ(points[1]["status"].toString(), "done");
+    EXPECT_EQ(messages.size(), 1u) << messages.back().Text;
+}
+
+// A manual analyser: its mean is typed when a dwell ends (a mistyped one is
+// refused and asked for again); a paused point settles again once resumed,
+// and a skipped one is marked and judged by nobody.
+TEST_F(RunWindowTest, AManualAnalysersMeanIsTypedAndAPointCanBePausedOrSkipped) {
+    app::TfrmCalibrationRun& run = OpenRunWindow();
+    QJsonObject plan = QJsonDocument::fromJson(kRunPlan).object();
+    plan["analyzer"] = QJsonObject{{"source", "manual"}};
+    run.ShowPlan(plan);
+    // A mistyped number is named, and nothing starts.
+    run.edtDwell->setText("0.05x");
+    QTest::mouseClick(run.btnStart, Qt::LeftButton);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Text, "The plan is refused: \"dwellMinutes\" is not a number: 0.05x");
+    EXPECT_FALSE(run.Running());
+    messages.clear();
+    run.edtDwell->setText("0.05");
+    QTest::mouseClick(run.btnStart, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return run.lblProgress->text().contains("settling"); }));
+    QTest::mouseClick(run.btnPause, Qt::LeftButton);
+    EXPECT_EQ(run.lblProgress->text(), "Run: point 1 of 2, paused");
+    EXPECT_EQ(run.btnPause->text(), "Resume");
+    QTest::mouseClick(run.btnPause, Qt::LeftButton);
+    EXPECT_TRUE(run.lblProgress->text().startsWith("Run: point 1 of 2, settling"));
+    // Closing the console asks first; No keeps it and the run.
+    window->close();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Type, platform::TMsgDlgType::mtConfirmation);
+    EXPECT_TRUE(window->isVisible());
+    messages.clear();
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return run.edtAnalyzerMean->isVisible(); }, 60000));
+    EXPECT_EQ(run.lblAnalyzerWanted->text(),
+              "Point 1: type the analyser's mean over the dwell (ng/l)");
+    QTest::keyClicks(run.edtAnalyzerMean, "16.2x");
+    QTest::keyClick(run.edtAnalyzerMean, Qt::Key_Return);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Text, "The analyser's mean \"16.2x\" is not a number");
+    EXPECT_TRUE(run.edtAnalyzerMean->isVisible());
+    run.edtAnalyzerMean->setText("16.2");
+    QTest::keyClick(run.edtAnalyzerMean, Qt::Key_Return);
+    EXPECT_FALSE(run.edtAnalyzerMean->isVisible());
+    EXPECT_EQ(Cell(run.tblResults, 0, 3), "16.200");
+    EXPECT_EQ(Cell(run.tblResults, 0, 5), "PASS");
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return run.lblProgress->text().contains("point 2 of 2"); }));
+    QTest::mouseClick(run.btnSkip, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !run.Running(); }));
+    EXPECT_EQ(Cell(run.tblResults, 1, 1), "skipped");
+    EXPECT_EQ(Cell(run.tblResults, 1, 5), "\u2013");
+    EXPECT_EQ(messages.size(), 1u);
+}
+
+// An analyser on a port of its own is read there, not on the kit's line:
+// the kit's own analyser reads 2 % high and would pass, the other one 10 %
+// high and fails.
+TEST_F(RunWindowTest, AnAnalyserOnAPortOfItsOwnIsReadThere) {
+    TSimProcess other({"--analyzer", "30", "--analyzer-gain", "1.10", "--seed", "9"});
+    ASSERT_FALSE(other.Device.empty());
+    app::TfrmCalibrationRun& run = OpenRunWindow();
+    QJsonObject plan = QJsonDocument::fromJson(kRunPlan).object();
+    plan["analyzer"] = QJsonObject{
+        {"source", "modbus"}, {"port", QString::fromStdString(other.Device)}, {"address", 30}};
+    plan["points"] = QJsonArray{QJsonObject{{"wanted", 40}}};
+    run.ShowPlan(plan);
+    QTest::mouseClick(run.btnStart, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !run.Running(); }, 60000));
+    EXPECT_EQ(Cell(run.tblResults, 0, 1), "done");
+    EXPECT_NEAR(Cell(run.tblResults, 0, 3).toDouble(), 44.0, 0.5);
+    EXPECT_EQ(Cell(run.tblResults, 0, 5), "FAIL");
+    EXPECT_TRUE(messages.empty()) << messages[0].Text;
 }
 
 }  // namespace
