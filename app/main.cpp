@@ -14,6 +14,7 @@
 
 #include "app/application.h"
 #include "app/comselect.h"
+#include "app/dahsfeed.h"
 #include "app/livedisplay.h"
 #include "app/mainwindow.h"
 #include "app/messages.h"
@@ -33,6 +34,7 @@ struct TConsoleOptions {
     bool Simulate = false;
     QString Record;  // the file to record to from the start, or empty
     QString Port;    // the port to take without the dialog, or empty
+    QString Dahs;    // where to serve the plant's register map, or empty
 };
 
 void DeclareOptions(QCommandLineParser& parser) {
@@ -50,6 +52,10 @@ void DeclareOptions(QCommandLineParser& parser) {
                       "Append one CSV line per complete poll to <file> (the readings, set "
                       "points, delivered and calculated concentration, stability).",
                       "file"});
+    parser.addOption({"dahs",
+                      "Serve the plant's register map on <address> (mbtcp://HOST:PORT) while "
+                      "the console runs, instead of DahsListen in Vapcal.ini.",
+                      "address"});
 }
 
 // Help and version need no display: they are answered before the
@@ -93,7 +99,8 @@ TConsoleOptions ReadOptions(const QCoreApplication& application) {
     QCommandLineParser parser;
     DeclareOptions(parser);
     parser.process(application);
-    TConsoleOptions options{parser.isSet("simulate"), parser.value("record"), parser.value("port")};
+    TConsoleOptions options{parser.isSet("simulate"), parser.value("record"), parser.value("port"),
+                            parser.value("dahs")};
     if (parser.isSet("port") && options.Port.isEmpty()) {
         std::fputs(app::kPortEmpty, stderr);
         std::exit(kUsageStatus);
@@ -101,6 +108,14 @@ TConsoleOptions ReadOptions(const QCoreApplication& application) {
     if (options.Port == kSimulatedPortName && !options.Simulate) {
         std::fputs(app::kSimPortNeedsSimulate, stderr);
         std::exit(kUsageStatus);
+    }
+    if (!options.Dahs.isEmpty()) {
+        try {
+            dahs::ParseDahsListen(options.Dahs.toStdString());
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "vapcal: %s\n", error.what());
+            std::exit(kUsageStatus);
+        }
     }
     return options;
 }
@@ -186,6 +201,14 @@ int main(int argc, char** argv) {
     app::TfrmVapcalCalc window;
     if (!options.Record.isEmpty())
         window.LiveView->StartRecording(options.Record);
+    // A map that cannot be served is reported; the console works on without.
+    std::unique_ptr<app::TDahsFeed> dahsFeed;
+    try {
+        dahsFeed = std::make_unique<app::TDahsFeed>(window, calc::SettingsFilePath(),
+                                                    options.Dahs.toStdString());
+    } catch (const std::exception& error) {
+        platform::ShowError(error.what());
+    }
     CloseOnStopSignals();
     window.show();
     if (!options.Port.isEmpty())

@@ -729,6 +729,24 @@ void TfrmVapcalCalc::btnApplyClick() {
         ApplySetPoints();
 }
 
+void TfrmVapcalCalc::ApplyForPlant(const std::string& command) {
+    if (Busy()) {
+        QTimer::singleShot(kPlantRetryMs, this, [this, command] { ApplyForPlant(command); });
+        return;
+    }
+    line_.PlantCommand = command;
+    UpdateReadingStates();
+    // Forward, whatever the input mode: the command set the flow itself.
+    calculator_->UpdateReservoirConditions();
+    calculator_->UpdateOutputs();
+    if (!InputsWithinBounds())
+        return;
+    calc::SaveSettings(settingsFile_, fields_->Calculator(), cbxAllowInput->isChecked());
+    Uncertainty->Save(settingsFile_);
+    if (ModbusConnection1->Active() || Kit->PortGone())
+        ApplySetPoints();
+}
+
 bool TfrmVapcalCalc::InputsWithinBounds(bool flowComputed) {
     for (panels::TFloatEdit* input :
          {edtTemp, edtFlow, edtDilutionFlow, edtPbar, edtDp, edtRefTemp, edtDilutedOput}) {

@@ -189,6 +189,13 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void btnApplyClick();
     void btnAboutClick();
     void btnCloseClick();
+    // A command of the plant's DAHS that set the fields: the outputs follow
+    // the fields forward, the settings are saved and the changed set points
+    // written, as Apply does; the status line names the command. While a
+    // workflow holds the poll it waits for its end.
+    void ApplyForPlant(const std::string& command);
+    // A workflow holds the poll (Apply, Refresh, the port dialog).
+    bool Busy() const { return !line_.Activity.empty(); }
 
     // Shows the calibration run window, made at its first opening.
     void OpenRunWindow();

@@ -58,6 +58,17 @@ inline constexpr const char* kStatusNoneAnswering = "no instrument answering";
 // the line stays still while all is well.
 inline constexpr const char* kStatusOldest = "oldest reading %s s";
 inline constexpr const char* kStatusOldestFresh = "oldest reading under 1 s";
+inline constexpr const char* kStatusPlantCommand = "plant %s";  // address: command
+// Why the console does not take a command of the plant's DAHS.
+inline constexpr const char* kPlantNoLine = "the console has no line to the kit";
+inline constexpr const char* kPlantOutOfReach =
+    "out of reach: it needs a reservoir flow of %s ml/min, the field takes %s to %s";
+inline constexpr const char* kPlantNoRuns = "the console carries out no calibration runs";
+inline constexpr const char* kPlantClosing = "the console is closing";
+inline constexpr const char* kPlantBusy = "the console is busy writing or reading the kit";
+inline constexpr const char* kPlantRunDrivesKit = "a calibration run drives the kit";
+// How long a command of the plant's waits for a workflow of the operator's.
+inline constexpr int kPlantRetryMs = 100;
 // By instrument: reservoir flow, dilution flow, temperature.
 inline constexpr const char* kInstrumentNames[] = {"reservoir-flow", "dilution-flow",
                                                    "temperature"};

@@ -60,6 +60,10 @@ std::string StatusLineText(const TLineStatus& line, const live::TKitReadings& re
         text +=
             *age < 1000 ? kStatusOldestFresh : Format(kStatusOldest, std::to_string(*age / 1000));
     }
+    if (!line.PlantCommand.empty()) {
+        text += kStatusSeparator;
+        text += Format(kStatusPlantCommand, line.PlantCommand);
+    }
     return text;
 }
 

@@ -20,13 +20,16 @@ struct TLineStatus {
     bool PortGone = false;   // the port vanished; the kit waits for it
     // A calibration run drives the kit: "Run: point 2 of 4, settling 3:10".
     std::string Run;
+    // The last command the plant's DAHS gave that the console took, with the
+    // plant's address ("127.0.0.1: apply 12.5 ng/l"); empty for none.
+    std::string PlantCommand{};
 };
 
 // While a run drives the kit, its progress comes first.
 // "Port /dev/ttyUSB0 · polling · oldest reading under 1 s", with the
 // instruments that do not answer, or "stopped: <why>", in place of
 // "polling"; "Port /dev/ttyUSB0 gone · waiting for it" while the adapter is
-// away.
+// away; " · plant 127.0.0.1: zero gas" after the plant's last command.
 std::string StatusLineText(const TLineStatus& line, const live::TKitReadings& readings,
                            qint64 nowMs);
 

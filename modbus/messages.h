@@ -92,3 +92,15 @@ inline constexpr std::string_view NetworkAddressInvalid =
 inline constexpr std::string_view ModbusTcpNeedsRTU =
     "Modbus TCP carries binary frames: set the transmission mode to RTU";
 }  // namespace regwire::msg
+
+// A Modbus TCP server of several peers (TModbusTcpServer): log lines, each
+// after the server's name and the peer's address.
+namespace regwire::msg {
+inline constexpr std::string_view PeerNotAllowed = "connection refused: not an accepted peer";
+inline constexpr std::string_view TooManyPeers =
+    "connection refused: %d peers are served already";  // the most served at once
+inline constexpr std::string_view PeerIdle =
+    "connection closed: no request for %d s";  // the idle time-out in seconds
+inline constexpr std::string_view PeerStalled =
+    "connection closed: the peer does not take its replies";
+}  // namespace regwire::msg

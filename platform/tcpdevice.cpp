@@ -1,5 +1,6 @@
 #include "platform/tcpdevice.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -129,12 +130,16 @@ std::unique_ptr<TTcpDevice> TTcpDevice::Connect(const TTcpEndpoint& endpoint,
     return device;
 }
 
-std::unique_ptr<TTcpDevice> TTcpDevice::Listen(const TTcpEndpoint& endpoint,
-                                               const std::string& name) {
-    std::unique_ptr<TTcpDevice> device(new TTcpDevice(name));
+namespace {
+
+// A listening socket on the endpoint's first address that takes it.
+// Raises ESerialError: sePortBusy when another program listens there,
+// seAccessDenied for a privileged port.
+int ListeningSocket(const TTcpEndpoint& endpoint, int backlog, const std::string& name) {
     addrinfo* found = Resolve(endpoint, true, name);
     int lastError = EADDRNOTAVAIL;
-    for (addrinfo* a = found; a != nullptr && device->Listener_ < 0; a = a->ai_next) {
+    int listener = -1;
+    for (addrinfo* a = found; a != nullptr && listener < 0; a = a->ai_next) {
         const int fd = NewSocket(a->ai_family);
         if (fd < 0) {
             lastError = errno;
@@ -144,32 +149,57 @@ std::unique_ptr<TTcpDevice> TTcpDevice::Listen(const TTcpEndpoint& endpoint,
         // connections of its previous run that are still closing.
         const int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, 4) == 0) {
-            device->Listener_ = fd;
+        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, backlog) == 0) {
+            listener = fd;
         } else {
             lastError = errno;
             close(fd);
         }
     }
     freeaddrinfo(found);
-    if (device->Listener_ < 0) {
+    if (listener < 0) {
         const TSerialErrorKind kind = lastError == EADDRINUSE ? sePortBusy
                                       : lastError == EACCES   ? seAccessDenied
                                                               : seSystem;
         throw Failure(kind, lastError, name);
     }
-    return device;
+    return listener;
 }
 
-uint16_t TTcpDevice::LocalPort() const {
+uint16_t LocalPortOf(int fd) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    const int fd = Listener_ >= 0 ? Listener_ : Socket_;
     if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         return 0;
     if (address.ss_family == AF_INET6)
         return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
     return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+}
+
+}  // namespace
+
+std::unique_ptr<TTcpDevice> TTcpDevice::Listen(const TTcpEndpoint& endpoint,
+                                               const std::string& name) {
+    std::unique_ptr<TTcpDevice> device(new TTcpDevice(name));
+    device->Listener_ = ListeningSocket(endpoint, 4, name);
+    return device;
+}
+
+std::unique_ptr<TTcpDevice> TTcpDevice::Adopt(int socketFd, const std::string& name) {
+    std::unique_ptr<TTcpDevice> device;
+    try {
+        device.reset(new TTcpDevice(name));
+    } catch (...) {
+        close(socketFd);
+        throw;
+    }
+    device->Socket_ = socketFd;
+    device->Adopted_ = true;
+    return device;
+}
+
+uint16_t TTcpDevice::LocalPort() const {
+    return LocalPortOf(Listener_ >= 0 ? Listener_ : Socket_);
 }
 
 // One non-blocking connect to the resolved gateway, until the deadline or a
@@ -212,6 +242,14 @@ bool TTcpDevice::Dial(uint64_t deadlineNs, bool noLimit) {
     // frame about to go on this one.
     LineError_ = false;
     return true;
+}
+
+void TTcpDevice::Disconnect() {
+    if (Socket_ < 0)
+        return;
+    const linger abort{1, 0};
+    setsockopt(Socket_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    DropPeer();
 }
 
 void TTcpDevice::DropPeer() {
@@ -279,6 +317,9 @@ bool TTcpDevice::WaitUntil(uint64_t deadlineNs, bool noLimit) {
     Pull();
     if (Queued() > 0)
         return true;
+    // An adopted peer that went has no successor to wait for.
+    if (Adopted_ && Socket_ < 0)
+        return false;
     // A gateway on the same network answers within microseconds: the side
     // that dialled looks for the reply a moment before it sleeps, which
     // spares it the wake-up of a sleeping core.
@@ -307,6 +348,8 @@ bool TTcpDevice::WaitUntil(uint64_t deadlineNs, bool noLimit) {
         Pull();
         if (Queued() > 0)
             return true;
+        if (Adopted_ && Socket_ < 0)
+            return false;
     }
 }
 
@@ -360,9 +403,10 @@ bool TTcpDevice::Write(const uint8_t* data, size_t count, uint32_t timeoutMs) {
             continue;
         if (ready <= 0) {
             // Half a frame is in the stream: the peer can no longer tell
-            // where the next one starts, so the connection goes.
+            // where the next one starts, so the connection goes, and with
+            // it what the peer did not take.
             if (sent > 0)
-                DropPeer();
+                Disconnect();
             return false;
         }
     }
@@ -393,6 +437,72 @@ uint32_t TTcpDevice::Tick() const {
 
 uint64_t TTcpDevice::TickUs() const {
     return MonotonicNs() / 1000U;
+}
+
+// --- A listener for several peers ---
+
+std::string NumericAddress(const sockaddr_storage& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
+            inet_ntop(AF_INET, in6.sin6_addr.s6_addr + 12, text, sizeof text);
+            return text;
+        }
+        inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
+        return text;
+    }
+    if (address.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text,
+                  sizeof text);
+        return text;
+    }
+    return {};
+}
+
+std::unique_ptr<TTcpListener> TTcpListener::Listen(const TTcpEndpoint& endpoint,
+                                                   const std::string& name) {
+    std::unique_ptr<TTcpListener> listener(new TTcpListener());
+    if (listener->CutShort_.Fd() < 0)
+        throw Failure(seSystem, errno, name);
+    listener->Fd_ = ListeningSocket(endpoint, 16, name);
+    return listener;
+}
+
+TTcpListener::~TTcpListener() {
+    if (Fd_ >= 0)
+        close(Fd_);
+}
+
+uint16_t TTcpListener::LocalPort() const {
+    return LocalPortOf(Fd_);
+}
+
+void TTcpListener::CutShortWait() {
+    CutShort_.Raise();
+}
+
+int TTcpListener::Accept(std::string& peerAddress) {
+    for (;;) {
+        pollfd fds[2] = {{CutShort_.Fd(), POLLIN, 0}, {Fd_, POLLIN, 0}};
+        const int ready = ppoll(fds, 2, nullptr, nullptr);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0 || ((fds[0].revents & POLLIN) != 0 && CutShort_.Take()))
+            return -1;
+        if ((fds[1].revents & POLLIN) == 0)
+            continue;
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        const int fd = accept4(Fd_, reinterpret_cast<sockaddr*>(&address), &length,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+        // A peer that gave up before it was taken leaves nothing to serve.
+        if (fd < 0)
+            continue;
+        SendAtOnce(fd);
+        peerAddress = NumericAddress(address);
+        return fd;
+    }
 }
 
 }  // namespace platform

@@ -4,7 +4,8 @@
 //
 // Connect() dials a gateway (a client's side), Listen() waits for one peer at
 // a time (a server's side; a newer peer takes over from the one before, so a
-// peer that vanished without a goodbye never locks the others out).
+// peer that vanished without a goodbye never locks the others out), Adopt()
+// serves one peer that a TTcpListener took, until that peer goes.
 //
 // Line settings, RTS and the transmitter drain have no meaning on a stream:
 // they are taken and ignored. A dropped connection is a line error, reported
@@ -50,12 +51,21 @@ class TTcpDevice final : public TSerialDevice {
     static std::unique_ptr<TTcpDevice> Listen(const TTcpEndpoint& endpoint,
                                               const std::string& name);
 
+    // Serves the connection of one peer taken by a TTcpListener (the device
+    // owns the descriptor). Once that peer has gone, waits end at once
+    // instead of waiting for another.
+    static std::unique_ptr<TTcpDevice> Adopt(int socketFd, const std::string& name);
+
     ~TTcpDevice() override;
 
     // The port a listener took (the system's choice for port 0).
     uint16_t LocalPort() const;
     // Whether a peer is connected now (as far as the device has seen).
     bool HasPeer() const { return Socket_ >= 0; }
+    // Closes the connection to the peer now, abortively: what the peer has
+    // not taken goes with it instead of waiting in the system's buffers for
+    // a peer that may never read (a listener listens on).
+    void Disconnect();
 
     void ApplySettings(const TSerialLineSettings& settings) override;
     bool WaitForInput(uint32_t timeoutMs) override;
@@ -88,6 +98,7 @@ class TTcpDevice final : public TSerialDevice {
     sockaddr_storage Address_{};
     socklen_t AddressLength_ = 0;
     bool Dials_ = false;
+    bool Adopted_ = false;
     // No new dial before this time (monotonic nanoseconds); the back-off
     // doubles with each failure up to its ceiling and resets on success.
     uint64_t NextDialNs_ = 0;
@@ -95,5 +106,38 @@ class TTcpDevice final : public TSerialDevice {
     bool LineError_ = false;
     TInputQueue Input_;
 };
+
+// A listening socket that takes several peers, each to be served on its own
+// (TTcpDevice::Adopt), for a server that answers many clients at once.
+class TTcpListener {
+  public:
+    // Raises ESerialError as TTcpDevice::Listen does.
+    static std::unique_ptr<TTcpListener> Listen(const TTcpEndpoint& endpoint,
+                                                const std::string& name);
+    ~TTcpListener();
+    TTcpListener(const TTcpListener&) = delete;
+    TTcpListener& operator=(const TTcpListener&) = delete;
+
+    // The port taken (the system's choice for port 0).
+    uint16_t LocalPort() const;
+
+    // Waits without limit for the next peer and returns its descriptor
+    // (non-blocking, close-on-exec, small frames sent at once) with the
+    // peer's numeric address in `peerAddress` (an IPv4 peer on an IPv6
+    // socket as plain IPv4). -1 when the wait was cut short.
+    int Accept(std::string& peerAddress);
+    // Any thread: ends the wait of Accept (or the next one).
+    void CutShortWait();
+
+  private:
+    TTcpListener() = default;
+
+    int Fd_ = -1;
+    TCutShortSignal CutShort_;
+};
+
+// The numeric text of an address (sockaddr_in or sockaddr_in6); an
+// IPv4-mapped IPv6 address is given as plain IPv4.
+std::string NumericAddress(const sockaddr_storage& address);
 
 }  // namespace platform

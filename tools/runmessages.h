@@ -6,8 +6,8 @@
 namespace tools {
 
 inline constexpr const char* kRunUsage =
-    "usage: vapcal-run PLAN -p PORT [--out DIR] [--give-up-after S]\n"
-    "       vapcal-run --resume DIR [-p PORT] [--give-up-after S]\n"
+    "usage: vapcal-run PLAN -p PORT [--out DIR] [--give-up-after S] [--dahs ADDRESS]\n"
+    "       vapcal-run --resume DIR [-p PORT] [--give-up-after S] [--dahs ADDRESS]\n"
     "       vapcal-run --check PLAN [-p PORT]\n"
     "\n"
     "Carries out a calibration run's plan on the Vapcal kit without a window: each point's\n"
@@ -19,6 +19,10 @@ inline constexpr const char* kRunUsage =
     "                         $XDG_DATA_HOME/vapcal/runs/<start time>-<plan name>)\n"
     "  --give-up-after S      stop the run when the kit has not answered for S seconds\n"
     "                         (default 120)\n"
+    "  --dahs mbtcp://HOST:PORT\n"
+    "                         serve the plant's register map there during the run (instead\n"
+    "                         of DahsListen in Vapcal.ini); with DahsControl=1 the plant may\n"
+    "                         pause, resume and stop the run\n"
     "  --resume DIR           go on with the interrupted run in DIR: finished points are kept,\n"
     "                         the interrupted one starts again (its port unless -p is given)\n"
     "  --check PLAN           check the plan and print its points with their flows; with -p\n"
@@ -49,5 +53,7 @@ inline constexpr const char* kRunEnded = "run %s: %s";
 inline constexpr const char* kRunReport = "report %s";
 inline constexpr const char* kRunNoReport = "no report: %s";
 inline constexpr const char* kRunReportTooLong = "vapcal-report took longer than 120 s";
+inline constexpr const char* kRunDahs = "serving the plant's register map on %s";
+inline constexpr const char* kRunDahsFailed = "the plant's register map: %s";
 
 }  // namespace tools

@@ -21,12 +21,14 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "calc/settings.h"
 #include "calc/settingslocation.h"
+#include "dahs/dahssettings.h"
 #include "live/stability.h"
 #include "platform/filltext.h"
 #include "platform/numtext.h"
@@ -35,6 +37,7 @@
 #include "run/messages.h"
 #include "run/plan.h"
 #include "run/runfolder.h"
+#include "tools/rundahs.h"
 #include "tools/runmessages.h"
 
 namespace {
@@ -73,6 +76,7 @@ struct TArguments {
     std::string Resume;
     bool Check = false;
     int GiveUpAfter = 120;
+    std::string Dahs;
 };
 
 TArguments ReadArguments(const QStringList& words) {
@@ -99,6 +103,13 @@ TArguments ReadArguments(const QStringList& words) {
         } else if (word == "--check") {
             a.Check = true;
             a.Plan = value();
+        } else if (word == "--dahs") {
+            a.Dahs = value();
+            try {
+                dahs::ParseDahsListen(a.Dahs);
+            } catch (const dahs::EDahsSettingsError& e) {
+                throw TUsage{e.what()};
+            }
         } else if (word == "--give-up-after") {
             const std::string text = value();
             bool ok = false;
@@ -307,12 +318,21 @@ int Run(const TArguments& arguments) {
     setup.Accuracies = settings.Accuracies;
     setup.GiveUpAfterMs = arguments.GiveUpAfter * 1000LL;
     run::TRunEngine engine(plan, setup, *kit, clock, *folder);
+    // The plant's register map, when asked for; fed from what the run sees.
+    std::unique_ptr<tools::TRunDahs> plant;
 
     kit->Targets = [&engine] { return engine.Targets(); };
-    kit->OnSample = [&engine](const live::TLiveSample& sample, std::optional<double> analyzer) {
+    kit->OnSample = [&engine, &plant](const live::TLiveSample& sample,
+                                      std::optional<double> analyzer) {
         engine.Sample(sample, analyzer);
+        if (plant)
+            plant->Sampled(sample);
     };
-    kit->OnLapse = [&engine] { engine.Lapse(); };
+    kit->OnLapse = [&engine, &plant] {
+        engine.Lapse();
+        if (plant)
+            plant->Lapsed();
+    };
     kit->Monitor().Accuracies = settings.Accuracies;
     kit->OnPortGone = [&engine](const std::string& gone) {
         Say(platform::FillText(tools::kRunPortGone, {gone}));
@@ -324,7 +344,9 @@ int Run(const TArguments& arguments) {
     };
 
     const int count = engine.PointCount();
-    engine.OnStateChanged = [&engine, count](run::TRunState state) {
+    engine.OnStateChanged = [&engine, &plant, count](run::TRunState state) {
+        if (plant)
+            plant->StateChanged();
         if (state == run::rsDone || state == run::rsStopped)
             return;
         char text[300];
@@ -332,7 +354,9 @@ int Run(const TArguments& arguments) {
                       engine.Paused() ? run::kStatePaused : run::RunStateName(state));
         Say(text);
     };
-    engine.OnPointFinished = [count](int index, const QJsonObject& result) {
+    engine.OnPointFinished = [&plant, count](int index, const QJsonObject& result) {
+        if (plant)
+            plant->PointFinished(result);
         char text[400];
         std::snprintf(text, sizeof text, tools::kRunPoint, index, count, PointLine(result).c_str());
         Say(text);
@@ -349,6 +373,24 @@ int Run(const TArguments& arguments) {
                   : engine.StopReason()}));
         QCoreApplication::exit(engine.ExitStatus());
     };
+
+    bool served = false;
+    try {
+        served = tools::TRunDahs::Wanted(arguments.Dahs, settingsFile);
+    } catch (const dahs::EDahsSettingsError& e) {
+        throw TUsage{e.what()};
+    }
+    // An address that cannot be listened on is a port that cannot be had.
+    if (served) {
+        try {
+            plant = std::make_unique<tools::TRunDahs>(arguments.Dahs, settingsFile, engine, *kit,
+                                                      clock, Say);
+        } catch (const dahs::EDahsSettingsError& e) {
+            Say(tools::kRunPrefix + platform::FillText(tools::kRunDahsFailed, {e.what()}));
+            return kExitPort;
+        }
+        Say(platform::FillText(tools::kRunDahs, {plant->Address()}));
+    }
 
     CatchStopSignals();
     QSocketNotifier stop(StopPipe[0], QSocketNotifier::Read);
@@ -381,6 +423,7 @@ int Run(const TArguments& arguments) {
         }
     });
     const int status = QCoreApplication::exec();
+    plant.reset();
     kit->StopPolling();
     if (Terminal)
         std::fputs("\r\033[K", stderr);

@@ -1,6 +1,8 @@
 // The console against the simulated kit, end to end: a real vapcal-sim on a
 // pseudo-terminal, the window on the offscreen platform, the port dialog
 // answered through the window's dialog hook.
+#include <modbus.h>
+// libmodbus first: its system headers come before Qt's macros.
 #include <gtest/gtest.h>
 
 #include <QComboBox>
@@ -21,17 +23,22 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
+#include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "../sim/simprocess.h"
 #include "app/comselect.h"
+#include "app/dahsfeed.h"
 #include "app/livedisplay.h"
 #include "app/mainwindow.h"
 #include "app/runwindow.h"
@@ -675,6 +682,95 @@ TEST_F(ConsoleTest, ASetPointChangeShowsSettlingThenStable) {
                 std::none_of(seen.begin(), settling,
                              [](const QString& text) { return text.startsWith("Stable"); }))
         << seen.join(" | ").toStdString();
+    EXPECT_TRUE(messages.empty());
+}
+
+// The plant's DAHS, played by libmodbus, reads the map while the console
+// polls the kit and finds the window's own values; its apply is carried out
+// like the operator's, one the kit cannot reach is refused and changes
+// nothing. The plant talks on a thread of its own: the console answers its
+// commands from the main thread.
+TEST_F(ConsoleTest, ThePlantReadsWhatTheWindowShowsAndItsApplyIsTakenLikeTheOperators) {
+    const std::string ini = dir.filePath("Vapcal.ini").toStdString();
+    {
+        QFile file(QString::fromStdString(ini));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("[Vapcal]\nDahsControl=1\n");
+    }
+    Connect();
+    window->LiveView->Monitor.Stability().SetSettlingMs(1000);
+    app::TDahsFeed feed(*window, ini, "mbtcp://127.0.0.1:0");
+    ASSERT_NE(feed.Server(), nullptr);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return (feed.Snapshot().Status & dahs::sbStable) != 0; }, 10000));
+
+    modbus_t* plant = modbus_new_tcp("127.0.0.1", feed.Server()->LocalPort());
+    modbus_set_response_timeout(plant, 5, 0);
+    ASSERT_EQ(modbus_connect(plant), 0);
+    // Runs a plant's request on its thread while the console goes on.
+    const auto ask = [&](const std::function<int()>& request, int& error) {
+        int result = 0;
+        bool done = false;
+        std::thread asking([&] {
+            result = request();
+            error = errno;
+            done = true;
+        });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return done; }, 10000));
+        asking.join();
+        return result;
+    };
+
+    // The poll is held so that the map and the window stand still.
+    window->SW_VCtimer->SetEnabled(false);
+    QTest::qWait(600);
+    const dahs::TDahsSnapshot shown = feed.Snapshot();
+    std::uint16_t r[33] = {};
+    int error = 0;
+    ASSERT_EQ(ask([&] { return modbus_read_input_registers(plant, 0, 33, r); }, error), 33);
+    const auto value = [&](dahs::TDahsField field) {
+        return modbus_get_float_abcd(&r[dahs::DahsRegister(field).Address]);
+    };
+    EXPECT_EQ(r[1] & ~dahs::sbControlAllowed, shown.Status);
+    EXPECT_EQ(
+        r[1] & (dahs::sbPolling | dahs::sbAllCurrent | dahs::sbStable | dahs::sbControlAllowed),
+        dahs::sbPolling | dahs::sbAllCurrent | dahs::sbStable | dahs::sbControlAllowed);
+    EXPECT_EQ(dahs::DecodeUInt32(r[2], r[3], dahs::woHighFirst), shown.Heartbeat);
+    EXPECT_GT(shown.Heartbeat, 2U);
+    EXPECT_EQ(value(dahs::dfReservoirFlow), static_cast<float>(window->ELflowMfcRF->Value()));
+    EXPECT_EQ(value(dahs::dfDilutionFlow), static_cast<float>(window->ELflowMfcDF->Value()));
+    EXPECT_EQ(value(dahs::dfTemperature), static_cast<float>(shown.Temperature));
+    EXPECT_NEAR(shown.Temperature, 40, 0.2);
+    EXPECT_EQ(value(dahs::dfReservoirFlowSetPoint), static_cast<float>(window->LastFlowSP));
+    EXPECT_EQ(value(dahs::dfTemperatureSetPoint), static_cast<float>(window->LastTempSP));
+    EXPECT_EQ(value(dahs::dfCalculated), static_cast<float>(window->edtDilutedOput->AsFloat()));
+    EXPECT_EQ(value(dahs::dfDelivered), static_cast<float>(shown.Delivered));
+    EXPECT_NEAR(value(dahs::dfDelivered), value(dahs::dfCalculated),
+                0.02 * value(dahs::dfCalculated));
+    EXPECT_GT(value(dahs::dfDeliveredU), 0);
+    window->SW_VCtimer->SetEnabled(true);
+
+    const auto command = [&](float wanted, std::uint16_t code) {
+        const auto bits = std::bit_cast<std::uint32_t>(wanted);
+        std::uint16_t values[4] = {static_cast<std::uint16_t>(bits >> 16),
+                                   static_cast<std::uint16_t>(bits & 0xFFFF), 0, code};
+        return ask([&] { return modbus_write_registers(plant, 0, 4, values); }, error);
+    };
+    EXPECT_EQ(command(5000, dahs::ckApplyWanted), -1);
+    EXPECT_EQ(error, EMBXILVAL);
+    EXPECT_EQ(command(0, dahs::ckPause), -1);
+    EXPECT_EQ(error, EMBXILVAL);
+    EXPECT_EQ(window->LastFlowSP, 6);
+
+    ASSERT_EQ(command(20, dahs::ckApplyWanted), 4);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->LastFlowSP == 3; }, 10000));
+    EXPECT_TRUE(Contains(kit->TakeLines(), "server 10: register 33 := 4800"));
+    EXPECT_TRUE(window->lblStatus->text().endsWith("plant 127.0.0.1: apply 20 ng/l"))
+        << window->lblStatus->text().toStdString();
+    EXPECT_EQ(window->edtFlow->AsFloat(), 3);
+    EXPECT_EQ(feed.Server()->CommandsTaken(), 1U);
+    modbus_close(plant);
+    modbus_free(plant);
     EXPECT_TRUE(messages.empty());
 }
 

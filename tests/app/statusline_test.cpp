@@ -42,6 +42,9 @@ TEST(StatusLine, TheStatusLineNamesThePortTheLinesStateAndTheOldestReading) {
         {{"/dev/ttyUSB0", false, "writing set points", "", false, ""},
          1400,
          "writing set points \u00B7 oldest reading under 1 s"},
+        {{"/dev/ttyUSB0", true, "", "", false, "", "127.0.0.1: zero gas"},
+         1400,
+         "polling \u00B7 oldest reading under 1 s \u00B7 plant 127.0.0.1: zero gas"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(StatusLineText(c.line, readings, c.now), port + c.text);

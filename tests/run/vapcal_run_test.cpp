@@ -1,9 +1,13 @@
 // vapcal-run end to end: a four-point plan against vapcal-sim with its
-// analyser, as an operator would run it, killed, resumed, and left by its
-// kit.
+// analyser, as an operator would run it, killed, resumed, left by its kit,
+// and watched and stopped by the plant's DAHS (libmodbus).
+#include <modbus.h>
+// libmodbus first: its system headers come before Qt's macros.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +19,11 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,7 +42,8 @@ constexpr const char* kPlan = R"({"name": "Four points", "temperature": 40, "dil
 
 class TRunProcess {
   public:
-    TRunProcess(const QString& home, std::vector<std::string> arguments) {
+    TRunProcess(const QString& home, std::vector<std::string> arguments,
+                std::string program = VAPCAL_RUN) {
         static int count = 0;
         FErrors = (home + QString("/vapcal-run-%1.err").arg(++count)).toStdString();
         FPid = fork();
@@ -47,7 +55,6 @@ class TRunProcess {
             dup2(null, STDOUT_FILENO);
             dup2(errors, STDERR_FILENO);
             std::vector<char*> argv;
-            std::string program = VAPCAL_RUN;
             argv.push_back(program.data());
             for (std::string& argument : arguments)
                 argv.push_back(argument.data());
@@ -274,6 +281,93 @@ TEST_F(VapcalRun, TheKitKilledMidRunEndsTheRunAfterGivingUpWithItsJournalWhole) 
     EXPECT_TRUE(Read(out + "/journal.jsonl").endsWith('\n'));
     EXPECT_EQ(QJsonDocument::fromJson(Read(out + "/results.json"))["points"][0]["status"],
               "stopped");
+}
+
+// A loopback port nobody listens on now.
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// The plant reads the run's progress from the status word and the run
+// registers, pauses and resumes it, is refused an apply while the run
+// drives the kit, and stops it: exit 2, the stop journalled with who asked.
+TEST_F(VapcalRun, ThePlantWatchesTheRunThroughTheStatusWordAndStopsIt) {
+    // The settings beside the program: a copy of it with DahsControl=1.
+    const QString bin = FHome.path() + "/bin";
+    ASSERT_TRUE(QDir().mkpath(bin));
+    ASSERT_TRUE(QFile::copy(VAPCAL_RUN, bin + "/vapcal-run"));
+    QFile ini(bin + "/Vapcal.ini");
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[Vapcal]\nDahsControl=1\n");
+    ini.close();
+
+    TSimProcess sim({"--analyzer", "30", "--analyzer-gain", "1.02", "--seed", "4"});
+    const int port = FreePort();
+    std::vector<std::string> arguments = Arguments(sim, Out("plant"));
+    arguments.push_back("--dahs");
+    arguments.push_back("mbtcp://127.0.0.1:" + std::to_string(port));
+    TRunProcess running(FHome.path(), arguments, (bin + "/vapcal-run").toStdString());
+
+    modbus_t* plant = modbus_new_tcp("127.0.0.1", port);
+    modbus_set_response_timeout(plant, 5, 0);
+    bool connected = false;
+    for (int i = 0; i < 100 && !connected; ++i) {
+        connected = modbus_connect(plant) == 0;
+        if (!connected)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(connected);
+    std::uint16_t r[33] = {};
+    const auto read = [&] { return modbus_read_input_registers(plant, 0, 33, r) == 33; };
+    const auto waitFor = [&](const std::function<bool()>& seen) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (std::chrono::steady_clock::now() < end) {
+            if (read() && seen())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    };
+    constexpr std::uint16_t runActive = 1U << 3;
+    constexpr std::uint16_t paused = 1U << 4;
+    // Point 2 of 4 dwelling (state 4), with point 1's means in place.
+    ASSERT_TRUE(waitFor([&] { return r[30] == 2 && r[32] == 4; }));
+    EXPECT_EQ(r[31], 4);
+    EXPECT_TRUE(r[1] & runActive);
+    EXPECT_FALSE(std::isnan(modbus_get_float_abcd(&r[24])));
+    EXPECT_FALSE(std::isnan(modbus_get_float_abcd(&r[28])));
+    EXPECT_NEAR(modbus_get_float_abcd(&r[8]), 16, 0.5);
+
+    EXPECT_EQ(modbus_write_register(plant, 3, 4), 1);  // pause
+    ASSERT_TRUE(waitFor([&] { return (r[1] & paused) != 0; }));
+    EXPECT_EQ(modbus_write_register(plant, 3, 5), 1);  // resume
+    ASSERT_TRUE(waitFor([&] { return (r[1] & paused) == 0; }));
+    std::uint16_t apply[4] = {0x4180, 0, 0, 1};  // 16 ng/l, apply
+    EXPECT_EQ(modbus_write_registers(plant, 0, 4, apply), -1);
+    EXPECT_EQ(errno, EMBXILVAL);
+    EXPECT_EQ(modbus_write_register(plant, 3, 6), 1);  // stop
+    EXPECT_EQ(running.Wait(), 2);
+    modbus_close(plant);
+    modbus_free(plant);
+
+    std::vector<std::string> events;
+    QString reason;
+    for (const QJsonObject& e : Events(Out("plant"))) {
+        events.push_back(e["event"].toString().toStdString());
+        if (e["event"].toString() == "stopped")
+            reason = e["reason"].toString();
+    }
+    EXPECT_NE(std::find(events.begin(), events.end(), "paused"), events.end());
+    EXPECT_NE(std::find(events.begin(), events.end(), "resumed"), events.end());
+    EXPECT_EQ(reason, "stopped by the plant's DAHS at 127.0.0.1");
 }
 
 TEST_F(VapcalRun, SigintAndSigtermStopTheRunWithItsJournalAndResults) {

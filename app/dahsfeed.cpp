@@ -1,0 +1,185 @@
+#include "app/dahsfeed.h"
+
+#include <QTimer>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+#include "app/livedisplay.h"
+#include "app/mainwindow.h"
+#include "app/messages.h"
+#include "calc/model.h"
+#include "kit/kit.h"
+#include "platform/filltext.h"
+#include "platform/numtext.h"
+#include "platform/thread.h"
+
+namespace app {
+
+namespace {
+
+double Known(double value) {
+    return std::isfinite(value) ? value : dahs::kDahsUnknown;
+}
+
+}  // namespace
+
+TDahsFeed::TDahsFeed(TfrmVapcalCalc& window, const std::string& settingsFile,
+                     const std::string& listen)
+    : FWindow(window) {
+    dahs::TDahsSettings settings = dahs::LoadDahsSettings(settingsFile);
+    if (!listen.empty()) {
+        settings.Listen = dahs::ParseDahsListen(listen);
+        settings.Enabled = true;
+    }
+    if (!settings.Enabled)
+        return;
+    FServer = std::make_unique<dahs::TDahsServer>(settings);
+    FServer->OnLog = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+    // The command arrives on a peer's thread; the window is the main
+    // thread's, which answers while the peer waits.
+    FServer->OnCommand = [this](const dahs::TDahsCommand& command, std::string& reason) {
+        bool taken = false;
+        if (!FClosing)
+            platform::Synchronize([&] { taken = Take(command, reason); });
+        else
+            reason = kPlantClosing;
+        return taken;
+    };
+    FServer->Start();
+    live::TKitMonitor& monitor = FWindow.LiveView->Monitor;
+    // After the window's own handling of the poll, so the map says what the
+    // window shows.
+    FShown = monitor.OnPoll;
+    monitor.OnPoll = [this] {
+        if (FShown)
+            FShown();
+        Polled();
+    };
+    Polled();
+}
+
+// A peer may be waiting for the main thread with a command: the server is
+// ended on a thread of its own while this one serves such waits.
+TDahsFeed::~TDahsFeed() {
+    if (!FServer)
+        return;
+    FWindow.LiveView->Monitor.OnPoll = FShown;
+    FClosing = true;
+    platform::TCompletion ended;
+    std::thread ender([this, &ended] {
+        FServer.reset();
+        ended.Complete();
+    });
+    ended.Wait();
+    ender.join();
+}
+
+bool TDahsFeed::Take(const dahs::TDahsCommand& command, std::string& reason) {
+    if (FClosing) {
+        reason = kPlantClosing;
+        return false;
+    }
+    if (!FWindow.Kit->Active()) {
+        reason = kPlantNoLine;
+        return false;
+    }
+    // At the temperature and dilution the kit holds now.
+    const long double temp = FWindow.LastTempSP;
+    const long double dilution = FWindow.LastDilutionFlowSP;
+    long double flow = 0;
+    switch (command.Kind) {
+        case dahs::ckApplyWanted:
+            try {
+                flow = calc::CalcFlowForOutput(command.Wanted, calc::CalcSatConc(temp),
+                                               FWindow.edtPbar->AsFloat(), FWindow.edtDp->AsFloat(),
+                                               temp, FWindow.edtRefTemp->AsFloat(), dilution);
+            } catch (const std::exception&) {
+                flow = NAN;
+            }
+            break;
+        case dahs::ckZeroGas:
+            break;
+        default:
+            reason = kPlantNoRuns;
+            return false;
+    }
+    const long double held = HeldFlow(flow, reason);
+    if (std::isnan(held))
+        return false;
+    if (FWindow.Busy()) {
+        reason = kPlantBusy;
+        return false;
+    }
+    // A run's set points are the run's: the plant does not write over them.
+    if (FWindow.RunDrivesKit()) {
+        reason = kPlantRunDrivesKit;
+        return false;
+    }
+    FWindow.edtTemp->SetAsFloat(temp);
+    FWindow.edtDilutionFlow->SetAsFloat(dilution);
+    FWindow.edtFlow->SetAsFloat(held);
+    const std::string text = command.Peer + ": " + dahs::DahsCommandText(command);
+    QTimer::singleShot(0, &FWindow, [this, text] { FWindow.ApplyForPlant(text); });
+    return true;
+}
+
+// The reservoir flow as its field would hold it; NaN, with the reason, when
+// the field does not take it.
+long double TDahsFeed::HeldFlow(long double flow, std::string& reason) const {
+    const panels::TFloatEdit& field = *FWindow.edtFlow;
+    const long double held =
+        std::isfinite(flow) ? platform::HeldValue(flow, field.DecimalPlaces()) : flow;
+    if (std::isfinite(held) && held >= field.BoundLower() && held <= field.BoundUpper())
+        return held;
+    reason = platform::FillText(
+        kPlantOutOfReach,
+        {std::isfinite(held) ? platform::FloatToStrGeneral(held) : std::string("no"),
+         platform::FloatToStrGeneral(field.BoundLower()),
+         platform::FloatToStrGeneral(field.BoundUpper())});
+    return NAN;
+}
+
+void TDahsFeed::Polled() {
+    live::TKitMonitor& monitor = FWindow.LiveView->Monitor;
+    const qint64 now = FWindow.LiveView->NowMs();
+    const live::TKitReadings& readings = monitor.Readings();
+    dahs::TDahsSnapshot& s = FSnapshot;
+
+    s.Status = 0;
+    if (FWindow.Polling())
+        s.Status |= dahs::sbPolling;
+    if (readings.AllCurrent(now))
+        s.Status |= dahs::sbAllCurrent;
+    if (monitor.Stability().State(now) == live::ssStable)
+        s.Status |= dahs::sbStable;
+    for (int i = 0; i < live::kInstrumentCount; ++i)
+        if (readings.NotAnswering(static_cast<live::TInstrument>(i), now))
+            s.Status |= dahs::sbInstrumentSilent;
+
+    const auto reading = [&](live::TInstrument instrument) {
+        return readings.Current(instrument, now) ? readings.Value(instrument) : dahs::kDahsUnknown;
+    };
+    s.Temperature = reading(live::inTemperature);
+    s.ReservoirFlow = reading(live::inReservoirFlow);
+    s.DilutionFlow = reading(live::inDilutionFlow);
+    const live::TKitTargets targets = monitor.Targets ? monitor.Targets() : live::TKitTargets{};
+    s.TemperatureSetPoint = Known(targets.TempSP);
+    s.ReservoirFlowSetPoint = Known(targets.FlowSP);
+    s.DilutionFlowSetPoint = Known(targets.DilutionFlowSP);
+    s.Calculated = Known(targets.Calculated);
+
+    // The heartbeat grows with every complete poll, and only then.
+    const live::TLiveSample* sample = monitor.CurrentSample(now);
+    if (sample != nullptr && sample->Ms != FLastSampleMs) {
+        FLastSampleMs = sample->Ms;
+        ++s.Heartbeat;
+    }
+    s.Delivered = sample != nullptr ? sample->Delivered : dahs::kDahsUnknown;
+    s.DeliveredU = sample != nullptr ? sample->DeliveredStandardU *
+                                           static_cast<double>(monitor.Accuracies.CoverageFactor)
+                                     : dahs::kDahsUnknown;
+    FServer->Publish(s);
+}
+
+}  // namespace app

@@ -1,0 +1,103 @@
+// TModbusTcpServer: server objects answering several Modbus TCP peers at
+// once, each on a worker thread of its own, without the main thread.
+//
+// A connection in server mode serves one peer, the newest, and has each
+// request answered on the main thread. A program whose main thread polls a
+// line of its own (the console) serves a plant's many readers here instead:
+// one thread takes the peers, and each peer gets a thread and a server object
+// of its own, made by the factory on that thread, whose Answer builds every
+// reply there. What a server object reads must therefore be safe to read from
+// those threads (a copy under a lock, for instance).
+//
+// A peer that floods is answered one request at a time and slowed down by
+// its own connection; a peer that stops reading its replies is dropped once a
+// reply cannot be sent within SendTimeoutMs; a peer silent for IdleTimeoutMs
+// is dropped; a malformed header costs that peer its staged characters, never
+// the server. Its threads run at a lower priority than the program's own. Peers beyond MaxPeers,
+// and those the AcceptsPeer check refuses, are closed at once and logged with their address.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "modbus/server.h"
+#include "platform/tcpdevice.h"
+
+namespace regwire {
+
+class TModbusTcpServer {
+  public:
+    // Makes the server object of one peer, on that peer's thread.
+    using TServerFactory = std::function<std::unique_ptr<TModbusServer>(const std::string& peer)>;
+    // Whether a peer with this numeric address is served (worker thread).
+    using TPeerCheck = std::function<bool(const std::string& peer)>;
+    // A line for the program's log (worker threads, one call at a time).
+    using TLogEvent = std::function<void(const std::string& line)>;
+
+    // The names of its threads.
+    static constexpr const char* kAcceptThreadName = "mbtcp-accept";
+    static constexpr const char* kPeerThreadName = "mbtcp-peer";
+
+    struct TOptions {
+        int MaxPeers = 8;
+        std::uint32_t SendTimeoutMs = 2000;
+        std::uint32_t IdleTimeoutMs = 60000;
+        // The nice value of its threads: above the program's own, so that
+        // on a busy machine the program's own work (a kit's poll) comes
+        // first.
+        int Nice = 10;
+    };
+
+    // Listens on the endpoint (raises platform::ESerialError as
+    // TTcpDevice::Listen does). Peers are taken once Start has run.
+    TModbusTcpServer(const platform::TTcpEndpoint& endpoint, const std::string& name,
+                     TServerFactory factory, TOptions options);
+    // Stops taking peers, ends every peer's thread and waits for them.
+    ~TModbusTcpServer();
+    TModbusTcpServer(const TModbusTcpServer&) = delete;
+    TModbusTcpServer& operator=(const TModbusTcpServer&) = delete;
+
+    // Assign before Start.
+    TPeerCheck AcceptsPeer;
+    TLogEvent OnLog;
+
+    void Start();
+
+    std::uint16_t LocalPort() const { return FListener->LocalPort(); }
+    // Peers served now.
+    int PeerCount() const;
+    // Peers closed at once: not accepted, or one too many.
+    std::uint64_t RefusedPeers() const { return FRefusedPeers; }
+
+  private:
+    struct TPeer;
+
+    void NameAndYield(const char* name) const;
+    void AcceptLoop();
+    void Serve(TPeer& peer);
+    void TakePeer(int fd, const std::string& address);
+    void ReapEnded();
+    std::string PeerLine(const std::string& peer, std::string_view text) const;
+    void Log(const std::string& line);
+
+    std::string FName;
+    TServerFactory FFactory;
+    TOptions FOptions;
+    std::unique_ptr<platform::TTcpListener> FListener;
+    std::thread FAcceptThread;
+    std::atomic<bool> FStopping{false};
+    std::atomic<std::uint64_t> FRefusedPeers{0};
+
+    mutable std::mutex FPeersLock;
+    std::list<std::unique_ptr<TPeer>> FPeers;
+    std::mutex FLogLock;
+};
+
+}  // namespace regwire
