@@ -649,9 +649,12 @@ void TKit::LookForPort() {
         OnPortBack(Port());
 }
 
+// A pseudo-terminal has no lasting name, and its number, once freed, goes to
+// whichever program asks for one next: a line that comes back there is
+// another program's, never the kit that went away.
 std::string TKit::Resolve() const {
     if (FGoneName.empty())
-        return FGonePort;
+        return FGonePort.starts_with("/dev/pts/") ? std::string() : FGonePort;
     std::error_code error;
     const auto target =
         std::filesystem::canonical(std::filesystem::path(ByIdFolder) / FGoneName, error);

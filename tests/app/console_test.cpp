@@ -366,6 +366,14 @@ TEST_F(ConsoleTest, KilledKitShowsThePortGoneAndApplyReportsNothingSent) {
     EXPECT_FALSE(window->ModbusConnection1->Active());
     EXPECT_TRUE(messages.empty());
 
+    // The freed terminal number goes to the next program that asks (here,
+    // most likely, another simulated kit): that line is not the kit's.
+    TSimProcess other({"--seed=9"});
+    ASSERT_FALSE(other.Device.empty());
+    QTest::qWait(1000);
+    EXPECT_TRUE(window->lblStatus->text().startsWith(QString::fromStdString(gone)))
+        << other.Device << ": " << window->lblStatus->text().toStdString();
+
     const double cpuBefore = ProcessCpuMs();
     QTest::qWait(2000);
     EXPECT_LT(ProcessCpuMs() - cpuBefore, 500.0);
