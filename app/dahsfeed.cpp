@@ -1,18 +1,25 @@
 #include "app/dahsfeed.h"
 
+#include <QJsonObject>
+#include <QString>
 #include <QTimer>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 #include "app/livedisplay.h"
 #include "app/mainwindow.h"
 #include "app/messages.h"
+#include "app/runwindow.h"
 #include "calc/model.h"
+#include "dahs/runresult.h"
 #include "kit/kit.h"
 #include "platform/filltext.h"
 #include "platform/numtext.h"
 #include "platform/thread.h"
+#include "run/engine.h"
 
 namespace app {
 
@@ -80,6 +87,15 @@ bool TDahsFeed::Take(const dahs::TDahsCommand& command, std::string& reason) {
         reason = kPlantClosing;
         return false;
     }
+    switch (command.Kind) {
+        case dahs::ckStartPlan:
+        case dahs::ckPause:
+        case dahs::ckResume:
+        case dahs::ckStop:
+            return TakeRunCommand(command, reason);
+        default:
+            break;
+    }
     if (!FWindow.Kit->Active()) {
         reason = kPlantNoLine;
         return false;
@@ -98,11 +114,8 @@ bool TDahsFeed::Take(const dahs::TDahsCommand& command, std::string& reason) {
                 flow = NAN;
             }
             break;
-        case dahs::ckZeroGas:
+        default:  // zero gas
             break;
-        default:
-            reason = kPlantNoRuns;
-            return false;
     }
     const long double held = HeldFlow(flow, reason);
     if (std::isnan(held))
@@ -121,6 +134,38 @@ bool TDahsFeed::Take(const dahs::TDahsCommand& command, std::string& reason) {
     FWindow.edtFlow->SetAsFloat(held);
     const std::string text = command.Peer + ": " + dahs::DahsCommandText(command);
     QTimer::singleShot(0, &FWindow, [this, text] { FWindow.ApplyForPlant(text); });
+    return true;
+}
+
+// The run window's Start, Pause and Resume, and Stop, for the plant.
+bool TDahsFeed::TakeRunCommand(const dahs::TDahsCommand& command, std::string& reason) {
+    TfrmCalibrationRun& runs = FWindow.CalibrationRun();
+    if (command.Kind == dahs::ckStartPlan) {
+        if (runs.Running()) {
+            reason = kPlantRunGoing;
+            return false;
+        }
+        if (FWindow.Busy()) {
+            reason = kPlantBusy;
+            return false;
+        }
+        if (!runs.StartForPlant(QString::fromStdString(command.PlanFile),
+                                platform::FillText(kStatusPlantCommand, {command.Peer}), reason))
+            return false;
+        FWindow.OpenRunWindow();
+    } else {
+        const run::TRunEngine* engine = runs.Engine();
+        if (engine == nullptr || !engine->Running()) {
+            reason = kPlantNoRun;
+            return false;
+        }
+        // Pausing a paused run, or resuming a going one, changes nothing.
+        if (command.Kind == dahs::ckStop)
+            runs.btnStopClick();
+        else if (engine->Paused() == (command.Kind == dahs::ckResume))
+            runs.btnPauseClick();
+    }
+    FWindow.ShowPlantCommand(command.Peer + ": " + dahs::DahsCommandText(command));
     return true;
 }
 
@@ -179,7 +224,39 @@ void TDahsFeed::Polled() {
     s.DeliveredU = sample != nullptr ? sample->DeliveredStandardU *
                                            static_cast<double>(monitor.Accuracies.CoverageFactor)
                                      : dahs::kDahsUnknown;
+    PutRun(now);
     FServer->Publish(s);
+}
+
+// The run's fields, as the run window's engine has them.
+void TDahsFeed::PutRun(qint64 now) {
+    dahs::TDahsSnapshot& s = FSnapshot;
+    const run::TRunEngine* engine =
+        FWindow.RunWindow != nullptr ? FWindow.RunWindow->Engine() : nullptr;
+    const run::TRunState state = engine != nullptr ? engine->State() : run::rsIdle;
+    if (engine != FRunEngine || state != FRunState) {
+        FRunEngine = engine;
+        FRunState = state;
+        FRunStateSinceMs = now;
+    }
+    s.RunState = static_cast<dahs::TDahsRunState>(state);
+    s.RunStateSeconds = static_cast<std::uint32_t>((now - FRunStateSinceMs) / 1000);
+    s.RunPointCount = static_cast<std::uint16_t>(engine != nullptr ? engine->PointCount() : 0);
+    s.RunPoint = static_cast<std::uint16_t>(state == run::rsIdle ? 0 : engine->PointIndex());
+    s.LastPointDelivered = s.LastPointU = s.LastPointAnalyser = dahs::kDahsUnknown;
+    bool failed = false;
+    if (engine != nullptr) {
+        if (engine->Running())
+            s.Status |= dahs::sbRunActive;
+        if (engine->Paused())
+            s.Status |= dahs::sbRunPaused;
+        // The points finish in order: the last one with a result.
+        for (const std::optional<QJsonObject>& result : engine->Results())
+            if (result)
+                failed = dahs::PutLastPoint(s, *result);
+    }
+    if (failed)
+        s.Status |= dahs::sbLastPointFailed;
 }
 
 }  // namespace app

@@ -10,8 +10,9 @@
 // console has a line to the kit and the reservoir flow they need fits its
 // field: the fields are set as the operator would set them, and the console
 // applies them as Apply does, naming the command in the status line. The
-// console's run window is the operator's: the run commands are refused, and
-// so are apply and zero gas while a run drives the kit.
+// plant's "start plan", "pause", "resume" and "stop" are the run window's
+// Start, Pause and Resume, and Stop; apply and zero gas are refused while a
+// run drives the kit. The map's run fields are the run window's run.
 #pragma once
 
 #include <QtGlobal>
@@ -21,6 +22,7 @@
 #include <string>
 
 #include "dahs/dahsserver.h"
+#include "run/engine.h"
 
 namespace app {
 
@@ -47,7 +49,9 @@ class TDahsFeed {
     bool Take(const dahs::TDahsCommand& command, std::string& reason);
 
   private:
+    bool TakeRunCommand(const dahs::TDahsCommand& command, std::string& reason);
     void Polled();
+    void PutRun(qint64 now);
     long double HeldFlow(long double flow, std::string& reason) const;
 
     TfrmVapcalCalc& FWindow;
@@ -56,6 +60,10 @@ class TDahsFeed {
     std::unique_ptr<dahs::TDahsServer> FServer;
     dahs::TDahsSnapshot FSnapshot;
     qint64 FLastSampleMs = -1;
+    // The run whose state the map shows, and since when.
+    const run::TRunEngine* FRunEngine = nullptr;
+    run::TRunState FRunState = run::rsIdle;
+    qint64 FRunStateSinceMs = 0;
     std::atomic<bool> FClosing{false};
 };
 

@@ -747,6 +747,11 @@ void TfrmVapcalCalc::ApplyForPlant(const std::string& command) {
         ApplySetPoints();
 }
 
+void TfrmVapcalCalc::ShowPlantCommand(const std::string& command) {
+    line_.PlantCommand = command;
+    UpdateReadingStates();
+}
+
 bool TfrmVapcalCalc::InputsWithinBounds(bool flowComputed) {
     for (panels::TFloatEdit* input :
          {edtTemp, edtFlow, edtDilutionFlow, edtPbar, edtDp, edtRefTemp, edtDilutedOput}) {
@@ -884,9 +889,14 @@ void TfrmVapcalCalc::ShowReadingState(panels::TInstrumentPanel* panel, QLabel* c
     caption->setPalette(colours);
 }
 
-void TfrmVapcalCalc::OpenRunWindow() {
+TfrmCalibrationRun& TfrmVapcalCalc::CalibrationRun() {
     if (RunWindow == nullptr)
         RunWindow = new TfrmCalibrationRun(*this);
+    return *RunWindow;
+}
+
+void TfrmVapcalCalc::OpenRunWindow() {
+    CalibrationRun();
     RunWindow->show();
     RunWindow->raise();
     RunWindow->activateWindow();

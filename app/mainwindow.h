@@ -194,11 +194,15 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     // written, as Apply does; the status line names the command. While a
     // workflow holds the poll it waits for its end.
     void ApplyForPlant(const std::string& command);
+    // The plant's run command, taken: the status line names it.
+    void ShowPlantCommand(const std::string& command);
     // A workflow holds the poll (Apply, Refresh, the port dialog).
     bool Busy() const { return !line_.Activity.empty(); }
 
     // Shows the calibration run window, made at its first opening.
     void OpenRunWindow();
+    // The calibration run window, made if it was never opened.
+    TfrmCalibrationRun& CalibrationRun();
     // A calibration run drives the kit while `text` (its progress, for the
     // status line) is not empty: Apply, the port and Refresh wait for its end.
     void SetRunStatus(const std::string& text);

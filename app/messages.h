@@ -63,7 +63,9 @@ inline constexpr const char* kStatusPlantCommand = "plant %s";  // address: comm
 inline constexpr const char* kPlantNoLine = "the console has no line to the kit";
 inline constexpr const char* kPlantOutOfReach =
     "out of reach: it needs a reservoir flow of %s ml/min, the field takes %s to %s";
-inline constexpr const char* kPlantNoRuns = "the console carries out no calibration runs";
+inline constexpr const char* kPlantNotPolling = "the console does not poll the kit";
+inline constexpr const char* kPlantRunGoing = "a calibration run is under way";
+inline constexpr const char* kPlantNoRun = "no calibration run is under way";
 inline constexpr const char* kPlantClosing = "the console is closing";
 inline constexpr const char* kPlantBusy = "the console is busy writing or reading the kit";
 inline constexpr const char* kPlantRunDrivesKit = "a calibration run drives the kit";

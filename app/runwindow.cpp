@@ -602,18 +602,56 @@ void TfrmCalibrationRun::btnStartClick() {
     if (!plan)
         return;
     ShowCheckedFlows(*plan);
+    std::string reason;
+    if (!StartPlan(std::move(*plan), {}, reason))
+        platform::ShowError(reason);
+}
+
+bool TfrmCalibrationRun::StartPlan(run::TPlan plan, const std::string& by, std::string& reason) {
     const QString path =
-        RunsFolder + "/" + run::RunFolderName(QDateTime::currentDateTime(), plan->Name);
+        RunsFolder + "/" + run::RunFolderName(QDateTime::currentDateTime(), plan.Name);
     try {
-        OpenAnalyzerLine(plan->Analyzer);
+        OpenAnalyzerLine(plan.Analyzer);
         run::TRunFolder folder = run::TRunFolder::Create(
-            path, plan->Json,
+            path, plan.Json,
             static_cast<double>(FConsole.LiveView->Monitor.Accuracies.CoverageFactor));
-        Begin(std::move(*plan), std::move(folder), false);
+        Begin(std::move(plan), std::move(folder), false, by);
+        return true;
     } catch (const std::exception& e) {
         UnhookConsole();
-        platform::ShowError(e.what());
+        reason = e.what();
+        return false;
     }
+}
+
+bool TfrmCalibrationRun::StartForPlant(const QString& path, const std::string& by,
+                                       std::string& reason) {
+    if (Running()) {
+        reason = kPlantRunGoing;
+        return false;
+    }
+    if (!FConsole.ModbusConnection1->Active() || !FConsole.Polling()) {
+        reason = kPlantNotPolling;
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        reason = platform::FillText(kRunPlanNotRead,
+                                    {path.toStdString(), file.errorString().toStdString()});
+        return false;
+    }
+    run::TPlan plan;
+    try {
+        plan = run::ParsePlan(file.readAll());
+        run::CheckPlan(plan, Limits(), false);
+    } catch (const run::EPlanError& e) {
+        reason = platform::FillText(kRunPlanRefused, {e.what()});
+        return false;
+    }
+    // The window shows the plan it runs, as the operator's Load and Check.
+    ShowPlan(plan.Json);
+    ShowCheckedFlows(plan);
+    return StartPlan(std::move(plan), by, reason);
 }
 
 void TfrmCalibrationRun::ResumeRun(const QString& folder) {
@@ -641,7 +679,8 @@ void TfrmCalibrationRun::ResumeRun(const QString& folder) {
     }
 }
 
-void TfrmCalibrationRun::Begin(run::TPlan plan, run::TRunFolder folder, bool resuming) {
+void TfrmCalibrationRun::Begin(run::TPlan plan, run::TRunFolder folder, bool resuming,
+                               const std::string& by) {
     ++FKit->Generation;
     FEngine.reset();
     FFolder.reset();
@@ -651,6 +690,7 @@ void TfrmCalibrationRun::Begin(run::TPlan plan, run::TRunFolder folder, bool res
     run::TRunSetup setup;
     setup.Port = FConsole.ModbusConnection1->Port();
     setup.Console = VAPCAL_VERSION;
+    setup.StartedBy = by;
     setup.Kit = Limits();
     setup.Tolerances = live::ReadTolerances(FConsole.SettingsFile());
     setup.Accuracies = FConsole.LiveView->Monitor.Accuracies;

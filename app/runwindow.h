@@ -127,6 +127,12 @@ class TfrmCalibrationRun : public QWidget {
     // be resumed is a message.
     void ResumeRun(const QString& folder);
 
+    // The plant's "start plan": the plan file is shown, checked and started
+    // as Load, Check and Start would, the journal naming `by` as who started
+    // it. False, with the reason and nothing changed, when a run goes, the
+    // port is closed, or the plan cannot be read or is refused.
+    bool StartForPlant(const QString& path, const std::string& by, std::string& reason);
+
     // A run drives the kit.
     bool Running() const;
     const run::TRunEngine* Engine() const { return FEngine.get(); }
@@ -144,7 +150,9 @@ class TfrmCalibrationRun : public QWidget {
     run::TKitLimits Limits() const;
     std::optional<run::TPlan> CheckedPlan(const QJsonObject& json);
     void ShowCheckedFlows(const run::TPlan& plan);
-    void Begin(run::TPlan plan, run::TRunFolder folder, bool resuming);
+    // Starts a checked plan in a new run folder; false, with the reason.
+    bool StartPlan(run::TPlan plan, const std::string& by, std::string& reason);
+    void Begin(run::TPlan plan, run::TRunFolder folder, bool resuming, const std::string& by = {});
     void WireEngine();
     void FeedFromConsole();
     void UnhookConsole();

@@ -117,12 +117,13 @@ void TRunEngine::SetState(TRunState state) {
 void TRunEngine::Start() {
     Guarded([this] {
         FStarted = live::IsoLocalTime(FClock.Local());
-        Event("started",
-              {{"plan", QString::fromStdString(FPlan.Name)},
-               {"port", QString::fromStdString(FSetup.Port)},
-               {"console", QString::fromStdString(FSetup.Console)},
-               {"conditions", ConditionsJson(FPlan, FSetup)}},
-              false);
+        QJsonObject fields{{"plan", QString::fromStdString(FPlan.Name)},
+                           {"port", QString::fromStdString(FSetup.Port)},
+                           {"console", QString::fromStdString(FSetup.Console)},
+                           {"conditions", ConditionsJson(FPlan, FSetup)}};
+        if (!FSetup.StartedBy.empty())
+            fields["by"] = QString::fromStdString(FSetup.StartedBy);
+        Event("started", fields, false);
         StartPoint(0);
     });
 }

@@ -65,7 +65,9 @@ const char* RunStateName(TRunState state);
 struct TRunSetup {
     std::string Port;
     std::string Console;  // the console's version
-    TKitLimits Kit;       // capacities, limits and saturator conditions
+    // Who started the run when not the operator ("plant 127.0.0.1").
+    std::string StartedBy;
+    TKitLimits Kit;  // capacities, limits and saturator conditions
     live::TTolerances Tolerances;
     calc::TAccuracies Accuracies;  // the lab's, for each point's budget
     // The kit silent (no complete poll) this long stops the run; 0: never.

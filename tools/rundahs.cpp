@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "dahs/runresult.h"
 #include "platform/filltext.h"
 #include "platform/thread.h"
 
@@ -132,13 +133,7 @@ void TRunDahs::StateChanged() {
 }
 
 void TRunDahs::PointFinished(const QJsonObject& result) {
-    const auto number = [](const QJsonValue& value) {
-        return value.isDouble() ? value.toDouble() : dahs::kDahsUnknown;
-    };
-    FSnapshot.LastPointDelivered = number(result["delivered"].toObject()["mean"]);
-    FSnapshot.LastPointU = number(result["delivered"].toObject()["expanded"]);
-    FSnapshot.LastPointAnalyser = number(result["analyzer"].toObject()["mean"]);
-    FLastPointFailed = result["pass"].isBool() && !result["pass"].toBool();
+    FLastPointFailed = dahs::PutLastPoint(FSnapshot, result);
     Publish();
 }
 

@@ -966,6 +966,118 @@ TEST_F(RunWindowTest, APlanRunsToItsEndWithApplyDisabledMeanwhile) {
                 static_cast<long long>(wall.elapsed()));
 }
 
+// The plant's DAHS, played by libmodbus, starts plan 1 of its plans folder
+// (numbered by file name) and watches the run through the status word to
+// its end; the journal and the status line say the plant started it. Run
+// commands that do not fit the run in hand are refused and change nothing.
+TEST_F(RunWindowTest, ThePlantStartsAPlanAndWatchesItsRunToTheEnd) {
+    const QByteArray previousConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("vapcal/plans")));
+    ASSERT_TRUE(QFile::copy(dir.filePath("plan.json"), dir.filePath("vapcal/plans/01-two.json")));
+    const std::string ini = dir.filePath("Vapcal.ini").toStdString();
+    {
+        QFile file(QString::fromStdString(ini));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("[Vapcal]\nDahsControl=1\n");
+    }
+    Connect({"--analyzer", "30", "--analyzer-gain", "1.02"});
+    window->Kit->BetweenInstrumentsMs = 50;
+    window->Kit->HandshakeStepMs = 50;
+    // The plans folder is the one the settings name when the feed starts.
+    auto feed = std::make_unique<app::TDahsFeed>(*window, ini, "mbtcp://127.0.0.1:0");
+    qputenv("XDG_CONFIG_HOME", previousConfig);
+    ASSERT_NE(feed->Server(), nullptr);
+
+    modbus_t* plant = modbus_new_tcp("127.0.0.1", feed->Server()->LocalPort());
+    modbus_set_response_timeout(plant, 5, 0);
+    ASSERT_EQ(modbus_connect(plant), 0);
+    int error = 0;
+    const auto ask = [&](const std::function<int()>& request) {
+        int result = 0;
+        bool done = false;
+        std::thread asking([&] {
+            result = request();
+            error = errno;
+            done = true;
+        });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return done; }, 10000));
+        asking.join();
+        return result;
+    };
+    const auto command = [&](std::uint16_t code, std::uint16_t plan) {
+        const std::uint16_t values[4] = {0, 0, plan, code};
+        return ask([&] { return modbus_write_registers(plant, 0, 4, values); });
+    };
+    std::uint16_t r[33] = {};
+    const auto reg = [&](dahs::TDahsField field) { return r[dahs::DahsRegister(field).Address]; };
+    const auto read = [&] {
+        return ask([&] { return modbus_read_input_registers(plant, 0, 33, r); });
+    };
+
+    EXPECT_EQ(command(dahs::ckPause, 0), -1) << "no run to pause";
+    EXPECT_EQ(error, EMBXILVAL);
+    EXPECT_EQ(command(dahs::ckStartPlan, 2), -1) << "no plan 2";
+    EXPECT_EQ(error, EMBXILVAL);
+    EXPECT_TRUE(window->RunWindow == nullptr || !window->RunWindow->Running());
+
+    ASSERT_EQ(command(dahs::ckStartPlan, 1), 4);
+    ASSERT_NE(window->RunWindow, nullptr);
+    app::TfrmCalibrationRun& run = *window->RunWindow;
+    ASSERT_TRUE(run.Running());
+    EXPECT_TRUE(run.isVisible());
+    EXPECT_EQ(run.edtName->text(), "Two points");
+    EXPECT_EQ(command(dahs::ckStartPlan, 1), -1) << "a run is under way";
+    EXPECT_EQ(error, EMBXILVAL);
+    EXPECT_TRUE(window->lblStatus->text().contains("plant 127.0.0.1: start plan 1"))
+        << window->lblStatus->text().toStdString();
+
+    // Paused and resumed by the plant as by the window's button.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return run.Engine()->Running(); }, 10000));
+    ASSERT_EQ(command(dahs::ckPause, 0), 4);
+    EXPECT_TRUE(run.Engine()->Paused());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return read() == 33 && (reg(dahs::dfStatus) & dahs::sbRunPaused) != 0; }, 10000));
+    ASSERT_EQ(command(dahs::ckResume, 0), 4);
+    EXPECT_FALSE(run.Engine()->Paused());
+
+    // The plant watches the status word: the run active, then its end.
+    bool sawActive = false;
+    while (run.Running()) {
+        ASSERT_EQ(read(), 33);
+        if ((reg(dahs::dfStatus) & dahs::sbRunActive) != 0) {
+            sawActive = true;
+            EXPECT_EQ(reg(dahs::dfRunPointCount), 2);
+            EXPECT_GE(reg(dahs::dfRunPoint), 1);
+        }
+        QTest::qWait(200);
+    }
+    EXPECT_TRUE(sawActive);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return read() == 33 && reg(dahs::dfRunState) == dahs::rsDone &&
+                   (reg(dahs::dfStatus) & dahs::sbRunActive) == 0;
+        },
+        10000));
+    EXPECT_EQ(reg(dahs::dfStatus) & (dahs::sbRunPaused | dahs::sbLastPointFailed), 0);
+    const std::uint16_t* last = &r[dahs::DahsRegister(dahs::dfLastPointDelivered).Address];
+    EXPECT_NEAR(modbus_get_float_abcd(last), 40, 1);
+    EXPECT_EQ(command(dahs::ckStop, 0), -1) << "the run has ended";
+
+    QFile results(run.FolderPath() + "/results.json");
+    ASSERT_TRUE(results.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QJsonDocument::fromJson(results.readAll())["points"].toArray().size(), 2);
+    QFile journal(run.FolderPath() + "/journal.jsonl");
+    ASSERT_TRUE(journal.open(QIODevice::ReadOnly));
+    const QJsonObject started = QJsonDocument::fromJson(journal.readLine()).object();
+    EXPECT_EQ(started["event"], "started");
+    EXPECT_EQ(started["by"], "plant 127.0.0.1");
+    modbus_close(plant);
+    modbus_free(plant);
+    feed.reset();
+    EXPECT_TRUE(messages.empty()) << messages[0].Text;
+}
+
 // A console closed mid-run (its journal holds point 1 done, no results)
 // offers the run at the next start; Yes resumes it at point 2 and keeps
 // point 1 as the journal holds it.
