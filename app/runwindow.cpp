@@ -28,9 +28,7 @@
 #include "app/messages.h"
 #include "calc/uncertainty.h"
 #include "live/stability.h"
-#include "modbus/client.h"
 #include "modbus/connection.h"
-#include "modbus/registerformat.h"
 #include "panels/floatedit.h"
 #include "platform/filltext.h"
 #include "platform/msgsink.h"
@@ -768,88 +766,23 @@ void TfrmCalibrationRun::UnhookConsole() {
     live.OnRunSample = nullptr;
     live.OnRunLapse = nullptr;
     FConsole.Kit->OnPoll = nullptr;
-    if (FAnalyzerPlan.Source == run::asModbus && FAnalyzerPlan.Port == "line")
-        FConsole.Kit->SetExtraReads({});
-    if (FAnalyzerLine)
-        FAnalyzerLine->CancelTransactions();
-    delete FAnalyzer;
-    FAnalyzer = nullptr;
-    FAnalyzerLine.reset();
-    FAnalyzerPlan = {};
-    FAnalyzerReading.reset();
+    FAnalyzer.reset();
     FPendingSample.reset();
 }
 
-// An analyser on the kit's line is read in every poll cycle; one on a port
-// of its own at each cycle's end, its latest answer going with the next
-// sample. Raises what the port raised.
+// Raises what the analyser's own port raised.
 void TfrmCalibrationRun::OpenAnalyzerLine(const run::TAnalyzerPlan& analyzer) {
     UnhookConsole();
-    FAnalyzerPlan = analyzer;
-    if (analyzer.Source != run::asModbus)
-        return;
-    const auto count =
-        static_cast<std::uint16_t>(regwire::tool::TakesPairs(analyzer.Format) ? 2 : 1);
-    if (analyzer.Port == "line") {
-        FConsole.Kit->SetExtraReads({{static_cast<std::uint8_t>(analyzer.Address),
-                                      static_cast<std::uint8_t>(analyzer.Function),
-                                      static_cast<std::uint16_t>(analyzer.Register), count}});
-        return;
-    }
-    FAnalyzerLine = std::make_unique<regwire::TModbusConnection>();
-    FAnalyzerLine->SetCustomBaudRate(kit::kLineBitRate);
-    FAnalyzerLine->SetDataBits(regwire::db8);
-    FAnalyzerLine->SetParity(regwire::psEven);
-    FAnalyzerLine->SetStopBits(regwire::sb1);
-    FAnalyzerLine->SetTransmissionMode(regwire::tmRTU);
-    FAnalyzerLine->SetPort(analyzer.Port);
-    FAnalyzer = new regwire::TModbusClient(FKit.get());
-    FAnalyzer->SetServerAddress(static_cast<std::uint8_t>(analyzer.Address));
-    FAnalyzer->SetConnection(FAnalyzerLine.get());
-    const auto read = [this](regwire::TModbusClient*, const regwire::TTransactionInfo& info,
-                             std::uint16_t, std::uint16_t,
-                             const regwire::TRegValues& values) { AnalyzerRead(info, values); };
-    FAnalyzer->OnHoldingRegistersRead = read;
-    FAnalyzer->OnInputRegistersRead = read;
-    FAnalyzerLine->Open();
-}
-
-std::optional<double> TfrmCalibrationRun::Reading(
-    const std::vector<std::uint16_t>& registers) const {
-    const double value = regwire::tool::RegisterNumber(registers, FAnalyzerPlan.Format);
-    if (!std::isfinite(value))
-        return std::nullopt;
-    return value * FAnalyzerPlan.Scale;
-}
-
-void TfrmCalibrationRun::AnalyzerRead(const regwire::TTransactionInfo& info,
-                                      const std::vector<std::uint16_t>& values) {
-    FAnalyzerReading.reset();
-    if (info.Status == regwire::tsSuccess)
-        FAnalyzerReading = Reading(values);
+    FAnalyzer = std::make_unique<run::TAnalyzerReader>(analyzer, *FConsole.Kit);
 }
 
 void TfrmCalibrationRun::Cycle(const kit::TPollCycle& cycle) {
-    if (FAnalyzer == nullptr) {
-        FAnalyzerReading.reset();
-        for (const kit::TExtraReply& extra : cycle.Extra)
-            if (extra.Sent && extra.Status == regwire::tsSuccess)
-                FAnalyzerReading = Reading(extra.Registers);
-    }
+    if (FAnalyzer)
+        FAnalyzer->Cycle(cycle);
     if (FPendingSample && FEngine) {
         const live::TLiveSample sample = *FPendingSample;
         FPendingSample.reset();
-        FEngine->Sample(sample, FAnalyzerReading);
-    }
-    if (FAnalyzer != nullptr && FAnalyzerLine &&
-        FAnalyzerLine->PendingTransactions(FAnalyzer) == 0) {
-        const auto reg = static_cast<std::uint16_t>(FAnalyzerPlan.Register);
-        const auto count =
-            static_cast<std::uint16_t>(regwire::tool::TakesPairs(FAnalyzerPlan.Format) ? 2 : 1);
-        if (FAnalyzerPlan.Function == 3)
-            FAnalyzer->ReadHoldingRegisters(reg, count, 0);
-        else
-            FAnalyzer->ReadInputRegisters(reg, count, 0);
+        FEngine->Sample(sample, FAnalyzer ? FAnalyzer->Reading() : std::nullopt);
     }
 }
 

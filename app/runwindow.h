@@ -17,6 +17,7 @@
 #include <string>
 
 #include "kit/kit.h"
+#include "run/analyzerreader.h"
 #include "run/engine.h"
 #include "run/plan.h"
 #include "run/runfolder.h"
@@ -27,12 +28,6 @@ class QLineEdit;
 class QPushButton;
 class QTableWidget;
 class QTimer;
-
-namespace regwire {
-class TModbusClient;
-class TModbusConnection;
-struct TTransactionInfo;
-}  // namespace regwire
 
 namespace app {
 
@@ -158,9 +153,6 @@ class TfrmCalibrationRun : public QWidget {
     void UnhookConsole();
     void Cycle(const kit::TPollCycle& cycle);
     void OpenAnalyzerLine(const run::TAnalyzerPlan& analyzer);
-    void AnalyzerRead(const regwire::TTransactionInfo& info,
-                      const std::vector<std::uint16_t>& values);
-    std::optional<double> Reading(const std::vector<std::uint16_t>& registers) const;
     void PointFinished(int index, const QJsonObject& result);
     void Finished();
     void ShowProgress();
@@ -177,10 +169,7 @@ class TfrmCalibrationRun : public QWidget {
     QTimer* FTick;
     // The analyser's reading: polled in the cycle on the kit's line, or on
     // its own port, whose latest answer goes with the next sample.
-    run::TAnalyzerPlan FAnalyzerPlan;
-    std::unique_ptr<regwire::TModbusConnection> FAnalyzerLine;
-    regwire::TModbusClient* FAnalyzer = nullptr;
-    std::optional<double> FAnalyzerReading;
+    std::unique_ptr<run::TAnalyzerReader> FAnalyzer;
     // The console's last complete poll, waiting for its cycle's end (which
     // brings the analyser's reading of the same cycle).
     std::optional<live::TLiveSample> FPendingSample;

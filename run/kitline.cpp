@@ -1,11 +1,6 @@
 #include "run/kitline.h"
 
-#include <cmath>
-
 #include "kit/registers.h"
-#include "modbus/client.h"
-#include "modbus/connection.h"
-#include "modbus/registerformat.h"
 #include "platform/delay.h"
 #include "platform/serialdevice.h"
 
@@ -22,29 +17,6 @@ constexpr int kLimitsLookMs = 20;
 
 TKitLine::TKitLine(const TAnalyzerPlan& analyzer, const TRunClock& clock)
     : FAnalyzerPlan(analyzer), FClock(clock), FMonitor(0, kit::kPollIntervalMs) {
-    const auto count =
-        static_cast<std::uint16_t>(regwire::tool::TakesPairs(analyzer.Format) ? 2 : 1);
-    if (analyzer.Source == asModbus && analyzer.Port == "line") {
-        FKit.SetExtraReads({{static_cast<std::uint8_t>(analyzer.Address),
-                             static_cast<std::uint8_t>(analyzer.Function),
-                             static_cast<std::uint16_t>(analyzer.Register), count}});
-    } else if (analyzer.Source == asModbus) {
-        FAnalyzerLine = std::make_unique<regwire::TModbusConnection>();
-        FAnalyzerLine->SetCustomBaudRate(kit::kLineBitRate);
-        FAnalyzerLine->SetDataBits(regwire::db8);
-        FAnalyzerLine->SetParity(regwire::psEven);
-        FAnalyzerLine->SetStopBits(regwire::sb1);
-        FAnalyzerLine->SetTransmissionMode(regwire::tmRTU);
-        FAnalyzerLine->SetPort(analyzer.Port);
-        FAnalyzer = new regwire::TModbusClient(this);
-        FAnalyzer->SetServerAddress(static_cast<std::uint8_t>(analyzer.Address));
-        FAnalyzer->SetConnection(FAnalyzerLine.get());
-        const auto read = [this](regwire::TModbusClient*, const regwire::TTransactionInfo& info,
-                                 std::uint16_t, std::uint16_t,
-                                 const regwire::TRegValues& values) { AnalyzerRead(info, values); };
-        FAnalyzer->OnHoldingRegistersRead = read;
-        FAnalyzer->OnInputRegistersRead = read;
-    }
     FKit.OnRead = [this](const kit::TReadDone& read) {
         if (read.StartReg == kit::kRegCapacity && read.Status == regwire::tsSuccess &&
             read.Instrument != live::inTemperature)
@@ -63,7 +35,7 @@ TKitLine::TKitLine(const TAnalyzerPlan& analyzer, const TRunClock& clock)
     FMonitor.OnSample = [this](const live::TLiveSample& sample) {
         FSampled = true;
         if (OnSample)
-            OnSample(sample, FAnalyzerReading);
+            OnSample(sample, FAnalyzer ? FAnalyzer->Reading() : std::nullopt);
     };
     FMonitor.OnPoll = [this] {
         if (!FSampled && OnLapse)
@@ -74,15 +46,13 @@ TKitLine::TKitLine(const TAnalyzerPlan& analyzer, const TRunClock& clock)
 
 TKitLine::~TKitLine() {
     FKit.StopPolling();
-    if (FAnalyzerLine)
-        FAnalyzerLine->CancelTransactions();
+    FAnalyzer.reset();
 }
 
 void TKitLine::Open(const std::string& port) {
     try {
         FKit.Open(port);
-        if (FAnalyzerLine)
-            FAnalyzerLine->Open();
+        FAnalyzer = std::make_unique<TAnalyzerReader>(FAnalyzerPlan, FKit);
     } catch (const std::exception& e) {
         throw ELineError(e.what());
     }
@@ -116,30 +86,12 @@ TKitLimits TKitLine::ReadLimits(const TKitLimits& conditions) {
     return limits;
 }
 
-std::optional<double> TKitLine::Reading(const std::vector<std::uint16_t>& registers) const {
-    const double value = regwire::tool::RegisterNumber(registers, FAnalyzerPlan.Format);
-    if (!std::isfinite(value))
-        return std::nullopt;
-    return value * FAnalyzerPlan.Scale;
-}
-
-void TKitLine::AnalyzerRead(const regwire::TTransactionInfo& info,
-                            const std::vector<std::uint16_t>& values) {
-    FAnalyzerReading.reset();
-    if (info.Status == regwire::tsSuccess)
-        FAnalyzerReading = Reading(values);
-}
-
 // The cycle's readings go to the monitor together, the analyser's reading
 // of the same cycle first, so the sample they complete carries it. A read
 // that was not sent (its previous one still waiting) says nothing new.
 void TKitLine::Cycle(const kit::TPollCycle& cycle) {
-    if (FAnalyzer == nullptr) {
-        FAnalyzerReading.reset();
-        for (const kit::TExtraReply& extra : cycle.Extra)
-            if (extra.Sent && extra.Status == regwire::tsSuccess)
-                FAnalyzerReading = Reading(extra.Registers);
-    }
+    if (FAnalyzer)
+        FAnalyzer->Cycle(cycle);
     const qint64 ms = FClock.Ms();
     const QDateTime when = FClock.Local();
     for (int i = 0; i < live::kInstrumentCount; ++i) {
@@ -148,15 +100,6 @@ void TKitLine::Cycle(const kit::TPollCycle& cycle) {
             continue;
         const bool ok = read.Completed && read.Status == regwire::tsSuccess;
         FMonitor.Completed(static_cast<live::TInstrument>(i), ok, ok ? read.Value : 0, ms, when);
-    }
-    if (FAnalyzer != nullptr && FAnalyzer->Connection()->PendingTransactions(FAnalyzer) == 0) {
-        const auto reg = static_cast<std::uint16_t>(FAnalyzerPlan.Register);
-        const auto count =
-            static_cast<std::uint16_t>(regwire::tool::TakesPairs(FAnalyzerPlan.Format) ? 2 : 1);
-        if (FAnalyzerPlan.Function == 3)
-            FAnalyzer->ReadHoldingRegisters(reg, count, 0);
-        else
-            FAnalyzer->ReadInputRegisters(reg, count, 0);
     }
 }
 

@@ -15,13 +15,9 @@
 
 #include "kit/kit.h"
 #include "live/monitor.h"
+#include "run/analyzerreader.h"
 #include "run/engine.h"
 #include "run/plan.h"
-
-namespace regwire {
-class TModbusClient;
-class TModbusConnection;
-}  // namespace regwire
 
 namespace run {
 
@@ -74,19 +70,13 @@ class TKitLine : public QObject, public TRunKit {
 
   private:
     void Cycle(const kit::TPollCycle& cycle);
-    void AnalyzerRead(const regwire::TTransactionInfo& info,
-                      const std::vector<std::uint16_t>& values);
-    std::optional<double> Reading(const std::vector<std::uint16_t>& registers) const;
 
     TAnalyzerPlan FAnalyzerPlan;
     const TRunClock& FClock;
     kit::TKit FKit;
     live::TKitMonitor FMonitor;
-    // An analyser on a port of its own: read at each cycle, its latest
-    // answer goes with the next sample.
-    std::unique_ptr<regwire::TModbusConnection> FAnalyzerLine;
-    regwire::TModbusClient* FAnalyzer = nullptr;
-    std::optional<double> FAnalyzerReading;
+    // Made when the line opens.
+    std::unique_ptr<TAnalyzerReader> FAnalyzer;
     bool FSampled = false;
     bool FCapacityRead[2] = {false, false};
 };
