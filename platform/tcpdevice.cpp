@@ -54,6 +54,15 @@ void SendAtOnce(int socketFd) {
     setsockopt(socketFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+// A peer asks and is answered one frame at a time, a frame of at most a few
+// hundred bytes: some sixty of them waiting for a peer are plenty. A peer
+// that stops taking its replies is then noticed after those, not after the
+// megabytes the system would let it hold back.
+void HoldFewReplies(int socketFd) {
+    const int size = 16 * 1024;
+    setsockopt(socketFd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
+
 }  // namespace
 
 bool ParseTcpEndpoint(const std::string& text, uint16_t defaultPort, bool allowZeroPort,
@@ -500,6 +509,7 @@ int TTcpListener::Accept(std::string& peerAddress) {
         if (fd < 0)
             continue;
         SendAtOnce(fd);
+        HoldFewReplies(fd);
         peerAddress = NumericAddress(address);
         return fd;
     }

@@ -122,9 +122,10 @@ class TTcpListener {
     uint16_t LocalPort() const;
 
     // Waits without limit for the next peer and returns its descriptor
-    // (non-blocking, close-on-exec, small frames sent at once) with the
-    // peer's numeric address in `peerAddress` (an IPv4 peer on an IPv6
-    // socket as plain IPv4). -1 when the wait was cut short.
+    // (non-blocking, close-on-exec, small frames sent at once, a send
+    // buffer of some sixty replies) with the peer's numeric address in
+    // `peerAddress` (an IPv4 peer on an IPv6 socket as plain IPv4). -1 when
+    // the wait was cut short.
     int Accept(std::string& peerAddress);
     // Any thread: ends the wait of Accept (or the next one).
     void CutShortWait();
