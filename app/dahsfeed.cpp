@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
-#include <thread>
 
 #include "app/livedisplay.h"
 #include "app/mainwindow.h"
@@ -18,7 +17,6 @@
 #include "kit/kit.h"
 #include "platform/filltext.h"
 #include "platform/numtext.h"
-#include "platform/thread.h"
 #include "run/engine.h"
 
 namespace app {
@@ -34,26 +32,16 @@ double Known(double value) {
 TDahsFeed::TDahsFeed(TfrmVapcalCalc& window, const std::string& settingsFile,
                      const std::string& listen)
     : FWindow(window) {
-    dahs::TDahsSettings settings = dahs::LoadDahsSettings(settingsFile);
-    if (!listen.empty()) {
-        settings.Listen = dahs::ParseDahsListen(listen);
-        settings.Enabled = true;
-    }
+    const dahs::TDahsSettings settings = dahs::LoadDahsSettings(settingsFile, listen);
     if (!settings.Enabled)
         return;
-    FServer = std::make_unique<dahs::TDahsServer>(settings);
-    FServer->OnLog = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
-    // The command arrives on a peer's thread; the window is the main
-    // thread's, which answers while the peer waits.
-    FServer->OnCommand = [this](const dahs::TDahsCommand& command, std::string& reason) {
-        bool taken = false;
-        if (!FClosing)
-            platform::Synchronize([&] { taken = Take(command, reason); });
-        else
-            reason = kPlantClosing;
-        return taken;
-    };
-    FServer->Start();
+    FDahs = std::make_unique<dahs::TMainThreadDahs>(
+        settings,
+        [this](const dahs::TDahsCommand& command, std::string& reason) {
+            return Take(command, reason);
+        },
+        kPlantClosing);
+    FDahs->Start();
     live::TKitMonitor& monitor = FWindow.LiveView->Monitor;
     // After the window's own handling of the poll, so the map says what the
     // window shows.
@@ -66,27 +54,14 @@ TDahsFeed::TDahsFeed(TfrmVapcalCalc& window, const std::string& settingsFile,
     Polled();
 }
 
-// A peer may be waiting for the main thread with a command: the server is
-// ended on a thread of its own while this one serves such waits.
 TDahsFeed::~TDahsFeed() {
-    if (!FServer)
+    if (!FDahs)
         return;
     FWindow.LiveView->Monitor.OnPoll = FShown;
-    FClosing = true;
-    platform::TCompletion ended;
-    std::thread ender([this, &ended] {
-        FServer.reset();
-        ended.Complete();
-    });
-    ended.Wait();
-    ender.join();
+    FDahs.reset();
 }
 
 bool TDahsFeed::Take(const dahs::TDahsCommand& command, std::string& reason) {
-    if (FClosing) {
-        reason = kPlantClosing;
-        return false;
-    }
     switch (command.Kind) {
         case dahs::ckStartPlan:
         case dahs::ckPause:
@@ -225,7 +200,7 @@ void TDahsFeed::Polled() {
                                            static_cast<double>(monitor.Accuracies.CoverageFactor)
                                      : dahs::kDahsUnknown;
     PutRun(now);
-    FServer->Publish(s);
+    FDahs->Server().Publish(s);
 }
 
 // The run's fields, as the run window's engine has them.

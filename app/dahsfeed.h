@@ -16,12 +16,11 @@
 #pragma once
 
 #include <QtGlobal>
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
 
-#include "dahs/dahsserver.h"
+#include "dahs/mainthreaddahs.h"
 #include "run/engine.h"
 
 namespace app {
@@ -40,7 +39,7 @@ class TDahsFeed {
     TDahsFeed& operator=(const TDahsFeed&) = delete;
 
     // The server, or nullptr while the settings leave it off.
-    dahs::TDahsServer* Server() const { return FServer.get(); }
+    dahs::TDahsServer* Server() const { return FDahs ? &FDahs->Server() : nullptr; }
     // What the plant reads now, as the last poll left it.
     const dahs::TDahsSnapshot& Snapshot() const { return FSnapshot; }
 
@@ -57,14 +56,13 @@ class TDahsFeed {
     TfrmVapcalCalc& FWindow;
     // The window's own handling of a poll, which runs first.
     std::function<void()> FShown;
-    std::unique_ptr<dahs::TDahsServer> FServer;
+    std::unique_ptr<dahs::TMainThreadDahs> FDahs;
     dahs::TDahsSnapshot FSnapshot;
     qint64 FLastSampleMs = -1;
     // The run whose state the map shows, and since when.
     const run::TRunEngine* FRunEngine = nullptr;
     run::TRunState FRunState = run::rsIdle;
     qint64 FRunStateSinceMs = 0;
-    std::atomic<bool> FClosing{false};
 };
 
 }  // namespace app

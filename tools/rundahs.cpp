@@ -1,11 +1,7 @@
 #include "tools/rundahs.h"
 
-#include <cstdio>
-#include <thread>
-
 #include "dahs/runresult.h"
 #include "platform/filltext.h"
-#include "platform/thread.h"
 
 namespace tools {
 
@@ -22,67 +18,39 @@ constexpr const char* kRunDrivesKit = "a run drives the kit";
 constexpr const char* kNoRun = "no run is under way";
 constexpr const char* kClosing = "the run is ending";
 
-dahs::TDahsSettings Settings(const std::string& listen, const std::string& settingsFile) {
-    dahs::TDahsSettings settings = dahs::LoadDahsSettings(settingsFile);
-    if (!listen.empty()) {
-        settings.Listen = dahs::ParseDahsListen(listen);
-        settings.Enabled = true;
-    }
-    return settings;
-}
-
 }  // namespace
 
 bool TRunDahs::Wanted(const std::string& listen, const std::string& settingsFile) {
-    return Settings(listen, settingsFile).Enabled;
+    return dahs::LoadDahsSettings(settingsFile, listen).Enabled;
 }
 
 TRunDahs::TRunDahs(const std::string& listen, const std::string& settingsFile,
                    run::TRunEngine& engine, run::TKitLine& kit, const run::TRunClock& clock,
                    std::function<void(const std::string&)> say)
     : FEngine(engine), FKit(kit), FClock(clock), FSay(std::move(say)) {
-    const dahs::TDahsSettings settings = Settings(listen, settingsFile);
+    const dahs::TDahsSettings settings = dahs::LoadDahsSettings(settingsFile, listen);
     FHost = settings.Listen.Host;
-    FServer = std::make_unique<dahs::TDahsServer>(settings);
-    FServer->OnLog = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
-    // The command arrives on a peer's thread; the engine is the main
-    // thread's, which answers while the peer waits.
-    FServer->OnCommand = [this](const dahs::TDahsCommand& command, std::string& reason) {
-        bool taken = false;
-        if (!FClosing)
-            platform::Synchronize([&] { taken = Take(command, reason); });
-        else
-            reason = kClosing;
-        return taken;
-    };
+    FDahs = std::make_unique<dahs::TMainThreadDahs>(
+        settings,
+        [this](const dahs::TDahsCommand& command, std::string& reason) {
+            return Take(command, reason);
+        },
+        kClosing);
     FSnapshot.RunPointCount = static_cast<std::uint16_t>(FEngine.PointCount());
     FStateSinceMs = FClock.Ms();
     Publish();
-    FServer->Start();
+    FDahs->Start();
 }
 
-TRunDahs::~TRunDahs() {
-    FClosing = true;
-    platform::TCompletion ended;
-    std::thread ender([this, &ended] {
-        FServer.reset();
-        ended.Complete();
-    });
-    ended.Wait();
-    ender.join();
-}
+TRunDahs::~TRunDahs() = default;
 
 std::string TRunDahs::Address() const {
     const bool ipv6 = FHost.find(':') != std::string::npos;
     return "mbtcp://" + (ipv6 ? "[" + FHost + "]" : FHost) + ":" +
-           std::to_string(FServer->LocalPort());
+           std::to_string(FDahs->Server().LocalPort());
 }
 
 bool TRunDahs::Take(const dahs::TDahsCommand& command, std::string& reason) {
-    if (FClosing) {
-        reason = kClosing;
-        return false;
-    }
     switch (command.Kind) {
         case dahs::ckPause:
         case dahs::ckResume:
@@ -167,7 +135,7 @@ void TRunDahs::Publish() {
         static_cast<std::uint16_t>(FEngine.State() == run::rsIdle ? 0 : FEngine.PointIndex());
     s.RunState = static_cast<dahs::TDahsRunState>(FEngine.State());
     s.RunStateSeconds = static_cast<std::uint32_t>((now - FStateSinceMs) / 1000);
-    FServer->Publish(s);
+    FDahs->Server().Publish(s);
 }
 
 }  // namespace tools

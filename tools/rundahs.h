@@ -11,12 +11,11 @@
 
 #include <QElapsedTimer>
 #include <QJsonObject>
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
 
-#include "dahs/dahsserver.h"
+#include "dahs/mainthreaddahs.h"
 #include "live/sample.h"
 #include "run/engine.h"
 #include "run/kitline.h"
@@ -58,12 +57,11 @@ class TRunDahs {
     const run::TRunClock& FClock;
     std::function<void(const std::string&)> FSay;
     std::string FHost;
-    std::unique_ptr<dahs::TDahsServer> FServer;
+    std::unique_ptr<dahs::TMainThreadDahs> FDahs;
     dahs::TDahsSnapshot FSnapshot;
     run::TRunState FState = run::rsIdle;
     qint64 FStateSinceMs = 0;
     bool FLastPointFailed = false;
-    std::atomic<bool> FClosing{false};
 };
 
 }  // namespace tools
