@@ -6,11 +6,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <cstdio>
 #include <cstdlib>
 
 #include "app/messages.h"
 #include "modbus/serialports.h"
+#include "platform/filltext.h"
 #include "platform/msgsink.h"
 #include "platform/portdetails.h"
 #include "platform/serialdevice.h"
@@ -33,13 +33,6 @@ std::string& SimulatedPortOverride() {
 // selected port's details have room below the list.
 constexpr int kDialogWidth = 360;
 constexpr int kDialogHeight = 211;
-
-std::string Format(const char* pattern, const std::string& a, const std::string& b = {},
-                   const std::string& c = {}) {
-    char text[512];
-    std::snprintf(text, sizeof text, pattern, a.c_str(), b.c_str(), c.c_str());
-    return text;
-}
 
 // "FTDI FT232R USB UART": what the adapter calls itself, maker first.
 std::string AdapterName(const platform::TPortDetails& details) {
@@ -65,9 +58,9 @@ TPortEntry DescribePort(const std::string& device, platform::TPortAvailability a
     }
     if (const std::string adapter = AdapterName(details); !adapter.empty()) {
         what.push_back(adapter);
-        lines.push_back(
-            Format(kPortUsbDetails, adapter,
-                   details.SerialNumber.empty() ? kPortNoSerialNumber : details.SerialNumber));
+        lines.push_back(platform::FillText(
+            kPortUsbDetails,
+            {adapter, details.SerialNumber.empty() ? kPortNoSerialNumber : details.SerialNumber}));
     }
     if (!details.ById.empty())
         lines.push_back(details.ById);
@@ -75,11 +68,13 @@ TPortEntry DescribePort(const std::string& device, platform::TPortAvailability a
         what.push_back(device == ownPort ? kPortInUseHere : kPortInUse);
     } else if (availability == platform::paAccessDenied) {
         what.push_back(kPortNoPermission);
-        lines.push_back(Format(kPortNoPermissionDetails, platform::SAccessDeniedAdvice));
+        lines.push_back(
+            platform::FillText(kPortNoPermissionDetails, {platform::SAccessDeniedAdvice}));
     }
     std::string summary = device;
     for (size_t i = 0; i < what.size(); ++i)
-        summary = i == 0 ? Format(kPortSummary, device, what[0]) : summary + ", " + what[i];
+        summary =
+            i == 0 ? platform::FillText(kPortSummary, {device, what[0]}) : summary + ", " + what[i];
     std::string joined;
     for (const std::string& line : lines)
         joined += (joined.empty() ? "" : "\n") + line;

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "app/messages.h"
+#include "platform/filltext.h"
 
 namespace app {
 
@@ -15,10 +16,6 @@ namespace {
 
 constexpr char kProgramName[] = "vapcal-sim";
 constexpr int kStopWaitMs = 3000;
-
-std::string Format(const char* pattern, const std::string& argument) {
-    return QString::asprintf(pattern, argument.c_str()).toStdString();
-}
 
 bool IsExecutableFile(const QString& path) {
     const QFileInfo info(path);
@@ -33,7 +30,7 @@ std::string LocateSimulatedKit(const std::string& programDir) {
         if (IsExecutableFile(candidate))
             return QFileInfo(candidate).canonicalFilePath().toStdString();
     }
-    throw ESimulatedKitError(Format(kSimNotFound, programDir));
+    throw ESimulatedKitError(platform::FillText(kSimNotFound, {programDir}));
 }
 
 TSimulatedKit::TSimulatedKit(const std::string& program, const QStringList& options,
@@ -44,7 +41,8 @@ TSimulatedKit::TSimulatedKit(const std::string& program, const QStringList& opti
     FProcess.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
     FProcess.start(QString::fromStdString(program), options, QIODevice::ReadOnly);
     if (!FProcess.waitForStarted(timeoutMs))
-        throw ESimulatedKitError(Format(kSimNotStarted, FProcess.errorString().toStdString()));
+        throw ESimulatedKitError(
+            platform::FillText(kSimNotStarted, {FProcess.errorString().toStdString()}));
 
     const QDeadlineTimer deadline(timeoutMs);
     while (!FProcess.canReadLine()) {
@@ -52,12 +50,12 @@ TSimulatedKit::TSimulatedKit(const std::string& program, const QStringList& opti
             !FProcess.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) {
             if (FProcess.canReadLine())
                 break;
-            throw ESimulatedKitError(Format(kSimNoPort, program));
+            throw ESimulatedKitError(platform::FillText(kSimNoPort, {program}));
         }
     }
     FPort = FProcess.readLine().trimmed().toStdString();
     if (FPort.empty())
-        throw ESimulatedKitError(Format(kSimNoPort, program));
+        throw ESimulatedKitError(platform::FillText(kSimNoPort, {program}));
     QObject::connect(&FProcess, &QProcess::readyReadStandardOutput, [this] { ReadLines(); });
 }
 

@@ -10,6 +10,7 @@
 #include "calc/messages.h"
 #include "calc/settings.h"
 #include "panels/floatedit.h"
+#include "platform/filltext.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
 
@@ -42,11 +43,6 @@ QFont ViewFont() {
     font.setPixelSize(10);
     font.setBold(false);
     return font;
-}
-
-std::string Formatted(const char* format, const std::string& value) {
-    std::string text = format;
-    return text.replace(text.find("%s"), 2, value);
 }
 
 // An input the operator left unreadable has no budget.
@@ -108,8 +104,9 @@ int TUncertaintyView::RefusedAccuracy(calc::TAccuracies& accuracies, std::string
     for (std::size_t i = 0; i < edtAccuracies.size(); ++i) {
         const calc::TAccuracyKey& key = calc::kAccuracyKeys[i];
         long double value = 0;
-        error = FieldValue(edtAccuracies[i], value) ? calc::AccuracyError(key, value)
-                                                    : Formatted(calc::kAccuracyEmpty, key.Key);
+        error = FieldValue(edtAccuracies[i], value)
+                    ? calc::AccuracyError(key, value)
+                    : platform::FillText(calc::kAccuracyEmpty, {key.Key});
         if (!error.empty())
             return static_cast<int>(i);
         accuracies.*key.Member = value;
@@ -162,10 +159,10 @@ void TUncertaintyView::Refresh() {
                 accuracies);
             const calc::TRoundedUncertainty rounded =
                 calc::RoundedUncertainty(shown, budget.Expanded, budget.CoverageFactor);
-            line = Formatted(Formatted(kUnderCalculated, rounded.Expanded).c_str(),
-                             rounded.CoverageFactor);
-            hint = Formatted(kCalculatedWithU, calc::ValueWithUncertaintyText(
-                                                   shown, budget.Expanded, budget.CoverageFactor)) +
+            line = platform::FillText(kUnderCalculated, {rounded.Expanded, rounded.CoverageFactor});
+            hint = platform::FillText(kCalculatedWithU,
+                                      {calc::ValueWithUncertaintyText(shown, budget.Expanded,
+                                                                      budget.CoverageFactor)}) +
                    "\n" + calc::LargestContributionsText(budget);
         } catch (const std::exception&) {
         }

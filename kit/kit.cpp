@@ -18,6 +18,7 @@
 #include "modbus/connection.h"
 #include "modbus/serialports.h"
 #include "platform/delay.h"
+#include "platform/filltext.h"
 #include "platform/numtext.h"
 #include "platform/posixserialdevice.h"
 #include "platform/serialdevice.h"
@@ -35,13 +36,6 @@ constexpr int kAnswerLookMs = 20;
 // How often a vanished port is looked for; an adapter plugged in again
 // takes the kernel a moment to name anyway.
 constexpr int kPortLookMs = 250;
-
-std::string Format(const char* pattern, const std::string& a, const std::string& b = {},
-                   const std::string& c = {}) {
-    char text[400];
-    std::snprintf(text, sizeof text, pattern, a.c_str(), b.c_str(), c.c_str());
-    return text;
-}
 
 std::string ReadFailureText(const char* pattern, const TExtraRead& read, int value) {
     char text[200];
@@ -76,15 +70,19 @@ std::string FailureText(const TStepFailure& failure) {
     const char* how = failure.Outcome == woRefused ? kStepRefused : kStepNotAnswered;
     switch (failure.Step) {
         case asReservoirFlow:
-            return Format(kFlowSetPointLost, live::InstrumentName(live::inReservoirFlow));
+            return platform::FillText(kFlowSetPointLost,
+                                      {live::InstrumentName(live::inReservoirFlow)});
         case asDilutionFlow:
-            return Format(kFlowSetPointLost, live::InstrumentName(live::inDilutionFlow));
+            return platform::FillText(kFlowSetPointLost,
+                                      {live::InstrumentName(live::inDilutionFlow)});
         case asTempSetPoint:
-            return Format(kTempSetPointFailed, how, failure.SetPoint, std::to_string(failure.Raw));
+            return platform::FillText(kTempSetPointFailed,
+                                      {how, failure.SetPoint, std::to_string(failure.Raw)});
         case asPort:
-            return Format(kSetPointsNotSent, failure.Port);
+            return platform::FillText(kSetPointsNotSent, {failure.Port});
         default:
-            return Format(kTempHandshakeFailed, how, StepText(failure.Step), failure.SetPoint);
+            return platform::FillText(kTempHandshakeFailed,
+                                      {how, StepText(failure.Step), failure.SetPoint});
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "kit/messages.h"
+#include "platform/filltext.h"
 #include "platform/fperror.h"
 #include "platform/numtext.h"
 
@@ -37,12 +38,6 @@ long long RoundHalfEvenChecked(long double x) {
     if (!std::isfinite(x))
         throw platform::EInvalidOp();
     return TruncateChecked(std::nearbyint(x));
-}
-
-std::string Formatted(const char* pattern, const std::string& a, const std::string& b = {}) {
-    char text[256];
-    std::snprintf(text, sizeof text, pattern, a.c_str(), b.c_str());
-    return text;
 }
 
 int HexDigit(char c) {
@@ -129,15 +124,17 @@ std::uint16_t FlowSetPointToRaw(long double flow, float capacity) {
     const long double countsPerUnit = platform::Divide(kFullScaleCounts, capacity);
     const long long counts = TruncateChecked(flow * countsPerUnit);
     if (counts < 0 || counts > kFullScaleCounts)
-        throw ESetPointRange(Formatted(kFlowSetPointOutOfRange, platform::FloatToStrGeneral(flow),
-                                       platform::FloatToStrGeneral(capacity)));
+        throw ESetPointRange(platform::FillText(
+            kFlowSetPointOutOfRange,
+            {platform::FloatToStrGeneral(flow), platform::FloatToStrGeneral(capacity)}));
     return static_cast<std::uint16_t>(counts);
 }
 
 std::uint16_t TempSetPointToRaw(long double temp) {
     const long long tenths = RoundHalfEvenChecked(temp * 10);
     if (tenths < 0 || tenths > 0xFFFF)
-        throw ESetPointRange(Formatted(kTempSetPointOutOfRange, platform::FloatToStrGeneral(temp)));
+        throw ESetPointRange(
+            platform::FillText(kTempSetPointOutOfRange, {platform::FloatToStrGeneral(temp)}));
     return static_cast<std::uint16_t>(tenths);
 }
 

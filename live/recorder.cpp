@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "live/messages.h"
+#include "platform/filltext.h"
 
 namespace live {
 
@@ -26,12 +27,6 @@ constexpr int kConcentrationDecimals = 2;
 // U to a thousandth of a nanogram per litre: finer than it is shown, so the
 // record keeps what the display rounds.
 constexpr int kUncertaintyDecimals = 3;
-
-std::string Formatted(const char* format, const std::string& a, const std::string& b) {
-    char text[600];
-    std::snprintf(text, sizeof text, format, a.c_str(), b.c_str());
-    return text;
-}
 
 // A number with a "." whatever the locale; an unknown value is an empty field.
 std::string Number(double value, int decimals) {
@@ -63,7 +58,7 @@ std::string IsoLocalTime(const QDateTime& when) {
 }
 
 std::string RecordHeader(double coverageFactor) {
-    return Formatted(kRecordHeader, QString::number(coverageFactor).toStdString(), "");
+    return platform::FillText(kRecordHeader, {QString::number(coverageFactor).toStdString()});
 }
 
 std::string RecordLine(const TLiveSample& s, const std::string& stability, double coverageFactor) {
@@ -98,12 +93,12 @@ void TRecorder::Start(const QString& path) {
     FError.clear();
     FFile.setFileName(path);
     if (!FFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-        throw ERecordError(
-            Formatted(kRecordNotOpened, path.toStdString(), FFile.errorString().toStdString()));
+        throw ERecordError(platform::FillText(
+            kRecordNotOpened, {path.toStdString(), FFile.errorString().toStdString()}));
     }
     if (FFile.size() == 0 && !(Append(RecordHeader(CoverageFactor)) && SyncNow())) {
         FFile.close();
-        throw ERecordError(Formatted(kRecordNotOpened, path.toStdString(), FWhy));
+        throw ERecordError(platform::FillText(kRecordNotOpened, {path.toStdString(), FWhy}));
     }
 }
 
@@ -112,7 +107,7 @@ void TRecorder::Stop() {
     if (!FFile.isOpen())
         return;
     if (FUnsyncedSinceMs && !SyncNow())
-        FError = Formatted(kRecordStopped, FFile.fileName().toStdString(), FWhy);
+        FError = platform::FillText(kRecordStopped, {FFile.fileName().toStdString(), FWhy});
     FFile.close();
     FUnsyncedSinceMs.reset();
 }
@@ -154,7 +149,7 @@ bool TRecorder::SyncNow() {
 // The lines the disk refused are not tried again: the file is closed as it
 // is, and the recording has stopped.
 void TRecorder::StopWith(const std::string& why) {
-    FError = Formatted(kRecordStopped, FFile.fileName().toStdString(), why);
+    FError = platform::FillText(kRecordStopped, {FFile.fileName().toStdString(), why});
     FFile.close();
     FUnsyncedSinceMs.reset();
 }
