@@ -92,7 +92,7 @@ TLiveDisplay::TLiveDisplay(TfrmVapcalCalc& window, const std::string& settingsFi
             [this](int minutes) { SettlingTimeChanged(minutes); });
 
     pnlTrend = new TTrendPage(
-        Monitor.History(), [this] { return NowMs(); }, &window);
+        Monitor.History(), Monitor.Stability().Tolerances(), [this] { return NowMs(); }, &window);
     connect(pnlTrend->btnRecord, &QPushButton::clicked, this, [this] { btnRecordClick(); });
 
     Monitor.Targets = [this] { return Targets(); };

@@ -56,17 +56,19 @@ std::pair<double, double> Values(int chart, const live::TTrendPoint& p) {
     }
 }
 
-// The tolerance band around a chart's target: in-tolerance wander stays
-// small on the chart and anything beyond the band stands out.
-double Band(int chart, double target) {
+// The stability band around a chart's target, floors included: in-tolerance
+// wander stays small on the chart, anything beyond the band stands out, and
+// a zero target (zero gas) does not blow the noise up to the chart's height.
+double Band(const live::TTolerances& tolerances, int chart, double target) {
     switch (chart) {
         case 0:
-            return live::kTempTolerance;
+            return tolerances.Temp;
         case 1:
+            return tolerances.Flow(target);
         case 2:
-            return live::kFlowTolerance * std::fabs(target);
+            return tolerances.DilutionFlow(target);
         default:
-            return live::kConcentrationTolerance * std::fabs(target);
+            return tolerances.Concentration(target);
     }
 }
 
@@ -89,9 +91,9 @@ QFont SmallFont(bool bold = false) {
 
 }  // namespace
 
-TTrendPage::TTrendPage(const live::THistory& history, std::function<qint64()> clock,
-                       QWidget* parent)
-    : QWidget(parent), history_(history), clock_(std::move(clock)) {
+TTrendPage::TTrendPage(const live::THistory& history, const live::TTolerances& tolerances,
+                       std::function<qint64()> clock, QWidget* parent)
+    : QWidget(parent), history_(history), tolerances_(tolerances), clock_(std::move(clock)) {
     cbxRange = new QComboBox(this);
     for (const auto& range : kRanges)
         cbxRange->addItem(range.Caption);
@@ -190,8 +192,9 @@ void TTrendPage::Draw() {
                 lastTarget = held;
         }
         if (std::isfinite(lastTarget)) {
-            low = std::min(low, lastTarget - Band(i, lastTarget));
-            high = std::max(high, lastTarget + Band(i, lastTarget));
+            const double band = Band(tolerances_, i, lastTarget);
+            low = std::min(low, lastTarget - band);
+            high = std::max(high, lastTarget + band);
         }
         c.Reading->replace(reading);
         c.Target->replace(target);

@@ -11,6 +11,10 @@
 
 #include "live/history.h"
 
+namespace live {
+struct TTolerances;
+}
+
 class QChart;
 class QChartView;
 class QComboBox;
@@ -26,8 +30,10 @@ class TTrendPage : public QWidget {
 
   public:
     // The page reads `history` at the time `clock` gives (the monitor's
-    // milliseconds).
-    TTrendPage(const live::THistory& history, std::function<qint64()> clock, QWidget* parent);
+    // milliseconds), and scales each chart to show at least the stability
+    // band `tolerances` holds around its target.
+    TTrendPage(const live::THistory& history, const live::TTolerances& tolerances,
+               std::function<qint64()> clock, QWidget* parent);
 
     // One chart: a measured quantity and what it is held against.
     struct TTrendChart {
@@ -62,6 +68,7 @@ class TTrendPage : public QWidget {
     void Draw();
 
     const live::THistory& history_;
+    const live::TTolerances& tolerances_;
     std::function<qint64()> clock_;
 };
 

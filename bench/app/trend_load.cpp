@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     live::TKitMonitor monitor(10 * 60 * 1000, 1000);
     monitor.Targets = Targets;
     app::TTrendPage page(
-        monitor.History(), [&now] { return now; }, nullptr);
+        monitor.History(), monitor.Stability().Tolerances(), [&now] { return now; }, nullptr);
     page.resize(322, 353);
     page.cbxRange->setCurrentIndex(2);
     monitor.OnSample = [&page](const live::TLiveSample&) { page.Redraw(); };

@@ -15,12 +15,15 @@
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QValueAxis>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/comselect.h"
 #include "app/skin.h"
+#include "live/monitor.h"
+#include "live/stability.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
 #include "testapp.h"
@@ -524,6 +527,34 @@ TEST(Skin, TheHueTintsALightQuietFace) {
     EXPECT_GT(face.value(), 220);
     EXPECT_EQ(app::SkinFace(132 + 360), face);
     EXPECT_EQ(app::SkinFace(-228), face);
+}
+
+// At a zero-gas point the reservoir-flow chart keeps the band the floor
+// gives around zero: a few thousandths of a ml/min of noise do not fill it.
+TEST(TrendPage, AZeroTargetKeepsTheStabilityFloorOnItsChart) {
+    App();
+    live::TKitMonitor monitor(600000, 1000);
+    monitor.Targets = [] {
+        live::TKitTargets t;
+        t.TempSP = 40;
+        t.FlowSP = 0;
+        t.DilutionFlowSP = 10;
+        return t;
+    };
+    qint64 now = 0;
+    app::TTrendPage page(
+        monitor.History(), monitor.Stability().Tolerances(), [&now] { return now; }, nullptr);
+    const QDateTime start = QDateTime::currentDateTime();
+    for (int i = 0; i < 5; ++i) {
+        now = i * 1000;
+        monitor.Completed(live::inReservoirFlow, true, 0.001 * (i % 2), now, start.addMSecs(now));
+        monitor.Completed(live::inDilutionFlow, true, 10, now, start.addMSecs(now));
+        monitor.Completed(live::inTemperature, true, 40, now, start.addMSecs(now));
+    }
+    page.show();
+    const QValueAxis* axis = page.Charts[1].Value;
+    EXPECT_LE(axis->min(), -live::kFlowToleranceFloor);
+    EXPECT_GE(axis->max(), live::kFlowToleranceFloor);
 }
 
 }  // namespace
