@@ -6,11 +6,8 @@
 
 namespace report {
 
-// The run folder's files and the record's columns found by their names.
-inline constexpr const char* kResultsFile = "results.json";
-inline constexpr const char* kPlanFile = "plan.json";
-inline constexpr const char* kJournalFile = "journal.jsonl";
-inline constexpr const char* kRecordFile = "record.csv";
+// The report's files in the run folder, and the record's columns found by
+// their names.
 inline constexpr const char* kReportPdf = "report.pdf";
 inline constexpr const char* kReportCsv = "report.csv";
 inline constexpr const char* kTimeColumn = "time";

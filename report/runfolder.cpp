@@ -1,6 +1,7 @@
 #include "report/runfolder.h"
 
 #include "report/messages.h"
+#include "run/runfolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -321,15 +322,15 @@ TRunFolder ReadRunFolder(const QString& path) {
     TRunFolder folder;
     folder.Path = dir.absolutePath();
     folder.Name = QFileInfo(folder.Path).fileName();
-    const QString results = dir.filePath(kResultsFile);
+    const QString results = dir.filePath(run::kResultsFile);
     if (!QFileInfo::exists(results))
         Refuse(QString(kNoResults).arg(path));
-    const QString record = dir.filePath(kRecordFile);
+    const QString record = dir.filePath(run::kRecordFile);
     if (!QFileInfo::exists(record))
         Refuse(QString(kNoRecord).arg(path));
     folder.Results = ReadResults(results);
-    FillFromPlan(dir.filePath(kPlanFile), folder.Results);
-    ReadJournal(dir.filePath(kJournalFile), folder);
+    FillFromPlan(dir.filePath(run::kPlanFile), folder.Results);
+    ReadJournal(dir.filePath(run::kJournalFile), folder);
     folder.Record = ReadRecord(record);
     return folder;
 }
