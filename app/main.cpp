@@ -1,12 +1,8 @@
 // vapcal: the Vapcal console. `vapcal --simulate` runs it against the
 // simulated kit (vapcal-sim), started beside it and offered first in the
 // port dialog; `vapcal --port PORT` takes a port without the dialog.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <QCommandLineParser>
-#include <QSocketNotifier>
 #include <QStyleFactory>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +18,7 @@
 #include "panels/messagebox.h"
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
+#include "platform/stopsignals.h"
 
 namespace {
 
@@ -120,35 +117,10 @@ TConsoleOptions ReadOptions(const QCoreApplication& application) {
     return options;
 }
 
-// SIGTERM and SIGINT (a service stopped, Ctrl-C in a terminal) close the
-// console as its Close button does, message boxes and all: the record is put
-// on the disk and the simulated kit stopped. The handler only writes to a
-// pipe; the windows are closed from the event loop.
-int StopPipe[2] = {-1, -1};
+// Set once SIGTERM or SIGINT (a service stopped, Ctrl-C in a terminal) has
+// closed the console as its Close button does, message boxes and all: the
+// record is put on the disk and the simulated kit stopped.
 bool StopRequested = false;
-
-void OnStopSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const auto n = write(StopPipe[1], &byte, 1);
-}
-
-void CloseOnStopSignals() {
-    if (pipe2(StopPipe, O_CLOEXEC) != 0)
-        return;
-    auto* notifier =
-        new QSocketNotifier(StopPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, [] {
-        char byte;
-        [[maybe_unused]] const auto n = read(StopPipe[0], &byte, 1);
-        StopRequested = true;
-        QApplication::closeAllWindows();
-    });
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-}
 
 // Without the kit the console still comes up: the operator is told why and
 // can choose a real port.
@@ -209,7 +181,10 @@ int main(int argc, char** argv) {
     } catch (const std::exception& error) {
         platform::ShowError(error.what());
     }
-    CloseOnStopSignals();
+    platform::CatchStopSignals([] {
+        StopRequested = true;
+        QApplication::closeAllWindows();
+    });
     window.show();
     if (!options.Port.isEmpty())
         TakePort(window, options.Port, kit.get());

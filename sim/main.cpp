@@ -5,12 +5,9 @@
 // With --fault-log, what the line did to each request goes to a file, so a
 // soak can hold every transaction's outcome against its faults. Ends cleanly
 // on SIGINT and SIGTERM.
-#include <signal.h>
-#include <unistd.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -21,18 +18,13 @@
 #include <string>
 
 #include "modbus/serialports.h"
+#include "platform/stopsignals.h"
 #include "sim/kit.h"
 
 namespace {
 
-int StopPipe[2] = {-1, -1};
 // The fault log's write buffer.
 constexpr std::size_t kFaultLogBuffer = 1 << 20;
-
-void OnStopSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = write(StopPipe[1], &byte, 1);
-}
 
 void PrintLine(std::FILE* stream, const std::string& line) {
     std::fputs(line.c_str(), stream);
@@ -181,18 +173,6 @@ std::FILE* OpenFaultLog(const QString& path) {
     return file;
 }
 
-void CatchStopSignals() {
-    if (pipe(StopPipe) != 0) {
-        PrintLine(stderr, "vapcal-sim: no pipe for the stop signals");
-        std::exit(1);
-    }
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -200,9 +180,10 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationName("vapcal-sim");
     const TProgramOptions options = ReadOptions(application);
     std::FILE* faultLog = OpenFaultLog(options.FaultLog);
-    CatchStopSignals();
-    QSocketNotifier stop(StopPipe[0], QSocketNotifier::Read);
-    QObject::connect(&stop, &QSocketNotifier::activated, &application, &QCoreApplication::quit);
+    if (!platform::CatchStopSignals(QCoreApplication::quit)) {
+        PrintLine(stderr, "vapcal-sim: no pipe for the stop signals");
+        return 1;
+    }
 
     sim::TSimKit kit(options.Kit);
     kit.OnWrite = [](const std::string& line) { PrintLine(stdout, line); };

@@ -4,7 +4,6 @@
 // goes to standard error (with a status line kept up to date on a
 // terminal), everything else to the run folder. SIGINT and SIGTERM stop the
 // run cleanly: the journal says so and results.json is written.
-#include <signal.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -14,7 +13,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QProcess>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
 #include <cmath>
@@ -32,6 +30,7 @@
 #include "live/stability.h"
 #include "platform/filltext.h"
 #include "platform/numtext.h"
+#include "platform/stopsignals.h"
 #include "run/engine.h"
 #include "run/kitline.h"
 #include "run/messages.h"
@@ -48,13 +47,6 @@ constexpr int kExitPort = 74;
 // Long enough for a report of a run of days on a slow PC.
 constexpr int kReportWaitMs = 120000;
 constexpr int kTickMs = 250;
-
-int StopPipe[2] = {-1, -1};
-
-void OnStopSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = write(StopPipe[1], &byte, 1);
-}
 
 // One line of progress; on a terminal the status line is cleared first and
 // drawn again by the next tick.
@@ -174,16 +166,6 @@ void PrintPoints(const run::TPlan& plan) {
             p.Wanted ? (" (wanted " + Flow(*p.Wanted) + ")").c_str() : "",
             Flow(p.DwellMinutes).c_str());
     }
-}
-
-void CatchStopSignals() {
-    if (pipe(StopPipe) != 0)
-        return;
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 }
 
 std::string PointLine(const QJsonObject& result) {
@@ -392,13 +374,7 @@ int Run(const TArguments& arguments) {
         Say(platform::FillText(tools::kRunDahs, {plant->Address()}));
     }
 
-    CatchStopSignals();
-    QSocketNotifier stop(StopPipe[0], QSocketNotifier::Read);
-    QObject::connect(&stop, &QSocketNotifier::activated, [&engine] {
-        char byte;
-        [[maybe_unused]] const ssize_t n = read(StopPipe[0], &byte, 1);
-        engine.Stop(run::kStopSignal);
-    });
+    platform::CatchStopSignals([&engine] { engine.Stop(run::kStopSignal); });
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, [&engine] {
         engine.Tick();
