@@ -200,7 +200,7 @@ run::TKitLimits OpenKit(run::TKitLine& kit, const std::string& port,
 // cannot be made is one line here; the run, its folder and the exit status
 // stay as they are.
 void WriteReport(const QString& folder) {
-    if (!QFileInfo::exists(folder + "/results.json"))
+    if (!QFileInfo::exists(folder + "/" + run::kResultsFile))
         return;
     const QString program = QCoreApplication::applicationDirPath() + "/vapcal-report";
     QProcess report;
@@ -252,7 +252,8 @@ int Run(const TArguments& arguments) {
     } else {
         planBytes = ReadPlanFile(arguments.Plan);
     }
-    const std::string planName = resuming ? arguments.Resume + "/plan.json" : arguments.Plan;
+    const std::string planName =
+        resuming ? arguments.Resume + "/" + run::kPlanFile : arguments.Plan;
 
     run::TPlan plan;
     try {
