@@ -55,6 +55,8 @@ inline constexpr const char* kPausePortGone = "port %s gone";
 // The run folder.
 inline constexpr const char* kFolderNotMade = "cannot make the run folder %s: %s";
 inline constexpr const char* kFolderNotRun = "%s holds no run (no plan.json and journal.jsonl)";
+inline constexpr const char* kFolderNotStarted = "%s holds a run that never started";
+inline constexpr const char* kFolderPlanRefused = "%s is refused: %s";
 inline constexpr const char* kFolderFinished = "%s holds a run that has ended";
 inline constexpr const char* kJournalBad = "%s line %d is not a journal event";
 inline constexpr const char* kFileNotWritten = "cannot write %s: %s";

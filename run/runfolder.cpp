@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QStandardPaths>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +18,8 @@
 #include "live/messages.h"
 #include "live/recorder.h"
 #include "run/messages.h"
+#include "run/plan.h"
+#include "run/results.h"
 
 namespace run {
 
@@ -170,9 +173,24 @@ QByteArray TRunFolder::PlanBytes() const {
 }
 
 std::vector<QJsonObject> TRunFolder::ReadJournal() const {
-    QFile file(FPath + "/" + kJournalFile);
+    return ReadJournalFile(FPath + "/" + kJournalFile);
+}
+
+bool TRunFolder::Finished() const {
+    const std::vector<QJsonObject> events = ReadJournal();
+    return std::any_of(events.begin(), events.end(), [](const QJsonObject& event) {
+        return event["event"].toString() == "finished";
+    });
+}
+
+bool TRunFolder::HasResults() const {
+    return QFileInfo::exists(FPath + "/" + kResultsFile);
+}
+
+std::vector<QJsonObject> ReadJournalFile(const QString& path) {
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw ERunFolderError(platform::FillText(kFolderNotRun, {Local(FPath)}));
+        throw ERunFolderError(platform::FillText(kFolderNotRun, {Local(QFileInfo(path).path())}));
     const QList<QByteArray> lines = file.readAll().split('\n');
     std::vector<QJsonObject> events;
     for (qsizetype i = 0; i < lines.size(); ++i) {
@@ -247,6 +265,54 @@ void TRunFolder::WriteResults(const QJsonObject& results) {
     if (::rename(QFile::encodeName(beside).constData(), QFile::encodeName(path).constData()) != 0)
         RaiseFile(path);
     SyncFolder(FPath);
+}
+
+namespace {
+
+// The kit as the run's latest session found it: the conditions its start
+// (or a resume that names them) journalled. The temperature limits are not
+// journalled; the plan passed them when it was run.
+TKitLimits JournalledLimits(const std::vector<QJsonObject>& events) {
+    QJsonObject conditions;
+    for (const QJsonObject& event : events) {
+        const QString name = event["event"].toString();
+        if ((name == "started" || name == "resumed") && event["conditions"].isObject())
+            conditions = event["conditions"].toObject();
+    }
+    TKitLimits limits;
+    limits.TempMin = -273.15;
+    limits.TempMax = 1e4;
+    const auto take = [&conditions](const char* key, double& value) {
+        if (conditions[key].isDouble())
+            value = conditions[key].toDouble();
+    };
+    take("reservoirCapacity", limits.ReservoirCapacity);
+    take("dilutionCapacity", limits.DilutionCapacity);
+    take("pbar", limits.Pbar);
+    take("dp", limits.Dp);
+    take("refTemp", limits.RefTemp);
+    return limits;
+}
+
+}  // namespace
+
+QJsonObject ResultsFromJournal(const QString& path) {
+    const QString planPath = path + "/" + kPlanFile;
+    QFile planFile(planPath);
+    if (!planFile.open(QIODevice::ReadOnly))
+        throw ERunFolderError(platform::FillText(kFolderNotRun, {Local(path)}));
+    const std::vector<QJsonObject> events = ReadJournalFile(path + "/" + kJournalFile);
+    if (std::none_of(events.begin(), events.end(), [](const QJsonObject& event) {
+            return event["event"].toString() == "started";
+        }))
+        throw ERunFolderError(platform::FillText(kFolderNotStarted, {Local(path)}));
+    try {
+        TPlan plan = ParsePlan(planFile.readAll());
+        CheckPlan(plan, JournalledLimits(events), false);
+        return ResultsFromJournal(plan, events);
+    } catch (const EPlanError& e) {
+        throw ERunFolderError(platform::FillText(kFolderPlanRefused, {Local(planPath), e.what()}));
+    }
 }
 
 std::string RunRecordLine(const live::TLiveSample& sample, const std::string& stability,

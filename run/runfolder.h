@@ -58,6 +58,9 @@ class TRunFolder {
     // Every event of the journal in order; a torn last line (a power cut
     // during its write) is dropped, any other bad line raises.
     std::vector<QJsonObject> ReadJournal() const;
+    // Whether the journal says the run has ended ("finished").
+    bool Finished() const;
+    bool HasResults() const;
 
     // One event, on the disk when this returns; raises ERunFolderError when
     // it cannot be written or synced.
@@ -83,6 +86,17 @@ class TRunFolder {
     bool FRecordDirty = false;
     std::string FRecordError;
 };
+
+// Every event of the journal at `path` in order; a torn last line is
+// dropped, any other bad line raises ERunFolderError.
+std::vector<QJsonObject> ReadJournalFile(const QString& path);
+
+// results.json rebuilt from the run folder at `path` alone, reading only:
+// plan.json checked against the kit's conditions the run journalled, and
+// the journal (byte for byte what the run's own end writes; see
+// ResultsFromJournal in results.h). Raises ERunFolderError when the folder
+// holds no started run or its plan is refused.
+QJsonObject ResultsFromJournal(const QString& path);
 
 // The record line of one complete poll during a run.
 std::string RunRecordLine(const live::TLiveSample& sample, const std::string& stability,

@@ -51,6 +51,7 @@ inline constexpr const char* kRunPortGone = "port %s gone · waiting for it";
 inline constexpr const char* kRunPortBack = "port %s back: the point settles again";
 inline constexpr const char* kRunEnded = "run %s: %s";
 inline constexpr const char* kRunReport = "report %s";
+inline constexpr const char* kRunResultsRebuilt = "results.json of %s made again from its journal";
 inline constexpr const char* kRunNoReport = "no report: %s";
 inline constexpr const char* kRunReportTooLong = "vapcal-report took longer than 120 s";
 inline constexpr const char* kRunDahs = "serving the plant's register map on %s";

@@ -225,6 +225,31 @@ void WriteReport(const QString& folder) {
                                {line.empty() ? report.errorString().toStdString() : line}));
 }
 
+// A run whose journal says it has ended is left as it is, report and all;
+// only its results.json, cut off by a power cut after the journal's end or
+// lost since, is made again from the journal, with the report when it has
+// none.
+int FinishEnded(run::TRunFolder& folder) {
+    const std::string path = folder.Path().toStdString();
+    if (folder.HasResults()) {
+        Say(tools::kRunPrefix + platform::FillText(run::kFolderFinished, {path}));
+        return kExitPort;
+    }
+    QJsonObject results;
+    try {
+        results = run::ResultsFromJournal(folder.Path());
+        folder.WriteResults(results);
+    } catch (const run::ERunFolderError& e) {
+        Say(tools::kRunPrefix + std::string(e.what()));
+        return kExitPort;
+    }
+    Say(platform::FillText(tools::kRunResultsRebuilt, {path}));
+    if (!QFileInfo::exists(folder.Path() + "/report.pdf"))
+        WriteReport(folder.Path());
+    const QJsonValue pass = results["pass"];
+    return pass.isBool() && !pass.toBool() ? 1 : 0;
+}
+
 int Run(const TArguments& arguments) {
     const std::string settingsFile = calc::SettingsFilePath();
     const calc::TVapcalSettings settings = calc::ReadSettings(settingsFile);
@@ -238,6 +263,8 @@ int Run(const TArguments& arguments) {
             folder.emplace(
                 run::TRunFolder::Open(QString::fromStdString(arguments.Resume),
                                       static_cast<double>(settings.Accuracies.CoverageFactor)));
+            if (folder->Finished())
+                return FinishEnded(*folder);
             planBytes = folder->PlanBytes();
             if (port.empty())
                 for (const QJsonObject& event : folder->ReadJournal())
@@ -388,12 +415,15 @@ int Run(const TArguments& arguments) {
 
     // The engine starts from the event loop, so that an Apply's nested
     // waits and the run's end both meet a running loop.
-    QTimer::singleShot(0, [&engine, resuming] {
+    // A folder the engine refused to go on with keeps its report as it is.
+    bool begun = false;
+    QTimer::singleShot(0, [&engine, &begun, resuming] {
         try {
             if (resuming)
                 engine.Resume();
             else
                 engine.Start();
+            begun = true;
         } catch (const run::ERunFolderError& e) {
             Say(tools::kRunPrefix + std::string(e.what()));
             QCoreApplication::exit(kExitPort);
@@ -404,7 +434,8 @@ int Run(const TArguments& arguments) {
     kit->StopPolling();
     if (Terminal)
         std::fputs("\r\033[K", stderr);
-    WriteReport(folder->Path());
+    if (begun)
+        WriteReport(folder->Path());
     return status == 0 || status == 1 ? status : (status == kExitPort ? kExitPort : kExitStopped);
 }
 
