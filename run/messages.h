@@ -37,6 +37,13 @@ inline constexpr const char* kPlanManualHeadless =
     "\"modbus\"";
 inline constexpr const char* kPlanSettleShorter =
     "\"settleMaxMinutes\" %s is shorter than \"settlingMinutes\" %s";
+inline constexpr const char* kPlanNotRegular = "not a regular file";
+inline constexpr const char* kPlanTooLarge = "%s bytes: a plan holds at most 1 MiB (1048576 bytes)";
+inline constexpr const char* kPlanTooManyPoints = "\"points\" holds %s points: at most %s";
+inline constexpr const char* kPlanAnalyzerOnKit =
+    "\"address\" %s on the kit's line is one of the kit's own instruments (10, 11 and 20)";
+inline constexpr const char* kPlanDwellShort =
+    "\"dwellMinutes\" %s is shorter than one poll of the kit (0.5 s)";
 // A refusal inside a point: "point 2: <reason>".
 inline constexpr const char* kPlanAtPoint = "point %d: %s";
 
