@@ -61,7 +61,9 @@ inline constexpr const char* kPausePortGone = "port %s gone";
 
 // The run folder.
 inline constexpr const char* kFolderNotMade = "cannot make the run folder %s: %s";
-inline constexpr const char* kFolderNotRun = "%s holds no run (no plan.json and journal.jsonl)";
+inline constexpr const char* kFolderNotRun = "%s holds no run (no %s)";
+inline constexpr const char* kFolderInUse = "%s is in use by process %s";
+inline constexpr const char* kFolderInUseUnknown = "%s is in use by another process";
 inline constexpr const char* kFolderNotStarted = "%s holds a run that never started";
 inline constexpr const char* kFolderPlanRefused = "%s is refused: %s";
 inline constexpr const char* kFolderFinished = "%s holds a run that has ended";
