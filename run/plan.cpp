@@ -1,16 +1,24 @@
 #include "run/plan.h"
 #include "platform/filltext.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QStringList>
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
 #include "calc/model.h"
+#include "kit/kit.h"
 #include "platform/numtext.h"
 #include "run/messages.h"
 
@@ -143,6 +151,13 @@ TAnalyzerPlan ReadAnalyzer(const QJsonValue& value) {
     analyzer.Format = *named;
     analyzer.Scale = keys.Number("scale", -1e12, 1e12, 1);
     analyzer.DelaySeconds = keys.Number("delaySeconds", 0, kMaxDelaySeconds, 0);
+    // The kit's own instruments answer there: their registers are no
+    // analyser's reading.
+    if (analyzer.Source == asModbus && analyzer.Port == "line" &&
+        (analyzer.Address == kit::kReservoirFlowServer ||
+         analyzer.Address == kit::kDilutionFlowServer ||
+         analyzer.Address == kit::kTemperatureServer))
+        keys.Refuse(platform::FillText(kPlanAnalyzerOnKit, {std::to_string(analyzer.Address)}));
     return analyzer;
 }
 
@@ -165,6 +180,9 @@ TPlanPoint ReadPoint(const QJsonValue& value, int index, const TPlan& plan, doub
         keys.Refuse(platform::FillText(kPlanNeedsKey, {"temperature"}));
     if (std::isnan(point.Dilution))
         keys.Refuse(platform::FillText(kPlanNeedsKey, {"dilution"}));
+    // A dwell without a poll in it has no mean.
+    if (point.DwellMinutes * 60000 < kit::kPollIntervalMs)
+        keys.Refuse(platform::FillText(kPlanDwellShort, {Number(point.DwellMinutes)}));
     if (point.SettleMaxMinutes < plan.SettlingMinutes)
         keys.Refuse(platform::FillText(
             kPlanSettleShorter, {Number(point.SettleMaxMinutes), Number(plan.SettlingMinutes)}));
@@ -183,6 +201,36 @@ const char* AnalyzerSourceName(TAnalyzerSource source) {
             break;
     }
     return "none";
+}
+
+// Opened without waiting (a pipe would wait for a writer) and judged by
+// what was opened, so that the file cannot be swapped between look and read.
+QByteArray ReadPlanFile(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        throw EPlanError(std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int why = errno;
+        ::close(fd);
+        throw EPlanError(std::strerror(why));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw EPlanError(kPlanNotRegular);
+    }
+    QByteArray bytes;
+    QFile file;
+    if (st.st_size <= kMaxPlanBytes && file.open(fd, QIODevice::ReadOnly, QFile::AutoCloseHandle))
+        bytes = file.read(kMaxPlanBytes + 1);
+    else
+        ::close(fd);
+    if (st.st_size > kMaxPlanBytes || bytes.size() > kMaxPlanBytes)
+        throw EPlanError(platform::FillText(
+            kPlanTooLarge, {std::to_string(std::max<qint64>(st.st_size, bytes.size()))}));
+    if (file.error() != QFileDevice::NoError)
+        throw EPlanError(file.errorString().toStdString());
+    return bytes;
 }
 
 TPlan ParsePlan(const QByteArray& json) {
@@ -218,10 +266,20 @@ TPlan ParsePlan(const QByteArray& json) {
         keys.Refuse(platform::FillText(kPlanNeedsKey, {"points"}));
     if (points.toArray().isEmpty())
         keys.Refuse(kPlanNoPoints);
+    if (points.toArray().size() > kMaxPlanPoints)
+        keys.Refuse(platform::FillText(kPlanTooManyPoints, {std::to_string(points.toArray().size()),
+                                                            std::to_string(kMaxPlanPoints)}));
     int index = 0;
     for (const QJsonValue& point : points.toArray())
         plan.Points.push_back(ReadPoint(point, ++index, plan, temperature, dilution));
     return plan;
+}
+
+double PlanMinutes(const TPlan& plan) {
+    double minutes = 0;
+    for (const TPlanPoint& point : plan.Points)
+        minutes += plan.SettlingMinutes + plan.Analyzer.DelaySeconds / 60 + point.DwellMinutes;
+    return minutes;
 }
 
 void CheckPlan(TPlan& plan, const TKitLimits& limits, bool headless) {

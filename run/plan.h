@@ -87,14 +87,31 @@ struct TKitLimits {
     double RefTemp = 20;  // °C
 };
 
+// What a run can hold: a plan file's size and its points. A run's folder,
+// the plant's map and a window's tables stay small and quick with them.
+inline constexpr qint64 kMaxPlanBytes = 1024 * 1024;
+inline constexpr int kMaxPlanPoints = 1000;
+
+// A plan file's bytes: a regular file (not a device, pipe or folder, even
+// behind a symlink) of at most kMaxPlanBytes. Raises EPlanError with the
+// reason (the system's, or what the file is), to be said with its name.
+QByteArray ReadPlanFile(const QString& path);
+
 // The plan from its file's bytes: every key known, every number a finite
-// number, every choice one of its words. Raises EPlanError.
+// number, every choice one of its words, at most kMaxPlanPoints points, an
+// analyser on the kit's line at an address of its own, and no dwell shorter
+// than one poll. Raises EPlanError.
 TPlan ParsePlan(const QByteArray& json);
 
 // Checks every point against the kit and fills in its reservoir flow and
 // calculated concentration. `headless`: no operator to type a manual
 // analyser's reading. Raises EPlanError naming the first refused point.
 void CheckPlan(TPlan& plan, const TKitLimits& limits, bool headless);
+
+// The least time a checked plan takes, in minutes: each point's settling,
+// the analyser's delay and the dwell (settling takes its time even when
+// the kit holds the set points already).
+double PlanMinutes(const TPlan& plan);
 
 // The status of the names a plan's JSON uses for the analyser's source.
 const char* AnalyzerSourceName(TAnalyzerSource source);

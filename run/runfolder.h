@@ -42,11 +42,14 @@ QString RunFolderName(const QDateTime& started, const std::string& planName);
 class TRunFolder {
   public:
     // A new run in `path` (made with its parents; an existing folder must
-    // hold no run yet): writes plan.json and opens the journal and record.
-    // `coverageFactor` names the record's uncertainty column.
+    // hold no started run): writes plan.json and opens the journal and
+    // record. `coverageFactor` names the record's uncertainty column.
     static TRunFolder Create(const QString& path, const QJsonObject& plan, double coverageFactor);
     // An interrupted run to resume; raises when the folder holds no run.
     static TRunFolder Open(const QString& path, double coverageFactor);
+    // Both take the folder's lock (an flock on the journal) for as long as
+    // the object lives, and raise "DIR is in use by process N" when another
+    // holds it.
 
     TRunFolder(TRunFolder&& other) noexcept;
     TRunFolder& operator=(TRunFolder&&) = delete;
@@ -74,10 +77,14 @@ class TRunFolder {
     void SyncRecord();
     // results.json whole: written beside, synced, then renamed over.
     void WriteResults(const QJsonObject& results);
+    // The run has ended: the record is synced, the files close and the
+    // folder's lock goes; nothing is written after.
+    void Close();
 
   private:
     explicit TRunFolder(QString path);
-    void OpenFiles(double coverageFactor);
+    void Lock();
+    void OpenRecord(double coverageFactor);
 
     QString FPath;
     int FJournal = -1;

@@ -127,11 +127,11 @@ TArguments ReadArguments(const QStringList& words) {
 }
 
 QByteArray ReadPlanFile(const std::string& path) {
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly))
-        throw TUsage{
-            platform::FillText(tools::kRunNoPlanFile, {path, file.errorString().toStdString()})};
-    return file.readAll();
+    try {
+        return run::ReadPlanFile(QString::fromStdString(path));
+    } catch (const run::EPlanError& e) {
+        throw TUsage{platform::FillText(tools::kRunNoPlanFile, {path, e.what()})};
+    }
 }
 
 // The saturator conditions the console calculates with, from its settings.

@@ -456,4 +456,71 @@ TEST_F(RunEngine, ARunCutBetweenItsResultsAndItsEndIsFinishedByAResume) {
     EXPECT_EQ(Rebuilt(), uninterrupted);
 }
 
+// One run in a folder at a time: while a run holds it, a second taker (to
+// resume or to start anew) is told who holds it, and nothing is written;
+// once the run is over the folder is free.
+TEST_F(RunEngine, AFolderInUseIsRefusedNamingItsProcess) {
+    Begin();
+    Poll(30000);
+    const QByteArray journal = Journal();
+    const std::string inUse =
+        Folder().toStdString() + " is in use by process " + std::to_string(getpid());
+    for (const bool resume : {true, false}) {
+        try {
+            if (resume)
+                run::TRunFolder::Open(Folder(), 2);
+            else
+                run::TRunFolder::Create(Folder(), FPlan.Json, 2);
+            ADD_FAILURE() << "taken twice";
+        } catch (const run::ERunFolderError& e) {
+            EXPECT_EQ(e.what(), inUse);
+        }
+    }
+    EXPECT_EQ(Journal(), journal);
+    FEngine.reset();
+    FFolder->Close();
+    EXPECT_NO_THROW(run::TRunFolder::Open(Folder(), 2));
+}
+
+// A folder cut before its run's start was journalled (an empty journal)
+// holds nothing done: a new run takes it, and a resume starts it.
+TEST_F(RunEngine, AFolderCutBeforeItsStartIsTakenAgainOrStarted) {
+    ASSERT_TRUE(QDir().mkpath(Folder()));
+    for (const char* name : {"/plan.json", "/journal.jsonl"}) {
+        QFile file(Folder() + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        if (QString(name) == "/plan.json")
+            file.write(kFourPoints);
+    }
+    Begin(kFourPoints, true);
+    EXPECT_EQ(Events().first(), "started");
+    EXPECT_EQ(FKit.Applied.size(), 1u);
+    FEngine.reset();
+    FFolder.reset();
+
+    {
+        QFile file(Folder() + "/journal.jsonl");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    }
+    Begin();
+    Poll(60 * 60000);
+    EXPECT_EQ(FEngine->State(), run::rsDone);
+    EXPECT_EQ(Events().count("started"), 1);
+    FEngine.reset();
+    FFolder.reset();
+    try {
+        Begin();
+        ADD_FAILURE() << "a started run taken again";
+    } catch (const run::ERunFolderError& e) {
+        EXPECT_NE(std::string(e.what()).find("it holds a run already"), std::string::npos);
+    }
+    ASSERT_TRUE(QFile::remove(Folder() + "/plan.json"));
+    try {
+        run::TRunFolder::Open(Folder(), 2);
+        ADD_FAILURE() << "a folder without a plan opened";
+    } catch (const run::ERunFolderError& e) {
+        EXPECT_EQ(e.what(), Folder().toStdString() + " holds no run (no plan.json)");
+    }
+}
+
 }  // namespace
