@@ -236,7 +236,8 @@ void TTransactionThread::Attempt(TModbusTransaction& t, int length) {
     } else if (FConnection.Codec().ExpectsReply(t.Request)) {
         // A reply from a foreign address does not end the wait: listen on,
         // without sending again, for the rest of the same time-out.
-        std::uint32_t remaining = FConnection.ReceiveTimeout();
+        std::uint32_t remaining =
+            t.ReceiveTimeout != 0 ? t.ReceiveTimeout : FConnection.ReceiveTimeout();
         do {
             ReplyStep(t, length, remaining);
         } while (t.Info.Status == tsWrongServer && remaining > 0);
