@@ -564,7 +564,7 @@ std::optional<THistoryRun> THistoryDatabase::Show(const QString& runId) {
     const bool another = query.next();
     query.finish();
     if (another)
-        throw EHistoryError(QString(kHistoryAmbiguousRun).arg(runId).toStdString());
+        throw ENotInHistory(QString(kHistoryAmbiguousRun).arg(runId).toStdString());
 
     QSqlQuery& points = Prepared(
         "SELECT idx, status, wanted, delivered, expanded, analyzer_mean, error, error_percent, pass"
@@ -599,7 +599,7 @@ TAnalyzerCharts THistoryDatabase::Charts(const QString& analyzer) {
     Exec(sigma);
     if (!sigma.next()) {
         sigma.finish();
-        throw EHistoryError(QString(kHistoryNoAnalyzer).arg(analyzer).toStdString());
+        throw ENotInHistory(QString(kHistoryNoAnalyzer).arg(analyzer).toStdString());
     }
     const std::optional<double> sigmaZero = RealOf(sigma.value(0));
     const std::optional<double> sigmaUpscale = RealOf(sigma.value(1));
@@ -722,7 +722,7 @@ void THistoryDatabase::SetSigma(const QString& analyzer, std::optional<double> z
         query.bindValue(i, values[i]);
     Exec(query);
     if (query.numRowsAffected() != 1)
-        throw EHistoryError(QString(kHistoryNoAnalyzer).arg(analyzer).toStdString());
+        throw ENotInHistory(QString(kHistoryNoAnalyzer).arg(analyzer).toStdString());
 }
 
 }  // namespace history

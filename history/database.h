@@ -24,6 +24,13 @@ class EHistoryError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The run or analyser asked for is not in the history, or the text names
+// more than one run.
+class ENotInHistory : public EHistoryError {
+  public:
+    using EHistoryError::EHistoryError;
+};
+
 inline constexpr int kSchemaVersion = 1;
 
 // Where the history is: a SQLite file, or a PostgreSQL database named by

@@ -46,4 +46,8 @@ inline constexpr const char* kSigmaTooFew = "too few results for limits (%1 of 2
 inline constexpr const char* kActionSignal =
     "%1: %2 chart of the %3 error signals action since run %4 (%5)";
 
+// A chart file.
+inline constexpr const char* kChartNotWritten = "the chart %1 cannot be written";
+inline constexpr const char* kChartEnding = "the chart %1 must end in .pdf or .png";
+
 }  // namespace history

@@ -5,7 +5,9 @@
 #include <QSaveFile>
 #include <QSysInfo>
 
+#include "calc/settings.h"
 #include "history/messages.h"
+#include "platform/inifile.h"
 
 namespace history {
 
@@ -42,8 +44,15 @@ QStringList PendingFolders(const QString& runsFolder) {
     return folders;
 }
 
-TImportContext DefaultImportContext(const QString& lab) {
-    return {lab, QSysInfo::machineHostName()};
+QString HistoryDatabaseSetting(const std::string& settingsFile) {
+    const platform::TIniFile ini(settingsFile);
+    return QString::fromStdString(ini.ReadString(calc::kSettingsSection, kHistoryDatabaseKey, ""));
+}
+
+TImportContext DefaultImportContext(const std::string& settingsFile) {
+    const platform::TIniFile ini(settingsFile);
+    return {QString::fromStdString(ini.ReadString("Laboratory", "Name", "")),
+            QSysInfo::machineHostName()};
 }
 
 TWriteOutcome WriteFinishedRun(const QString& folder, THistoryDatabase& database,

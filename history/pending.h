@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <string>
 
 #include "history/database.h"
 #include "history/runrecord.h"
@@ -21,8 +22,13 @@ void ClearPending(const QString& folder);
 // The run folders directly below `runsFolder` that carry the mark.
 QStringList PendingFolders(const QString& runsFolder);
 
-// The PC's own name, the kit of a run whose results name none.
-TImportContext DefaultImportContext(const QString& lab);
+// Vapcal.ini's HistoryDatabase= in [Vapcal] (empty: the default SQLite
+// file) and the lab's name, [Laboratory] Name.
+inline constexpr const char* kHistoryDatabaseKey = "HistoryDatabase";
+QString HistoryDatabaseSetting(const std::string& settingsFile);
+// The lab from the settings and the PC's own name as the kit, for a run
+// whose results name neither.
+TImportContext DefaultImportContext(const std::string& settingsFile);
 
 struct TWriteOutcome {
     bool Written = false;  // in the history now (added, or there already)
