@@ -704,6 +704,18 @@ TSevenDayTest THistoryDatabase::SevenDay(const QString& analyzer) {
     return SevenDayCalibrationError(runs);
 }
 
+qint64 THistoryDatabase::SizeBytes() {
+    QSqlQuery query(QSqlDatabase::database(FConnection, false));
+    const bool ok = FLocation.Postgres
+                        ? query.exec("SELECT pg_database_size(current_database())")
+                        : query.exec(
+                              "SELECT page_count * page_size FROM pragma_page_count(),"
+                              " pragma_page_size()");
+    if (!ok || !query.next())
+        Fail(query.lastError().text());
+    return query.value(0).toLongLong();
+}
+
 void THistoryDatabase::SetSigma(const QString& analyzer, std::optional<double> zero,
                                 std::optional<double> upscale) {
     QStringList set{"chart_runs = -1"};

@@ -102,6 +102,8 @@ class THistoryDatabase {
     std::vector<TAnalyzerGlance> Glance();
     TAnalyzerCharts Charts(const QString& analyzer);
     TSevenDayTest SevenDay(const QString& analyzer);
+    // What the database takes on the disk, in bytes.
+    qint64 SizeBytes();
     // The analyser's own sigmas (ng/l); a value <= 0 clears it.
     void SetSigma(const QString& analyzer, std::optional<double> zero,
                   std::optional<double> upscale);

@@ -17,7 +17,9 @@ namespace pgtest {
 
 class TPgServer {
   public:
-    TPgServer() {
+    // `durable`: each commit on the disk as a lab's server has it (the
+    // tests do without, for speed).
+    explicit TPgServer(bool durable = false) : FDurable(durable) {
         FBin = FindBin();
         if (!FDir.isValid())
             throw std::runtime_error("no temporary folder for the PostgreSQL cluster");
@@ -110,6 +112,7 @@ class TPgServer {
         return ok;
     }
 
+    bool FDurable = false;
     QTemporaryDir FDir;
     QString FBin;
     QString FData;
