@@ -491,13 +491,16 @@ void TTcpListener::CutShortWait() {
     CutShort_.Raise();
 }
 
-int TTcpListener::Accept(std::string& peerAddress) {
+int TTcpListener::Accept(std::string& peerAddress, uint32_t timeoutMs) {
+    const bool noLimit = timeoutMs == kWaitForever;
+    const uint64_t deadline = MonotonicNs() + (noLimit ? 0 : uint64_t{timeoutMs} * 1000000U);
     for (;;) {
         pollfd fds[2] = {{CutShort_.Fd(), POLLIN, 0}, {Fd_, POLLIN, 0}};
-        const int ready = ppoll(fds, 2, nullptr, nullptr);
+        const timespec limit = TimeLeft(deadline);
+        const int ready = ppoll(fds, 2, noLimit ? nullptr : &limit, nullptr);
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready < 0 || ((fds[0].revents & POLLIN) != 0 && CutShort_.Take()))
+        if (ready <= 0 || ((fds[0].revents & POLLIN) != 0 && CutShort_.Take()))
             return -1;
         if ((fds[1].revents & POLLIN) == 0)
             continue;
