@@ -192,13 +192,16 @@ bool TMbapDevice::Write(const std::uint8_t* data, std::size_t count, std::uint32
     return FStream->Write(frame.data(), 6 + length, timeoutMs);
 }
 
+// Only the frame in hand goes. The stream is left whole: cutting it where a
+// purge happens to fall could part a frame that is still arriving and lose
+// the frame boundaries with it, and a late reply still coming is dropped by
+// its transaction identifier all the same.
 void TMbapDevice::Purge(bool receive, bool transmit) {
     if (receive) {
-        FStaged.clear();
         FReady.clear();
         FReadyAt = 0;
     }
-    FStream->Purge(receive, transmit);
+    FStream->Purge(false, transmit);
 }
 
 void TMbapDevice::ApplySettings(const platform::TSerialLineSettings& settings) {

@@ -85,6 +85,7 @@ class TTcpDevice final : public TSerialDevice {
 
     bool WaitUntil(uint64_t deadlineNs, bool noLimit);
     void Pull();
+    void PullAnnounced();
     void Accept();
     void DropPeer();
     bool Dial(uint64_t deadlineNs, bool noLimit);
@@ -104,6 +105,10 @@ class TTcpDevice final : public TSerialDevice {
     uint64_t NextDialNs_ = 0;
     uint32_t BackoffMs_ = 0;
     bool LineError_ = false;
+    // Whether the socket may hold characters (or a close) not yet taken:
+    // set by a poll that saw it readable, cleared by a read that took all
+    // there was.
+    bool Announced_ = true;
     TInputQueue Input_;
 };
 

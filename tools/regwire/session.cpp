@@ -46,8 +46,12 @@ constexpr std::chrono::milliseconds kServePortWatch{250};
 int InterruptPipe[2] = {-1, -1};
 // Set on the main thread once an interruption has ended the event loop.
 bool RunInterrupted = false;
+// Set by the signal itself, for a master that waits for its completions
+// outside the event loop.
+volatile std::sig_atomic_t InterruptRaised = 0;
 
 void OnSignal(int) {
+    InterruptRaised = 1;
     const char byte = 1;
     [[maybe_unused]] const auto n = write(InterruptPipe[1], &byte, 1);
 }
@@ -488,7 +492,34 @@ class TMasterSession {
         }
     }
 
+    // A request whose completion is sure to come (every one but a
+    // broadcast's, which completes by a timer once sent) is waited for here:
+    // the completion is taken as soon as the connection has it, without a
+    // turn of the event loop, and a next request that is due at once goes
+    // out from here too. The event loop runs between requests that wait
+    // for their interval, and once an interruption was raised.
     void Send() {
+        do {
+            FSendAgain = false;
+            SendOne();
+            if (CompletionComes())
+                AwaitCompletion();
+        } while (FSendAgain && InterruptRaised == 0);
+    }
+
+    bool CompletionComes() const {
+        return FOptions.Address != 0 || FOptions.Command == TToolCommand::Custom;
+    }
+
+    void AwaitCompletion() {
+        // How often a wait looks whether it was interrupted.
+        constexpr std::uint32_t kInterruptCheckMs = 50;
+        const std::uint64_t before = FCompletions;
+        while (FCompletions == before && !FUsageFailed && InterruptRaised == 0)
+            FConnection.DeliverNext(kInterruptCheckMs);
+    }
+
+    void SendOne() {
         if (FIssued == 0)
             FFirstStart = TClock::now();
         ++FIssued;
@@ -580,6 +611,7 @@ class TMasterSession {
     }
 
     void Completed(const TTransactionInfo& info, std::uint8_t command) {
+        ++FCompletions;
         const auto rtt =
             std::chrono::duration_cast<std::chrono::microseconds>(TClock::now() - FSentAt).count();
         Record(info, rtt);
@@ -651,7 +683,10 @@ class TMasterSession {
             return;
         }
         if (FOptions.IntervalMs == 0) {
-            QTimer::singleShot(0, [this] { Send(); });
+            if (CompletionComes())
+                FSendAgain = true;
+            else
+                QTimer::singleShot(0, [this] { Send(); });
             return;
         }
         const std::chrono::milliseconds period(FOptions.IntervalMs);
@@ -714,6 +749,9 @@ class TMasterSession {
     TModbusClient FClient;
     TOutcome FOutcome;
     std::uint32_t FIssued = 0;
+    std::uint64_t FCompletions = 0;
+    // Set by a completion whose next request is due at once.
+    bool FSendAgain = false;
     std::int64_t FSlot = 0;  // the grid slot of the latest request
     TClock::time_point FFirstStart;
     TClock::time_point FSentAt;
