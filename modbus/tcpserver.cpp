@@ -158,6 +158,12 @@ void TModbusTcpServer::TakePeer(int fd, const std::string& address) {
             platform::TTcpDevice::Adopt(fd, FName + " " + address);
         peer->Stream = stream.get();
         peer->Device = std::make_unique<TMbapDevice>(std::move(stream), cmServer);
+        if (OnWireFrame)
+            peer->Device->OnWireFrame = [this](const std::uint8_t* frame, std::size_t count,
+                                               bool sent) {
+                std::lock_guard lock(FWireLock);
+                OnWireFrame(frame, count, sent);
+            };
         TPeer& served = *peer;
         {
             std::lock_guard lock(FPeersLock);
@@ -269,11 +275,17 @@ void TModbusTcpServer::Serve(TPeer& peer) {
         codec.DecodeFrame(std::span<const std::uint8_t>(frame.data(), count), transaction.Request);
         if (!codec.IsValidFrame(transaction.Request))
             continue;
-        // Over Modbus TCP no request is a broadcast: unit 0 is answered like
-        // any other, and every reply carries the unit it was asked for.
+        // A plant's map knows no broadcast: unit 0 is answered like any
+        // other, and every reply carries the unit it was asked for.
         const std::uint8_t unit = codec.GetFrameAddress(transaction.Request);
-        server->SetServerAddress(unit);
-        transaction.Info.ServerAddress = unit == 0 ? 0xFF : unit;
+        if (FOptions.EveryUnit) {
+            server->SetServerAddress(unit);
+            transaction.Info.ServerAddress = unit == 0 ? 0xFF : unit;
+        } else if (unit == 0 || server->AnswersAddress(unit)) {
+            transaction.Info.ServerAddress = unit;
+        } else {
+            continue;  // another server's, as on a line of several
+        }
         transaction.Reply.SetSize(0);
         try {
             server->Answer(transaction, codec);
@@ -282,6 +294,9 @@ void TModbusTcpServer::Serve(TPeer& peer) {
                                    ecServerDeviceFailure);
             Log(PeerLine(peer.Address, e.what()));
         }
+        // A broadcast is carried out and never answered.
+        if (transaction.Reply.Size() == 0)
+            continue;
         const int length = codec.EncodeFrame(transaction.Reply, frame);
         if (length > 0 && !peer.Device->Write(frame.data(), static_cast<std::size_t>(length),
                                               FOptions.SendTimeoutMs)) {

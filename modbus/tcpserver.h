@@ -52,6 +52,11 @@ class TModbusTcpServer {
     using TPeerCheck = std::function<bool(const std::string& peer)>;
     // A line for the program's log (worker threads, one call at a time).
     using TLogEvent = std::function<void(const std::string& line)>;
+    // Each frame as it is on the network, header and all, received or sent
+    // (a peer's thread, one call at a time).
+    using TWireFrameEvent =
+        std::function<void(const std::uint8_t* frame, std::size_t count, bool sent)>;
+
     // The names of its threads.
     static constexpr const char* kAcceptThreadName = "mbtcp-accept";
     static constexpr const char* kPeerThreadName = "mbtcp-peer";
@@ -67,6 +72,10 @@ class TModbusTcpServer {
         // on a busy machine the program's own work (a kit's poll) comes
         // first.
         int Nice = 10;
+        // Every unit identifier answered, the reply carrying it back (a
+        // plant's map); else only the server object's address, and a
+        // request for unit 0 carried out as a broadcast without a reply.
+        bool EveryUnit = true;
     };
 
     // Listens on the endpoint (raises platform::ESerialError as
@@ -81,6 +90,7 @@ class TModbusTcpServer {
     // Assign before Start.
     TPeerCheck AcceptsPeer;
     TLogEvent OnLog;
+    TWireFrameEvent OnWireFrame;
 
     void Start();
 
@@ -129,6 +139,7 @@ class TModbusTcpServer {
     mutable std::mutex FPeersLock;
     std::list<std::unique_ptr<TPeer>> FPeers;
     std::mutex FLogLock;
+    std::mutex FWireLock;
     // The accept thread's own.
     std::deque<TWaitingPeer> FWaiting;
     std::map<std::string, TRefusals> FRefusals;

@@ -28,9 +28,12 @@
 #include "modbus/errors.h"
 #include "modbus/mbapdevice.h"
 #include "modbus/memoryserver.h"
+#include "modbus/messages.h"
 #include "modbus/serialports.h"
+#include "modbus/tcpserver.h"
 #include "platform/filltext.h"
 #include "platform/posixserialdevice.h"
+#include "sharedtables.h"
 
 namespace regwire::tool {
 
@@ -799,9 +802,74 @@ int RunMaster(const TToolOptions& options, std::ostream& out, std::ostream& err)
     return status;
 }
 
+namespace {
+
+// Over Modbus TCP up to eight masters are served at once, each answered on
+// a thread of its own from one set of tables (as the plant's server does);
+// the main thread only waits for the interruption.
+int RunNetworkServer(const TToolOptions& options, std::ostream& err) {
+    if (options.Mode != tmRTU) {
+        err << "regwire: "
+            << platform::FillText(msg::PortFailure,
+                                  {options.Port, std::string(::regwire::msg::ModbusTcpNeedsRTU)})
+            << std::endl;
+        return esPortFailure;
+    }
+    platform::TTcpEndpoint endpoint;
+    if (!NetworkEndpoint(options.Port, cmServer, endpoint)) {
+        err << "regwire: " << options.Port << ": " << ::regwire::msg::NetworkAddressInvalid
+            << std::endl;
+        return esPortFailure;
+    }
+    TSharedTables tables(options.TableSize);
+    const std::uint8_t address = options.Address;
+    TModbusTcpServer::TOptions serving;
+    serving.EveryUnit = false;
+    // The server is this program's whole work: no lower priority for it.
+    serving.Nice = 0;
+    std::unique_ptr<TModbusTcpServer> server;
+    try {
+        server = std::make_unique<TModbusTcpServer>(
+            endpoint, options.Port,
+            [&tables, address](const std::string&) {
+                auto peer = std::make_unique<TSharedTablesServer>(tables);
+                peer->SetServerAddress(address);
+                return peer;
+            },
+            serving);
+    } catch (const std::exception& e) {
+        err << "regwire: " << e.what() << std::endl;
+        return esPortFailure;
+    }
+    // Lines of the peers' threads, one at a time.
+    std::mutex lock;
+    server->OnLog = [&err, &lock](const std::string& line) {
+        const std::lock_guard hold(lock);
+        err << "regwire: " << line << std::endl;
+    };
+    if (options.Frames)
+        server->OnWireFrame = [&err, &lock](const std::uint8_t* frame, std::size_t count,
+                                            bool sent) {
+            const std::lock_guard hold(lock);
+            err << (sent ? "> " : "< ") << Hex(frame, count, " ") << std::endl;
+        };
+    err << "regwire: "
+        << platform::FillText(msg::Listening,
+                              {ListeningPortName(options.Port, server->LocalPort())})
+        << std::endl;
+    server->Start();
+    QCoreApplication::exec();
+    server.reset();
+    return esSuccess;
+}
+
+}  // namespace
+
 // Discrete input i is on when i is odd, input register i holds i mod 65536;
 // coils and holding registers start at 0.
 int RunServer(const TToolOptions& options, std::ostream& err) {
+    if (PortKindOf(options.Port) == pkModbusTcp)
+        return RunNetworkServer(options, err);
     TModbusConnection connection;
     connection.SetPort(options.Port);
     connection.SetConnectionMode(cmServer);
