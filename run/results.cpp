@@ -1,4 +1,5 @@
 #include "run/results.h"
+#include "run/procedure.h"
 
 #include <QJsonValue>
 #include <algorithm>
@@ -141,8 +142,9 @@ QJsonObject PointResultJson(int index, const TPlanPoint& point, TPointStatus sta
     result["analyzer"] = analyzerJson;
     QJsonValue error, errorPercent, pass, decidedBy;
     if (analyzerJson.isObject() && delivered.Count() > 0) {
-        const TVerdict verdict =
-            Judge(analyzer.Mean(), delivered.Mean(), acceptance.value_or(TAcceptance{}));
+        // Judged on the analyser's basis: the kit delivers at 20 °C.
+        const TVerdict verdict = Judge(analyzer.Mean(), delivered.Mean() * point.BasisFactor,
+                                       acceptance.value_or(TAcceptance{}));
         error = verdict.Error;
         errorPercent = Maybe(verdict.ErrorPercent);
         if (acceptance) {
@@ -208,6 +210,9 @@ QJsonObject ResultsJson(const TPlan& plan, const TRunSummary& summary,
     if (plan.Acceptance)
         acceptance = QJsonObject{{"percent", plan.Acceptance->Percent},
                                  {"absolute", plan.Acceptance->Absolute}};
+    // Under a procedure its verdict is the run's; the points' own
+    // acceptance does not apply.
+    const QJsonValue procedure = ProcedureJson(plan, pointsJson);
     return {
         {"plan", QString::fromStdString(plan.Name)},
         {"started", Text(summary.Started)},
@@ -221,7 +226,8 @@ QJsonObject ResultsJson(const TPlan& plan, const TRunSummary& summary,
         {"acceptance", acceptance},
         {"points", pointsJson},
         {"linearity", linearity},
-        {"pass", RunPass(pointsJson)},
+        {"procedure", procedure},
+        {"pass", procedure.isObject() ? procedure["pass"] : RunPass(pointsJson)},
     };
 }
 
