@@ -24,6 +24,15 @@ class EPlanError : public std::runtime_error {
 
 enum TAnalyzerSource { asNone, asManual, asModbus };
 
+// The analyser under calibration as its owner knows it; every text may be
+// empty.
+struct TAnalyzerItem {
+    std::string Maker;
+    std::string Model;
+    std::string Serial;
+    std::string Tag;
+};
+
 // Where the analyser's reading comes from.
 struct TAnalyzerPlan {
     TAnalyzerSource Source = asNone;
@@ -37,6 +46,13 @@ struct TAnalyzerPlan {
     double Scale = 1;
     // The analyser's own response time, waited out after the kit is stable.
     double DelaySeconds = 0;
+    TAnalyzerItem Item;
+};
+
+// The lab's air when the run started, as the operator read it.
+struct TEnvironment {
+    std::optional<double> Temperature;  // °C
+    std::optional<double> Humidity;     // % relative humidity
 };
 
 // |analyser - delivered| <= max(Percent % of delivered, Absolute).
@@ -70,6 +86,8 @@ struct TPlan {
     TAnalyzerPlan Analyzer;
     std::string Operator;    // empty: not given
     std::string AnalyzerId;  // empty: not given
+    std::string Customer;    // empty: not given
+    TEnvironment Environment;
     std::vector<TPlanPoint> Points;
     // The plan as given, written to the run folder as run.
     QJsonObject Json;

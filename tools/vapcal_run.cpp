@@ -273,6 +273,11 @@ int Run(const TArguments& arguments) {
     } catch (const run::EPlanError& e) {
         throw TUsage{platform::FillText(tools::kRunPlanRefused, {planName, e.what()})};
     }
+    // A reference instrument past its due date is the lab's call, not a
+    // refusal: it is said, and the run goes on.
+    for (const std::string& warning : calc::InstrumentsPastDue(
+             settings.Laboratory, QDate::currentDate().toString(Qt::ISODate).toStdString()))
+        Say(tools::kRunPrefix + warning);
     if (arguments.Check) {
         PrintPoints(plan);
         return 0;
@@ -299,6 +304,7 @@ int Run(const TArguments& arguments) {
     setup.Kit = limits;
     setup.Tolerances = live::ReadTolerances(settingsFile);
     setup.Accuracies = settings.Accuracies;
+    setup.Laboratory = settings.Laboratory;
     setup.GiveUpAfterMs = arguments.GiveUpAfter * 1000LL;
     run::TRunEngine engine(plan, setup, *kit, clock, *folder);
     // The plant's register map, when asked for; fed from what the run sees.
