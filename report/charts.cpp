@@ -58,7 +58,10 @@ struct TRange {
             return {0, 1};
         const double span = High - Low;
         const double margin = span > 0 ? span * 0.06 : std::max(std::fabs(High) * 0.05, 0.5);
-        return {Low >= 0 ? std::max(Low - margin, 0.0) : Low - margin, High + margin};
+        // Below the data only as far as shows the lowest of them clear of
+        // the axis: never down to a round -20 for a run that starts at 0.
+        const double below = std::min(margin, std::max(-Low, span * 0.02));
+        return {Low >= 0 ? std::max(Low - margin, 0.0) : Low - below, High + margin};
     }
 };
 
@@ -74,13 +77,20 @@ QChart* NewChart(const QString& title) {
     return chart;
 }
 
+double RoundStep(double step);
+
+// An axis over the range itself, from the data's start, ticked at round
+// numbers anchored at 0.
 QValueAxis* NewAxis(QChart* chart, const QString& title, Qt::Alignment side, const TRange& range) {
     auto* axis = new QValueAxis(chart);
     axis->setTitleText(title);
     axis->setTitleFont(PixelFont(kLabelPoints));
     axis->setLabelsFont(PixelFont(kLabelPoints));
     axis->setRange(range.Low, range.High);
-    axis->applyNiceNumbers();
+    axis->setTickType(QValueAxis::TicksDynamic);
+    axis->setTickAnchor(0);
+    axis->setTickInterval(RoundStep((range.High - range.Low) / 6));
+    axis->setLabelFormat("%g");
     chart->addAxis(axis, side);
     return axis;
 }
@@ -294,9 +304,6 @@ void PaintRunChart(QPainter& painter, const QRectF& target, const TRunFolder& fo
     x->setLabelFormat("%g");
     QValueAxis* y =
         NewAxis(chart, QString::fromUtf8(kAxisConcentration), Qt::AlignLeft, values.Padded());
-    // Nice numbers may reach far below the data (to -20 for a run from 0);
-    // the axis starts where the data do.
-    y->setRange(std::max(y->min(), values.Padded().Low), y->max());
     // A dwell's number is left out where it would run into the last one
     // shown; its shade stays.
     const double labelRoom = minutes.High / 45;
@@ -350,8 +357,6 @@ void PaintFitChart(QPainter& painter, const QRectF& target, const TRunResults& r
     QChart* chart = NewChart(QString::fromUtf8(kFitChartTitle));
     QValueAxis* x = NewAxis(chart, QString::fromUtf8(kAxisDelivered), Qt::AlignBottom, axes);
     QValueAxis* y = NewAxis(chart, QString::fromUtf8(kAxisAnalyzer), Qt::AlignLeft, axes);
-    for (QValueAxis* axis : {x, y})
-        axis->setRange(std::max(axis->min(), axes.Low), axis->max());
     const double low = x->min(), high = x->max();
 
     Attach(chart,

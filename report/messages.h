@@ -46,6 +46,7 @@ inline constexpr const char* kVerifyChainBroken =
     "%1 line %2: does not carry the hash of line %3: a line was changed, added or removed there";
 inline constexpr const char* kVerifyResultsDiffer =
     "%1: differs from the results the journal gives, at %2";
+inline constexpr const char* kVerifyJournalLine = "%1 (journal.jsonl line %2)";
 inline constexpr const char* kVerifyNoHashes =
     "%1: carries no hashes of a run folder (not a report of this program)";
 inline constexpr const char* kVerifyHashDiffers =

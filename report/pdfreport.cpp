@@ -265,7 +265,7 @@ class TReportLayout {
             Add(Paragraph(QString::fromUtf8(kNoInstruments), Font(8)));
         } else {
             std::vector<TColumn> columns;
-            const qreal widths[] = {120, 70, 55, 70, 52, 52, 56};
+            const qreal widths[] = {150, 62, 45, 62, 52, 52, 56};
             for (int i = 0; i < 7; ++i)
                 columns.push_back({QString::fromUtf8(kInstrumentColumns[i]), widths[i]});
             std::vector<QStringList> rows;

@@ -6,7 +6,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
+#include <QStringList>
+#include <algorithm>
 
 namespace report {
 
@@ -37,6 +42,62 @@ QByteArray ReadBytes(const QString& path) {
 
 TVerification Differs(const QString& says) {
     return {false, says};
+}
+
+// Where two JSON values first differ, as a path ("delivered.mean",
+// "budget[2].contribution"); empty when they are equal.
+QString FirstDifference(const QJsonValue& a, const QJsonValue& b, const QString& path) {
+    if (a.isObject() && b.isObject()) {
+        const QJsonObject x = a.toObject(), y = b.toObject();
+        QStringList keys = x.keys() + y.keys();
+        keys.removeDuplicates();
+        keys.sort();
+        for (const QString& key : keys) {
+            const QString inner = path.isEmpty() ? key : path + "." + key;
+            const QString found = FirstDifference(x.value(key), y.value(key), inner);
+            if (!found.isEmpty())
+                return found;
+        }
+        return {};
+    }
+    if (a.isArray() && b.isArray()) {
+        const QJsonArray x = a.toArray(), y = b.toArray();
+        for (qsizetype i = 0; i < std::max(x.size(), y.size()); ++i) {
+            const QString found =
+                FirstDifference(x.at(i), y.at(i), QString("%1[%2]").arg(path).arg(i));
+            if (!found.isEmpty())
+                return found;
+        }
+        return {};
+    }
+    return a == b ? QString() : (path.isEmpty() ? QString("the whole") : path);
+}
+
+// Each done point of results.json against the result its dwellDone line
+// holds, which the journal wrote whole when the dwell ended.
+QString ResultsAgainstJournal(const QString& file, const QByteArray& journal) {
+    QFile results(file);
+    if (!results.open(QIODevice::ReadOnly))
+        return QString(kVerifyResultsDiffer).arg(file, results.errorString());
+    const QJsonArray points =
+        QJsonDocument::fromJson(results.readAll()).object().value("points").toArray();
+    int line = 0;
+    for (const QByteArray& text : journal.split('\n')) {
+        ++line;
+        const QJsonObject event = QJsonDocument::fromJson(text).object();
+        if (event.value("event").toString() != kDwellDoneEvent)
+            continue;
+        const int index = event.value("point").toInt();
+        const QString where = QString("points[%1]").arg(index - 1);
+        const QString found =
+            index >= 1 && index <= points.size()
+                ? FirstDifference(points.at(index - 1), event.value("result"), where)
+                : where;
+        if (!found.isEmpty())
+            return QString(kVerifyResultsDiffer)
+                .arg(file, QString(kVerifyJournalLine).arg(found).arg(line));
+    }
+    return {};
 }
 
 }  // namespace
@@ -88,6 +149,9 @@ TVerification VerifyRunFolder(const QString& path, const QString& pdf) {
                            .arg(chain.Line)
                            .arg(chain.Line - 1));
     const int lines = static_cast<int>(journal.count('\n'));
+    const QString results = ResultsAgainstJournal(dir.filePath(run::kResultsFile), journal);
+    if (!results.isEmpty())
+        return Differs(results);
 
     if (pdf.isEmpty())
         return {true, QString(kVerifiedFolder).arg(path).arg(lines)};

@@ -251,8 +251,15 @@ TEST(RunReport, ASkippedAndAStoppedPointWithoutAnAnalyserRender) {
     EXPECT_EQ(ran.Err.count('\n'), 1) << ran.Err.toStdString();
 
     QDir(dir).mkdir("out");
-    ASSERT_EQ(Report({dir, "--operator", "B. Novak", "-o", dir + "/out/audit.pdf"}).Exit, 0);
+    ASSERT_EQ(
+        Report({dir, "--operator", "B. Novak", "-o", dir + "/out/audit.pdf", "--all-budgets"}).Exit,
+        0);
     const QString text = PdfText(dir + "/out/audit.pdf");
+    // Every point with a budget has its own; the skipped one has none.
+    for (const char* budget : {"budget of point 1 (", "budget of point 3 (40.12"})
+        EXPECT_TRUE(text.contains(budget)) << budget;
+    EXPECT_FALSE(text.contains("budget of point 2"));
+    EXPECT_FALSE(text.contains("highest point"));
     EXPECT_TRUE(QFile::exists(dir + "/out/report.csv"));
     EXPECT_TRUE(text.contains("B. Novak"));
     EXPECT_TRUE(RowOf(text, 2, "skipped").contains(QString::fromUtf8("\u2013")));
@@ -410,6 +417,13 @@ TEST(RunReport, VerifyNamesTheFirstLineOrFileThatDiffers) {
         {"results.json changed",
          [&](const QString& dir) {
              edit(dir + "/results.json", [](QByteArray& b) { b.replace("63.9468", "63.9469"); });
+         },
+         false,
+         "results.json: differs from the results the journal gives, at points[3].delivered.mean "
+         "(journal.jsonl line 5)"},
+        {"results.json changed where the journal is silent",
+         [&](const QString& dir) {
+             edit(dir + "/results.json", [](QByteArray& b) { b.replace("0.0912", "0.0913"); });
          },
          true, "results.json: its SHA-256 is not the one"},
         {"a record line removed",

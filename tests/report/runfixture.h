@@ -159,10 +159,6 @@ inline QString WriteRun(const QString& root, const TRun& run) {
                     ? QJsonValue(QJsonObject{
                           {"mean", p.Analyzer}, {"sd", p.Sd * 1.02}, {"samples", dwell / poll}})
                     : QJsonValue();
-            journal.append(QJsonObject{{"event", "dwellDone"},
-                                       {"time", Iso(dwellEnd)},
-                                       {"point", index},
-                                       {"result", result}});
             t = dwellEnd;
         } else {
             result["delivered"] = QJsonValue();
@@ -180,6 +176,10 @@ inline QString WriteRun(const QString& root, const TRun& run) {
         result["pass"] = p.Pass < 0 || !run.Analyzer ? QJsonValue() : QJsonValue(p.Pass == 1);
         result["decidedBy"] = run.Analyzer && p.Pass >= 0 ? QJsonValue(p.DecidedBy) : QJsonValue();
         points.append(result);
+        // The journal holds a dwell's result whole, as results.json does.
+        if (dwelt)
+            journal.append(QJsonObject{
+                {"event", "dwellDone"}, {"time", Iso(t)}, {"point", index}, {"result", result}});
     }
     if (std::string(run.Points.back().Status) != "stopped")
         journal.append(QJsonObject{{"event", "finished"}, {"time", Iso(t)}});
