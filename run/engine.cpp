@@ -31,11 +31,37 @@ std::string General(double value) {
     return text;
 }
 
-QJsonObject Accuracies(const calc::TAccuracies& accuracies) {
+QJsonObject Accuracies(const calc::TAccuracies& accuracies, const std::string& source) {
     QJsonObject json;
     for (const calc::TAccuracyKey& key : calc::kAccuracyKeys)
         json[key.Key] = static_cast<double>(accuracies.*key.Member);
+    json[calc::kAccuracySourceKey] = QString::fromStdString(source);
     return json;
+}
+
+QString Text(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+QJsonObject LaboratoryJson(const calc::TLaboratory& lab) {
+    return {{"name", Text(lab.Name)},
+            {"address", Text(lab.Address)},
+            {"accreditation", Text(lab.Accreditation)},
+            {"reportPrefix", Text(lab.ReportPrefix)}};
+}
+
+QJsonArray InstrumentsJson(const calc::TLaboratory& lab) {
+    QJsonArray instruments;
+    for (int i = 0; i < calc::kInstrumentCount; ++i) {
+        const calc::TInstrument& instrument = lab.Instruments[i];
+        instruments.append(QJsonObject{{"role", calc::kInstrumentRoles[i].Role},
+                                       {"model", Text(instrument.Model)},
+                                       {"serial", Text(instrument.Serial)},
+                                       {"certificate", Text(instrument.Certificate)},
+                                       {"calibrated", Text(instrument.Calibrated)},
+                                       {"due", Text(instrument.Due)}});
+    }
+    return instruments;
 }
 
 }  // namespace
@@ -75,7 +101,9 @@ QJsonObject ConditionsJson(const TPlan& plan, const TRunSetup& setup) {
         {"flowToleranceFloor", t.FlowFloor},
         {"dilutionToleranceFloor", t.DilutionFloor},
         {"concentrationToleranceFloor", t.ConcentrationFloor},
-        {"uncertainty", Accuracies(setup.Accuracies)},
+        {"uncertainty", Accuracies(setup.Accuracies, setup.Laboratory.AccuracySource)},
+        {"laboratory", LaboratoryJson(setup.Laboratory)},
+        {"instruments", InstrumentsJson(setup.Laboratory)},
     };
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "calc/settings.h"
 #include "calc/uncertainty.h"
 #include "live/sample.h"
 #include "live/stability.h"
@@ -70,6 +71,9 @@ struct TRunSetup {
     TKitLimits Kit;  // capacities, limits and saturator conditions
     live::TTolerances Tolerances;
     calc::TAccuracies Accuracies;  // the lab's, for each point's budget
+    // The lab and its reference instruments as the settings hold them at
+    // the start: the report names them.
+    calc::TLaboratory Laboratory;
     // The kit silent (no complete poll) this long stops the run; 0: never.
     qint64 GiveUpAfterMs = 120000;
 };

@@ -204,8 +204,8 @@ void PrintProcedure(const run::TPlan& plan) {
 }
 
 // The procedure's verdict level by level, as results.json holds it.
-void SayProcedure(const QJsonObject& results) {
-    const QJsonObject procedure = results["procedure"].toObject();
+void SayProcedure(const QJsonValue& procedureJson) {
+    const QJsonObject procedure = procedureJson.toObject();
     if (procedure.isEmpty())
         return;
     const auto number = [](const QJsonValue& value, int decimals) {
@@ -363,6 +363,11 @@ int Run(const TArguments& arguments) {
     } catch (const run::EPlanError& e) {
         throw TUsage{platform::FillText(tools::kRunPlanRefused, {planName, e.what()})};
     }
+    // A reference instrument past its due date is the lab's call, not a
+    // refusal: it is said, and the run goes on.
+    for (const std::string& warning : calc::InstrumentsPastDue(
+             settings.Laboratory, QDate::currentDate().toString(Qt::ISODate).toStdString()))
+        Say(tools::kRunPrefix + warning);
     if (arguments.Check) {
         PrintProcedure(plan);
         PrintPoints(plan);
@@ -390,6 +395,7 @@ int Run(const TArguments& arguments) {
     setup.Kit = limits;
     setup.Tolerances = live::ReadTolerances(settingsFile);
     setup.Accuracies = settings.Accuracies;
+    setup.Laboratory = settings.Laboratory;
     setup.GiveUpAfterMs = arguments.GiveUpAfter * 1000LL;
     run::TRunEngine engine(plan, setup, *kit, clock, *folder);
     // The plant's register map, when asked for; fed from what the run sees.
@@ -440,7 +446,8 @@ int Run(const TArguments& arguments) {
     };
     engine.OnFinished = [&engine] {
         const bool done = engine.State() == run::rsDone;
-        SayProcedure(engine.ResultsJson());
+        SayProcedure(
+            run::ProcedureJson(engine.Plan(), run::PointsJson(engine.Plan(), engine.Results())));
         Say(platform::FillText(
             tools::kRunEnded,
             {done ? "done" : "stopped",

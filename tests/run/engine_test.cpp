@@ -320,8 +320,10 @@ TEST_F(RunEngine, AResumedRunKeepsItsFinishedPointsExactly) {
 }
 
 // A power cut in the middle of a journal line: the resumed run drops the
-// torn line and appends whole ones after the last whole line.
-TEST_F(RunEngine, AResumedRunCutsOffALineTornByAPowerCut) {
+// torn line and appends whole ones after the last whole line, each still
+// carrying the hash of the line before it; a changed character breaks the
+// chain at the line after it.
+TEST_F(RunEngine, AResumedRunCutsOffALineTornByAPowerCutAndKeepsTheChain) {
     Begin();
     Poll(4 * 60000);
     FEngine.reset();
@@ -336,6 +338,19 @@ TEST_F(RunEngine, AResumedRunCutsOffALineTornByAPowerCut) {
     EXPECT_TRUE(Journal().startsWith(whole));
     EXPECT_EQ(FEngine->State(), run::rsDone);
     EXPECT_NO_THROW(FFolder->ReadJournal());
+
+    const QByteArray plan = FFolder->PlanBytes();
+    const run::TJournalChain chain = run::CheckJournalChain(plan, Journal());
+    EXPECT_EQ(chain.State, run::TJournalChain::jcWhole) << chain.Line;
+    const QByteArray first = Journal().left(Journal().indexOf('\n'));
+    EXPECT_TRUE(first.contains(run::Sha256Hex(plan)));
+    EXPECT_EQ(chain.LastHash, run::Sha256Hex(Journal().chopped(1).split('\n').last()));
+    QByteArray edited = Journal();
+    const qsizetype third = edited.indexOf('\n', edited.indexOf('\n') + 1) + 1;
+    edited[edited.indexOf("\"time\"", third) + 10] = 'x';
+    const run::TJournalChain broken = run::CheckJournalChain(plan, edited);
+    EXPECT_EQ(broken.State, run::TJournalChain::jcBroken);
+    EXPECT_EQ(broken.Line, 4);
 }
 
 // A disk that refuses the record (here: a file size limit the record has
@@ -345,7 +360,9 @@ TEST_F(RunEngine, ARecordTheDiskRefusesStopsWithItsLastWholeLineAndTheRunGoesOn)
     Begin();
     std::vector<std::string> said;
     FEngine->OnRecordingStopped = [&said](const std::string& message) { said.push_back(message); };
-    Poll(10000);
+    // Long enough that the record outgrows the journal, whose started line
+    // holds the lab and its instruments.
+    Poll(30000);
     const QString record = Folder() + "/record.csv";
     rlimit saved{};
     getrlimit(RLIMIT_FSIZE, &saved);
