@@ -50,6 +50,8 @@ const char* PointStatusName(TPointStatus status) {
             return "not stable";
         case psSkipped:
             return "skipped";
+        case psNoAnalyzerReading:
+            return "no analyzer reading";
         case psStopped:
             break;
     }
@@ -168,6 +170,34 @@ QJsonObject PointWithoutDwell(int index, const TPlanPoint& point, TPointStatus s
     return result;
 }
 
+// A "paused" event with a reason is a lost port as journals wrote it
+// before the port had events of its own.
+QJsonArray InterruptionsFromJournal(const std::vector<QJsonObject>& events) {
+    QJsonArray interruptions;
+    for (const QJsonObject& event : events) {
+        QString kind = event["event"].toString();
+        QString by = event["by"].toString("operator");
+        if (kind == "paused" && event.contains("reason")) {
+            kind = "portLost";
+            by = "run";
+        } else if (kind == "portLost" || kind == "portBack" || kind == "notStable") {
+            by = "run";
+        } else if (kind != "paused" && kind != "resumed" && kind != "skipped") {
+            continue;
+        }
+        const QJsonValue point = event["point"];
+        const QJsonValue port = event["port"];
+        interruptions.append(QJsonObject{
+            {"kind", kind},
+            {"time", event["time"]},
+            {"point", point.isDouble() ? point : QJsonValue()},
+            {"by", by},
+            {"port", port.isString() ? port : QJsonValue()},
+        });
+    }
+    return interruptions;
+}
+
 QJsonValue RunPass(const QJsonArray& points) {
     bool judged = false;
     for (const QJsonValue& point : points) {
@@ -220,6 +250,7 @@ QJsonObject ResultsJson(const TPlan& plan, const TRunSummary& summary,
         {"conditions", summary.Conditions},
         {"acceptance", acceptance},
         {"points", pointsJson},
+        {"interruptions", summary.Interruptions},
         {"linearity", linearity},
         {"pass", RunPass(pointsJson)},
     };
