@@ -495,7 +495,14 @@ void TRunEngine::BeginDwell(qint64) {
     SetState(rsDwelling);
 }
 
-void TRunEngine::DwellOver(qint64) {
+// A dwell that saw no complete poll (a line that lost every one of them)
+// has nothing to average: it is begun again rather than ending the point
+// "done" with nothing in it; a kit silent for good is given up on.
+void TRunEngine::DwellOver(qint64 ms) {
+    if (FDwellPolls == 0) {
+        BeginDwell(ms);
+        return;
+    }
     if (FPlan.Analyzer.Source == asManual) {
         FAwaitingManual = true;
         if (OnAnalyzerWanted)

@@ -394,6 +394,27 @@ TEST_F(RunEngine, AnAnalyserSilentLongerThanTheGiveUpStopsTheRunNamingIt) {
     EXPECT_EQ(FEngine->StopReason(), "analyser 30 on the line has not answered for 120 s");
 }
 
+// A dwell without a single complete poll has nothing to average: it begins
+// again, and the point is done from the dwell that had its polls.
+TEST_F(RunEngine, ADwellWithoutACompletePollBeginsAgain) {
+    FSetup.GiveUpAfterMs = 0;
+    Begin();
+    Poll(60500);
+    ASSERT_EQ(FEngine->State(), run::rsDwelling);
+    for (int i = 0; i < 250; ++i) {
+        FClock.FMs += 500;
+        FEngine->Lapse(1000);
+        FEngine->Tick();
+    }
+    EXPECT_EQ(FEngine->State(), run::rsDwelling);
+    EXPECT_EQ(Events().count("dwellStarted"), 2);
+    Poll(2 * 60000);
+    ASSERT_TRUE(FEngine->Results()[0].has_value());
+    EXPECT_EQ(FEngine->Results()[0]->value("status").toString(), "done");
+    EXPECT_EQ(FEngine->Results()[0]->value("attempt").toInt(), 2);
+    EXPECT_GT(FEngine->Results()[0]->value("samples").toInt(), 0);
+}
+
 // A gap in the readings shorter than the hold keeps the settling clock; a
 // longer one starts it again, as a reading out of tolerance does.
 TEST_F(RunEngine, AShortGapInTheReadingsHoldsTheSettlingClockALongOneStartsItAgain) {
