@@ -14,7 +14,7 @@
 // with every point done (exit 0) and the time to the first complete poll
 // (median and worst). Started by hand; asserts nothing.
 //
-//     build/bench/run/bench_run_start [--runs 10]
+//     build/bench/run/bench_run_start [--runs 10] [--line 0|1|2]
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -108,9 +108,11 @@ void RunProgram(const std::string& device, const QTemporaryDir& home, int index,
     if (!results.open(QIODevice::ReadOnly))
         return;
     start.EveryPointDone = true;
+    // Done, and with the polls its mean stands on.
     for (const QJsonValue point :
          QJsonDocument::fromJson(results.readAll()).object()["points"].toArray())
-        start.EveryPointDone = start.EveryPointDone && point["status"].toString() == "done";
+        start.EveryPointDone = start.EveryPointDone && point["status"].toString() == "done" &&
+                               point["samples"].toInt() > 0;
 }
 
 void Report(const TLine& line, const std::vector<TStart>& starts) {
@@ -139,11 +141,14 @@ void Report(const TLine& line, const std::vector<TStart>& starts) {
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     int runs = 10;
+    int only = -1;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
             runs = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--line") == 0 && i + 1 < argc) {
+            only = std::atoi(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: bench_run_start [--runs N]\n");
+            std::fprintf(stderr, "usage: bench_run_start [--runs N] [--line 0|1|2]\n");
             return 64;
         }
     }
@@ -160,7 +165,10 @@ int main(int argc, char** argv) {
         {"--no-reply 30 --bad-crc 20", {"--no-reply", "30", "--bad-crc", "20"}},
     };
     int index = 0;
-    for (const TLine& line : lines) {
+    for (int l = 0; l < 3; ++l) {
+        if (only >= 0 && l != only)
+            continue;
+        const TLine& line = lines[l];
         std::vector<TStart> starts;
         for (int run = 0; run < runs; ++run) {
             std::vector<std::string> options = line.Faults;
