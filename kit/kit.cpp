@@ -446,13 +446,13 @@ bool TKit::RefreshSettings(int patienceMs) {
     return true;
 }
 
-// Every request not answered yet goes out, with the writes' resends; the
-// round is over once each has its outcome, which comes as soon as the line
-// has carried it (a closed line brings none).
+// Every request not answered yet goes out, with the writes' resends (a
+// closed line raises at the first, as any request does); the round is over
+// once each has its outcome, which comes as soon as the line has carried it.
 bool TKit::RefreshRound(std::vector<bool>& answered) {
     FRefreshing.clear();
     std::map<std::int32_t, std::size_t> round;
-    for (std::size_t i = 0; i < kSettingRequestCount && Active(); ++i) {
+    for (std::size_t i = 0; i < kSettingRequestCount; ++i) {
         if (answered[i])
             continue;
         const TSettingRequest& r = kSettingRequests[i];
