@@ -112,6 +112,12 @@ QComboBox* Choice(QWidget* parent, std::initializer_list<const char*> words) {
     return box;
 }
 
+// A point's status as the operator reads it.
+QString StatusWords(const QString& status) {
+    return status == run::PointStatusName(run::psNoAnalyzerReading) ? run::kNoAnalyzerReadingWords
+                                                                    : status;
+}
+
 QTableWidgetItem* ReadOnlyItem(const QString& text) {
     auto* item = new QTableWidgetItem(text);
     item->setFlags(item->flags() & ~Qt::ItemIsEditable);
@@ -816,6 +822,7 @@ void TfrmCalibrationRun::WireEngine() {
     };
     FEngine->OnFinished = [this] { Finished(); };
     FEngine->OnAnalyzerWanted = [this](int index) { ShowAnalyzerWanted(index); };
+    FEngine->OnAnalyzerNews = [this](const std::string&) { ShowProgress(); };
 }
 
 // The engine takes the console's complete polls as vapcal-run takes its
@@ -828,7 +835,7 @@ void TfrmCalibrationRun::FeedFromConsole() {
     live.OnRunSample = [this](const live::TLiveSample& sample) { FPendingSample = sample; };
     live.OnRunLapse = [this] {
         if (FEngine)
-            FEngine->Lapse();
+            FEngine->Lapse(FConsole.LiveView->Monitor.Readings().OldestAgeMs(FClock->Ms()));
     };
     FConsole.Kit->OnPoll = [this](const kit::TPollCycle& cycle) { Cycle(cycle); };
     FConsole.SetRunStatus(FEngine->StatusText());
@@ -851,8 +858,11 @@ void TfrmCalibrationRun::OpenAnalyzerLine(const run::TAnalyzerPlan& analyzer) {
 }
 
 void TfrmCalibrationRun::Cycle(const kit::TPollCycle& cycle) {
-    if (FAnalyzer)
+    if (FAnalyzer) {
         FAnalyzer->Cycle(cycle);
+        if (FEngine && FAnalyzer->Answered())
+            FEngine->AnalyzerAnswered(*FAnalyzer->Answered());
+    }
     if (FPendingSample && FEngine) {
         const live::TLiveSample sample = *FPendingSample;
         FPendingSample.reset();
@@ -869,7 +879,7 @@ void TfrmCalibrationRun::KitLost(const std::string& port) {
 
 void TfrmCalibrationRun::KitBack() {
     if (FEngine)
-        FEngine->KitBack();
+        FEngine->KitBack(FConsole.ModbusConnection1->Port());
 }
 
 void TfrmCalibrationRun::btnPauseClick() {
@@ -897,13 +907,15 @@ void TfrmCalibrationRun::btnEnterReadingClick() {
     if (!Running() || !edtAnalyzerMean->isVisible())
         return;
     const std::string typed = edtAnalyzerMean->text().trimmed().toStdString();
-    double mean = 0;
-    try {
-        mean = static_cast<double>(platform::FieldTextToFloat(typed));
-    } catch (const std::exception&) {
-        platform::ShowError(platform::FillText(kRunReadingNotNumber, {typed}));
-        return;
-    }
+    // Left empty: the analyser gave no reading, and the point is not judged.
+    double mean = std::nan("");
+    if (!typed.empty())
+        try {
+            mean = static_cast<double>(platform::FieldTextToFloat(typed));
+        } catch (const std::exception&) {
+            platform::ShowError(platform::FillText(kRunReadingNotNumber, {typed}));
+            return;
+        }
     ShowAnalyzerWanted(0);
     FEngine->EnterAnalyzerReading(mean);
 }
@@ -956,9 +968,18 @@ void TfrmCalibrationRun::ShowProgress() {
     std::string text = FEngine->StatusText();
     if (FEngine->State() == run::rsStopped && !FEngine->StopReason().empty())
         text += ": " + FEngine->StopReason();
+    if (FEngine->State() == run::rsDone && FEngine->ExitStatus() != 0)
+        text = platform::FillText(kRunNotAllPassed, {text});
     lblProgress->setText(QString::fromStdString(text));
-    if (Running())
-        FConsole.SetRunStatus(FEngine->StatusText());
+    if (!Running())
+        return;
+    FConsole.SetRunStatus(FEngine->StatusText());
+    // The point in hand's row says what it waits for until its result.
+    const int row = FEngine->PointIndex() - 1;
+    if (row >= 0 && row < tblResults->rowCount() &&
+        !FEngine->Results()[static_cast<std::size_t>(row)])
+        tblResults->setItem(row, 1,
+                            ReadOnlyItem(QString::fromStdString(FEngine->PointStateText())));
 }
 
 void TfrmCalibrationRun::ShowButtons() {
@@ -983,7 +1004,7 @@ void TfrmCalibrationRun::ShowResultRow(int index, const QJsonObject& result) {
     const auto put = [this, row](int column, const QString& text) {
         tblResults->setItem(row, column, ReadOnlyItem(text));
     };
-    put(1, result["status"].toString());
+    put(1, StatusWords(result["status"].toString()));
     const QJsonObject delivered = result["delivered"].toObject();
     std::optional<int> decimals;
     if (delivered["expanded"].isDouble())

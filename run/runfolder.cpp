@@ -434,13 +434,16 @@ TJournalChain CheckJournalChain(const QByteArray& plan, const QByteArray& journa
 }
 
 std::string RunRecordLine(const live::TLiveSample& sample, const std::string& stability,
-                          double coverageFactor, int point, double analyzer) {
+                          double coverageFactor, int point, double analyzer, int attempt) {
     std::string line = live::RecordLine(sample, stability, coverageFactor) + ",";
     if (point > 0)
         line += std::to_string(point);
     line += ",";
     if (std::isfinite(analyzer))
         line += QString::number(analyzer, 'f', 3).toStdString();
+    line += ",";
+    if (attempt > 0)
+        line += std::to_string(attempt);
     return line;
 }
 

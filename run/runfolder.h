@@ -27,8 +27,11 @@ inline constexpr const char* kPlanFile = "plan.json";
 inline constexpr const char* kJournalFile = "journal.jsonl";
 inline constexpr const char* kRecordFile = "record.csv";
 inline constexpr const char* kResultsFile = "results.json";
-// The record's two columns after the live record's own.
-inline constexpr const char* kRecordRunColumns = ",point,analyser reading (ng/l)";
+// The record's columns after the live record's own. `attempt` is filled
+// in the rows of a dwell only: the dwell's number among the point's dwells
+// (one that was cut and begun again has a later one); the rows that count
+// are those whose attempt is the point's "attempt" in results.json.
+inline constexpr const char* kRecordRunColumns = ",point,analyser reading (ng/l),attempt";
 // The record reaches the disk at least this often, and at every stop.
 inline constexpr qint64 kRecordSyncMs = 10000;
 
@@ -130,8 +133,9 @@ struct TJournalChain {
 };
 TJournalChain CheckJournalChain(const QByteArray& plan, const QByteArray& journal);
 
-// The record line of one complete poll during a run.
+// The record line of one complete poll during a run; `attempt` 0 outside
+// a dwell.
 std::string RunRecordLine(const live::TLiveSample& sample, const std::string& stability,
-                          double coverageFactor, int point, double analyzer);
+                          double coverageFactor, int point, double analyzer, int attempt = 0);
 
 }  // namespace run

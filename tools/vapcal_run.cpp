@@ -36,6 +36,7 @@
 #include "run/messages.h"
 #include "run/plan.h"
 #include "run/procedure.h"
+#include "run/results.h"
 #include "run/runfolder.h"
 #include "tools/rundahs.h"
 #include "tools/runmessages.h"
@@ -232,7 +233,10 @@ void SayProcedure(const QJsonValue& procedureJson) {
 }
 
 std::string PointLine(const QJsonObject& result) {
-    std::string line = result["status"].toString().toStdString();
+    const QString status = result["status"].toString();
+    std::string line = status == run::PointStatusName(run::psNoAnalyzerReading)
+                           ? run::kNoAnalyzerReadingWords
+                           : status.toStdString();
     if (result["delivered"].isObject())
         line += ", delivered " +
                 platform::FloatToStrFixed(result["delivered"]["mean"].toDouble(), 3) + " ng/l";
@@ -244,13 +248,13 @@ std::string PointLine(const QJsonObject& result) {
     return line;
 }
 
-// Opens the line and reads the kit's limits; the port's failures end the
-// program with 74.
+// Opens the line and reads the kit's limits, patiently on a lossy line;
+// the port's failures end the program with 74.
 run::TKitLimits OpenKit(run::TKitLine& kit, const std::string& port,
-                        const run::TKitLimits& conditions) {
+                        const run::TKitLimits& conditions, int patienceMs) {
     try {
         kit.Open(port);
-        return kit.ReadLimits(conditions);
+        return kit.ReadLimits(conditions, patienceMs);
     } catch (const std::exception& e) {
         Say(tools::kRunPrefix + platform::FillText(tools::kRunPortFailed, {port, e.what()}));
         std::exit(kExitPort);
@@ -356,7 +360,7 @@ int Run(const TArguments& arguments) {
     std::optional<run::TKitLine> kit;
     if (!port.empty()) {
         kit.emplace(plan.Analyzer, clock);
-        limits = OpenKit(*kit, port, limits);
+        limits = OpenKit(*kit, port, limits, arguments.GiveUpAfter * 1000);
     }
     try {
         run::CheckPlan(plan, limits, true);
@@ -408,8 +412,8 @@ int Run(const TArguments& arguments) {
         if (plant)
             plant->Sampled(sample);
     };
-    kit->OnLapse = [&engine, &plant] {
-        engine.Lapse();
+    kit->OnLapse = [&engine, &plant](std::optional<qint64> oldestReadingAgeMs) {
+        engine.Lapse(oldestReadingAgeMs);
         if (plant)
             plant->Lapsed();
     };
@@ -420,8 +424,10 @@ int Run(const TArguments& arguments) {
     };
     kit->OnPortBack = [&engine](const std::string& back) {
         Say(platform::FillText(tools::kRunPortBack, {back}));
-        engine.KitBack();
+        engine.KitBack(back);
     };
+    kit->OnAnalyzerAnswered = [&engine](bool answered) { engine.AnalyzerAnswered(answered); };
+    engine.OnAnalyzerNews = [](const std::string& message) { Say(tools::kRunPrefix + message); };
 
     const int count = engine.PointCount();
     engine.OnStateChanged = [&engine, &plant, count](run::TRunState state) {
@@ -484,6 +490,9 @@ int Run(const TArguments& arguments) {
         }
     });
     tick.start(kTickMs);
+    // The readings come from the first moment: the run's first Apply holds
+    // the poll only while it writes.
+    kit->StartPolling();
 
     // The engine starts from the event loop, so that an Apply's nested
     // waits and the run's end both meet a running loop.
