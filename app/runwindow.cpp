@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -136,6 +137,9 @@ class TfrmCalibrationRun::TConsoleKit : public QObject, public run::TRunKit {
 
     // A new run: what an earlier one still had waiting is dropped.
     int Generation = 0;
+    // An Apply whose writes the line did not carry is sent again for up to
+    // this long, as vapcal-run does.
+    qint64 PatienceMs = 0;
 
     void Apply(const run::TSetPoints& setPoints,
                std::function<void(const run::TApplyResult&)> done) override {
@@ -159,8 +163,14 @@ class TfrmCalibrationRun::TConsoleKit : public QObject, public run::TRunKit {
         FBusy = true;
         run::TApplyResult outcome;
         try {
-            const kit::TApplyResult result = FConsole.ApplyRunSetPoints(
-                {setPoints.Temperature, setPoints.ReservoirFlow, setPoints.DilutionFlow});
+            QElapsedTimer elapsed;
+            elapsed.start();
+            kit::TApplyResult result;
+            do {
+                result = FConsole.ApplyRunSetPoints(
+                    {setPoints.Temperature, setPoints.ReservoirFlow, setPoints.DilutionFlow});
+            } while (result.OnlyUnanswered() && elapsed.elapsed() < PatienceMs &&
+                     generation == Generation);
             if (!result.Ok())
                 outcome = {false, kit::FailureText(result.Failures.front())};
         } catch (const std::exception& e) {
@@ -772,6 +782,7 @@ void TfrmCalibrationRun::Begin(run::TPlan plan, run::TRunFolder folder, bool res
     setup.Kit = Limits();
     setup.Tolerances = live::ReadTolerances(FConsole.SettingsFile());
     setup.Accuracies = FConsole.LiveView->Monitor.Accuracies;
+    FKit->PatienceMs = setup.GiveUpAfterMs;
     FEngine = std::make_unique<run::TRunEngine>(std::move(plan), setup, *FKit, *FClock, *FFolder);
     WireEngine();
 

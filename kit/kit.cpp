@@ -94,6 +94,13 @@ const char* StepText(TApplyStep step) {
 
 }  // namespace
 
+bool TApplyResult::OnlyUnanswered() const {
+    return !Failures.empty() &&
+           std::all_of(Failures.begin(), Failures.end(), [](const TStepFailure& f) {
+               return f.Outcome == woNotAnswered && f.Step != asPort;
+           });
+}
+
 std::string FailureText(const TStepFailure& failure) {
     const char* how = failure.Outcome == woRefused ? kStepRefused : kStepNotAnswered;
     switch (failure.Step) {

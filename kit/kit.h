@@ -124,6 +124,9 @@ struct TApplyResult {
     // Requests sent, resends included.
     int Sends = 0;
     bool Ok() const { return Failures.empty(); }
+    // Every failure a step that no valid reply came back for (none refused,
+    // the port not gone): the same Apply sent again may get through.
+    bool OnlyUnanswered() const;
 };
 
 // The operator's text of a failed step, as the window shows it.

@@ -1,6 +1,7 @@
 #include "run/kitline.h"
 
 #include "kit/registers.h"
+#include "platform/serialdevice.h"
 
 namespace run {
 
@@ -100,12 +101,18 @@ void TKitLine::StopPolling() {
 }
 
 // The same writes, resends and confirmation as Apply; only the set points
-// that differ from what the instruments are known to hold are written.
+// that differ from what the instruments are known to hold are written, so
+// an Apply sent again writes just those that were not confirmed.
 void TKitLine::Apply(const TSetPoints& setPoints, std::function<void(const TApplyResult&)> done) {
+    const kit::TSetPoints wanted{setPoints.Temperature, setPoints.ReservoirFlow,
+                                 setPoints.DilutionFlow};
+    const std::uint32_t start = platform::TickCount();
     kit::TApplyResult result;
     try {
-        result = FKit.Apply(
-            FKit.Changes({setPoints.Temperature, setPoints.ReservoirFlow, setPoints.DilutionFlow}));
+        do {
+            result = FKit.Apply(FKit.Changes(wanted));
+        } while (result.OnlyUnanswered() &&
+                 platform::TickCount() - start < static_cast<std::uint32_t>(ApplyPatienceMs));
     } catch (const std::exception& e) {
         done({false, e.what()});
         return;

@@ -67,6 +67,9 @@ class TKitLine : public QObject, public TRunKit {
     std::function<void(const std::string& port)> OnPortGone;
     std::function<void(const std::string& port)> OnPortBack;
 
+    // An Apply whose writes the line did not carry (no reply to any of the
+    // sends) is sent again for up to this long before the run is told.
+    int ApplyPatienceMs = 0;
     void Apply(const TSetPoints& setPoints, std::function<void(const TApplyResult&)> done) override;
 
     kit::TKit& Kit() { return FKit; }

@@ -360,6 +360,7 @@ int Run(const TArguments& arguments) {
     std::optional<run::TKitLine> kit;
     if (!port.empty()) {
         kit.emplace(plan.Analyzer, clock);
+        kit->ApplyPatienceMs = arguments.GiveUpAfter * 1000;
         limits = OpenKit(*kit, port, limits, arguments.GiveUpAfter * 1000);
     }
     try {
