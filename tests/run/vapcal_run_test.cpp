@@ -233,7 +233,7 @@ TEST_F(VapcalRun, AFourPointPlanPassesAtGain102AndFailsAt110) {
         EXPECT_TRUE(
             info.contains(QRegularExpression("Page size:\\s+595(\\.\\d+)? x 842 pts \\(A4\\)")))
             << info.toStdString();
-        EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+2\\n"))) << info.toStdString();
+        EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+3\\n"))) << info.toStdString();
         EXPECT_TRUE(QFile::exists(folder + "/report.csv"));
     }
 }
