@@ -413,12 +413,15 @@ int Run(const TArguments& arguments) {
     };
     engine.OnFinished = [&engine] {
         const bool done = engine.State() == run::rsDone;
-        SayProcedure(engine.ResultsJson());
-        Say(platform::FillText(
-            tools::kRunEnded,
-            {done ? "done" : "stopped",
-             done ? (engine.ExitStatus() == 0 ? "every point done" : "not every point passed")
-                  : engine.StopReason()}));
+        const QJsonObject results = engine.ResultsJson();
+        SayProcedure(results);
+        const bool passed = engine.ExitStatus() == 0;
+        const char* verdict =
+            results["procedure"].isObject()
+                ? (passed ? tools::kRunProcedurePassed : tools::kRunProcedureFailed)
+                : (passed ? "every point done" : "not every point passed");
+        Say(platform::FillText(tools::kRunEnded,
+                               {done ? "done" : "stopped", done ? verdict : engine.StopReason()}));
         QCoreApplication::exit(engine.ExitStatus());
     };
 
