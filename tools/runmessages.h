@@ -45,6 +45,8 @@ inline constexpr const char* kRunOrder = "order: %s";
 inline constexpr const char* kRunLevelVerdict =
     "level %s: reference %s, response %s ng/l, %s %s, %s";
 inline constexpr const char* kRunProcedureVerdict = "%s: %s";
+inline constexpr const char* kRunProcedurePassed = "the procedure passes";
+inline constexpr const char* kRunProcedureFailed = "the procedure fails";
 
 inline constexpr const char* kRunPrefix = "vapcal-run: ";
 inline constexpr const char* kRunNeedsPlan = "a plan file is needed (or --resume DIR)";

@@ -453,13 +453,16 @@ int Run(const TArguments& arguments) {
     };
     engine.OnFinished = [&engine] {
         const bool done = engine.State() == run::rsDone;
-        SayProcedure(
-            run::ProcedureJson(engine.Plan(), run::PointsJson(engine.Plan(), engine.Results())));
-        Say(platform::FillText(
-            tools::kRunEnded,
-            {done ? "done" : "stopped",
-             done ? (engine.ExitStatus() == 0 ? "every point done" : "not every point passed")
-                  : engine.StopReason()}));
+        const QJsonValue procedure =
+            run::ProcedureJson(engine.Plan(), run::PointsJson(engine.Plan(), engine.Results()));
+        SayProcedure(procedure);
+        const bool passed = engine.ExitStatus() == 0;
+        const char* verdict =
+            procedure.isObject()
+                ? (passed ? tools::kRunProcedurePassed : tools::kRunProcedureFailed)
+                : (passed ? "every point done" : "not every point passed");
+        Say(platform::FillText(tools::kRunEnded,
+                               {done ? "done" : "stopped", done ? verdict : engine.StopReason()}));
         QCoreApplication::exit(engine.ExitStatus());
     };
 

@@ -304,8 +304,9 @@ std::string ProcedurePlan(const TProcedureCase& c) {
         head.find("\"analyzer\"") != std::string::npos
             ? ""
             : R"(, "analyzer": {"source": "modbus", "port": "line", "address": 30})";
+    // A dwell of 6 s: a level's mean needs readings even on a busy machine.
     return R"({"name": "Procedure", "temperature": 35, "dilution": 15, "settlingMinutes": 0.05,
-               "settleMaxMinutes": 1, "dwellMinutes": 0.05, )" +
+               "settleMaxMinutes": 1, "dwellMinutes": 0.1, )" +
            head + analyzer + "}";
 }
 
