@@ -16,6 +16,7 @@
 #include "live/readings.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
+#include "modbus/errors.h"
 #include "modbus/serialports.h"
 #include "platform/delay.h"
 #include "platform/filltext.h"
@@ -96,7 +97,14 @@ TKit::TKit(QObject* owner) : QObject(owner) {
     // The serial port's descriptor is kept, so that a vanished adapter is
     // seen by its hang-up rather than as an instrument that went silent.
     Connection->DeviceFactory = [this](const std::string& port) {
-        auto device = regwire::OpenPort(port, regwire::cmClient);
+        FPortBusy = false;
+        std::unique_ptr<platform::TSerialDevice> device;
+        try {
+            device = regwire::OpenPort(port, regwire::cmClient);
+        } catch (const platform::ESerialError& e) {
+            FPortBusy = e.Kind() == platform::sePortBusy;
+            throw;
+        }
         const auto* posix = dynamic_cast<platform::TPosixSerialDevice*>(device.get());
         FFd = posix != nullptr ? posix->Handle() : -1;
         return device;
@@ -117,9 +125,9 @@ TKit::TKit(QObject* owner) : QObject(owner) {
                                           std::uint16_t) { RegisterWritten(sender, info, reg); };
         return c;
     };
-    ReservoirFlow = client(itReservoirFlow, 10);
-    DilutionFlow = client(itDilutionFlow, 11);
-    Temperature = client(itTemperature, 20);
+    ReservoirFlow = client(itReservoirFlow, kReservoirFlowServer);
+    DilutionFlow = client(itDilutionFlow, kDilutionFlowServer);
+    Temperature = client(itTemperature, kTemperatureServer);
 
     PollTimer = new app::TThreadedTimer(this);
     PollTimer->SetInterval(kPollIntervalMs);
@@ -171,9 +179,18 @@ void TKit::Open(const std::string& port) {
     }
 }
 
+// The library says only that the port did not open; a port another
+// program holds is said as such, for the operator to close that program.
 void TKit::OpenDevice(const std::string& port) {
     Connection->SetPort(port);
-    Connection->Open();
+    try {
+        Connection->Open();
+    } catch (const regwire::ERegwireError&) {
+        if (!FPortBusy)
+            throw;
+        FPortBusy = false;
+        throw regwire::ERegwireError(platform::FillText(kPortInUse, {port}));
+    }
     FLastingName = regwire::PortKindOf(port) == regwire::pkSerial ? LastingName(port) : "";
 }
 

@@ -64,6 +64,10 @@ namespace kit {
 // set up), 8 data bits, even parity, one stop bit, RTU.
 inline constexpr std::uint32_t kLineBitRate = 9600;
 inline constexpr std::uint32_t kPollIntervalMs = 500;
+// The instruments' server addresses on the line.
+inline constexpr int kReservoirFlowServer = 10;
+inline constexpr int kDilutionFlowServer = 11;
+inline constexpr int kTemperatureServer = 20;
 // A set point or handshake step is sent at most this often while no valid
 // reply comes back; an exception reply is final at once. A poll's read is
 // sent once: a lost one is a missed reading.
@@ -327,6 +331,8 @@ class TKit : public QObject {
     // The open serial port's descriptor, watched for a hang-up; -1 for a
     // gateway or a closed line.
     int FFd = -1;
+    // The last open failed on a port another program holds.
+    bool FPortBusy = false;
     // The port that vanished, and the lasting name it had.
     std::string FGonePort;
     std::string FGoneName;

@@ -39,6 +39,9 @@ inline constexpr const char* kStepLeaveConfirm =
 inline constexpr const char* kSetPointsNotSent =
     "Port %s is gone: the set points were not sent; Apply writes them again once it is back";
 
+// A port that another program holds.
+inline constexpr const char* kPortInUse = "Port %s is in use by another program";
+
 // The line's own state, for the status line.
 inline constexpr const char* kPortGone = "Port %s gone";
 inline constexpr const char* kWaitingForPort = "waiting for it";

@@ -1,8 +1,10 @@
 #include "report/charts.h"
 #include "report/messages.h"
 #include "report/printed.h"
+#include "report/procedure.h"
 #include "report/report.h"
 #include "report/verify.h"
+#include "run/procedure.h"
 
 #include "calc/model.h"
 #include "run/runfolder.h"
@@ -52,6 +54,7 @@ struct TBlock {
     std::function<void(QPainter&, qreal top)> Paint;
     bool KeepWithNext = false;  // a title stays with what it titles
     int Header = -1;            // the block painted first when this one opens a page
+    bool NewPage = false;       // opens a page of its own
 };
 
 struct TPlaced {
@@ -81,6 +84,8 @@ class TReportLayout {
         ResultsTable();
         Verdict();
         Interruptions();
+        for (TProcedurePiece& piece : ProcedureSection(FFolder, FWriter, kMarginLeft, FWidth, kPt))
+            Add({piece.Height, std::move(piece.Paint), piece.KeepWithNext, -1, piece.NewPage});
         Charts();
         Budgets();
         Files();
@@ -325,7 +330,12 @@ class TReportLayout {
                           ? QString::fromUtf8(kMeaningUncertainty).arg(General(CoverageFactor()))
                           : QString::fromUtf8(kMeaningNoUncertainty),
                       font));
-        if (!FResults.HasAnalyzer())
+        const run::TProcedureRule* procedure = ProcedureOf(FResults);
+        if (procedure)
+            Add(Paragraph(
+                QString::fromUtf8(kMeaningProcedure).arg(QString::fromUtf8(procedure->Title)),
+                font));
+        else if (!FResults.HasAnalyzer())
             Add(Paragraph(QString::fromUtf8(kMeaningNoAnalyzer), font));
         else if (!FResults.Acceptance)
             Add(Paragraph(QString::fromUtf8(kMeaningNoAcceptance), font));
@@ -580,7 +590,11 @@ class TReportLayout {
     void Verdict() {
         Title(QString::fromUtf8(kVerdictTitle));
         QString verdict = QString::fromUtf8(kVerdictNone);
-        if (FResults.Pass == true) {
+        if (const run::TProcedureRule* procedure = ProcedureOf(FResults); procedure) {
+            verdict = QString::fromUtf8(kVerdictProcedure)
+                          .arg(QString::fromUtf8(FResults.Pass == true ? kPass : kFail),
+                               QString::fromUtf8(procedure->Title));
+        } else if (FResults.Pass == true) {
             verdict = QString::fromUtf8(kVerdictPass);
         } else if (FResults.Pass == false) {
             const QStringList reasons = FailReasons();
@@ -767,7 +781,7 @@ class TReportLayout {
             qreal needed = block.Height;
             for (size_t next = i; FBlocks[next].KeepWithNext && next + 1 < FBlocks.size(); ++next)
                 needed += FBlocks[next + 1].Height;
-            if (y + needed > FBottom && y > first) {
+            if ((y + needed > FBottom || block.NewPage) && y > first) {
                 pages.emplace_back();
                 y = first;
                 if (block.Header >= 0) {

@@ -127,12 +127,16 @@ void TRunEngine::Guarded(const std::function<void()>& step) {
     }
 }
 
-void TRunEngine::Event(const char* event, QJsonObject fields, bool withPoint) {
+QJsonObject TRunEngine::EventJson(const char* event, QJsonObject fields, bool withPoint) const {
     fields["event"] = event;
     fields["time"] = QString::fromStdString(live::IsoLocalTime(FClock.Local()));
     if (withPoint)
         fields["point"] = PointIndex();
-    FFolder.Journal(fields);
+    return fields;
+}
+
+void TRunEngine::Event(const char* event, QJsonObject fields, bool withPoint) {
+    FFolder.Journal(EventJson(event, std::move(fields), withPoint));
 }
 
 void TRunEngine::SetState(TRunState state) {
@@ -144,7 +148,6 @@ void TRunEngine::SetState(TRunState state) {
 
 void TRunEngine::Start() {
     Guarded([this] {
-        FStarted = live::IsoLocalTime(FClock.Local());
         QJsonObject fields{{"plan", QString::fromStdString(FPlan.Name)},
                            {"port", QString::fromStdString(FSetup.Port)},
                            {"console", QString::fromStdString(FSetup.Console)},
@@ -160,28 +163,34 @@ void TRunEngine::Resume() {
     bool started = false;
     for (const QJsonObject& event : FFolder.ReadJournal()) {
         const QString name = event["event"].toString();
-        if (name == "started") {
+        if (name == "started")
             started = true;
-            FStarted = event["time"].toString().toStdString();
-        } else if (name == "finished") {
+        else if (name == "finished")
             throw ERunFolderError(
-                std::string(kFolderFinished).replace(0, 2, FFolder.Path().toStdString()));
-        }
+                platform::FillText(kFolderFinished, {FFolder.Path().toStdString()}));
         const int point = event["point"].toInt();
         if (event["result"].isObject() && point >= 1 && point <= PointCount())
             FResults[static_cast<std::size_t>(point - 1)] = event["result"].toObject();
     }
-    if (!started)
-        throw ERunFolderError(
-            std::string(kFolderNotRun).replace(0, 2, FFolder.Path().toStdString()));
+    // Cut before its start was journalled: nothing was done, the run
+    // starts.
+    if (!started) {
+        Start();
+        return;
+    }
     int first = 0;
     while (first < PointCount() && FResults[static_cast<std::size_t>(first)])
         ++first;
     Guarded([this, first] {
         FPoint = std::min(first, PointCount() - 1);
-        Event("resumed", {{"port", QString::fromStdString(FSetup.Port)}}, first < PointCount());
+        // This session's kit and console, which its end reports.
+        Event("resumed",
+              {{"port", QString::fromStdString(FSetup.Port)},
+               {"console", QString::fromStdString(FSetup.Console)},
+               {"conditions", ConditionsJson(FPlan, FSetup)}},
+              first < PointCount());
         if (first >= PointCount())
-            Finish(rsDone);
+            Finish(rsDone, FinishedEvent());
         else
             StartPoint(first);
     });
@@ -313,14 +322,18 @@ void TRunEngine::StopNow(const std::string& reason, bool journal) {
     if (!FResults[static_cast<std::size_t>(FPoint)])
         FResults[static_cast<std::size_t>(FPoint)] =
             PointWithoutDwell(PointIndex(), Point(), psStopped, FStableAfterSeconds);
+    // A stop the journal refused still ends results.json.
+    QJsonObject unjournalled =
+        EventJson("stopped", {{"reason", QString::fromStdString(reason)}}, true);
     if (journal) {
         try {
-            Event("stopped", {{"reason", QString::fromStdString(reason)}});
+            FFolder.Journal(unjournalled);
+            unjournalled = {};
         } catch (const ERunFolderError& e) {
             FStopReason = e.what();
         }
     }
-    Finish(rsStopped);
+    Finish(rsStopped, unjournalled);
 }
 
 void TRunEngine::EnterAnalyzerReading(double mean) {
@@ -502,19 +515,30 @@ void TRunEngine::NextPoint() {
         StartPoint(FPoint + 1);
         return;
     }
-    Event("finished", {{"pass", RunPass(ResultsJson()["points"].toArray())}}, false);
-    Finish(rsDone);
+    Finish(rsDone, FinishedEvent());
 }
 
-void TRunEngine::Finish(TRunState state) {
+QJsonObject TRunEngine::FinishedEvent() const {
+    return EventJson("finished", {{"pass", PlanPass(FPlan, PointsJson(FPlan, FResults))}}, false);
+}
+
+// results.json is made from the journal, as a resume or a report's check
+// makes it again. "finished" reaches the journal only after results.json is
+// in place: a journal that says the run has ended has its results beside
+// it, and a run cut between the two is finished by a resume.
+void TRunEngine::Finish(TRunState state, const QJsonObject& end) {
     ++FGeneration;
     FPaused = false;
     FKitLost = false;
     FFolder.SyncRecord();
     SetState(state);
     try {
-        QJsonObject results = ResultsJson();
-        FFolder.WriteResults(results);
+        std::vector<QJsonObject> events = FFolder.ReadJournal();
+        if (!end.isEmpty())
+            events.push_back(end);
+        FFolder.WriteResults(ResultsFromJournal(FPlan, events));
+        if (state == rsDone)
+            FFolder.Journal(end);
     } catch (const ERunFolderError& e) {
         if (FStopReason.empty())
             FStopReason = e.what();
@@ -533,21 +557,11 @@ void TRunEngine::Ended() {
         OnFinished();
 }
 
-QJsonObject TRunEngine::ResultsJson() const {
-    TRunSummary summary;
-    summary.Started = FStarted;
-    if (!Running() && FState != rsIdle)
-        summary.Finished = live::IsoLocalTime(FClock.Local());
-    summary.Port = FSetup.Port;
-    summary.Console = FSetup.Console;
-    summary.Conditions = ConditionsJson(FPlan, FSetup);
-    return run::ResultsJson(FPlan, summary, FResults);
-}
-
 int TRunEngine::ExitStatus() const {
     if (FState != rsDone)
         return 2;
-    const QJsonValue pass = RunPass(ResultsJson()["points"].toArray());
+    // The procedure's verdict under a procedure, else the points'.
+    const QJsonValue pass = PlanPass(FPlan, PointsJson(FPlan, FResults));
     return pass.isBool() && !pass.toBool() ? 1 : 0;
 }
 

@@ -102,8 +102,9 @@ class TRunEngine {
     // A new run from its first point.
     void Start();
     // An interrupted run: the points the journal finished are kept as they
-    // are, the interrupted one starts again. Raises ERunFolderError when
-    // the journal holds no start or the run has ended.
+    // are, the interrupted one starts again; with every point done the run
+    // ends as a run's end does; a run cut before its start starts. Raises
+    // ERunFolderError when the run has ended.
     void Resume();
     void Pause();
     void Continue();
@@ -140,7 +141,6 @@ class TRunEngine {
     std::string StatusText() const;
     const std::string& StopReason() const { return FStopReason; }
     const std::vector<std::optional<QJsonObject>>& Results() const { return FResults; }
-    QJsonObject ResultsJson() const;
     // 0 every point done and passing (or nothing to pass), 1 a point failed
     // or was not done, 2 the run stopped before its end.
     int ExitStatus() const;
@@ -148,6 +148,7 @@ class TRunEngine {
   private:
     const TPlanPoint& Point() const { return FPlan.Points[static_cast<std::size_t>(FPoint)]; }
     void SetState(TRunState state);
+    QJsonObject EventJson(const char* event, QJsonObject fields, bool withPoint) const;
     void Event(const char* event, QJsonObject fields = {}, bool withPoint = true);
     void Guarded(const std::function<void()>& step);
     void StartPoint(int index);
@@ -160,7 +161,9 @@ class TRunEngine {
     void NextPoint();
     std::optional<calc::TUncertaintyBudget> Budget() const;
     void ClearDwell();
-    void Finish(TRunState state);
+    QJsonObject FinishedEvent() const;
+    // `end`: the event that ends the run and is not in the journal yet.
+    void Finish(TRunState state, const QJsonObject& end);
     void Ended();
     void Advance(qint64 ms);
     bool GiveUpWhenSilent(qint64 ms);
@@ -177,7 +180,6 @@ class TRunEngine {
     int FPoint = 0;
     int FGeneration = 0;  // an Apply answered after the point moved on is ignored
     std::vector<std::optional<QJsonObject>> FResults;
-    std::string FStarted;
     std::string FStopReason;
     qint64 FAppliedMs = 0;
     qint64 FStateMs = 0;

@@ -37,6 +37,28 @@ inline constexpr const char* kPlanManualHeadless =
     "\"modbus\"";
 inline constexpr const char* kPlanSettleShorter =
     "\"settleMaxMinutes\" %s is shorter than \"settlingMinutes\" %s";
+inline constexpr const char* kPlanNotRegular = "not a regular file";
+inline constexpr const char* kPlanTooLarge = "%s bytes: a plan holds at most 1 MiB (1048576 bytes)";
+inline constexpr const char* kPlanTooManyPoints = "\"points\" holds %s points: at most %s";
+inline constexpr const char* kPlanAnalyzerOnKit =
+    "\"address\" %s on the kit's line is one of the kit's own instruments (10, 11 and 20)";
+inline constexpr const char* kPlanDwellShort =
+    "\"dwellMinutes\" %s is shorter than one poll of the kit (0.5 s)";
+// A procedure's plan refused.
+inline constexpr const char* kPlanProcedureNeeds = "\"%s\" is missing: %s needs it";
+inline constexpr const char* kPlanNotForProcedure = "\"%s\" does not apply to %s";
+inline constexpr const char* kPlanProcedureAnalyzer =
+    "%s judges the analyser's readings: the analyser's \"source\" cannot be \"none\"";
+inline constexpr const char* kPlanProcedureAcceptance =
+    "\"acceptance\" does not apply: %s judges by its own rule";
+inline constexpr const char* kPlanUnknownLevel = "level \"%s\" is not one of %s's levels: %s";
+inline constexpr const char* kPlanLevelOutOfBand =
+    "level \"%s\": %s ng/l is %s % of the %s %s ng/l, outside its band of %s to %s %";
+inline constexpr const char* kPlanLevelRepeated =
+    "level \"%s\" twice in a row: %s never injects a level twice in a row";
+inline constexpr const char* kPlanLevelCount = "level \"%s\" is injected %s times: %s takes %s";
+inline constexpr const char* kPlanLevelAtLeastOnce =
+    "level \"%s\" is never injected: %s takes each level at least once";
 // A refusal inside a point: "point 2: <reason>".
 inline constexpr const char* kPlanAtPoint = "point %d: %s";
 
@@ -54,7 +76,11 @@ inline constexpr const char* kPausePortGone = "port %s gone";
 
 // The run folder.
 inline constexpr const char* kFolderNotMade = "cannot make the run folder %s: %s";
-inline constexpr const char* kFolderNotRun = "%s holds no run (no plan.json and journal.jsonl)";
+inline constexpr const char* kFolderNotRun = "%s holds no run (no %s)";
+inline constexpr const char* kFolderInUse = "%s is in use by process %s";
+inline constexpr const char* kFolderInUseUnknown = "%s is in use by another process";
+inline constexpr const char* kFolderNotStarted = "%s holds a run that never started";
+inline constexpr const char* kFolderPlanRefused = "%s is refused: %s";
 inline constexpr const char* kFolderFinished = "%s holds a run that has ended";
 inline constexpr const char* kJournalBad = "%s line %d is not a journal event";
 inline constexpr const char* kFileNotWritten = "cannot write %s: %s";

@@ -24,6 +24,12 @@ class EPlanError : public std::runtime_error {
 
 enum TAnalyzerSource { asNone, asManual, asModbus };
 
+// The conditions the analyser reports its concentrations at: 20 °C and
+// 1 atm as the kit delivers them (the US "scm"), or 0 °C and 101.325 kPa
+// (European reporting), where the same gas holds 293.15 / 273.15 times as
+// much mercury per volume.
+enum TAnalyzerBasis { ab20C, ab0C };
+
 // The analyser under calibration as its owner knows it; every text may be
 // empty.
 struct TAnalyzerItem {
@@ -46,6 +52,7 @@ struct TAnalyzerPlan {
     double Scale = 1;
     // The analyser's own response time, waited out after the kit is stable.
     double DelaySeconds = 0;
+    TAnalyzerBasis Basis = ab20C;
     TAnalyzerItem Item;
 };
 
@@ -55,6 +62,31 @@ struct TEnvironment {
     std::optional<double> Humidity;     // % relative humidity
 };
 
+// The test the run is: plain points judged alone, or one of the QA
+// procedures that judge levels of repeated injections by their own rule.
+enum TProcedureKind { pkPoints, pkEpaLinearity, pkEpaCalibrationError, pkEn14181Linearity };
+
+// A level of a procedure: its name and its concentration on the analyser's
+// basis (ng/l).
+struct TPlanLevel {
+    std::string Name;
+    double Concentration = 0;
+};
+
+struct TProcedurePlan {
+    TProcedureKind Kind = pkPoints;
+    // The span (EPA procedures) or the range (EN), ng/l on the analyser's
+    // basis; 0 when the plan gives none.
+    double Span = 0;
+    // The levels the plan gives or the procedure's defaults, in the
+    // procedure's order of levels.
+    std::vector<TPlanLevel> Levels;
+    double ResidualLimitPercent = 5;
+    // The plan listed its points (each with its level) rather than having
+    // them made from the levels.
+    bool PointsGiven = false;
+};
+
 // |analyser - delivered| <= max(Percent % of delivered, Absolute).
 struct TAcceptance {
     double Percent = 0;
@@ -62,6 +94,9 @@ struct TAcceptance {
 };
 
 struct TPlanPoint {
+    // The procedure's level the point is an injection of; empty under
+    // "points".
+    std::string Level;
     std::optional<double> Wanted;  // ng/l
     std::optional<double> Flow;    // ml/min as given
     double Temperature = 0;        // °C
@@ -73,6 +108,8 @@ struct TPlanPoint {
     // set points.
     double ReservoirFlow = 0;
     double Calculated = 0;
+    // The delivered concentration times this is on the analyser's basis.
+    double BasisFactor = 1;
 };
 
 struct TPlan {
@@ -86,7 +123,8 @@ struct TPlan {
     TAnalyzerPlan Analyzer;
     std::string Operator;    // empty: not given
     std::string AnalyzerId;  // empty: not given
-    std::string Customer;    // empty: not given
+    TProcedurePlan Procedure;
+    std::string Customer;  // empty: not given
     TEnvironment Environment;
     std::vector<TPlanPoint> Points;
     // The plan as given, written to the run folder as run.
@@ -105,14 +143,31 @@ struct TKitLimits {
     double RefTemp = 20;  // °C
 };
 
+// What a run can hold: a plan file's size and its points. A run's folder,
+// the plant's map and a window's tables stay small and quick with them.
+inline constexpr qint64 kMaxPlanBytes = 1024 * 1024;
+inline constexpr int kMaxPlanPoints = 1000;
+
+// A plan file's bytes: a regular file (not a device, pipe or folder, even
+// behind a symlink) of at most kMaxPlanBytes. Raises EPlanError with the
+// reason (the system's, or what the file is), to be said with its name.
+QByteArray ReadPlanFile(const QString& path);
+
 // The plan from its file's bytes: every key known, every number a finite
-// number, every choice one of its words. Raises EPlanError.
+// number, every choice one of its words, at most kMaxPlanPoints points, an
+// analyser on the kit's line at an address of its own, and no dwell shorter
+// than one poll. Raises EPlanError.
 TPlan ParsePlan(const QByteArray& json);
 
 // Checks every point against the kit and fills in its reservoir flow and
 // calculated concentration. `headless`: no operator to type a manual
 // analyser's reading. Raises EPlanError naming the first refused point.
 void CheckPlan(TPlan& plan, const TKitLimits& limits, bool headless);
+
+// The least time a checked plan takes, in minutes: each point's settling,
+// the analyser's delay and the dwell (settling takes its time even when
+// the kit holds the set points already).
+double PlanMinutes(const TPlan& plan);
 
 // The status of the names a plan's JSON uses for the analyser's source.
 const char* AnalyzerSourceName(TAnalyzerSource source);

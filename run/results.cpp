@@ -1,4 +1,5 @@
 #include "run/results.h"
+#include "run/procedure.h"
 
 #include <QJsonValue>
 #include <algorithm>
@@ -141,8 +142,9 @@ QJsonObject PointResultJson(int index, const TPlanPoint& point, TPointStatus sta
     result["analyzer"] = analyzerJson;
     QJsonValue error, errorPercent, pass, decidedBy;
     if (analyzerJson.isObject() && delivered.Count() > 0) {
-        const TVerdict verdict =
-            Judge(analyzer.Mean(), delivered.Mean(), acceptance.value_or(TAcceptance{}));
+        // Judged on the analyser's basis: the kit delivers at 20 °C.
+        const TVerdict verdict = Judge(analyzer.Mean(), delivered.Mean() * point.BasisFactor,
+                                       acceptance.value_or(TAcceptance{}));
         error = verdict.Error;
         errorPercent = Maybe(verdict.ErrorPercent);
         if (acceptance) {
@@ -183,16 +185,27 @@ QJsonValue RunPass(const QJsonArray& points) {
     return judged ? QJsonValue(true) : QJsonValue();
 }
 
-QJsonObject ResultsJson(const TPlan& plan, const TRunSummary& summary,
-                        const std::vector<std::optional<QJsonObject>>& points) {
+QJsonValue PlanPass(const TPlan& plan, const QJsonArray& points) {
+    const QJsonValue procedure = ProcedureJson(plan, points);
+    return procedure.isObject() ? procedure["pass"] : RunPass(points);
+}
+
+QJsonArray PointsJson(const TPlan& plan, const std::vector<std::optional<QJsonObject>>& points) {
     QJsonArray pointsJson;
-    std::vector<std::pair<double, double>> pairs;
-    for (std::size_t i = 0; i < plan.Points.size(); ++i) {
-        const QJsonObject point =
+    for (std::size_t i = 0; i < plan.Points.size(); ++i)
+        pointsJson.append(
             i < points.size() && points[i]
                 ? *points[i]
-                : PointWithoutDwell(static_cast<int>(i) + 1, plan.Points[i], psStopped, {});
-        pointsJson.append(point);
+                : PointWithoutDwell(static_cast<int>(i) + 1, plan.Points[i], psStopped, {}));
+    return pointsJson;
+}
+
+QJsonObject ResultsJson(const TPlan& plan, const TRunSummary& summary,
+                        const std::vector<std::optional<QJsonObject>>& points) {
+    const QJsonArray pointsJson = PointsJson(plan, points);
+    std::vector<std::pair<double, double>> pairs;
+    for (const QJsonValue& value : pointsJson) {
+        const QJsonObject point = value.toObject();
         if (point["status"].toString() == "done" && point["delivered"].isObject() &&
             point["analyzer"].isObject())
             pairs.emplace_back(point["delivered"]["mean"].toDouble(),
@@ -208,6 +221,9 @@ QJsonObject ResultsJson(const TPlan& plan, const TRunSummary& summary,
     if (plan.Acceptance)
         acceptance = QJsonObject{{"percent", plan.Acceptance->Percent},
                                  {"absolute", plan.Acceptance->Absolute}};
+    // Under a procedure its verdict is the run's; the points' own
+    // acceptance does not apply.
+    const QJsonValue procedure = ProcedureJson(plan, pointsJson);
     return {
         {"plan", QString::fromStdString(plan.Name)},
         {"started", Text(summary.Started)},
@@ -221,8 +237,89 @@ QJsonObject ResultsJson(const TPlan& plan, const TRunSummary& summary,
         {"acceptance", acceptance},
         {"points", pointsJson},
         {"linearity", linearity},
-        {"pass", RunPass(pointsJson)},
+        {"procedure", procedure},
+        {"pass", PlanPass(plan, pointsJson)},
     };
+}
+
+namespace {
+
+// Reads a journal event by event into what results.json says, in the
+// order the engine lived it.
+class TJournalReading {
+  public:
+    explicit TJournalReading(const TPlan& plan) : FPlan(plan), FPoints(plan.Points.size()) {}
+
+    void Read(const QJsonObject& event) {
+        const QString name = event["event"].toString();
+        const int point = event["point"].toInt();
+        const bool inPlan = point >= 1 && point <= static_cast<int>(FPoints.size());
+        if (name == "started") {
+            FSummary.Started = event["time"].toString().toStdString();
+            FSummary.Console = event["console"].toString().toStdString();
+            FSummary.Conditions = event["conditions"].toObject();
+        }
+        if (name == "started" || name == "resumed") {
+            if (event.contains("port"))
+                FSummary.Port = event["port"].toString().toStdString();
+            if (event.contains("console"))
+                FSummary.Console = event["console"].toString().toStdString();
+            if (event["conditions"].isObject())
+                FSummary.Conditions = event["conditions"].toObject();
+        }
+        // A point's settling is over once per apply; a resume settles it
+        // again.
+        if (name == "applied" || name == "resumed")
+            FStableAfter.reset();
+        if (name == "stable" && event["stableAfterSeconds"].isDouble())
+            FStableAfter = {point, event["stableAfterSeconds"].toDouble()};
+        if (name == "resumed") {
+            FStoppedPoint = 0;
+            FEnded.clear();
+        }
+        if (event["result"].isObject() && inPlan)
+            FPoints[static_cast<std::size_t>(point - 1)] = event["result"].toObject();
+        if (name == "stopped") {
+            FEnded = event["time"].toString().toStdString();
+            FStoppedPoint = inPlan ? point : 0;
+            FStoppedAfter.reset();
+            if (FStableAfter && FStableAfter->first == point)
+                FStoppedAfter = FStableAfter->second;
+        }
+        if (name == "finished") {
+            FEnded = event["time"].toString().toStdString();
+            FStoppedPoint = 0;
+        }
+    }
+
+    QJsonObject Results() {
+        // The stop's point keeps how long it took to settle, as the
+        // stopped engine holds it.
+        if (FStoppedPoint > 0 && !FPoints[static_cast<std::size_t>(FStoppedPoint - 1)])
+            FPoints[static_cast<std::size_t>(FStoppedPoint - 1)] = PointWithoutDwell(
+                FStoppedPoint, FPlan.Points[static_cast<std::size_t>(FStoppedPoint - 1)], psStopped,
+                FStoppedAfter);
+        FSummary.Finished = FEnded;
+        return ResultsJson(FPlan, FSummary, FPoints);
+    }
+
+  private:
+    const TPlan& FPlan;
+    std::vector<std::optional<QJsonObject>> FPoints;
+    TRunSummary FSummary;
+    std::optional<std::pair<int, double>> FStableAfter;
+    int FStoppedPoint = 0;
+    std::optional<double> FStoppedAfter;
+    std::string FEnded;
+};
+
+}  // namespace
+
+QJsonObject ResultsFromJournal(const TPlan& plan, const std::vector<QJsonObject>& events) {
+    TJournalReading reading(plan);
+    for (const QJsonObject& event : events)
+        reading.Read(event);
+    return reading.Results();
 }
 
 }  // namespace run

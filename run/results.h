@@ -86,8 +86,23 @@ struct TRunSummary {
 QJsonObject ResultsJson(const TPlan& plan, const TRunSummary& summary,
                         const std::vector<std::optional<QJsonObject>>& points);
 
+// The points of results.json in the plan's order; a point without a result
+// is "stopped".
+QJsonArray PointsJson(const TPlan& plan, const std::vector<std::optional<QJsonObject>>& points);
+
+// results.json as the run's end writes it, from the journal's events alone
+// (`plan` checked as the run checked it): the start, the port, console and
+// conditions of the latest session (the start, or a resume that names
+// them), every point's result as journalled (the latest for a point run
+// again), the point a stop cut short, and the end's time: that of
+// "finished", or of a "stopped" no resume followed; null while the run has
+// not ended.
+QJsonObject ResultsFromJournal(const TPlan& plan, const std::vector<QJsonObject>& events);
+
 // Whether every done point passed: true, false, or null (no acceptance, or
 // no point was judged).
 QJsonValue RunPass(const QJsonArray& points);
+// The run's verdict: under a procedure the procedure's, else RunPass.
+QJsonValue PlanPass(const TPlan& plan, const QJsonArray& points);
 
 }  // namespace run

@@ -2,6 +2,8 @@
 #include "platform/filltext.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCryptographicHash>
@@ -10,6 +12,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QStandardPaths>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -18,6 +21,8 @@
 #include "live/messages.h"
 #include "live/recorder.h"
 #include "run/messages.h"
+#include "run/plan.h"
+#include "run/results.h"
 
 namespace run {
 
@@ -107,14 +112,89 @@ TRunFolder::~TRunFolder() {
         ::close(FJournal);
 }
 
+namespace {
+
+// Who holds the flock on `fd`'s file, from the kernel's list of locks
+// ("1: FLOCK  ADVISORY  WRITE 4711 08:01:1234 0 EOF"); 0 when it does not
+// say.
+long LockHolder(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return 0;
+    QFile locks("/proc/locks");
+    if (!locks.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray inode = ":" + QByteArray::number(static_cast<qulonglong>(st.st_ino));
+    for (const QByteArray& line : locks.readAll().split('\n')) {
+        const QList<QByteArray> words = line.simplified().split(' ');
+        if (words.size() >= 6 && words[1] == "FLOCK" && words[4].toLong() > 0 &&
+            words[5].endsWith(inode))
+            return words[4].toLong();
+    }
+    return 0;
+}
+
+void RaiseInUse(const QString& path, int fd) {
+    const long holder = LockHolder(fd);
+    throw ERunFolderError(
+        holder > 0 ? platform::FillText(kFolderInUse, {Local(path), std::to_string(holder)})
+                   : platform::FillText(kFolderInUseUnknown, {Local(path)}));
+}
+
+// plan.json read as any plan is read: a regular file of a plan's size.
+QByteArray PlanFileBytes(const QString& folder) {
+    const QString path = folder + "/" + kPlanFile;
+    if (!QFileInfo::exists(path))
+        throw ERunFolderError(platform::FillText(kFolderNotRun, {Local(folder), kPlanFile}));
+    try {
+        return ReadPlanFile(path);
+    } catch (const EPlanError& e) {
+        throw ERunFolderError(platform::FillText(kFolderPlanRefused, {Local(path), e.what()}));
+    }
+}
+
+std::string Missing(const QString& path) {
+    const bool plan = QFileInfo::exists(path + "/" + kPlanFile);
+    const bool journal = QFileInfo::exists(path + "/" + kJournalFile);
+    if (plan && journal)
+        return {};
+    return !plan && !journal ? std::string(kPlanFile) + " and " + kJournalFile
+                             : (plan ? kJournalFile : kPlanFile);
+}
+
+}  // namespace
+
+// One run in a folder at a time: the journal's flock is held for as long as
+// this object lives, by whichever program runs it.
+void TRunFolder::Lock() {
+    const QString journal = FPath + "/" + kJournalFile;
+    FJournal = OpenAppending(journal);
+    if (::flock(FJournal, LOCK_EX | LOCK_NB) == 0)
+        return;
+    if (errno != EWOULDBLOCK)
+        RaiseFile(journal);
+    RaiseInUse(FPath, FJournal);
+}
+
+// A folder whose journal holds no event was cut before its run started:
+// nothing was done there, and a new run takes it whole.
 TRunFolder TRunFolder::Create(const QString& path, const QJsonObject& plan, double coverageFactor) {
     if (!QDir().mkpath(path))
         throw ERunFolderError(
             platform::FillText(kFolderNotMade, {Local(path), std::strerror(errno)}));
-    if (QFile::exists(path + "/" + kJournalFile))
+    TRunFolder folder(path);
+    folder.Lock();
+    bool empty = false;
+    try {
+        empty = folder.ReadJournal().empty();
+    } catch (const ERunFolderError&) {
+    }
+    if (!empty)
         throw ERunFolderError(
             platform::FillText(kFolderNotMade, {Local(path), "it holds a run already"}));
-    TRunFolder folder(path);
+    if (::ftruncate(folder.FJournal, 0) != 0)
+        RaiseFile(path + "/" + kJournalFile);
+    QFile::remove(path + "/" + kRecordFile);
     const QString planPath = path + "/" + kPlanFile;
     QFile file(planPath);
     const QByteArray bytes = QJsonDocument(plan).toJson(QJsonDocument::Indented);
@@ -123,7 +203,7 @@ TRunFolder TRunFolder::Create(const QString& path, const QJsonObject& plan, doub
         RaiseFile(planPath);
     file.close();
     folder.FLastHash = Sha256Hex(bytes);
-    folder.OpenFiles(coverageFactor);
+    folder.OpenRecord(coverageFactor);
     SyncFolder(path);
     return folder;
 }
@@ -145,22 +225,23 @@ void CutTornLine(const QString& path) {
 }
 
 TRunFolder TRunFolder::Open(const QString& path, double coverageFactor) {
-    if (!QFile::exists(path + "/" + kPlanFile) || !QFile::exists(path + "/" + kJournalFile))
-        throw ERunFolderError(platform::FillText(kFolderNotRun, {Local(path)}));
+    const std::string missing = Missing(path);
+    if (!missing.empty())
+        throw ERunFolderError(platform::FillText(kFolderNotRun, {Local(path), missing}));
+    TRunFolder folder(path);
+    folder.Lock();
     CutTornLine(path + "/" + kJournalFile);
     if (QFile::exists(path + "/" + kRecordFile))
         CutTornLine(path + "/" + kRecordFile);
-    TRunFolder folder(path);
     QFile journal(path + "/" + kJournalFile);
     if (!journal.open(QIODevice::ReadOnly))
         RaiseFile(journal.fileName());
     folder.FLastHash = CheckJournalChain(folder.PlanBytes(), journal.readAll()).LastHash;
-    folder.OpenFiles(coverageFactor);
+    folder.OpenRecord(coverageFactor);
     return folder;
 }
 
-void TRunFolder::OpenFiles(double coverageFactor) {
-    FJournal = OpenAppending(FPath + "/" + kJournalFile);
+void TRunFolder::OpenRecord(double coverageFactor) {
     const QString record = FPath + "/" + kRecordFile;
     FRecord = OpenAppending(record);
     if (::lseek(FRecord, 0, SEEK_END) == 0) {
@@ -171,16 +252,39 @@ void TRunFolder::OpenFiles(double coverageFactor) {
 }
 
 QByteArray TRunFolder::PlanBytes() const {
-    QFile file(FPath + "/" + kPlanFile);
-    if (!file.open(QIODevice::ReadOnly))
-        throw ERunFolderError(platform::FillText(kFolderNotRun, {Local(FPath)}));
-    return file.readAll();
+    return PlanFileBytes(FPath);
+}
+
+void TRunFolder::Close() {
+    SyncRecord();
+    if (FRecord >= 0)
+        ::close(FRecord);
+    if (FJournal >= 0)
+        ::close(FJournal);
+    FRecord = -1;
+    FJournal = -1;
 }
 
 std::vector<QJsonObject> TRunFolder::ReadJournal() const {
-    QFile file(FPath + "/" + kJournalFile);
+    return ReadJournalFile(FPath + "/" + kJournalFile);
+}
+
+bool TRunFolder::Finished() const {
+    const std::vector<QJsonObject> events = ReadJournal();
+    return std::any_of(events.begin(), events.end(), [](const QJsonObject& event) {
+        return event["event"].toString() == "finished";
+    });
+}
+
+bool TRunFolder::HasResults() const {
+    return QFileInfo::exists(FPath + "/" + kResultsFile);
+}
+
+std::vector<QJsonObject> ReadJournalFile(const QString& path) {
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw ERunFolderError(platform::FillText(kFolderNotRun, {Local(FPath)}));
+        throw ERunFolderError(
+            platform::FillText(kFolderNotRun, {Local(QFileInfo(path).path()), kJournalFile}));
     const QList<QByteArray> lines = file.readAll().split('\n');
     std::vector<QJsonObject> events;
     for (qsizetype i = 0; i < lines.size(); ++i) {
@@ -259,6 +363,52 @@ void TRunFolder::WriteResults(const QJsonObject& results) {
     if (::rename(QFile::encodeName(beside).constData(), QFile::encodeName(path).constData()) != 0)
         RaiseFile(path);
     SyncFolder(FPath);
+}
+
+namespace {
+
+// The kit as the run's latest session found it: the conditions its start
+// (or a resume that names them) journalled. The temperature limits are not
+// journalled; the plan passed them when it was run.
+TKitLimits JournalledLimits(const std::vector<QJsonObject>& events) {
+    QJsonObject conditions;
+    for (const QJsonObject& event : events) {
+        const QString name = event["event"].toString();
+        if ((name == "started" || name == "resumed") && event["conditions"].isObject())
+            conditions = event["conditions"].toObject();
+    }
+    TKitLimits limits;
+    limits.TempMin = -273.15;
+    limits.TempMax = 1e4;
+    const auto take = [&conditions](const char* key, double& value) {
+        if (conditions[key].isDouble())
+            value = conditions[key].toDouble();
+    };
+    take("reservoirCapacity", limits.ReservoirCapacity);
+    take("dilutionCapacity", limits.DilutionCapacity);
+    take("pbar", limits.Pbar);
+    take("dp", limits.Dp);
+    take("refTemp", limits.RefTemp);
+    return limits;
+}
+
+}  // namespace
+
+QJsonObject ResultsFromJournal(const QString& path) {
+    const QByteArray planBytes = PlanFileBytes(path);
+    const std::vector<QJsonObject> events = ReadJournalFile(path + "/" + kJournalFile);
+    if (std::none_of(events.begin(), events.end(), [](const QJsonObject& event) {
+            return event["event"].toString() == "started";
+        }))
+        throw ERunFolderError(platform::FillText(kFolderNotStarted, {Local(path)}));
+    try {
+        TPlan plan = ParsePlan(planBytes);
+        CheckPlan(plan, JournalledLimits(events), false);
+        return ResultsFromJournal(plan, events);
+    } catch (const EPlanError& e) {
+        throw ERunFolderError(
+            platform::FillText(kFolderPlanRefused, {Local(path + "/" + kPlanFile), e.what()}));
+    }
 }
 
 QByteArray Sha256Hex(const QByteArray& bytes) {

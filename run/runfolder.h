@@ -42,11 +42,14 @@ QString RunFolderName(const QDateTime& started, const std::string& planName);
 class TRunFolder {
   public:
     // A new run in `path` (made with its parents; an existing folder must
-    // hold no run yet): writes plan.json and opens the journal and record.
-    // `coverageFactor` names the record's uncertainty column.
+    // hold no started run): writes plan.json and opens the journal and
+    // record. `coverageFactor` names the record's uncertainty column.
     static TRunFolder Create(const QString& path, const QJsonObject& plan, double coverageFactor);
     // An interrupted run to resume; raises when the folder holds no run.
     static TRunFolder Open(const QString& path, double coverageFactor);
+    // Both take the folder's lock (an flock on the journal) for as long as
+    // the object lives, and raise "DIR is in use by process N" when another
+    // holds it.
 
     TRunFolder(TRunFolder&& other) noexcept;
     TRunFolder& operator=(TRunFolder&&) = delete;
@@ -58,6 +61,9 @@ class TRunFolder {
     // Every event of the journal in order; a torn last line (a power cut
     // during its write) is dropped, any other bad line raises.
     std::vector<QJsonObject> ReadJournal() const;
+    // Whether the journal says the run has ended ("finished").
+    bool Finished() const;
+    bool HasResults() const;
 
     // One event, on the disk when this returns; raises ERunFolderError when
     // it cannot be written or synced.
@@ -71,10 +77,14 @@ class TRunFolder {
     void SyncRecord();
     // results.json whole: written beside, synced, then renamed over.
     void WriteResults(const QJsonObject& results);
+    // The run has ended: the record is synced, the files close and the
+    // folder's lock goes; nothing is written after.
+    void Close();
 
   private:
     explicit TRunFolder(QString path);
-    void OpenFiles(double coverageFactor);
+    void Lock();
+    void OpenRecord(double coverageFactor);
 
     QString FPath;
     QByteArray FLastHash;  // of the journal's last line: the next line's link
@@ -84,6 +94,17 @@ class TRunFolder {
     bool FRecordDirty = false;
     std::string FRecordError;
 };
+
+// Every event of the journal at `path` in order; a torn last line is
+// dropped, any other bad line raises ERunFolderError.
+std::vector<QJsonObject> ReadJournalFile(const QString& path);
+
+// results.json rebuilt from the run folder at `path` alone, reading only:
+// plan.json checked against the kit's conditions the run journalled, and
+// the journal (byte for byte what the run's own end writes; see
+// ResultsFromJournal in results.h). Raises ERunFolderError when the folder
+// holds no started run or its plan is refused.
+QJsonObject ResultsFromJournal(const QString& path);
 
 // Each journal line carries under this key the SHA-256 (lower-case hex) of
 // the line before it, without its line end; the first line carries that of

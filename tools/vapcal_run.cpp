@@ -35,6 +35,7 @@
 #include "run/kitline.h"
 #include "run/messages.h"
 #include "run/plan.h"
+#include "run/procedure.h"
 #include "run/runfolder.h"
 #include "tools/rundahs.h"
 #include "tools/runmessages.h"
@@ -127,11 +128,11 @@ TArguments ReadArguments(const QStringList& words) {
 }
 
 QByteArray ReadPlanFile(const std::string& path) {
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly))
-        throw TUsage{
-            platform::FillText(tools::kRunNoPlanFile, {path, file.errorString().toStdString()})};
-    return file.readAll();
+    try {
+        return run::ReadPlanFile(QString::fromStdString(path));
+    } catch (const run::EPlanError& e) {
+        throw TUsage{platform::FillText(tools::kRunNoPlanFile, {path, e.what()})};
+    }
 }
 
 // The saturator conditions the console calculates with, from its settings.
@@ -160,12 +161,74 @@ void PrintPoints(const run::TPlan& plan) {
     for (const run::TPlanPoint& p : plan.Points) {
         std::printf(
             "point %d: %s \u00B0C, reservoir flow %s ml/min, dilution flow %s l/min, "
-            "%s ng/l%s, dwell %s min\n",
+            "%s ng/l%s, dwell %s min%s\n",
             ++index, Flow(p.Temperature).c_str(), Flow(p.ReservoirFlow).c_str(),
             Flow(p.Dilution).c_str(), platform::FloatToStrFixed(p.Calculated, 2).c_str(),
             p.Wanted ? (" (wanted " + Flow(*p.Wanted) + ")").c_str() : "",
-            Flow(p.DwellMinutes).c_str());
+            Flow(p.DwellMinutes).c_str(), p.Level.empty() ? "" : (", level " + p.Level).c_str());
     }
+}
+
+// The procedure a plan names: its span or range and basis, each level with
+// its band and the reservoir flow that delivers it, and the order of the
+// injections.
+void PrintProcedure(const run::TPlan& plan) {
+    const run::TProcedureRule* rule = run::ProcedureRule(plan.Procedure.Kind);
+    if (!rule)
+        return;
+    const double span = plan.Procedure.Span;
+    std::printf("%s\n", platform::FillText(tools::kRunProcedure,
+                                           {rule->Name, rule->SpanKey, Flow(span),
+                                            run::AnalyzerBasisName(plan.Analyzer.Basis)})
+                            .c_str());
+    for (std::size_t i = 0; i < rule->Levels.size(); ++i) {
+        const run::TLevelRule& band = rule->Levels[i];
+        const run::TPlanLevel& level = plan.Procedure.Levels[i];
+        double flow = 0;
+        for (const run::TPlanPoint& p : plan.Points)
+            if (p.Level == level.Name) {
+                flow = p.ReservoirFlow;
+                break;
+            }
+        std::printf("%s\n", platform::FillText(tools::kRunLevel,
+                                               {level.Name, Flow(level.Concentration),
+                                                Flow(band.LowPercent), Flow(band.HighPercent),
+                                                rule->SpanKey, Flow(band.LowPercent / 100 * span),
+                                                Flow(band.HighPercent / 100 * span), Flow(flow)})
+                                .c_str());
+    }
+    std::string order;
+    for (const run::TPlanPoint& p : plan.Points)
+        order += (order.empty() ? "" : ", ") + p.Level;
+    std::printf("%s\n", platform::FillText(tools::kRunOrder, {order}).c_str());
+}
+
+// The procedure's verdict level by level, as results.json holds it.
+void SayProcedure(const QJsonValue& procedureJson) {
+    const QJsonObject procedure = procedureJson.toObject();
+    if (procedure.isEmpty())
+        return;
+    const auto number = [](const QJsonValue& value, int decimals) {
+        return value.isDouble() ? platform::FloatToStrFixed(value.toDouble(), decimals)
+                                : std::string("-");
+    };
+    for (const QJsonValue& value : procedure["levels"].toArray()) {
+        const QJsonObject level = value.toObject();
+        const std::string name = level["level"].isDouble()
+                                     ? Flow(level["level"].toDouble())
+                                     : level["level"].toString().toStdString();
+        Say(platform::FillText(
+            tools::kRunLevelVerdict,
+            {name, number(level["reference"], 3), number(level["response"], 3),
+             number(level["error"], 2), level["errorUnit"].toString().toStdString(),
+             level["decidedBy"].toString() == "incomplete"
+                 ? "incomplete"
+                 : (level["pass"].toBool() ? "passes" : "fails") + std::string(" by the ") +
+                       level["decidedBy"].toString().toStdString()}));
+    }
+    Say(platform::FillText(tools::kRunProcedureVerdict,
+                           {procedure["name"].toString().toStdString(),
+                            procedure["pass"].toBool() ? "PASS" : "FAIL"}));
 }
 
 std::string PointLine(const QJsonObject& result) {
@@ -225,6 +288,31 @@ void WriteReport(const QString& folder) {
                                {line.empty() ? report.errorString().toStdString() : line}));
 }
 
+// A run whose journal says it has ended is left as it is, report and all;
+// only its results.json, cut off by a power cut after the journal's end or
+// lost since, is made again from the journal, with the report when it has
+// none.
+int FinishEnded(run::TRunFolder& folder) {
+    const std::string path = folder.Path().toStdString();
+    if (folder.HasResults()) {
+        Say(tools::kRunPrefix + platform::FillText(run::kFolderFinished, {path}));
+        return kExitPort;
+    }
+    QJsonObject results;
+    try {
+        results = run::ResultsFromJournal(folder.Path());
+        folder.WriteResults(results);
+    } catch (const run::ERunFolderError& e) {
+        Say(tools::kRunPrefix + std::string(e.what()));
+        return kExitPort;
+    }
+    Say(platform::FillText(tools::kRunResultsRebuilt, {path}));
+    if (!QFileInfo::exists(folder.Path() + "/report.pdf"))
+        WriteReport(folder.Path());
+    const QJsonValue pass = results["pass"];
+    return pass.isBool() && !pass.toBool() ? 1 : 0;
+}
+
 int Run(const TArguments& arguments) {
     const std::string settingsFile = calc::SettingsFilePath();
     const calc::TVapcalSettings settings = calc::ReadSettings(settingsFile);
@@ -238,6 +326,8 @@ int Run(const TArguments& arguments) {
             folder.emplace(
                 run::TRunFolder::Open(QString::fromStdString(arguments.Resume),
                                       static_cast<double>(settings.Accuracies.CoverageFactor)));
+            if (folder->Finished())
+                return FinishEnded(*folder);
             planBytes = folder->PlanBytes();
             if (port.empty())
                 for (const QJsonObject& event : folder->ReadJournal())
@@ -279,6 +369,7 @@ int Run(const TArguments& arguments) {
              settings.Laboratory, QDate::currentDate().toString(Qt::ISODate).toStdString()))
         Say(tools::kRunPrefix + warning);
     if (arguments.Check) {
+        PrintProcedure(plan);
         PrintPoints(plan);
         return 0;
     }
@@ -355,6 +446,8 @@ int Run(const TArguments& arguments) {
     };
     engine.OnFinished = [&engine] {
         const bool done = engine.State() == run::rsDone;
+        SayProcedure(
+            run::ProcedureJson(engine.Plan(), run::PointsJson(engine.Plan(), engine.Results())));
         Say(platform::FillText(
             tools::kRunEnded,
             {done ? "done" : "stopped",
@@ -394,12 +487,15 @@ int Run(const TArguments& arguments) {
 
     // The engine starts from the event loop, so that an Apply's nested
     // waits and the run's end both meet a running loop.
-    QTimer::singleShot(0, [&engine, resuming] {
+    // A folder the engine refused to go on with keeps its report as it is.
+    bool begun = false;
+    QTimer::singleShot(0, [&engine, &begun, resuming] {
         try {
             if (resuming)
                 engine.Resume();
             else
                 engine.Start();
+            begun = true;
         } catch (const run::ERunFolderError& e) {
             Say(tools::kRunPrefix + std::string(e.what()));
             QCoreApplication::exit(kExitPort);
@@ -410,7 +506,8 @@ int Run(const TArguments& arguments) {
     kit->StopPolling();
     if (Terminal)
         std::fputs("\r\033[K", stderr);
-    WriteReport(folder->Path());
+    if (begun)
+        WriteReport(folder->Path());
     return status == 0 || status == 1 ? status : (status == kExitPort ? kExitPort : kExitStopped);
 }
 

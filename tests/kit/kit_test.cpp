@@ -172,4 +172,23 @@ TEST_F(KitTest, APollCycleDeliversTheReadingsAndTheExtraReads) {
     EXPECT_EQ(cycle.Extra[1].Status, regwire::tsNoReply);
 }
 
+// A port another program holds (here a second kit on the same
+// pseudo-terminal) says so, and a missing one keeps the library's words.
+TEST_F(KitTest, APortAnotherProgramHoldsIsSaidToBeInUse) {
+    Start({});
+    kit::TKit second;
+    try {
+        second.Open(sim->Device);
+        ADD_FAILURE() << "one port opened twice";
+    } catch (const std::exception& e) {
+        EXPECT_EQ(e.what(), "Port " + sim->Device + " is in use by another program");
+    }
+    try {
+        second.Open("/dev/vapcal-no-such-port");
+        ADD_FAILURE() << "a missing port opened";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Could not open serial port");
+    }
+}
+
 }  // namespace

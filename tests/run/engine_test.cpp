@@ -61,7 +61,7 @@ class RunEngine : public ::testing::Test {
         FFolder = std::make_unique<run::TRunFolder>(
             resume ? run::TRunFolder::Open(Folder(), 2)
                    : run::TRunFolder::Create(Folder(), FPlan.Json, 2));
-        FSetup.Port = "/dev/ttyUSB0";
+        FSetup.Port = FPort;
         FSetup.Console = "0.1";
         FSetup.GiveUpAfterMs = 120000;
         FEngine = std::make_unique<run::TRunEngine>(FPlan, FSetup, FKit, FClock, *FFolder);
@@ -97,6 +97,15 @@ class RunEngine : public ::testing::Test {
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
+    QByteArray ResultsBytes() const {
+        QFile file(Folder() + "/results.json");
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    QByteArray Rebuilt() const {
+        return QJsonDocument(run::ResultsFromJournal(Folder())).toJson(QJsonDocument::Indented);
+    }
+
     QJsonObject Results() const {
         QFile file(Folder() + "/results.json");
         return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
@@ -116,6 +125,7 @@ class RunEngine : public ::testing::Test {
     TScriptedKit FKit;
     run::TPlan FPlan;
     run::TRunSetup FSetup;
+    std::string FPort = "/dev/ttyUSB0";
     std::unique_ptr<run::TRunFolder> FFolder;
     std::unique_ptr<run::TRunEngine> FEngine;
     int FFinished = 0;
@@ -392,6 +402,142 @@ TEST_F(RunEngine, AJournalThatCannotBeWrittenStopsTheRun) {
     EXPECT_EQ(FEngine->ExitStatus(), 2);
     EXPECT_NE(FEngine->StopReason().find("the journal cannot be written"), std::string::npos);
     EXPECT_TRUE(FKit.Applied.empty());
+}
+
+// results.json is made from the journal, so the folder alone makes it again
+// byte for byte, however the run ended: done, or stopped in a dwell after a
+// resume on another port.
+TEST_F(RunEngine, TheFolderAloneMakesResultsJsonAgainByteForByte) {
+    Begin();
+    Poll(60 * 60000);
+    ASSERT_EQ(FEngine->State(), run::rsDone);
+    EXPECT_EQ(Rebuilt(), ResultsBytes());
+
+    FEngine.reset();
+    FFolder.reset();
+    ASSERT_TRUE(QDir(Folder()).removeRecursively());
+    Begin();
+    Poll(7 * 60000);
+    FEngine.reset();
+    FPort = "/dev/ttyUSB1";
+    Begin(kFourPoints, true);
+    Poll(90000);
+    ASSERT_EQ(FEngine->State(), run::rsDwelling);
+    FEngine->Stop(run::kStopAsked);
+    const QJsonObject results = Results();
+    EXPECT_EQ(results["port"].toString(), "/dev/ttyUSB1");
+    EXPECT_EQ(results["points"][2]["status"].toString(), "stopped");
+    EXPECT_DOUBLE_EQ(results["points"][2]["stableAfterSeconds"].toDouble(), 60.5);
+    EXPECT_FALSE(results["finished"].isNull());
+    EXPECT_EQ(Rebuilt(), ResultsBytes());
+}
+
+// A power cut after results.json was written and before "finished" reached
+// the journal, or a results.json lost since: a resume journals the end once
+// and results.json is what the uninterrupted end wrote.
+TEST_F(RunEngine, ARunCutBetweenItsResultsAndItsEndIsFinishedByAResume) {
+    Begin();
+    Poll(60 * 60000);
+    ASSERT_EQ(FEngine->State(), run::rsDone);
+    const QByteArray uninterrupted = ResultsBytes();
+    FEngine.reset();
+    FFolder.reset();
+    QByteArray journal = Journal();
+    ASSERT_TRUE(journal.endsWith("\n"));
+    journal.chop(1);
+    ASSERT_TRUE(journal.mid(journal.lastIndexOf('\n')).contains("\"finished\""));
+    journal.truncate(journal.lastIndexOf('\n') + 1);
+    {
+        QFile file(Folder() + "/journal.jsonl");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(journal);
+    }
+    FKit.Applied.clear();
+    FFinished = 0;
+    Begin(kFourPoints, true);
+    EXPECT_EQ(FEngine->State(), run::rsDone);
+    EXPECT_EQ(FFinished, 1);
+    EXPECT_TRUE(FKit.Applied.empty());
+    EXPECT_EQ(Events().mid(Events().size() - 2), QStringList({"resumed", "finished"}));
+    EXPECT_EQ(ResultsBytes(), uninterrupted);
+
+    // Ended now: a resume is refused and the folder is left alone.
+    ASSERT_TRUE(QFile::remove(Folder() + "/results.json"));
+    const QByteArray ended = Journal();
+    FEngine.reset();
+    FFolder.reset();
+    EXPECT_THROW(Begin(kFourPoints, true), run::ERunFolderError);
+    EXPECT_TRUE(FFolder->Finished());
+    EXPECT_FALSE(FFolder->HasResults());
+    EXPECT_EQ(Journal(), ended);
+    EXPECT_EQ(Rebuilt(), uninterrupted);
+}
+
+// One run in a folder at a time: while a run holds it, a second taker (to
+// resume or to start anew) is told who holds it, and nothing is written;
+// once the run is over the folder is free.
+TEST_F(RunEngine, AFolderInUseIsRefusedNamingItsProcess) {
+    Begin();
+    Poll(30000);
+    const QByteArray journal = Journal();
+    const std::string inUse =
+        Folder().toStdString() + " is in use by process " + std::to_string(getpid());
+    for (const bool resume : {true, false}) {
+        try {
+            if (resume)
+                run::TRunFolder::Open(Folder(), 2);
+            else
+                run::TRunFolder::Create(Folder(), FPlan.Json, 2);
+            ADD_FAILURE() << "taken twice";
+        } catch (const run::ERunFolderError& e) {
+            EXPECT_EQ(e.what(), inUse);
+        }
+    }
+    EXPECT_EQ(Journal(), journal);
+    FEngine.reset();
+    FFolder->Close();
+    EXPECT_NO_THROW(run::TRunFolder::Open(Folder(), 2));
+}
+
+// A folder cut before its run's start was journalled (an empty journal)
+// holds nothing done: a new run takes it, and a resume starts it.
+TEST_F(RunEngine, AFolderCutBeforeItsStartIsTakenAgainOrStarted) {
+    ASSERT_TRUE(QDir().mkpath(Folder()));
+    for (const char* name : {"/plan.json", "/journal.jsonl"}) {
+        QFile file(Folder() + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        if (QString(name) == "/plan.json")
+            file.write(kFourPoints);
+    }
+    Begin(kFourPoints, true);
+    EXPECT_EQ(Events().first(), "started");
+    EXPECT_EQ(FKit.Applied.size(), 1u);
+    FEngine.reset();
+    FFolder.reset();
+
+    {
+        QFile file(Folder() + "/journal.jsonl");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    }
+    Begin();
+    Poll(60 * 60000);
+    EXPECT_EQ(FEngine->State(), run::rsDone);
+    EXPECT_EQ(Events().count("started"), 1);
+    FEngine.reset();
+    FFolder.reset();
+    try {
+        Begin();
+        ADD_FAILURE() << "a started run taken again";
+    } catch (const run::ERunFolderError& e) {
+        EXPECT_NE(std::string(e.what()).find("it holds a run already"), std::string::npos);
+    }
+    ASSERT_TRUE(QFile::remove(Folder() + "/plan.json"));
+    try {
+        run::TRunFolder::Open(Folder(), 2);
+        ADD_FAILURE() << "a folder without a plan opened";
+    } catch (const run::ERunFolderError& e) {
+        EXPECT_EQ(e.what(), Folder().toStdString() + " holds no run (no plan.json)");
+    }
 }
 
 }  // namespace
