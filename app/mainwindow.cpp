@@ -18,6 +18,7 @@
 
 #include "app/calcfields.h"
 #include "app/comselect.h"
+#include "app/laboratoryview.h"
 #include "app/livedisplay.h"
 #include "app/messages.h"
 #include "app/runwindow.h"
@@ -238,6 +239,7 @@ TfrmVapcalCalc::TfrmVapcalCalc(const std::string& settingsFile, QWidget* parent)
     WireEvents();
     CreateLiveView();
     Uncertainty = new TUncertaintyView(*this, settingsFile_);
+    Laboratory = new TLaboratoryView(*this, Uncertainty->grpUncertainty, settingsFile_);
     FormCreate();
     line_.StopReason = kStopNoPortChosen;
     UpdateReadingStates();
@@ -711,7 +713,7 @@ void TfrmVapcalCalc::btnApplyClick() {
     panels::TCursorOverride busy(Qt::WaitCursor);
     const bool flowComputed = cbxAllowInput->isChecked();
     if (!InputsWithinBounds(flowComputed) || !ConditionsPossible() ||
-        !Uncertainty->AccuraciesAcceptable())
+        !Uncertainty->AccuraciesAcceptable() || !Laboratory->Acceptable())
         return;
     btnApply->setEnabled(false);
     // Apply stays available after a failed step, so the operator can retry
@@ -725,6 +727,7 @@ void TfrmVapcalCalc::btnApplyClick() {
         return;
     calc::SaveSettings(settingsFile_, fields_->Calculator(), cbxAllowInput->isChecked());
     Uncertainty->Save(settingsFile_);
+    Laboratory->Save(settingsFile_);
     if (ModbusConnection1->Active() || Kit->PortGone())
         ApplySetPoints();
 }
@@ -743,6 +746,7 @@ void TfrmVapcalCalc::ApplyForPlant(const std::string& command) {
         return;
     calc::SaveSettings(settingsFile_, fields_->Calculator(), cbxAllowInput->isChecked());
     Uncertainty->Save(settingsFile_);
+    Laboratory->Save(settingsFile_);
     if (ModbusConnection1->Active() || Kit->PortGone())
         ApplySetPoints();
 }

@@ -58,6 +58,7 @@ class TfrmComSelect;
 class TLiveDisplay;
 class TThreadedTimer;
 class TUncertaintyView;
+class TLaboratoryView;
 
 // A caption as the window shows it (the soft hyphen before a superscript
 // digit drawn as a superscript minus).
@@ -129,6 +130,8 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     // The accuracies on the Advanced page and the calculated concentration's
     // uncertainty (uncertaintyview.h).
     TUncertaintyView* Uncertainty = nullptr;
+    // The lab and its reference instruments, below the accuracies.
+    TLaboratoryView* Laboratory = nullptr;
 
     // Variables page.
     QGroupBox* grpVariables;

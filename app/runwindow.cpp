@@ -1,6 +1,7 @@
 #include "app/runwindow.h"
 
 #include <QComboBox>
+#include <QDate>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -27,6 +28,7 @@
 #include "app/livedisplay.h"
 #include "app/mainwindow.h"
 #include "app/messages.h"
+#include "calc/settings.h"
 #include "calc/uncertainty.h"
 #include "live/stability.h"
 #include "modbus/connection.h"
@@ -269,6 +271,13 @@ void TfrmCalibrationRun::CreateHead() {
     edtSpan = HeadField(group, "ng/l");
     cbxBasis = Choice(group, {"20C", "0C"});
     edtResidualLimit = HeadField(group, "5");
+    edtCustomer = HeadField(group);
+    edtItemMaker = HeadField(group);
+    edtItemModel = HeadField(group);
+    edtItemSerial = HeadField(group);
+    edtItemTag = HeadField(group);
+    edtLabTemperature = HeadField(group, "\u00B0C");
+    edtLabHumidity = HeadField(group, "%");
     const std::pair<const char*, QWidget*> fields[] = {
         {"Name", edtName},
         {"Operator", edtOperator},
@@ -294,6 +303,13 @@ void TfrmCalibrationRun::CreateHead() {
         {"Span / range (ng/l)", edtSpan},
         {"Basis", cbxBasis},
         {"Residual limit (%)", edtResidualLimit},
+        {"Customer", edtCustomer},
+        {"Item maker", edtItemMaker},
+        {"Item model", edtItemModel},
+        {"Item serial", edtItemSerial},
+        {"Item tag", edtItemTag},
+        {"Lab (\u00B0C)", edtLabTemperature},
+        {"Lab humidity (%)", edtLabHumidity},
     };
     constexpr int kPerRow = 4;
     int at = 0;
@@ -366,6 +382,11 @@ void TfrmCalibrationRun::CreateRunControls() {
     lblFolder = new QLabel(box);
     lblFolder->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(lblFolder);
+    lblInstruments = new QLabel(box);
+    lblInstruments->setWordWrap(true);
+    lblInstruments->setStyleSheet("color: #b40000");
+    layout->addWidget(lblInstruments);
+    ShowInstrumentWarnings();
     lblReport = new QLabel(box);
     lblReport->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(lblReport);
@@ -467,6 +488,13 @@ QJsonObject TfrmCalibrationRun::PlanJson() const {
         run::ProcedureRuleNamed(cbxProcedure->currentText().toStdString());
     if (cbxBasis->currentIndex() != 0)
         analyzer["basis"] = cbxBasis->currentText();
+    QJsonObject item;
+    PutText(item, "maker", edtItemMaker);
+    PutText(item, "model", edtItemModel);
+    PutText(item, "serial", edtItemSerial);
+    PutText(item, "tag", edtItemTag);
+    if (!item.isEmpty())
+        analyzer["item"] = item;
     if (analyzer.size() > 1 || cbxAnalyzerSource->currentIndex() != 0)
         plan["analyzer"] = analyzer;
     if (rule) {
@@ -494,6 +522,12 @@ QJsonObject TfrmCalibrationRun::PlanJson() const {
             points.append(point);
     }
     plan["points"] = points;
+    PutText(plan, "customer", edtCustomer);
+    QJsonObject environment;
+    PutNumber(environment, "temperature", edtLabTemperature, "environment: ");
+    PutNumber(environment, "humidity", edtLabHumidity, "environment: ");
+    if (!environment.isEmpty())
+        plan["environment"] = environment;
     return plan;
 }
 
@@ -520,6 +554,15 @@ void TfrmCalibrationRun::ShowPlan(const QJsonObject& plan) {
     edtAnalyzerFormat->setText(analyzer["format"].toString());
     ShowNumber(edtAnalyzerScale, analyzer["scale"]);
     ShowNumber(edtAnalyzerDelay, analyzer["delaySeconds"]);
+    const QJsonObject item = analyzer["item"].toObject();
+    edtItemMaker->setText(item["maker"].toString());
+    edtItemModel->setText(item["model"].toString());
+    edtItemSerial->setText(item["serial"].toString());
+    edtItemTag->setText(item["tag"].toString());
+    edtCustomer->setText(plan["customer"].toString());
+    const QJsonObject environment = plan["environment"].toObject();
+    ShowNumber(edtLabTemperature, environment["temperature"]);
+    ShowNumber(edtLabHumidity, environment["humidity"]);
     // The procedure's fields first: choosing one fills the points from its
     // defaults, which the plan's own points then replace.
     cbxBasis->setCurrentText(analyzer["basis"].toString("20C"));
@@ -631,6 +674,17 @@ std::optional<run::TPlan> TfrmCalibrationRun::CheckedPlan(const QJsonObject& jso
     }
 }
 
+void TfrmCalibrationRun::ShowInstrumentWarnings() {
+    const std::vector<std::string> warnings =
+        calc::InstrumentsPastDue(calc::ReadSettings(FConsole.SettingsFile()).Laboratory,
+                                 QDate::currentDate().toString(Qt::ISODate).toStdString());
+    QStringList lines;
+    for (const std::string& warning : warnings)
+        lines << QString::fromStdString(warning);
+    lblInstruments->setText(lines.join('\n'));
+    lblInstruments->setVisible(!lines.isEmpty());
+}
+
 bool TfrmCalibrationRun::btnCheckClick() {
     QJsonObject json;
     try {
@@ -640,6 +694,7 @@ bool TfrmCalibrationRun::btnCheckClick() {
         return false;
     }
     const std::optional<run::TPlan> plan = CheckedPlan(json);
+    ShowInstrumentWarnings();
     if (plan)
         ShowCheckedFlows(*plan);
     return plan.has_value();
@@ -687,6 +742,7 @@ void TfrmCalibrationRun::btnStartClick() {
         return;
     }
     std::optional<run::TPlan> plan = CheckedPlan(json);
+    ShowInstrumentWarnings();
     if (!plan)
         return;
     ShowCheckedFlows(*plan);
@@ -783,6 +839,7 @@ void TfrmCalibrationRun::Begin(run::TPlan plan, run::TRunFolder folder, bool res
     setup.Tolerances = live::ReadTolerances(FConsole.SettingsFile());
     setup.Accuracies = FConsole.LiveView->Monitor.Accuracies;
     FKit->PatienceMs = setup.GiveUpAfterMs;
+    setup.Laboratory = calc::ReadSettings(FConsole.SettingsFile()).Laboratory;
     FEngine = std::make_unique<run::TRunEngine>(std::move(plan), setup, *FKit, *FClock, *FFolder);
     WireEngine();
 

@@ -63,6 +63,14 @@ class TfrmCalibrationRun : public QWidget {
     QLineEdit* edtAnalyzerFormat;
     QLineEdit* edtAnalyzerScale;
     QLineEdit* edtAnalyzerDelay;
+    // Whom and what the run is for, and the lab's air at the start.
+    QLineEdit* edtCustomer;
+    QLineEdit* edtItemMaker;
+    QLineEdit* edtItemModel;
+    QLineEdit* edtItemSerial;
+    QLineEdit* edtItemTag;
+    QLineEdit* edtLabTemperature;
+    QLineEdit* edtLabHumidity;
     // The QA procedure, its span or range (ng/l on the analyser's basis),
     // the analyser's basis and the EN test's residual limit; a procedure
     // fills the points with its levels in their order.
@@ -86,6 +94,9 @@ class TfrmCalibrationRun : public QWidget {
     QPushButton* btnSkip;
     QLabel* lblProgress;
     QLabel* lblFolder;
+    // The reference instruments past their due date today: a warning
+    // before Start, never a refusal.
+    QLabel* lblInstruments;
     // The run's report, written when the run ends.
     QLabel* lblReport;
     // A manual analyser: its mean over the dwell, typed when asked.
@@ -157,6 +168,7 @@ class TfrmCalibrationRun : public QWidget {
     run::TKitLimits Limits() const;
     std::optional<run::TPlan> CheckedPlan(const QJsonObject& json);
     void ShowCheckedFlows(const run::TPlan& plan);
+    void ShowInstrumentWarnings();
     // Starts a checked plan in a new run folder; false, with the reason.
     bool StartPlan(run::TPlan plan, const std::string& by, std::string& reason);
     void Begin(run::TPlan plan, run::TRunFolder folder, bool resuming, const std::string& by = {});

@@ -46,7 +46,9 @@ inline constexpr const char* kVerifyChainBroken =
     "%1 line %2: does not carry the hash of line %3: a line was changed, added or removed there";
 inline constexpr const char* kVerifyResultsDiffer =
     "%1: differs from the results the journal gives, at %2";
-inline constexpr const char* kVerifyJournalLine = "%1 (journal.jsonl line %2)";
+inline constexpr const char* kVerifyLayout = "its layout (the values agree)";
+inline constexpr const char* kVerifyNoResults =
+    "%1: cannot be rebuilt from the journal to compare: %2";
 inline constexpr const char* kVerifyNoHashes =
     "%1: carries no hashes of a run folder (not a report of this program)";
 inline constexpr const char* kVerifyHashDiffers =
@@ -252,7 +254,6 @@ inline constexpr const char* kByOperator = "the operator";
 inline constexpr const char* kByPlant = "the plant (%1)";
 inline constexpr const char* kByRun = "the run";
 inline constexpr const char* kNoAnalyzerReading = "no analyzer reading";
-inline constexpr const char* kNoAnalyzerReadingWords = "no analyser reading";
 inline constexpr const char* kStopped = "The run stopped before its end: %1.";
 inline constexpr const char* kLinearity =
     "Linearity (least squares of the analyser on the delivered means): slope %1, intercept %2 "

@@ -73,31 +73,23 @@ QString FirstDifference(const QJsonValue& a, const QJsonValue& b, const QString&
     return a == b ? QString() : (path.isEmpty() ? QString("the whole") : path);
 }
 
-// Each done point of results.json against the result its dwellDone line
-// holds, which the journal wrote whole when the dwell ended.
-QString ResultsAgainstJournal(const QString& file, const QByteArray& journal) {
-    QFile results(file);
-    if (!results.open(QIODevice::ReadOnly))
-        return QString(kVerifyResultsDiffer).arg(file, results.errorString());
-    const QJsonArray points =
-        QJsonDocument::fromJson(results.readAll()).object().value("points").toArray();
-    int line = 0;
-    for (const QByteArray& text : journal.split('\n')) {
-        ++line;
-        const QJsonObject event = QJsonDocument::fromJson(text).object();
-        if (event.value("event").toString() != kDwellDoneEvent)
-            continue;
-        const int index = event.value("point").toInt();
-        const QString where = QString("points[%1]").arg(index - 1);
-        const QString found =
-            index >= 1 && index <= points.size()
-                ? FirstDifference(points.at(index - 1), event.value("result"), where)
-                : where;
-        if (!found.isEmpty())
-            return QString(kVerifyResultsDiffer)
-                .arg(file, QString(kVerifyJournalLine).arg(found).arg(line));
+// results.json against the results the run's own end writes from the plan
+// and the journal alone: byte for byte, and where the values differ, the
+// first that does.
+QString ResultsAgainstJournal(const QString& folder, const QString& file) {
+    QJsonObject rebuilt;
+    try {
+        rebuilt = run::ResultsFromJournal(folder);
+    } catch (const run::ERunFolderError& error) {
+        return QString(kVerifyNoResults).arg(file, QString::fromStdString(error.what()));
     }
-    return {};
+    const QByteArray bytes = ReadBytes(file);
+    if (bytes == QJsonDocument(rebuilt).toJson(QJsonDocument::Indented))
+        return {};
+    QString at = FirstDifference(QJsonDocument::fromJson(bytes).object(), rebuilt, {});
+    if (at.isEmpty())
+        at = QString::fromUtf8(kVerifyLayout);
+    return QString(kVerifyResultsDiffer).arg(file, at);
 }
 
 }  // namespace
@@ -149,7 +141,7 @@ TVerification VerifyRunFolder(const QString& path, const QString& pdf) {
                            .arg(chain.Line)
                            .arg(chain.Line - 1));
     const int lines = static_cast<int>(journal.count('\n'));
-    const QString results = ResultsAgainstJournal(dir.filePath(run::kResultsFile), journal);
+    const QString results = ResultsAgainstJournal(path, dir.filePath(run::kResultsFile));
     if (!results.isEmpty())
         return Differs(results);
 

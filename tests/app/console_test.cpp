@@ -908,7 +908,11 @@ TEST_F(RunWindowTest, APlanRunsToItsEndWithApplyDisabledMeanwhile) {
     ASSERT_EQ(run.tblPlan->rowCount(), 2);
     // The check shows each point's held reservoir flow.
     EXPECT_EQ(Cell(run.tblPlan, 0, 6), "2.4");
-    // Saved as it is shown, it reads back as the same plan.
+    // Saved as it is shown, with whom and what it is for, it reads back as
+    // the same plan.
+    run.edtCustomer->setText("Northfield");
+    run.edtItemSerial->setText("4471");
+    run.edtLabHumidity->setText("41");
     run.ChooseSaveFile = [this] { return dir.filePath("saved.json"); };
     QTest::mouseClick(run.btnSave, Qt::LeftButton);
     QFile saved(dir.filePath("saved.json"));
@@ -918,6 +922,10 @@ TEST_F(RunWindowTest, APlanRunsToItsEndWithApplyDisabledMeanwhile) {
     ASSERT_EQ(reread.Points.size(), 2u);
     EXPECT_EQ(reread.Points[1].Wanted, 40.0);
     EXPECT_EQ(reread.Analyzer.Address, 30);
+    EXPECT_EQ(reread.Customer, "Northfield");
+    EXPECT_EQ(reread.Analyzer.Item.Serial, "4471");
+    EXPECT_EQ(reread.Environment.Humidity, 41.0);
+    EXPECT_FALSE(reread.Environment.Temperature.has_value());
 
     QTest::mouseClick(run.btnStart, Qt::LeftButton);
     ASSERT_TRUE(messages.empty()) << messages[0].Text;

@@ -1,6 +1,7 @@
 // The main window's calculator driven by real key events and clicks on the
 // offscreen platform, under both decimal separators.
 #include "app/mainwindow.h"
+#include "app/laboratoryview.h"
 #include "app/livedisplay.h"
 #include "app/trendpage.h"
 #include "app/uncertaintyview.h"
@@ -496,6 +497,37 @@ TEST_P(MainWindowTest, TheAdvancedPageEditsTheAccuraciesAndApplySavesThem) {
     EXPECT_EQ(messages[0].Text, "DpAccuracy must not be negative");
     EXPECT_TRUE(u.edtAccuracies[4]->hasFocus());
     EXPECT_EQ(ReadSettings(), saved);
+}
+
+// The lab and its instruments come from the file to the Advanced page and go
+// back with Apply; a due date that is no date stops Apply by its key.
+TEST_P(MainWindowTest, TheAdvancedPageKeepsTheLabAndItsInstruments) {
+    WriteSettings("[Laboratory]\nName=Hg Lab\n[Instrument.Barometer]\nDue=2027-01-15\n");
+    Open();
+    app::TLaboratoryView& lab = *window->Laboratory;
+    EXPECT_EQ(lab.edtLabName->text(), "Hg Lab");
+    EXPECT_EQ(lab.edtInstruments[3][4]->text(), "2027-01-15");
+    EXPECT_EQ(lab.edtAccuracySource->text(), "defaults");
+
+    window->TabSet1->setCurrentIndex(1);
+    lab.edtInstruments[1][0]->setText("MFC-20L");
+    lab.edtInstruments[1][4]->setText("2026-11-31");
+    window->btnApply->setEnabled(true);
+    QTest::mouseClick(window->btnApply, Qt::LeftButton);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Text, "Instrument.DilutionFlow.Due must be a date as yyyy-mm-dd");
+    EXPECT_TRUE(lab.edtInstruments[1][4]->hasFocus());
+    EXPECT_EQ(ReadSettings().find("MFC-20L"), std::string::npos);
+
+    lab.edtInstruments[1][4]->setText("2026-11-30");
+    QTest::mouseClick(window->btnApply, Qt::LeftButton);
+    EXPECT_NE(ReadSettings().find("[Instrument.DilutionFlow]\nModel=MFC-20L\nSerial=\n"
+                                  "Certificate=\nCalibrated=\nDue=2026-11-30\n"),
+              std::string::npos)
+        << ReadSettings();
+    const calc::TLaboratory saved = calc::ReadSettings(settingsFile).Laboratory;
+    EXPECT_EQ(saved.Name, "Hg Lab");
+    EXPECT_EQ(saved.Instruments[3].Due, "2027-01-15");
 }
 
 // The port dialog offers the gateway last typed; leaving it by Cancel keeps

@@ -184,7 +184,12 @@ inline QString WriteRun(const QString& root, const TRun& run) {
     if (std::string(run.Points.back().Status) != "stopped")
         journal.append(QJsonObject{{"event", "finished"}, {"time", Iso(t)}});
 
+    QJsonArray planPoints;
+    for (const TPoint& p : run.Points)
+        planPoints.append(QJsonObject{{"flow", p.Flow}});
     const QJsonObject plan{{"name", "Linearity 0-80"},
+                           {"points", planPoints},
+                           {"acceptance", QJsonObject{{"percent", 5}, {"absolute", 0.5}}},
                            {"temperature", 40},
                            {"dilution", 10},
                            {"operator", "A. Keller"},
@@ -239,6 +244,10 @@ inline QString WriteRun(const QString& root, const TRun& run) {
              instrument("dilution flow controller", "MFC-20L", "D7", "2026-11-30"),
              instrument("temperature controller with its sensor", "TC-4", "T3", "2027-03-01"),
              instrument("barometer", "BA-1", "B9", "2027-01-15")}}};
+    // The started line holds the conditions the run was made under.
+    QJsonObject started = journal[0].toObject();
+    started["conditions"] = conditions;
+    journal[0] = started;
     QJsonObject results{
         {"plan", "Linearity 0-80"},
         {"started", Iso(start)},
