@@ -27,6 +27,7 @@
 #include "app/mainwindow.h"
 #include "app/messages.h"
 #include "calc/uncertainty.h"
+#include "history/pending.h"
 #include "live/stability.h"
 #include "modbus/connection.h"
 #include "panels/floatedit.h"
@@ -852,6 +853,7 @@ void TfrmCalibrationRun::Finished() {
         ShowProgress();
         ShowButtons();
         WriteReport();
+        WriteHistory();
     });
     ShowProgress();
     ShowButtons();
@@ -872,6 +874,17 @@ void TfrmCalibrationRun::WriteReport() {
         lblReport->setText(QString::fromStdString(platform::FillText(kRunNoReport, {e.what()})));
         platform::ShowError(platform::FillText(kRunNoReport, {e.what()}));
     }
+}
+
+// The finished run into the history on a worker: the window never waits for
+// a database, and one that is away leaves the folder marked for later.
+void TfrmCalibrationRun::WriteHistory() {
+    if (!FFolder || !QFileInfo::exists(FFolder->Path() + "/" + run::kResultsFile))
+        return;
+    const std::string settings = FConsole.SettingsFile();
+    history::WriteInBackground(FFolder->Path(), history::HistoryDatabaseSetting(settings),
+                               history::DefaultImportContext(settings),
+                               {QFileInfo(FFolder->Path()).absolutePath()});
 }
 
 void TfrmCalibrationRun::ShowProgress() {

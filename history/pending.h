@@ -52,4 +52,11 @@ struct TSyncOutcome {
 TSyncOutcome SyncPending(THistoryDatabase& database, const QStringList& runsFolders,
                          const TImportContext& context);
 
+// On a worker of Qt's global thread pool, never waiting and never raising:
+// the finished run in `folder` (none when empty; marked before this
+// returns) into the history `url`, then every marked folder below
+// `runsFolders`. The console's run window and its start use it.
+void WriteInBackground(const QString& folder, const QString& url, const TImportContext& context,
+                       const QStringList& runsFolders);
+
 }  // namespace history
