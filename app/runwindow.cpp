@@ -866,8 +866,18 @@ void TfrmCalibrationRun::WriteReport() {
     if (!FFolder || !QFileInfo::exists(FFolder->Path() + "/" + run::kResultsFile))
         return;
     try {
+        report::TReportOptions options;
+        // The report goes on without its history line when the history
+        // cannot be read; the run's end writes the run there later.
+        try {
+            const QString line =
+                history::FolderReportLine(FFolder->Path(), {}, FConsole.SettingsFile());
+            if (!line.isEmpty())
+                options.HistoryLines << line;
+        } catch (const std::exception&) {
+        }
         const report::TReportFiles files =
-            report::WriteReport(report::ReadRunFolder(FFolder->Path()), {});
+            report::WriteReport(report::ReadRunFolder(FFolder->Path()), options);
         lblReport->setText(
             QString::fromStdString(platform::FillText(kRunReportShown, {files.Pdf.toStdString()})));
     } catch (const std::exception& e) {

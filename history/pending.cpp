@@ -102,6 +102,16 @@ TSyncOutcome SyncPending(THistoryDatabase& database, const QStringList& runsFold
     return sync;
 }
 
+QString FolderReportLine(const QString& folder, const QString& url,
+                         const std::string& settingsFile) {
+    const THistoryLocation location =
+        ParseHistoryLocation(url.isEmpty() ? HistoryDatabaseSetting(settingsFile) : url);
+    if (!location.Postgres && !QFile::exists(location.File))
+        return {};
+    THistoryDatabase database(location);
+    return ReportLine(database, ReadRunFolder(folder, DefaultImportContext(settingsFile)));
+}
+
 void WriteInBackground(const QString& folder, const QString& url, const TImportContext& context,
                        const QStringList& runsFolders) {
     if (!folder.isEmpty() && !IsPending(folder))

@@ -59,8 +59,13 @@ struct TPlaced {
 
 class TReportLayout {
   public:
-    TReportLayout(QPdfWriter& writer, const TRunFolder& folder, const QString& operatorName)
-        : FWriter(writer), FFolder(folder), FResults(folder.Results), FOperator(operatorName) {
+    TReportLayout(QPdfWriter& writer, const TRunFolder& folder, const QString& operatorName,
+                  const QStringList& historyLines)
+        : FWriter(writer),
+          FFolder(folder),
+          FResults(folder.Results),
+          FOperator(operatorName),
+          FHistoryLines(historyLines) {
         FWidth = writer.width() - kMarginLeft - kMarginRight;
         FBottom = writer.height() - kMarginBottom;
     }
@@ -383,6 +388,8 @@ class TReportLayout {
         Add(Paragraph(verdict, Font(9, true)));
         if (!FFolder.StopReason.isEmpty())
             Add(Paragraph(QString::fromUtf8(kStopped).arg(FFolder.StopReason), Font(8)));
+        for (const QString& line : FHistoryLines)
+            Add(Paragraph(line, Font(8)));
         if (!FResults.HasAnalyzer())
             return;
         if (!FResults.Linearity) {
@@ -499,6 +506,7 @@ class TReportLayout {
     const TRunFolder& FFolder;
     const TRunResults& FResults;
     QString FOperator;
+    QStringList FHistoryLines;
     qreal FWidth = 0;
     qreal FBottom = 0;
     std::vector<TBlock> FBlocks;
@@ -506,7 +514,8 @@ class TReportLayout {
 
 }  // namespace
 
-void WriteReportPdf(const TRunFolder& folder, const QString& operatorName, const QString& path) {
+void WriteReportPdf(const TRunFolder& folder, const QString& operatorName, const QString& path,
+                    const QStringList& historyLines) {
     // Qt Charts draws through the widgets' graphics scene, which a
     // QCoreApplication cannot carry: say so instead of failing inside Qt.
     if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
@@ -522,7 +531,7 @@ void WriteReportPdf(const TRunFolder& folder, const QString& operatorName, const
             QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF(0, 0, 0, 0)));
         writer.setTitle(QString::fromUtf8(kTitle) + " " + folder.Name);
         writer.setCreator("vapcal-report " + folder.Results.Console);
-        TReportLayout layout(writer, folder, operatorName);
+        TReportLayout layout(writer, folder, operatorName, historyLines);
         layout.Build();
         QPainter painter(&writer);
         layout.Paint(painter);

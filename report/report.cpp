@@ -74,7 +74,7 @@ TReportFiles WriteReport(const TRunFolder& folder, const TReportOptions& options
     files.Pdf =
         options.PdfPath.isEmpty() ? QDir(folder.Path).filePath(kReportPdf) : options.PdfPath;
     files.Csv = QFileInfo(files.Pdf).dir().filePath(kReportCsv);
-    WriteReportPdf(folder, options.Operator, files.Pdf);
+    WriteReportPdf(folder, options.Operator, files.Pdf, options.HistoryLines);
     WriteResultsCsv(folder, files.Csv);
     return files;
 }

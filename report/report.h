@@ -10,12 +10,17 @@
 #include "report/runfolder.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace report {
 
 struct TReportOptions {
     QString Operator;  // overrides the plan's operator when not empty
     QString PdfPath;   // empty: report.pdf in the run folder
+    // One line per analyser from the run history (its previous run's date
+    // and verdict, its control chart's state), made by the caller: the
+    // report reads no database. Printed under the verdict; none: nothing.
+    QStringList HistoryLines;
 };
 
 struct TReportFiles {
@@ -28,7 +33,8 @@ struct TReportFiles {
 TReportFiles WriteReport(const TRunFolder& folder, const TReportOptions& options);
 
 // The two files alone.
-void WriteReportPdf(const TRunFolder& folder, const QString& operatorName, const QString& path);
+void WriteReportPdf(const TRunFolder& folder, const QString& operatorName, const QString& path,
+                    const QStringList& historyLines = {});
 void WriteResultsCsv(const TRunFolder& folder, const QString& path);
 
 }  // namespace report

@@ -209,12 +209,15 @@ run::TKitLimits OpenKit(run::TKitLine& kit, const std::string& port,
 // application, which a run on the kit's line does without. A report that
 // cannot be made is one line here; the run, its folder and the exit status
 // stay as they are.
-void WriteReport(const QString& folder) {
+void WriteReport(const QString& folder, const std::optional<QString>& history) {
     if (!QFileInfo::exists(folder + "/" + run::kResultsFile))
         return;
     const QString program = QCoreApplication::applicationDirPath() + "/vapcal-report";
     QProcess report;
-    report.start(program, {folder});
+    QStringList arguments{folder};
+    if (history)
+        arguments << "--history" << *history;
+    report.start(program, arguments);
     if (!report.waitForFinished(kReportWaitMs)) {
         const std::string why = report.state() == QProcess::NotRunning
                                     ? (program + ": " + report.errorString()).toStdString()
@@ -454,7 +457,7 @@ int Run(const TArguments& arguments) {
     kit->StopPolling();
     if (Terminal)
         std::fputs("\r\033[K", stderr);
-    WriteReport(folder->Path());
+    WriteReport(folder->Path(), arguments.History);
     WriteHistory(folder->Path(), arguments.History, settingsFile);
     return status == 0 || status == 1 ? status : (status == kExitPort ? kExitPort : kExitStopped);
 }

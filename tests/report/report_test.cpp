@@ -136,6 +136,17 @@ TEST(RunReport, AFailedPointPrintsFailOnItsRow) {
     EXPECT_TRUE(text.contains("Verdict: FAIL, point 3 outside its limit."));
 }
 
+// A history that cannot be read costs the report only its history line.
+TEST(RunReport, AHistoryThatCannotBeReadLeavesTheReportWithoutItsLine) {
+    fixture::TRun run;
+    run.Name = "historyaway";
+    const QString dir = Folder(run);
+    const auto result = Report({dir, "--history", "postgresql://vapcal@127.0.0.1:1/none"});
+    EXPECT_EQ(result.Exit, 0) << result.Err.toStdString();
+    EXPECT_TRUE(result.Err.contains("no line from the history")) << result.Err.toStdString();
+    EXPECT_FALSE(PdfText(dir + "/report.pdf").contains("History of analyser"));
+}
+
 TEST(RunReport, ASkippedAndAStoppedPointWithoutAnAnalyserRender) {
     fixture::TRun run;
     run.Name = "skipped point";
