@@ -1,5 +1,6 @@
 #include "app/historypage.h"
 
+#include <QDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPainter>

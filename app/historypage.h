@@ -5,7 +5,6 @@
 // on Refresh.
 #pragma once
 
-#include <QDialog>
 #include <QWidget>
 #include <memory>
 #include <optional>

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDialog>
 #include <QLabel>
 #include <QPushButton>
 #include <QTableWidget>
