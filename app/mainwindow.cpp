@@ -18,6 +18,7 @@
 
 #include "app/calcfields.h"
 #include "app/comselect.h"
+#include "app/historypage.h"
 #include "app/laboratoryview.h"
 #include "app/livedisplay.h"
 #include "app/messages.h"
@@ -27,6 +28,7 @@
 #include "app/trendpage.h"
 #include "app/uncertaintyview.h"
 #include "calc/model.h"
+#include "history/pending.h"
 #include "kit/kit.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
@@ -473,6 +475,20 @@ void TfrmVapcalCalc::CreateLiveView() {
     connect(LiveView->pnlTrend->btnRun, &QPushButton::clicked, this,
             &TfrmVapcalCalc::OpenRunWindow);
     TabSet1->addTab(Qs(kTabTrend));
+    CreateHistoryPage();
+}
+
+// The History page as the fourth tab; and the runs that ended while the
+// history was away are written now, on a worker, when any are marked.
+void TfrmVapcalCalc::CreateHistoryPage() {
+    HistoryPage = new THistoryPage(settingsFile_, this);
+    HistoryPage->setGeometry(0, 0, kPageWidth, kPageHeight);
+    HistoryPage->hide();
+    TabSet1->addTab(Qs(kTabHistory));
+    const QString runs = run::DefaultRunsFolder();
+    if (!history::PendingFolders(runs).isEmpty())
+        history::WriteInBackground({}, history::HistoryDatabaseSetting(settingsFile_),
+                                   history::DefaultImportContext(settingsFile_), {runs});
 }
 
 void TfrmVapcalCalc::CreateCalculator() {
@@ -573,9 +589,9 @@ void TfrmVapcalCalc::FormShow() {
 
 void TfrmVapcalCalc::TabSet1Change(int newTab) {
     QWidget* pages[] = {pnlVariables, scrAdvanced,
-                        LiveView != nullptr ? LiveView->pnlTrend : nullptr};
+                        LiveView != nullptr ? LiveView->pnlTrend : nullptr, HistoryPage};
     QWidget* front =
-        newTab >= 0 && newTab < 3 && pages[newTab] != nullptr ? pages[newTab] : pnlVariables;
+        newTab >= 0 && newTab < 4 && pages[newTab] != nullptr ? pages[newTab] : pnlVariables;
     // The pages behind are hidden, not only covered, so that Tab and the
     // arrow keys never move into fields the operator cannot see.
     front->show();

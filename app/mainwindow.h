@@ -55,6 +55,7 @@ namespace app {
 
 class TfrmCalibrationRun;
 class TfrmComSelect;
+class THistoryPage;
 class TLiveDisplay;
 class TThreadedTimer;
 class TUncertaintyView;
@@ -125,6 +126,8 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     // The live view: delivered concentration, stability, the Trend page
     // (the third tab) and the record (livedisplay.h).
     TLiveDisplay* LiveView = nullptr;
+    // The History page, the fourth tab.
+    THistoryPage* HistoryPage = nullptr;
     // The calibration run window, once opened (from the Trend page).
     TfrmCalibrationRun* RunWindow = nullptr;
     // The accuracies on the Advanced page and the calculated concentration's
@@ -266,6 +269,7 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     void CreateCalculator();
     void CreateModbus();
     void CreateLiveView();
+    void CreateHistoryPage();
     void CreateGlyphs();
     void WireEvents();
     void CreateStatusLine();

@@ -144,4 +144,15 @@ inline constexpr const char* kSimNotFound =
 inline constexpr const char* kSimNotStarted = "The simulated kit could not be started: %s";
 inline constexpr const char* kSimNoPort = "The simulated kit named no port: %s";
 
+// The History page.
+inline constexpr const char* kTabHistory = "History";
+inline constexpr const char* kHistoryColumnAnalyzer = "Analyser";
+inline constexpr const char* kHistoryColumnLastRun = "Last run";
+inline constexpr const char* kHistoryColumnVerdict = "Verdict";
+inline constexpr const char* kHistoryColumnState = "Chart";
+inline constexpr const char* kHistoryRefresh = "Refresh";
+inline constexpr const char* kHistoryCharts = "Charts…";
+inline constexpr const char* kHistoryShown = "%1: %2 analysers";
+inline constexpr const char* kHistoryChartsCaption = "Control charts of %1";
+
 }  // namespace app

@@ -30,6 +30,7 @@
 #include "app/messages.h"
 #include "calc/settings.h"
 #include "calc/uncertainty.h"
+#include "history/pending.h"
 #include "live/stability.h"
 #include "modbus/connection.h"
 #include "panels/floatedit.h"
@@ -1006,6 +1007,7 @@ void TfrmCalibrationRun::Finished() {
         ShowProgress();
         ShowButtons();
         WriteReport();
+        WriteHistory();
     });
     ShowProgress();
     ShowButtons();
@@ -1018,14 +1020,35 @@ void TfrmCalibrationRun::WriteReport() {
     if (!FFolder || !QFileInfo::exists(FFolder->Path() + "/" + run::kResultsFile))
         return;
     try {
+        report::TReportOptions options;
+        // The report goes on without its history line when the history
+        // cannot be read; the run's end writes the run there later.
+        try {
+            const QString line =
+                history::FolderReportLine(FFolder->Path(), {}, FConsole.SettingsFile());
+            if (!line.isEmpty())
+                options.HistoryLines << line;
+        } catch (const std::exception&) {
+        }
         const report::TReportFiles files =
-            report::WriteReport(report::ReadRunFolder(FFolder->Path()), {});
+            report::WriteReport(report::ReadRunFolder(FFolder->Path()), options);
         lblReport->setText(
             QString::fromStdString(platform::FillText(kRunReportShown, {files.Pdf.toStdString()})));
     } catch (const std::exception& e) {
         lblReport->setText(QString::fromStdString(platform::FillText(kRunNoReport, {e.what()})));
         platform::ShowError(platform::FillText(kRunNoReport, {e.what()}));
     }
+}
+
+// The finished run into the history on a worker: the window never waits for
+// a database, and one that is away leaves the folder marked for later.
+void TfrmCalibrationRun::WriteHistory() {
+    if (!FFolder || !QFileInfo::exists(FFolder->Path() + "/" + run::kResultsFile))
+        return;
+    const std::string settings = FConsole.SettingsFile();
+    history::WriteInBackground(FFolder->Path(), history::HistoryDatabaseSetting(settings),
+                               history::DefaultImportContext(settings),
+                               {QFileInfo(FFolder->Path()).absolutePath()});
 }
 
 void TfrmCalibrationRun::ShowProgress() {

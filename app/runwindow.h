@@ -184,6 +184,7 @@ class TfrmCalibrationRun : public QWidget {
     void ShowResultRow(int index, const QJsonObject& result);
     void ShowAnalyzerWanted(int index);
     void WriteReport();
+    void WriteHistory();
 
     TfrmVapcalCalc& FConsole;
     std::unique_ptr<TConsoleKit> FKit;

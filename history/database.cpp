@@ -704,6 +704,41 @@ TSevenDayTest THistoryDatabase::SevenDay(const QString& analyzer) {
     return SevenDayCalibrationError(runs);
 }
 
+std::optional<TRunRow> THistoryDatabase::PreviousRun(const QString& analyzer,
+                                                     const QString& beforeUtc) {
+    QSqlQuery& query = Prepared(QString(kRunColumns) +
+                                " WHERE a.identity = ? AND r.started_utc < ?"
+                                " ORDER BY r.started_utc DESC, r.id DESC LIMIT 1");
+    query.bindValue(0, analyzer);
+    query.bindValue(1, beforeUtc);
+    Exec(query);
+    std::optional<TRunRow> row;
+    if (query.next())
+        row = RowOf(query);
+    query.finish();
+    return row;
+}
+
+QString ReportLine(THistoryDatabase& database, const THistoryRun& run) {
+    const QString analyzer = run.Analyzer.Identity;
+    if (analyzer.isEmpty())
+        return {};
+    const std::optional<TRunRow> previous = database.PreviousRun(analyzer, run.StartedUtc);
+    if (!previous)
+        return QString(kReportLineFirst).arg(analyzer);
+    const TAnalyzerCharts charts = database.Charts(analyzer);
+    const TChartState state = std::max(charts.Zero.State, charts.Upscale.State);
+    QString signal = ActionSignalText(analyzer, "zero", charts.Zero);
+    if (signal.isEmpty())
+        signal = ActionSignalText(analyzer, "upscale", charts.Upscale);
+    const QString verdict = previous->Pass ? (*previous->Pass ? "PASS" : "FAIL") : "no verdict";
+    QString line = QString(kReportLine)
+                       .arg(analyzer, previous->Started.left(10), verdict, ChartStateName(state));
+    if (!signal.isEmpty())
+        line += " (" + signal + ")";
+    return line;
+}
+
 qint64 THistoryDatabase::SizeBytes() {
     QSqlQuery query(QSqlDatabase::database(FConnection, false));
     const bool ok = FLocation.Postgres

@@ -102,6 +102,8 @@ class THistoryDatabase {
     std::vector<TAnalyzerGlance> Glance();
     TAnalyzerCharts Charts(const QString& analyzer);
     TSevenDayTest SevenDay(const QString& analyzer);
+    // The analyser's last run that started before `beforeUtc`.
+    std::optional<TRunRow> PreviousRun(const QString& analyzer, const QString& beforeUtc);
     // What the database takes on the disk, in bytes.
     qint64 SizeBytes();
     // The analyser's own sigmas (ng/l); a value <= 0 clears it.
@@ -131,6 +133,11 @@ class THistoryDatabase {
     // Keys of analysers, kits and labs this transaction has seen.
     std::map<QString, qint64> FIds;
 };
+
+// The run report's line for the run's analyser: its previous run's date and
+// verdict and its control charts' state, or that the history holds no
+// earlier run of it; empty for a run that names no analyser.
+QString ReportLine(THistoryDatabase& database, const THistoryRun& run);
 
 // "ANALYSER: CUSUM chart of the zero error signals action since run ID
 // (STARTED)", empty when the chart signals no action.

@@ -46,6 +46,12 @@ inline constexpr const char* kSigmaTooFew = "too few results for limits (%1 of 2
 inline constexpr const char* kActionSignal =
     "%1: %2 chart of the %3 error signals action since run %4 (%5)";
 
+// The run report's line per analyser.
+inline constexpr const char* kReportLineFirst =
+    "History of analyser %1: no earlier run in the history";
+inline constexpr const char* kReportLine =
+    "History of analyser %1: previous run %2 %3; control charts: %4";
+
 // A chart file.
 inline constexpr const char* kChartNotWritten = "the chart %1 cannot be written";
 inline constexpr const char* kChartEnding = "the chart %1 must end in .pdf or .png";

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QSysInfo>
+#include <QThreadPool>
 
 #include "calc/settings.h"
 #include "history/messages.h"
@@ -99,6 +100,33 @@ TSyncOutcome SyncPending(THistoryDatabase& database, const QStringList& runsFold
                 ++sync.AlreadyThere;
         }
     return sync;
+}
+
+QString FolderReportLine(const QString& folder, const QString& url,
+                         const std::string& settingsFile) {
+    const THistoryLocation location =
+        ParseHistoryLocation(url.isEmpty() ? HistoryDatabaseSetting(settingsFile) : url);
+    if (!location.Postgres && !QFile::exists(location.File))
+        return {};
+    THistoryDatabase database(location);
+    return ReportLine(database, ReadRunFolder(folder, DefaultImportContext(settingsFile)));
+}
+
+void WriteInBackground(const QString& folder, const QString& url, const TImportContext& context,
+                       const QStringList& runsFolders) {
+    if (!folder.isEmpty() && !IsPending(folder))
+        MarkPending(folder, url, "writing");
+    QThreadPool::globalInstance()->start([folder, url, context, runsFolders] {
+        try {
+            THistoryDatabase database(ParseHistoryLocation(url));
+            if (!folder.isEmpty())
+                WriteFinishedRun(folder, database, context);
+            SyncPending(database, runsFolders, context);
+        } catch (const std::exception& e) {
+            if (!folder.isEmpty())
+                MarkPending(folder, url, QString::fromStdString(e.what()));
+        }
+    });
 }
 
 }  // namespace history

@@ -52,4 +52,18 @@ struct TSyncOutcome {
 TSyncOutcome SyncPending(THistoryDatabase& database, const QStringList& runsFolders,
                          const TImportContext& context);
 
+// The run report's line for the finished run in `folder` from the history
+// `url` (empty: the settings' or the default file); empty when the run names
+// no analyser or this PC keeps no history file yet (none is made for a
+// report). Raises when the history cannot be read.
+QString FolderReportLine(const QString& folder, const QString& url,
+                         const std::string& settingsFile);
+
+// On a worker of Qt's global thread pool, never waiting and never raising:
+// the finished run in `folder` (none when empty; marked before this
+// returns) into the history `url`, then every marked folder below
+// `runsFolders`. The console's run window and its start use it.
+void WriteInBackground(const QString& folder, const QString& url, const TImportContext& context,
+                       const QStringList& runsFolders);
+
 }  // namespace history

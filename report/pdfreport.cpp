@@ -71,7 +71,8 @@ class TReportLayout {
           FResults(folder.Results),
           FOperator(options.Operator),
           FAllBudgets(options.AllBudgets),
-          FIssue(issue) {
+          FIssue(issue),
+          FHistoryLines(options.HistoryLines) {
         FWidth = writer.width() - kMarginLeft - kMarginRight;
         FBottom = writer.height() - kMarginBottom;
     }
@@ -604,6 +605,8 @@ class TReportLayout {
         Add(Paragraph(verdict, Font(9, true)));
         if (!FFolder.StopReason.isEmpty())
             Add(Paragraph(QString::fromUtf8(kStopped).arg(FFolder.StopReason), Font(8)));
+        for (const QString& line : FHistoryLines)
+            Add(Paragraph(line, Font(8)));
         if (!FResults.HasAnalyzer())
             return;
         if (!FResults.Linearity) {
@@ -801,6 +804,7 @@ class TReportLayout {
     QString FOperator;
     bool FAllBudgets = false;
     TReportIssue FIssue;
+    QStringList FHistoryLines;
     qreal FWidth = 0;
     qreal FBottom = 0;
     std::vector<TBlock> FBlocks;

@@ -11,6 +11,7 @@
 #include "report/runfolder.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace report {
 
@@ -23,6 +24,10 @@ struct TReportOptions {
     // Not empty: the approver ("Name, function"); the report is approved.
     QString ApproveAs;
     QString SequenceFolder;  // empty: SequenceFolder()
+    // One line per analyser from the run history (its previous run's date
+    // and verdict, its control chart's state), made by the caller: the
+    // report reads no database. Printed under the verdict; none: nothing.
+    QStringList HistoryLines;
 };
 
 // The report's number and whether it is approved, as it goes on each page.

@@ -2,6 +2,7 @@
 #include "platform/filltext.h"
 
 #include <QJsonArray>
+#include <QUuid>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -153,7 +154,8 @@ void TRunEngine::SetState(TRunState state) {
 
 void TRunEngine::Start() {
     Guarded([this] {
-        QJsonObject fields{{"plan", QString::fromStdString(FPlan.Name)},
+        QJsonObject fields{{"runId", QUuid::createUuid().toString(QUuid::WithoutBraces)},
+                           {"plan", QString::fromStdString(FPlan.Name)},
                            {"port", QString::fromStdString(FSetup.Port)},
                            {"console", QString::fromStdString(FSetup.Console)},
                            {"conditions", ConditionsJson(FPlan, FSetup)}};

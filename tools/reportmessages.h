@@ -5,7 +5,7 @@ namespace tools {
 
 inline constexpr const char* kReportUsage =
     "usage: vapcal-report RUN_DIR [-o FILE] [--operator NAME] [--all-budgets]\n"
-    "                     [--approve \"NAME, FUNCTION\"]\n"
+    "                     [--approve \"NAME, FUNCTION\"] [--history URL]\n"
     "       vapcal-report --verify RUN_DIR [REPORT.pdf]\n"
     "\n"
     "Writes the calibration run report of the run folder RUN_DIR, made from its plan.json,\n"
@@ -26,6 +26,9 @@ inline constexpr const char* kReportUsage =
     "                   check the journal's hash chain and results.json against the journal,\n"
     "                   and with REPORT.pdf that the folder's files are those the report\n"
     "                   printed the SHA-256 of\n"
+    "  --history URL    the run history whose line for the run's analyser (its previous\n"
+    "                   run and chart state) the report prints, instead of\n"
+    "                   HistoryDatabase= in Vapcal.ini or the default file\n"
     "  -h, --help       this text\n"
     "\n"
     "Exit status: 0 written (or verified), 1 the folder lacks what a report needs, a file\n"
@@ -39,6 +42,8 @@ inline constexpr const char* kReportNoFolder = "vapcal-report: no run folder giv
 inline constexpr const char* kReportTwoFolders =
     "vapcal-report: one run folder only, not '%1' too (see --help)";
 inline constexpr const char* kReportFailed = "vapcal-report: %1";
+inline constexpr const char* kReportNoHistory =
+    "vapcal-report: no line from the history: %1 (the report goes on)";
 inline constexpr const char* kReportWritten = "%1\n%2\n";
 inline constexpr const char* kReportVerified = "%1\n";
 inline constexpr const char* kReportVerifyArguments =

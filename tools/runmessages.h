@@ -7,7 +7,9 @@ namespace tools {
 
 inline constexpr const char* kRunUsage =
     "usage: vapcal-run PLAN -p PORT [--out DIR] [--give-up-after S] [--dahs ADDRESS]\n"
+    "                  [--history URL]\n"
     "       vapcal-run --resume DIR [-p PORT] [--give-up-after S] [--dahs ADDRESS]\n"
+    "                  [--history URL]\n"
     "       vapcal-run --check PLAN [-p PORT]\n"
     "\n"
     "Carries out a calibration run's plan on the Vapcal kit without a window: each point's\n"
@@ -24,6 +26,10 @@ inline constexpr const char* kRunUsage =
     "                         serve the plant's register map there during the run (instead\n"
     "                         of DahsListen in Vapcal.ini); with DahsControl=1 the plant may\n"
     "                         pause, resume and stop the run\n"
+    "  --history URL          the history the finished run is written into (instead of\n"
+    "                         HistoryDatabase= in Vapcal.ini; by default the SQLite file\n"
+    "                         $XDG_DATA_HOME/vapcal/history.sqlite): a file or\n"
+    "                         postgresql://USER@HOST:PORT/DB?sslmode=...; never fails the run\n"
     "  --resume DIR           go on with the interrupted run in DIR: finished points are kept,\n"
     "                         the interrupted one starts again (its port unless -p is given)\n"
     "  --check PLAN           check the plan and print its points with their flows; with -p\n"
@@ -49,6 +55,11 @@ inline constexpr const char* kRunProcedurePassed = "the procedure passes";
 inline constexpr const char* kRunProcedureFailed = "the procedure fails";
 
 inline constexpr const char* kRunPrefix = "vapcal-run: ";
+inline constexpr const char* kRunHistory = "history: written to %s";
+inline constexpr const char* kRunHistoryEarlier = "history: %s earlier runs written to %s";
+inline constexpr const char* kRunNoHistory =
+    "not yet in the history: %s (the folder is marked; the next run's end or "
+    "vapcal-history sync writes it)";
 inline constexpr const char* kRunNeedsPlan = "a plan file is needed (or --resume DIR)";
 inline constexpr const char* kRunNeedsPort = "-p PORT is needed to run a plan";
 inline constexpr const char* kRunUnknownOption = "unknown option %s";

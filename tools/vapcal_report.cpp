@@ -1,4 +1,6 @@
 // vapcal-report: the report of a calibration run, made from its run folder.
+#include "calc/settingslocation.h"
+#include "history/pending.h"
 #include "report/report.h"
 #include "report/verify.h"
 #include "tools/reportmessages.h"
@@ -14,6 +16,7 @@ constexpr int kExitUsage = 64;
 
 struct TReportCommand {
     QString Folder;
+    std::optional<QString> History;
     report::TReportOptions Options;
     bool Verify = false;
     QString VerifyPdf;  // the report whose printed hashes --verify compares
@@ -33,7 +36,13 @@ std::optional<TReportCommand> ReadArguments(const QStringList& arguments, bool& 
             help = true;
             return command;
         }
-        if (argument == "-o" || argument == "--operator" || argument == "--approve") {
+        if (argument == "--history") {
+            if (i + 1 >= arguments.size()) {
+                Say(QString(tools::kReportMissingValue).arg(argument));
+                return std::nullopt;
+            }
+            command.History = arguments[++i];
+        } else if (argument == "-o" || argument == "--operator" || argument == "--approve") {
             if (i + 1 >= arguments.size()) {
                 Say(QString(tools::kReportMissingValue).arg(argument));
                 return std::nullopt;
@@ -83,6 +92,21 @@ void OnlyQtErrors(QtMsgType type, const QMessageLogContext&, const QString& mess
         Say(message);
 }
 
+// The line of the run's analyser from the history (--history, else
+// HistoryDatabase= of Vapcal.ini, else the default file when there is one):
+// a history that cannot be read is one line here and the report goes on
+// without it.
+QStringList HistoryLines(const QString& folder, const std::optional<QString>& url) {
+    try {
+        const QString line =
+            history::FolderReportLine(folder, url.value_or(QString()), calc::SettingsFilePath());
+        return line.isEmpty() ? QStringList() : QStringList{line};
+    } catch (const std::exception& e) {
+        Say(QString(tools::kReportNoHistory).arg(QString::fromStdString(e.what())));
+        return {};
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,7 +147,9 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     try {
         const report::TRunFolder folder = report::ReadRunFolder(command->Folder);
-        const report::TReportFiles files = report::WriteReport(folder, command->Options);
+        report::TReportOptions options = command->Options;
+        options.HistoryLines = HistoryLines(command->Folder, command->History);
+        const report::TReportFiles files = report::WriteReport(folder, options);
         std::fputs(
             QString(tools::kReportWritten).arg(files.Pdf, files.Csv).toLocal8Bit().constData(),
             stdout);

@@ -27,6 +27,8 @@
 #include "calc/settings.h"
 #include "calc/settingslocation.h"
 #include "dahs/dahssettings.h"
+#include "history/database.h"
+#include "history/pending.h"
 #include "live/stability.h"
 #include "platform/filltext.h"
 #include "platform/numtext.h"
@@ -71,6 +73,7 @@ struct TArguments {
     bool Check = false;
     int GiveUpAfter = 120;
     std::string Dahs;
+    std::optional<QString> History;
 };
 
 TArguments ReadArguments(const QStringList& words) {
@@ -102,6 +105,13 @@ TArguments ReadArguments(const QStringList& words) {
             try {
                 dahs::ParseDahsListen(a.Dahs);
             } catch (const dahs::EDahsSettingsError& e) {
+                throw TUsage{e.what()};
+            }
+        } else if (word == "--history") {
+            a.History = QString::fromStdString(value());
+            try {
+                history::ParseHistoryLocation(*a.History);
+            } catch (const history::EHistoryError& e) {
                 throw TUsage{e.what()};
             }
         } else if (word == "--give-up-after") {
@@ -266,12 +276,15 @@ run::TKitLimits OpenKit(run::TKitLine& kit, const std::string& port,
 // application, which a run on the kit's line does without. A report that
 // cannot be made is one line here; the run, its folder and the exit status
 // stay as they are.
-void WriteReport(const QString& folder) {
+void WriteReport(const QString& folder, const std::optional<QString>& history) {
     if (!QFileInfo::exists(folder + "/" + run::kResultsFile))
         return;
     const QString program = QCoreApplication::applicationDirPath() + "/vapcal-report";
     QProcess report;
-    report.start(program, {folder});
+    QStringList arguments{folder};
+    if (history)
+        arguments << "--history" << *history;
+    report.start(program, arguments);
     if (!report.waitForFinished(kReportWaitMs)) {
         const std::string why = report.state() == QProcess::NotRunning
                                     ? (program + ": " + report.errorString()).toStdString()
@@ -312,9 +325,49 @@ int FinishEnded(run::TRunFolder& folder) {
     }
     Say(platform::FillText(tools::kRunResultsRebuilt, {path}));
     if (!QFileInfo::exists(folder.Path() + "/report.pdf"))
-        WriteReport(folder.Path());
+        WriteReport(folder.Path(), std::nullopt);
     const QJsonValue pass = results["pass"];
     return pass.isBool() && !pass.toBool() ? 1 : 0;
+}
+
+// The finished run into the history (--history, else HistoryDatabase= of
+// Vapcal.ini, else the default SQLite file), then any earlier run of the
+// same runs folder still marked as not yet in it. Never changes the run's
+// exit status: a history that is away leaves the folder marked, which the
+// next run's end or `vapcal-history sync` writes.
+void WriteHistory(const QString& folder, const std::optional<QString>& wanted,
+                  const std::string& settingsFile) {
+    if (!QFileInfo::exists(folder + "/" + run::kResultsFile))
+        return;
+    const QString url = wanted ? *wanted : history::HistoryDatabaseSetting(settingsFile);
+    const history::TImportContext context = history::DefaultImportContext(settingsFile);
+    history::THistoryLocation location;
+    try {
+        location = history::ParseHistoryLocation(url);
+    } catch (const history::EHistoryError& e) {
+        history::MarkPending(folder, url, QString::fromStdString(e.what()));
+        Say(tools::kRunPrefix + platform::FillText(tools::kRunNoHistory, {e.what()}));
+        return;
+    }
+    history::MarkPending(folder, location.Text, "writing");
+    try {
+        history::THistoryDatabase database(location);
+        const history::TWriteOutcome outcome = history::WriteFinishedRun(folder, database, context);
+        if (!outcome.Written) {
+            Say(tools::kRunPrefix +
+                platform::FillText(tools::kRunNoHistory, {outcome.Error.toStdString()}));
+            return;
+        }
+        Say(platform::FillText(tools::kRunHistory, {location.Text.toStdString()}));
+        const history::TSyncOutcome earlier =
+            history::SyncPending(database, {QFileInfo(folder).absolutePath()}, context);
+        if (earlier.Added > 0)
+            Say(platform::FillText(tools::kRunHistoryEarlier,
+                                   {std::to_string(earlier.Added), location.Text.toStdString()}));
+    } catch (const std::exception& e) {
+        history::MarkPending(folder, location.Text, QString::fromStdString(e.what()));
+        Say(tools::kRunPrefix + platform::FillText(tools::kRunNoHistory, {e.what()}));
+    }
 }
 
 int Run(const TArguments& arguments) {
@@ -519,8 +572,10 @@ int Run(const TArguments& arguments) {
     kit->StopPolling();
     if (Terminal)
         std::fputs("\r\033[K", stderr);
-    if (begun)
-        WriteReport(folder->Path());
+    if (begun) {
+        WriteReport(folder->Path(), arguments.History);
+        WriteHistory(folder->Path(), arguments.History, settingsFile);
+    }
     return status == 0 || status == 1 ? status : (status == kExitPort ? kExitPort : kExitStopped);
 }
 

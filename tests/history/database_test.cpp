@@ -231,6 +231,27 @@ TEST_P(HistoryDatabase, TheGlanceNamesAnAnalysersActionSignal) {
     EXPECT_THROW(database.SetSigma("nobody's", 1.0, 1.0), EHistoryError);
 }
 
+TEST_P(HistoryDatabase, TheReportsLineNamesThePreviousRunAndTheChartState) {
+    THistoryDatabase database(Location());
+    runtest::TFolderRun first =
+        FolderRun("first", "00000000-0000-4000-8000-0000000000a1", "2026-12-01T08:00:00+01:00");
+    first.Pass = false;
+    runtest::TFolderRun second =
+        FolderRun("second", "00000000-0000-4000-8000-0000000000a2", "2026-12-02T08:00:00+01:00");
+    const THistoryRun older = ReadRunFolder(Folder(first), {});
+    const THistoryRun newer = ReadRunFolder(Folder(second), {});
+    EXPECT_EQ(ReportLine(database, older),
+              "History of analyser HG-1: no earlier run in the history");
+    database.Import(older);
+    database.Import(newer);
+    // The line of the newer run names the older, whatever came in after.
+    EXPECT_EQ(ReportLine(database, newer),
+              "History of analyser HG-1: previous run 2026-12-01 FAIL; control charts: no limits");
+    THistoryRun unnamed = newer;
+    unnamed.Analyzer = {};
+    EXPECT_TRUE(ReportLine(database, unnamed).isEmpty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Databases, HistoryDatabase, testing::Values("sqlite", "postgresql"),
                          [](const auto& info) { return std::string(info.param); });
 

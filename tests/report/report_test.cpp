@@ -240,6 +240,17 @@ TEST(RunReport, TheVerdictGivesTheTrueReasonOfAFail) {
     EXPECT_TRUE(RowOf(PdfText(REPORT_RUNS "/outside/report.pdf"), 4, "FAIL").endsWith("FAIL"));
 }
 
+// A history that cannot be read costs the report only its history line.
+TEST(RunReport, AHistoryThatCannotBeReadLeavesTheReportWithoutItsLine) {
+    fixture::TRun run;
+    run.Name = "historyaway";
+    const QString dir = Folder(run);
+    const auto result = Report({dir, "--history", "postgresql://vapcal@127.0.0.1:1/none"});
+    EXPECT_EQ(result.Exit, 0) << result.Err.toStdString();
+    EXPECT_TRUE(result.Err.contains("no line from the history")) << result.Err.toStdString();
+    EXPECT_FALSE(PdfText(dir + "/report.pdf").contains("History of analyser"));
+}
+
 TEST(RunReport, ASkippedAndAStoppedPointWithoutAnAnalyserRender) {
     fixture::TRun run;
     run.Name = "skipped point";

@@ -21,6 +21,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QUuid>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -611,6 +612,36 @@ TEST_F(VapcalRun, SigintAndSigtermStopTheRunWithItsJournalAndResults) {
         EXPECT_EQ(QJsonDocument::fromJson(Read(out + "/results.json"))["plan"].toString(),
                   "Four points");
     }
+}
+
+// The history away at the run's end (its folder cannot be made): the run
+// ends as it would, its folder marked; sync writes it once the history is
+// there, and only once. The journal's start carries the run's identity.
+TEST_F(VapcalRun, ARunEndsNormallyWithItsHistoryAwayAndSyncWritesItLater) {
+    TSimProcess sim({"--analyzer", "30", "--analyzer-gain", "1.02", "--seed", "6"});
+    ASSERT_FALSE(sim.Device.empty());
+    QFile plain(Out("plain"));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    std::vector<std::string> arguments = Arguments(sim, Out("runs/away"));
+    arguments.insert(arguments.end(), {"--history", Out("plain/history.sqlite").toStdString()});
+    TRunProcess away(FHome.path(), arguments);
+    EXPECT_EQ(away.Wait(), 0) << away.Errors();
+    EXPECT_NE(away.Errors().find("not yet in the history"), std::string::npos) << away.Errors();
+    EXPECT_TRUE(QFile::exists(Out("runs/away") + "/history-pending"));
+    const QString runId = Events(Out("runs/away")).front()["runId"].toString();
+    EXPECT_EQ(QUuid(runId).version(), QUuid::Random) << runId.toStdString();
+
+    const QString good = Out("history.sqlite");
+    const QString synced =
+        Output(VAPCAL_HISTORY, {"--history", good, "sync", "--runs", Out("runs")});
+    EXPECT_TRUE(synced.startsWith("1 written")) << synced.toStdString();
+    EXPECT_FALSE(QFile::exists(Out("runs/away") + "/history-pending"));
+    EXPECT_TRUE(Output(VAPCAL_HISTORY, {"--history", good, "sync", "--runs", Out("runs")})
+                    .startsWith("0 written"));
+    const QString listed = Output(VAPCAL_HISTORY, {"--history", good, "list", "--json"});
+    EXPECT_EQ(listed.count('\n'), 1) << listed.toStdString();
+    EXPECT_TRUE(listed.contains("\"id\":\"" + runId + "\"")) << listed.toStdString();
 }
 
 TEST_F(VapcalRun, UsageAndRefusedPlansExit64) {
