@@ -15,6 +15,7 @@
 #include <QTabBar>
 #include <QTimer>
 #include <algorithm>
+#include <cstdio>
 
 #include "app/calcfields.h"
 #include "app/comselect.h"
@@ -43,6 +44,15 @@
 namespace app {
 
 namespace {
+
+// A path as a shell takes it whole: in single quotes, each quote of its own
+// closed, escaped and opened again.
+std::string ShellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
 
 // The window's client area: the designed 339 x 447 window less its frame and
 // title bar, and the status line under the button row.
@@ -632,11 +642,24 @@ void TfrmVapcalCalc::btnComPortClick() {
 // unattended has nobody to answer it.
 void TfrmVapcalCalc::TakePort(const std::string& port) {
     activated_ = true;
-    // Nor is an interrupted run offered: the question would wait for ever.
+    // The interrupted run is offered once the line runs, below.
     runOffered_ = true;
     SW_VCtimer->SetEnabled(false);
     PortConfirmed = true;
     StartLine(port);
+    // Started on its port without a screen (offscreen), nobody answers the
+    // question: the way to resume the run goes to standard error instead.
+    if (QGuiApplication::platformName() == "offscreen") {
+        const QString folder = InterruptedRun(run::DefaultRunsFolder());
+        if (!folder.isEmpty())
+            std::fputs(platform::FillText(kRunResumeInstead,
+                                          {folder.toStdString(), ShellQuoted(folder.toStdString())})
+                           .c_str(),
+                       stderr);
+        return;
+    }
+    runOffered_ = false;
+    OfferInterruptedRun();
 }
 
 void TfrmVapcalCalc::StartLine(const std::string& port) {
