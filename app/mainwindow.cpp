@@ -23,11 +23,11 @@
 #include "app/messages.h"
 #include "app/runwindow.h"
 #include "app/skin.h"
-#include "app/threadedtimer.h"
 #include "app/trendpage.h"
 #include "app/uncertaintyview.h"
 #include "calc/model.h"
 #include "kit/kit.h"
+#include "kit/threadedtimer.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
 #include "panels/cal3300rs485.h"
@@ -465,7 +465,7 @@ void TfrmVapcalCalc::CreateGlyphs() {
 // status line.
 void TfrmVapcalCalc::CreateModbus() {
     Kit->OnRead = [this](const kit::TReadDone& read) { ShowRead(read); };
-    SW_VCtimer->OnTimer = [this](TThreadedTimer*) { SW_VCtimerTimer(); };
+    SW_VCtimer->OnTimer = [this](kit::TThreadedTimer*) { SW_VCtimerTimer(); };
     Kit->OnPollStopped = [this](const std::string& why) { PollingStopped(why); };
     Kit->OnPortGone = [this](const std::string& port) { PortGone(port); };
     Kit->OnPortBack = [this](const std::string& port) { PortBack(port); };

@@ -56,7 +56,6 @@ namespace app {
 class TfrmCalibrationRun;
 class TfrmComSelect;
 class TLiveDisplay;
-class TThreadedTimer;
 class TUncertaintyView;
 
 // A caption as the window shows it (the soft hyphen before a superscript
@@ -94,7 +93,7 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     regwire::TModbusClient* mcVapcalRF;
     regwire::TModbusClient* mcVapcalDF;
     regwire::TModbusClient* mcVapcalTC;
-    TThreadedTimer* SW_VCtimer;
+    kit::TThreadedTimer* SW_VCtimer;
 
     // Capacities of the flow controllers, as read from them.
     float& RFCapacity;

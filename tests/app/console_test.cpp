@@ -42,8 +42,8 @@
 #include "app/livedisplay.h"
 #include "app/mainwindow.h"
 #include "app/runwindow.h"
-#include "app/threadedtimer.h"
 #include "app/trendpage.h"
+#include "kit/threadedtimer.h"
 #include "live/messages.h"
 #include "live/recorder.h"
 #include "modbus/client.h"
@@ -426,7 +426,7 @@ TEST_F(ConsoleTest, APulledAdapterIsWaitedForAndPollingResumesWhenItIsBack) {
     ASSERT_TRUE(QTest::qWaitFor(allCurrent));
     int ticks = 0;
     const auto poll = window->SW_VCtimer->OnTimer;
-    window->SW_VCtimer->OnTimer = [&](app::TThreadedTimer* sender) {
+    window->SW_VCtimer->OnTimer = [&](kit::TThreadedTimer* sender) {
         ++ticks;
         poll(sender);
     };
@@ -456,7 +456,7 @@ TEST_F(ConsoleTest, APulledAdapterIsWaitedForAndPollingResumesWhenItIsBack) {
         ticksSinceBack = 0;
         back(port);
     };
-    window->SW_VCtimer->OnTimer = [&](app::TThreadedTimer* sender) {
+    window->SW_VCtimer->OnTimer = [&](kit::TThreadedTimer* sender) {
         if (ticksSinceBack >= 0)
             ++ticksSinceBack;
         poll(sender);
@@ -574,7 +574,7 @@ TEST_F(ConsoleTest, FailedTickStopsThePollUntilRefreshStartsItAgain) {
     Connect();
     auto poll = window->SW_VCtimer->OnTimer;
     bool fail = true;
-    window->SW_VCtimer->OnTimer = [&](app::TThreadedTimer* sender) {
+    window->SW_VCtimer->OnTimer = [&](kit::TThreadedTimer* sender) {
         if (fail)
             throw std::runtime_error("the instrument table is gone");
         poll(sender);
