@@ -35,6 +35,7 @@
 #include "platform/numtext.h"
 #include "report/report.h"
 #include "run/messages.h"
+#include "run/procedure.h"
 
 namespace app {
 
@@ -48,9 +49,12 @@ const char* const kPointKeys[] = {"wanted",   "flow",         "temperature",
                                   "dilution", "dwellMinutes", "settleMaxMinutes"};
 constexpr int kPointKeyCount = 6;
 const char* const kPlanColumns[] = {
-    "Wanted\n(ng/l)", "Flow\n(ml/min)",    "Temperature\n(\u00B0C)",   "Dilution\n(l/min)",
-    "Dwell\n(min)",   "Settle max\n(min)", "Reservoir flow\n(ml/min)", "Calculated\n(ng/l)"};
-constexpr int kPlanColumnCount = 8;
+    "Wanted\n(ng/l)",           "Flow\n(ml/min)",     "Temperature\n(\u00B0C)",
+    "Dilution\n(l/min)",        "Dwell\n(min)",       "Settle max\n(min)",
+    "Reservoir flow\n(ml/min)", "Calculated\n(ng/l)", "Level"};
+constexpr int kPlanColumnCount = 9;
+// The point's level under a procedure, typed or filled from it.
+constexpr int kLevelColumn = 8;
 const char* const kResultColumns[] = {"Point",           "Status",       "Delivered (ng/l)",
                                       "Analyser (ng/l)", "Error (ng/l)", "Verdict"};
 constexpr int kResultColumnCount = 6;
@@ -244,6 +248,11 @@ void TfrmCalibrationRun::CreateHead() {
     edtAnalyzerFormat = HeadField(group, "float");
     edtAnalyzerScale = HeadField(group, "1");
     edtAnalyzerDelay = HeadField(group, "0");
+    cbxProcedure =
+        Choice(group, {"points", "epa-linearity", "epa-calibration-error", "en14181-linearity"});
+    edtSpan = HeadField(group, "ng/l");
+    cbxBasis = Choice(group, {"20C", "0C"});
+    edtResidualLimit = HeadField(group, "5");
     const std::pair<const char*, QWidget*> fields[] = {
         {"Name", edtName},
         {"Operator", edtOperator},
@@ -265,6 +274,10 @@ void TfrmCalibrationRun::CreateHead() {
         {"Format", edtAnalyzerFormat},
         {"Scale", edtAnalyzerScale},
         {"Delay (s)", edtAnalyzerDelay},
+        {"Procedure", cbxProcedure},
+        {"Span / range (ng/l)", edtSpan},
+        {"Basis", cbxBasis},
+        {"Residual limit (%)", edtResidualLimit},
     };
     constexpr int kPerRow = 4;
     int at = 0;
@@ -273,6 +286,9 @@ void TfrmCalibrationRun::CreateHead() {
         grid->addWidget(field, at / kPerRow, (at % kPerRow) * 2 + 1);
         ++at;
     }
+    connect(cbxProcedure, &QComboBox::currentIndexChanged, this, [this] { FillProcedurePoints(); });
+    connect(cbxBasis, &QComboBox::currentIndexChanged, this, [this] { FillProcedurePoints(); });
+    connect(edtSpan, &QLineEdit::editingFinished, this, [this] { FillProcedurePoints(); });
 }
 
 void TfrmCalibrationRun::CreatePlanTable() {
@@ -378,8 +394,34 @@ void TfrmCalibrationRun::CreateResults() {
 void TfrmCalibrationRun::AddPointRow() {
     const int row = tblPlan->rowCount();
     tblPlan->insertRow(row);
-    for (int c = kPointKeyCount; c < kPlanColumnCount; ++c)
+    for (int c = kPointKeyCount; c < kLevelColumn; ++c)
         tblPlan->setItem(row, c, ReadOnlyItem({}));
+}
+
+void TfrmCalibrationRun::FillProcedurePoints() {
+    const run::TProcedureRule* rule =
+        run::ProcedureRuleNamed(cbxProcedure->currentText().toStdString());
+    std::optional<double> span;
+    try {
+        span = FieldNumber(edtSpan->text(), rule ? rule->SpanKey : "span", {});
+    } catch (const run::EPlanError&) {
+        return;  // the check names it
+    }
+    if (!rule || !span || *span <= 0)
+        return;
+    run::TProcedurePlan procedure;
+    procedure.Kind = rule->Kind;
+    procedure.Span = *span;
+    procedure.Levels = run::DefaultLevels(rule->Kind, *span);
+    const double factor = run::BasisFactor(cbxBasis->currentIndex() == 1 ? run::ab0C : run::ab20C);
+    tblPlan->setRowCount(0);
+    for (const run::TPlanLevel& level : run::InjectionOrder(procedure)) {
+        AddPointRow();
+        const int row = tblPlan->rowCount() - 1;
+        tblPlan->setItem(row, 0, new QTableWidgetItem(Shown(level.Concentration / factor)));
+        tblPlan->setItem(row, kLevelColumn,
+                         new QTableWidgetItem(QString::fromStdString(level.Name)));
+    }
 }
 
 // --- The plan ---
@@ -409,8 +451,18 @@ QJsonObject TfrmCalibrationRun::PlanJson() const {
     PutText(analyzer, "format", edtAnalyzerFormat);
     PutNumber(analyzer, "scale", edtAnalyzerScale, "analyzer: ");
     PutNumber(analyzer, "delaySeconds", edtAnalyzerDelay, "analyzer: ");
+    const run::TProcedureRule* rule =
+        run::ProcedureRuleNamed(cbxProcedure->currentText().toStdString());
+    if (cbxBasis->currentIndex() != 0)
+        analyzer["basis"] = cbxBasis->currentText();
     if (analyzer.size() > 1 || cbxAnalyzerSource->currentIndex() != 0)
         plan["analyzer"] = analyzer;
+    if (rule) {
+        plan["procedure"] = rule->Name;
+        PutNumber(plan, rule->SpanKey, edtSpan);
+        if (rule->Kind == run::pkEn14181Linearity)
+            PutNumber(plan, "residualLimitPercent", edtResidualLimit);
+    }
     QJsonArray points;
     for (int row = 0; row < tblPlan->rowCount(); ++row) {
         QJsonObject point;
@@ -422,6 +474,9 @@ QJsonObject TfrmCalibrationRun::PlanJson() const {
             if (const auto number = FieldNumber(item->text(), kPointKeys[c], where))
                 point[kPointKeys[c]] = *number;
         }
+        const QTableWidgetItem* level = tblPlan->item(row, kLevelColumn);
+        if (level != nullptr && !level->text().trimmed().isEmpty())
+            point["level"] = level->text().trimmed();
         // A row left empty is no point.
         if (!point.isEmpty())
             points.append(point);
@@ -453,15 +508,34 @@ void TfrmCalibrationRun::ShowPlan(const QJsonObject& plan) {
     edtAnalyzerFormat->setText(analyzer["format"].toString());
     ShowNumber(edtAnalyzerScale, analyzer["scale"]);
     ShowNumber(edtAnalyzerDelay, analyzer["delaySeconds"]);
+    // The procedure's fields first: choosing one fills the points from its
+    // defaults, which the plan's own points then replace.
+    cbxBasis->setCurrentText(analyzer["basis"].toString("20C"));
+    ShowNumber(edtSpan, plan[plan.contains("range") ? "range" : "span"]);
+    ShowNumber(edtResidualLimit, plan["residualLimitPercent"]);
+    cbxProcedure->setCurrentText(plan["procedure"].toString("points"));
+    QJsonArray points = plan["points"].toArray();
+    if (!plan.contains("points") && cbxProcedure->currentIndex() != 0) {
+        // A plan of levels alone: its points as the plan makes them.
+        try {
+            for (const run::TPlanPoint& made : run::ParsePlan(QJsonDocument(plan).toJson()).Points)
+                points.append(QJsonObject{{"wanted", made.Wanted.value_or(0)},
+                                          {"level", QString::fromStdString(made.Level)}});
+        } catch (const run::EPlanError&) {
+            // Shown as far as it goes; the check names what is wrong.
+        }
+    }
     tblPlan->setRowCount(0);
-    for (const QJsonValue& value : plan["points"].toArray()) {
+    for (const QJsonValue& value : points) {
         AddPointRow();
         const QJsonObject point = value.toObject();
+        const int row = tblPlan->rowCount() - 1;
         for (int c = 0; c < kPointKeyCount; ++c)
-            tblPlan->setItem(tblPlan->rowCount() - 1, c,
+            tblPlan->setItem(row, c,
                              new QTableWidgetItem(point[kPointKeys[c]].isDouble()
                                                       ? Shown(point[kPointKeys[c]].toDouble())
                                                       : QString()));
+        tblPlan->setItem(row, kLevelColumn, new QTableWidgetItem(point["level"].toString()));
     }
 }
 

@@ -63,8 +63,16 @@ class TfrmCalibrationRun : public QWidget {
     QLineEdit* edtAnalyzerFormat;
     QLineEdit* edtAnalyzerScale;
     QLineEdit* edtAnalyzerDelay;
+    // The QA procedure, its span or range (ng/l on the analyser's basis),
+    // the analyser's basis and the EN test's residual limit; a procedure
+    // fills the points with its levels in their order.
+    QComboBox* cbxProcedure;
+    QLineEdit* edtSpan;
+    QComboBox* cbxBasis;
+    QLineEdit* edtResidualLimit;
     // The points: wanted, flow, temperature, dilution, dwell, settle max as
-    // typed; after a check, the reservoir flow and concentration they give.
+    // typed; after a check, the reservoir flow and concentration they give;
+    // then the procedure's level each point is an injection of.
     QTableWidget* tblPlan;
     QPushButton* btnAddPoint;
     QPushButton* btnRemovePoint;
@@ -104,6 +112,10 @@ class TfrmCalibrationRun : public QWidget {
     // Reads, checks and shows a plan file; a refused one is a message.
     void LoadPlan(const QString& path);
     void SavePlan(const QString& path);
+    // The points of the chosen procedure at its default levels of the span
+    // or range, in the procedure's order, wanted at 20 °C for the basis.
+    // Nothing changes under "points" or without a span.
+    void FillProcedurePoints();
 
     void btnLoadClick();
     void btnSaveClick();

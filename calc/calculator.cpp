@@ -114,8 +114,16 @@ void TCalculator::SetUncorrectedOutput() {
     });
 }
 
-// The ratio of the two outputs as held; true when it could be computed.
+// The ratio of the two outputs as held; true when the outputs stand. At the
+// zero gas (both outputs held as 0.00) there is no ratio to show: the field
+// stays empty, which is no failure and keeps Apply open. A wanted output
+// over an uncorrected 0.00 still fails: that flow delivers nothing.
 bool TCalculator::SetRatio() {
+    if (!f_.edtUncorrectedOput.Text().empty() && !f_.edtDilutedOput.Text().empty() &&
+        f_.edtUncorrectedOput.AsFloat() == 0 && f_.edtDilutedOput.AsFloat() == 0) {
+        f_.edtRatio.Clear();
+        return true;
+    }
     Derive(f_.edtRatio, [this] {
         return CalcRatio(Computed(f_.edtDilutedOput), Computed(f_.edtUncorrectedOput));
     });

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <optional>
+#include <string>
 
 #include "kit/messages.h"
 #include "platform/filltext.h"
@@ -39,6 +41,112 @@ long long RoundHalfEvenChecked(long double x) {
         throw platform::EInvalidOp();
     return TruncateChecked(std::nearbyint(x));
 }
+
+// An unsigned whole number of 128 bits, for the set point's exact counts.
+struct TWide {
+    std::uint64_t High = 0;
+    std::uint64_t Low = 0;
+};
+
+TWide Multiply(std::uint64_t a, std::uint64_t b) {
+    const std::uint64_t a0 = a & 0xFFFFFFFFu, a1 = a >> 32;
+    const std::uint64_t b0 = b & 0xFFFFFFFFu, b1 = b >> 32;
+    const std::uint64_t low = a0 * b0;
+    const std::uint64_t middle1 = a1 * b0 + (low >> 32);
+    const std::uint64_t middle2 = a0 * b1 + (middle1 & 0xFFFFFFFFu);
+    return {a1 * b1 + (middle1 >> 32) + (middle2 >> 32), (middle2 << 32) | (low & 0xFFFFFFFFu)};
+}
+
+// `value` x `factor`, none when it does not fit 128 bits.
+std::optional<TWide> Multiply(const TWide& value, std::uint64_t factor) {
+    const TWide low = Multiply(value.Low, factor);
+    const TWide high = Multiply(value.High, factor);
+    if (high.High != 0 || high.Low > ~low.High)
+        return std::nullopt;
+    return TWide{high.Low + low.High, low.Low};
+}
+
+std::optional<TWide> ShiftLeft(const TWide& value, int bits) {
+    if (bits == 0)
+        return value;
+    if (bits >= 64 || (value.High >> (64 - bits)) != 0)
+        return std::nullopt;
+    return TWide{(value.High << bits) | (value.Low >> (64 - bits)), value.Low << bits};
+}
+
+bool NotAbove(const TWide& a, const TWide& b) {
+    return a.High < b.High || (a.High == b.High && a.Low <= b.Low);
+}
+
+// The 18-digit decimal text of a flow as a whole number of 10^-decimals.
+struct TDecimal {
+    std::uint64_t Digits = 0;
+    int Decimals = 0;
+};
+
+std::optional<TDecimal> HeldDecimal(long double flow) {
+    const std::string text = platform::FloatToStrFixed(flow, 18);
+    TDecimal decimal;
+    bool separator = false;
+    int significant = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            if (separator || c == '-' || c == 'E' || c == 'e')
+                return std::nullopt;
+            separator = true;
+            continue;
+        }
+        if (decimal.Digits == 0 && c == '0' && !separator)
+            continue;
+        if (++significant > 19)
+            return std::nullopt;
+        decimal.Digits = decimal.Digits * 10 + static_cast<std::uint64_t>(c - '0');
+        if (separator)
+            ++decimal.Decimals;
+    }
+    while (decimal.Decimals > 0 && decimal.Digits % 10 == 0) {
+        decimal.Digits /= 10;
+        --decimal.Decimals;
+    }
+    return decimal;
+}
+
+}  // namespace
+
+// floor(decimal x 32000 / capacity) in whole numbers: the capacity is
+// c x 2^e exactly (c of 24 bits), the decimal D x 10^-d, so the counts are
+// the largest k with k x c x 10^d x 2^max(e,0) <= D x 32000 x 2^max(-e,0).
+// None for a flow or capacity beyond what 128 bits hold.
+std::optional<long long> ExactFlowCounts(long double flow, float capacity) {
+    const std::optional<TDecimal> decimal = HeldDecimal(flow);
+    if (!decimal || capacity <= 0)
+        return std::nullopt;
+    int exponent = 0;
+    const float fraction = std::frexp(capacity, &exponent);
+    const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 24));
+    exponent -= 24;
+    std::uint64_t power = 1;
+    for (int i = 0; i < decimal->Decimals; ++i)
+        power *= 10;
+    std::optional<TWide> numerator = Multiply(decimal->Digits, kFullScaleCounts);
+    std::optional<TWide> denominator = Multiply(mantissa, power);
+    if (exponent < 0)
+        numerator = ShiftLeft(*numerator, -exponent);
+    else
+        denominator = ShiftLeft(*denominator, exponent);
+    if (!numerator || !denominator)
+        return std::nullopt;
+    long long counts = 0;
+    for (long long step = 1 << 15; step > 0; step >>= 1) {
+        const std::optional<TWide> reach =
+            Multiply(*denominator, static_cast<std::uint64_t>(counts + step));
+        if (reach && NotAbove(*reach, *numerator))
+            counts += step;
+    }
+    return counts;
+}
+
+namespace {
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9')
@@ -118,11 +226,20 @@ int TempLimitFromRaw(std::uint16_t raw) {
     return static_cast<int>(std::nearbyint(static_cast<long double>(raw) / 10));
 }
 
+// The counts of a flow set point are worked out from the decimal value the
+// field holds (its 18-digit text, as every field text is made), not from its
+// binary value: 0.7 is held as 0.69999999999999999997, whose product with
+// 1600 counts per ml/min truncates to 1119 where the operator typed 1120's
+// flow. The quotient flow x 32000 / capacity is formed in whole numbers,
+// with the capacity's exact binary value, and truncated toward zero.
 std::uint16_t FlowSetPointToRaw(long double flow, float capacity) {
     if (!std::isfinite(capacity))
         throw platform::EInvalidOp();
     const long double countsPerUnit = platform::Divide(kFullScaleCounts, capacity);
-    const long long counts = TruncateChecked(flow * countsPerUnit);
+    const long double product = flow * countsPerUnit;
+    long long counts = TruncateChecked(product);
+    if (std::isfinite(product) && product >= 0 && product <= kFullScaleCounts + 1)
+        counts = ExactFlowCounts(flow, capacity).value_or(counts);
     if (counts < 0 || counts > kFullScaleCounts)
         throw ESetPointRange(platform::FillText(
             kFlowSetPointOutOfRange,

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -89,10 +90,15 @@ class ESetPointRange : public std::runtime_error {
 };
 
 // The register value of a flow set point: flow x (32000 / capacity)
-// truncated toward zero. Counts outside 0..32000 raise ESetPointRange,
-// never wrap into another flow. A capacity of 0 raises EZeroDivide; a
-// non-finite capacity or result raises EInvalidOp, so nothing is written.
+// truncated toward zero, the flow taken as the decimal value its field holds
+// (0.7 ml/min at a capacity of 20 is 1120 counts, never 1119). Counts outside 0..32000 raise
+// ESetPointRange, never wrap into another flow. A capacity of 0 raises EZeroDivide; a non-finite
+// capacity or result raises EInvalidOp, so nothing is written.
 std::uint16_t FlowSetPointToRaw(long double flow, float capacity);
+// The whole counts below flow x 32000 / capacity for the flow's 18-digit
+// decimal text and the capacity's exact value; none when they do not fit
+// the arithmetic (a flow of more than 19 digits, a capacity not above 0).
+std::optional<long long> ExactFlowCounts(long double flow, float capacity);
 // The register value of a temperature set point: tenths of a degree, to the
 // nearest integer with ties to even; outside 0..65535 raises ESetPointRange,
 // non-finite raises EInvalidOp.

@@ -298,6 +298,7 @@ std::unique_ptr<TModbusTransaction> TModbusClient::NewRequest(std::int32_t UserD
     transaction->Custom = custom;
     transaction->AnyServer = anyServer;
     transaction->MaxSends = FMaxSends;
+    transaction->ReceiveTimeout = FReceiveTimeout;
     FConnection->WriteAddress(transaction->Request, this);
     return transaction;
 }

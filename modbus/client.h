@@ -110,6 +110,13 @@ class TModbusClient : public QObject, public TModbusClientLink {
     // value) may be given more sends than the connection's others.
     std::uint32_t MaxSends() const { return FMaxSends; }
     void SetMaxSends(std::uint32_t value) { FMaxSends = value; }
+    // How long each send of a request queued from now on waits for its
+    // reply, in ms; 0, the default, leaves it to the connection's
+    // ReceiveTimeout. A server that may be away (a second instrument on a
+    // shared line) is given less than the others, so that its silence does
+    // not hold the line for a whole time-out.
+    std::uint32_t ReceiveTimeout() const { return FReceiveTimeout; }
+    void SetReceiveTimeout(std::uint32_t value) { FReceiveTimeout = value; }
 
     TMultipleBitsAccessEvent OnCoilsRead;
     TModbusClientNotifyEvent OnConsecutiveTimeoutLimitExceed;
@@ -259,6 +266,7 @@ class TModbusClient : public QObject, public TModbusClientLink {
     QPointer<TModbusConnection> FConnection;
     std::int32_t FMaxConsecutiveTimeouts = -1;
     std::uint32_t FMaxSends = 0;
+    std::uint32_t FReceiveTimeout = 0;
     std::uint8_t FServerAddress = 1;
     std::uint32_t FConsecutiveTimeouts = 0;
     TDecodedValues FDecoded;

@@ -492,6 +492,16 @@ void TModbusConnection::CancelTransactions(TModbusClientLink* client) {
 
 // --- Messages from the thread ---
 
+bool TModbusConnection::DeliverNext(std::uint32_t timeoutMs) {
+    // The thread may be waiting for this one to show an error: served here,
+    // such a wait never holds up the transactions behind it.
+    platform::CheckSynchronize();
+    if (FReceiver->HandleNext(timeoutMs))
+        return true;
+    platform::CheckSynchronize();
+    return false;
+}
+
 void TModbusConnection::HandleMessage(platform::TPostedMessage& message) {
     // A handler may destroy the connection.
     const QPointer<TModbusConnection> alive(this);

@@ -233,6 +233,13 @@ class TModbusConnection : public QObject {
     // Frees the waiting transactions of the client (all for nullptr) without
     // any event. Client mode only; nothing when inactive.
     void CancelTransactions(TModbusClientLink* client = nullptr);
+    // For a caller on the main thread that waits for its own transactions
+    // (a command line, a test): delivers the thread's next message here, a
+    // frame copy or a finished transaction with its event, waiting up to
+    // timeoutMs for it, without a trip through the event loop. False when
+    // none came in time. An error the thread hands over meanwhile is shown
+    // once the wait ends, so keep timeoutMs short where that matters.
+    bool DeliverNext(std::uint32_t timeoutMs);
 
     // --- For server objects (server mode) ---
     void RegisterServer(TModbusServerLink* server);

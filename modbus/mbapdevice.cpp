@@ -14,6 +14,9 @@ constexpr std::size_t kHeaderSize = 7;  // identifier, protocol, length, unit
 // The length field counts the unit identifier and the protocol data unit.
 constexpr std::size_t kShortestLength = 2;
 constexpr std::size_t kLongestLength = 254;
+// Characters staged ahead of the frame in hand: room for two whole frames,
+// so a frame that follows another in one segment is taken at once.
+constexpr std::size_t kStagedRoom = 2 * (kHeaderSize + kLongestLength);
 
 std::uint16_t Word(const std::uint8_t* bytes) {
     return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
@@ -23,7 +26,7 @@ std::uint16_t Word(const std::uint8_t* bytes) {
 
 TMbapDevice::TMbapDevice(std::unique_ptr<platform::TSerialDevice> stream, TConnectionMode mode)
     : FStream(std::move(stream)), FMode(mode) {
-    FStaged.reserve(2 * (kHeaderSize + kLongestLength));
+    FStaged.reserve(kStagedRoom);
     FReady.reserve(kLongestLength + 2);
 }
 
@@ -38,6 +41,9 @@ void TMbapDevice::Pump() {
         FReady.clear();
         FReadyAt = 0;
     }
+    // Whatever does not fit stays in the stream: a staged run that fills
+    // the room holds a whole frame, which CutFrame takes below.
+    queued = std::min(queued, kStagedRoom - std::min(FStaged.size(), kStagedRoom));
     if (queued > 0) {
         const std::size_t old = FStaged.size();
         FStaged.resize(old + queued);
@@ -112,6 +118,25 @@ bool TMbapDevice::WaitForInputUs(std::uint64_t timeoutUs) {
     }
 }
 
+TMbapDevice::TFrameWait TMbapDevice::WaitForFrame(std::uint64_t idleUs, std::uint64_t frameUs) {
+    std::uint64_t deadline = FStream->TickUs() + idleUs;
+    bool begun = false;
+    for (;;) {
+        Pump();
+        if (ReadyCount() > 0)
+            return fwFrame;
+        const std::uint64_t now = FStream->TickUs();
+        if (!begun && !FStaged.empty()) {
+            begun = true;
+            deadline = now + frameUs;
+        }
+        if (now >= deadline)
+            return begun ? fwIncomplete : fwIdle;
+        if (!FStream->WaitForInputUs(deadline - now) && FStream->TickUs() < deadline)
+            return fwCutShort;
+    }
+}
+
 void TMbapDevice::CutShortWait() {
     FStream->CutShortWait();
 }
@@ -167,13 +192,16 @@ bool TMbapDevice::Write(const std::uint8_t* data, std::size_t count, std::uint32
     return FStream->Write(frame.data(), 6 + length, timeoutMs);
 }
 
+// Only the frame in hand goes. The stream is left whole: cutting it where a
+// purge happens to fall could part a frame that is still arriving and lose
+// the frame boundaries with it, and a late reply still coming is dropped by
+// its transaction identifier all the same.
 void TMbapDevice::Purge(bool receive, bool transmit) {
     if (receive) {
-        FStaged.clear();
         FReady.clear();
         FReadyAt = 0;
     }
-    FStream->Purge(receive, transmit);
+    FStream->Purge(false, transmit);
 }
 
 void TMbapDevice::ApplySettings(const platform::TSerialLineSettings& settings) {

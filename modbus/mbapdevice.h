@@ -15,6 +15,10 @@
 // dropped unseen. A server answers with the identifier of the request it
 // took last. A header that cannot be a Modbus TCP frame (another protocol, a
 // length outside 2 to 254) is a line error: what was queued goes with it.
+//
+// At most two frames' worth of characters are taken from the stream ahead
+// of the frame in hand; a peer that sends faster than it is answered is held
+// back by its own connection, not by this device's memory.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +41,19 @@ class TMbapDevice final : public platform::TSerialDevice {
     // once the connection has read the last of it; on the connection's
     // worker thread. For a tool that shows the bytes on the wire.
     std::function<void(const std::uint8_t* frame, std::size_t count, bool sent)> OnWireFrame;
+
+    // How a wait for a whole frame ended.
+    enum TFrameWait : std::uint8_t {
+        fwFrame,       // a whole frame is in hand
+        fwIdle,        // nothing of a frame came within the idle time
+        fwIncomplete,  // a frame began and its rest did not come in time
+        fwCutShort,    // cut short, or the stream's peer has gone
+    };
+    // Waits for a whole frame: at most idleUs while no character of one has
+    // come, and at most frameUs from the wait that saw a frame's first
+    // characters. A peer that sends part of a header and falls silent so
+    // holds its server for frameUs, not for the idle time.
+    TFrameWait WaitForFrame(std::uint64_t idleUs, std::uint64_t frameUs);
 
     void ApplySettings(const platform::TSerialLineSettings& settings) override;
     bool WaitForInput(std::uint32_t timeoutMs) override;

@@ -103,4 +103,8 @@ inline constexpr std::string_view PeerIdle =
     "connection closed: no request for %d s";  // the idle time-out in seconds
 inline constexpr std::string_view PeerStalled =
     "connection closed: the peer does not take its replies";
+inline constexpr std::string_view PeerFrameIncomplete =
+    "connection closed: a frame begun was not complete within %d s";  // the frame time-out
+// After a refusal's own text, once a minute while the address keeps dialling.
+inline constexpr std::string_view RefusedAgain = "; %d more in the last %d s";  // count, seconds
 }  // namespace regwire::msg

@@ -43,6 +43,11 @@ std::unique_ptr<platform::TSerialDevice> OpenNetworkPort(const std::string& port
 
 }  // namespace
 
+bool NetworkEndpoint(const std::string& port, TConnectionMode mode,
+                     platform::TTcpEndpoint& endpoint) {
+    return ParseNetworkPort(port, mode, endpoint);
+}
+
 bool IsNetworkPortName(const std::string& port, TConnectionMode mode) {
     platform::TTcpEndpoint endpoint;
     return ParseNetworkPort(port, mode, endpoint);
@@ -78,15 +83,17 @@ std::string ListeningPortName(const std::string& port, platform::TSerialDevice& 
     if (auto* mbap = dynamic_cast<TMbapDevice*>(stream))
         stream = &mbap->Stream();
     const auto* tcp = dynamic_cast<const platform::TTcpDevice*>(stream);
-    if (tcp == nullptr || tcp->LocalPort() == 0)
+    return tcp == nullptr ? port : ListeningPortName(port, tcp->LocalPort());
+}
+
+std::string ListeningPortName(const std::string& port, std::uint16_t localPort) {
+    platform::TTcpEndpoint endpoint;
+    if (localPort == 0 || !ParseNetworkPort(port, cmServer, endpoint))
         return port;
     const std::string_view scheme = SchemeOf(PortKindOf(port));
-    platform::TTcpEndpoint endpoint;
-    if (!ParseNetworkPort(port, cmServer, endpoint))
-        return port;
     const bool v6 = endpoint.Host.find(':') != std::string::npos;
     return std::string(scheme) + (v6 ? "[" + endpoint.Host + "]" : endpoint.Host) + ":" +
-           std::to_string(tcp->LocalPort());
+           std::to_string(localPort);
 }
 
 std::unique_ptr<platform::TSerialDevice> HookSerialPort(int fd) {

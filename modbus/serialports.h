@@ -8,6 +8,7 @@
 
 #include "modbus/codec.h"
 #include "platform/serialdevice.h"
+#include "platform/tcpdevice.h"
 
 namespace regwire {
 
@@ -30,9 +31,14 @@ std::unique_ptr<platform::TSerialDevice> OpenSerialPort(const std::string& port)
 // port. Raises platform::ESerialError, also for a network address that cannot
 // be read.
 std::unique_ptr<platform::TSerialDevice> OpenPort(const std::string& port, TConnectionMode mode);
+// The host and TCP port of a network port name, as IsNetworkPortName reads
+// it; false for any other name.
+bool NetworkEndpoint(const std::string& port, TConnectionMode mode,
+                     platform::TTcpEndpoint& endpoint);
 // The name of a listening network port with the TCP port it really took
 // (the system's choice when port asked for 0); port unchanged otherwise.
 std::string ListeningPortName(const std::string& port, platform::TSerialDevice& device);
+std::string ListeningPortName(const std::string& port, std::uint16_t localPort);
 // Uses the open terminal fd, which stays open at the device's end. Raises
 // platform::ESerialError when fd is not an open terminal.
 std::unique_ptr<platform::TSerialDevice> HookSerialPort(int fd);

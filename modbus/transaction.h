@@ -54,6 +54,7 @@ class TModbusTransaction {
         Client = nullptr;
         AnyServer = false;
         MaxSends = 0;
+        ReceiveTimeout = 0;
     }
 
     TModbusBuffer Request;  // complete request frame, checksum included
@@ -68,6 +69,9 @@ class TModbusTransaction {
     // Sends at most while no valid reply comes; 0: the connection's
     // MaxRetries.
     std::uint32_t MaxSends = 0;
+    // How long each send waits for its reply, ms; 0: the connection's
+    // ReceiveTimeout.
+    std::uint32_t ReceiveTimeout = 0;
 };
 
 }  // namespace regwire

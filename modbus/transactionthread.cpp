@@ -1,6 +1,5 @@
 #include "modbus/transactionthread.h"
 
-#include <chrono>
 #include <span>
 #include <string>
 #include <thread>
@@ -12,13 +11,6 @@
 #include "platform/msgsink.h"
 
 namespace regwire {
-
-namespace {
-
-// How long the thread looks for the next request on a network line.
-constexpr std::chrono::microseconds kNetworkSpin{100};
-
-}  // namespace
 
 TTransactionThread::TTransactionThread(TModbusConnection& connection)
     : FConnection(connection),
@@ -160,14 +152,12 @@ void TTransactionThread::Execute() {
 
 void TTransactionThread::ClientLoop() {
     FConnection.WaitForSilence();
-    // Through a network gateway a reply takes microseconds, and a client
-    // that polls sends its next request as soon as it has the last reply:
-    // the thread looks for it a moment before it sleeps. On a serial line
-    // the rest between frames hides the wake-up.
-    const std::chrono::nanoseconds spin =
-        FConnection.PortKind() == pkSerial ? std::chrono::nanoseconds(0) : kNetworkSpin;
+    // The thread sleeps until a request comes: looking for one a moment
+    // first would cost each transaction more processor time than the
+    // wake-up it spares, and on one processor it would hold back the very
+    // caller that is to queue it.
     while (!Terminated()) {
-        FWakeEvent.WaitFor(spin);
+        FWakeEvent.WaitFor();
         // Terminated is looked at only between transactions: the one in
         // hand is always finished.
         while (!Terminated()) {
@@ -236,7 +226,8 @@ void TTransactionThread::Attempt(TModbusTransaction& t, int length) {
     } else if (FConnection.Codec().ExpectsReply(t.Request)) {
         // A reply from a foreign address does not end the wait: listen on,
         // without sending again, for the rest of the same time-out.
-        std::uint32_t remaining = FConnection.ReceiveTimeout();
+        std::uint32_t remaining =
+            t.ReceiveTimeout != 0 ? t.ReceiveTimeout : FConnection.ReceiveTimeout();
         do {
             ReplyStep(t, length, remaining);
         } while (t.Info.Status == tsWrongServer && remaining > 0);

@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <new>
 
@@ -66,10 +67,23 @@ class TMessageWaiting final : public QEvent {
 THiddenReceiver::THiddenReceiver(THandler handler) : FHandler(std::move(handler)) {}
 
 void THiddenReceiver::PostMessage(TPostedMessage message) {
+    bool wake = false;
     {
         std::lock_guard lock(FLock);
         FQueue.PushBack(std::move(message));
+        wake = FWaiting;
+        if (!wake)
+            AnnounceLocked();
     }
+    if (wake)
+        FArrived.notify_one();
+}
+
+// One Qt event for the messages that wait, unless one is on its way.
+void THiddenReceiver::AnnounceLocked() {
+    if (FAnnounced || FQueue.Empty())
+        return;
+    FAnnounced = true;
     PostHandOver(this, new TMessageWaiting);
 }
 
@@ -78,12 +92,33 @@ void THiddenReceiver::customEvent(QEvent* e) {
     TPostedMessage message;
     {
         std::lock_guard lock(FLock);
+        FAnnounced = false;
         if (FQueue.Empty())
             return;
         message = FQueue.PopFront();
+        AnnounceLocked();
     }
     if (FHandler)
         FHandler(message);
+}
+
+bool THiddenReceiver::HandleNext(std::uint32_t timeoutMs) {
+    TPostedMessage message;
+    {
+        std::unique_lock lock(FLock);
+        FWaiting = true;
+        FArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [this] { return !FQueue.Empty(); });
+        FWaiting = false;
+        if (FQueue.Empty())
+            return false;
+        message = FQueue.PopFront();
+        // What came behind it waits for the next call or the event loop.
+        AnnounceLocked();
+    }
+    if (FHandler)
+        FHandler(message);
+    return true;
 }
 
 }  // namespace platform

@@ -9,11 +9,18 @@
 // finished transactions and its frame copies.
 //
 // Once the receiver has run for a while, posting allocates nothing: the
-// messages wait as values in a ring, and the Qt event that announces each
-// one reuses the storage of an earlier one.
+// messages wait as values in a ring, and the Qt event that announces them
+// reuses the storage of an earlier one.
+//
+// A caller on the main thread that waits for its own results (a command
+// line, a test) may take them with HandleNext instead: the worker then wakes
+// it directly, and no Qt event is posted, so a result costs no trip through
+// the event loop.
 #pragma once
 
 #include <QObject>
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -87,19 +94,29 @@ class THiddenReceiver : public QObject {
         PostMessage(TPostedMessage(message, param, std::move(payload)));
     }
 
+    // Main thread: handles the next message here, waiting up to timeoutMs
+    // for one. False when none came in time.
+    bool HandleNext(std::uint32_t timeoutMs);
+
   protected:
     void customEvent(QEvent* e) override;
 
   private:
     void PostMessage(TPostedMessage message);
+    void AnnounceLocked();
 
     THandler FHandler;
     // The messages themselves travel through this queue under our own lock,
-    // so the hand-over is visible to every thread checker; each Qt event
-    // only says that one more message waits. A handler that runs a nested
-    // event loop still receives the messages posted meanwhile, in order.
+    // so the hand-over is visible to every thread checker; one Qt event is
+    // on its way while messages wait and no one waits for them in
+    // HandleNext, and each event hands over one message and announces the
+    // next. A handler that runs a nested event loop so still receives the
+    // messages posted meanwhile, in order.
     std::mutex FLock;
+    std::condition_variable FArrived;
     TRing<TPostedMessage> FQueue{16};
+    bool FAnnounced = false;
+    bool FWaiting = false;
 };
 
 }  // namespace platform

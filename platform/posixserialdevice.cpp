@@ -21,16 +21,6 @@ namespace platform {
 
 namespace {
 
-// The last stretch of an exact wait is watched rather than slept through,
-// as long as a timer here wakes the thread late: the stretch follows the
-// nine-in-ten lateness of this thread's wake-ups, within these bounds, from
-// a start that suits a virtual machine. Nine steps up for a later wake-up,
-// one down for an earlier one, settle where one in ten comes later.
-constexpr uint64_t kFirstStretchNs = 120000;
-constexpr uint64_t kLeastStretchNs = 10000;
-constexpr uint64_t kMostStretchNs = 500000;
-constexpr uint64_t kStretchStepNs = 1000;
-
 // How often a wait on a vanished port looks whether it came back.
 constexpr int kVanishedRecheckMs = 250;
 
@@ -143,7 +133,7 @@ std::unique_ptr<TPosixSerialDevice> TPosixSerialDevice::Hook(int fd, bool closeA
 }
 
 TPosixSerialDevice::TPosixSerialDevice(int fd, bool closeAtEnd, std::string name)
-    : Fd_(fd), CloseAtEnd_(closeAtEnd), Name_(std::move(name)), StretchNs_(kFirstStretchNs) {
+    : Fd_(fd), CloseAtEnd_(closeAtEnd), Name_(std::move(name)) {
     if (CutShort_.Fd() < 0)
         throw ESerialError(seSystem, errno, Name_ + ": " + SystemText(errno));
     OriginalFlags_ = fcntl(Fd_, F_GETFL);
@@ -270,41 +260,14 @@ bool TPosixSerialDevice::WaitForInput(uint32_t timeoutMs) {
     return WaitForInputUntil(DeadlineAfter(forever ? 0 : timeoutMs), forever);
 }
 
-// The rests between frames are exact: a timer wakes a sleeping processor
-// late (a tenth of a millisecond on a virtual machine), so the wait sleeps
-// until just before its deadline and watches the clock and the port for the
-// last stretch (which a cut-short request does not end early).
+// The rests between frames end at their deadline to the nanosecond of the
+// monotonic clock (the transaction thread's timers are exact). A sleeping
+// processor still wakes a little late, a tenth of a millisecond on a virtual
+// machine, which makes a rest that much longer, never shorter. Watching the
+// port for the last stretch instead would spare that, but cost each
+// transaction more processor time than the whole exchange does.
 bool TPosixSerialDevice::WaitForInputUs(uint64_t timeoutUs) {
-    const uint64_t deadline = MonotonicNs() + timeoutUs * 1000U;
-    if (timeoutUs * 1000U > StretchNs_) {
-        const uint64_t watchFrom = deadline - StretchNs_;
-        if (WaitForInputUntil(watchFrom, false))
-            return true;
-        const uint64_t woke = MonotonicNs();
-        // Ended before its time: cut short, and the whole wait with it.
-        if (woke < watchFrom)
-            return false;
-        // A vanished port's wait sleeps in whole milliseconds: not a timer's
-        // lateness.
-        if (!Vanished_)
-            NoteLateness(woke - watchFrom);
-    }
-    if (Queued() > 0)
-        return true;
-    for (;;) {
-        Pull();
-        if (Queued() > 0)
-            return true;
-        if (Vanished_ || MonotonicNs() >= deadline)
-            return WaitForInputUntil(deadline, false);
-    }
-}
-
-void TPosixSerialDevice::NoteLateness(uint64_t lateNs) {
-    if (lateNs > StretchNs_)
-        StretchNs_ = std::min(StretchNs_ + 9 * kStretchStepNs, kMostStretchNs);
-    else
-        StretchNs_ = std::max(StretchNs_ - kStretchStepNs, kLeastStretchNs);
+    return WaitForInputUntil(MonotonicNs() + timeoutUs * 1000U, false);
 }
 
 void TPosixSerialDevice::Doze(uint64_t us) {

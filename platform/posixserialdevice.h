@@ -70,8 +70,6 @@ class TPosixSerialDevice final : public TSerialDevice {
     void Pull();
     size_t Queued() const { return Input_.Count(); }
     bool WaitForInputUntil(uint64_t deadline, bool noLimit);
-    // Adjusts the watched stretch of exact waits to how late a timer woke.
-    void NoteLateness(uint64_t lateNs);
     bool SleepWhileVanished(uint64_t deadline, bool noLimit);
     bool SetModemLine(int line, bool on);
     void VerifyTaken(const TSerialLineSettings& wanted, const TSerialLineSettings& taken) const;
@@ -95,8 +93,6 @@ class TPosixSerialDevice final : public TSerialDevice {
     std::string Name_;
     TLineEscapeDecoder Decoder_;
     TInputQueue Input_;
-    // The last stretch of an exact wait that is watched, in nanoseconds.
-    uint64_t StretchNs_;
 };
 
 }  // namespace platform

@@ -22,8 +22,6 @@ namespace {
 // longer, up to this, before the next.
 constexpr uint32_t kFirstBackoffMs = 100;
 constexpr uint32_t kLastBackoffMs = 2000;
-// How long a dialled side looks for a reply before it sleeps on the socket.
-constexpr uint64_t kReplySpinNs = 50000;
 
 ESerialError Failure(TSerialErrorKind kind, int errorNumber, const std::string& name) {
     return ESerialError(kind, errorNumber,
@@ -245,6 +243,7 @@ bool TTcpDevice::Dial(uint64_t deadlineNs, bool noLimit) {
     }
     SendAtOnce(fd);
     Socket_ = fd;
+    Announced_ = true;
     BackoffMs_ = 0;
     NextDialNs_ = 0;
     // The drop before belongs to the connection that went, not to the
@@ -279,6 +278,7 @@ void TTcpDevice::Accept() {
         close(Socket_);
     SendAtOnce(fd);
     Socket_ = fd;
+    Announced_ = true;
     Input_.Clear();
     // The drop of the peer before belongs to its own requests.
     LineError_ = false;
@@ -286,7 +286,15 @@ void TTcpDevice::Accept() {
 
 // Moves what the socket holds into the queue, and notes a closed peer.
 void TTcpDevice::Pull() {
-    while (Socket_ >= 0) {
+    Announced_ = true;
+    PullAnnounced();
+}
+
+// Pull, but only when the socket may hold something not yet taken: a read
+// that would only learn that nothing came costs a call into the kernel, and
+// the next wait's poll says when something does.
+void TTcpDevice::PullAnnounced() {
+    while (Socket_ >= 0 && Announced_) {
         const std::span<uint8_t> space = Input_.Space();
         if (space.empty())
             return;
@@ -295,13 +303,15 @@ void TTcpDevice::Pull() {
             Input_.Added(static_cast<size_t>(n));
             // A read that left room took all the stream had.
             if (static_cast<size_t>(n) < space.size())
-                return;
+                Announced_ = false;
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            Announced_ = false;
             return;
+        }
         DropPeer();  // the peer closed the connection, or it was reset
     }
 }
@@ -323,23 +333,12 @@ bool TTcpDevice::WaitForInputUs(uint64_t timeoutUs) {
 // connects); a drop in the middle of it does not end it early, so that a
 // worker's pauses keep their length.
 bool TTcpDevice::WaitUntil(uint64_t deadlineNs, bool noLimit) {
-    Pull();
+    PullAnnounced();
     if (Queued() > 0)
         return true;
     // An adopted peer that went has no successor to wait for.
     if (Adopted_ && Socket_ < 0)
         return false;
-    // A gateway on the same network answers within microseconds: the side
-    // that dialled looks for the reply a moment before it sleeps, which
-    // spares it the wake-up of a sleeping core.
-    if (Dials_ && Socket_ >= 0) {
-        const uint64_t until = std::min(MonotonicNs() + kReplySpinNs, deadlineNs);
-        while (MonotonicNs() < until) {
-            Pull();
-            if (Queued() > 0)
-                return true;
-        }
-    }
     for (;;) {
         pollfd fds[3] = {{CutShort_.Fd(), POLLIN, 0}, {Socket_, POLLIN, 0}, {Listener_, POLLIN, 0}};
         const timespec limit = TimeLeft(deadlineNs);
@@ -354,7 +353,8 @@ bool TTcpDevice::WaitUntil(uint64_t deadlineNs, bool noLimit) {
             return false;
         if ((fds[2].revents & POLLIN) != 0)
             Accept();
-        Pull();
+        if (fds[1].revents != 0)
+            Pull();
         if (Queued() > 0)
             return true;
         if (Adopted_ && Socket_ < 0)
@@ -364,7 +364,7 @@ bool TTcpDevice::WaitUntil(uint64_t deadlineNs, bool noLimit) {
 
 bool TTcpDevice::GetInputCount(size_t& count) {
     if (Queued() == 0)
-        Pull();
+        PullAnnounced();
     count = Queued();
     const bool lineError = LineError_;
     LineError_ = false;
@@ -373,7 +373,7 @@ bool TTcpDevice::GetInputCount(size_t& count) {
 
 bool TTcpDevice::Read(uint8_t* buffer, size_t count) {
     if (Queued() < count)
-        Pull();
+        PullAnnounced();
     if (Queued() < count)
         return false;
     Input_.Take(buffer, count);
@@ -491,13 +491,16 @@ void TTcpListener::CutShortWait() {
     CutShort_.Raise();
 }
 
-int TTcpListener::Accept(std::string& peerAddress) {
+int TTcpListener::Accept(std::string& peerAddress, uint32_t timeoutMs) {
+    const bool noLimit = timeoutMs == kWaitForever;
+    const uint64_t deadline = MonotonicNs() + (noLimit ? 0 : uint64_t{timeoutMs} * 1000000U);
     for (;;) {
         pollfd fds[2] = {{CutShort_.Fd(), POLLIN, 0}, {Fd_, POLLIN, 0}};
-        const int ready = ppoll(fds, 2, nullptr, nullptr);
+        const timespec limit = TimeLeft(deadline);
+        const int ready = ppoll(fds, 2, noLimit ? nullptr : &limit, nullptr);
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready < 0 || ((fds[0].revents & POLLIN) != 0 && CutShort_.Take()))
+        if (ready <= 0 || ((fds[0].revents & POLLIN) != 0 && CutShort_.Take()))
             return -1;
         if ((fds[1].revents & POLLIN) == 0)
             continue;

@@ -85,6 +85,7 @@ class TTcpDevice final : public TSerialDevice {
 
     bool WaitUntil(uint64_t deadlineNs, bool noLimit);
     void Pull();
+    void PullAnnounced();
     void Accept();
     void DropPeer();
     bool Dial(uint64_t deadlineNs, bool noLimit);
@@ -104,6 +105,10 @@ class TTcpDevice final : public TSerialDevice {
     uint64_t NextDialNs_ = 0;
     uint32_t BackoffMs_ = 0;
     bool LineError_ = false;
+    // Whether the socket may hold characters (or a close) not yet taken:
+    // set by a poll that saw it readable, cleared by a read that took all
+    // there was.
+    bool Announced_ = true;
     TInputQueue Input_;
 };
 
@@ -121,12 +126,12 @@ class TTcpListener {
     // The port taken (the system's choice for port 0).
     uint16_t LocalPort() const;
 
-    // Waits without limit for the next peer and returns its descriptor
-    // (non-blocking, close-on-exec, small frames sent at once, a send
-    // buffer of some sixty replies) with the peer's numeric address in
-    // `peerAddress` (an IPv4 peer on an IPv6 socket as plain IPv4). -1 when
-    // the wait was cut short.
-    int Accept(std::string& peerAddress);
+    // Waits for the next peer, without limit for kWaitForever, and returns
+    // its descriptor (non-blocking, close-on-exec, small frames sent at
+    // once, a send buffer of some sixty replies) with the peer's numeric
+    // address in `peerAddress` (an IPv4 peer on an IPv6 socket as plain
+    // IPv4). -1 when the wait was cut short or its time ran out.
+    int Accept(std::string& peerAddress, uint32_t timeoutMs = kWaitForever);
     // Any thread: ends the wait of Accept (or the next one).
     void CutShortWait();
 

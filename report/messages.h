@@ -179,4 +179,45 @@ inline constexpr const char* kCsvHeader =
     "analyser mean (ng/l),analyser standard deviation (ng/l),analyser samples,error (ng/l),"
     "error (%),verdict,decided by";
 
+// The procedure's section: a QA procedure judged by its own rule.
+inline constexpr const char* kMeaningProcedure =
+    "The run is the %1: its points are the procedure's injections, judged together by the "
+    "procedure's rule in its own section below, not point by point.";
+inline constexpr const char* kVerdictProcedure = "Verdict: %1 by the %2 (see its section).";
+inline constexpr const char* kProcedureTitle = "Procedure: %1 (%2)";
+inline constexpr const char* kProcedureSpan = "%1 %2 ng/l, on the analyser's basis: %3.";
+inline constexpr const char* kProcedureBasis20C =
+    "20 \u00B0C and 1 atm, the kit's own (the US standard cubic metre); the delivered "
+    "concentrations are compared as they are";
+inline constexpr const char* kProcedureBasis0C =
+    "0 \u00B0C and 101.325 kPa (European reporting); every delivered concentration, and its U, "
+    "is multiplied by 293.15 / 273.15 before it is compared, so every reference and difference "
+    "below stands at 0 \u00B0C";
+inline constexpr const char* kProcedureDryGas =
+    "The calibration gas is dry: every concentration is on a dry basis.";
+inline constexpr const char* kProcedureColumns[] = {
+    "level", "point", "dwell started", "reference\nng/l", "response\nng/l",
+    "error", "limit", "decided by",    "verdict"};
+inline constexpr const char* kProcedureMean = "mean";
+inline constexpr const char* kProcedureResidual = "%1 (%2 ng/l)";
+inline constexpr const char* kProcedureLimitOr = "%1 % or %2 ng/l";
+inline constexpr const char* kProcedureLimit = "%1 %";
+inline constexpr const char* kProcedureLine =
+    "Line of the readings on the references: A = %1 ng/l, B = %2, R\u00B2 = %3.";
+inline constexpr const char* kProcedureNoLine =
+    "No line: the readings do not spread over two references or more.";
+inline constexpr const char* kProcedurePass = "The %1 passes: every level is within its limit.";
+inline constexpr const char* kProcedureFail = "The %1 fails: %2.";
+inline constexpr const char* kProcedureLevelFails = "level %1 is outside its limit";
+inline constexpr const char* kProcedureLevelIncomplete = "level %1 is incomplete (%2)";
+inline constexpr const char* kProcedureInjection = "point %1 %2";
+// An injection that ended without a delivered concentration or an
+// analyser reading over its dwell.
+inline constexpr const char* kProcedureNoReading = "without a reading";
+inline constexpr const char* kResidualChartTitle = "Residual of each level from the line";
+inline constexpr const char* kAxisReference = "reference (ng/l)";
+inline constexpr const char* kAxisResidual = "residual (% of range)";
+inline constexpr const char* kSeriesResidual = "level residual";
+inline constexpr const char* kSeriesResidualLimit = "limit \u00B1%1 %";
+
 }  // namespace report

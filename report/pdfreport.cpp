@@ -1,7 +1,9 @@
 #include "report/charts.h"
 #include "report/messages.h"
 #include "report/printed.h"
+#include "report/procedure.h"
 #include "report/report.h"
+#include "run/procedure.h"
 
 #include "calc/model.h"
 
@@ -50,6 +52,7 @@ struct TBlock {
     std::function<void(QPainter&, qreal top)> Paint;
     bool KeepWithNext = false;  // a title stays with what it titles
     int Header = -1;            // the block painted first when this one opens a page
+    bool NewPage = false;       // opens a page of its own
 };
 
 struct TPlaced {
@@ -70,6 +73,8 @@ class TReportLayout {
         Conditions();
         ResultsTable();
         Verdict();
+        for (TProcedurePiece& piece : ProcedureSection(FFolder, FWriter, kMarginLeft, FWidth, kPt))
+            Add({piece.Height, std::move(piece.Paint), piece.KeepWithNext, -1, piece.NewPage});
         Charts();
         Budget();
         TBlock end = Paragraph(QString::fromUtf8(kEndOfReport), Font(8, true), Qt::AlignHCenter);
@@ -192,7 +197,12 @@ class TReportLayout {
                           ? QString::fromUtf8(kMeaningUncertainty).arg(General(CoverageFactor()))
                           : QString::fromUtf8(kMeaningNoUncertainty),
                       font));
-        if (!FResults.HasAnalyzer())
+        const run::TProcedureRule* procedure = ProcedureOf(FResults);
+        if (procedure)
+            Add(Paragraph(
+                QString::fromUtf8(kMeaningProcedure).arg(QString::fromUtf8(procedure->Title)),
+                font));
+        else if (!FResults.HasAnalyzer())
             Add(Paragraph(QString::fromUtf8(kMeaningNoAnalyzer), font));
         else if (!FResults.Acceptance)
             Add(Paragraph(QString::fromUtf8(kMeaningNoAcceptance), font));
@@ -374,7 +384,11 @@ class TReportLayout {
                 failed << QString::number(point.Index);
         }
         QString verdict = QString::fromUtf8(kVerdictNone);
-        if (FResults.Pass == true)
+        if (const run::TProcedureRule* procedure = ProcedureOf(FResults); procedure)
+            verdict = QString::fromUtf8(kVerdictProcedure)
+                          .arg(QString::fromUtf8(FResults.Pass == true ? kPass : kFail),
+                               QString::fromUtf8(procedure->Title));
+        else if (FResults.Pass == true)
             verdict = QString::fromUtf8(kVerdictPass);
         else if (FResults.Pass == false && failed.size() == 1)
             verdict = QString::fromUtf8(kVerdictFail).arg(failed.front());
@@ -481,7 +495,7 @@ class TReportLayout {
             qreal needed = block.Height;
             for (size_t next = i; FBlocks[next].KeepWithNext && next + 1 < FBlocks.size(); ++next)
                 needed += FBlocks[next + 1].Height;
-            if (y + needed > FBottom && y > first) {
+            if ((y + needed > FBottom || block.NewPage) && y > first) {
                 pages.emplace_back();
                 y = first;
                 if (block.Header >= 0) {

@@ -153,6 +153,7 @@ TRunResults ReadResults(const QString& file) {
         results.Linearity = TLinearity{NumberOr(fit, "slope", 0), NumberOr(fit, "intercept", 0),
                                        NumberOr(fit, "r2", 0), NumberOr(fit, "maxResidual", 0)};
     }
+    results.Procedure = object.value("procedure").toObject();
     results.Pass = Verdict(object, "pass");
     return results;
 }

@@ -91,6 +91,9 @@ struct TRunResults {
     std::optional<TAcceptance> Acceptance;
     std::vector<TPointResult> Points;
     std::optional<TLinearity> Linearity;
+    // The QA procedure's verdict as results.json holds it; empty under a
+    // plan of plain points.
+    QJsonObject Procedure;
     std::optional<bool> Pass;
 
     bool HasAnalyzer() const { return !AnalyzerSource.isEmpty() && AnalyzerSource != "none"; }

@@ -491,7 +491,7 @@ void TRunEngine::NextPoint() {
 }
 
 QJsonObject TRunEngine::FinishedEvent() const {
-    return EventJson("finished", {{"pass", RunPass(PointsJson(FPlan, FResults))}}, false);
+    return EventJson("finished", {{"pass", PlanPass(FPlan, PointsJson(FPlan, FResults))}}, false);
 }
 
 // results.json is made from the journal, as a resume or a report's check
@@ -532,7 +532,8 @@ void TRunEngine::Ended() {
 int TRunEngine::ExitStatus() const {
     if (FState != rsDone)
         return 2;
-    const QJsonValue pass = RunPass(PointsJson(FPlan, FResults));
+    // The procedure's verdict under a procedure, else the points'.
+    const QJsonValue pass = PlanPass(FPlan, PointsJson(FPlan, FResults));
     return pass.isBool() && !pass.toBool() ? 1 : 0;
 }
 

@@ -44,6 +44,21 @@ inline constexpr const char* kPlanAnalyzerOnKit =
     "\"address\" %s on the kit's line is one of the kit's own instruments (10, 11 and 20)";
 inline constexpr const char* kPlanDwellShort =
     "\"dwellMinutes\" %s is shorter than one poll of the kit (0.5 s)";
+// A procedure's plan refused.
+inline constexpr const char* kPlanProcedureNeeds = "\"%s\" is missing: %s needs it";
+inline constexpr const char* kPlanNotForProcedure = "\"%s\" does not apply to %s";
+inline constexpr const char* kPlanProcedureAnalyzer =
+    "%s judges the analyser's readings: the analyser's \"source\" cannot be \"none\"";
+inline constexpr const char* kPlanProcedureAcceptance =
+    "\"acceptance\" does not apply: %s judges by its own rule";
+inline constexpr const char* kPlanUnknownLevel = "level \"%s\" is not one of %s's levels: %s";
+inline constexpr const char* kPlanLevelOutOfBand =
+    "level \"%s\": %s ng/l is %s % of the %s %s ng/l, outside its band of %s to %s %";
+inline constexpr const char* kPlanLevelRepeated =
+    "level \"%s\" twice in a row: %s never injects a level twice in a row";
+inline constexpr const char* kPlanLevelCount = "level \"%s\" is injected %s times: %s takes %s";
+inline constexpr const char* kPlanLevelAtLeastOnce =
+    "level \"%s\" is never injected: %s takes each level at least once";
 // A refusal inside a point: "point 2: <reason>".
 inline constexpr const char* kPlanAtPoint = "point %d: %s";
 

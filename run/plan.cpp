@@ -21,6 +21,7 @@
 #include "kit/kit.h"
 #include "platform/numtext.h"
 #include "run/messages.h"
+#include "run/procedure.h"
 
 namespace run {
 
@@ -132,9 +133,9 @@ TAnalyzerPlan ReadAnalyzer(const QJsonValue& value) {
         return analyzer;
     if (!value.isObject())
         throw EPlanError(platform::FillText(kPlanNotChoice, {"analyzer", "an object", "?"}));
-    TKeys keys(
-        value.toObject(), "analyzer: ",
-        {"source", "port", "address", "function", "register", "format", "scale", "delaySeconds"});
+    TKeys keys(value.toObject(), "analyzer: ",
+               {"source", "port", "address", "function", "register", "format", "scale",
+                "delaySeconds", "basis"});
     const std::string source = keys.Choice("source", {"none", "manual", "modbus"}, "none");
     analyzer.Source = source == "manual" ? asManual : source == "modbus" ? asModbus : asNone;
     analyzer.Port = keys.Text("port").value_or("line");
@@ -158,20 +159,131 @@ TAnalyzerPlan ReadAnalyzer(const QJsonValue& value) {
          analyzer.Address == kit::kDilutionFlowServer ||
          analyzer.Address == kit::kTemperatureServer))
         keys.Refuse(platform::FillText(kPlanAnalyzerOnKit, {std::to_string(analyzer.Address)}));
+    analyzer.Basis = keys.Choice("basis", {"20C", "0C"}, "20C") == "0C" ? ab0C : ab20C;
     return analyzer;
+}
+
+// The procedure's words, span or range, levels and limit. A level the plan
+// does not give takes the procedure's default share of the span or range.
+TProcedurePlan ReadProcedure(TKeys& keys) {
+    TProcedurePlan procedure;
+    const std::string name = keys.Choice(
+        "procedure", {"points", "epa-linearity", "epa-calibration-error", "en14181-linearity"},
+        "points");
+    const TProcedureRule* rule = ProcedureRuleNamed(name);
+    for (const char* key : {"span", "range", "levels", "residualLimitPercent"}) {
+        const bool belongs =
+            rule &&
+            (std::string(key) == rule->SpanKey || std::string(key) == "levels" ||
+             (std::string(key) == "residualLimitPercent" && rule->Kind == pkEn14181Linearity));
+        if (keys.Has(key) && !belongs)
+            keys.Refuse(platform::FillText(kPlanNotForProcedure, {key, name}));
+    }
+    if (!rule)
+        return procedure;
+    procedure.Kind = rule->Kind;
+    if (!keys.Has(rule->SpanKey))
+        keys.Refuse(platform::FillText(kPlanProcedureNeeds, {rule->SpanKey, name}));
+    procedure.Span = keys.Number(rule->SpanKey, 0, kMaxConcentration, 0);
+    if (procedure.Span <= 0)
+        keys.Refuse(platform::FillText(kPlanOutOfRange, {rule->SpanKey, Number(procedure.Span), "0",
+                                                         Number(kMaxConcentration)}));
+    procedure.ResidualLimitPercent = keys.Number("residualLimitPercent", 0, 100, 5);
+    const QJsonValue given = keys.Value("levels");
+    if (!given.isUndefined() && !given.isObject())
+        keys.Refuse(platform::FillText(kPlanNotChoice, {"levels", "an object", "?"}));
+    const QJsonObject levels = given.toObject();
+    std::string names;
+    for (const TLevelRule& level : rule->Levels)
+        names += (names.empty() ? "" : ", ") + std::string(level.Name);
+    for (const QString& key : levels.keys())
+        if (std::none_of(rule->Levels.begin(), rule->Levels.end(),
+                         [&key](const TLevelRule& level) { return key == level.Name; }))
+            keys.Refuse(platform::FillText(kPlanUnknownLevel, {key.toStdString(), name, names}));
+    procedure.Levels = DefaultLevels(procedure.Kind, procedure.Span);
+    for (TPlanLevel& level : procedure.Levels) {
+        const QJsonValue value = levels.value(QString::fromStdString(level.Name));
+        if (value.isUndefined())
+            continue;
+        if (!value.isDouble() || !std::isfinite(value.toDouble()))
+            keys.Refuse("levels: " + platform::FillText(kPlanNotNumber, {level.Name}));
+        level.Concentration = value.toDouble();
+        if (level.Concentration < 0 || level.Concentration > kMaxConcentration)
+            keys.Refuse("levels: " + platform::FillText(kPlanOutOfRange,
+                                                        {level.Name, Number(level.Concentration),
+                                                         "0", Number(kMaxConcentration)}));
+    }
+    return procedure;
+}
+
+double LevelConcentration(const TPlan& plan, const std::string& level) {
+    for (const TPlanLevel& known : plan.Procedure.Levels)
+        if (known.Name == level)
+            return known.Concentration;
+    return 0;
+}
+
+// A point's level: named under a procedure, and one of its levels.
+std::string ReadPointLevel(TKeys& keys, const TPlan& plan) {
+    const TProcedureRule* rule = ProcedureRule(plan.Procedure.Kind);
+    const std::optional<std::string> level = keys.Text("level");
+    if (!rule) {
+        if (level)
+            keys.Refuse(platform::FillText(kPlanNotForProcedure, {"level", "points"}));
+        return {};
+    }
+    if (!level)
+        keys.Refuse(platform::FillText(kPlanProcedureNeeds, {"level", rule->Name}));
+    std::string names;
+    for (const TPlanLevel& known : plan.Procedure.Levels) {
+        if (known.Name == *level)
+            return *level;
+        names += (names.empty() ? "" : ", ") + known.Name;
+    }
+    keys.Refuse(platform::FillText(kPlanUnknownLevel, {*level, rule->Name, names}));
+}
+
+// The points of a procedure whose plan gives only its levels.
+void MakeProcedurePoints(TPlan& plan, double temperature, double dilution) {
+    if (std::isnan(temperature))
+        throw EPlanError(platform::FillText(kPlanNeedsKey, {"temperature"}));
+    if (std::isnan(dilution))
+        throw EPlanError(platform::FillText(kPlanNeedsKey, {"dilution"}));
+    if (plan.SettleMaxMinutes < plan.SettlingMinutes)
+        throw EPlanError(platform::FillText(
+            kPlanSettleShorter, {Number(plan.SettleMaxMinutes), Number(plan.SettlingMinutes)}));
+    const double factor = BasisFactor(plan.Analyzer.Basis);
+    for (const TPlanLevel& level : InjectionOrder(plan.Procedure)) {
+        TPlanPoint point;
+        point.Level = level.Name;
+        point.Wanted = level.Concentration / factor;
+        point.Temperature = temperature;
+        point.Dilution = dilution;
+        point.DwellMinutes = plan.DwellMinutes;
+        point.SettleMaxMinutes = plan.SettleMaxMinutes;
+        plan.Points.push_back(point);
+    }
 }
 
 TPlanPoint ReadPoint(const QJsonValue& value, int index, const TPlan& plan, double temperature,
                      double dilution) {
     if (!value.isObject())
         throw EPlanError(AtPoint(index, "is not a JSON object"));
-    TKeys keys(value.toObject(), AtPoint(index, ""),
-               {"wanted", "flow", "temperature", "dilution", "dwellMinutes", "settleMaxMinutes"});
+    TKeys keys(
+        value.toObject(), AtPoint(index, ""),
+        {"wanted", "flow", "temperature", "dilution", "dwellMinutes", "settleMaxMinutes", "level"});
     TPlanPoint point;
     point.Wanted = keys.Number("wanted", 0, kMaxConcentration);
     point.Flow = keys.Number("flow", 0, 1e9);
-    if (point.Wanted.has_value() == point.Flow.has_value())
+    point.Level = ReadPointLevel(keys, plan);
+    if (point.Wanted && point.Flow)
         keys.Refuse(kPlanWantedOrFlow);
+    if (!point.Wanted && !point.Flow) {
+        if (point.Level.empty())
+            keys.Refuse(kPlanWantedOrFlow);
+        // An injection of its level: the kit is asked for the level's gas.
+        point.Wanted = LevelConcentration(plan, point.Level) / BasisFactor(plan.Analyzer.Basis);
+    }
     point.Temperature = keys.Number("temperature", -273.15, 1e4, temperature);
     point.Dilution = keys.Number("dilution", 0, 1e9, dilution);
     point.DwellMinutes = keys.Number("dwellMinutes", 0, kMaxMinutes, plan.DwellMinutes);
@@ -187,6 +299,70 @@ TPlanPoint ReadPoint(const QJsonValue& value, int index, const TPlan& plan, doub
         keys.Refuse(platform::FillText(
             kPlanSettleShorter, {Number(point.SettleMaxMinutes), Number(plan.SettlingMinutes)}));
     return point;
+}
+
+// A level's concentration against its band of the span or range; the
+// band's edges hold, whatever the last bit of a division made of them.
+void CheckBand(const TProcedurePlan& procedure, const TProcedureRule& rule,
+               const std::string& level, double concentration, const std::string& where) {
+    for (const TLevelRule& band : rule.Levels) {
+        if (level != band.Name)
+            continue;
+        const double percent = concentration / procedure.Span * 100;
+        const double slack = 1e-9 * std::max(1.0, band.HighPercent);
+        if (percent >= band.LowPercent - slack && percent <= band.HighPercent + slack)
+            return;
+        throw EPlanError(
+            where +
+            platform::FillText(
+                kPlanLevelOutOfBand,
+                {level, Number(concentration), platform::FloatToStrFixed(percent, 1), rule.SpanKey,
+                 Number(procedure.Span), Number(band.LowPercent), Number(band.HighPercent)}));
+    }
+}
+
+// The procedure's own rules over the plan's points: an analyser to judge,
+// no point acceptance beside the procedure's, each level injected as often
+// as the procedure takes, never twice in a row for the EPA linearity, and
+// every level within its band.
+void CheckProcedure(TPlan& plan) {
+    for (TPlanPoint& point : plan.Points)
+        point.BasisFactor = BasisFactor(plan.Analyzer.Basis);
+    const TProcedureRule* rule = ProcedureRule(plan.Procedure.Kind);
+    if (!rule)
+        return;
+    const TProcedurePlan& procedure = plan.Procedure;
+    if (plan.Analyzer.Source == asNone)
+        throw EPlanError(platform::FillText(kPlanProcedureAnalyzer, {rule->Name}));
+    if (plan.Acceptance)
+        throw EPlanError(platform::FillText(kPlanProcedureAcceptance, {rule->Name}));
+    for (const TPlanLevel& level : procedure.Levels) {
+        const auto count =
+            std::count_if(plan.Points.begin(), plan.Points.end(),
+                          [&level](const TPlanPoint& p) { return p.Level == level.Name; });
+        if (rule->Kind == pkEn14181Linearity && count == 0)
+            throw EPlanError(platform::FillText(kPlanLevelAtLeastOnce, {level.Name, rule->Name}));
+        if (rule->Kind != pkEn14181Linearity && count != rule->Rounds)
+            throw EPlanError(platform::FillText(
+                kPlanLevelCount,
+                {level.Name, std::to_string(count), rule->Name, std::to_string(rule->Rounds)}));
+    }
+    for (std::size_t i = 1; rule->Kind == pkEpaLinearity && i < plan.Points.size(); ++i)
+        if (plan.Points[i].Level == plan.Points[i - 1].Level)
+            throw EPlanError(AtPoint(
+                static_cast<int>(i) + 1,
+                platform::FillText(kPlanLevelRepeated, {plan.Points[i].Level, rule->Name})));
+    if (!procedure.PointsGiven) {
+        for (const TPlanLevel& level : procedure.Levels)
+            CheckBand(procedure, *rule, level.Name, level.Concentration, "");
+        return;
+    }
+    int index = 0;
+    for (const TPlanPoint& point : plan.Points) {
+        const double concentration =
+            (point.Wanted ? *point.Wanted : point.Calculated) * point.BasisFactor;
+        CheckBand(procedure, *rule, point.Level, concentration, AtPoint(++index, ""));
+    }
 }
 
 }  // namespace
@@ -245,7 +421,7 @@ TPlan ParsePlan(const QByteArray& json) {
     TKeys keys(plan.Json, "",
                {"name", "operator", "analyzerId", "temperature", "dilution", "settlingMinutes",
                 "settleMaxMinutes", "dwellMinutes", "onNotStable", "end", "acceptance", "analyzer",
-                "points"});
+                "points", "procedure", "span", "range", "levels", "residualLimitPercent"});
     plan.Name = keys.Text("name").value_or("");
     if (plan.Name.empty())
         keys.Refuse(platform::FillText(kPlanNeedsKey, {"name"}));
@@ -261,7 +437,13 @@ TPlan ParsePlan(const QByteArray& json) {
     plan.EndWithZeroFlow = keys.Choice("end", {"keep", "zero"}, "keep") == "zero";
     plan.Acceptance = ReadAcceptance(keys.Value("acceptance"));
     plan.Analyzer = ReadAnalyzer(keys.Value("analyzer"));
+    plan.Procedure = ReadProcedure(keys);
     const QJsonValue points = keys.Value("points");
+    if (plan.Procedure.Kind != pkPoints && points.isUndefined()) {
+        MakeProcedurePoints(plan, temperature, dilution);
+        return plan;
+    }
+    plan.Procedure.PointsGiven = true;
     if (!points.isArray())
         keys.Refuse(platform::FillText(kPlanNeedsKey, {"points"}));
     if (points.toArray().isEmpty())
@@ -288,8 +470,10 @@ void CheckPlan(TPlan& plan, const TKitLimits& limits, bool headless) {
     int index = 0;
     for (TPlanPoint& point : plan.Points) {
         ++index;
-        const auto refuse = [index](const std::string& reason) {
-            throw EPlanError(AtPoint(index, reason));
+        // A procedure's injection names its level too.
+        const auto refuse = [index, &point](const std::string& reason) {
+            throw EPlanError(AtPoint(
+                index, point.Level.empty() ? reason : "level \"" + point.Level + "\": " + reason));
         };
         point.Temperature =
             static_cast<double>(platform::HeldValue(point.Temperature, calc::kTempDecimals));
@@ -336,6 +520,7 @@ void CheckPlan(TPlan& plan, const TKitLimits& limits, bool headless) {
             refuse(platform::FillText(kPlanWantedNoFlow, {Number(point.Wanted.value_or(0))}));
         }
     }
+    CheckProcedure(plan);
 }
 
 }  // namespace run

@@ -24,6 +24,12 @@ class EPlanError : public std::runtime_error {
 
 enum TAnalyzerSource { asNone, asManual, asModbus };
 
+// The conditions the analyser reports its concentrations at: 20 °C and
+// 1 atm as the kit delivers them (the US "scm"), or 0 °C and 101.325 kPa
+// (European reporting), where the same gas holds 293.15 / 273.15 times as
+// much mercury per volume.
+enum TAnalyzerBasis { ab20C, ab0C };
+
 // Where the analyser's reading comes from.
 struct TAnalyzerPlan {
     TAnalyzerSource Source = asNone;
@@ -37,6 +43,32 @@ struct TAnalyzerPlan {
     double Scale = 1;
     // The analyser's own response time, waited out after the kit is stable.
     double DelaySeconds = 0;
+    TAnalyzerBasis Basis = ab20C;
+};
+
+// The test the run is: plain points judged alone, or one of the QA
+// procedures that judge levels of repeated injections by their own rule.
+enum TProcedureKind { pkPoints, pkEpaLinearity, pkEpaCalibrationError, pkEn14181Linearity };
+
+// A level of a procedure: its name and its concentration on the analyser's
+// basis (ng/l).
+struct TPlanLevel {
+    std::string Name;
+    double Concentration = 0;
+};
+
+struct TProcedurePlan {
+    TProcedureKind Kind = pkPoints;
+    // The span (EPA procedures) or the range (EN), ng/l on the analyser's
+    // basis; 0 when the plan gives none.
+    double Span = 0;
+    // The levels the plan gives or the procedure's defaults, in the
+    // procedure's order of levels.
+    std::vector<TPlanLevel> Levels;
+    double ResidualLimitPercent = 5;
+    // The plan listed its points (each with its level) rather than having
+    // them made from the levels.
+    bool PointsGiven = false;
 };
 
 // |analyser - delivered| <= max(Percent % of delivered, Absolute).
@@ -46,6 +78,9 @@ struct TAcceptance {
 };
 
 struct TPlanPoint {
+    // The procedure's level the point is an injection of; empty under
+    // "points".
+    std::string Level;
     std::optional<double> Wanted;  // ng/l
     std::optional<double> Flow;    // ml/min as given
     double Temperature = 0;        // °C
@@ -57,6 +92,8 @@ struct TPlanPoint {
     // set points.
     double ReservoirFlow = 0;
     double Calculated = 0;
+    // The delivered concentration times this is on the analyser's basis.
+    double BasisFactor = 1;
 };
 
 struct TPlan {
@@ -70,6 +107,7 @@ struct TPlan {
     TAnalyzerPlan Analyzer;
     std::string Operator;    // empty: not given
     std::string AnalyzerId;  // empty: not given
+    TProcedurePlan Procedure;
     std::vector<TPlanPoint> Points;
     // The plan as given, written to the run folder as run.
     QJsonObject Json;

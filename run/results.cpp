@@ -1,4 +1,5 @@
 #include "run/results.h"
+#include "run/procedure.h"
 
 #include <QJsonValue>
 #include <algorithm>
@@ -141,8 +142,9 @@ QJsonObject PointResultJson(int index, const TPlanPoint& point, TPointStatus sta
     result["analyzer"] = analyzerJson;
     QJsonValue error, errorPercent, pass, decidedBy;
     if (analyzerJson.isObject() && delivered.Count() > 0) {
-        const TVerdict verdict =
-            Judge(analyzer.Mean(), delivered.Mean(), acceptance.value_or(TAcceptance{}));
+        // Judged on the analyser's basis: the kit delivers at 20 °C.
+        const TVerdict verdict = Judge(analyzer.Mean(), delivered.Mean() * point.BasisFactor,
+                                       acceptance.value_or(TAcceptance{}));
         error = verdict.Error;
         errorPercent = Maybe(verdict.ErrorPercent);
         if (acceptance) {
@@ -183,6 +185,11 @@ QJsonValue RunPass(const QJsonArray& points) {
     return judged ? QJsonValue(true) : QJsonValue();
 }
 
+QJsonValue PlanPass(const TPlan& plan, const QJsonArray& points) {
+    const QJsonValue procedure = ProcedureJson(plan, points);
+    return procedure.isObject() ? procedure["pass"] : RunPass(points);
+}
+
 QJsonArray PointsJson(const TPlan& plan, const std::vector<std::optional<QJsonObject>>& points) {
     QJsonArray pointsJson;
     for (std::size_t i = 0; i < plan.Points.size(); ++i)
@@ -214,6 +221,9 @@ QJsonObject ResultsJson(const TPlan& plan, const TRunSummary& summary,
     if (plan.Acceptance)
         acceptance = QJsonObject{{"percent", plan.Acceptance->Percent},
                                  {"absolute", plan.Acceptance->Absolute}};
+    // Under a procedure its verdict is the run's; the points' own
+    // acceptance does not apply.
+    const QJsonValue procedure = ProcedureJson(plan, pointsJson);
     return {
         {"plan", QString::fromStdString(plan.Name)},
         {"started", Text(summary.Started)},
@@ -227,7 +237,8 @@ QJsonObject ResultsJson(const TPlan& plan, const TRunSummary& summary,
         {"acceptance", acceptance},
         {"points", pointsJson},
         {"linearity", linearity},
-        {"pass", RunPass(pointsJson)},
+        {"procedure", procedure},
+        {"pass", PlanPass(plan, pointsJson)},
     };
 }
 

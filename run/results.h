@@ -102,5 +102,7 @@ QJsonObject ResultsFromJournal(const TPlan& plan, const std::vector<QJsonObject>
 // Whether every done point passed: true, false, or null (no acceptance, or
 // no point was judged).
 QJsonValue RunPass(const QJsonArray& points);
+// The run's verdict: under a procedure the procedure's, else RunPass.
+QJsonValue PlanPass(const TPlan& plan, const QJsonArray& points);
 
 }  // namespace run

@@ -231,7 +231,8 @@ void TAnalyzer::Step(double seconds) {
             FFollowed += (FDelivered - FFollowed) * (1 - std::exp(-seconds / FResponse.LagSeconds));
         FStarted = true;
     }
-    double reading = FResponse.Gain * FFollowed + FResponse.Offset;
+    double reading =
+        FResponse.Gain * FFollowed + FResponse.Curve * FFollowed * FFollowed + FResponse.Offset;
     if (FResponse.NoiseSD > 0)
         reading += std::normal_distribution<double>(0, FResponse.NoiseSD)(FNoise);
     Show(static_cast<float>(reading));

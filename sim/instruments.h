@@ -139,10 +139,11 @@ class TTemperatureController : public TSimInstrument {
 // A mercury analyser sharing the kit's line: its reading (ng/l) is an IEEE
 // single in input registers 0 and 1, high word first, read with function 4.
 // It follows the concentration the kit delivers through a first-order lag,
-// then its own gain, offset and measurement noise, as a real analyser being
-// calibrated would.
+// then its own gain, curvature, offset and measurement noise, as a real
+// analyser being calibrated would: Gain x + Curve x^2 + Offset.
 struct TAnalyzerResponse {
     double Gain = 1;
+    double Curve = 0;       // per ng/l: bends the response away from a line
     double Offset = 0;      // ng/l
     double NoiseSD = 0;     // ng/l, one standard deviation
     double LagSeconds = 0;  // the first-order time constant; 0 follows at once

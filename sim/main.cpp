@@ -52,7 +52,8 @@ double Number(const QCommandLineParser& parser, const QString& name, double low,
 // The analyser shares the line, so it takes an address none of the kit's
 // instruments answers at.
 void ReadAnalyzer(const QCommandLineParser& parser, sim::TKitOptions& options) {
-    for (const char* name : {"analyzer-gain", "analyzer-offset", "analyzer-noise", "analyzer-lag"})
+    for (const char* name :
+         {"analyzer-gain", "analyzer-curve", "analyzer-offset", "analyzer-noise", "analyzer-lag"})
         if (parser.isSet(name) && !parser.isSet("analyzer"))
             Refuse(QString("--%1 needs --analyzer").arg(name));
     if (!parser.isSet("analyzer"))
@@ -65,6 +66,7 @@ void ReadAnalyzer(const QCommandLineParser& parser, sim::TKitOptions& options) {
                parser.value("analyzer") + "'");
     options.AnalyzerAddress = static_cast<std::uint8_t>(address);
     options.Analyzer.Gain = Number(parser, "analyzer-gain", -1e6, 1e6);
+    options.Analyzer.Curve = Number(parser, "analyzer-curve", -1e6, 1e6);
     options.Analyzer.Offset = Number(parser, "analyzer-offset", -1e6, 1e6);
     options.Analyzer.NoiseSD = Number(parser, "analyzer-noise", 0, 1e6);
     options.Analyzer.LagSeconds = Number(parser, "analyzer-lag", 0, 86400);
@@ -120,6 +122,10 @@ TProgramOptions ReadOptions(const QCoreApplication& application) {
          "file"},
         {"analyzer", "Add a mercury analyser answering at this server address.", "address"},
         {"analyzer-gain", "The analyser's gain (default 1).", "gain", "1"},
+        {"analyzer-curve",
+         "The analyser's curvature: Q times the square of the concentration (x in ng/l) is added "
+         "to its response (default 0).",
+         "Q", "0"},
         {"analyzer-offset", "The analyser's offset in ng/l (default 0).", "ng/l", "0"},
         {"analyzer-noise", "The standard deviation of the analyser's noise in ng/l (default 0).",
          "ng/l", "0"},

@@ -80,6 +80,10 @@ inline constexpr const char* kNoUncertainty = "Uncertainty cannot be computed: %
 // The table's last column: why a row has no results.
 inline constexpr const char* kErrorColumn = "Error";
 
+// The ratio at the zero gas, where 0.00 over 0.00 is not a number (text;
+// JSON gives null, a table an empty cell).
+inline constexpr const char* kNoRatio = "\u2013";
+
 // A result the calculator could not compute: the quantity, the error.
 inline constexpr const char* kNotComputed = "%s cannot be computed: %s";
 // An input outside its field's bounds: the quantity, the field's message.

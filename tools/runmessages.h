@@ -31,9 +31,19 @@ inline constexpr const char* kRunUsage =
     "  --version              the console's version\n"
     "\n"
     "Exit status: 0 every point done and passing (or no acceptance asked), 1 a point failed\n"
-    "its acceptance or was not done, 2 the run stopped before its end (not stable with\n"
-    "\"stop\", the kit silent for longer than --give-up-after, SIGINT or SIGTERM, a journal\n"
-    "that cannot be written), 64 usage or a refused plan, 74 the port or the run folder.\n";
+    "its acceptance or was not done (under a procedure: the procedure failed), 2 the run\n"
+    "stopped before its end (not stable with \"stop\", the kit silent for longer than\n"
+    "--give-up-after, SIGINT or SIGTERM, a journal that cannot be written), 64 usage or a\n"
+    "refused plan, 74 the port or the run folder.\n";
+
+// --check under a procedure, and its verdict at the end of a run.
+inline constexpr const char* kRunProcedure = "procedure %s, %s %s ng/l, basis %s";
+inline constexpr const char* kRunLevel =
+    "level %s: %s ng/l (band %s to %s % of the %s: %s to %s ng/l), reservoir flow %s ml/min";
+inline constexpr const char* kRunOrder = "order: %s";
+inline constexpr const char* kRunLevelVerdict =
+    "level %s: reference %s, response %s ng/l, %s %s, %s";
+inline constexpr const char* kRunProcedureVerdict = "%s: %s";
 
 inline constexpr const char* kRunPrefix = "vapcal-run: ";
 inline constexpr const char* kRunNeedsPlan = "a plan file is needed (or --resume DIR)";

@@ -348,6 +348,12 @@ void AddBudget(const calc::TMemoryCalculator& window, const TInputs& in, TResult
     }
 }
 
+// The zero gas has no ratio: in a result without an error, its field is
+// empty.
+bool NoRatio(const std::string& key, const std::string& text) {
+    return key == "edtRatio" && text.empty();
+}
+
 // Runs the window's start-up calculation on the inputs and, for a wanted
 // output, the operator's manual entry followed by Enter.
 TResult Calculate(const TInputs& in) {
@@ -394,6 +400,7 @@ TResult Calculate(const TInputs& in) {
 
     for (const auto& [name, field] : window.Fields()) {
         result.Fields.emplace_back(name, field->Text());
+        // The zero gas's empty ratio failed no step: its `failure` is empty.
         if (result.Error.empty() && field->Text().empty())
             result.Error = failure;
     }
@@ -469,8 +476,12 @@ std::string JsonObject(const TResult& result) {
     TPairs units;
     for (const auto& [key, text] : result.Fields)
         units.emplace_back(key, Quantity(key).Unit);
-    std::string object =
-        "{" + JsonMembers(result.Fields) + ", \"units\": {" + JsonMembers(units) + "}";
+    std::string fields;
+    for (const auto& [key, text] : result.Fields) {
+        fields += (fields.empty() ? "" : ", ") + JsonString(key) + ": " +
+                  (NoRatio(key, text) ? "null" : JsonString(text));
+    }
+    std::string object = "{" + fields + ", \"units\": {" + JsonMembers(units) + "}";
     if (result.Budget)
         object += ", \"uncertainty\": " + JsonUncertainty(*result.Budget);
     return object + "}";
@@ -488,7 +499,7 @@ std::string JsonErrorObject(const TResult& result) {
 
 std::string TextLine(const std::string& key, const std::string& text) {
     const tools::TQuantity& q = Quantity(key);
-    std::string line = std::string(q.Name) + "  " + text;
+    std::string line = std::string(q.Name) + "  " + (NoRatio(key, text) ? tools::kNoRatio : text);
     if (*q.Unit)
         line += std::string(" ") + q.Unit;
     return line;

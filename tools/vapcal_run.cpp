@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QTimer>
 #include <cerrno>
@@ -35,6 +36,7 @@
 #include "run/kitline.h"
 #include "run/messages.h"
 #include "run/plan.h"
+#include "run/procedure.h"
 #include "run/runfolder.h"
 #include "tools/rundahs.h"
 #include "tools/runmessages.h"
@@ -160,12 +162,74 @@ void PrintPoints(const run::TPlan& plan) {
     for (const run::TPlanPoint& p : plan.Points) {
         std::printf(
             "point %d: %s \u00B0C, reservoir flow %s ml/min, dilution flow %s l/min, "
-            "%s ng/l%s, dwell %s min\n",
+            "%s ng/l%s, dwell %s min%s\n",
             ++index, Flow(p.Temperature).c_str(), Flow(p.ReservoirFlow).c_str(),
             Flow(p.Dilution).c_str(), platform::FloatToStrFixed(p.Calculated, 2).c_str(),
             p.Wanted ? (" (wanted " + Flow(*p.Wanted) + ")").c_str() : "",
-            Flow(p.DwellMinutes).c_str());
+            Flow(p.DwellMinutes).c_str(), p.Level.empty() ? "" : (", level " + p.Level).c_str());
     }
+}
+
+// The procedure a plan names: its span or range and basis, each level with
+// its band and the reservoir flow that delivers it, and the order of the
+// injections.
+void PrintProcedure(const run::TPlan& plan) {
+    const run::TProcedureRule* rule = run::ProcedureRule(plan.Procedure.Kind);
+    if (!rule)
+        return;
+    const double span = plan.Procedure.Span;
+    std::printf("%s\n", platform::FillText(tools::kRunProcedure,
+                                           {rule->Name, rule->SpanKey, Flow(span),
+                                            run::AnalyzerBasisName(plan.Analyzer.Basis)})
+                            .c_str());
+    for (std::size_t i = 0; i < rule->Levels.size(); ++i) {
+        const run::TLevelRule& band = rule->Levels[i];
+        const run::TPlanLevel& level = plan.Procedure.Levels[i];
+        double flow = 0;
+        for (const run::TPlanPoint& p : plan.Points)
+            if (p.Level == level.Name) {
+                flow = p.ReservoirFlow;
+                break;
+            }
+        std::printf("%s\n", platform::FillText(tools::kRunLevel,
+                                               {level.Name, Flow(level.Concentration),
+                                                Flow(band.LowPercent), Flow(band.HighPercent),
+                                                rule->SpanKey, Flow(band.LowPercent / 100 * span),
+                                                Flow(band.HighPercent / 100 * span), Flow(flow)})
+                                .c_str());
+    }
+    std::string order;
+    for (const run::TPlanPoint& p : plan.Points)
+        order += (order.empty() ? "" : ", ") + p.Level;
+    std::printf("%s\n", platform::FillText(tools::kRunOrder, {order}).c_str());
+}
+
+// The procedure's verdict level by level, as results.json holds it.
+void SayProcedure(const QJsonObject& results) {
+    const QJsonObject procedure = results["procedure"].toObject();
+    if (procedure.isEmpty())
+        return;
+    const auto number = [](const QJsonValue& value, int decimals) {
+        return value.isDouble() ? platform::FloatToStrFixed(value.toDouble(), decimals)
+                                : std::string("-");
+    };
+    for (const QJsonValue& value : procedure["levels"].toArray()) {
+        const QJsonObject level = value.toObject();
+        const std::string name = level["level"].isDouble()
+                                     ? Flow(level["level"].toDouble())
+                                     : level["level"].toString().toStdString();
+        Say(platform::FillText(
+            tools::kRunLevelVerdict,
+            {name, number(level["reference"], 3), number(level["response"], 3),
+             number(level["error"], 2), level["errorUnit"].toString().toStdString(),
+             level["decidedBy"].toString() == "incomplete"
+                 ? "incomplete"
+                 : (level["pass"].toBool() ? "passes" : "fails") + std::string(" by the ") +
+                       level["decidedBy"].toString().toStdString()}));
+    }
+    Say(platform::FillText(tools::kRunProcedureVerdict,
+                           {procedure["name"].toString().toStdString(),
+                            procedure["pass"].toBool() ? "PASS" : "FAIL"}));
 }
 
 std::string PointLine(const QJsonObject& result) {
@@ -301,6 +365,7 @@ int Run(const TArguments& arguments) {
         throw TUsage{platform::FillText(tools::kRunPlanRefused, {planName, e.what()})};
     }
     if (arguments.Check) {
+        PrintProcedure(plan);
         PrintPoints(plan);
         return 0;
     }
@@ -374,8 +439,12 @@ int Run(const TArguments& arguments) {
     engine.OnRecordingStopped = [](const std::string& message) {
         Say(tools::kRunPrefix + message);
     };
-    engine.OnFinished = [&engine] {
+    engine.OnFinished = [&engine, &folder] {
         const bool done = engine.State() == run::rsDone;
+        // What the end wrote: results.json, made from the journal.
+        QFile results(folder->Path() + "/" + run::kResultsFile);
+        if (results.open(QIODevice::ReadOnly))
+            SayProcedure(QJsonDocument::fromJson(results.readAll()).object());
         Say(platform::FillText(
             tools::kRunEnded,
             {done ? "done" : "stopped",

@@ -1116,6 +1116,50 @@ TEST_F(RunWindowTest, ThePlantStartsAPlanAndWatchesItsRunToTheEnd) {
 // A console closed mid-run (its journal holds point 1 done, no results)
 // offers the run at the next start; Yes resumes it at point 2 and keeps
 // point 1 as the journal holds it.
+// The procedure's fields fill the points with its levels in their order,
+// each asking the kit for the level's gas at 20 \u00B0C; saved, the plan is
+// the procedure's.
+TEST_F(RunWindowTest, AProcedureFillsItsLevelsAndOrderAndIsSavedAsThatProcedure) {
+    app::TfrmCalibrationRun& run = OpenRunWindow();
+    run.ChooseLoadFile = [this] { return dir.filePath("plan.json"); };
+    QTest::mouseClick(run.btnLoad, Qt::LeftButton);
+    run.cbxBasis->setCurrentText("0C");
+    run.cbxProcedure->setCurrentText("epa-linearity");
+    EXPECT_EQ(run.tblPlan->rowCount(), 2) << "no span yet: the points stay";
+    QTest::keyClicks(run.edtSpan, "50");
+    QTest::keyClick(run.edtSpan, Qt::Key_Return);
+    ASSERT_EQ(run.tblPlan->rowCount(), 9);
+    const char* const levels[] = {"low", "mid", "high"};
+    for (int row = 0; row < 9; ++row)
+        EXPECT_EQ(Cell(run.tblPlan, row, 8), levels[row % 3]) << row;
+    EXPECT_NEAR(Cell(run.tblPlan, 0, 0).toDouble(), 12.5 * 273.15 / 293.15, 1e-12);
+    // The procedure's rule judges, not a point's acceptance.
+    run.edtAcceptPercent->clear();
+    run.edtAcceptAbsolute->clear();
+    ASSERT_TRUE(run.btnCheckClick()) << (messages.empty() ? "" : messages[0].Text);
+
+    run.ChooseSaveFile = [this] { return dir.filePath("procedure.json"); };
+    QTest::mouseClick(run.btnSave, Qt::LeftButton);
+    QFile saved(dir.filePath("procedure.json"));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    run::TPlan reread = run::ParsePlan(saved.readAll());
+    EXPECT_EQ(reread.Procedure.Kind, run::pkEpaLinearity);
+    EXPECT_EQ(reread.Procedure.Span, 50);
+    EXPECT_EQ(reread.Analyzer.Basis, run::ab0C);
+    ASSERT_EQ(reread.Points.size(), 9u);
+    EXPECT_EQ(reread.Points[4].Level, "mid");
+
+    // Loaded again, the fields come back as they were saved.
+    run.cbxProcedure->setCurrentText("points");
+    run.ChooseLoadFile = [this] { return dir.filePath("procedure.json"); };
+    QTest::mouseClick(run.btnLoad, Qt::LeftButton);
+    EXPECT_EQ(run.cbxProcedure->currentText(), "epa-linearity");
+    EXPECT_EQ(run.edtSpan->text(), "50");
+    EXPECT_EQ(run.cbxBasis->currentText(), "0C");
+    EXPECT_EQ(run.tblPlan->rowCount(), 9);
+    EXPECT_TRUE(messages.empty()) << messages[0].Text;
+}
+
 TEST_F(RunWindowTest, AnInterruptedRunIsOfferedAndResumedAtTheNextStart) {
     const QString folder = dir.filePath("data/vapcal/runs/2026-12-07T14-03-05-Two points");
     ASSERT_TRUE(QDir().mkpath(folder));

@@ -256,6 +256,23 @@ TEST_P(CalculatorTest, FailedStepsClearWhatFollowsFromThem) {
     }
 }
 
+// The zero gas: 0.00 over 0.00 is no ratio, but the outputs stand and may
+// be applied.
+TEST_P(CalculatorTest, TheZeroGasHasItsOutputsAndNoRatio) {
+    std::vector<std::string> failures;
+    w.Calculator.OnStepFailed = [&](const TCalcTextField&, const std::string& message) {
+        failures.push_back(message);
+    };
+    w.edtFlow.SetText("0");
+    w.Calculator.btnCalculateClick();
+    EXPECT_EQ(w.edtUncorrectedOput.Text(), "0");
+    EXPECT_EQ(w.edtDilutedOput.Text(), "0");
+    EXPECT_EQ(w.edtRatio.Text(), "");
+    EXPECT_TRUE(failures.empty());
+    EXPECT_TRUE(Messages.empty());
+    EXPECT_TRUE(w.btnApplyEnabled);
+}
+
 // Cd of 8.2 ml/min into 13.5 l/min is 40.51, the form's own design value:
 // the ratio must still follow the new Cu.
 TEST_P(CalculatorTest, AnUnchangedTextStillRecomputesWhatFollows) {

@@ -228,6 +228,13 @@ TEST(VapcalCalc, ANewUsersCommandsGiveTheHeldFlowsNumbersAndRefuseTheImpossible)
          {"The calculated Flow Value is below the acceptable limit of 7"},
          nullptr},
         {"--flow 6.7", 0, {"Reservoir flow at reservoir conditions  7.154715 ml/min"}, nullptr},
+        // The zero gas: its outputs and budget, and no ratio of 0 to 0.
+        {"--flow 0 --uncertainty",
+         0,
+         {"Diluted output concentration  0 ng/l", "Ratio  \u2013",
+          "Diluted output concentration 0.00 \u00B1 0.15 ng/l (k = 2)"},
+         "cannot be computed"},
+        {"--flow 0 --json", 0, {}, "\"edtRatio\": \"\", \"units\""},
         {"--pbar -1",
          1,
          {"Atmospheric pressure: the absolute pressure in the saturator must be above 0 in. Hg"},

@@ -75,8 +75,17 @@ struct TFlowCase {
 TEST(Registers, FlowSetPointsAreTruncatedNotRounded) {
     for (const TFlowCase& c :
          {TFlowCase{6.0L, 20, 9600}, TFlowCase{9.9L, 20, 15839}, TFlowCase{19.9L, 20, 31840},
-          TFlowCase{20, 20, 32000}, TFlowCase{0, 20, 0}, TFlowCase{5, 10, 16000}})
+          TFlowCase{20, 20, 32000}, TFlowCase{0, 20, 0}, TFlowCase{5, 10, 16000},
+          // The decimal value held, not its binary neighbour below: 0.7 is
+          // 1120 counts, not 1119; what lies below a count is still dropped.
+          TFlowCase{0.7L, 20, 1120}, TFlowCase{0.70049L, 20, 1120}, TFlowCase{0.7006L, 20, 1120},
+          TFlowCase{0.69999L, 20, 1119}, TFlowCase{0.1L, 0.1f, 31999},
+          TFlowCase{0.05L, 0.1f, 15999}, TFlowCase{5.55L, 7.5f, 23680}})
         EXPECT_EQ(FlowSetPointToRaw(c.flow, c.capacity), c.raw) << static_cast<double>(c.flow);
+    // Every flow the field holds with two decimals at a capacity of 20 is a
+    // whole number of counts, and is written as that number.
+    for (int hundredths = 0; hundredths <= 2000; ++hundredths)
+        EXPECT_EQ(FlowSetPointToRaw(hundredths / 100.0L, 20), hundredths * 16) << hundredths;
     EXPECT_EQ(TempSetPointToRaw(45.5L), 455);
     EXPECT_EQ(TempSetPointToRaw(40), 400);
 }

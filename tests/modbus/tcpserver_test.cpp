@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -22,7 +23,7 @@ namespace {
 
 class TcpServer : public ::testing::Test {
   protected:
-    void Start(TModbusTcpServer::TOptions options) {
+    void Start(TModbusTcpServer::TOptions options, TModbusTcpServer::TPeerCheck check = {}) {
         server_ = std::make_unique<TModbusTcpServer>(
             platform::TTcpEndpoint{"127.0.0.1", 0}, "test",
             [](const std::string&) { return std::make_unique<TMemoryModbusServer>(200); }, options);
@@ -30,6 +31,7 @@ class TcpServer : public ::testing::Test {
             std::lock_guard lock(lock_);
             log_.push_back(line);
         };
+        server_->AcceptsPeer = std::move(check);
         server_->Start();
     }
     void TearDown() override {
@@ -127,9 +129,10 @@ TEST_F(TcpServer, EachPeerIsAnsweredWithItsOwnTransactionAndUnit) {
     EXPECT_EQ(server_->PeerCount(), 2);
 }
 
-TEST_F(TcpServer, OnePeerTooManyIsClosedAtOnceAndLogged) {
+TEST_F(TcpServer, OnePeerTooManyWaitsForAPlaceThenIsClosedAndLogged) {
     TModbusTcpServer::TOptions options;
     options.MaxPeers = 2;
+    options.PlaceWaitMs = 300;
     Start(options);
     const int a = Dial();
     const int b = Dial();
@@ -141,14 +144,55 @@ TEST_F(TcpServer, OnePeerTooManyIsClosedAtOnceAndLogged) {
     EXPECT_TRUE(Closed(c));
     EXPECT_TRUE(Logged("test: 127.0.0.1: connection refused: 2 peers are served already"));
     EXPECT_EQ(server_->RefusedPeers(), 1U);
-    // A place that comes free is taken by the next.
-    close(a);
-    sockets_.erase(sockets_.begin());
-    for (int i = 0; i < 100 && server_->PeerCount() > 1; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // A place that comes free is taken by the next, which waited for it with
+    // its request already sent.
     const int d = Dial();
     Ask(d, 4);
+    close(a);
+    sockets_.erase(sockets_.begin());
     EXPECT_EQ(Take(d, 11).size(), 11U);
+}
+
+// Peers that send part of a header and fall silent hold their places only
+// for the frame time-out; a peer that came after them waits for a place,
+// and is served as soon as they are gone.
+TEST_F(TcpServer, PeersWithHalfSentFramesCannotShutOutAnother) {
+    Start({});
+    for (int i = 0; i < 8; ++i) {
+        const std::uint8_t header[] = {0, 1, 0};
+        send(Dial(), header, sizeof header, MSG_NOSIGNAL);
+    }
+    for (int i = 0; i < 100 && server_->PeerCount() < 8; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(server_->PeerCount(), 8);
+    const int ninth = Dial();
+    const auto start = std::chrono::steady_clock::now();
+    Ask(ninth, 9);
+    EXPECT_EQ(Take(ninth, 11).size(), 11U);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    for (std::size_t i = 0; i < 8; ++i)
+        EXPECT_TRUE(Closed(sockets_[i])) << i;
+    EXPECT_TRUE(
+        Logged("test: 127.0.0.1: connection closed: a frame begun was not complete within 2 s"));
+    EXPECT_EQ(server_->RefusedPeers(), 0U);
+}
+
+// A peer that dials again and again is logged once, then counted.
+TEST_F(TcpServer, RefusalsOfOneAddressAreLoggedOnceAPeriodWithTheirCount) {
+    TModbusTcpServer::TOptions options;
+    options.RefusalLogMs = 1500;
+    Start(options, [](const std::string&) { return false; });
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(Closed(Dial()));
+    EXPECT_TRUE(Logged(
+        "test: 127.0.0.1: connection refused: not an accepted peer; 4 more in the last 1 s"));
+    std::lock_guard lock(lock_);
+    EXPECT_EQ(std::count_if(log_.begin(), log_.end(),
+                            [](const std::string& line) {
+                                return line.find("not an accepted peer") != std::string::npos;
+                            }),
+              2);
+    EXPECT_EQ(server_->RefusedPeers(), 5U);
 }
 
 TEST_F(TcpServer, ASilentPeerIsLetGo) {

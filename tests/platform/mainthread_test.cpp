@@ -105,6 +105,36 @@ TEST(HiddenReceiver, DeliversInPostingOrderAndFreesEveryPayload) {
     EXPECT_EQ(alive.load(), 0);
 }
 
+// A caller that waits for its results takes them in order without the
+// event loop; what it leaves is delivered by the event loop, in order, and
+// a handler that runs a nested loop still receives the messages behind its
+// own.
+TEST(HiddenReceiver, AWaitingCallerAndTheEventLoopShareTheMessagesInOrder) {
+    App();
+    std::atomic<int> alive{0};
+    std::vector<int> seen;
+    THiddenReceiver receiver([&](TPostedMessage& m) {
+        seen.push_back(m.Payload<TCounted>().Value);
+        if (seen.back() == 60)
+            while (seen.size() < 62)
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    });
+    EXPECT_FALSE(receiver.HandleNext(10));
+    TBodyThread worker([&] {
+        for (int i = 0; i < 100; ++i)
+            receiver.Post(1, 0, std::make_unique<TCounted>(i, alive));
+    });
+    worker.Start();
+    while (seen.size() < 50)
+        ASSERT_TRUE(receiver.HandleNext(5000));
+    while (seen.size() < 100)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(seen[static_cast<std::size_t>(i)], i);
+    EXPECT_EQ(alive.load(), 0);
+    EXPECT_FALSE(receiver.HandleNext(10));
+}
+
 TEST(HiddenReceiver, FreesWhatIsStillWaitingWhenDestroyed) {
     App();
     std::atomic<int> alive{0};

@@ -5,10 +5,12 @@
 // cliline.h first: its system headers come before gtest's.
 #include <gtest/gtest.h>
 
+#include <modbus.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -90,6 +92,50 @@ TEST(RegwireThroughAGateway, ReadsAndWritesAServeInBothFramings) {
         server->Signal(SIGTERM);
         EXPECT_EQ(server->Wait(), 0) << server->Err();
     }
+}
+
+// Eight masters at once, as a plant's several readers: each is answered all
+// along from the one set of tables, and what one writes the others read.
+TEST(RegwireThroughAGateway, ServesEightModbusTcpMastersAtOnceFromOneSetOfTables) {
+    auto server = Serve("mbtcp://127.0.0.1:0");
+    const std::string port = ListeningOn(*server);
+    const int tcpPort = std::stoi(port.substr(port.rfind(':') + 1));
+    constexpr int kMasters = 8;
+    constexpr int kReads = 200;
+    std::vector<modbus_t*> masters;
+    for (int i = 0; i < kMasters; ++i) {
+        modbus_t* ctx = modbus_new_tcp("127.0.0.1", tcpPort);
+        modbus_set_slave(ctx, 20);
+        ASSERT_EQ(modbus_connect(ctx), 0) << i;
+        masters.push_back(ctx);
+    }
+    std::vector<int> answered(kMasters, 0);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kMasters; ++i)
+        threads.emplace_back([&, i] {
+            ASSERT_EQ(modbus_write_register(masters[i], i, static_cast<std::uint16_t>(100 + i)), 1);
+            std::uint16_t values[kMasters] = {};
+            for (int n = 0; n < kReads; ++n)
+                answered[i] += modbus_read_registers(masters[i], 0, kMasters, values) == kMasters;
+        });
+    for (std::thread& t : threads)
+        t.join();
+    std::uint16_t values[kMasters] = {};
+    ASSERT_EQ(modbus_read_registers(masters[0], 0, kMasters, values), kMasters);
+    for (int i = 0; i < kMasters; ++i) {
+        EXPECT_EQ(answered[i], kReads) << i;
+        EXPECT_EQ(values[i], 100 + i) << i;
+    }
+    // Another unit's request is not this server's to answer.
+    modbus_set_slave(masters[1], 21);
+    modbus_set_response_timeout(masters[1], 0, 300000);
+    EXPECT_EQ(modbus_read_registers(masters[1], 0, 1, values), -1);
+    for (modbus_t* ctx : masters) {
+        modbus_close(ctx);
+        modbus_free(ctx);
+    }
+    server->Signal(SIGTERM);
+    EXPECT_EQ(server->Wait(), 0) << server->Err();
 }
 
 TEST(RegwireThroughAGateway, APollRidesOutTheServerGoingAwayAndComingBack) {

@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -233,6 +234,190 @@ TEST_F(VapcalRun, AFourPointPlanPassesAtGain102AndFailsAt110) {
             << info.toStdString();
         EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+2\\n"))) << info.toStdString();
         EXPECT_TRUE(QFile::exists(folder + "/report.csv"));
+    }
+}
+
+// A procedure against the simulated analyser: the kit, the analyser's
+// response, the plan's procedure head and what the procedure must say.
+struct TProcedureCase {
+    const char* Name;
+    std::vector<std::string> Analyzer;  // vapcal-sim's analyser options
+    const char* Head;                   // the plan's procedure keys
+    bool Pass;
+    const char* DecidedBy;  // every complete level's criterion
+};
+
+const TProcedureCase kProcedureCases[] = {
+    {"epa-linearity at gain 1.05",
+     {"--analyzer-gain", "1.05"},
+     R"("procedure": "epa-linearity", "span": 50)",
+     true,
+     "limit"},
+    {"epa-linearity at gain 1.15",
+     {"--analyzer-gain", "1.15"},
+     R"("procedure": "epa-linearity", "span": 50)",
+     false,
+     "limit"},
+    {"epa-linearity at span 5 with an offset of 0.7",
+     {"--analyzer-offset", "0.7"},
+     R"("procedure": "epa-linearity", "span": 5)",
+     true,
+     "alternative"},
+    {"epa-calibration-error with an offset of 2",
+     {"--analyzer-offset", "2"},
+     R"("procedure": "epa-calibration-error", "span": 50)",
+     true,
+     "limit"},
+    {"epa-calibration-error with an offset of 3",
+     {"--analyzer-offset", "3"},
+     R"("procedure": "epa-calibration-error", "span": 50)",
+     false,
+     "limit"},
+    {"en14181-linearity at gain 1.03",
+     {"--analyzer-gain", "1.03"},
+     R"("procedure": "en14181-linearity", "range": 50)",
+     true,
+     "limit"},
+    {"en14181-linearity bent by 0.02 x^2",
+     {"--analyzer-curve", "0.02"},
+     R"("procedure": "en14181-linearity", "range": 50)",
+     false,
+     "limit"},
+    {"an analyser 7.3 % high on the 0C basis",
+     {"--analyzer-gain", "1.073"},
+     R"("procedure": "epa-calibration-error", "span": 50, "levels": {"upscale": 50},
+        "analyzer": {"source": "modbus", "port": "line", "address": 30, "basis": "0C"})",
+     true,
+     "limit"},
+    {"the same analyser on the 20C basis",
+     {"--analyzer-gain", "1.073"},
+     R"("procedure": "epa-calibration-error", "span": 50, "levels": {"upscale": 50},
+        "analyzer": {"source": "modbus", "port": "line", "address": 30, "basis": "20C"})",
+     false,
+     "limit"},
+};
+
+std::string ProcedurePlan(const TProcedureCase& c) {
+    const std::string head = c.Head;
+    const std::string analyzer =
+        head.find("\"analyzer\"") != std::string::npos
+            ? ""
+            : R"(, "analyzer": {"source": "modbus", "port": "line", "address": 30})";
+    return R"({"name": "Procedure", "temperature": 35, "dilution": 15, "settlingMinutes": 0.05,
+               "settleMaxMinutes": 1, "dwellMinutes": 0.05, )" +
+           head + analyzer + "}";
+}
+
+// Each level's means and error recomputed from its injections' means; the
+// procedure's verdict and the run's exit status follow.
+void ExpectProcedure(const TProcedureCase& c, const QJsonObject& results, int status) {
+    const QJsonObject procedure = results["procedure"].toObject();
+    const QJsonArray points = results["points"].toArray();
+    const std::string name = procedure["name"].toString().toStdString();
+    const double factor = procedure["basis"].toString() == "0C" ? 293.15 / 273.15 : 1;
+    const double span = procedure[name == "en14181-linearity" ? "range" : "span"].toDouble();
+    EXPECT_EQ(procedure["pass"].toBool(), c.Pass) << c.Name;
+    EXPECT_EQ(results["pass"].toBool(), c.Pass) << c.Name;
+    EXPECT_EQ(status, c.Pass ? 0 : 1) << c.Name;
+
+    // The EN line over every injection, fitted here.
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    const auto n = static_cast<double>(points.size());
+    for (const QJsonValue point : points) {
+        const double x = point["delivered"]["mean"].toDouble() * factor;
+        const double y = point["analyzer"]["mean"].toDouble();
+        sx += x, sy += y, sxx += x * x, sxy += x * y;
+    }
+    const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+    const double intercept = (sy - slope * sx) / n;
+
+    for (const QJsonValue value : procedure["levels"].toArray()) {
+        const QJsonObject level = value.toObject();
+        double reference = 0, response = 0;
+        const QJsonArray injections = level["injections"].toArray();
+        for (const QJsonValue index : injections) {
+            const QJsonObject point = points[index.toInt() - 1].toObject();
+            EXPECT_EQ(point["status"].toString(), "done") << c.Name;
+            reference += point["delivered"]["mean"].toDouble() * factor / injections.size();
+            response += point["analyzer"]["mean"].toDouble() / injections.size();
+        }
+        const double difference = response - reference;
+        double error = 0;
+        if (name == "epa-linearity")
+            error = std::fabs(difference) / reference * 100;
+        else if (name == "epa-calibration-error")
+            error = std::fabs(difference) / span * 100;
+        else
+            error = (response - (intercept + slope * reference)) / span * 100;
+        const std::string where = std::string(c.Name) + ", level " +
+                                  QJsonDocument(QJsonArray{level["level"]}).toJson().toStdString();
+        EXPECT_NEAR(level["reference"].toDouble(), reference, 1e-9) << where;
+        EXPECT_NEAR(level["response"].toDouble(), response, 1e-9) << where;
+        EXPECT_NEAR(level["difference"].toDouble(), difference, 1e-9) << where;
+        EXPECT_NEAR(level["error"].toDouble(), error, 1e-6) << where;
+        const double limit = level["limit"].toDouble();
+        const bool byLimit = std::fabs(error) <= limit;
+        const bool byAlternative = level["alternative"].isDouble() &&
+                                   std::fabs(difference) <= level["alternative"].toDouble();
+        EXPECT_EQ(level["pass"].toBool(), byLimit || byAlternative) << where;
+        EXPECT_EQ(level["decidedBy"].toString().toStdString(),
+                  !byLimit && byAlternative ? "alternative" : "limit")
+            << where;
+    }
+    // The criterion the case is about decided at least once.
+    bool named = false;
+    for (const QJsonValue level : procedure["levels"].toArray())
+        named = named || level["decidedBy"].toString() == c.DecidedBy;
+    EXPECT_TRUE(named) << c.Name;
+}
+
+// Every case at once, each against its own kit: the wall time of the
+// longest (nine injections).
+TEST_F(VapcalRun, ProceduresPassAndFailByTheirOwnRules) {
+    std::vector<std::unique_ptr<TSimProcess>> kits;
+    std::vector<std::unique_ptr<TRunProcess>> runs;
+    int seed = 10;
+    for (const TProcedureCase& c : kProcedureCases) {
+        std::vector<std::string> options = {"--analyzer", "30", "--seed", std::to_string(++seed)};
+        options.insert(options.end(), c.Analyzer.begin(), c.Analyzer.end());
+        kits.push_back(std::make_unique<TSimProcess>(options));
+        ASSERT_FALSE(kits.back()->Device.empty()) << c.Name;
+        const QString plan = Out(("plan-" + std::to_string(seed) + ".json").c_str());
+        QFile file(plan);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray::fromStdString(ProcedurePlan(c)));
+        file.close();
+        runs.push_back(std::make_unique<TRunProcess>(
+            FHome.path(),
+            std::vector<std::string>{plan.toStdString(), "-p", kits.back()->Device, "--out",
+                                     Out(("run-" + std::to_string(seed)).c_str()).toStdString()}));
+    }
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const TProcedureCase& c = kProcedureCases[i];
+        const int status = runs[i]->Wait();
+        const QJsonObject results =
+            QJsonDocument::fromJson(
+                Read(Out(("run-" + std::to_string(11 + i)).c_str()) + "/results.json"))
+                .object();
+        ASSERT_TRUE(results["procedure"].isObject()) << c.Name << "\n" << runs[i]->Errors();
+        ExpectProcedure(c, results, status);
+        // The report's section: the procedure, each level's means as the
+        // results hold them, and the verdict in words.
+        const QString report = Output(
+            "pdftotext",
+            {"-layout", Out(("run-" + std::to_string(11 + i)).c_str()) + "/report.pdf", "-"});
+        const QString name = results["procedure"]["name"].toString();
+        EXPECT_TRUE(report.contains(QRegularExpression("Procedure: .* \\(" + name + "\\)")))
+            << c.Name << "\n"
+            << report.toStdString();
+        for (const QJsonValue level : results["procedure"]["levels"].toArray())
+            EXPECT_TRUE(report.contains(QRegularExpression(
+                "mean\\s+" + QString::number(level["reference"].toDouble(), 'f', 3) + "\\s+" +
+                QString::number(level["response"].toDouble(), 'f', 3))))
+                << c.Name;
+        EXPECT_TRUE(report.contains(c.Pass ? " passes: every level is within its limit."
+                                           : " fails: level "))
+            << c.Name;
     }
 }
 

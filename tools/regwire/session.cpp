@@ -28,9 +28,12 @@
 #include "modbus/errors.h"
 #include "modbus/mbapdevice.h"
 #include "modbus/memoryserver.h"
+#include "modbus/messages.h"
 #include "modbus/serialports.h"
+#include "modbus/tcpserver.h"
 #include "platform/filltext.h"
 #include "platform/posixserialdevice.h"
+#include "sharedtables.h"
 
 namespace regwire::tool {
 
@@ -46,8 +49,12 @@ constexpr std::chrono::milliseconds kServePortWatch{250};
 int InterruptPipe[2] = {-1, -1};
 // Set on the main thread once an interruption has ended the event loop.
 bool RunInterrupted = false;
+// Set by the signal itself, for a master that waits for its completions
+// outside the event loop.
+volatile std::sig_atomic_t InterruptRaised = 0;
 
 void OnSignal(int) {
+    InterruptRaised = 1;
     const char byte = 1;
     [[maybe_unused]] const auto n = write(InterruptPipe[1], &byte, 1);
 }
@@ -488,7 +495,34 @@ class TMasterSession {
         }
     }
 
+    // A request whose completion is sure to come (every one but a
+    // broadcast's, which completes by a timer once sent) is waited for here:
+    // the completion is taken as soon as the connection has it, without a
+    // turn of the event loop, and a next request that is due at once goes
+    // out from here too. The event loop runs between requests that wait
+    // for their interval, and once an interruption was raised.
     void Send() {
+        do {
+            FSendAgain = false;
+            SendOne();
+            if (CompletionComes())
+                AwaitCompletion();
+        } while (FSendAgain && InterruptRaised == 0);
+    }
+
+    bool CompletionComes() const {
+        return FOptions.Address != 0 || FOptions.Command == TToolCommand::Custom;
+    }
+
+    void AwaitCompletion() {
+        // How often a wait looks whether it was interrupted.
+        constexpr std::uint32_t kInterruptCheckMs = 50;
+        const std::uint64_t before = FCompletions;
+        while (FCompletions == before && !FUsageFailed && InterruptRaised == 0)
+            FConnection.DeliverNext(kInterruptCheckMs);
+    }
+
+    void SendOne() {
         if (FIssued == 0)
             FFirstStart = TClock::now();
         ++FIssued;
@@ -580,6 +614,7 @@ class TMasterSession {
     }
 
     void Completed(const TTransactionInfo& info, std::uint8_t command) {
+        ++FCompletions;
         const auto rtt =
             std::chrono::duration_cast<std::chrono::microseconds>(TClock::now() - FSentAt).count();
         Record(info, rtt);
@@ -651,7 +686,10 @@ class TMasterSession {
             return;
         }
         if (FOptions.IntervalMs == 0) {
-            QTimer::singleShot(0, [this] { Send(); });
+            if (CompletionComes())
+                FSendAgain = true;
+            else
+                QTimer::singleShot(0, [this] { Send(); });
             return;
         }
         const std::chrono::milliseconds period(FOptions.IntervalMs);
@@ -714,6 +752,9 @@ class TMasterSession {
     TModbusClient FClient;
     TOutcome FOutcome;
     std::uint32_t FIssued = 0;
+    std::uint64_t FCompletions = 0;
+    // Set by a completion whose next request is due at once.
+    bool FSendAgain = false;
     std::int64_t FSlot = 0;  // the grid slot of the latest request
     TClock::time_point FFirstStart;
     TClock::time_point FSentAt;
@@ -761,9 +802,74 @@ int RunMaster(const TToolOptions& options, std::ostream& out, std::ostream& err)
     return status;
 }
 
+namespace {
+
+// Over Modbus TCP up to eight masters are served at once, each answered on
+// a thread of its own from one set of tables (as the plant's server does);
+// the main thread only waits for the interruption.
+int RunNetworkServer(const TToolOptions& options, std::ostream& err) {
+    if (options.Mode != tmRTU) {
+        err << "regwire: "
+            << platform::FillText(msg::PortFailure,
+                                  {options.Port, std::string(::regwire::msg::ModbusTcpNeedsRTU)})
+            << std::endl;
+        return esPortFailure;
+    }
+    platform::TTcpEndpoint endpoint;
+    if (!NetworkEndpoint(options.Port, cmServer, endpoint)) {
+        err << "regwire: " << options.Port << ": " << ::regwire::msg::NetworkAddressInvalid
+            << std::endl;
+        return esPortFailure;
+    }
+    TSharedTables tables(options.TableSize);
+    const std::uint8_t address = options.Address;
+    TModbusTcpServer::TOptions serving;
+    serving.EveryUnit = false;
+    // The server is this program's whole work: no lower priority for it.
+    serving.Nice = 0;
+    std::unique_ptr<TModbusTcpServer> server;
+    try {
+        server = std::make_unique<TModbusTcpServer>(
+            endpoint, options.Port,
+            [&tables, address](const std::string&) {
+                auto peer = std::make_unique<TSharedTablesServer>(tables);
+                peer->SetServerAddress(address);
+                return peer;
+            },
+            serving);
+    } catch (const std::exception& e) {
+        err << "regwire: " << e.what() << std::endl;
+        return esPortFailure;
+    }
+    // Lines of the peers' threads, one at a time.
+    std::mutex lock;
+    server->OnLog = [&err, &lock](const std::string& line) {
+        const std::lock_guard hold(lock);
+        err << "regwire: " << line << std::endl;
+    };
+    if (options.Frames)
+        server->OnWireFrame = [&err, &lock](const std::uint8_t* frame, std::size_t count,
+                                            bool sent) {
+            const std::lock_guard hold(lock);
+            err << (sent ? "> " : "< ") << Hex(frame, count, " ") << std::endl;
+        };
+    err << "regwire: "
+        << platform::FillText(msg::Listening,
+                              {ListeningPortName(options.Port, server->LocalPort())})
+        << std::endl;
+    server->Start();
+    QCoreApplication::exec();
+    server.reset();
+    return esSuccess;
+}
+
+}  // namespace
+
 // Discrete input i is on when i is odd, input register i holds i mod 65536;
 // coils and holding registers start at 0.
 int RunServer(const TToolOptions& options, std::ostream& err) {
+    if (PortKindOf(options.Port) == pkModbusTcp)
+        return RunNetworkServer(options, err);
     TModbusConnection connection;
     connection.SetPort(options.Port);
     connection.SetConnectionMode(cmServer);
