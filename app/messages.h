@@ -94,6 +94,9 @@ inline constexpr const char* kRunStop = "Stop";
 inline constexpr const char* kRunSkip = "Skip point";
 inline constexpr const char* kRunEnterReading = "Enter";
 inline constexpr const char* kRunNotStarted = "No run";
+// A run that ended with every point but not every point passing (or
+// judged): "Run: done, not every point passed".
+inline constexpr const char* kRunNotAllPassed = "%s, not every point passed";
 inline constexpr const char* kRunPass = "PASS";
 inline constexpr const char* kRunFail = "FAIL";
 inline constexpr const char* kRunLoadCaption = "Load a calibration plan";

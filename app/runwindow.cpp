@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -112,6 +113,12 @@ QComboBox* Choice(QWidget* parent, std::initializer_list<const char*> words) {
     return box;
 }
 
+// A point's status as the operator reads it.
+QString StatusWords(const QString& status) {
+    return status == run::PointStatusName(run::psNoAnalyzerReading) ? run::kNoAnalyzerReadingWords
+                                                                    : status;
+}
+
 QTableWidgetItem* ReadOnlyItem(const QString& text) {
     auto* item = new QTableWidgetItem(text);
     item->setFlags(item->flags() & ~Qt::ItemIsEditable);
@@ -130,6 +137,9 @@ class TfrmCalibrationRun::TConsoleKit : public QObject, public run::TRunKit {
 
     // A new run: what an earlier one still had waiting is dropped.
     int Generation = 0;
+    // An Apply whose writes the line did not carry is sent again for up to
+    // this long, as vapcal-run does.
+    qint64 PatienceMs = 0;
 
     void Apply(const run::TSetPoints& setPoints,
                std::function<void(const run::TApplyResult&)> done) override {
@@ -153,8 +163,14 @@ class TfrmCalibrationRun::TConsoleKit : public QObject, public run::TRunKit {
         FBusy = true;
         run::TApplyResult outcome;
         try {
-            const kit::TApplyResult result = FConsole.ApplyRunSetPoints(
-                {setPoints.Temperature, setPoints.ReservoirFlow, setPoints.DilutionFlow});
+            QElapsedTimer elapsed;
+            elapsed.start();
+            kit::TApplyResult result;
+            do {
+                result = FConsole.ApplyRunSetPoints(
+                    {setPoints.Temperature, setPoints.ReservoirFlow, setPoints.DilutionFlow});
+            } while (result.OnlyUnanswered() && elapsed.elapsed() < PatienceMs &&
+                     generation == Generation);
             if (!result.Ok())
                 outcome = {false, kit::FailureText(result.Failures.front())};
         } catch (const std::exception& e) {
@@ -815,6 +831,7 @@ void TfrmCalibrationRun::Begin(run::TPlan plan, run::TRunFolder folder, bool res
     setup.Kit = Limits();
     setup.Tolerances = live::ReadTolerances(FConsole.SettingsFile());
     setup.Accuracies = FConsole.LiveView->Monitor.Accuracies;
+    FKit->PatienceMs = setup.GiveUpAfterMs;
     FEngine = std::make_unique<run::TRunEngine>(std::move(plan), setup, *FKit, *FClock, *FFolder);
     WireEngine();
 
@@ -865,6 +882,7 @@ void TfrmCalibrationRun::WireEngine() {
     };
     FEngine->OnFinished = [this] { Finished(); };
     FEngine->OnAnalyzerWanted = [this](int index) { ShowAnalyzerWanted(index); };
+    FEngine->OnAnalyzerNews = [this](const std::string&) { ShowProgress(); };
 }
 
 // The engine takes the console's complete polls as vapcal-run takes its
@@ -877,7 +895,7 @@ void TfrmCalibrationRun::FeedFromConsole() {
     live.OnRunSample = [this](const live::TLiveSample& sample) { FPendingSample = sample; };
     live.OnRunLapse = [this] {
         if (FEngine)
-            FEngine->Lapse();
+            FEngine->Lapse(FConsole.LiveView->Monitor.Readings().OldestAgeMs(FClock->Ms()));
     };
     FConsole.Kit->OnPoll = [this](const kit::TPollCycle& cycle) { Cycle(cycle); };
     FConsole.SetRunStatus(FEngine->StatusText());
@@ -900,8 +918,11 @@ void TfrmCalibrationRun::OpenAnalyzerLine(const run::TAnalyzerPlan& analyzer) {
 }
 
 void TfrmCalibrationRun::Cycle(const kit::TPollCycle& cycle) {
-    if (FAnalyzer)
+    if (FAnalyzer) {
         FAnalyzer->Cycle(cycle);
+        if (FEngine && FAnalyzer->Answered())
+            FEngine->AnalyzerAnswered(*FAnalyzer->Answered());
+    }
     if (FPendingSample && FEngine) {
         const live::TLiveSample sample = *FPendingSample;
         FPendingSample.reset();
@@ -918,7 +939,7 @@ void TfrmCalibrationRun::KitLost(const std::string& port) {
 
 void TfrmCalibrationRun::KitBack() {
     if (FEngine)
-        FEngine->KitBack();
+        FEngine->KitBack(FConsole.ModbusConnection1->Port());
 }
 
 void TfrmCalibrationRun::btnPauseClick() {
@@ -946,13 +967,15 @@ void TfrmCalibrationRun::btnEnterReadingClick() {
     if (!Running() || !edtAnalyzerMean->isVisible())
         return;
     const std::string typed = edtAnalyzerMean->text().trimmed().toStdString();
-    double mean = 0;
-    try {
-        mean = static_cast<double>(platform::FieldTextToFloat(typed));
-    } catch (const std::exception&) {
-        platform::ShowError(platform::FillText(kRunReadingNotNumber, {typed}));
-        return;
-    }
+    // Left empty: the analyser gave no reading, and the point is not judged.
+    double mean = std::nan("");
+    if (!typed.empty())
+        try {
+            mean = static_cast<double>(platform::FieldTextToFloat(typed));
+        } catch (const std::exception&) {
+            platform::ShowError(platform::FillText(kRunReadingNotNumber, {typed}));
+            return;
+        }
     ShowAnalyzerWanted(0);
     FEngine->EnterAnalyzerReading(mean);
 }
@@ -1009,9 +1032,18 @@ void TfrmCalibrationRun::ShowProgress() {
     std::string text = FEngine->StatusText();
     if (FEngine->State() == run::rsStopped && !FEngine->StopReason().empty())
         text += ": " + FEngine->StopReason();
+    if (FEngine->State() == run::rsDone && FEngine->ExitStatus() != 0)
+        text = platform::FillText(kRunNotAllPassed, {text});
     lblProgress->setText(QString::fromStdString(text));
-    if (Running())
-        FConsole.SetRunStatus(FEngine->StatusText());
+    if (!Running())
+        return;
+    FConsole.SetRunStatus(FEngine->StatusText());
+    // The point in hand's row says what it waits for until its result.
+    const int row = FEngine->PointIndex() - 1;
+    if (row >= 0 && row < tblResults->rowCount() &&
+        !FEngine->Results()[static_cast<std::size_t>(row)])
+        tblResults->setItem(row, 1,
+                            ReadOnlyItem(QString::fromStdString(FEngine->PointStateText())));
 }
 
 void TfrmCalibrationRun::ShowButtons() {
@@ -1036,7 +1068,7 @@ void TfrmCalibrationRun::ShowResultRow(int index, const QJsonObject& result) {
     const auto put = [this, row](int column, const QString& text) {
         tblResults->setItem(row, column, ReadOnlyItem(text));
     };
-    put(1, result["status"].toString());
+    put(1, StatusWords(result["status"].toString()));
     const QJsonObject delivered = result["delivered"].toObject();
     std::optional<int> decimals;
     if (delivered["expanded"].isDouble())

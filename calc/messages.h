@@ -45,4 +45,10 @@ inline constexpr const char* kValueWithUncertainty = "%s \u00B1 %s ng/l (k = %s)
 // contributions, each its quantity and its |c|·u).
 inline constexpr const char* kLargestContributions = "Largest contributions (ng/l): %s";
 
+// An instrument past its calibration due date on the run's date: its role,
+// model and serial, the due date. A warning: the lab decides.
+inline constexpr const char* kInstrumentPastDue = "The %s (%s) is past its calibration due date %s";
+// A date in [Instrument.*] that is not an ISO date: the key.
+inline constexpr const char* kNotIsoDate = "%s must be a date as yyyy-mm-dd";
+
 }  // namespace calc

@@ -79,7 +79,95 @@ void ReadAccuracyKey(const platform::TIniFile& ini, const TAccuracyKey& key,
     unreadable.push_back(key.Key);
 }
 
+struct TInstrumentKey {
+    const char* Key;
+    std::string TInstrument::*Member;
+    bool Date;
+};
+constexpr TInstrumentKey kInstrumentKeys[] = {
+    {"Model", &TInstrument::Model, false},
+    {"Serial", &TInstrument::Serial, false},
+    {"Certificate", &TInstrument::Certificate, false},
+    {"Calibrated", &TInstrument::Calibrated, true},
+    {"Due", &TInstrument::Due, true},
+};
+
+struct TLaboratoryKey {
+    const char* Key;
+    std::string TLaboratory::*Member;
+};
+constexpr TLaboratoryKey kLaboratoryKeys[] = {
+    {"Name", &TLaboratory::Name},
+    {"Address", &TLaboratory::Address},
+    {"Accreditation", &TLaboratory::Accreditation},
+    {"ReportPrefix", &TLaboratory::ReportPrefix},
+};
+
+std::string Filled(const char* pattern, const std::vector<std::string>& values) {
+    std::string text = pattern;
+    size_t at = 0;
+    for (const std::string& value : values) {
+        at = text.find("%s", at);
+        if (at == std::string::npos)
+            break;
+        text.replace(at, 2, value);
+        at += value.size();
+    }
+    return text;
+}
+
+void ReadLaboratory(const platform::TIniFile& ini, TLaboratory& lab,
+                    std::vector<std::string>& unreadable) {
+    for (const TLaboratoryKey& key : kLaboratoryKeys)
+        lab.*key.Member = ini.ReadString(kLaboratorySection, key.Key, lab.*key.Member);
+    if (lab.ReportPrefix.empty())
+        lab.ReportPrefix = TLaboratory().ReportPrefix;
+    lab.AccuracySource = ini.ReadString(kUncertaintySection, kAccuracySourceKey, kAccuracyDefaults);
+    if (lab.AccuracySource.empty())
+        lab.AccuracySource = kAccuracyDefaults;
+    for (int i = 0; i < kInstrumentCount; ++i) {
+        for (const TInstrumentKey& key : kInstrumentKeys) {
+            const std::string value = ini.ReadString(kInstrumentRoles[i].Section, key.Key, "");
+            if (key.Date && !value.empty() && !IsIsoDate(value)) {
+                unreadable.push_back(std::string(kInstrumentRoles[i].Section) + "." + key.Key);
+                continue;
+            }
+            lab.Instruments[i].*key.Member = value;
+        }
+    }
+}
+
 }  // namespace
+
+bool IsIsoDate(const std::string& text) {
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-')
+        return false;
+    for (const int i : {0, 1, 2, 3, 5, 6, 8, 9})
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+    const int year = std::stoi(text.substr(0, 4)), month = std::stoi(text.substr(5, 2)),
+              day = std::stoi(text.substr(8, 2));
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    const int days[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month >= 1 && month <= 12 && day >= 1 && day <= days[month - 1];
+}
+
+std::vector<std::string> InstrumentsPastDue(const TLaboratory& lab, const std::string& date) {
+    std::vector<std::string> warnings;
+    for (int i = 0; i < kInstrumentCount; ++i) {
+        const TInstrument& instrument = lab.Instruments[i];
+        // ISO dates order as their texts do.
+        if (!IsIsoDate(instrument.Due) || instrument.Due >= date)
+            continue;
+        std::string name = instrument.Model;
+        if (!instrument.Serial.empty())
+            name += (name.empty() ? "serial " : ", serial ") + instrument.Serial;
+        warnings.push_back(
+            Filled(kInstrumentPastDue,
+                   {kInstrumentRoles[i].Role, name.empty() ? "unnamed" : name, instrument.Due}));
+    }
+    return warnings;
+}
 
 TVapcalSettings ReadSettings(const std::string& fileName) {
     const platform::TIniFile ini(fileName);
@@ -103,6 +191,7 @@ TVapcalSettings ReadSettings(const std::string& fileName) {
     s.NetworkPort = ini.ReadString(kSettingsSection, kNetworkPortKey, "");
     for (const TAccuracyKey& key : kAccuracyKeys)
         ReadAccuracyKey(ini, key, s.Accuracies, s.UnreadableKeys);
+    ReadLaboratory(ini, s.Laboratory, s.UnreadableKeys);
     return s;
 }
 
@@ -170,6 +259,24 @@ void SaveAccuracies(const std::string& fileName, const TAccuracies& accuracies) 
     for (const TAccuracyKey& key : kAccuracyKeys)
         ini.WriteString(kUncertaintySection, key.Key,
                         platform::FloatToStrGeneral(accuracies.*key.Member));
+}
+
+void SaveLaboratory(const std::string& fileName, const TLaboratory& lab) {
+    for (int i = 0; i < kInstrumentCount; ++i)
+        for (const TInstrumentKey& key : kInstrumentKeys) {
+            const std::string& value = lab.Instruments[i].*key.Member;
+            if (key.Date && !value.empty() && !IsIsoDate(value))
+                throw std::invalid_argument(Filled(
+                    kNotIsoDate, {std::string(kInstrumentRoles[i].Section) + "." + key.Key}));
+        }
+    platform::TIniFile ini(fileName);
+    for (const TLaboratoryKey& key : kLaboratoryKeys)
+        ini.WriteString(kLaboratorySection, key.Key, lab.*key.Member);
+    ini.WriteString(kUncertaintySection, kAccuracySourceKey,
+                    lab.AccuracySource.empty() ? kAccuracyDefaults : lab.AccuracySource);
+    for (int i = 0; i < kInstrumentCount; ++i)
+        for (const TInstrumentKey& key : kInstrumentKeys)
+            ini.WriteString(kInstrumentRoles[i].Section, key.Key, lab.Instruments[i].*key.Member);
 }
 
 void SaveNetworkPort(const std::string& fileName, const std::string& port) {

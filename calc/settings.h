@@ -20,6 +20,54 @@ inline constexpr int kDefaultSettlingMinutes = 10;
 inline constexpr int kMinSettlingMinutes = 1;
 inline constexpr int kMaxSettlingMinutes = 480;
 
+// The lab that issues the report and its reference instruments, each with
+// its calibration status ([Laboratory], [Instrument.*]). Dates are ISO
+// (2026-03-31); an empty text is "not given".
+inline constexpr const char* kLaboratorySection = "Laboratory";
+inline constexpr const char* kAccuracySourceKey = "AccuracySource";
+inline constexpr const char* kAccuracyDefaults = "defaults";
+
+struct TInstrument {
+    std::string Model;
+    std::string Serial;
+    std::string Certificate;
+    std::string Calibrated;
+    std::string Due;
+};
+
+// The instruments in the order the settings, the Advanced page and the
+// report list them: the section and what the report calls it.
+struct TInstrumentRole {
+    const char* Section;
+    const char* Role;
+};
+inline constexpr TInstrumentRole kInstrumentRoles[] = {
+    {"Instrument.ReservoirFlow", "reservoir flow controller"},
+    {"Instrument.DilutionFlow", "dilution flow controller"},
+    {"Instrument.Temperature", "temperature controller with its sensor"},
+    {"Instrument.Barometer", "barometer"},
+};
+inline constexpr int kInstrumentCount = 4;
+
+struct TLaboratory {
+    std::string Name;
+    std::string Address;
+    std::string Accreditation;
+    // The report number's prefix: <prefix>-<year>-<nnnn>.
+    std::string ReportPrefix = "VAPCAL";
+    TInstrument Instruments[kInstrumentCount];
+    // Where the accuracies of [Uncertainty] come from: "defaults" (the data
+    // sheets') or a certificate reference.
+    std::string AccuracySource = kAccuracyDefaults;
+};
+
+// Whether `text` is an ISO calendar date (yyyy-mm-dd) that exists.
+bool IsIsoDate(const std::string& text);
+
+// The instruments whose due date lies before `date` (ISO), as the warning
+// the operator and the report give, one text each.
+std::vector<std::string> InstrumentsPastDue(const TLaboratory& lab, const std::string& date);
+
 // What a start-up reads from the file; a missing or unreadable file, a
 // missing key or a value that does not convert gives the default. A number
 // written under the other decimal separator (45,5 read under ".") is read
@@ -50,6 +98,9 @@ struct TVapcalSettings {
     // The network gateway last typed in the port dialog; empty for a serial
     // port.
     std::string NetworkPort;
+    // A date that is not an ISO date is named among UnreadableKeys
+    // ("Instrument.Barometer.Due") and left empty.
+    TLaboratory Laboratory;
 };
 
 TVapcalSettings ReadSettings(const std::string& fileName);
@@ -88,6 +139,12 @@ void SaveSettlingMinutes(const std::string& fileName, int minutes);
 // may not stand raise std::invalid_argument naming the key, before anything
 // is written.
 void SaveAccuracies(const std::string& fileName, const TAccuracies& accuracies);
+
+// Writes the [Laboratory] keys, AccuracySource and the five keys of each
+// instrument. A date that is neither empty nor an ISO date raises
+// std::invalid_argument naming the key, before anything is written; a
+// refused write raises as SaveSettings does.
+void SaveLaboratory(const std::string& fileName, const TLaboratory& lab);
 
 // Writes the network gateway the port dialog was left with (empty: none);
 // a refused write raises as SaveSettings does.

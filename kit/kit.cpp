@@ -28,15 +28,42 @@ namespace kit {
 
 namespace {
 
-// Waits of the Refresh groups: long enough for the group's replies at 9600
-// bit/s to come in before the next group goes out.
-constexpr int kRefreshGroupWaitMs = 250;
-constexpr int kRefreshLastWaitMs = 300;
 // How often a step that waits for its answer looks again.
 constexpr int kAnswerLookMs = 20;
+// How often a Refresh looks for its replies.
+constexpr int kRefreshLookMs = 5;
 // How often a vanished port is looked for; an adapter plugged in again
 // takes the kernel a moment to name anyway.
 constexpr int kPortLookMs = 250;
+
+// One request of the settings' reads, on instrument 0 (reservoir flow),
+// 1 (dilution flow) or 2 (temperature): a read of Count registers, or a
+// write of Value.
+struct TSettingRequest {
+    int Instrument;
+    bool Write;
+    std::uint16_t Reg;
+    std::uint16_t CountOrValue;
+};
+
+// Capacities before units, so that a unit caption is built with the new
+// capacity; the control mode before the set point is read back. The
+// instruments take a read right after a write's reply: the line's order is
+// all the control mode needs.
+constexpr TSettingRequest kSettingRequests[] = {
+    {0, false, kRegCapacity, 2},
+    {0, false, kRegCapacityUnit, 1},
+    {1, false, kRegCapacity, 2},
+    {1, false, kRegCapacityUnit, 1},
+    {2, false, kRegTempUpperLimit, 1},
+    {2, false, kRegTempLowerLimit, 1},
+    {0, true, kRegControlMode, kControlModeValue},
+    {0, false, kRegFlowSetPoint, 1},
+    {1, true, kRegControlMode, kControlModeValue},
+    {1, false, kRegFlowSetPoint, 1},
+    {2, false, kRegTempSetPoint, 1},
+};
+constexpr std::size_t kSettingRequestCount = std::size(kSettingRequests);
 
 std::string ReadFailureText(const char* pattern, const TExtraRead& read, int value) {
     char text[200];
@@ -66,6 +93,13 @@ const char* StepText(TApplyStep step) {
 }
 
 }  // namespace
+
+bool TApplyResult::OnlyUnanswered() const {
+    return !Failures.empty() &&
+           std::all_of(Failures.begin(), Failures.end(), [](const TStepFailure& f) {
+               return f.Outcome == woNotAnswered && f.Step != asPort;
+           });
+}
 
 std::string FailureText(const TStepFailure& failure) {
     const char* how = failure.Outcome == woRefused ? kStepRefused : kStepNotAnswered;
@@ -214,8 +248,13 @@ const std::string& TKit::Port() const {
 
 // --- The poll ---
 
+// The first poll does not wait out a whole period: a run's readings and
+// the window's panels come as soon as the line can carry them.
 void TKit::StartPolling() {
+    const bool first = !PollTimer->Enabled();
     PollTimer->SetEnabled(true);
+    if (first)
+        PollTick();
 }
 
 void TKit::StopPolling() {
@@ -292,6 +331,7 @@ void TKit::SetExtraReads(const std::vector<TExtraRead>& reads) {
         auto* c = new regwire::TModbusClient(this);
         c->SetServerAddress(reads[i].Address);
         c->SetConnection(Connection);
+        c->SetReceiveTimeout(kExtraReadTimeoutMs);
         const auto done = [this, i](regwire::TModbusClient*, const regwire::TTransactionInfo& info,
                                     std::uint16_t, std::uint16_t,
                                     const regwire::TRegValues& values) {
@@ -311,6 +351,7 @@ void TKit::RegistersRead(regwire::TModbusClient* sender, const regwire::TTransac
     const int tag = sender != nullptr ? sender->Tag : 0;
     if (tag < itReservoirFlow || tag > itTemperature)
         return;
+    NoteAnswer(info);
     TReadDone read;
     read.Instrument = InstrumentOfTag(tag);
     read.StartReg = startReg;
@@ -369,6 +410,7 @@ void TKit::ExtraRead(std::size_t index, const regwire::TTransactionInfo& info,
     if (slot == FCyclePending.end() || slot->second != live::kInstrumentCount + index)
         return;
     TExtraReply& reply = FCycle.Extra[index];
+    reply.Completed = true;
     reply.Status = info.Status;
     if (info.Status == regwire::tsSuccess)
         reply.Registers = values;
@@ -397,6 +439,7 @@ void TKit::Forget() {
 void TKit::RegisterWritten(regwire::TModbusClient* sender, const regwire::TTransactionInfo& info,
                            std::uint16_t reg) {
     FWrites[info.TransactionID] = {info.Status, info.Attempts};
+    NoteAnswer(info);
     if (info.Status != regwire::tsSuccess || sender != Temperature)
         return;
     if (reg == kRegWriteMode || reg == kRegEnterConfirm || reg == kRegLeaveConfirm)
@@ -405,39 +448,74 @@ void TKit::RegisterWritten(regwire::TModbusClient* sender, const regwire::TTrans
 
 // --- Settings ---
 
-// Capacities before units, so that a unit caption is built with the new
-// capacity; the control mode before the set point is read back.
+// The settings' requests queued at once; their replies come in with the
+// poll's.
 void TKit::ReadSettings() {
-    ReservoirFlow->ReadHoldingRegisters(kRegCapacity, 2, 0);
-    ReservoirFlow->ReadHoldingRegisters(kRegCapacityUnit, 1, 0);
-    DilutionFlow->ReadHoldingRegisters(kRegCapacity, 2, 0);
-    DilutionFlow->ReadHoldingRegisters(kRegCapacityUnit, 1, 0);
-    Temperature->ReadHoldingRegisters(kRegTempUpperLimit, 1, 0);
-    Temperature->ReadHoldingRegisters(kRegTempLowerLimit, 1, 0);
-    ReservoirFlow->WriteSingleRegister(kRegControlMode, kControlModeValue, 0);
-    ReservoirFlow->ReadHoldingRegisters(kRegFlowSetPoint, 1, 0);
-    DilutionFlow->WriteSingleRegister(kRegControlMode, kControlModeValue, 0);
-    DilutionFlow->ReadHoldingRegisters(kRegFlowSetPoint, 1, 0);
-    Temperature->ReadHoldingRegisters(kRegTempSetPoint, 1, 0);
+    for (const TSettingRequest& r : kSettingRequests) {
+        regwire::TModbusClient* client = SettingClient(r.Instrument);
+        if (r.Write)
+            client->WriteSingleRegister(r.Reg, r.CountOrValue, 0);
+        else
+            client->ReadHoldingRegisters(r.Reg, r.CountOrValue, 0);
+    }
 }
 
-void TKit::RefreshSettings() {
-    ReservoirFlow->ReadHoldingRegisters(kRegCapacity, 2, 0);
-    ReservoirFlow->ReadHoldingRegisters(kRegCapacityUnit, 1, 0);
-    platform::Delay(kRefreshGroupWaitMs);
-    DilutionFlow->ReadHoldingRegisters(kRegCapacity, 2, 0);
-    DilutionFlow->ReadHoldingRegisters(kRegCapacityUnit, 1, 0);
-    platform::Delay(kRefreshGroupWaitMs);
-    Temperature->ReadHoldingRegisters(kRegTempUpperLimit, 1, 0);
-    Temperature->ReadHoldingRegisters(kRegTempLowerLimit, 1, 0);
-    platform::Delay(kRefreshGroupWaitMs);
-    ReservoirFlow->WriteSingleRegister(kRegControlMode, kControlModeValue, 0);
-    DilutionFlow->WriteSingleRegister(kRegControlMode, kControlModeValue, 0);
-    platform::Delay(kRefreshGroupWaitMs);
-    ReservoirFlow->ReadHoldingRegisters(kRegFlowSetPoint, 1, 0);
-    DilutionFlow->ReadHoldingRegisters(kRegFlowSetPoint, 1, 0);
-    Temperature->ReadHoldingRegisters(kRegTempSetPoint, 1, 0);
-    platform::Delay(kRefreshLastWaitMs);
+bool TKit::RefreshSettings(int patienceMs) {
+    std::vector<bool> answered(kSettingRequestCount, false);
+    const std::uint32_t start = platform::TickCount();
+    const auto patience = static_cast<std::uint32_t>(std::max(patienceMs, 0));
+    while (!RefreshRound(answered))
+        if (!Active() || platform::TickCount() - start >= patience)
+            return false;
+    return true;
+}
+
+// Every request not answered yet goes out, with the writes' resends (a
+// closed line raises at the first, as any request does); the round is over
+// once each has its outcome, which comes as soon as the line has carried it.
+bool TKit::RefreshRound(std::vector<bool>& answered) {
+    FRefreshing.clear();
+    std::map<std::int32_t, std::size_t> round;
+    for (std::size_t i = 0; i < kSettingRequestCount; ++i) {
+        if (answered[i])
+            continue;
+        const TSettingRequest& r = kSettingRequests[i];
+        regwire::TModbusClient* client = SettingClient(r.Instrument);
+        client->SetMaxSends(static_cast<std::uint32_t>(std::max(WriteSends, 1)));
+        const std::int32_t id = r.Write ? client->WriteSingleRegister(r.Reg, r.CountOrValue, 0)
+                                        : client->ReadHoldingRegisters(r.Reg, r.CountOrValue, 0);
+        client->SetMaxSends(0);
+        round[id] = i;
+        FRefreshing[id];
+    }
+    const auto outstanding = [this] {
+        return std::any_of(FRefreshing.begin(), FRefreshing.end(),
+                           [](const auto& request) { return !request.second.has_value(); });
+    };
+    const std::uint32_t start = platform::TickCount();
+    const auto limit = static_cast<std::uint32_t>(WriteAnswerLimitMs()) *
+                       static_cast<std::uint32_t>(std::max<std::size_t>(round.size(), 1));
+    while (Active() && outstanding() && platform::TickCount() - start < limit)
+        platform::Delay(kRefreshLookMs);
+    for (const auto& [id, index] : round) {
+        const std::optional<regwire::TTransactionStatus>& outcome = FRefreshing[id];
+        if (outcome && (*outcome == regwire::tsSuccess || *outcome == regwire::tsException))
+            answered[index] = true;
+    }
+    FRefreshing.clear();
+    return std::all_of(answered.begin(), answered.end(), [](bool a) { return a; });
+}
+
+void TKit::NoteAnswer(const regwire::TTransactionInfo& info) {
+    const auto request = FRefreshing.find(info.TransactionID);
+    if (request == FRefreshing.end())
+        return;
+    request->second = info.Status;
+    FWrites.erase(info.TransactionID);
+}
+
+regwire::TModbusClient* TKit::SettingClient(int instrument) const {
+    return instrument == 0 ? ReservoirFlow : instrument == 1 ? DilutionFlow : Temperature;
 }
 
 // --- Set points ---

@@ -68,8 +68,14 @@ inline constexpr int kDilutionFlowServer = 11;
 inline constexpr int kTemperatureServer = 20;
 // A set point or handshake step is sent at most this often while no valid
 // reply comes back; an exception reply is final at once. A poll's read is
-// sent once: a lost one is a missed reading.
+// sent once: a lost one is a missed reading. The settings' reads (Refresh)
+// are sent as often as the writes.
 inline constexpr int kWriteSends = 3;
+// How long a poll's extra read (an analyser sharing the line) waits for its
+// reply: the kit's three reads and this fit inside one poll period at 9600
+// bit/s, so a silent analyser never delays the kit's next reads. An
+// analyser answers a two-register read in a few tens of milliseconds.
+inline constexpr std::uint32_t kExtraReadTimeoutMs = 250;
 
 // The set points of the kit: °C, ml/min, l/min.
 struct TSetPoints {
@@ -116,6 +122,9 @@ struct TApplyResult {
     // Requests sent, resends included.
     int Sends = 0;
     bool Ok() const { return Failures.empty(); }
+    // Every failure a step that no valid reply came back for (none refused,
+    // the port not gone): the same Apply sent again may get through.
+    bool OnlyUnanswered() const;
 };
 
 // The operator's text of a failed step, as the window shows it.
@@ -146,6 +155,8 @@ struct TExtraRead {
 struct TExtraReply {
     TExtraRead Read;
     bool Sent = false;  // false: its previous read was still waiting
+    // false: the cycle was delivered before the read's outcome came.
+    bool Completed = false;
     regwire::TTransactionStatus Status = regwire::tsNoReply;
     std::vector<std::uint16_t> Registers;  // tsSuccess only
 };
@@ -234,6 +245,7 @@ class TKit : public QObject {
     const std::string& GonePort() const { return FGonePort; }
 
     // --- The poll ---
+    // The first poll goes out at once, the next ones at the timer's pace.
     void StartPolling();
     void StopPolling();
     // The poll timer runs on an open line.
@@ -251,9 +263,12 @@ class TKit : public QObject {
     // the control mode and the set points (the reads after a port is
     // chosen); the replies come in with the poll.
     void ReadSettings();
-    // The same requests in groups, each given time to be answered, waiting
-    // meanwhile (Refresh).
-    void RefreshSettings();
+    // The same requests, waiting meanwhile for their replies (Refresh):
+    // each is sent up to WriteSends times while no valid reply comes, and
+    // those still unanswered go out again, round after round, for as long
+    // as `patienceMs` allows (0: one round). A refusal is final. True when
+    // every request was answered.
+    bool RefreshSettings(int patienceMs = 0);
 
     // --- Set points ---
     // The set points whose general text differs from the one last known
@@ -293,6 +308,9 @@ class TKit : public QObject {
                        const std::string& shown, TApplyResult& result);
     int WriteAnswerLimitMs() const;
 
+    void NoteAnswer(const regwire::TTransactionInfo& info);
+    regwire::TModbusClient* SettingClient(int instrument) const;
+    bool RefreshRound(std::vector<bool>& answered);
     void DecodeSetting(live::TInstrument instrument, std::uint16_t startReg,
                        const std::vector<std::uint16_t>& values);
     void ExtraRead(std::size_t index, const regwire::TTransactionInfo& info,
@@ -316,6 +334,8 @@ class TKit : public QObject {
         std::int32_t Attempts = 0;
     };
     std::map<std::int32_t, TWriteDone> FWrites;
+    // The Refresh requests still out, and the outcomes of those answered.
+    std::map<std::int32_t, std::optional<regwire::TTransactionStatus>> FRefreshing;
     std::vector<TExtraRead> FExtraReads;
     std::vector<regwire::TModbusClient*> FExtraClients;
     // Whether each extra read's last request is still out.

@@ -85,28 +85,26 @@ struct TDecimal {
 };
 
 std::optional<TDecimal> HeldDecimal(long double flow) {
-    const std::string text = platform::FloatToStrFixed(flow, 18);
+    std::string text = platform::FloatToStrFixed(flow, 18);
+    const std::size_t separator = text.find_first_not_of("0123456789");
+    if (separator != std::string::npos) {
+        if (text.find_first_not_of("0123456789", separator + 1) != std::string::npos)
+            return std::nullopt;  // a sign or an exponent
+        while (text.back() == '0')
+            text.pop_back();
+    }
     TDecimal decimal;
-    bool separator = false;
     int significant = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            if (separator || c == '-' || c == 'E' || c == 'e')
-                return std::nullopt;
-            separator = true;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (i == separator)
             continue;
-        }
-        if (decimal.Digits == 0 && c == '0' && !separator)
+        if (decimal.Digits == 0 && text[i] == '0' && i < separator)
             continue;
         if (++significant > 19)
             return std::nullopt;
-        decimal.Digits = decimal.Digits * 10 + static_cast<std::uint64_t>(c - '0');
-        if (separator)
+        decimal.Digits = decimal.Digits * 10 + static_cast<std::uint64_t>(text[i] - '0');
+        if (i > separator)
             ++decimal.Decimals;
-    }
-    while (decimal.Decimals > 0 && decimal.Digits % 10 == 0) {
-        decimal.Digits /= 10;
-        --decimal.Decimals;
     }
     return decimal;
 }

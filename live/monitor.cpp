@@ -45,16 +45,15 @@ void TKitMonitor::Forget() {
     FStability.Lapse();
 }
 
-// A poll with a read that went unanswered, or a long gap since the last
-// complete one, was not watched: the settling starts again rather than count
-// it as in tolerance. A poll that a busy machine delivered a little late
-// still counts; the window shows its readings as old meanwhile.
+// A poll with a read that went unanswered holds the settling clock while
+// every instrument's last reading is younger than the hold, and starts it
+// again otherwise; so does a long gap since the kit was last watched. A poll
+// that a busy machine delivered a little late still counts; the window
+// shows its readings as old meanwhile.
 void TKitMonitor::PollOver(qint64 ms, const QDateTime& when) {
     FReadings.TakePoll();
-    if (FHaveSample && ms - FLast.Ms > FUnwatchedGapMs)
-        FStability.Lapse();
     if (!FReadings.AllAnswered()) {
-        FStability.Lapse();
+        FStability.Unwatched(ms, FReadings.OldestAgeMs(ms));
         FHaveSample = false;
     } else {
         FLast = Sample(ms, when);

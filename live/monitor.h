@@ -27,7 +27,7 @@ class TKitMonitor {
     // `pollPeriodMs`: how often the console reads each instrument, which
     // sets how old a reading may be and still count as current.
     TKitMonitor(qint64 settlingMs, qint64 pollPeriodMs)
-        : FReadings(pollPeriodMs), FStability(settlingMs), FUnwatchedGapMs(6 * pollPeriodMs) {}
+        : FReadings(pollPeriodMs), FStability(settlingMs) {}
 
     // The set points, conditions and calculated concentration a complete
     // poll is judged against, asked at that poll. Unassigned: all unknown.
@@ -78,9 +78,6 @@ class TKitMonitor {
     TStability FStability;
     THistory FHistory;
     TRecorder FRecorder;
-    // Complete polls further apart than this (the poll held by Apply, the
-    // port dialog, a closed line) leave the kit unwatched: it settles anew.
-    qint64 FUnwatchedGapMs;
     TLiveSample FLast;
     bool FHaveSample = false;
     // The budget of FLast's delivered concentration, when it has one.

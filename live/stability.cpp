@@ -87,11 +87,25 @@ std::vector<std::string> OffTolerance(const TLiveSample& s, const TTolerances& t
 }
 
 void TStability::Feed(const TLiveSample& sample) {
+    if (FWatched && sample.Ms - FWatchedMs > kReadingGapHoldMs)
+        Lapse();
+    FWatchedMs = sample.Ms;
     const bool wasIn = FWatched && FOff.empty();
     FOff = OffTolerance(sample, FTolerances);
     FWatched = true;
     if (FOff.empty() && !wasIn)
         FInToleranceSince = sample.Ms;
+}
+
+void TStability::Unwatched(qint64 ms, std::optional<qint64> oldestReadingAgeMs) {
+    if (!FWatched)
+        return;
+    if (!oldestReadingAgeMs || *oldestReadingAgeMs > kReadingGapHoldMs ||
+        ms - FWatchedMs > kReadingGapHoldMs) {
+        Lapse();
+        return;
+    }
+    FWatchedMs = ms;
 }
 
 void TStability::Lapse() {
@@ -106,7 +120,7 @@ qint64 TStability::InToleranceMs(qint64 nowMs) const {
 }
 
 TStabilityState TStability::State(qint64 nowMs) const {
-    if (!FWatched)
+    if (!FWatched || nowMs - FWatchedMs > kReadingGapHoldMs)
         return ssUnknown;
     if (!FOff.empty() || InToleranceMs(nowMs) < FSettlingMs)
         return ssSettling;

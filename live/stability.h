@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QtGlobal>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,11 @@ inline constexpr double kConcentrationToleranceFloor = 0.05;  // ng/l
 inline constexpr const char* kFlowToleranceFloorKey = "FlowToleranceFloor";
 inline constexpr const char* kDilutionToleranceFloorKey = "DilutionToleranceFloor";
 inline constexpr const char* kConcentrationToleranceFloorKey = "ConcentrationToleranceFloor";
+
+// A gap in the readings shorter than this holds the settling clock: a read
+// lost on a noisy line is no evidence that the kit moved. A longer gap, a
+// reading out of tolerance or another port starts the clock again.
+inline constexpr qint64 kReadingGapHoldMs = 10000;
 
 struct TTolerances {
     double Temp = kTempTolerance;                                 // °C either side
@@ -66,10 +72,17 @@ class TStability {
     // New tolerances judge from the next complete poll on.
     void SetTolerances(const TTolerances& tolerances) { FTolerances = tolerances; }
 
-    // A complete poll: judged against its targets.
+    // A complete poll: judged against its targets. One that comes more
+    // than kReadingGapHoldMs after the kit was last watched starts the
+    // settling again.
     void Feed(const TLiveSample& sample);
-    // A poll whose readings were not all current: the kit was not watched,
-    // so its settling starts again with the next complete poll.
+    // A poll at `ms` that was not complete: while every instrument's last
+    // reading (`oldestReadingAgeMs`, none when unknown) is younger than
+    // kReadingGapHoldMs the kit still counts as watched and the settling
+    // clock holds; otherwise the settling starts again.
+    void Unwatched(qint64 ms, std::optional<qint64> oldestReadingAgeMs);
+    // The kit was not watched (another line, the poll stopped): its
+    // settling starts again with the next complete poll.
     void Lapse();
 
     TStabilityState State(qint64 nowMs) const;
@@ -85,6 +98,7 @@ class TStability {
     qint64 FSettlingMs;
     TTolerances FTolerances;
     bool FWatched = false;
+    qint64 FWatchedMs = 0;  // when the kit was last watched
     std::vector<std::string> FOff;
     qint64 FInToleranceSince = 0;
 };

@@ -52,12 +52,16 @@ struct TRange {
     }
     bool Empty() const { return Low > High; }
     // The range with a margin, and a width even when every value is one.
+    // Values that are none of them negative keep the axis at or above 0.
     TRange Padded() const {
         if (Empty())
             return {0, 1};
         const double span = High - Low;
         const double margin = span > 0 ? span * 0.06 : std::max(std::fabs(High) * 0.05, 0.5);
-        return {Low - margin, High + margin};
+        // Below the data only as far as shows the lowest of them clear of
+        // the axis: never down to a round -20 for a run that starts at 0.
+        const double below = std::min(margin, std::max(-Low, span * 0.02));
+        return {Low >= 0 ? std::max(Low - margin, 0.0) : Low - below, High + margin};
     }
 };
 
@@ -73,13 +77,20 @@ QChart* NewChart(const QString& title) {
     return chart;
 }
 
+double RoundStep(double step);
+
+// An axis over the range itself, from the data's start, ticked at round
+// numbers anchored at 0.
 QValueAxis* NewAxis(QChart* chart, const QString& title, Qt::Alignment side, const TRange& range) {
     auto* axis = new QValueAxis(chart);
     axis->setTitleText(title);
     axis->setTitleFont(PixelFont(kLabelPoints));
     axis->setLabelsFont(PixelFont(kLabelPoints));
     axis->setRange(range.Low, range.High);
-    axis->applyNiceNumbers();
+    axis->setTickType(QValueAxis::TicksDynamic);
+    axis->setTickAnchor(0);
+    axis->setTickInterval(RoundStep((range.High - range.Low) / 6));
+    axis->setLabelFormat("%g");
     chart->addAxis(axis, side);
     return axis;
 }
@@ -103,37 +114,95 @@ double MinutesSince(qint64 start, const QDateTime& when) {
     return MinutesSince(start, when.toMSecsSinceEpoch());
 }
 
+// A quantity's line in pieces: a gap ends one piece and starts the next.
 struct TTrace {
-    QList<QPointF> Points;
+    std::vector<QList<QPointF>> Pieces;
     TRange Values;
+    double LastMinute = 0;
 };
 
-// One quantity of the record against the minutes since `start`, at most
-// kMostPointsDrawn points.
-TTrace Trace(const std::vector<TRecordSample>& record, qint64 start,
+// The shortest break in the polls that counts as a gap: many poll periods,
+// and never less than a few seconds.
+constexpr qint64 kLeastGapMs = 5000;
+constexpr int kGapPolls = 5;
+
+// The times the line is cut at: where the record has a break much longer
+// than its usual poll period, and every interruption.
+struct TGaps {
+    qint64 LongestStepMs = 0;
+    std::vector<qint64> Cuts;  // sorted
+
+    bool Between(qint64 from, qint64 to) const {
+        if (to - from > LongestStepMs)
+            return true;
+        const auto cut = std::upper_bound(Cuts.begin(), Cuts.end(), from);
+        return cut != Cuts.end() && *cut <= to;
+    }
+};
+
+TGaps FindGaps(const TRunFolder& folder) {
+    std::vector<qint64> steps;
+    for (size_t i = 1; i < folder.Record.size(); ++i)
+        steps.push_back(folder.Record[i].Time - folder.Record[i - 1].Time);
+    TGaps gaps;
+    qint64 usual = 0;
+    if (!steps.empty()) {
+        std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+        usual = steps[steps.size() / 2];
+    }
+    gaps.LongestStepMs = std::max(kLeastGapMs, usual * kGapPolls);
+    for (const TInterruption& interruption : folder.Results.Interruptions) {
+        const QDateTime when = ReadIsoTime(interruption.Time);
+        if (when.isValid())
+            gaps.Cuts.push_back(when.toMSecsSinceEpoch());
+    }
+    std::sort(gaps.Cuts.begin(), gaps.Cuts.end());
+    return gaps;
+}
+
+// A piece with at most `most` points: each stretch keeps its lowest and
+// highest value in time order, so no excursion is lost.
+QList<QPointF> Thinned(const QList<QPointF>& piece, size_t most) {
+    if (static_cast<size_t>(piece.size()) <= most)
+        return piece;
+    QList<QPointF> kept;
+    const qsizetype stretch =
+        static_cast<qsizetype>(piece.size() * 2 / std::max<size_t>(most, 2)) + 1;
+    for (qsizetype first = 0; first < piece.size(); first += stretch) {
+        const auto begin = piece.begin() + first;
+        const auto end = piece.begin() + std::min(first + stretch, piece.size());
+        const auto [low, high] = std::minmax_element(
+            begin, end, [](const QPointF& a, const QPointF& b) { return a.y() < b.y(); });
+        kept.append(*std::min(low, high));
+        if (low != high)
+            kept.append(*std::max(low, high));
+    }
+    return kept;
+}
+
+// One quantity of the record against the minutes since `start`, cut at
+// the gaps, at most about kMostPointsDrawn points in all.
+TTrace Trace(const std::vector<TRecordSample>& record, qint64 start, const TGaps& gaps,
              std::optional<double> TRecordSample::*quantity) {
     TTrace all;
+    qint64 last = 0;
+    size_t count = 0;
     for (const TRecordSample& sample : record) {
         if (!(sample.*quantity))
             continue;
-        all.Points.append({MinutesSince(start, sample.Time), *(sample.*quantity)});
+        if (all.Pieces.empty() || gaps.Between(last, sample.Time))
+            all.Pieces.emplace_back();
+        all.Pieces.back().append({MinutesSince(start, sample.Time), *(sample.*quantity)});
         all.Values.Take(*(sample.*quantity));
+        all.LastMinute = std::max(all.LastMinute, MinutesSince(start, sample.Time));
+        last = sample.Time;
+        ++count;
     }
-    if (static_cast<size_t>(all.Points.size()) <= kMostPointsDrawn)
+    if (count <= kMostPointsDrawn)
         return all;
-    TTrace kept;
-    kept.Values = all.Values;
-    const qsizetype stretch = all.Points.size() * 2 / kMostPointsDrawn + 1;
-    for (qsizetype first = 0; first < all.Points.size(); first += stretch) {
-        const auto begin = all.Points.begin() + first;
-        const auto end = all.Points.begin() + std::min(first + stretch, all.Points.size());
-        const auto [low, high] = std::minmax_element(
-            begin, end, [](const QPointF& a, const QPointF& b) { return a.y() < b.y(); });
-        kept.Points.append(*std::min(low, high));
-        if (low != high)
-            kept.Points.append(*std::max(low, high));
-    }
-    return kept;
+    for (QList<QPointF>& piece : all.Pieces)
+        piece = Thinned(piece, kMostPointsDrawn * static_cast<size_t>(piece.size()) / count + 1);
+    return all;
 }
 
 // 1, 2 or 5 times a power of ten, the least at or above `step`.
@@ -178,6 +247,17 @@ void AddDwell(QChart* chart, QValueAxis* x, QValueAxis* y, double from, double t
     Attach(chart, label, x, y, false);
 }
 
+// A trace as one series per piece; the first alone names it in the legend.
+void AttachPieces(QChart* chart, const TTrace& trace, const char* name, const QPen& pen,
+                  QValueAxis* x, QValueAxis* y) {
+    bool first = true;
+    for (const QList<QPointF>& piece : trace.Pieces) {
+        Attach(chart, Line(chart, piece, first ? QString::fromUtf8(name) : QString(), pen), x, y,
+               first);
+        first = false;
+    }
+}
+
 void Render(QPainter& painter, const QRectF& target, QChart* chart) {
     QGraphicsScene scene;
     scene.addItem(chart);  // the scene owns and frees the chart
@@ -197,14 +277,14 @@ void PaintRunChart(QPainter& painter, const QRectF& target, const TRunFolder& fo
     if (!started.isValid() && !folder.Record.empty())
         start = folder.Record.front().Time;
 
-    const TTrace delivered = Trace(folder.Record, start, &TRecordSample::Delivered);
-    const TTrace analyzer =
-        results.HasAnalyzer() ? Trace(folder.Record, start, &TRecordSample::Analyzer) : TTrace{};
+    const TGaps gaps = FindGaps(folder);
+    const TTrace delivered = Trace(folder.Record, start, gaps, &TRecordSample::Delivered);
+    const TTrace analyzer = results.HasAnalyzer()
+                                ? Trace(folder.Record, start, gaps, &TRecordSample::Analyzer)
+                                : TTrace{};
     TRange minutes{0, 1};
-    for (const TTrace* trace : {&delivered, &analyzer}) {
-        for (const QPointF& p : trace->Points)
-            minutes.High = std::max(minutes.High, p.x());
-    }
+    for (const TTrace* trace : {&delivered, &analyzer})
+        minutes.High = std::max(minutes.High, trace->LastMinute);
     TRange values;
     for (const TTrace* trace : {&delivered, &analyzer}) {
         if (!trace->Values.Empty()) {
@@ -239,14 +319,22 @@ void PaintRunChart(QPainter& painter, const QRectF& target, const TRunFolder& fo
         if (labelled)
             lastLabel = (from + to) / 2;
     }
-    Attach(chart,
-           Line(chart, delivered.Points, kSeriesDelivered, QPen(QColor(20, 60, 200), Scene(0.8))),
-           x, y);
-    if (results.HasAnalyzer())
-        Attach(chart,
-               Line(chart, analyzer.Points, kSeriesAnalyzer, QPen(QColor(0, 130, 40), Scene(0.8))),
-               x, y);
+    // Dark and solid against light and dashed: the two lines stay apart on
+    // a grey printout too.
+    AttachPieces(chart, delivered, kSeriesDelivered,
+                 QPen(QColor(20, 40, 140), Scene(0.9), Qt::SolidLine), x, y);
+    if (results.HasAnalyzer()) {
+        QPen dashed(QColor(230, 120, 0), Scene(1.1), Qt::CustomDashLine);
+        dashed.setDashPattern({4, 2.5});
+        AttachPieces(chart, analyzer, kSeriesAnalyzer, dashed, x, y);
+    }
     Render(painter, target, chart);
+}
+
+bool HasFitMeans(const TRunResults& results) {
+    return std::any_of(results.Points.begin(), results.Points.end(), [](const TPointResult& p) {
+        return p.Status == "done" && p.Delivered && p.Analyzer;
+    });
 }
 
 void PaintFitChart(QPainter& painter, const QRectF& target, const TRunResults& results) {

@@ -30,6 +30,32 @@ inline constexpr const char* kCannotWrite = "%1: cannot be written: %2";
 inline constexpr const char* kNeedsApplication =
     "%1: cannot be drawn: the charts need a QApplication (vapcal-report makes one)";
 
+// The report's number and approval, and what --verify finds.
+inline constexpr const char* kDefaultReportPrefix = "VAPCAL";
+inline constexpr const char* kApprovedPdf = "report-%1.pdf";
+inline constexpr const char* kAlreadyApproved =
+    "%1: report %2 was approved by %3 at %4 and the folder is unchanged since: an approved "
+    "report is never overwritten";
+inline constexpr const char* kApprovedExists =
+    "%1: exists already: an approved report is never overwritten";
+inline constexpr const char* kChainEndName = "journal.jsonl's last line";
+inline constexpr const char* kVerifyUnchained =
+    "%1: its lines carry no hash chain (written before lines were chained): the run cannot be "
+    "verified";
+inline constexpr const char* kVerifyChainBroken =
+    "%1 line %2: does not carry the hash of line %3: a line was changed, added or removed there";
+inline constexpr const char* kVerifyResultsDiffer =
+    "%1: differs from the results the journal gives, at %2";
+inline constexpr const char* kVerifyJournalLine = "%1 (journal.jsonl line %2)";
+inline constexpr const char* kVerifyNoHashes =
+    "%1: carries no hashes of a run folder (not a report of this program)";
+inline constexpr const char* kVerifyHashDiffers =
+    "%1: its SHA-256 is not the one %2 printed: the file was changed after the report";
+inline constexpr const char* kVerifiedFolder =
+    "%1: verified: the journal's chain is whole (%2 lines)";
+inline constexpr const char* kVerifiedWithReport =
+    "%1: verified: the journal's chain is whole (%2 lines) and every file is as %3 printed it";
+
 // The journal's events the report reads.
 inline constexpr const char* kStartedEvent = "started";
 inline constexpr const char* kStoppedEvent = "stopped";
@@ -42,8 +68,47 @@ inline constexpr const char* kTitle = "Calibration run report";
 inline constexpr const char* kPageOf = "page %1 of %2";
 inline constexpr const char* kEndOfReport = "\u2014 end of report \u2014";
 inline constexpr const char* kNone = "\u2013";
-inline constexpr const char* kHeaderLabels[] = {"Plan",    "Operator", "Analyser", "Port",
-                                                "Started", "Ended",    "Console",  "Report"};
+inline constexpr const char* kHeaderLabels[] = {"Report",  "Plan",  "Operator", "Analyser",
+                                                "Started", "Ended", "Port",     "Console"};
+inline constexpr const char* kDraft = "DRAFT";
+inline constexpr const char* kDraftHeader = "DRAFT, not approved \u00B7 page %1 of %2";
+
+inline constexpr const char* kIssueTitle = "Laboratory, customer and item";
+inline constexpr const char* kIssueLabels[] = {"Laboratory",  "Address", "Accreditation",
+                                               "Customer",    "Item",    "Issued",
+                                               "Approved by", "Replaces"};
+inline constexpr const char* kNotGiven = "not given";
+inline constexpr const char* kNotIssued = "not issued: draft";
+inline constexpr const char* kNotApproved = "not approved";
+inline constexpr const char* kApprovedAt = "%1, at %2";
+inline constexpr const char* kItemSerial = "serial %1";
+inline constexpr const char* kItemTag = "tag %1";
+
+inline constexpr const char* kInstrumentsTitle = "Reference instruments";
+inline constexpr const char* kInstrumentColumns[] = {"instrument", "model", "serial", "certificate",
+                                                     "calibrated", "due",   "status"};
+inline constexpr const char* kInstrumentDueOk = "in calibration";
+inline constexpr const char* kInstrumentPastDue = "PAST DUE";
+inline constexpr const char* kInstrumentNoDue = "no due date";
+inline constexpr const char* kInstrumentsPastDue =
+    "Warning: %1 past its calibration due date on the run's date (%2); the lab decided to run.";
+inline constexpr const char* kNoInstruments =
+    "The run's settings named no reference instruments (a run made before they were kept): "
+    "their calibration status is not known to this report.";
+inline constexpr const char* kAccuraciesDefaults =
+    "The accuracies of the uncertainty budget are the data sheets' defaults, not values from "
+    "calibration certificates.";
+inline constexpr const char* kAccuraciesFrom =
+    "The accuracies of the uncertainty budget are taken from %1.";
+
+inline constexpr const char* kPbarSetting =
+    "The atmospheric pressure is the console's setting, not a measurement made during the run.";
+inline constexpr const char* kLabAir =
+    "Laboratory at the start: %1 \u00B0C, %2 % relative humidity.";
+inline constexpr const char* kLabAirUnknown =
+    "Laboratory temperature and humidity at the start: not recorded.";
+
+// The journal's events the report reads.
 
 inline constexpr const char* kMeaningTitle = "What the numbers mean";
 inline constexpr const char* kMeaningUnits =
@@ -61,9 +126,18 @@ inline constexpr const char* kMeaningNoUncertainty =
     "This run's results carry no expanded uncertainty; U is shown as \u2013.";
 inline constexpr const char* kMeaningRule =
     "Decision rule: a point passes when |analyser \u2212 delivered| \u2264 the larger of %1 % of "
-    "the delivered mean and %2 ng/l. The measured means are compared as they are, without "
-    "taking U into account. The column \"limit\" gives the limit that applied and which of the "
-    "two decided the point.";
+    "the delivered mean and %2 ng/l. This is simple acceptance: the measured means are compared "
+    "as they are, without taking U into account, and no guard band is applied. The risk this "
+    "leaves is shared: a point whose error lies close to its limit may be passed though its "
+    "true error is outside it (false acceptance) or failed though it is inside (false "
+    "rejection); for an error right at the limit either risk can approach one half. The column "
+    "\"limit\" gives the limit that applied and which of the two decided the point.";
+inline constexpr const char* kMeaningErrorUncertainty =
+    "U of the error is the expanded uncertainty of the stated error, k \u00B7 "
+    "\u221A(u(delivered)\u00B2 "
+    "+ s(analyser)\u00B2 / n), with u(delivered) = U / k of the delivered concentration, "
+    "s(analyser) the analyser's standard deviation over the dwell and n its number of "
+    "readings.";
 inline constexpr const char* kMeaningNoAcceptance =
     "No acceptance criterion was set for this run: its points are not judged.";
 inline constexpr const char* kMeaningNoAnalyzer =
@@ -75,6 +149,35 @@ inline constexpr const char* kResultsTitle = "Results";
 inline constexpr const char* kVerdictTitle = "Verdict and linearity";
 inline constexpr const char* kRunChartTitle = "The run";
 inline constexpr const char* kFitChartTitle = "Analyser against delivered";
+inline constexpr const char* kNoFitChart =
+    "No chart of the analyser against the delivered concentration: no point has an analyser "
+    "mean.";
+inline constexpr const char* kBudgetTitlePoint = "Uncertainty budget of point %1 (%2 ng/l)";
+inline constexpr const char* kInterruptionsTitle = "Interruptions and deviations";
+inline constexpr const char* kNoInterruptions =
+    "None: the run went from its start to its end without a pause, a skip or a lost port.";
+inline constexpr const char* kInterruptionColumns[] = {"time", "what", "point", "by", "port"};
+// An interruption's kind as the report says it.
+struct TInterruptionText {
+    const char* Kind;
+    const char* Text;
+};
+inline constexpr TInterruptionText kInterruptionTexts[] = {
+    {"paused", "paused"},      {"resumed", "resumed"},    {"skipped", "point skipped"},
+    {"portLost", "port lost"}, {"portBack", "port back"}, {"notStable", "did not settle"},
+};
+inline constexpr const char* kFilesTitle = "Files of this run and their SHA-256";
+inline constexpr const char* kFilesChained =
+    "Each line of journal.jsonl carries the SHA-256 of the line before it (the first: of "
+    "plan.json). vapcal-report --verify RUN_DIR REPORT.pdf checks the chain, the results and "
+    "these hashes.";
+inline constexpr const char* kFilesUnchained =
+    "The journal of this run carries no hash chain (it was written before lines were chained): "
+    "this report cannot be verified against its files.";
+inline constexpr const char* kFilesBroken =
+    "The journal's hash chain is broken at line %1: a line was changed, added or removed there.";
+inline constexpr const char* kChainEndLabel = "the chain's last hash";
+inline constexpr const char* kRunFolderLine = "Run folder: %1";
 inline constexpr const char* kBudgetTitle =
     "Uncertainty budget of the highest point (point %1, %2 ng/l)";
 inline constexpr const char* kNoBudget = "The run's results hold no uncertainty budget.";
@@ -86,7 +189,7 @@ struct TConditionText {
     const char* Unit;
 };
 inline constexpr TConditionText kConditions[] = {
-    {"pbar", "Atmospheric pressure", "in. Hg"},
+    {"pbar", "Atmospheric pressure (setting)", "in. Hg"},
     {"dp", "Saturator pressure difference", "in. H2O"},
     {"refTemp", "Reference temperature", "\u00B0C"},
     {"reservoirCapacity", "Reservoir flow controller capacity", "ml/min"},
@@ -108,6 +211,7 @@ inline constexpr TConditionText kUncertaintySettings[] = {
     {"RefTempAccuracy", "Uncertainty: reference temperature", "\u00B0C"},
     {"SatConcPercent", "Uncertainty: saturated concentration", "%"},
     {"CoverageFactor", "Coverage factor k", ""},
+    {"AccuracySource", "Uncertainty: accuracies from", ""},
 };
 
 // The results table's columns; the analyser's are left out of a run
@@ -121,7 +225,7 @@ inline constexpr const char* kColumnSamples = "samples";
 inline constexpr const char* kColumnDelivered = "delivered \u00B1 U\nng/l%1";
 inline constexpr const char* kColumnSd = "sd\nng/l";
 inline constexpr const char* kColumnAnalyzer = "analyser\nng/l";
-inline constexpr const char* kColumnError = "error\nng/l";
+inline constexpr const char* kColumnError = "error \u00B1 U\nng/l";
 inline constexpr const char* kColumnErrorPercent = "error\n%";
 inline constexpr const char* kColumnLimit = "limit\nng/l";
 inline constexpr const char* kColumnVerdict = "verdict";
@@ -132,9 +236,23 @@ inline constexpr const char* kByPercent = " (%1 %)";
 inline constexpr const char* kByAbsolute = " (abs.)";
 
 inline constexpr const char* kVerdictPass = "Verdict: PASS, every judged point within its limit.";
-inline constexpr const char* kVerdictFail = "Verdict: FAIL, point %1 outside its limit.";
-inline constexpr const char* kVerdictFailMany = "Verdict: FAIL, points %1 outside their limits.";
+inline constexpr const char* kVerdictFail = "Verdict: FAIL: %1.";
+inline constexpr const char* kVerdictFailUnnamed = "Verdict: FAIL (the run's results say so).";
 inline constexpr const char* kVerdictNone = "Verdict: not judged.";
+// The reasons of a FAIL, each for one point ("point 3") or several
+// ("points 2 and 4").
+inline constexpr const char* kReasonOutside = "%1 outside its limit";
+inline constexpr const char* kReasonOutsideMany = "%1 outside their limits";
+inline constexpr const char* kReasonNoReading = "%1 not judged (no analyser reading)";
+inline constexpr const char* kReasonSkipped = "%1 skipped by %2";
+inline constexpr const char* kReasonNotStable = "%1 not judged (did not settle)";
+inline constexpr const char* kReasonStopped = "%1 not reached (the run stopped)";
+inline constexpr const char* kReasonOther = "%1 not judged (%2)";
+inline constexpr const char* kByOperator = "the operator";
+inline constexpr const char* kByPlant = "the plant (%1)";
+inline constexpr const char* kByRun = "the run";
+inline constexpr const char* kNoAnalyzerReading = "no analyzer reading";
+inline constexpr const char* kNoAnalyzerReadingWords = "no analyser reading";
 inline constexpr const char* kStopped = "The run stopped before its end: %1.";
 inline constexpr const char* kLinearity =
     "Linearity (least squares of the analyser on the delivered means): slope %1, intercept %2 "

@@ -3,9 +3,11 @@
 #include "report/printed.h"
 #include "report/procedure.h"
 #include "report/report.h"
+#include "report/verify.h"
 #include "run/procedure.h"
 
 #include "calc/model.h"
+#include "run/runfolder.h"
 
 #include <QApplication>
 #include <QFontMetricsF>
@@ -62,21 +64,31 @@ struct TPlaced {
 
 class TReportLayout {
   public:
-    TReportLayout(QPdfWriter& writer, const TRunFolder& folder, const QString& operatorName)
-        : FWriter(writer), FFolder(folder), FResults(folder.Results), FOperator(operatorName) {
+    TReportLayout(QPdfWriter& writer, const TRunFolder& folder, const TReportOptions& options,
+                  const TReportIssue& issue)
+        : FWriter(writer),
+          FFolder(folder),
+          FResults(folder.Results),
+          FOperator(options.Operator),
+          FAllBudgets(options.AllBudgets),
+          FIssue(issue) {
         FWidth = writer.width() - kMarginLeft - kMarginRight;
         FBottom = writer.height() - kMarginBottom;
     }
 
     void Build() {
+        Issue();
+        Instruments();
         Meaning();
         Conditions();
         ResultsTable();
         Verdict();
+        Interruptions();
         for (TProcedurePiece& piece : ProcedureSection(FFolder, FWriter, kMarginLeft, FWidth, kPt))
             Add({piece.Height, std::move(piece.Paint), piece.KeepWithNext, -1, piece.NewPage});
         Charts();
-        Budget();
+        Budgets();
+        Files();
         TBlock end = Paragraph(QString::fromUtf8(kEndOfReport), Font(8, true), Qt::AlignHCenter);
         const auto paint = end.Paint;
         end.Height += kSectionGap;
@@ -89,6 +101,8 @@ class TReportLayout {
         for (size_t page = 0; page < pages.size(); ++page) {
             if (page > 0)
                 FWriter.newPage();
+            if (!FIssue.Approval)
+                DraftMark(painter);
             PageHeader(painter, static_cast<int>(page) + 1, static_cast<int>(pages.size()));
             for (const TPlaced& placed : pages[page])
                 FBlocks[placed.Block].Paint(painter, placed.Top);
@@ -126,28 +140,44 @@ class TReportLayout {
         Add(block);
     }
 
+    // "DRAFT" across the page, under everything else, pale enough that the
+    // page stays readable and plain on a grey printout.
+    void DraftMark(QPainter& p) const {
+        p.save();
+        p.translate(FWriter.width() / 2.0, FWriter.height() / 2.0);
+        p.rotate(-40);
+        QFont font = Font(110, true);
+        font.setLetterSpacing(QFont::PercentageSpacing, 110);
+        p.setFont(font);
+        p.setPen(QColor(215, 215, 215));
+        p.drawText(QRectF(-FWriter.width(), -80 * kPt, 2 * FWriter.width(), 160 * kPt),
+                   Qt::AlignCenter, QString::fromUtf8(kDraft));
+        p.restore();
+    }
+
     void PageHeader(QPainter& p, int page, int pages) {
         const qreal left = kMarginLeft, top = kMarginTop;
         p.setPen(Qt::black);
         p.setFont(Font(15, true));
         p.drawText(QRectF(left, top, FWidth, 22 * kPt), Qt::AlignLeft | Qt::AlignVCenter,
                    QString::fromUtf8(kTitle));
-        p.setFont(Font(8.5));
-        p.drawText(QRectF(left, top, FWidth, 22 * kPt), Qt::AlignRight | Qt::AlignVCenter,
-                   QString(kPageOf).arg(page).arg(pages));
+        p.setFont(Font(8.5, !FIssue.Approval));
+        p.drawText(
+            QRectF(left, top, FWidth, 22 * kPt), Qt::AlignRight | Qt::AlignVCenter,
+            QString::fromUtf8(FIssue.Approval ? kPageOf : kDraftHeader).arg(page).arg(pages));
 
         const QString analyzer = FResults.AnalyzerId.isEmpty()
                                      ? (FResults.AnalyzerSource.isEmpty() ? QString::fromUtf8(kNone)
                                                                           : FResults.AnalyzerSource)
                                      : FResults.AnalyzerId + " (" + FResults.AnalyzerSource + ")";
-        const QString values[] = {Or(FResults.Plan),
+        const QString values[] = {Or(FIssue.Number),
+                                  Or(FResults.Plan),
                                   Or(FOperator.isEmpty() ? FResults.Operator : FOperator),
                                   analyzer,
-                                  Or(FResults.Port),
                                   TimeWithOffset(FResults.Started),
                                   TimeWithOffset(FResults.Finished),
-                                  Or(FResults.Console),
-                                  Or(FFolder.Name)};
+                                  Or(FResults.Port),
+                                  Or(FResults.Console)};
         const qreal row = 12 * kPt, column = FWidth / 2, label = 52 * kPt;
         for (int i = 0; i < 8; ++i) {
             const qreal x = left + (i / 4) * column, y = top + 26 * kPt + (i % 4) * row;
@@ -166,6 +196,109 @@ class TReportLayout {
 
     static QString Or(const QString& text) {
         return text.isEmpty() ? QString::fromUtf8(kNone) : text;
+    }
+
+    static QString OrNotGiven(const QString& text) {
+        return text.isEmpty() ? QString::fromUtf8(kNotGiven) : text;
+    }
+
+    // Labels and their values, one pair a line, in one column.
+    void LabelValues(const QStringList& labels, const QStringList& values, qreal labelWidth) {
+        const QFont font = Font(8), bold = Font(8, true);
+        const qreal left = kMarginLeft, width = FWidth, label = labelWidth * kPt;
+        for (qsizetype i = 0; i < labels.size(); ++i) {
+            const QString name = labels[i], value = values[i];
+            const qreal height = std::max(TextHeight(value, font, width - label), 10 * kPt);
+            Add({height + 1 * kPt, [=](QPainter& p, qreal top) {
+                     p.setFont(bold);
+                     p.drawText(QRectF(left, top, label, height), Qt::AlignLeft | Qt::AlignTop,
+                                name);
+                     p.setFont(font);
+                     p.drawText(QRectF(left + label, top, width - label, height),
+                                Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, value);
+                 }});
+        }
+    }
+
+    QString ItemText() const {
+        const TItem& item = FFolder.Item;
+        QStringList parts;
+        const QString name = (item.Maker + " " + item.Model).trimmed();
+        if (!name.isEmpty())
+            parts << name;
+        if (!item.Serial.isEmpty())
+            parts << QString(kItemSerial).arg(item.Serial);
+        if (!item.Tag.isEmpty())
+            parts << QString(kItemTag).arg(item.Tag);
+        return OrNotGiven(parts.join(", "));
+    }
+
+    void Issue() {
+        Title(QString::fromUtf8(kIssueTitle));
+        const TLaboratoryText& lab = FFolder.Laboratory;
+        const std::optional<TApproval>& approval = FIssue.Approval;
+        QStringList values = {
+            OrNotGiven(lab.Name),
+            OrNotGiven(lab.Address),
+            OrNotGiven(lab.Accreditation),
+            OrNotGiven(FFolder.Item.Customer),
+            ItemText(),
+            approval ? ReadIsoTime(approval->Time).toString("yyyy-MM-dd")
+                     : QString::fromUtf8(kNotIssued),
+            approval ? QString(kApprovedAt).arg(approval->By, TimeWithOffset(approval->Time))
+                     : QString::fromUtf8(kNotApproved),
+            FIssue.Replaces};
+        QStringList labels;
+        for (const char* label : kIssueLabels)
+            labels << QString::fromUtf8(label);
+        if (FIssue.Replaces.isEmpty()) {
+            labels.removeLast();
+            values.removeLast();
+        }
+        LabelValues(labels, values, 80);
+    }
+
+    // The run's date: an instrument due before it was past due for the run.
+    QString RunDate() const {
+        const QDateTime started = ReadIsoTime(FResults.Started);
+        return started.isValid() ? started.toString("yyyy-MM-dd") : QString();
+    }
+
+    void Instruments() {
+        Title(QString::fromUtf8(kInstrumentsTitle));
+        if (FFolder.Instruments.empty()) {
+            Add(Paragraph(QString::fromUtf8(kNoInstruments), Font(8)));
+        } else {
+            std::vector<TColumn> columns;
+            const qreal widths[] = {150, 62, 45, 62, 52, 52, 56};
+            for (int i = 0; i < 7; ++i)
+                columns.push_back({QString::fromUtf8(kInstrumentColumns[i]), widths[i]});
+            std::vector<QStringList> rows;
+            std::vector<bool> alarm;
+            QStringList pastDue;
+            const QString date = RunDate();
+            for (const TInstrumentStatus& i : FFolder.Instruments) {
+                const bool late = !i.Due.isEmpty() && !date.isEmpty() && i.Due < date;
+                const char* status = i.Due.isEmpty() ? kInstrumentNoDue
+                                     : late          ? kInstrumentPastDue
+                                                     : kInstrumentDueOk;
+                rows.push_back({i.Role, Or(i.Model), Or(i.Serial), Or(i.Certificate),
+                                Or(i.Calibrated), Or(i.Due), QString::fromUtf8(status)});
+                alarm.push_back(late);
+                if (late)
+                    pastDue << i.Role + " (" + Or(i.Model) + ", due " + i.Due + ")";
+            }
+            Table(columns, rows, alarm);
+            if (!pastDue.isEmpty())
+                Add(Paragraph(QString::fromUtf8(kInstrumentsPastDue).arg(pastDue.join("; "), date),
+                              Font(8, true)));
+        }
+        if (FFolder.AccuracySource.isEmpty())
+            return;
+        Add(Paragraph(FFolder.AccuracySource == "defaults"
+                          ? QString::fromUtf8(kAccuraciesDefaults)
+                          : QString::fromUtf8(kAccuraciesFrom).arg(FFolder.AccuracySource),
+                      Font(8)));
     }
 
     double CoverageFactor() const {
@@ -211,6 +344,8 @@ class TReportLayout {
                               .arg(General(FResults.Acceptance->Percent),
                                    General(FResults.Acceptance->Absolute)),
                           font));
+        if (FResults.HasAnalyzer())
+            Add(Paragraph(QString::fromUtf8(kMeaningErrorUncertainty), font));
     }
 
     void Conditions() {
@@ -239,7 +374,8 @@ class TReportLayout {
                                                  : Or(it.value().toVariant().toString()));
             }
         };
-        take(FResults.Conditions, std::begin(kConditions), std::end(kConditions), {"uncertainty"});
+        take(FResults.Conditions, std::begin(kConditions), std::end(kConditions),
+             {"uncertainty", "laboratory", "instruments"});
         take(FResults.Conditions.value("uncertainty").toObject(), std::begin(kUncertaintySettings),
              std::end(kUncertaintySettings), {});
 
@@ -258,6 +394,15 @@ class TReportLayout {
                                 Qt::AlignLeft | Qt::AlignVCenter, values[i]);
                  }
              }});
+        Add(Paragraph(QString::fromUtf8(kPbarSetting), Font(8)));
+        Add(Paragraph(FFolder.LabTemperature || FFolder.LabHumidity
+                          ? QString::fromUtf8(kLabAir).arg(
+                                FFolder.LabTemperature ? General(*FFolder.LabTemperature)
+                                                       : QString::fromUtf8(kNone),
+                                FFolder.LabHumidity ? General(*FFolder.LabHumidity)
+                                                    : QString::fromUtf8(kNone))
+                          : QString::fromUtf8(kLabAirUnknown),
+                      Font(8)));
     }
 
     struct TColumn {
@@ -344,7 +489,7 @@ class TReportLayout {
                                         {DeliveredTitle(), 78}, {kColumnSd, 32}};
         if (analyzer) {
             columns.insert(columns.end(), {{kColumnAnalyzer, 42},
-                                           {kColumnError, 36},
+                                           {kColumnError, 62},
                                            {kColumnErrorPercent, 32},
                                            {kColumnLimit, 58},
                                            {kColumnVerdict, 36}});
@@ -367,7 +512,7 @@ class TReportLayout {
                 point.Delivered ? Significant(point.Delivered->Sd, 2) : QString::fromUtf8(kNone)};
             if (analyzer) {
                 row << (point.Analyzer ? Fixed(point.Analyzer->Mean, d) : QString::fromUtf8(kNone))
-                    << Fixed(point.Error, d) << Fixed(point.ErrorPercent, 1)
+                    << ErrorText(point) << Fixed(point.ErrorPercent, 1)
                     << LimitText(point, FResults.Acceptance) << VerdictText(point);
             }
             rows.push_back(row);
@@ -376,24 +521,86 @@ class TReportLayout {
         Table(columns, rows, alarm);
     }
 
-    void Verdict() {
-        Title(QString::fromUtf8(kVerdictTitle));
-        QStringList failed;
+    // Who skipped a point, as the run's interruptions say.
+    QString SkippedBy(int index) const {
+        for (const TInterruption& i : FResults.Interruptions) {
+            if (i.Kind != "skipped" || i.Point != index)
+                continue;
+            if (i.By == "operator")
+                return QString::fromUtf8(kByOperator);
+            if (i.By == "run")
+                return QString::fromUtf8(kByRun);
+            if (i.By.startsWith("plant"))
+                return QString::fromUtf8(kByPlant).arg(i.By.mid(5).trimmed());
+            if (!i.By.isEmpty())
+                return i.By;
+        }
+        return QString::fromUtf8(kByOperator);
+    }
+
+    // Why each point that was not judged a pass failed the run, grouped by
+    // the reason in the order of their first point.
+    QStringList FailReasons() const {
+        struct TGroup {
+            QString Pattern, Many, Extra;
+            QStringList Points;
+        };
+        std::vector<TGroup> groups;
+        const auto add = [&groups](const QString& pattern, const QString& many,
+                                   const QString& extra, int index) {
+            for (TGroup& group : groups) {
+                if (group.Pattern == pattern && group.Extra == extra) {
+                    group.Points << QString::number(index);
+                    return;
+                }
+            }
+            groups.push_back({pattern, many, extra, {QString::number(index)}});
+        };
+        const auto words = [](const char* text) { return QString::fromUtf8(text); };
         for (const TPointResult& point : FResults.Points) {
             if (point.Pass == false)
-                failed << QString::number(point.Index);
+                add(words(kReasonOutside), words(kReasonOutsideMany), {}, point.Index);
+            else if (point.Status == kNoAnalyzerReading)
+                add(words(kReasonNoReading), {}, {}, point.Index);
+            else if (point.Status == "skipped")
+                add(words(kReasonSkipped), {}, SkippedBy(point.Index), point.Index);
+            else if (point.Status == kNotStable)
+                add(words(kReasonNotStable), {}, {}, point.Index);
+            else if (point.Status == "stopped")
+                add(words(kReasonStopped), {}, {}, point.Index);
+            else if (point.Status != "done")
+                add(words(kReasonOther), {}, point.Status, point.Index);
         }
+        QStringList reasons;
+        for (const TGroup& group : groups) {
+            QString points = group.Points.front();
+            if (group.Points.size() > 1)
+                points = group.Points.mid(0, group.Points.size() - 1).join(", ") + " and " +
+                         group.Points.back();
+            const bool many = group.Points.size() > 1;
+            QString text = (many && !group.Many.isEmpty() ? group.Many : group.Pattern)
+                               .arg((many ? "points " : "point ") + points);
+            if (!group.Extra.isEmpty())
+                text = text.arg(group.Extra);
+            reasons << text;
+        }
+        return reasons;
+    }
+
+    void Verdict() {
+        Title(QString::fromUtf8(kVerdictTitle));
         QString verdict = QString::fromUtf8(kVerdictNone);
-        if (const run::TProcedureRule* procedure = ProcedureOf(FResults); procedure)
+        if (const run::TProcedureRule* procedure = ProcedureOf(FResults); procedure) {
             verdict = QString::fromUtf8(kVerdictProcedure)
                           .arg(QString::fromUtf8(FResults.Pass == true ? kPass : kFail),
                                QString::fromUtf8(procedure->Title));
-        else if (FResults.Pass == true)
+        } else if (FResults.Pass == true) {
             verdict = QString::fromUtf8(kVerdictPass);
-        else if (FResults.Pass == false && failed.size() == 1)
-            verdict = QString::fromUtf8(kVerdictFail).arg(failed.front());
-        else if (FResults.Pass == false)
-            verdict = QString::fromUtf8(kVerdictFailMany).arg(failed.join(", "));
+        } else if (FResults.Pass == false) {
+            const QStringList reasons = FailReasons();
+            verdict = reasons.isEmpty() ? QString::fromUtf8(kVerdictFailUnnamed)
+                                        : QString::fromUtf8(kVerdictFail).arg(reasons.join("; "));
+        }
         Add(Paragraph(verdict, Font(9, true)));
         if (!FFolder.StopReason.isEmpty())
             Add(Paragraph(QString::fromUtf8(kStopped).arg(FFolder.StopReason), Font(8)));
@@ -405,9 +612,41 @@ class TReportLayout {
         }
         const TLinearity& fit = *FResults.Linearity;
         Add(Paragraph(QString::fromUtf8(kLinearity)
-                          .arg(Fixed(fit.Slope, 4), Significant(fit.Intercept, 3), Fixed(fit.R2, 6),
+                          .arg(Fixed(fit.Slope, 4), Significant(fit.Intercept, 3), R2Text(fit.R2),
                                Significant(fit.MaxResidual, 3)),
                       Font(8)));
+    }
+
+    static QString ByText(const QString& by) {
+        if (by == "operator")
+            return QString::fromUtf8(kByOperator);
+        if (by == "run")
+            return QString::fromUtf8(kByRun);
+        return Or(by);
+    }
+
+    void Interruptions() {
+        Title(QString::fromUtf8(kInterruptionsTitle));
+        if (FResults.Interruptions.empty()) {
+            Add(Paragraph(QString::fromUtf8(kNoInterruptions), Font(8)));
+            return;
+        }
+        std::vector<TColumn> columns;
+        const qreal widths[] = {120, 80, 36, 80, 90};
+        for (int i = 0; i < 5; ++i)
+            columns.push_back({QString::fromUtf8(kInterruptionColumns[i]), widths[i]});
+        std::vector<QStringList> rows;
+        for (const TInterruption& i : FResults.Interruptions) {
+            QString what = i.Kind;
+            for (const TInterruptionText& known : kInterruptionTexts) {
+                if (i.Kind == known.Kind)
+                    what = QString::fromUtf8(known.Text);
+            }
+            rows.push_back({TimeWithOffset(i.Time), what,
+                            i.Point > 0 ? QString::number(i.Point) : QString::fromUtf8(kNone),
+                            ByText(i.By), Or(i.Port)});
+        }
+        Table(columns, rows, std::vector<bool>(rows.size(), false));
     }
 
     void Charts() {
@@ -418,6 +657,10 @@ class TReportLayout {
              }});
         if (!FResults.HasAnalyzer())
             return;
+        if (!HasFitMeans(FResults)) {
+            Add(Paragraph(QString::fromUtf8(kNoFitChart), Font(8)));
+            return;
+        }
         const TRunResults& results = FResults;
         Add({kChartHeight + kSectionGap, [=, &results](QPainter& p, qreal top) {
                  PaintFitChart(p, QRectF(left, top + kSectionGap, width, kChartHeight), results);
@@ -435,15 +678,26 @@ class TReportLayout {
         return highest;
     }
 
-    void Budget() {
-        const TPointResult* point = HighestPoint();
-        if (!point) {
+    void Budgets() {
+        const TPointResult* highest = HighestPoint();
+        if (!highest) {
             Title(QString::fromUtf8(kBudgetTitle).arg(QString::fromUtf8(kNone), kNone));
             Add(Paragraph(QString::fromUtf8(kNoBudget), Font(8)));
             return;
         }
-        Title(QString::fromUtf8(kBudgetTitle)
-                  .arg(QString::number(point->Index), DeliveredMeanText(*point)));
+        if (!FAllBudgets) {
+            Budget(highest, kBudgetTitle);
+            return;
+        }
+        for (const TPointResult& point : FResults.Points) {
+            if (point.Delivered && !point.Budget.empty())
+                Budget(&point, kBudgetTitlePoint);
+        }
+    }
+
+    void Budget(const TPointResult* point, const char* title) {
+        Title(
+            QString::fromUtf8(title).arg(QString::number(point->Index), DeliveredMeanText(*point)));
         double variance = 0;
         for (const TBudgetRow& row : point->Budget)
             variance += row.Contribution * row.Contribution;
@@ -484,6 +738,38 @@ class TReportLayout {
         Table(columns, rows, std::vector<bool>(rows.size(), false));
     }
 
+    void Files() {
+        Title(QString::fromUtf8(kFilesTitle));
+        const TFolderHashes& h = FFolder.Hashes;
+        if (!h.Chained)
+            Add(Paragraph(QString::fromUtf8(kFilesUnchained), Font(8, true)));
+        else if (h.BrokenLine > 0)
+            Add(Paragraph(QString::fromUtf8(kFilesBroken).arg(h.BrokenLine), Font(8, true)));
+        else
+            Add(Paragraph(QString::fromUtf8(kFilesChained), Font(8)));
+        const QStringList labels = {run::kPlanFile, run::kJournalFile, run::kRecordFile,
+                                    run::kResultsFile, QString::fromUtf8(kChainEndLabel)};
+        const QByteArray values[] = {h.Plan, h.Journal, h.Record, h.Results, h.ChainEnd};
+        const QFont font = Font(7.5), mono = [] {
+            QFont f("DejaVu Sans Mono");
+            f.setPointSizeF(7.5);
+            return f;
+        }();
+        const qreal left = kMarginLeft, row = 10.5 * kPt, label = 110 * kPt, width = FWidth;
+        for (qsizetype i = 0; i < labels.size(); ++i) {
+            const QString name = labels[i], value = QString::fromLatin1(values[i]);
+            Add({row, [=](QPainter& p, qreal top) {
+                     p.setFont(font);
+                     p.drawText(QRectF(left, top, label, row), Qt::AlignLeft | Qt::AlignVCenter,
+                                name);
+                     p.setFont(mono);
+                     p.drawText(QRectF(left + label, top, width - label, row),
+                                Qt::AlignLeft | Qt::AlignVCenter, value);
+                 }});
+        }
+        Add(Paragraph(QString::fromUtf8(kRunFolderLine).arg(FFolder.Name), Font(7.5)));
+    }
+
     std::vector<std::vector<TPlaced>> Paginate() const {
         const qreal first = kMarginTop + kHeaderHeight;
         std::vector<std::vector<TPlaced>> pages(1);
@@ -513,6 +799,8 @@ class TReportLayout {
     const TRunFolder& FFolder;
     const TRunResults& FResults;
     QString FOperator;
+    bool FAllBudgets = false;
+    TReportIssue FIssue;
     qreal FWidth = 0;
     qreal FBottom = 0;
     std::vector<TBlock> FBlocks;
@@ -520,7 +808,8 @@ class TReportLayout {
 
 }  // namespace
 
-void WriteReportPdf(const TRunFolder& folder, const QString& operatorName, const QString& path) {
+void WriteReportPdf(const TRunFolder& folder, const TReportOptions& options,
+                    const TReportIssue& issue, const QString& path) {
     // Qt Charts draws through the widgets' graphics scene, which a
     // QCoreApplication cannot carry: say so instead of failing inside Qt.
     if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
@@ -534,9 +823,10 @@ void WriteReportPdf(const TRunFolder& folder, const QString& operatorName, const
         writer.setResolution(kResolution);
         writer.setPageLayout(
             QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF(0, 0, 0, 0)));
-        writer.setTitle(QString::fromUtf8(kTitle) + " " + folder.Name);
+        writer.setTitle(QString::fromUtf8(kTitle) + " " + issue.Number);
         writer.setCreator("vapcal-report " + folder.Results.Console);
-        TReportLayout layout(writer, folder, operatorName);
+        writer.setDocumentXmpMetadata(HashesXmp(issue.Number, folder.Hashes));
+        TReportLayout layout(writer, folder, options, issue);
         layout.Build();
         QPainter painter(&writer);
         layout.Paint(painter);

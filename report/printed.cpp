@@ -5,6 +5,7 @@
 #include "platform/numtext.h"
 #include "report/messages.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace report {
@@ -52,6 +53,36 @@ QString ExpandedText(const TPointResult& point) {
     if (!point.Delivered || !point.Delivered->Expanded)
         return QString::fromUtf8(kNone);
     return QString::fromStdString(Rounded(*point.Delivered).Expanded);
+}
+
+std::optional<double> ErrorUncertainty(const TPointResult& point) {
+    if (!point.Error || !point.Delivered || !point.Delivered->Expanded || !point.Analyzer ||
+        point.Analyzer->Samples <= 0)
+        return std::nullopt;
+    const double k = point.Delivered->CoverageFactor.value_or(2);
+    if (!(k > 0))
+        return std::nullopt;
+    const double delivered = *point.Delivered->Expanded / k;
+    const double analyzer = point.Analyzer->Sd;
+    return k * std::sqrt(delivered * delivered + analyzer * analyzer / point.Analyzer->Samples);
+}
+
+QString ErrorText(const TPointResult& point) {
+    const std::optional<double> u = ErrorUncertainty(point);
+    if (!u)
+        return Fixed(point.Error, ConcentrationDecimals(point));
+    const calc::TRoundedUncertainty rounded =
+        calc::RoundedUncertainty(*point.Error, *u, point.Delivered->CoverageFactor.value_or(2));
+    return QString::fromStdString(rounded.Value) + QString::fromUtf8(" \u00B1 ") +
+           QString::fromStdString(rounded.Expanded);
+}
+
+QString R2Text(double r2) {
+    int decimals = 6;
+    const double rest = 1 - r2;
+    if (rest > 0 && std::isfinite(rest))
+        decimals = std::clamp(1 - static_cast<int>(std::floor(std::log10(rest))), 6, 15);
+    return Fixed(r2, decimals);
 }
 
 QString StableAfterText(const TPointResult& point) {

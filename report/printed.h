@@ -24,6 +24,16 @@ QString General(double value);
 // missing.
 QString DeliveredMeanText(const TPointResult& point);
 QString ExpandedText(const TPointResult& point);
+// The expanded uncertainty of a point's error, k·√(u(delivered)² +
+// s(analyser)²/n) with u(delivered) = U/k; none without a U or an analyser
+// mean.
+std::optional<double> ErrorUncertainty(const TPointResult& point);
+// "0.81 ± 0.16": the error and its U rounded as a concentration and its U
+// are; the error alone, or "–", where it has no U.
+QString ErrorText(const TPointResult& point);
+// R² with the digits that tell it from 1: at least six decimals, and two
+// significant digits of 1 − R².
+QString R2Text(double r2);
 // The time a point took to settle, "m:ss"; "not stable" when it did not.
 QString StableAfterText(const TPointResult& point);
 // "PASS", "FAIL" or "–".

@@ -70,12 +70,32 @@ void WriteResultsCsv(const TRunFolder& folder, const QString& path) {
 }
 
 TReportFiles WriteReport(const TRunFolder& folder, const TReportOptions& options) {
+    const QDateTime now = QDateTime::currentDateTime();
+    TReportState state = ReportNumber(
+        folder, options.SequenceFolder.isEmpty() ? SequenceFolder() : options.SequenceFolder, now);
+    TReportIssue issue{state.Number, state.Replaces, state.Approval};
     TReportFiles files;
     files.Pdf =
         options.PdfPath.isEmpty() ? QDir(folder.Path).filePath(kReportPdf) : options.PdfPath;
+    if (!options.ApproveAs.isEmpty()) {
+        if (state.Approval)
+            throw EReportError(QString(kAlreadyApproved)
+                                   .arg(folder.Path, state.Number, state.Approval->By,
+                                        TimeWithOffset(state.Approval->Time))
+                                   .toStdString());
+        if (options.PdfPath.isEmpty())
+            files.Pdf = QDir(folder.Path).filePath(QString(kApprovedPdf).arg(state.Number));
+        if (QFileInfo::exists(files.Pdf))
+            throw EReportError(QString(kApprovedExists).arg(files.Pdf).toStdString());
+        issue.Approval =
+            TApproval{options.ApproveAs, QString::fromStdString(live::IsoLocalTime(now)),
+                      QFileInfo(files.Pdf).fileName()};
+    }
     files.Csv = QFileInfo(files.Pdf).dir().filePath(kReportCsv);
-    WriteReportPdf(folder, options.Operator, files.Pdf);
+    WriteReportPdf(folder, options, issue, files.Pdf);
     WriteResultsCsv(folder, files.Csv);
+    if (!options.ApproveAs.isEmpty())
+        SaveApproval(folder, state, *issue.Approval);
     return files;
 }
 

@@ -155,15 +155,29 @@ TRunResults ReadResults(const QString& file) {
     }
     results.Procedure = object.value("procedure").toObject();
     results.Pass = Verdict(object, "pass");
+    for (const QJsonValue& value : object.value("interruptions").toArray()) {
+        const QJsonObject entry = value.toObject();
+        results.Interruptions.push_back({Text(entry, "kind"), Text(entry, "time"),
+                                         Whole(NumberOr(entry, "point", 0)), Text(entry, "by"),
+                                         Text(entry, "port")});
+    }
     return results;
 }
 
 // What the plan as run adds when results.json leaves it out: the operator,
-// the analyser's identification and its source.
-void FillFromPlan(const QString& file, TRunResults& results) {
+// the analyser's identification and its source; and what only the plan
+// says: the customer, the item, the lab's air at the start.
+void FillFromPlan(const QString& file, TRunFolder& folder) {
     if (!QFileInfo::exists(file))
         return;
     const QJsonObject plan = ReadJsonObject(file);
+    TRunResults& results = folder.Results;
+    const QJsonObject item = plan.value("analyzer").toObject().value("item").toObject();
+    folder.Item = {Text(plan, "customer"), Text(item, "maker"), Text(item, "model"),
+                   Text(item, "serial"), Text(item, "tag")};
+    const QJsonObject environment = plan.value("environment").toObject();
+    folder.LabTemperature = Number(environment, "temperature");
+    folder.LabHumidity = Number(environment, "humidity");
     if (results.Plan.isEmpty())
         results.Plan = Text(plan, "name");
     if (results.Operator.isEmpty())
@@ -308,7 +322,45 @@ std::vector<TRecordSample> ReadRecord(const QString& file) {
     return samples;
 }
 
+// The lab, its instruments and the accuracies' source as the run's
+// conditions recorded them at its start.
+void ReadLaboratory(TRunFolder& folder) {
+    const QJsonObject& conditions = folder.Results.Conditions;
+    const QJsonObject lab = conditions.value("laboratory").toObject();
+    folder.Laboratory = {Text(lab, "name"), Text(lab, "address"), Text(lab, "accreditation"),
+                         Text(lab, "reportPrefix")};
+    for (const QJsonValue& value : conditions.value("instruments").toArray()) {
+        const QJsonObject i = value.toObject();
+        folder.Instruments.push_back({Text(i, "role"), Text(i, "model"), Text(i, "serial"),
+                                      Text(i, "certificate"), Text(i, "calibrated"),
+                                      Text(i, "due")});
+    }
+    folder.AccuracySource =
+        conditions.value("uncertainty").toObject().value("AccuracySource").toString();
+}
+
+QByteArray FileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 }  // namespace
+
+TFolderHashes HashFolder(const QString& path) {
+    const QDir dir(path);
+    const QByteArray plan = FileBytes(dir.filePath(run::kPlanFile));
+    const QByteArray journal = FileBytes(dir.filePath(run::kJournalFile));
+    TFolderHashes hashes;
+    hashes.Plan = run::Sha256Hex(plan);
+    hashes.Journal = run::Sha256Hex(journal);
+    hashes.Record = run::Sha256Hex(FileBytes(dir.filePath(run::kRecordFile)));
+    hashes.Results = run::Sha256Hex(FileBytes(dir.filePath(run::kResultsFile)));
+    const run::TJournalChain chain = run::CheckJournalChain(plan, journal);
+    hashes.ChainEnd = chain.LastHash;
+    hashes.Chained = chain.State != run::TJournalChain::jcUnchained;
+    hashes.BrokenLine = chain.State == run::TJournalChain::jcBroken ? chain.Line : 0;
+    return hashes;
+}
 
 QDateTime ReadIsoTime(const QString& text) {
     if (text.isEmpty())
@@ -330,7 +382,9 @@ TRunFolder ReadRunFolder(const QString& path) {
     if (!QFileInfo::exists(record))
         Refuse(QString(kNoRecord).arg(path));
     folder.Results = ReadResults(results);
-    FillFromPlan(dir.filePath(run::kPlanFile), folder.Results);
+    FillFromPlan(dir.filePath(run::kPlanFile), folder);
+    ReadLaboratory(folder);
+    folder.Hashes = HashFolder(folder.Path);
     ReadJournal(dir.filePath(run::kJournalFile), folder);
     folder.Record = ReadRecord(record);
     return folder;

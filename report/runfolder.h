@@ -51,7 +51,8 @@ struct TPointResult {
     std::optional<double> Temperature;
     std::optional<double> ReservoirFlow;
     std::optional<double> DilutionFlow;
-    QString Status;  // "done", "not stable", "skipped", "stopped"
+    // "done", "not stable", "skipped", "stopped", "no analyzer reading"
+    QString Status;
     std::optional<double> StableAfterSeconds;
     int Samples = 0;
     QDateTime DwellStarted;  // invalid when the point had no dwell
@@ -77,6 +78,26 @@ struct TLinearity {
     double MaxResidual = 0;
 };
 
+// Something that cut into the run, in the order it happened: a pause, a
+// resume, a skip, a lost or returned port, a point that did not settle.
+struct TInterruption {
+    QString Kind;   // "paused", "resumed", "skipped", "portLost", "portBack", "notStable"
+    QString Time;   // local ISO 8601 with its offset, as written
+    int Point = 0;  // 0: none
+    QString By;     // "operator", "plant ADDRESS", "run" or empty
+    QString Port;
+};
+
+// One reference instrument as the run's settings named it.
+struct TInstrumentStatus {
+    QString Role;
+    QString Model;
+    QString Serial;
+    QString Certificate;
+    QString Calibrated;
+    QString Due;
+};
+
 // results.json as the run engine writes it when a run ends.
 struct TRunResults {
     QString Plan;
@@ -95,6 +116,7 @@ struct TRunResults {
     // plan of plain points.
     QJsonObject Procedure;
     std::optional<bool> Pass;
+    std::vector<TInterruption> Interruptions;
 
     bool HasAnalyzer() const { return !AnalyzerSource.isEmpty() && AnalyzerSource != "none"; }
 };
@@ -107,10 +129,46 @@ struct TRecordSample {
     int Point = 0;  // 0 between points
 };
 
+// The lab that ran the calibration, as the run's settings named it.
+struct TLaboratoryText {
+    QString Name;
+    QString Address;
+    QString Accreditation;
+    QString ReportPrefix;
+};
+
+// The analyser under calibration and whom it is calibrated for (plan.json).
+struct TItem {
+    QString Customer;
+    QString Maker;
+    QString Model;
+    QString Serial;
+    QString Tag;
+};
+
+// The SHA-256 of the run's files and the journal's chain, as the report
+// prints them and --verify compares them.
+struct TFolderHashes {
+    QByteArray Plan;
+    QByteArray Journal;
+    QByteArray Record;
+    QByteArray Results;
+    QByteArray ChainEnd;   // the journal's last line's
+    bool Chained = false;  // false: written before lines were chained
+    int BrokenLine = 0;    // the first line whose link fails; 0: none
+};
+
 struct TRunFolder {
     QString Path;
-    QString Name;  // the folder's own name: the report's identifier
+    QString Name;  // the folder's own name
     TRunResults Results;
+    TLaboratoryText Laboratory;
+    std::vector<TInstrumentStatus> Instruments;
+    QString AccuracySource;  // empty: the run did not say
+    TItem Item;
+    std::optional<double> LabTemperature;  // °C at the start
+    std::optional<double> LabHumidity;     // % at the start
+    TFolderHashes Hashes;
     std::vector<TRecordSample> Record;
     // Why the run stopped early, as its journal says; empty for a run that
     // went to its end.
@@ -120,6 +178,10 @@ struct TRunFolder {
 // The date and time of a local ISO 8601 text with its offset from UTC, or
 // an invalid value for anything else.
 QDateTime ReadIsoTime(const QString& text);
+
+// The hashes of the folder's four files and its journal's chain; a file
+// that is missing hashes as empty.
+TFolderHashes HashFolder(const QString& path);
 
 // Reads the run folder at `path`. Raises EReportError when results.json or
 // record.csv is missing or unreadable; plan.json and journal.jsonl fill in

@@ -56,11 +56,18 @@ TAnalyzerReader::~TAnalyzerReader() {
 void TAnalyzerReader::Cycle(const kit::TPollCycle& cycle) {
     if (!FClient) {
         FReading.reset();
-        for (const kit::TExtraReply& extra : cycle.Extra)
-            if (extra.Sent && extra.Status == regwire::tsSuccess)
+        FAnswered.reset();
+        for (const kit::TExtraReply& extra : cycle.Extra) {
+            if (!extra.Sent || !extra.Completed)
+                continue;
+            FAnswered = extra.Status == regwire::tsSuccess;
+            if (*FAnswered)
                 FReading = Number(extra.Registers);
+        }
         return;
     }
+    FAnswered = FAnsweredSince;
+    FAnsweredSince.reset();
     if (FLine->PendingTransactions(FClient.get()) != 0)
         return;
     const auto reg = static_cast<std::uint16_t>(FPlan.Register);
@@ -73,6 +80,7 @@ void TAnalyzerReader::Cycle(const kit::TPollCycle& cycle) {
 void TAnalyzerReader::Answered(const regwire::TTransactionInfo& info,
                                const std::vector<std::uint16_t>& values) {
     FReading.reset();
+    FAnsweredSince = info.Status == regwire::tsSuccess;
     if (info.Status == regwire::tsSuccess)
         FReading = Number(values);
 }

@@ -43,6 +43,10 @@ class TAnalyzerReader {
     // The analyser's reading in its plan's unit (format and scale); none
     // when it did not answer or its registers hold no finite number.
     std::optional<double> Reading() const { return FReading; }
+    // Whether the analyser answered the read whose outcome came with the
+    // last cycle (a reply that holds no finite number is an answer); none
+    // when no outcome came.
+    std::optional<bool> Answered() const { return FAnswered; }
 
   private:
     void Answered(const regwire::TTransactionInfo& info, const std::vector<std::uint16_t>& values);
@@ -54,6 +58,9 @@ class TAnalyzerReader {
     std::unique_ptr<regwire::TModbusConnection> FLine;
     std::unique_ptr<regwire::TModbusClient> FClient;
     std::optional<double> FReading;
+    std::optional<bool> FAnswered;
+    // The analyser's own port: the outcome that came since the last cycle.
+    std::optional<bool> FAnsweredSince;
 };
 
 }  // namespace run

@@ -31,11 +31,41 @@ std::string General(double value) {
     return text;
 }
 
-QJsonObject Accuracies(const calc::TAccuracies& accuracies) {
+// The analyser's reads missed in a row that name it as silent: a read lost
+// on a noisy line is not yet news.
+constexpr int kAnalyzerSilentReads = 3;
+
+QJsonObject Accuracies(const calc::TAccuracies& accuracies, const std::string& source) {
     QJsonObject json;
     for (const calc::TAccuracyKey& key : calc::kAccuracyKeys)
         json[key.Key] = static_cast<double>(accuracies.*key.Member);
+    json[calc::kAccuracySourceKey] = QString::fromStdString(source);
     return json;
+}
+
+QString Text(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+QJsonObject LaboratoryJson(const calc::TLaboratory& lab) {
+    return {{"name", Text(lab.Name)},
+            {"address", Text(lab.Address)},
+            {"accreditation", Text(lab.Accreditation)},
+            {"reportPrefix", Text(lab.ReportPrefix)}};
+}
+
+QJsonArray InstrumentsJson(const calc::TLaboratory& lab) {
+    QJsonArray instruments;
+    for (int i = 0; i < calc::kInstrumentCount; ++i) {
+        const calc::TInstrument& instrument = lab.Instruments[i];
+        instruments.append(QJsonObject{{"role", calc::kInstrumentRoles[i].Role},
+                                       {"model", Text(instrument.Model)},
+                                       {"serial", Text(instrument.Serial)},
+                                       {"certificate", Text(instrument.Certificate)},
+                                       {"calibrated", Text(instrument.Calibrated)},
+                                       {"due", Text(instrument.Due)}});
+    }
+    return instruments;
 }
 
 }  // namespace
@@ -75,7 +105,9 @@ QJsonObject ConditionsJson(const TPlan& plan, const TRunSetup& setup) {
         {"flowToleranceFloor", t.FlowFloor},
         {"dilutionToleranceFloor", t.DilutionFloor},
         {"concentrationToleranceFloor", t.ConcentrationFloor},
-        {"uncertainty", Accuracies(setup.Accuracies)},
+        {"uncertainty", Accuracies(setup.Accuracies, setup.Laboratory.AccuracySource)},
+        {"laboratory", LaboratoryJson(setup.Laboratory)},
+        {"instruments", InstrumentsJson(setup.Laboratory)},
     };
 }
 
@@ -87,7 +119,8 @@ TRunEngine::TRunEngine(TPlan plan, const TRunSetup& setup, TRunKit& kit, const T
       FClock(clock),
       FFolder(folder),
       FStability(MinutesMs(FPlan.SettlingMinutes), setup.Tolerances),
-      FResults(FPlan.Points.size()) {}
+      FResults(FPlan.Points.size()),
+      FDwellAttempts(FPlan.Points.size(), 0) {}
 
 // A journal line that cannot be written stops the run at once: nothing is
 // done that the journal does not hold.
@@ -141,6 +174,8 @@ void TRunEngine::Resume() {
             throw ERunFolderError(
                 platform::FillText(kFolderFinished, {FFolder.Path().toStdString()}));
         const int point = event["point"].toInt();
+        if (name == "dwellStarted" && point >= 1 && point <= PointCount())
+            ++FDwellAttempts[static_cast<std::size_t>(point - 1)];
         if (event["result"].isObject() && point >= 1 && point <= PointCount())
             FResults[static_cast<std::size_t>(point - 1)] = event["result"].toObject();
     }
@@ -210,6 +245,7 @@ void TRunEngine::BeginSettling() {
 }
 
 void TRunEngine::ClearDwell() {
+    FDwellPolls = 0;
     FDelivered = {};
     FAnalyzer = {};
     FTemp = {};
@@ -217,11 +253,19 @@ void TRunEngine::ClearDwell() {
     FDilution = {};
 }
 
-void TRunEngine::Pause() {
+// What interrupts the run goes to the journal with who asked: results.json
+// lists the interruptions from there.
+void TRunEngine::Interrupted(const char* event, const std::string& by, QJsonObject fields) {
+    if (!by.empty())
+        fields["by"] = QString::fromStdString(by);
+    Event(event, fields);
+}
+
+void TRunEngine::Pause(const std::string& by) {
     if (!Running() || FPaused)
         return;
-    Guarded([this] {
-        Event("paused");
+    Guarded([this, &by] {
+        Interrupted("paused", by);
         FPaused = true;
         if (OnStateChanged)
             OnStateChanged(FState);
@@ -230,32 +274,37 @@ void TRunEngine::Pause() {
 
 // The kit was not watched while paused: a point past its apply settles
 // again, from a fresh settling limit.
-void TRunEngine::Continue() {
+void TRunEngine::Continue(const std::string& by) {
     if (!Running() || !FPaused)
         return;
-    Guarded([this] {
-        Event("resumed");
-        FPaused = false;
-        FStableAfterSeconds.reset();
-        FDwellStarted.clear();
-        FAwaitingManual = false;
-        if (FState == rsApplying) {
-            if (OnStateChanged)
-                OnStateChanged(FState);
-            return;
-        }
-        FAppliedMs = FClock.Ms();
-        FLastSampleMs = FAppliedMs;
-        BeginSettling();
+    Guarded([this, &by] {
+        Interrupted("resumed", by, {{"port", QString::fromStdString(FSetup.Port)}});
+        Settle();
     });
+}
+
+void TRunEngine::Settle() {
+    FPaused = false;
+    FStableAfterSeconds.reset();
+    FDwellStarted.clear();
+    FAwaitingManual = false;
+    if (FState == rsApplying) {
+        if (OnStateChanged)
+            OnStateChanged(FState);
+        return;
+    }
+    FAppliedMs = FClock.Ms();
+    FLastSampleMs = FAppliedMs;
+    BeginSettling();
 }
 
 void TRunEngine::KitLost(const std::string& port) {
     if (!Running() || FPaused)
         return;
     Guarded([this, &port] {
-        Event("paused",
-              {{"reason", QString::fromStdString(platform::FillText(kPausePortGone, {port}))}});
+        Event("portLost",
+              {{"port", QString::fromStdString(port)},
+               {"reason", QString::fromStdString(platform::FillText(kPausePortGone, {port}))}});
         FPaused = true;
         FKitLost = true;
         if (OnStateChanged)
@@ -263,20 +312,25 @@ void TRunEngine::KitLost(const std::string& port) {
     });
 }
 
-void TRunEngine::KitBack() {
+void TRunEngine::KitBack(const std::string& port) {
     if (!FKitLost)
         return;
     FKitLost = false;
-    Continue();
+    if (!Running() || !FPaused)
+        return;
+    Guarded([this, &port] {
+        Event("portBack", {{"port", QString::fromStdString(port.empty() ? FSetup.Port : port)}});
+        Settle();
+    });
 }
 
-void TRunEngine::Skip() {
+void TRunEngine::Skip(const std::string& by) {
     if (!Running())
         return;
-    Guarded([this] {
+    Guarded([this, &by] {
         ++FGeneration;
         FPaused = false;
-        FinishPoint(psSkipped, "skipped");
+        FinishPoint(psSkipped, "skipped", std::nullopt, by);
     });
 }
 
@@ -309,9 +363,14 @@ void TRunEngine::StopNow(const std::string& reason, bool journal) {
 }
 
 void TRunEngine::EnterAnalyzerReading(double mean) {
-    if (FState != rsDwelling || !FAwaitingManual || !std::isfinite(mean))
+    if (FState != rsDwelling || !FAwaitingManual)
         return;
-    Guarded([this, mean] { FinishPoint(psDone, "dwellDone", mean); });
+    Guarded([this, mean] {
+        if (std::isfinite(mean))
+            FinishPoint(psDone, "dwellDone", mean);
+        else
+            FinishPoint(psNoAnalyzerReading, "dwellDone");
+    });
 }
 
 void TRunEngine::Sample(const live::TLiveSample& sample, std::optional<double> analyzer) {
@@ -320,9 +379,10 @@ void TRunEngine::Sample(const live::TLiveSample& sample, std::optional<double> a
     FLastSampleMs = sample.Ms;
     const double reading = analyzer.value_or(std::nan(""));
     const bool wasRecording = FFolder.RecordError().empty();
+    const int attempt = FState == rsDwelling && !FPaused ? DwellAttempt() : 0;
     if (!FFolder.Record(RunRecordLine(sample, FStability.Text(sample.Ms),
                                       static_cast<double>(FSetup.Accuracies.CoverageFactor),
-                                      FState == rsIdle ? 0 : PointIndex(), reading),
+                                      FState == rsIdle ? 0 : PointIndex(), reading, attempt),
                         sample.Ms) &&
         wasRecording && OnRecordingStopped)
         OnRecordingStopped(FFolder.RecordError());
@@ -336,6 +396,7 @@ void TRunEngine::Sample(const live::TLiveSample& sample, std::optional<double> a
                 return;
             }
         } else if (FState == rsDwelling && !FAwaitingManual) {
+            ++FDwellPolls;
             if (std::isfinite(sample.Delivered)) {
                 FDelivered.Add(sample.Delivered);
                 FTemp.Add(sample.Temp);
@@ -349,9 +410,55 @@ void TRunEngine::Sample(const live::TLiveSample& sample, std::optional<double> a
     });
 }
 
-void TRunEngine::Lapse() {
+void TRunEngine::Lapse(std::optional<qint64> oldestReadingAgeMs) {
     if (FState == rsSettling)
-        FStability.Lapse();
+        FStability.Unwatched(FClock.Ms(), oldestReadingAgeMs);
+}
+
+void TRunEngine::AnalyzerAnswered(bool answered) {
+    if (!Running() || FPlan.Analyzer.Source != asModbus)
+        return;
+    Guarded([this, answered] {
+        if (answered) {
+            FAnalyzerMisses = 0;
+            FAnalyzerSilentSinceMs.reset();
+            if (!FAnalyzerNamed)
+                return;
+            FAnalyzerNamed = false;
+            const std::string message = platform::FillText(kAnalyzerAnswers, {AnalyzerName()});
+            Event("analyzerAnswers", {{"message", QString::fromStdString(message)}}, false);
+            if (OnAnalyzerNews)
+                OnAnalyzerNews(message);
+            return;
+        }
+        if (!FAnalyzerSilentSinceMs)
+            FAnalyzerSilentSinceMs = FClock.Ms();
+        if (++FAnalyzerMisses < kAnalyzerSilentReads || FAnalyzerNamed)
+            return;
+        FAnalyzerNamed = true;
+        const std::string message = platform::FillText(kAnalyzerSilent, {AnalyzerName()});
+        Event("analyzerSilent", {{"message", QString::fromStdString(message)}}, false);
+        if (OnAnalyzerNews)
+            OnAnalyzerNews(message);
+    });
+}
+
+std::string TRunEngine::AnalyzerName() const {
+    const TAnalyzerPlan& a = FPlan.Analyzer;
+    return platform::FillText(
+        kAnalyzerName, {std::to_string(a.Address), a.Port == "line" ? kAnalyzerOnLine : a.Port});
+}
+
+// An analyser silent for longer than the kit may be stops the run: no
+// point could be judged meanwhile.
+bool TRunEngine::GiveUpOnAnalyzer(qint64 ms) {
+    if (FSetup.GiveUpAfterMs <= 0 || !FAnalyzerSilentSinceMs ||
+        ms - *FAnalyzerSilentSinceMs <= FSetup.GiveUpAfterMs)
+        return false;
+    StopNow(platform::FillText(kStopAnalyzerSilent,
+                               {AnalyzerName(), std::to_string(FSetup.GiveUpAfterMs / 1000)}),
+            true);
+    return true;
 }
 
 void TRunEngine::Tick() {
@@ -378,13 +485,14 @@ bool TRunEngine::GiveUpWhenSilent(qint64 ms) {
 
 // The steps that follow from time alone.
 void TRunEngine::Advance(qint64 ms) {
-    if (GiveUpWhenSilent(ms))
+    if (GiveUpWhenSilent(ms) || GiveUpOnAnalyzer(ms))
         return;
     switch (FState) {
         case rsSettling:
             if (ms - FAppliedMs > MinutesMs(Point().SettleMaxMinutes)) {
-                Event("notStable", {{"result", PointWithoutDwell(PointIndex(), Point(), psNotStable,
-                                                                 std::nullopt)}});
+                Interrupted("notStable", "run",
+                            {{"result", PointWithoutDwell(PointIndex(), Point(), psNotStable,
+                                                          std::nullopt)}});
                 if (FPlan.StopWhenNotStable) {
                     char reason[200];
                     std::snprintf(reason, sizeof reason, kStopNotStable, PointIndex(),
@@ -423,25 +531,43 @@ void TRunEngine::Stable(qint64 ms) {
 void TRunEngine::BeginDwell(qint64) {
     FDwellStarted = live::IsoLocalTime(FClock.Local());
     ClearDwell();
-    Event("dwellStarted");
+    ++FDwellAttempts[static_cast<std::size_t>(FPoint)];
+    Event("dwellStarted", {{"attempt", DwellAttempt()}});
     SetState(rsDwelling);
 }
 
-void TRunEngine::DwellOver(qint64) {
+// A dwell that saw no complete poll (a line that lost every one of them)
+// has nothing to average: it is begun again rather than ending the point
+// "done" with nothing in it; a kit silent for good is given up on.
+void TRunEngine::DwellOver(qint64 ms) {
+    if (FDwellPolls == 0) {
+        BeginDwell(ms);
+        return;
+    }
     if (FPlan.Analyzer.Source == asManual) {
         FAwaitingManual = true;
         if (OnAnalyzerWanted)
             OnAnalyzerWanted(PointIndex());
         return;
     }
-    FinishPoint(psDone, "dwellDone");
+    FinishPoint(FPlan.Analyzer.Source == asModbus && FAnalyzer.Count() * 2 < FDwellPolls
+                    ? psNoAnalyzerReading
+                    : psDone,
+                "dwellDone");
 }
 
 // The point's result goes to the journal whole; what the journal holds is
 // what a resumed run and the report will show.
-void TRunEngine::FinishPoint(TPointStatus status, const char* event, std::optional<double> manual) {
+void TRunEngine::FinishPoint(TPointStatus status, const char* event, std::optional<double> manual,
+                             const std::string& by) {
     QJsonObject result;
-    if (status == psDone) {
+    if (status == psNoAnalyzerReading) {
+        const std::optional<calc::TUncertaintyBudget> budget = Budget();
+        result = PointResultJson(PointIndex(), Point(), status, FStableAfterSeconds, FDelivered, {},
+                                 false, FDwellStarted, live::IsoLocalTime(FClock.Local()),
+                                 budget ? &*budget : nullptr, FPlan.Acceptance);
+        result["attempt"] = DwellAttempt();
+    } else if (status == psDone) {
         TDwellStatistics analyzer = FAnalyzer;
         if (manual) {
             analyzer = {};
@@ -452,11 +578,12 @@ void TRunEngine::FinishPoint(TPointStatus status, const char* event, std::option
                                  analyzer, FPlan.Analyzer.Source != asNone, FDwellStarted,
                                  live::IsoLocalTime(FClock.Local()), budget ? &*budget : nullptr,
                                  FPlan.Acceptance);
+        result["attempt"] = DwellAttempt();
     } else {
         result = PointWithoutDwell(PointIndex(), Point(), status, FStableAfterSeconds);
     }
     if (event != nullptr)
-        Event(event, {{"result", result}});
+        Interrupted(event, by, {{"result", result}});
     FResults[static_cast<std::size_t>(FPoint)] = result;
     if (OnPointFinished)
         OnPointFinished(PointIndex(), result);
@@ -570,17 +697,35 @@ std::optional<qint64> TRunEngine::TimeLeftMs() const {
     }
 }
 
+// While settling the countdown is the settling still needed (all of it
+// while something is off) and, beside it, the longest the point may still
+// take before it counts as not stable.
+std::string TRunEngine::PointStateText() const {
+    if (!Running())
+        return RunStateName(FState);
+    if (FPaused)
+        return FState == rsApplying ? kStatePaused : kStatePausedSettlesAgain;
+    const std::optional<qint64> left = TimeLeftMs();
+    std::string state = RunStateName(FState);
+    if (!left)
+        return state;
+    if (FState != rsSettling)
+        return state + " " + Clock(*left);
+    const qint64 settling = FStability.SettlingMs() - FStability.InToleranceMs(FClock.Ms());
+    return state + " " +
+           platform::FillText(kSettlingCountdown, {Clock(std::min(settling, *left)), Clock(*left)});
+}
+
 std::string TRunEngine::StatusText() const {
     if (!Running())
         return std::string("Run: ") + RunStateName(FState);
-    const std::optional<qint64> left = TimeLeftMs();
-    const std::string state = FPaused ? std::string(kStatePaused) : RunStateName(FState);
-    char text[200];
-    std::snprintf(text, sizeof text, kRunStatus, PointIndex(), PointCount(), state.c_str(),
-                  left && !FPaused ? Clock(*left).c_str() : "");
+    char text[300];
+    std::snprintf(text, sizeof text, kRunStatus, PointIndex(), PointCount(),
+                  PointStateText().c_str());
     std::string shown = text;
-    while (!shown.empty() && shown.back() == ' ')
-        shown.pop_back();
+    if (FAnalyzerNamed)
+        shown = platform::FillText(kRunStatusAnd,
+                                   {shown, platform::FillText(kAnalyzerSilent, {AnalyzerName()})});
     return shown;
 }
 

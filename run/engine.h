@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "calc/settings.h"
 #include "calc/uncertainty.h"
 #include "live/sample.h"
 #include "live/stability.h"
@@ -70,6 +71,9 @@ struct TRunSetup {
     TKitLimits Kit;  // capacities, limits and saturator conditions
     live::TTolerances Tolerances;
     calc::TAccuracies Accuracies;  // the lab's, for each point's budget
+    // The lab and its reference instruments as the settings hold them at
+    // the start: the report names them.
+    calc::TLaboratory Laboratory;
     // The kit silent (no complete poll) this long stops the run; 0: never.
     qint64 GiveUpAfterMs = 120000;
 };
@@ -94,6 +98,9 @@ class TRunEngine {
     // A manual analyser: the dwell of point `index` is over and its mean
     // reading is wanted (EnterAnalyzerReading).
     std::function<void(int index)> OnAnalyzerWanted;
+    // The analyser stopped answering, or answers again: the message, as
+    // the journal holds it.
+    std::function<void(const std::string& message)> OnAnalyzerNews;
 
     // A new run from its first point.
     void Start();
@@ -102,23 +109,32 @@ class TRunEngine {
     // ends as a run's end does; a run cut before its start starts. Raises
     // ERunFolderError when the run has ended.
     void Resume();
-    void Pause();
-    void Continue();
+    // `by`: who asked when not the operator ("plant 127.0.0.1").
+    void Pause(const std::string& by = {});
+    void Continue(const std::string& by = {});
     // The point in hand is marked skipped and the run goes on.
-    void Skip();
+    void Skip(const std::string& by = {});
     void Stop(const std::string& reason);
+    // A manual analyser's mean over the dwell; one that is not a number
+    // (a field left empty) ends the point without an analyser reading.
     void EnterAnalyzerReading(double mean);
     // The kit's port vanished: the run pauses (the kit is not watched), and
     // gives up as for a silent kit should the port stay away. Back: the
     // point in hand settles again.
     void KitLost(const std::string& port);
-    void KitBack();
+    void KitBack(const std::string& port = {});
 
     // A complete poll, with the analyser's reading polled in the same
     // cycle (none when it was not read or did not answer).
     void Sample(const live::TLiveSample& sample, std::optional<double> analyzer);
-    // A poll that was not complete: the kit was not watched.
-    void Lapse();
+    // A poll that was not complete; `oldestReadingAgeMs` the age of the
+    // oldest of the instruments' last readings (none when unknown). A
+    // short gap holds the settling clock, a long one starts it again.
+    void Lapse(std::optional<qint64> oldestReadingAgeMs = std::nullopt);
+    // The analyser's read of a poll cycle was answered, or not. Misses in a
+    // row name it (journal, OnAnalyzerNews, the status); silence for longer
+    // than the give-up time stops the run.
+    void AnalyzerAnswered(bool answered);
     // The clock moved on.
     void Tick();
 
@@ -133,8 +149,16 @@ class TRunEngine {
     const TPlan& Plan() const { return FPlan; }
     // Time left in the state, when it has a limit.
     std::optional<qint64> TimeLeftMs() const;
-    // "Run: point 2 of 4, settling 3:10".
+    // "Run: point 2 of 4, dwelling 3:10", and what the run waits on.
     std::string StatusText() const;
+    // The state of the point in hand with its countdown: "dwelling 3:10",
+    // "settling 3:10 (at most 24:50)", "paused (settling starts again on
+    // Resume)".
+    std::string PointStateText() const;
+    // "analyser 30 on the line" (the plan's analyser).
+    std::string AnalyzerName() const;
+    // The analyser has missed its reads and not answered since.
+    bool AnalyzerSilent() const { return FAnalyzerNamed; }
     const std::string& StopReason() const { return FStopReason; }
     const std::vector<std::optional<QJsonObject>>& Results() const { return FResults; }
     // 0 every point done and passing (or nothing to pass), 1 a point failed
@@ -153,7 +177,10 @@ class TRunEngine {
     void Stable(qint64 ms);
     void BeginDwell(qint64 ms);
     void DwellOver(qint64 ms);
-    void FinishPoint(TPointStatus status, const char* event, std::optional<double> manual = {});
+    void FinishPoint(TPointStatus status, const char* event, std::optional<double> manual = {},
+                     const std::string& by = {});
+    void Settle();
+    int DwellAttempt() const { return FDwellAttempts[static_cast<std::size_t>(FPoint)]; }
     void NextPoint();
     std::optional<calc::TUncertaintyBudget> Budget() const;
     void ClearDwell();
@@ -163,6 +190,8 @@ class TRunEngine {
     void Ended();
     void Advance(qint64 ms);
     bool GiveUpWhenSilent(qint64 ms);
+    bool GiveUpOnAnalyzer(qint64 ms);
+    void Interrupted(const char* event, const std::string& by, QJsonObject fields = {});
     void StopNow(const std::string& reason, bool journal);
 
     TPlan FPlan;
@@ -176,6 +205,9 @@ class TRunEngine {
     int FPoint = 0;
     int FGeneration = 0;  // an Apply answered after the point moved on is ignored
     std::vector<std::optional<QJsonObject>> FResults;
+    // The dwells each point has begun, in this run and before a resume: the
+    // record's rows of a dwell that was cut carry an earlier attempt.
+    std::vector<int> FDwellAttempts;
     std::string FStopReason;
     qint64 FAppliedMs = 0;
     qint64 FStateMs = 0;
@@ -188,8 +220,16 @@ class TRunEngine {
     TDwellStatistics FTemp;
     TDwellStatistics FFlow;
     TDwellStatistics FDilution;
+    // Complete polls of the dwell, of which the analyser should have been
+    // read in at least half.
+    int FDwellPolls = 0;
     bool FAwaitingManual = false;
     bool FKitLost = false;
+    // The analyser's reads missed in a row, since when, and whether it has
+    // been named as silent.
+    int FAnalyzerMisses = 0;
+    std::optional<qint64> FAnalyzerSilentSinceMs;
+    bool FAnalyzerNamed = false;
 };
 
 }  // namespace run

@@ -1,26 +1,24 @@
 #include "run/kitline.h"
 
 #include "kit/registers.h"
-#include "platform/delay.h"
 #include "platform/serialdevice.h"
 
 namespace run {
 
-namespace {
-
-// How long the settings' reads may take to be answered at the most, and how
-// often they are looked for meanwhile.
-constexpr std::uint32_t kLimitsAnswerMs = 10000;
-constexpr int kLimitsLookMs = 20;
-
-}  // namespace
+namespace {}  // namespace
 
 TKitLine::TKitLine(const TAnalyzerPlan& analyzer, const TRunClock& clock)
     : FAnalyzerPlan(analyzer), FClock(clock), FMonitor(0, kit::kPollIntervalMs) {
+    // Each measured value goes to the monitor as it comes, as the window
+    // feeds its own: a read that waited behind another is late, not lost.
     FKit.OnRead = [this](const kit::TReadDone& read) {
         if (read.StartReg == kit::kRegCapacity && read.Status == regwire::tsSuccess &&
             read.Instrument != live::inTemperature)
             FCapacityRead[read.Instrument == live::inReservoirFlow ? 0 : 1] = true;
+        if (!read.Measured)
+            return;
+        const bool ok = read.Status == regwire::tsSuccess;
+        FMonitor.Completed(read.Instrument, ok, ok ? read.Value : 0, FClock.Ms(), FClock.Local());
     };
     FKit.OnPoll = [this](const kit::TPollCycle& cycle) { Cycle(cycle); };
     FKit.OnPortGone = [this](const std::string& port) {
@@ -34,12 +32,11 @@ TKitLine::TKitLine(const TAnalyzerPlan& analyzer, const TRunClock& clock)
     FMonitor.Targets = [this] { return Targets ? Targets() : live::TKitTargets{}; };
     FMonitor.OnSample = [this](const live::TLiveSample& sample) {
         FSampled = true;
-        if (OnSample)
-            OnSample(sample, FAnalyzer ? FAnalyzer->Reading() : std::nullopt);
+        FPendingSample = sample;
     };
     FMonitor.OnPoll = [this] {
         if (!FSampled && OnLapse)
-            OnLapse();
+            OnLapse(FMonitor.Readings().OldestAgeMs(FClock.Ms()));
         FSampled = false;
     };
 }
@@ -58,18 +55,11 @@ void TKitLine::Open(const std::string& port) {
     }
 }
 
-// Refresh gives each group of reads a fixed time; a kit that answers late
-// (a busy gateway, a loaded PC) still answers within a few time-outs, and a
-// run must not be refused for it.
-TKitLimits TKitLine::ReadLimits(const TKitLimits& conditions) {
-    FKit.RefreshSettings();
-    const auto answered = [this] {
-        return FCapacityRead[0] && FCapacityRead[1] && FKit.TempUpperLimit.has_value() &&
-               FKit.TempLowerLimit.has_value();
-    };
-    const std::uint32_t start = platform::TickCount();
-    while (!answered() && platform::TickCount() - start < kLimitsAnswerMs)
-        platform::Delay(kLimitsLookMs);
+// A lossy line loses some of the reads, each sent up to three times; those
+// still unanswered are read again for as long as the kit may be silent, so
+// that a line Apply survives does not refuse a start.
+TKitLimits TKitLine::ReadLimits(const TKitLimits& conditions, int patienceMs) {
+    FKit.RefreshSettings(patienceMs);
     const auto need = [](bool answered, const char* what) {
         if (!answered)
             throw ELineError(std::string("the kit did not answer the read of ") + what);
@@ -86,21 +76,20 @@ TKitLimits TKitLine::ReadLimits(const TKitLimits& conditions) {
     return limits;
 }
 
-// The cycle's readings go to the monitor together, the analyser's reading
-// of the same cycle first, so the sample they complete carries it. A read
-// that was not sent (its previous one still waiting) says nothing new.
+// The cycle is over: the complete poll it brought goes on with the
+// analyser's reading of the same cycle.
 void TKitLine::Cycle(const kit::TPollCycle& cycle) {
-    if (FAnalyzer)
+    if (FAnalyzer) {
         FAnalyzer->Cycle(cycle);
-    const qint64 ms = FClock.Ms();
-    const QDateTime when = FClock.Local();
-    for (int i = 0; i < live::kInstrumentCount; ++i) {
-        const kit::TPollCycle::TMeasuredRead& read = cycle.Readings[static_cast<std::size_t>(i)];
-        if (!read.Sent)
-            continue;
-        const bool ok = read.Completed && read.Status == regwire::tsSuccess;
-        FMonitor.Completed(static_cast<live::TInstrument>(i), ok, ok ? read.Value : 0, ms, when);
+        if (FAnalyzer->Answered() && OnAnalyzerAnswered)
+            OnAnalyzerAnswered(*FAnalyzer->Answered());
     }
+    if (!FPendingSample)
+        return;
+    const live::TLiveSample sample = *FPendingSample;
+    FPendingSample.reset();
+    if (OnSample)
+        OnSample(sample, FAnalyzer ? FAnalyzer->Reading() : std::nullopt);
 }
 
 void TKitLine::StartPolling() {
@@ -112,12 +101,18 @@ void TKitLine::StopPolling() {
 }
 
 // The same writes, resends and confirmation as Apply; only the set points
-// that differ from what the instruments are known to hold are written.
+// that differ from what the instruments are known to hold are written, so
+// an Apply sent again writes just those that were not confirmed.
 void TKitLine::Apply(const TSetPoints& setPoints, std::function<void(const TApplyResult&)> done) {
+    const kit::TSetPoints wanted{setPoints.Temperature, setPoints.ReservoirFlow,
+                                 setPoints.DilutionFlow};
+    const std::uint32_t start = platform::TickCount();
     kit::TApplyResult result;
     try {
-        result = FKit.Apply(
-            FKit.Changes({setPoints.Temperature, setPoints.ReservoirFlow, setPoints.DilutionFlow}));
+        do {
+            result = FKit.Apply(FKit.Changes(wanted));
+        } while (result.OnlyUnanswered() &&
+                 platform::TickCount() - start < static_cast<std::uint32_t>(ApplyPatienceMs));
     } catch (const std::exception& e) {
         done({false, e.what()});
         return;

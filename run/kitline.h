@@ -46,16 +46,20 @@ class TKitLine : public QObject, public TRunKit {
     // Opens the kit's port (and the analyser's own); raises ELineError.
     void Open(const std::string& port);
     // The controllers' capacities and set-point limits (and the set points
-    // they hold now, which Apply compares with); raises ELineError naming
-    // what did not answer.
-    TKitLimits ReadLimits(const TKitLimits& conditions);
+    // they hold now, which Apply compares with), read again while some go
+    // unanswered for up to `patienceMs`; raises ELineError naming what did
+    // not answer.
+    TKitLimits ReadLimits(const TKitLimits& conditions, int patienceMs = 0);
 
     // The poll: every complete one goes to OnSample with the analyser's
-    // reading of the same cycle; an incomplete one to OnLapse.
+    // reading of the same cycle; an incomplete one to OnLapse, with the
+    // age of the oldest of the instruments' last readings. Each cycle's
+    // analyser read that came back goes to OnAnalyzerAnswered.
     void StartPolling();
     void StopPolling();
     std::function<void(const live::TLiveSample& sample, std::optional<double> analyzer)> OnSample;
-    std::function<void()> OnLapse;
+    std::function<void(std::optional<qint64> oldestReadingAgeMs)> OnLapse;
+    std::function<void(bool answered)> OnAnalyzerAnswered;
     // The targets each sample is judged against.
     std::function<live::TKitTargets()> Targets;
     // The port vanished; it is back (the kit reads its settings again and
@@ -63,6 +67,9 @@ class TKitLine : public QObject, public TRunKit {
     std::function<void(const std::string& port)> OnPortGone;
     std::function<void(const std::string& port)> OnPortBack;
 
+    // An Apply whose writes the line did not carry (no reply to any of the
+    // sends) is sent again for up to this long before the run is told.
+    int ApplyPatienceMs = 0;
     void Apply(const TSetPoints& setPoints, std::function<void(const TApplyResult&)> done) override;
 
     kit::TKit& Kit() { return FKit; }
@@ -78,6 +85,9 @@ class TKitLine : public QObject, public TRunKit {
     // Made when the line opens.
     std::unique_ptr<TAnalyzerReader> FAnalyzer;
     bool FSampled = false;
+    // A complete poll waits for its cycle's end, which brings the
+    // analyser's reading of the same cycle.
+    std::optional<live::TLiveSample> FPendingSample;
     bool FCapacityRead[2] = {false, false};
 };
 

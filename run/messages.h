@@ -70,6 +70,16 @@ inline constexpr const char* kStopKitSilent = "the kit has not answered for %d s
 inline constexpr const char* kStopApplyFailed = "point %d: the set points were not written: %s";
 inline constexpr const char* kStopJournal = "the journal cannot be written: %s";
 inline constexpr const char* kStopPortGone = "the port is gone: %s";
+inline constexpr const char* kStopAnalyzerSilent = "%s has not answered for %s s";
+
+// The analyser as the operator knows it: "analyser 30 on the line", or on
+// a port of its own "analyser 1 on /dev/ttyUSB1".
+inline constexpr const char* kAnalyzerName = "analyser %s on %s";
+inline constexpr const char* kAnalyzerOnLine = "the line";
+inline constexpr const char* kAnalyzerSilent = "%s does not answer";
+inline constexpr const char* kAnalyzerAnswers = "%s answers again";
+// A point's status in words where results.json holds its key.
+inline constexpr const char* kNoAnalyzerReadingWords = "no analyser reading";
 
 // Why a run paused by itself ("%s": the port).
 inline constexpr const char* kPausePortGone = "port %s gone";
@@ -94,7 +104,14 @@ inline constexpr const char* kStateDwelling = "dwelling";
 inline constexpr const char* kStateDone = "done";
 inline constexpr const char* kStateStopped = "stopped";
 inline constexpr const char* kStatePaused = "paused";
-// "Run: point 2 of 4, settling 3:10"
-inline constexpr const char* kRunStatus = "Run: point %d of %d, %s %s";
+// Paused past its Apply: the kit is not watched meanwhile.
+inline constexpr const char* kStatePausedSettlesAgain = "paused (settling starts again on Resume)";
+// "settling 3:10 (at most 24:50)": the settling still needed, and the
+// longest the point may still take.
+inline constexpr const char* kSettlingCountdown = "%s (at most %s)";
+// "Run: point 2 of 4, dwelling 3:10"
+inline constexpr const char* kRunStatus = "Run: point %d of %d, %s";
+// Something the run is waiting on besides its state, after the status.
+inline constexpr const char* kRunStatusAnd = "%s; %s";
 
 }  // namespace run

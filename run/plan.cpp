@@ -127,6 +127,32 @@ std::optional<TAcceptance> ReadAcceptance(const QJsonValue& value) {
     return acceptance;
 }
 
+TAnalyzerItem ReadItem(const QJsonValue& value) {
+    TAnalyzerItem item;
+    if (value.isUndefined() || value.isNull())
+        return item;
+    if (!value.isObject())
+        throw EPlanError(platform::FillText(kPlanNotChoice, {"analyzer.item", "an object", "?"}));
+    TKeys keys(value.toObject(), "analyzer.item: ", {"maker", "model", "serial", "tag"});
+    item.Maker = keys.Text("maker").value_or("");
+    item.Model = keys.Text("model").value_or("");
+    item.Serial = keys.Text("serial").value_or("");
+    item.Tag = keys.Text("tag").value_or("");
+    return item;
+}
+
+TEnvironment ReadEnvironment(const QJsonValue& value) {
+    TEnvironment environment;
+    if (value.isUndefined() || value.isNull())
+        return environment;
+    if (!value.isObject())
+        throw EPlanError(platform::FillText(kPlanNotChoice, {"environment", "an object", "?"}));
+    TKeys keys(value.toObject(), "environment: ", {"temperature", "humidity"});
+    environment.Temperature = keys.Number("temperature", -50, 100);
+    environment.Humidity = keys.Number("humidity", 0, 100);
+    return environment;
+}
+
 TAnalyzerPlan ReadAnalyzer(const QJsonValue& value) {
     TAnalyzerPlan analyzer;
     if (value.isUndefined() || value.isNull())
@@ -135,7 +161,7 @@ TAnalyzerPlan ReadAnalyzer(const QJsonValue& value) {
         throw EPlanError(platform::FillText(kPlanNotChoice, {"analyzer", "an object", "?"}));
     TKeys keys(value.toObject(), "analyzer: ",
                {"source", "port", "address", "function", "register", "format", "scale",
-                "delaySeconds", "basis"});
+                "delaySeconds", "basis", "item"});
     const std::string source = keys.Choice("source", {"none", "manual", "modbus"}, "none");
     analyzer.Source = source == "manual" ? asManual : source == "modbus" ? asModbus : asNone;
     analyzer.Port = keys.Text("port").value_or("line");
@@ -160,6 +186,7 @@ TAnalyzerPlan ReadAnalyzer(const QJsonValue& value) {
          analyzer.Address == kit::kTemperatureServer))
         keys.Refuse(platform::FillText(kPlanAnalyzerOnKit, {std::to_string(analyzer.Address)}));
     analyzer.Basis = keys.Choice("basis", {"20C", "0C"}, "20C") == "0C" ? ab0C : ab20C;
+    analyzer.Item = ReadItem(keys.Value("item"));
     return analyzer;
 }
 
@@ -419,14 +446,33 @@ TPlan ParsePlan(const QByteArray& json) {
     TPlan plan;
     plan.Json = document.object();
     TKeys keys(plan.Json, "",
-               {"name", "operator", "analyzerId", "temperature", "dilution", "settlingMinutes",
-                "settleMaxMinutes", "dwellMinutes", "onNotStable", "end", "acceptance", "analyzer",
-                "points", "procedure", "span", "range", "levels", "residualLimitPercent"});
+               {"name",
+                "operator",
+                "analyzerId",
+                "temperature",
+                "dilution",
+                "settlingMinutes",
+                "settleMaxMinutes",
+                "dwellMinutes",
+                "onNotStable",
+                "end",
+                "acceptance",
+                "analyzer",
+                "points",
+                "procedure",
+                "span",
+                "range",
+                "levels",
+                "residualLimitPercent",
+                "customer",
+                "environment"});
     plan.Name = keys.Text("name").value_or("");
     if (plan.Name.empty())
         keys.Refuse(platform::FillText(kPlanNeedsKey, {"name"}));
     plan.Operator = keys.Text("operator").value_or("");
     plan.AnalyzerId = keys.Text("analyzerId").value_or("");
+    plan.Customer = keys.Text("customer").value_or("");
+    plan.Environment = ReadEnvironment(keys.Value("environment"));
     const double temperature = keys.Number("temperature", -273.15, 1e4, std::nan(""));
     const double dilution = keys.Number("dilution", 0, 1e9, std::nan(""));
     plan.SettlingMinutes = keys.Number("settlingMinutes", 0, kMaxMinutes, plan.SettlingMinutes);

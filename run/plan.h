@@ -30,6 +30,15 @@ enum TAnalyzerSource { asNone, asManual, asModbus };
 // much mercury per volume.
 enum TAnalyzerBasis { ab20C, ab0C };
 
+// The analyser under calibration as its owner knows it; every text may be
+// empty.
+struct TAnalyzerItem {
+    std::string Maker;
+    std::string Model;
+    std::string Serial;
+    std::string Tag;
+};
+
 // Where the analyser's reading comes from.
 struct TAnalyzerPlan {
     TAnalyzerSource Source = asNone;
@@ -44,6 +53,13 @@ struct TAnalyzerPlan {
     // The analyser's own response time, waited out after the kit is stable.
     double DelaySeconds = 0;
     TAnalyzerBasis Basis = ab20C;
+    TAnalyzerItem Item;
+};
+
+// The lab's air when the run started, as the operator read it.
+struct TEnvironment {
+    std::optional<double> Temperature;  // °C
+    std::optional<double> Humidity;     // % relative humidity
 };
 
 // The test the run is: plain points judged alone, or one of the QA
@@ -108,6 +124,8 @@ struct TPlan {
     std::string Operator;    // empty: not given
     std::string AnalyzerId;  // empty: not given
     TProcedurePlan Procedure;
+    std::string Customer;  // empty: not given
+    TEnvironment Environment;
     std::vector<TPlanPoint> Points;
     // The plan as given, written to the run folder as run.
     QJsonObject Json;

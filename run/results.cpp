@@ -51,6 +51,8 @@ const char* PointStatusName(TPointStatus status) {
             return "not stable";
         case psSkipped:
             return "skipped";
+        case psNoAnalyzerReading:
+            return "no analyzer reading";
         case psStopped:
             break;
     }
@@ -170,6 +172,40 @@ QJsonObject PointWithoutDwell(int index, const TPlanPoint& point, TPointStatus s
     return result;
 }
 
+// A "paused" event with a reason is a lost port as journals wrote it
+// before the port had events of its own. A resume that found every point
+// done and only ended the run (a cut between the last point and its end)
+// interrupted no measurement.
+QJsonArray InterruptionsFromJournal(const std::vector<QJsonObject>& events) {
+    QJsonArray interruptions;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const QJsonObject& event = events[i];
+        QString kind = event["event"].toString();
+        if (kind == "resumed" && i + 1 < events.size() &&
+            events[i + 1]["event"].toString() == "finished")
+            continue;
+        QString by = event["by"].toString("operator");
+        if (kind == "paused" && event.contains("reason")) {
+            kind = "portLost";
+            by = "run";
+        } else if (kind == "portLost" || kind == "portBack" || kind == "notStable") {
+            by = "run";
+        } else if (kind != "paused" && kind != "resumed" && kind != "skipped") {
+            continue;
+        }
+        const QJsonValue point = event["point"];
+        const QJsonValue port = event["port"];
+        interruptions.append(QJsonObject{
+            {"kind", kind},
+            {"time", event["time"]},
+            {"point", point.isDouble() ? point : QJsonValue()},
+            {"by", by},
+            {"port", port.isString() ? port : QJsonValue()},
+        });
+    }
+    return interruptions;
+}
+
 QJsonValue RunPass(const QJsonArray& points) {
     bool judged = false;
     for (const QJsonValue& point : points) {
@@ -236,6 +272,7 @@ QJsonObject ResultsJson(const TPlan& plan, const TRunSummary& summary,
         {"conditions", summary.Conditions},
         {"acceptance", acceptance},
         {"points", pointsJson},
+        {"interruptions", summary.Interruptions},
         {"linearity", linearity},
         {"procedure", procedure},
         {"pass", PlanPass(plan, pointsJson)},
@@ -292,7 +329,8 @@ class TJournalReading {
         }
     }
 
-    QJsonObject Results() {
+    QJsonObject Results(QJsonArray interruptions) {
+        FSummary.Interruptions = std::move(interruptions);
         // The stop's point keeps how long it took to settle, as the
         // stopped engine holds it.
         if (FStoppedPoint > 0 && !FPoints[static_cast<std::size_t>(FStoppedPoint - 1)])
@@ -319,7 +357,7 @@ QJsonObject ResultsFromJournal(const TPlan& plan, const std::vector<QJsonObject>
     TJournalReading reading(plan);
     for (const QJsonObject& event : events)
         reading.Read(event);
-    return reading.Results();
+    return reading.Results(InterruptionsFromJournal(events));
 }
 
 }  // namespace run

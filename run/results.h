@@ -33,7 +33,9 @@ class TDwellStatistics {
     double FSquares = 0;
 };
 
-enum TPointStatus { psDone, psNotStable, psSkipped, psStopped };
+// psNoAnalyzerReading: the dwell ended with the analyser read in fewer than
+// half its polls (or a manual reading left empty): not judged.
+enum TPointStatus { psDone, psNotStable, psSkipped, psStopped, psNoAnalyzerReading };
 const char* PointStatusName(TPointStatus status);
 
 // Whether the analyser's mean passes: |analyser - delivered| against
@@ -82,6 +84,8 @@ struct TRunSummary {
     std::string Port;
     std::string Console;
     QJsonObject Conditions;
+    // InterruptionsFromJournal's list.
+    QJsonArray Interruptions;
 };
 QJsonObject ResultsJson(const TPlan& plan, const TRunSummary& summary,
                         const std::vector<std::optional<QJsonObject>>& points);
@@ -98,6 +102,13 @@ QJsonArray PointsJson(const TPlan& plan, const std::vector<std::optional<QJsonOb
 // "finished", or of a "stopped" no resume followed; null while the run has
 // not ended.
 QJsonObject ResultsFromJournal(const TPlan& plan, const std::vector<QJsonObject>& events);
+
+// What interrupted the run, from its journal in the order it happened:
+// each {"kind", "time", "point", "by", "port"}, kinds paused, resumed,
+// skipped, portLost, portBack, notStable; `point` 1-based or null; `by`
+// "operator", "plant ADDRESS" or "run" (the engine itself); `port` the
+// port or null.
+QJsonArray InterruptionsFromJournal(const std::vector<QJsonObject>& events);
 
 // Whether every done point passed: true, false, or null (no acceptance, or
 // no point was judged).

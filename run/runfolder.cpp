@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -92,10 +93,12 @@ TRunFolder::TRunFolder(QString path) : FPath(std::move(path)) {}
 
 TRunFolder::TRunFolder(TRunFolder&& other) noexcept
     : FPath(std::move(other.FPath)),
+      FLastHash(std::move(other.FLastHash)),
       FJournal(other.FJournal),
       FRecord(other.FRecord),
       FRecordSyncedMs(other.FRecordSyncedMs),
-      FRecordDirty(other.FRecordDirty) {
+      FRecordDirty(other.FRecordDirty),
+      FRecordError(std::move(other.FRecordError)) {
     other.FJournal = -1;
     other.FRecord = -1;
 }
@@ -199,6 +202,7 @@ TRunFolder TRunFolder::Create(const QString& path, const QJsonObject& plan, doub
         file.write(bytes) != bytes.size() || !file.flush() || ::fdatasync(file.handle()) != 0)
         RaiseFile(planPath);
     file.close();
+    folder.FLastHash = Sha256Hex(bytes);
     folder.OpenRecord(coverageFactor);
     SyncFolder(path);
     return folder;
@@ -229,6 +233,10 @@ TRunFolder TRunFolder::Open(const QString& path, double coverageFactor) {
     CutTornLine(path + "/" + kJournalFile);
     if (QFile::exists(path + "/" + kRecordFile))
         CutTornLine(path + "/" + kRecordFile);
+    QFile journal(path + "/" + kJournalFile);
+    if (!journal.open(QIODevice::ReadOnly))
+        RaiseFile(journal.fileName());
+    folder.FLastHash = CheckJournalChain(folder.PlanBytes(), journal.readAll()).LastHash;
     folder.OpenRecord(coverageFactor);
     return folder;
 }
@@ -299,12 +307,16 @@ std::vector<QJsonObject> ReadJournalFile(const QString& path) {
 }
 
 void TRunFolder::Journal(const QJsonObject& event) {
-    const QByteArray line = QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n';
-    if (!WriteAll(FJournal, line.constData(), static_cast<std::size_t>(line.size())) ||
+    QJsonObject linked = event;
+    linked[kChainKey] = QString::fromLatin1(FLastHash);
+    const QByteArray line = QJsonDocument(linked).toJson(QJsonDocument::Compact);
+    const QByteArray whole = line + '\n';
+    if (!WriteAll(FJournal, whole.constData(), static_cast<std::size_t>(whole.size())) ||
         ::fdatasync(FJournal) != 0)
         throw ERunFolderError(platform::FillText(
             kStopJournal, {platform::FillText(kFileNotWritten, {Local(FPath + "/" + kJournalFile),
                                                                 std::strerror(errno)})}));
+    FLastHash = Sha256Hex(line);
 }
 
 // A line the file refuses (a full disk) is taken back whole, and the record
@@ -399,14 +411,39 @@ QJsonObject ResultsFromJournal(const QString& path) {
     }
 }
 
+QByteArray Sha256Hex(const QByteArray& bytes) {
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
+TJournalChain CheckJournalChain(const QByteArray& plan, const QByteArray& journal) {
+    TJournalChain chain;
+    chain.LastHash = Sha256Hex(plan);
+    QList<QByteArray> lines = journal.split('\n');
+    lines.removeLast();  // what follows the last line end: nothing, or a torn line
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QJsonValue link = QJsonDocument::fromJson(lines[i]).object().value(kChainKey);
+        if (i == 0)
+            chain.State = link.isUndefined() ? TJournalChain::jcUnchained : TJournalChain::jcWhole;
+        if (chain.State == TJournalChain::jcWhole && link.toString().toLatin1() != chain.LastHash) {
+            chain.State = TJournalChain::jcBroken;
+            chain.Line = static_cast<int>(i) + 1;
+        }
+        chain.LastHash = Sha256Hex(lines[i]);
+    }
+    return chain;
+}
+
 std::string RunRecordLine(const live::TLiveSample& sample, const std::string& stability,
-                          double coverageFactor, int point, double analyzer) {
+                          double coverageFactor, int point, double analyzer, int attempt) {
     std::string line = live::RecordLine(sample, stability, coverageFactor) + ",";
     if (point > 0)
         line += std::to_string(point);
     line += ",";
     if (std::isfinite(analyzer))
         line += QString::number(analyzer, 'f', 3).toStdString();
+    line += ",";
+    if (attempt > 0)
+        line += std::to_string(attempt);
     return line;
 }
 

@@ -27,8 +27,11 @@ inline constexpr const char* kPlanFile = "plan.json";
 inline constexpr const char* kJournalFile = "journal.jsonl";
 inline constexpr const char* kRecordFile = "record.csv";
 inline constexpr const char* kResultsFile = "results.json";
-// The record's two columns after the live record's own.
-inline constexpr const char* kRecordRunColumns = ",point,analyser reading (ng/l)";
+// The record's columns after the live record's own. `attempt` is filled
+// in the rows of a dwell only: the dwell's number among the point's dwells
+// (one that was cut and begun again has a later one); the rows that count
+// are those whose attempt is the point's "attempt" in results.json.
+inline constexpr const char* kRecordRunColumns = ",point,analyser reading (ng/l),attempt";
 // The record reaches the disk at least this often, and at every stop.
 inline constexpr qint64 kRecordSyncMs = 10000;
 
@@ -87,6 +90,7 @@ class TRunFolder {
     void OpenRecord(double coverageFactor);
 
     QString FPath;
+    QByteArray FLastHash;  // of the journal's last line: the next line's link
     int FJournal = -1;
     int FRecord = -1;
     qint64 FRecordSyncedMs = -1;
@@ -105,8 +109,33 @@ std::vector<QJsonObject> ReadJournalFile(const QString& path);
 // holds no started run or its plan is refused.
 QJsonObject ResultsFromJournal(const QString& path);
 
-// The record line of one complete poll during a run.
+// Each journal line carries under this key the SHA-256 (lower-case hex) of
+// the line before it, without its line end; the first line carries that of
+// plan.json's bytes. An edited, added or removed line anywhere breaks the
+// chain at the line after it.
+inline constexpr const char* kChainKey = "previousSha256";
+
+QByteArray Sha256Hex(const QByteArray& bytes);
+
+// A journal's chain checked line by line against its plan. A torn last line
+// (a power cut during its write) is no part of the chain.
+struct TJournalChain {
+    enum TState {
+        jcWhole,     // every line carries the hash of the one before it
+        jcBroken,    // Line is the first line whose hash does not match
+        jcUnchained  // written before lines were chained: cannot be verified
+    };
+    TState State = jcUnchained;
+    int Line = 0;  // 1-based
+    // The SHA-256 of the last whole line (of plan.json for an empty
+    // journal): the hash the next line would carry.
+    QByteArray LastHash;
+};
+TJournalChain CheckJournalChain(const QByteArray& plan, const QByteArray& journal);
+
+// The record line of one complete poll during a run; `attempt` 0 outside
+// a dwell.
 std::string RunRecordLine(const live::TLiveSample& sample, const std::string& stability,
-                          double coverageFactor, int point, double analyzer);
+                          double coverageFactor, int point, double analyzer, int attempt = 0);
 
 }  // namespace run

@@ -65,10 +65,12 @@ bool TRunDahs::Take(const dahs::TDahsCommand& command, std::string& reason) {
             return false;
     }
     FSay(platform::FillText(kPlantLine, {command.Peer + ": " + dahs::DahsCommandText(command)}));
+    // The journal and results.json say the plant asked.
+    const std::string by = platform::FillText(kPlantLine, {command.Peer});
     if (command.Kind == dahs::ckPause)
-        FEngine.Pause();
+        FEngine.Pause(by);
     else if (command.Kind == dahs::ckResume)
-        FEngine.Continue();
+        FEngine.Continue(by);
     else
         FEngine.Stop(platform::FillText(kPlantStopped, {command.Peer}));
     return true;

@@ -17,8 +17,9 @@ inline constexpr const char* kRunUsage =
     "  -p, --port PORT        the kit's port: a device, tcp://HOST:PORT or mbtcp://HOST:PORT\n"
     "  --out DIR              the run folder (default\n"
     "                         $XDG_DATA_HOME/vapcal/runs/<start time>-<plan name>)\n"
-    "  --give-up-after S      stop the run when the kit has not answered for S seconds\n"
-    "                         (default 120)\n"
+    "  --give-up-after S      stop the run when the kit or the analyser has not answered for\n"
+    "                         S seconds (default 120); the kit's settings are read again\n"
+    "                         for as long before a start is refused\n"
     "  --dahs mbtcp://HOST:PORT\n"
     "                         serve the plant's register map there during the run (instead\n"
     "                         of DahsListen in Vapcal.ini); with DahsControl=1 the plant may\n"
@@ -31,10 +32,10 @@ inline constexpr const char* kRunUsage =
     "  --version              the console's version\n"
     "\n"
     "Exit status: 0 every point done and passing (or no acceptance asked), 1 a point failed\n"
-    "its acceptance or was not done (under a procedure: the procedure failed), 2 the run\n"
-    "stopped before its end (not stable with \"stop\", the kit silent for longer than\n"
-    "--give-up-after, SIGINT or SIGTERM, a journal that cannot be written), 64 usage or a\n"
-    "refused plan, 74 the port or the run folder.\n";
+    "its acceptance, had no analyser reading or was not done (under a procedure: the\n"
+    "procedure failed), 2 the run stopped before its end (not stable with \"stop\", the kit\n"
+    "or the analyser silent for longer than --give-up-after, SIGINT or SIGTERM, a journal\n"
+    "that cannot be written), 64 usage or a refused plan, 74 the port or the run folder.\n";
 
 // --check under a procedure, and its verdict at the end of a run.
 inline constexpr const char* kRunProcedure = "procedure %s, %s %s ng/l, basis %s";

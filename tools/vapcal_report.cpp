@@ -1,5 +1,6 @@
 // vapcal-report: the report of a calibration run, made from its run folder.
 #include "report/report.h"
+#include "report/verify.h"
 #include "tools/reportmessages.h"
 
 #include <QApplication>
@@ -14,6 +15,8 @@ constexpr int kExitUsage = 64;
 struct TReportCommand {
     QString Folder;
     report::TReportOptions Options;
+    bool Verify = false;
+    QString VerifyPdf;  // the report whose printed hashes --verify compares
 };
 
 void Say(const QString& line) {
@@ -30,13 +33,26 @@ std::optional<TReportCommand> ReadArguments(const QStringList& arguments, bool& 
             help = true;
             return command;
         }
-        if (argument == "-o" || argument == "--operator") {
+        if (argument == "-o" || argument == "--operator" || argument == "--approve") {
             if (i + 1 >= arguments.size()) {
                 Say(QString(tools::kReportMissingValue).arg(argument));
                 return std::nullopt;
             }
-            (argument == "-o" ? command.Options.PdfPath : command.Options.Operator) =
-                arguments[++i];
+            QString& value = argument == "-o"           ? command.Options.PdfPath
+                             : argument == "--operator" ? command.Options.Operator
+                                                        : command.Options.ApproveAs;
+            value = arguments[++i];
+            if (argument == "--approve" && value.trimmed().isEmpty()) {
+                Say(tools::kReportEmptyApprover);
+                return std::nullopt;
+            }
+        } else if (argument == "--all-budgets") {
+            command.Options.AllBudgets = true;
+        } else if (argument == "--verify") {
+            command.Verify = true;
+        } else if (command.Verify && !command.Folder.isEmpty() && command.VerifyPdf.isEmpty() &&
+                   !argument.startsWith('-')) {
+            command.VerifyPdf = argument;
         } else if (argument.startsWith('-') && argument != "-") {
             Say(QString(tools::kReportUnknownOption).arg(argument));
             return std::nullopt;
@@ -49,6 +65,12 @@ std::optional<TReportCommand> ReadArguments(const QStringList& arguments, bool& 
     }
     if (command.Folder.isEmpty()) {
         Say(tools::kReportNoFolder);
+        return std::nullopt;
+    }
+    if (command.Verify &&
+        (!command.Options.PdfPath.isEmpty() || !command.Options.Operator.isEmpty() ||
+         command.Options.AllBudgets || !command.Options.ApproveAs.isEmpty())) {
+        Say(tools::kReportVerifyArguments);
         return std::nullopt;
     }
     return command;
@@ -75,6 +97,23 @@ int main(int argc, char** argv) {
     }
     if (!command)
         return kExitUsage;
+    if (command->Verify) {
+        QCoreApplication application(argc, argv);
+        try {
+            const report::TVerification verdict =
+                report::VerifyRunFolder(command->Folder, command->VerifyPdf);
+            if (!verdict.Agrees) {
+                Say(QString(tools::kReportFailed).arg(verdict.Says));
+                return kExitReport;
+            }
+            std::fputs(QString(tools::kReportVerified).arg(verdict.Says).toLocal8Bit().constData(),
+                       stdout);
+            return 0;
+        } catch (const report::EReportError& error) {
+            Say(QString(tools::kReportFailed).arg(QString::fromStdString(error.what())));
+            return kExitReport;
+        }
+    }
 
     // The report never shows a window: the offscreen platform draws its
     // charts on a machine with no display too.

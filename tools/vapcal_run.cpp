@@ -12,7 +12,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QProcess>
 #include <QTimer>
 #include <cerrno>
@@ -37,6 +36,7 @@
 #include "run/messages.h"
 #include "run/plan.h"
 #include "run/procedure.h"
+#include "run/results.h"
 #include "run/runfolder.h"
 #include "tools/rundahs.h"
 #include "tools/runmessages.h"
@@ -205,8 +205,8 @@ void PrintProcedure(const run::TPlan& plan) {
 }
 
 // The procedure's verdict level by level, as results.json holds it.
-void SayProcedure(const QJsonObject& results) {
-    const QJsonObject procedure = results["procedure"].toObject();
+void SayProcedure(const QJsonValue& procedureJson) {
+    const QJsonObject procedure = procedureJson.toObject();
     if (procedure.isEmpty())
         return;
     const auto number = [](const QJsonValue& value, int decimals) {
@@ -233,7 +233,10 @@ void SayProcedure(const QJsonObject& results) {
 }
 
 std::string PointLine(const QJsonObject& result) {
-    std::string line = result["status"].toString().toStdString();
+    const QString status = result["status"].toString();
+    std::string line = status == run::PointStatusName(run::psNoAnalyzerReading)
+                           ? run::kNoAnalyzerReadingWords
+                           : status.toStdString();
     if (result["delivered"].isObject())
         line += ", delivered " +
                 platform::FloatToStrFixed(result["delivered"]["mean"].toDouble(), 3) + " ng/l";
@@ -245,13 +248,13 @@ std::string PointLine(const QJsonObject& result) {
     return line;
 }
 
-// Opens the line and reads the kit's limits; the port's failures end the
-// program with 74.
+// Opens the line and reads the kit's limits, patiently on a lossy line;
+// the port's failures end the program with 74.
 run::TKitLimits OpenKit(run::TKitLine& kit, const std::string& port,
-                        const run::TKitLimits& conditions) {
+                        const run::TKitLimits& conditions, int patienceMs) {
     try {
         kit.Open(port);
-        return kit.ReadLimits(conditions);
+        return kit.ReadLimits(conditions, patienceMs);
     } catch (const std::exception& e) {
         Say(tools::kRunPrefix + platform::FillText(tools::kRunPortFailed, {port, e.what()}));
         std::exit(kExitPort);
@@ -357,13 +360,19 @@ int Run(const TArguments& arguments) {
     std::optional<run::TKitLine> kit;
     if (!port.empty()) {
         kit.emplace(plan.Analyzer, clock);
-        limits = OpenKit(*kit, port, limits);
+        kit->ApplyPatienceMs = arguments.GiveUpAfter * 1000;
+        limits = OpenKit(*kit, port, limits, arguments.GiveUpAfter * 1000);
     }
     try {
         run::CheckPlan(plan, limits, true);
     } catch (const run::EPlanError& e) {
         throw TUsage{platform::FillText(tools::kRunPlanRefused, {planName, e.what()})};
     }
+    // A reference instrument past its due date is the lab's call, not a
+    // refusal: it is said, and the run goes on.
+    for (const std::string& warning : calc::InstrumentsPastDue(
+             settings.Laboratory, QDate::currentDate().toString(Qt::ISODate).toStdString()))
+        Say(tools::kRunPrefix + warning);
     if (arguments.Check) {
         PrintProcedure(plan);
         PrintPoints(plan);
@@ -391,6 +400,7 @@ int Run(const TArguments& arguments) {
     setup.Kit = limits;
     setup.Tolerances = live::ReadTolerances(settingsFile);
     setup.Accuracies = settings.Accuracies;
+    setup.Laboratory = settings.Laboratory;
     setup.GiveUpAfterMs = arguments.GiveUpAfter * 1000LL;
     run::TRunEngine engine(plan, setup, *kit, clock, *folder);
     // The plant's register map, when asked for; fed from what the run sees.
@@ -403,8 +413,8 @@ int Run(const TArguments& arguments) {
         if (plant)
             plant->Sampled(sample);
     };
-    kit->OnLapse = [&engine, &plant] {
-        engine.Lapse();
+    kit->OnLapse = [&engine, &plant](std::optional<qint64> oldestReadingAgeMs) {
+        engine.Lapse(oldestReadingAgeMs);
         if (plant)
             plant->Lapsed();
     };
@@ -415,8 +425,10 @@ int Run(const TArguments& arguments) {
     };
     kit->OnPortBack = [&engine](const std::string& back) {
         Say(platform::FillText(tools::kRunPortBack, {back}));
-        engine.KitBack();
+        engine.KitBack(back);
     };
+    kit->OnAnalyzerAnswered = [&engine](bool answered) { engine.AnalyzerAnswered(answered); };
+    engine.OnAnalyzerNews = [](const std::string& message) { Say(tools::kRunPrefix + message); };
 
     const int count = engine.PointCount();
     engine.OnStateChanged = [&engine, &plant, count](run::TRunState state) {
@@ -439,12 +451,10 @@ int Run(const TArguments& arguments) {
     engine.OnRecordingStopped = [](const std::string& message) {
         Say(tools::kRunPrefix + message);
     };
-    engine.OnFinished = [&engine, &folder] {
+    engine.OnFinished = [&engine] {
         const bool done = engine.State() == run::rsDone;
-        // What the end wrote: results.json, made from the journal.
-        QFile results(folder->Path() + "/" + run::kResultsFile);
-        if (results.open(QIODevice::ReadOnly))
-            SayProcedure(QJsonDocument::fromJson(results.readAll()).object());
+        SayProcedure(
+            run::ProcedureJson(engine.Plan(), run::PointsJson(engine.Plan(), engine.Results())));
         Say(platform::FillText(
             tools::kRunEnded,
             {done ? "done" : "stopped",
@@ -481,6 +491,9 @@ int Run(const TArguments& arguments) {
         }
     });
     tick.start(kTickMs);
+    // The readings come from the first moment: the run's first Apply holds
+    // the poll only while it writes.
+    kit->StartPolling();
 
     // The engine starts from the event loop, so that an Apply's nested
     // waits and the run's end both meet a running loop.

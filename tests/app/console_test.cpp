@@ -883,8 +883,9 @@ class RunWindowTest : public ConsoleTest {
     // The console on the simulated kit with its analyser, the writes at the
     // pace a simulated kit takes, and the run window opened from the Trend
     // page.
-    app::TfrmCalibrationRun& OpenRunWindow() {
-        Connect({"--analyzer", "30", "--analyzer-gain", "1.02"});
+    app::TfrmCalibrationRun& OpenRunWindow(std::vector<std::string> sim = {
+                                               "--analyzer", "30", "--analyzer-gain", "1.02"}) {
+        Connect(sim);
         window->Kit->BetweenInstrumentsMs = 50;
         window->Kit->HandshakeStepMs = 50;
         window->TabSet1->setCurrentIndex(2);
@@ -1226,7 +1227,9 @@ TEST_F(RunWindowTest, AManualAnalysersMeanIsTypedAndAPointCanBePausedOrSkipped) 
     QTest::mouseClick(run.btnStart, Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return run.lblProgress->text().contains("settling"); }));
     QTest::mouseClick(run.btnPause, Qt::LeftButton);
-    EXPECT_EQ(run.lblProgress->text(), "Run: point 1 of 2, paused");
+    EXPECT_EQ(run.lblProgress->text(),
+              "Run: point 1 of 2, paused (settling starts again on Resume)");
+    EXPECT_EQ(Cell(run.tblResults, 0, 1), "paused (settling starts again on Resume)");
     EXPECT_EQ(run.btnPause->text(), "Resume");
     QTest::mouseClick(run.btnPause, Qt::LeftButton);
     EXPECT_TRUE(run.lblProgress->text().startsWith("Run: point 1 of 2, settling"));
@@ -1257,6 +1260,36 @@ TEST_F(RunWindowTest, AManualAnalysersMeanIsTypedAndAPointCanBePausedOrSkipped) 
     EXPECT_EQ(Cell(run.tblResults, 1, 1), "skipped");
     EXPECT_EQ(Cell(run.tblResults, 1, 5), "\u2013");
     EXPECT_EQ(messages.size(), 1u);
+}
+
+// The plan asks for an analyser at address 30 and none answers: the status
+// line names it, and each point ends without an analyser reading, as
+// vapcal-run ends the same plan, never "done" with an empty column.
+TEST_F(RunWindowTest, ASilentAnalyserIsNamedAndEveryPointEndsWithoutAnAnalyserReading) {
+    app::TfrmCalibrationRun& run = OpenRunWindow({});
+    run.ShowPlan(QJsonDocument::fromJson(kRunPlan).object());
+    QTest::mouseClick(run.btnStart, Qt::LeftButton);
+    ASSERT_TRUE(messages.empty()) << messages[0].Text;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return window->lblStatus->text().contains("; analyser 30 on the line does not answer");
+        },
+        20000))
+        << window->lblStatus->text().toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !run.Running(); }, 90000));
+    EXPECT_EQ(run.lblProgress->text(), "Run: done, not every point passed");
+    for (int row = 0; row < 2; ++row) {
+        EXPECT_EQ(Cell(run.tblResults, row, 1), "no analyser reading");
+        EXPECT_TRUE(Cell(run.tblResults, row, 3).isEmpty());
+        EXPECT_EQ(Cell(run.tblResults, row, 5), "\u2013");
+    }
+    QFile results(run.FolderPath() + "/results.json");
+    ASSERT_TRUE(results.open(QIODevice::ReadOnly));
+    const QJsonObject json = QJsonDocument::fromJson(results.readAll()).object();
+    EXPECT_FALSE(json["pass"].toBool());
+    for (const QJsonValue point : json["points"].toArray())
+        EXPECT_EQ(point["status"].toString(), "no analyzer reading");
+    Shot(run, "runwindow-silent-analyser.png");
 }
 
 // An analyser on a port of its own is read there, not on the kit's line:

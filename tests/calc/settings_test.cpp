@@ -213,6 +213,45 @@ TEST_F(SettingsTest, TheUncertaintySectionKeepsTheAccuraciesAndRefusesNegatives)
         std::invalid_argument);
 }
 
+// The lab, its instruments and where the accuracies come from are kept as
+// the Advanced page saves them; a date that is no date is named, never
+// taken, and an instrument is past due only from the day after its due date.
+TEST_F(SettingsTest, TheLabAndItsInstrumentsComeBackAndPastDueOnesAreNamed) {
+    EXPECT_EQ(ReadSettings(path_).Laboratory.AccuracySource, "defaults");
+    EXPECT_EQ(ReadSettings(path_).Laboratory.ReportPrefix, "VAPCAL");
+
+    TLaboratory lab;
+    lab.Name = "Hg Lab";
+    lab.Accreditation = "DAkkS D-K-12345";
+    lab.ReportPrefix = "HGL";
+    lab.AccuracySource = "certificates 2026-114/115";
+    lab.Instruments[1] = {"MFC 20", "D-881", "C-2026-77", "2025-11-30", "2026-11-30"};
+    lab.Instruments[3] = {"Baro 5", "B-2", "C-1", "2026-01-10", "2027-01-10"};
+    SaveLaboratory(path_, lab);
+    EXPECT_NE(Read().find("[Instrument.DilutionFlow]\nModel=MFC 20\nSerial=D-881\n"),
+              std::string::npos);
+    const TLaboratory back = ReadSettings(path_).Laboratory;
+    EXPECT_EQ(back.Name, "Hg Lab");
+    EXPECT_EQ(back.ReportPrefix, "HGL");
+    EXPECT_EQ(back.AccuracySource, "certificates 2026-114/115");
+    EXPECT_EQ(back.Instruments[1].Due, "2026-11-30");
+    EXPECT_EQ(back.Instruments[3].Certificate, "C-1");
+
+    EXPECT_TRUE(InstrumentsPastDue(back, "2026-11-30").empty());
+    EXPECT_EQ(InstrumentsPastDue(back, "2026-12-01"),
+              (std::vector<std::string>{"The dilution flow controller (MFC 20, serial D-881) is "
+                                        "past its calibration due date 2026-11-30"}));
+
+    Write("[Instrument.Barometer]\nDue=2027-02-30\nCalibrated=yesterday\n");
+    const TVapcalSettings refused = ReadSettings(path_);
+    EXPECT_EQ(refused.UnreadableKeys, (std::vector<std::string>{"Instrument.Barometer.Calibrated",
+                                                                "Instrument.Barometer.Due"}));
+    EXPECT_EQ(refused.Laboratory.Instruments[3].Due, "");
+    lab.Instruments[0].Due = "31.12.2026";
+    EXPECT_THROW(SaveLaboratory(path_, lab), std::invalid_argument);
+    EXPECT_EQ(Read(), "[Instrument.Barometer]\nDue=2027-02-30\nCalibrated=yesterday\n");
+}
+
 TEST_F(SettingsTest, ARefusedWriteNamesTheFile) {
     const std::string inside = folder_ / "missing" / "Vapcal.ini";
     w.Start();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -153,7 +154,7 @@ TEST_F(KitTest, APollCycleDeliversTheReadingsAndTheExtraReads) {
     std::vector<kit::TPollCycle> cycles;
     kit->OnPoll = [&](const kit::TPollCycle& cycle) { cycles.push_back(cycle); };
     kit->StartPolling();
-    for (int i = 0; i < 100 && cycles.size() < 2; ++i)
+    for (int i = 0; i < 100 && cycles.size() < 4; ++i)
         platform::Delay(50);
     kit->StopPolling();
     ASSERT_GE(cycles.size(), 1u);
@@ -170,6 +171,26 @@ TEST_F(KitTest, APollCycleDeliversTheReadingsAndTheExtraReads) {
     EXPECT_NEAR(cycle.Extra[0].Registers[0], 9600, 50);
     EXPECT_TRUE(cycle.Extra[1].Sent);
     EXPECT_EQ(cycle.Extra[1].Status, regwire::tsNoReply);
+    // The silent server's read waits less than the kit's own, so the cycle
+    // is over with its outcome rather than cut short by the next tick.
+    EXPECT_TRUE(std::any_of(cycles.begin(), cycles.end(),
+                            [](const kit::TPollCycle& c) { return c.Extra[1].Completed; }));
+}
+
+// The settings' reads on a line that loses three requests in ten and spoils
+// two replies in ten: each is sent up to three times, and those still
+// unanswered go out again until every one is answered.
+TEST_F(KitTest, RefreshReadsEverySettingPatientlyOnALossyLine) {
+    Start({"--no-reply", "30", "--bad-crc", "20"});
+    kit->RFCapacity = kit->DFCapacity = 0;
+    kit->LastFlowSP = kit->LastTempSP = 0;
+    EXPECT_TRUE(kit->RefreshSettings(60000));
+    EXPECT_EQ(kit->RFCapacity, 20.0f);
+    EXPECT_EQ(kit->DFCapacity, 20.0f);
+    EXPECT_TRUE(kit->TempUpperLimit.has_value());
+    EXPECT_TRUE(kit->TempLowerLimit.has_value());
+    EXPECT_EQ(kit->LastFlowSP, 6);
+    EXPECT_EQ(kit->LastTempSP, 40);
 }
 
 // A port another program holds (here a second kit on the same

@@ -74,7 +74,7 @@ struct TFlowCase {
 
 TEST(Registers, FlowSetPointsAreTruncatedNotRounded) {
     for (const TFlowCase& c :
-         {TFlowCase{6.0L, 20, 9600}, TFlowCase{9.9L, 20, 15839}, TFlowCase{19.9L, 20, 31840},
+         {TFlowCase{6.0L, 20, 9600}, TFlowCase{9.9L, 20, 15840}, TFlowCase{19.9L, 20, 31840},
           TFlowCase{20, 20, 32000}, TFlowCase{0, 20, 0}, TFlowCase{5, 10, 16000},
           // The decimal value held, not its binary neighbour below: 0.7 is
           // 1120 counts, not 1119; what lies below a count is still dropped.

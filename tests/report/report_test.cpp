@@ -1,9 +1,14 @@
 #include "runfixture.h"
 
 #include <gtest/gtest.h>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStringList>
+#include <cmath>
+#include <functional>
 
 namespace {
 
@@ -12,9 +17,17 @@ struct TRan {
     QString Out, Err;
 };
 
+// The report numbers' sequences go into a data folder of the tests' own.
+void Start(QProcess& process, const QString& program, const QStringList& arguments) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_DATA_HOME", REPORT_RUNS "/data");
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+}
+
 TRan RunProgram(const QString& program, const QStringList& arguments) {
     QProcess process;
-    process.start(program, arguments);
+    Start(process, program, arguments);
     process.waitForFinished(120000);
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             QString::fromUtf8(process.readAllStandardOutput()),
@@ -41,7 +54,36 @@ QString RowOf(const QString& text, int point, const QString& holding) {
 }
 
 QString Folder(const fixture::TRun& run) {
+    QFile::remove(QString(REPORT_RUNS "/") + run.Name + "/report.json");
     return fixture::WriteRun(REPORT_RUNS, run);
+}
+
+int Pages(const QString& pdf) {
+    const QString info = RunProgram("pdfinfo", {pdf}).Out;
+    return QRegularExpression("Pages:\\s+(\\d+)").match(info).captured(1).toInt();
+}
+
+QJsonObject ReadJson(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
+                                          : QJsonObject();
+}
+
+QString NumberOf(const QString& dir) {
+    return ReadJson(dir + "/report.json")["number"].toString();
+}
+
+// U of a point's error from results.json's own numbers, and the error,
+// both as the report rounds them: U to two significant digits.
+QString ErrorWithU(const QJsonObject& point) {
+    const QJsonObject delivered = point["delivered"].toObject();
+    const QJsonObject analyser = point["analyzer"].toObject();
+    const double k = delivered["coverageFactor"].toDouble();
+    const double u = delivered["expanded"].toDouble() / k, s = analyser["sd"].toDouble();
+    const double expanded = k * std::sqrt(u * u + s * s / analyser["samples"].toDouble());
+    const int decimals = 1 - static_cast<int>(std::floor(std::log10(expanded)));
+    return QString::number(point["error"].toDouble(), 'f', decimals) +
+           QString::fromUtf8(" \u00B1 ") + QString::number(expanded, 'f', decimals);
 }
 
 }  // namespace
@@ -67,16 +109,39 @@ TEST(RunReport, ShowsEveryPointAsTheResultsGiveIt) {
         EXPECT_TRUE(row.contains(rows[i].analyser)) << row.toStdString();
         EXPECT_TRUE(row.endsWith("PASS")) << row.toStdString();
         EXPECT_TRUE(row.contains(i == 0 ? "0.500 (abs.)" : "(5 %)")) << row.toStdString();
+        const QJsonObject point = ReadJson(dir + "/results.json")["points"].toArray()[i].toObject();
+        EXPECT_TRUE(row.contains(ErrorWithU(point)))
+            << row.toStdString() << " " << ErrorWithU(point).toStdString();
     }
+    // The lab, the customer, the item and the instruments with their due
+    // dates; the one past due on the run's date is marked and named.
+    for (const char* shown :
+         {"Hg Calibration Lab", "1 Gauge Street", "D-K-12345", "power station",
+          "Hgtec CEM-2, serial 4471, tag Stack 2", "not issued: draft", "MFC-20L", "C-D7",
+          "2027-06-01", "in calibration", "PAST DUE", "(MFC-20L, due 2026-11-30) past its",
+          "C-R1 and C-D7.", "Atmospheric pressure (setting)", "not a measurement",
+          "22.4 \u00B0C, 41 % relative humidity", "This is simple", "guard band"})
+        EXPECT_TRUE(text.contains(QString::fromUtf8(shown))) << shown;
+    // The number on every page, DRAFT on every page, and the folder's
+    // hashes as --verify will compare them.
+    const QString number = NumberOf(dir);
+    EXPECT_TRUE(QRegularExpression("^HGL-20\\d\\d-\\d{4}$").match(number).hasMatch())
+        << number.toStdString();
+    const int pages = Pages(dir + "/report.pdf");
+    EXPECT_EQ(text.count(number), pages);
+    EXPECT_EQ(text.count(QString::fromUtf8("DRAFT, not approved")), pages);
+    QFile plan(dir + "/plan.json");
+    ASSERT_TRUE(plan.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(text.contains(fixture::Sha256(plan.readAll())));
+    EXPECT_FALSE(text.contains("cannot be verified"));
     for (const char* shown : {"Calibration run report",
                               "Linearity 0-80",
                               "A. Keller",
                               "Hg analyser SN 4471",
                               "2026-12-07 14:00:00 UTC+01:00",
                               "/dev/ttyUSB0",
-                              "2026-12-07T140000-Linearity 0-80",
-                              "page 1 of 2",
-                              "page 2 of 2",
+                              "Run folder: 2026-12-07T140000-Linearity 0-80",
+                              "page 1 of ",
                               "end of report",
                               "Verdict: PASS",
                               "slope 1.0197",
@@ -97,7 +162,7 @@ TEST(RunReport, ShowsEveryPointAsTheResultsGiveIt) {
     EXPECT_TRUE(info.contains(
         QRegularExpression("Page size:\\s+595(\\.\\d+)? x 84[12](\\.\\d+)? pts \\(A4\\)")))
         << info.toStdString();
-    EXPECT_TRUE(info.contains(QRegularExpression("Pages:\\s+2\\n"))) << info.toStdString();
+    EXPECT_GE(Pages(dir + "/report.pdf"), 3);
     // Every font embedded: pdffonts' "emb" column, fifth from the end.
     const QStringList fonts = RunProgram("pdffonts", {dir + "/report.pdf"}).Out.split('\n');
     ASSERT_GT(fonts.size(), 3);
@@ -118,22 +183,59 @@ TEST(RunReport, ShowsEveryPointAsTheResultsGiveIt) {
               "0.3083,1.92,PASS,percent\r");
 }
 
-TEST(RunReport, AFailedPointPrintsFailOnItsRow) {
-    fixture::TRun run;
-    run.Name = "failed";
-    run.Points[2].Analyzer = 44.2;
-    run.Points[2].Error = 4.0818;
-    run.Points[2].ErrorPercent = 10.17;
-    run.Points[2].Pass = 0;
-    run.Pass = false;
-    const QString dir = Folder(run);
-    ASSERT_EQ(Report({dir}).Exit, 0);
-    const QString text = PdfText(dir + "/report.pdf");
-    const QString row = RowOf(text, 3, QString::fromUtf8("40.12 \u00B1 0.50"));
-    EXPECT_TRUE(row.contains("44.20")) << row.toStdString();
-    EXPECT_TRUE(row.endsWith("FAIL")) << row.toStdString();
-    EXPECT_TRUE(RowOf(text, 2, "16.35").endsWith("PASS"));
-    EXPECT_TRUE(text.contains("Verdict: FAIL, point 3 outside its limit."));
+// The verdict line names the true reason of a FAIL: a skipped point and who
+// skipped it, an analyser that gave no reading, the points outside their
+// limits; a failed point's row ends with FAIL.
+TEST(RunReport, TheVerdictGivesTheTrueReasonOfAFail) {
+    const auto skipped = [](fixture::TRun& run) {
+        run.Points[1].Status = "skipped";
+        run.Points[1].Pass = -1;
+        run.Interruptions = {QJsonObject{{"kind", "skipped"},
+                                         {"time", "2026-12-07T14:02:20.000+01:00"},
+                                         {"point", 2},
+                                         {"by", "operator"},
+                                         {"port", QJsonValue()}}};
+    };
+    const auto silent = [](fixture::TRun& run) {
+        for (fixture::TPoint& p : run.Points) {
+            p.Status = "no analyzer reading";
+            p.Analyzer = std::nan("");
+            p.Error = p.ErrorPercent = std::nan("");
+            p.Pass = -1;
+        }
+    };
+    const auto outside = [](fixture::TRun& run) {
+        for (const int i : {1, 3}) {
+            run.Points[i].Analyzer *= 1.2;
+            run.Points[i].Error = run.Points[i].Analyzer - run.Points[i].Delivered;
+            run.Points[i].Pass = 0;
+        }
+    };
+    const struct {
+        const char* Name;
+        void (*Change)(fixture::TRun&);
+        const char* Verdict;
+    } cases[] = {
+        {"skipped", skipped, "Verdict: FAIL: point 2 skipped by the operator."},
+        {"silent analyser", silent,
+         "Verdict: FAIL: points 1, 2, 3 and 4 not judged (no analyser reading)."},
+        {"outside", outside, "Verdict: FAIL: points 2 and 4 outside their limits."},
+    };
+    for (const auto& c : cases) {
+        fixture::TRun run;
+        run.Name = c.Name;
+        run.Pass = false;
+        c.Change(run);
+        const QString dir = Folder(run);
+        ASSERT_EQ(Report({dir}).Exit, 0) << c.Name;
+        const QString text = PdfText(dir + "/report.pdf");
+        EXPECT_TRUE(text.contains(c.Verdict)) << c.Name << "\n" << text.toStdString();
+        EXPECT_FALSE(text.contains("outside their") && std::string(c.Name) != "outside") << c.Name;
+        EXPECT_EQ(text.contains("No chart of the analyser"),
+                  std::string(c.Name) == "silent analyser")
+            << c.Name;
+    }
+    EXPECT_TRUE(RowOf(PdfText(REPORT_RUNS "/outside/report.pdf"), 4, "FAIL").endsWith("FAIL"));
 }
 
 TEST(RunReport, ASkippedAndAStoppedPointWithoutAnAnalyserRender) {
@@ -149,8 +251,15 @@ TEST(RunReport, ASkippedAndAStoppedPointWithoutAnAnalyserRender) {
     EXPECT_EQ(ran.Err.count('\n'), 1) << ran.Err.toStdString();
 
     QDir(dir).mkdir("out");
-    ASSERT_EQ(Report({dir, "--operator", "B. Novak", "-o", dir + "/out/audit.pdf"}).Exit, 0);
+    ASSERT_EQ(
+        Report({dir, "--operator", "B. Novak", "-o", dir + "/out/audit.pdf", "--all-budgets"}).Exit,
+        0);
     const QString text = PdfText(dir + "/out/audit.pdf");
+    // Every point with a budget has its own; the skipped one has none.
+    for (const char* budget : {"budget of point 1 (", "budget of point 3 (40.12"})
+        EXPECT_TRUE(text.contains(budget)) << budget;
+    EXPECT_FALSE(text.contains("budget of point 2"));
+    EXPECT_FALSE(text.contains("highest point"));
     EXPECT_TRUE(QFile::exists(dir + "/out/report.csv"));
     EXPECT_TRUE(text.contains("B. Novak"));
     EXPECT_TRUE(RowOf(text, 2, "skipped").contains(QString::fromUtf8("\u2013")));
@@ -210,4 +319,208 @@ TEST(RunReport, AFolderThatCannotMakeAReportGetsOneLine) {
     EXPECT_EQ(torn.Exit, 1);
     EXPECT_TRUE(torn.Err.contains("results.json: not valid JSON")) << torn.Err.toStdString();
     EXPECT_FALSE(QFile::exists(dir + "/report.pdf"));
+}
+
+// An approved report names its approver, the date of issue and the time of
+// approval, carries no DRAFT mark, and is never overwritten; a folder
+// changed after its approval gets a new number that names the one it
+// replaces.
+TEST(RunReport, AnApprovedReportNamesItsApproverAndIsNeverOverwritten) {
+    fixture::TRun run;
+    run.Name = "approved";
+    const QString dir = Folder(run);
+    ASSERT_EQ(Report({dir}).Exit, 0);
+    const QString number = NumberOf(dir);
+    ASSERT_EQ(Report({dir}).Exit, 0);
+    EXPECT_EQ(NumberOf(dir), number);  // made again: the same number
+
+    const TRan approved = Report({dir, "--approve", "C. Weber, head of laboratory"});
+    ASSERT_EQ(approved.Exit, 0) << approved.Err.toStdString();
+    const QString pdf = dir + "/report-" + number + ".pdf";
+    EXPECT_TRUE(approved.Out.startsWith(pdf + "\n")) << approved.Out.toStdString();
+    const QString text = PdfText(pdf);
+    EXPECT_TRUE(text.contains("C. Weber, head of laboratory, at ")) << text.toStdString();
+    EXPECT_TRUE(text.contains(QRegularExpression("Issued\\s+20\\d\\d-\\d\\d-\\d\\d")));
+    EXPECT_FALSE(text.contains("DRAFT"));
+    EXPECT_EQ(text.count(number), Pages(pdf));
+    EXPECT_TRUE(text.contains("PAST DUE"));
+
+    const QByteArray before = [&pdf] {
+        QFile file(pdf);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+    const TRan again = Report({dir, "--approve", "D. Roth, deputy"});
+    EXPECT_EQ(again.Exit, 1);
+    EXPECT_TRUE(again.Err.contains("an approved report is never overwritten"))
+        << again.Err.toStdString();
+    QFile file(pdf);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), before);
+
+    // results.json changed after the approval: a new number, replacing it.
+    QFile results(dir + "/results.json");
+    ASSERT_TRUE(results.open(QIODevice::Append));
+    results.write("\n");
+    results.close();
+    ASSERT_EQ(Report({dir, "--approve", "D. Roth, deputy"}).Exit, 0);
+    const QString renewed = NumberOf(dir);
+    EXPECT_NE(renewed, number);
+    EXPECT_TRUE(PdfText(dir + "/report-" + renewed + ".pdf")
+                    .contains(QRegularExpression("Replaces\\s+" + number)));
+}
+
+// --verify: 0 on an untouched folder; 1 naming the first line or file that
+// differs after each edit, and for a folder written before lines were
+// chained.
+TEST(RunReport, VerifyNamesTheFirstLineOrFileThatDiffers) {
+    const auto edit = [](const QString& file, const std::function<void(QByteArray&)>& change) {
+        QFile f(file);
+        if (!f.open(QIODevice::ReadOnly))
+            return;
+        QByteArray bytes = f.readAll();
+        f.close();
+        change(bytes);
+        fixture::Write(file, bytes);
+    };
+    const auto removeLine = [](QByteArray& bytes, int line) {
+        qsizetype at = 0;
+        for (int i = 1; i < line; ++i)
+            at = bytes.indexOf('\n', at) + 1;
+        bytes.remove(at, bytes.indexOf('\n', at) + 1 - at);
+    };
+    fixture::TRun other;
+    other.Name = "verify other";
+    other.Points[3].Delivered = 64.5;
+    const QString otherDir = Folder(other);
+    ASSERT_EQ(Report({otherDir}).Exit, 0);
+
+    const struct {
+        const char* Name;
+        std::function<void(const QString& dir)> Change;
+        bool WithReport;
+        const char* Says;  // empty: verified
+    } cases[] = {
+        {"untouched", [](const QString&) {}, true, "every file is as"},
+        {"a digit of a dwellDone line",
+         [&](const QString& dir) {
+             edit(dir + "/journal.jsonl", [](QByteArray& b) {
+                 const qsizetype at = b.indexOf("\"mean\":0.031", b.indexOf("dwellDone"));
+                 b[at + 11] = '2';
+             });
+         },
+         false, "journal.jsonl line 3: does not carry the hash of line 2"},
+        {"a journal line removed",
+         [&](const QString& dir) {
+             edit(dir + "/journal.jsonl", [&](QByteArray& b) { removeLine(b, 3); });
+         },
+         false, "journal.jsonl line 3: does not carry the hash of line 2"},
+        {"results.json changed",
+         [&](const QString& dir) {
+             edit(dir + "/results.json", [](QByteArray& b) { b.replace("63.9468", "63.9469"); });
+         },
+         false,
+         "results.json: differs from the results the journal gives, at points[3].delivered.mean "
+         "(journal.jsonl line 5)"},
+        {"results.json changed where the journal is silent",
+         [&](const QString& dir) {
+             edit(dir + "/results.json", [](QByteArray& b) { b.replace("0.0912", "0.0913"); });
+         },
+         true, "results.json: its SHA-256 is not the one"},
+        {"a record line removed",
+         [&](const QString& dir) {
+             edit(dir + "/record.csv", [&](QByteArray& b) { removeLine(b, 40); });
+         },
+         true, "record.csv: its SHA-256 is not the one"},
+        {"another run's report",
+         [&](const QString& dir) { QFile::copy(otherDir + "/report.pdf", dir + "/other.pdf"); },
+         true, "journal.jsonl: its SHA-256 is not the one"},
+        {"a folder from before the chain",
+         [&](const QString& dir) {
+             edit(dir + "/journal.jsonl", [](QByteArray& b) {
+                 b = QString::fromUtf8(b)
+                         .remove(QRegularExpression(",?\"previousSha256\":\"[0-9a-f]*\""))
+                         .toUtf8();
+             });
+         },
+         false, "cannot be verified"},
+    };
+    for (const auto& c : cases) {
+        fixture::TRun run;
+        run.Name = QString("verify ") + c.Name;
+        const QString dir = Folder(run);
+        ASSERT_EQ(Report({dir}).Exit, 0);
+        c.Change(dir);
+        const QString pdf =
+            dir + (QString(c.Name) == "another run's report" ? "/other.pdf" : "/report.pdf");
+        const TRan ran =
+            Report(c.WithReport ? QStringList{"--verify", dir, pdf} : QStringList{"--verify", dir});
+        const bool verified = QString(c.Says) == "every file is as";
+        EXPECT_EQ(ran.Exit, verified ? 0 : 1) << c.Name << ": " << ran.Err.toStdString();
+        EXPECT_TRUE((verified ? ran.Out : ran.Err).contains(c.Says))
+            << c.Name << ": " << ran.Out.toStdString() << ran.Err.toStdString();
+        EXPECT_EQ((verified ? ran.Out : ran.Err).count('\n'), 1) << c.Name;
+    }
+    // Its report is still made, and says it cannot be verified.
+    const QString unchained = REPORT_RUNS "/verify a folder from before the chain";
+    ASSERT_EQ(Report({unchained}).Exit, 0);
+    EXPECT_TRUE(PdfText(unchained + "/report.pdf").contains("carries no hash chain"));
+}
+
+// Reports of runs that end at the same moment, made by separate processes,
+// never share a number.
+TEST(RunReport, ReportsMadeAtOnceGetDifferentNumbers) {
+    constexpr int kAtOnce = 4;
+    QStringList dirs;
+    for (int i = 0; i < kAtOnce; ++i) {
+        fixture::TRun run;
+        run.Name = QString("at once %1").arg(i);
+        dirs << Folder(run);
+    }
+    QProcess processes[kAtOnce];
+    for (int i = 0; i < kAtOnce; ++i)
+        Start(processes[i], VAPCAL_REPORT, {dirs[i]});
+    QStringList numbers;
+    for (int i = 0; i < kAtOnce; ++i) {
+        ASSERT_TRUE(processes[i].waitForFinished(120000));
+        EXPECT_EQ(processes[i].exitCode(), 0) << processes[i].readAllStandardError().toStdString();
+        numbers << NumberOf(dirs[i]);
+    }
+    numbers.removeDuplicates();
+    EXPECT_EQ(numbers.size(), kAtOnce) << numbers.join(' ').toStdString();
+}
+
+// A paused and resumed run lists its interruptions in the order they
+// happened, with who and which port.
+TEST(RunReport, InterruptionsAreListedInTheOrderTheyHappened) {
+    fixture::TRun run;
+    run.Name = "paused";
+    run.Interruptions = {
+        QJsonObject{{"kind", "paused"},
+                    {"time", "2026-12-07T14:02:10.000+01:00"},
+                    {"point", 2},
+                    {"by", "operator"},
+                    {"port", QJsonValue()}},
+        QJsonObject{{"kind", "resumed"},
+                    {"time", "2026-12-07T14:04:10.000+01:00"},
+                    {"point", 2},
+                    {"by", "operator"},
+                    {"port", "/dev/ttyUSB1"}},
+    };
+    const QString dir = Folder(run);
+    ASSERT_EQ(Report({dir}).Exit, 0);
+    const QString text = PdfText(dir + "/report.pdf");
+    const qsizetype title = text.indexOf("Interruptions and deviations");
+    ASSERT_GE(title, 0);
+    const qsizetype paused = text.indexOf(
+        QRegularExpression("14:02:10 UTC\\+01:00\\s+paused\\s+2\\s+the operator"), title);
+    const qsizetype resumed = text.indexOf(
+        QRegularExpression("14:04:10 UTC\\+01:00\\s+resumed\\s+2\\s+the operator\\s+/dev/ttyUSB1"),
+        title);
+    EXPECT_GT(paused, title) << text.toStdString();
+    EXPECT_GT(resumed, paused);
+    fixture::TRun whole;
+    whole.Name = "not paused";
+    const QString plain = Folder(whole);
+    ASSERT_EQ(Report({plain}).Exit, 0);
+    EXPECT_TRUE(PdfText(plain + "/report.pdf").contains("None: the run went"));
 }

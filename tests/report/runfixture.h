@@ -2,8 +2,12 @@
 // plan.json, journal.jsonl, record.csv with its point and analyser columns,
 // results.json. Four points (zero, 16, 40, 64 ng/l), each settling for 40 s
 // and dwelling for 60 s, polled every 2 s; the analyser reads 2 % high.
+// The lab has four reference instruments, the dilution flow controller past
+// its due date on the run's date; each journal line carries the SHA-256 of
+// the line before it.
 #pragma once
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -37,7 +41,14 @@ struct TRun {
         {64, 10.4, "done", 63.9468, 0.7731, 0.229, 65.214, 1.2672, 1.98, 1, "percent"},
     };
     bool Pass = true;
+    // results.json's "interruptions"; a "paused" one also leaves the record
+    // without polls for two minutes from the pause.
+    QJsonArray Interruptions;
 };
+
+inline QByteArray Sha256(const QByteArray& bytes) {
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
 
 inline QString Iso(const QDateTime& t) {
     return t.toString(Qt::ISODateWithMs);
@@ -78,10 +89,19 @@ inline QString WriteRun(const QString& root, const TRun& run) {
     for (size_t i = 0; i < run.Points.size(); ++i) {
         const TPoint& p = run.Points[i];
         const int index = static_cast<int>(i) + 1;
-        const bool dwelt = std::string(p.Status) == "done";
+        const bool dwelt =
+            std::string(p.Status) == "done" || std::string(p.Status) == "no analyzer reading";
         const QDateTime dwellStart = t.addSecs(settle), dwellEnd = t.addSecs(settle + dwell);
         for (int s = 0; s < (dwelt ? settle + dwell : settle); s += poll) {
             const QDateTime at = t.addSecs(s);
+            bool paused = false;
+            for (const QJsonValue& i : run.Interruptions) {
+                const QDateTime from =
+                    QDateTime::fromString(i["time"].toString(), Qt::ISODateWithMs);
+                paused = paused || (i["kind"] == "paused" && at >= from && at < from.addSecs(120));
+            }
+            if (paused)
+                continue;
             const double approach = s < settle ? 1 - std::exp(-s / 8.0) : 1;
             const double level = i == 0
                                      ? p.Delivered
@@ -135,14 +155,10 @@ inline QString WriteRun(const QString& root, const TRun& run) {
                                       {"contribution", uc * std::sqrt(std::max(rest, 0.0))}});
             result["budget"] = budget;
             result["analyzer"] =
-                run.Analyzer && !std::isnan(p.Analyzer)
+                run.Analyzer && !std::isnan(p.Analyzer) && std::string(p.Status) == "done"
                     ? QJsonValue(QJsonObject{
                           {"mean", p.Analyzer}, {"sd", p.Sd * 1.02}, {"samples", dwell / poll}})
                     : QJsonValue();
-            journal.append(QJsonObject{{"event", "dwellDone"},
-                                       {"time", Iso(dwellEnd)},
-                                       {"point", index},
-                                       {"result", result}});
             t = dwellEnd;
         } else {
             result["delivered"] = QJsonValue();
@@ -160,6 +176,10 @@ inline QString WriteRun(const QString& root, const TRun& run) {
         result["pass"] = p.Pass < 0 || !run.Analyzer ? QJsonValue() : QJsonValue(p.Pass == 1);
         result["decidedBy"] = run.Analyzer && p.Pass >= 0 ? QJsonValue(p.DecidedBy) : QJsonValue();
         points.append(result);
+        // The journal holds a dwell's result whole, as results.json does.
+        if (dwelt)
+            journal.append(QJsonObject{
+                {"event", "dwellDone"}, {"time", Iso(t)}, {"point", index}, {"result", result}});
     }
     if (std::string(run.Points.back().Status) != "stopped")
         journal.append(QJsonObject{{"event", "finished"}, {"time", Iso(t)}});
@@ -169,27 +189,56 @@ inline QString WriteRun(const QString& root, const TRun& run) {
                            {"dilution", 10},
                            {"operator", "A. Keller"},
                            {"analyzerId", "Hg analyser SN 4471"},
-                           {"analyzer", QJsonObject{{"source", run.Analyzer ? "modbus" : "none"}}}};
-    const QJsonObject conditions{{"pbar", 29.92},
-                                 {"dp", 0.5},
-                                 {"refTemp", 20},
-                                 {"reservoirCapacity", 20},
-                                 {"dilutionCapacity", 20},
-                                 {"settlingMinutes", 0.5},
-                                 {"tempTolerance", 0.2},
-                                 {"flowTolerancePercent", 1},
-                                 {"concentrationTolerancePercent", 1},
-                                 {"flowToleranceFloor", 0.05},
-                                 {"dilutionToleranceFloor", 0.05},
-                                 {"concentrationToleranceFloor", 0.05},
-                                 {"uncertainty", QJsonObject{{"TempAccuracy", 0.1},
-                                                             {"FlowReadingPercent", 0.5},
-                                                             {"FlowFullScalePercent", 0.1},
-                                                             {"PbarAccuracy", 0.02},
-                                                             {"DpAccuracy", 0.05},
-                                                             {"RefTempAccuracy", 0.2},
-                                                             {"SatConcPercent", 1},
-                                                             {"CoverageFactor", 2}}}};
+                           {"customer", "Northfield power station"},
+                           {"environment", QJsonObject{{"temperature", 22.4}, {"humidity", 41}}},
+                           {"analyzer", QJsonObject{{"source", run.Analyzer ? "modbus" : "none"},
+                                                    {"item", QJsonObject{{"maker", "Hgtec"},
+                                                                         {"model", "CEM-2"},
+                                                                         {"serial", "4471"},
+                                                                         {"tag", "Stack 2"}}}}}};
+    const auto instrument = [](const char* role, const char* model, const char* serial,
+                               const char* due) {
+        return QJsonObject{{"role", role},
+                           {"model", model},
+                           {"serial", serial},
+                           {"certificate", QString("C-") + serial},
+                           {"calibrated", "2025-12-01"},
+                           {"due", due}};
+    };
+    const QJsonObject conditions{
+        {"pbar", 29.92},
+        {"dp", 0.5},
+        {"refTemp", 20},
+        {"reservoirCapacity", 20},
+        {"dilutionCapacity", 20},
+        {"settlingMinutes", 0.5},
+        {"tempTolerance", 0.2},
+        {"flowTolerancePercent", 1},
+        {"concentrationTolerancePercent", 1},
+        {"flowToleranceFloor", 0.05},
+        {"dilutionToleranceFloor", 0.05},
+        {"concentrationToleranceFloor", 0.05},
+        {"uncertainty", QJsonObject{{"TempAccuracy", 0.1},
+                                    {"FlowReadingPercent", 0.5},
+                                    {"FlowFullScalePercent", 0.1},
+                                    {"PbarAccuracy", 0.02},
+                                    {"DpAccuracy", 0.05},
+                                    {"RefTempAccuracy", 0.2},
+                                    {"SatConcPercent", 1},
+                                    {"CoverageFactor", 2},
+                                    {"AccuracySource",
+                                     "certificates "
+                                     "C-R1 and C-D7"}}},
+        {"laboratory", QJsonObject{{"name", "Hg Calibration Lab"},
+                                   {"address", "1 Gauge Street"},
+                                   {"accreditation", "D-K-12345"},
+                                   {"reportPrefix", "HGL"}}},
+        {"instruments",
+         QJsonArray{
+             instrument("reservoir flow controller", "MFC-20", "R1", "2027-06-01"),
+             instrument("dilution flow controller", "MFC-20L", "D7", "2026-11-30"),
+             instrument("temperature controller with its sensor", "TC-4", "T3", "2027-03-01"),
+             instrument("barometer", "BA-1", "B9", "2027-01-15")}}};
     QJsonObject results{
         {"plan", "Linearity 0-80"},
         {"started", Iso(start)},
@@ -207,13 +256,20 @@ inline QString WriteRun(const QString& root, const TRun& run) {
                                                             {"r2", 0.999987},
                                                             {"maxResidual", 0.0912}})
                                    : QJsonValue()},
-        {"pass", run.Analyzer ? QJsonValue(run.Pass) : QJsonValue()}};
+        {"pass", run.Analyzer ? QJsonValue(run.Pass) : QJsonValue()},
+        {"interruptions", run.Interruptions}};
 
-    Write(dir.filePath("plan.json"), QJsonDocument(plan).toJson());
+    const QByteArray planBytes = QJsonDocument(plan).toJson();
+    Write(dir.filePath("plan.json"), planBytes);
     Write(dir.filePath("record.csv"), record);
-    QByteArray lines;
-    for (const QJsonValue& event : journal)
-        lines += QJsonDocument(event.toObject()).toJson(QJsonDocument::Compact) + "\n";
+    QByteArray lines, previous = Sha256(planBytes);
+    for (const QJsonValue& event : journal) {
+        QJsonObject linked = event.toObject();
+        linked["previousSha256"] = QString::fromLatin1(previous);
+        const QByteArray line = QJsonDocument(linked).toJson(QJsonDocument::Compact);
+        previous = Sha256(line);
+        lines += line + "\n";
+    }
     Write(dir.filePath("journal.jsonl"), lines + "{\"event\": \"pau");  // killed mid-line
     Write(dir.filePath("results.json"), QJsonDocument(results).toJson());
     return dir.path();

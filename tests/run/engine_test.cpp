@@ -12,8 +12,10 @@
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTimeZone>
+#include <algorithm>
 #include <cmath>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "run/messages.h"
@@ -63,7 +65,6 @@ class RunEngine : public ::testing::Test {
                    : run::TRunFolder::Create(Folder(), FPlan.Json, 2));
         FSetup.Port = FPort;
         FSetup.Console = "0.1";
-        FSetup.GiveUpAfterMs = 120000;
         FEngine = std::make_unique<run::TRunEngine>(FPlan, FSetup, FKit, FClock, *FFolder);
         FEngine->OnFinished = [this] { ++FFinished; };
         if (resume)
@@ -88,8 +89,54 @@ class RunEngine : public ::testing::Test {
             s.Flow = onTarget ? t.FlowSP : t.FlowSP + 1;
             s.DilutionFlow = t.DilutionFlowSP;
             s.Delivered = onTarget ? t.Calculated : t.Calculated * 1.2;
-            FEngine->Sample(s, gain * s.Delivered);
+            FEngine->AnalyzerAnswered(!FAnalyzerSilent);
+            FEngine->Sample(
+                s, FAnalyzerSilent ? std::nullopt : std::optional<double>(gain * s.Delivered));
         }
+    }
+
+    // Polls on a scripted line that loses `noReply` of the reads and
+    // spoils `badCrc` of the replies, each drawn afresh: a lost read holds
+    // the line for its 1 s time-out, so the next poll waits for it. A poll
+    // whose three reads all came back is a sample, any other a lapse with
+    // the age of the oldest reading.
+    void LossyPoll(qint64 ms, double noReply, double badCrc, std::mt19937& random) {
+        std::uniform_real_distribution<double> draw(0, 1);
+        qint64 lastGood[3] = {FClock.FMs, FClock.FMs, FClock.FMs};
+        for (const qint64 end = FClock.FMs + ms; FClock.FMs < end && FEngine->Running();) {
+            int lost = 0;
+            bool complete = true;
+            for (qint64& good : lastGood) {
+                const double d = draw(random);
+                lost += d < noReply ? 1 : 0;
+                if (d < noReply + badCrc)
+                    complete = false;
+                else
+                    good = FClock.FMs + 100;
+            }
+            FClock.FMs += std::max<qint64>(500, 100 + 1000 * lost);
+            if (!complete) {
+                FEngine->Lapse(FClock.FMs - *std::min_element(lastGood, lastGood + 3));
+                FEngine->Tick();
+                continue;
+            }
+            const live::TKitTargets t = FEngine->Targets();
+            live::TLiveSample s;
+            s.Ms = FClock.FMs;
+            s.When = FClock.Local();
+            s.Targets = t;
+            s.Temp = t.TempSP;
+            s.Flow = t.FlowSP;
+            s.DilutionFlow = t.DilutionFlowSP;
+            s.Delivered = t.Calculated;
+            FEngine->Sample(s, s.Delivered);
+        }
+    }
+
+    QStringList RecordLines() const {
+        QFile file(Folder() + "/record.csv");
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split("\r\n")
+                                              : QStringList();
     }
 
     QByteArray Journal() const {
@@ -129,6 +176,7 @@ class RunEngine : public ::testing::Test {
     std::unique_ptr<run::TRunFolder> FFolder;
     std::unique_ptr<run::TRunEngine> FEngine;
     int FFinished = 0;
+    bool FAnalyzerSilent = false;
 };
 
 TEST_F(RunEngine, AWholePlanRunsOnAScriptedClockAndPasses) {
@@ -223,12 +271,15 @@ TEST_F(RunEngine, PauseSettlesThePointAgainAndSkipMarksIt) {
     Begin();
     Poll(50000);
     FEngine->Pause();
+    EXPECT_EQ(FEngine->StatusText(), "Run: point 1 of 4, paused (settling starts again on Resume)");
     Poll(60000);
     EXPECT_EQ(FEngine->State(), run::rsSettling);
     FEngine->Continue();
-    EXPECT_EQ(FEngine->StatusText(), "Run: point 1 of 4, settling 5:00");
+    // The settling still needed, and the longest the point may still take.
+    EXPECT_EQ(FEngine->StatusText(), "Run: point 1 of 4, settling 1:00 (at most 5:00)");
     Poll(30000);
     EXPECT_EQ(FEngine->State(), run::rsSettling);
+    EXPECT_EQ(FEngine->StatusText(), "Run: point 1 of 4, settling 0:31 (at most 4:30)");
     FEngine->Skip();
     EXPECT_EQ(FEngine->PointIndex(), 2);
     EXPECT_EQ(FEngine->Results()[0]->value("status").toString(), "skipped");
@@ -246,7 +297,7 @@ TEST_F(RunEngine, AVanishedPortPausesTheRunAndItsReturnSettlesThePointAgain) {
     FEngine->Tick();
     FEngine->KitBack();
     EXPECT_EQ(FEngine->State(), run::rsSettling);
-    EXPECT_EQ(Events().mid(Events().size() - 2), QStringList({"paused", "resumed"}));
+    EXPECT_EQ(Events().mid(Events().size() - 2), QStringList({"portLost", "portBack"}));
 
     FEngine->KitLost("/dev/ttyUSB0");
     FClock.FMs += 121000;
@@ -292,6 +343,177 @@ TEST_F(RunEngine, AManualAnalyserIsAskedAfterTheDelayAndTheDwell) {
     EXPECT_EQ(point["samples"].toInt(), 240);
     EXPECT_TRUE(point["pass"].toBool());
     EXPECT_EQ(Results()["analyzerSource"].toString(), "manual");
+
+    // A reading left empty: the point is not judged, and the run fails.
+    FDir.remove();
+    ASSERT_TRUE(QDir().mkpath(FDir.path()));
+    FFolder = std::make_unique<run::TRunFolder>(run::TRunFolder::Create(Folder(), FPlan.Json, 2));
+    FEngine = std::make_unique<run::TRunEngine>(FPlan, FSetup, FKit, FClock, *FFolder);
+    FEngine->Start();
+    Poll(13 * 60000);
+    FEngine->EnterAnalyzerReading(std::nan(""));
+    ASSERT_EQ(FEngine->State(), run::rsDone);
+    EXPECT_EQ(Results()["points"][0]["status"].toString(), "no analyzer reading");
+    EXPECT_TRUE(Results()["points"][0]["pass"].isNull());
+    EXPECT_EQ(FEngine->ExitStatus(), 1);
+}
+
+// An analyser that does not answer: named once in the journal and the
+// status, again when it answers; a dwell read without it is no result, and
+// the run fails rather than passing on the kit alone.
+TEST_F(RunEngine, ASilentAnalyserIsNamedAndItsPointsHaveNoAnalyserReading) {
+    FSetup.GiveUpAfterMs = 0;
+    Begin();
+    std::vector<std::string> news;
+    FEngine->OnAnalyzerNews = [&news](const std::string& message) { news.push_back(message); };
+    FAnalyzerSilent = true;
+    Poll(2000);
+    EXPECT_EQ(FEngine->StatusText(),
+              "Run: point 1 of 4, settling 0:59 (at most 4:58); analyser 30 on the line does "
+              "not answer");
+    Poll(60000);
+    FAnalyzerSilent = false;
+    Poll(20000);
+    ASSERT_EQ(FEngine->State(), run::rsDwelling);
+    FAnalyzerSilent = true;
+    Poll(60 * 60000);
+    ASSERT_EQ(FEngine->State(), run::rsDone);
+    EXPECT_EQ(FEngine->ExitStatus(), 1);
+    const QJsonObject results = Results();
+    EXPECT_FALSE(results["pass"].toBool());
+    for (const QJsonValue& point : results["points"].toArray()) {
+        EXPECT_EQ(point["status"].toString(), "no analyzer reading");
+        EXPECT_TRUE(point["analyzer"].isNull());
+        EXPECT_TRUE(point["pass"].isNull());
+        EXPECT_TRUE(point["delivered"].isObject());
+    }
+    EXPECT_EQ(news, std::vector<std::string>({"analyser 30 on the line does not answer",
+                                              "analyser 30 on the line answers again",
+                                              "analyser 30 on the line does not answer"}));
+    EXPECT_EQ(Events().count("analyzerSilent"), 2);
+    EXPECT_EQ(Events().count("analyzerAnswers"), 1);
+}
+
+TEST_F(RunEngine, AnAnalyserSilentLongerThanTheGiveUpStopsTheRunNamingIt) {
+    FSetup.GiveUpAfterMs = 120000;
+    FAnalyzerSilent = true;
+    Begin();
+    Poll(60 * 60000);
+    ASSERT_EQ(FEngine->State(), run::rsStopped);
+    EXPECT_EQ(FEngine->ExitStatus(), 2);
+    EXPECT_EQ(FEngine->StopReason(), "analyser 30 on the line has not answered for 120 s");
+}
+
+// A dwell without a single complete poll has nothing to average: it begins
+// again, and the point is done from the dwell that had its polls.
+TEST_F(RunEngine, ADwellWithoutACompletePollBeginsAgain) {
+    FSetup.GiveUpAfterMs = 0;
+    Begin();
+    Poll(60500);
+    ASSERT_EQ(FEngine->State(), run::rsDwelling);
+    for (int i = 0; i < 250; ++i) {
+        FClock.FMs += 500;
+        FEngine->Lapse(1000);
+        FEngine->Tick();
+    }
+    EXPECT_EQ(FEngine->State(), run::rsDwelling);
+    EXPECT_EQ(Events().count("dwellStarted"), 2);
+    Poll(2 * 60000);
+    ASSERT_TRUE(FEngine->Results()[0].has_value());
+    EXPECT_EQ(FEngine->Results()[0]->value("status").toString(), "done");
+    EXPECT_EQ(FEngine->Results()[0]->value("attempt").toInt(), 2);
+    EXPECT_GT(FEngine->Results()[0]->value("samples").toInt(), 0);
+}
+
+// A gap in the readings shorter than the hold keeps the settling clock; a
+// longer one starts it again, as a reading out of tolerance does.
+TEST_F(RunEngine, AShortGapInTheReadingsHoldsTheSettlingClockALongOneStartsItAgain) {
+    const struct {
+        qint64 GapMs;
+        double StableAfterSeconds;
+    } cases[] = {{0, 60.5}, {9500, 60.5}, {10500, 111}};
+    for (const auto& c : cases) {
+        FDir.remove();
+        ASSERT_TRUE(QDir().mkpath(FDir.path()));
+        FClock.FMs = 0;
+        Begin();
+        Poll(40000);
+        FClock.FMs += c.GapMs;
+        FEngine->Lapse(c.GapMs + 500);
+        Poll(80000);
+        double stableAfter = 0;
+        for (const QByteArray& line : Journal().split('\n')) {
+            const QJsonObject event = QJsonDocument::fromJson(line).object();
+            if (event["event"].toString() == "stable")
+                stableAfter = event["stableAfterSeconds"].toDouble();
+        }
+        EXPECT_DOUBLE_EQ(stableAfter, c.StableAfterSeconds) << c.GapMs;
+    }
+}
+
+// A ten-minute settling on a line that loses 15 % of the reads and spoils
+// 5 % of the replies: half the polls are incomplete, none for long.
+TEST_F(RunEngine, ATenMinuteSettlingCompletesOnALossyLine) {
+    QByteArray plan(kFourPoints);
+    plan.replace("\"settlingMinutes\": 1, \"settleMaxMinutes\": 5",
+                 "\"settlingMinutes\": 10, \"settleMaxMinutes\": 30");
+    Begin(plan.constData());
+    std::mt19937 random(30);
+    LossyPoll(30 * 60000, 0.15, 0.05, random);
+    ASSERT_TRUE(FEngine->Results()[0].has_value());
+    const QJsonObject first = *FEngine->Results()[0];
+    EXPECT_EQ(first["status"].toString(), "done");
+    const double seconds = first["stableAfterSeconds"].toDouble();
+    EXPECT_LT(seconds, 11 * 60);
+    RecordProperty("stableAfterSeconds", QString::number(seconds).toStdString());
+}
+
+// What interrupted the run goes into results.json in the order it happened,
+// with who asked and on which port; the record's rows of a dwell that was
+// cut carry an earlier attempt than those that count.
+TEST_F(RunEngine, InterruptionsAreListedInTheResultsAndACutDwellIsToldApartInTheRecord) {
+    Begin();
+    Poll(90000);
+    ASSERT_EQ(FEngine->State(), run::rsDwelling);
+    FEngine->Pause();
+    FClock.FMs += 80000;
+    FEngine->Continue();
+    Poll(5 * 60000);
+    ASSERT_EQ(FEngine->PointIndex(), 2);
+    FEngine->KitLost("/dev/ttyUSB0");
+    FEngine->KitBack("/dev/ttyUSB1");
+    FEngine->Skip("plant 127.0.0.1");
+    Poll(6 * 60000, 1.02, false);
+    FEngine->Stop(run::kStopAsked);
+    const QJsonArray interruptions = Results()["interruptions"].toArray();
+    QStringList kinds, by;
+    for (const QJsonValue& i : interruptions) {
+        kinds << i["kind"].toString();
+        by << i["by"].toString();
+    }
+    EXPECT_EQ(kinds,
+              QStringList({"paused", "resumed", "portLost", "portBack", "skipped", "notStable"}));
+    EXPECT_EQ(by, QStringList({"operator", "operator", "run", "run", "plant 127.0.0.1", "run"}));
+    EXPECT_EQ(interruptions[1]["port"].toString(), "/dev/ttyUSB0");
+    EXPECT_EQ(interruptions[3]["port"].toString(), "/dev/ttyUSB1");
+    EXPECT_EQ(interruptions[0]["point"].toInt(), 1);
+    EXPECT_EQ(interruptions[5]["point"].toInt(), 3);
+    EXPECT_TRUE(interruptions[0]["port"].isNull());
+    EXPECT_EQ(interruptions[0]["time"].toString(), "2026-12-07T14:01:30.000+01:00");
+
+    const QJsonObject first = Results()["points"][0].toObject();
+    EXPECT_EQ(first["attempt"].toInt(), 2);
+    int counted = 0, cut = 0;
+    for (const QString& line : RecordLines()) {
+        const QStringList cells = line.split(',');
+        if (cells.size() < 3 || cells[cells.size() - 3] != "1")
+            continue;
+        counted += cells.last() == "2" ? 1 : 0;
+        cut += cells.last() == "1" ? 1 : 0;
+    }
+    EXPECT_EQ(counted, first["samples"].toInt());
+    EXPECT_EQ(cut, 59);
+    EXPECT_TRUE(RecordLines()[0].endsWith(",point,analyser reading (ng/l),attempt"));
 }
 
 // The journal is the run's truth: a run killed mid-point resumes with its
@@ -320,8 +542,10 @@ TEST_F(RunEngine, AResumedRunKeepsItsFinishedPointsExactly) {
 }
 
 // A power cut in the middle of a journal line: the resumed run drops the
-// torn line and appends whole ones after the last whole line.
-TEST_F(RunEngine, AResumedRunCutsOffALineTornByAPowerCut) {
+// torn line and appends whole ones after the last whole line, each still
+// carrying the hash of the line before it; a changed character breaks the
+// chain at the line after it.
+TEST_F(RunEngine, AResumedRunCutsOffALineTornByAPowerCutAndKeepsTheChain) {
     Begin();
     Poll(4 * 60000);
     FEngine.reset();
@@ -336,6 +560,19 @@ TEST_F(RunEngine, AResumedRunCutsOffALineTornByAPowerCut) {
     EXPECT_TRUE(Journal().startsWith(whole));
     EXPECT_EQ(FEngine->State(), run::rsDone);
     EXPECT_NO_THROW(FFolder->ReadJournal());
+
+    const QByteArray plan = FFolder->PlanBytes();
+    const run::TJournalChain chain = run::CheckJournalChain(plan, Journal());
+    EXPECT_EQ(chain.State, run::TJournalChain::jcWhole) << chain.Line;
+    const QByteArray first = Journal().left(Journal().indexOf('\n'));
+    EXPECT_TRUE(first.contains(run::Sha256Hex(plan)));
+    EXPECT_EQ(chain.LastHash, run::Sha256Hex(Journal().chopped(1).split('\n').last()));
+    QByteArray edited = Journal();
+    const qsizetype third = edited.indexOf('\n', edited.indexOf('\n') + 1) + 1;
+    edited[edited.indexOf("\"time\"", third) + 10] = 'x';
+    const run::TJournalChain broken = run::CheckJournalChain(plan, edited);
+    EXPECT_EQ(broken.State, run::TJournalChain::jcBroken);
+    EXPECT_EQ(broken.Line, 4);
 }
 
 // A disk that refuses the record (here: a file size limit the record has
@@ -345,7 +582,9 @@ TEST_F(RunEngine, ARecordTheDiskRefusesStopsWithItsLastWholeLineAndTheRunGoesOn)
     Begin();
     std::vector<std::string> said;
     FEngine->OnRecordingStopped = [&said](const std::string& message) { said.push_back(message); };
-    Poll(10000);
+    // Long enough that the record outgrows the journal, whose started line
+    // holds the lab and its instruments.
+    Poll(30000);
     const QString record = Folder() + "/record.csv";
     rlimit saved{};
     getrlimit(RLIMIT_FSIZE, &saved);

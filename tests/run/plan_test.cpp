@@ -94,6 +94,18 @@ INSTANTIATE_TEST_SUITE_P(
                   R"("analyzer": {"source": "manual"}, "points": [{"flow": 1}])", true,
                   "analyzer: a manual analyser needs the console's run window; vapcal-run "
                   "reads only \"none\" or \"modbus\""},
+        TPlanCase{"the customer, the item and the lab's air at the start",
+                  R"("customer": "Plant North", "environment": {"temperature": 21.5,
+                     "humidity": 45}, "analyzer": {"source": "modbus", "address": 30, "item":
+                     {"maker": "M", "model": "X-1", "serial": "4471", "tag": "CEMS-2"}},
+                     "points": [{"flow": 1}])",
+                  true, ""},
+        TPlanCase{"a humidity above 100 %",
+                  R"("environment": {"humidity": 120}, "points": [{"flow": 1}])", true,
+                  "environment: \"humidity\" 120 is outside 0 to 100"},
+        TPlanCase{"an unknown key of the item",
+                  R"("analyzer": {"item": {"serail": "1"}}, "points": [{"flow": 1}])", true,
+                  "analyzer.item: unknown key \"serail\""},
         TPlanCase{"an unknown key", R"("dwell": 5, "points": [{"flow": 1}])", true,
                   "unknown key \"dwell\""},
         TPlanCase{"an unknown key in a point", R"("points": [{"flow": 1}, {"flw": 2}])", true,

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -204,7 +205,7 @@ TEST_F(VapcalRun, AFourPointPlanPassesAtGain102AndFailsAt110) {
     }
     EXPECT_NEAR(results["linearity"]["slope"].toDouble(), 1.02, 0.005);
     const QList<QByteArray> record = Read(Out("good") + "/record.csv").split('\n');
-    EXPECT_TRUE(record[0].endsWith(",point,analyser reading (ng/l)\r"));
+    EXPECT_TRUE(record[0].endsWith(",point,analyser reading (ng/l),attempt\r"));
 
     // The report each run writes when it ends, read back: every point's
     // delivered mean ± U, the analyser's mean and the verdict as
@@ -419,6 +420,39 @@ TEST_F(VapcalRun, ProceduresPassAndFailByTheirOwnRules) {
                                            : " fails: level "))
             << c.Name;
     }
+}
+
+// No analyser answers at address 30: every point ends without an analyser
+// reading within its settling and dwell plus a minute (by the journal's
+// clock), the analyser is named once on standard error and in the journal,
+// and the run fails.
+TEST_F(VapcalRun, ASilentAnalyserIsNamedAndNoPointPassesWithoutIt) {
+    TSimProcess sim({"--seed", "4"});
+    ASSERT_FALSE(sim.Device.empty());
+    const QString out = Out("silent");
+    TRunProcess run(FHome.path(), Arguments(sim, out));
+    EXPECT_EQ(run.Wait(), 1) << run.Errors();
+    const QString errors = QString::fromStdString(run.Errors());
+    EXPECT_EQ(errors.count("vapcal-run: analyser 30 on the line does not answer"), 1)
+        << errors.toStdString();
+    const QJsonObject results = QJsonDocument::fromJson(Read(out + "/results.json")).object();
+    EXPECT_FALSE(results["pass"].toBool());
+    for (const QJsonValue point : results["points"].toArray()) {
+        EXPECT_EQ(point["status"].toString(), "no analyzer reading");
+        EXPECT_GT(point["samples"].toInt(), 3);
+    }
+    int named = 0;
+    QDateTime applied;
+    for (const QJsonObject& e : Events(out)) {
+        const QString name = e["event"].toString();
+        const QDateTime time = QDateTime::fromString(e["time"].toString(), Qt::ISODateWithMs);
+        named += name == "analyzerSilent" ? 1 : 0;
+        if (name == "applied")
+            applied = time;
+        if (name == "dwellDone")
+            EXPECT_LE(applied.msecsTo(time), (3 + 3 + 60) * 1000);
+    }
+    EXPECT_EQ(named, 1);
 }
 
 TEST_F(VapcalRun, ARunKilledInItsThirdPointResumesWithTheFirstTwoPointsUntouched) {
