@@ -15,6 +15,7 @@
 #include <QTabBar>
 #include <QTimer>
 #include <algorithm>
+#include <cstdio>
 
 #include "app/calcfields.h"
 #include "app/comselect.h"
@@ -24,12 +25,12 @@
 #include "app/messages.h"
 #include "app/runwindow.h"
 #include "app/skin.h"
-#include "app/threadedtimer.h"
 #include "app/trendpage.h"
 #include "app/uncertaintyview.h"
 #include "calc/model.h"
 #include "history/pending.h"
 #include "kit/kit.h"
+#include "kit/threadedtimer.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
 #include "panels/cal3300rs485.h"
@@ -46,6 +47,15 @@
 namespace app {
 
 namespace {
+
+// A path as a shell takes it whole: in single quotes, each quote of its own
+// closed, escaped and opened again.
+std::string ShellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
 
 // The window's client area: the designed 339 x 447 window less its frame and
 // title bar, and the status line under the button row.
@@ -459,7 +469,7 @@ void TfrmVapcalCalc::CreateGlyphs() {
 // status line.
 void TfrmVapcalCalc::CreateModbus() {
     Kit->OnRead = [this](const kit::TReadDone& read) { ShowRead(read); };
-    SW_VCtimer->OnTimer = [this](TThreadedTimer*) { SW_VCtimerTimer(); };
+    SW_VCtimer->OnTimer = [this](kit::TThreadedTimer*) { SW_VCtimerTimer(); };
     Kit->OnPollStopped = [this](const std::string& why) { PollingStopped(why); };
     Kit->OnPortGone = [this](const std::string& port) { PortGone(port); };
     Kit->OnPortBack = [this](const std::string& port) { PortBack(port); };
@@ -650,11 +660,24 @@ void TfrmVapcalCalc::btnComPortClick() {
 // unattended has nobody to answer it.
 void TfrmVapcalCalc::TakePort(const std::string& port) {
     activated_ = true;
-    // Nor is an interrupted run offered: the question would wait for ever.
+    // The interrupted run is offered once the line runs, below.
     runOffered_ = true;
     SW_VCtimer->SetEnabled(false);
     PortConfirmed = true;
     StartLine(port);
+    // Started on its port without a screen (offscreen), nobody answers the
+    // question: the way to resume the run goes to standard error instead.
+    if (QGuiApplication::platformName() == "offscreen") {
+        const QString folder = InterruptedRun(run::DefaultRunsFolder());
+        if (!folder.isEmpty())
+            std::fputs(platform::FillText(kRunResumeInstead,
+                                          {folder.toStdString(), ShellQuoted(folder.toStdString())})
+                           .c_str(),
+                       stderr);
+        return;
+    }
+    runOffered_ = false;
+    OfferInterruptedRun();
 }
 
 void TfrmVapcalCalc::StartLine(const std::string& port) {

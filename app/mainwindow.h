@@ -57,7 +57,6 @@ class TfrmCalibrationRun;
 class TfrmComSelect;
 class THistoryPage;
 class TLiveDisplay;
-class TThreadedTimer;
 class TUncertaintyView;
 class TLaboratoryView;
 
@@ -96,7 +95,7 @@ class TfrmVapcalCalc : public QWidget, private calc::TCalculatorControls {
     regwire::TModbusClient* mcVapcalRF;
     regwire::TModbusClient* mcVapcalDF;
     regwire::TModbusClient* mcVapcalTC;
-    TThreadedTimer* SW_VCtimer;
+    kit::TThreadedTimer* SW_VCtimer;
 
     // Capacities of the flow controllers, as read from them.
     float& RFCapacity;

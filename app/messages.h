@@ -3,13 +3,6 @@
 
 namespace app {
 
-// The threaded timer's worker could not be made ("%s": the system's text).
-inline constexpr const char* kThreadCreationError = "Thread creation error: %s";
-// Parking, releasing or waiting for the worker failed (text and code).
-inline constexpr const char* kThreadError = "Thread Error: %s (%d)";
-// A tick handler ended with something that is not an exception object.
-inline constexpr const char* kUnknownTimerError = "Unknown error in the timer's handler";
-
 // The port selection dialog.
 inline constexpr const char* kSelectPortCaption = "Select Port";
 inline constexpr const char* kSelectPortPrompt = "Please choose an RS-485 serial port";
@@ -112,6 +105,12 @@ inline constexpr const char* kRunPlanFilter = "Plans (*.json);;All files (*)";
 inline constexpr const char* kRunPlanNotRead = "Cannot read the plan %s: %s";
 inline constexpr const char* kRunPlanNotSaved = "Cannot save the plan to %s: %s";
 inline constexpr const char* kRunPlanRefused = "The plan is refused: %s";
+inline constexpr const char* kRunPlanChecked = "Plan checked: %s points, %s";
+inline constexpr const char* kRunAboutSeconds = "about %s s";
+inline constexpr const char* kRunAboutMinutes = "about %s min";
+inline constexpr const char* kRunAboutHours = "about %s h %s min";
+inline constexpr const char* kRunAboutWholeHours = "about %s h";
+inline constexpr const char* kRunPlanCheckedOne = "Plan checked: %s point, %s";
 inline constexpr const char* kRunNeedsPort =
     "A calibration run drives the kit: choose the kit's port first.";
 inline constexpr const char* kRunFolderShown = "Run folder: %s";
@@ -125,6 +124,10 @@ inline constexpr const char* kRunCloseQuestion =
     "start offers to resume it.";
 // At start, a run that a closed console or a power cut interrupted.
 inline constexpr const char* kRunResumeCaption = "Calibration run";
+inline constexpr const char* kRunResultsRebuilt =
+    "The calibration run in %s had ended; its results.json is made again from its journal.";
+inline constexpr const char* kRunResumeInstead =
+    "vapcal: a calibration run was interrupted in %s; resume it with: vapcal-run --resume %s\n";
 inline constexpr const char* kRunResumeQuestion =
     "A calibration run was interrupted:\n%s\n\nResume it? Its finished points are kept as they "
     "are; the interrupted point starts again.";

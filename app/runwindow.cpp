@@ -343,6 +343,10 @@ void TfrmCalibrationRun::CreatePlanTable() {
         row->addWidget(button);
     row->addStretch();
     layout->addLayout(row);
+    lblCheck = new QLabel(box);
+    lblCheck->setWordWrap(true);
+    lblCheck->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(lblCheck);
     connect(btnAddPoint, &QPushButton::clicked, this, [this] { AddPointRow(); });
     connect(btnRemovePoint, &QPushButton::clicked, this, [this] {
         const int current = tblPlan->currentRow();
@@ -596,14 +600,15 @@ void TfrmCalibrationRun::ShowPlan(const QJsonObject& plan) {
 }
 
 void TfrmCalibrationRun::LoadPlan(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        platform::ShowError(platform::FillText(
-            kRunPlanNotRead, {path.toStdString(), file.errorString().toStdString()}));
+    QByteArray bytes;
+    try {
+        bytes = run::ReadPlanFile(path);
+    } catch (const run::EPlanError& e) {
+        platform::ShowError(platform::FillText(kRunPlanNotRead, {path.toStdString(), e.what()}));
         return;
     }
     try {
-        const run::TPlan plan = run::ParsePlan(file.readAll());
+        const run::TPlan plan = run::ParsePlan(bytes);
         ShowPlan(plan.Json);
     } catch (const run::EPlanError& e) {
         platform::ShowError(platform::FillText(kRunPlanRefused, {e.what()}));
@@ -664,13 +669,20 @@ run::TKitLimits TfrmCalibrationRun::Limits() const {
     return limits;
 }
 
-std::optional<run::TPlan> TfrmCalibrationRun::CheckedPlan(const QJsonObject& json) {
+void TfrmCalibrationRun::ShowRefusal(const std::string& reason, bool say) {
+    const std::string text = platform::FillText(kRunPlanRefused, {reason});
+    lblCheck->setText(QString::fromStdString(text));
+    if (say)
+        platform::ShowError(text);
+}
+
+std::optional<run::TPlan> TfrmCalibrationRun::CheckedPlan(const QJsonObject& json, bool say) {
     try {
         run::TPlan plan = run::ParsePlan(QJsonDocument(json).toJson(QJsonDocument::Compact));
         run::CheckPlan(plan, Limits(), false);
         return plan;
     } catch (const run::EPlanError& e) {
-        platform::ShowError(platform::FillText(kRunPlanRefused, {e.what()}));
+        ShowRefusal(e.what(), say);
         return std::nullopt;
     }
 }
@@ -686,19 +698,44 @@ void TfrmCalibrationRun::ShowInstrumentWarnings() {
     lblInstruments->setVisible(!lines.isEmpty());
 }
 
+namespace {
+
+// "about 1 h 20 min", to the minute; under a minute in seconds.
+std::string AboutText(double minutes) {
+    const auto seconds = static_cast<long long>(std::llround(minutes * 60));
+    if (seconds < 60)
+        return platform::FillText(kRunAboutSeconds, {std::to_string(seconds)});
+    const long long whole = (seconds + 30) / 60;
+    if (whole < 60)
+        return platform::FillText(kRunAboutMinutes, {std::to_string(whole)});
+    if (whole % 60 == 0)
+        return platform::FillText(kRunAboutWholeHours, {std::to_string(whole / 60)});
+    return platform::FillText(kRunAboutHours,
+                              {std::to_string(whole / 60), std::to_string(whole % 60)});
+}
+
+}  // namespace
+
+// The verdict stays in the window, beside the plan it judged: no box to
+// close.
 bool TfrmCalibrationRun::btnCheckClick() {
     QJsonObject json;
     try {
         json = PlanJson();
     } catch (const run::EPlanError& e) {
-        platform::ShowError(platform::FillText(kRunPlanRefused, {e.what()}));
+        ShowRefusal(e.what(), false);
         return false;
     }
-    const std::optional<run::TPlan> plan = CheckedPlan(json);
+    const std::optional<run::TPlan> plan = CheckedPlan(json, false);
     ShowInstrumentWarnings();
-    if (plan)
-        ShowCheckedFlows(*plan);
-    return plan.has_value();
+    if (!plan)
+        return false;
+    ShowCheckedFlows(*plan);
+    const std::size_t points = plan->Points.size();
+    lblCheck->setText(QString::fromStdString(
+        platform::FillText(points == 1 ? kRunPlanCheckedOne : kRunPlanChecked,
+                           {std::to_string(points), AboutText(run::PlanMinutes(*plan))})));
+    return true;
 }
 
 void TfrmCalibrationRun::ShowCheckedFlows(const run::TPlan& plan) {
@@ -739,7 +776,7 @@ void TfrmCalibrationRun::btnStartClick() {
     try {
         json = PlanJson();
     } catch (const run::EPlanError& e) {
-        platform::ShowError(platform::FillText(kRunPlanRefused, {e.what()}));
+        ShowRefusal(e.what(), true);
         return;
     }
     std::optional<run::TPlan> plan = CheckedPlan(json);
@@ -779,15 +816,16 @@ bool TfrmCalibrationRun::StartForPlant(const QString& path, const std::string& b
         reason = kPlantNotPolling;
         return false;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        reason = platform::FillText(kRunPlanNotRead,
-                                    {path.toStdString(), file.errorString().toStdString()});
+    QByteArray bytes;
+    try {
+        bytes = run::ReadPlanFile(path);
+    } catch (const run::EPlanError& e) {
+        reason = platform::FillText(kRunPlanNotRead, {path.toStdString(), e.what()});
         return false;
     }
     run::TPlan plan;
     try {
-        plan = run::ParsePlan(file.readAll());
+        plan = run::ParsePlan(bytes);
         run::CheckPlan(plan, Limits(), false);
     } catch (const run::EPlanError& e) {
         reason = platform::FillText(kRunPlanRefused, {e.what()});
@@ -809,6 +847,17 @@ void TfrmCalibrationRun::ResumeRun(const QString& folder) {
     try {
         run::TRunFolder opened = run::TRunFolder::Open(
             folder, static_cast<double>(FConsole.LiveView->Monitor.Accuracies.CoverageFactor));
+        // A run that has ended is left as it is, but for a results.json
+        // that a power cut or a hand lost, made again from the journal.
+        if (opened.Finished()) {
+            if (opened.HasResults())
+                throw run::ERunFolderError(
+                    platform::FillText(run::kFolderFinished, {folder.toStdString()}));
+            opened.WriteResults(run::ResultsFromJournal(folder));
+            platform::ShowMessage(platform::TMsgDlgType::mtInformation, kRunResumeCaption,
+                                  platform::FillText(kRunResultsRebuilt, {folder.toStdString()}));
+            return;
+        }
         run::TPlan plan = run::ParsePlan(opened.PlanBytes());
         ShowPlan(plan.Json);
         run::CheckPlan(plan, Limits(), false);
@@ -1008,6 +1057,10 @@ void TfrmCalibrationRun::Finished() {
         ShowButtons();
         WriteReport();
         WriteHistory();
+        // The folder is free for vapcal-run or vapcal-report once the run
+        // has ended.
+        if (FFolder)
+            FFolder->Close();
     });
     ShowProgress();
     ShowButtons();

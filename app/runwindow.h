@@ -87,6 +87,9 @@ class TfrmCalibrationRun : public QWidget {
     QPushButton* btnLoad;
     QPushButton* btnSave;
     QPushButton* btnCheck;
+    // Check's verdict: the points and about how long they take, or why the
+    // plan is refused.
+    QLabel* lblCheck;
 
     QPushButton* btnStart;
     QPushButton* btnPause;
@@ -128,8 +131,8 @@ class TfrmCalibrationRun : public QWidget {
     void btnLoadClick();
     void btnSaveClick();
     // Checks the plan against the kit as the console knows it and shows
-    // each point's flow and concentration; false (and a message) when it is
-    // refused.
+    // each point's flow and concentration and the verdict in the window;
+    // false when it is refused.
     bool btnCheckClick();
     void btnStartClick();
     void btnPauseClick();
@@ -166,7 +169,10 @@ class TfrmCalibrationRun : public QWidget {
     void CreateResults();
     void AddPointRow();
     run::TKitLimits Limits() const;
-    std::optional<run::TPlan> CheckedPlan(const QJsonObject& json);
+    // The plan, checked; none, with the refusal in lblCheck (and a message
+    // when `say`), when it is refused.
+    std::optional<run::TPlan> CheckedPlan(const QJsonObject& json, bool say = true);
+    void ShowRefusal(const std::string& reason, bool say);
     void ShowCheckedFlows(const run::TPlan& plan);
     void ShowInstrumentWarnings();
     // Starts a checked plan in a new run folder; false, with the reason.

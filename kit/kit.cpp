@@ -10,9 +10,9 @@
 #include <limits>
 #include <stdexcept>
 
-#include "app/threadedtimer.h"
 #include "kit/messages.h"
 #include "kit/registers.h"
+#include "kit/threadedtimer.h"
 #include "live/readings.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
@@ -163,10 +163,10 @@ TKit::TKit(QObject* owner) : QObject(owner) {
     DilutionFlow = client(itDilutionFlow, kDilutionFlowServer);
     Temperature = client(itTemperature, kTemperatureServer);
 
-    PollTimer = new app::TThreadedTimer(this);
+    PollTimer = new TThreadedTimer(this);
     PollTimer->SetInterval(kPollIntervalMs);
-    PollTimer->OnTimer = [this](app::TThreadedTimer*) { PollTick(); };
-    PollTimer->OnTimerError = [this](app::TThreadedTimer*, const std::string& why) {
+    PollTimer->OnTimer = [this](TThreadedTimer*) { PollTick(); };
+    PollTimer->OnTimerError = [this](TThreadedTimer*, const std::string& why) {
         if (OnPollStopped)
             OnPollStopped(why);
     };

@@ -54,11 +54,9 @@ class TModbusClient;
 class TModbusConnection;
 }  // namespace regwire
 
-namespace app {
-class TThreadedTimer;
-}  // namespace app
-
 namespace kit {
+
+class TThreadedTimer;
 
 // The line's speed: 9600 bit/s (a custom rate, as the kit's converters are
 // set up), 8 data bits, even parity, one stop bit, RTU.
@@ -191,7 +189,7 @@ class TKit : public QObject {
     regwire::TModbusClient* ReservoirFlow;
     regwire::TModbusClient* DilutionFlow;
     regwire::TModbusClient* Temperature;
-    app::TThreadedTimer* PollTimer;
+    TThreadedTimer* PollTimer;
 
     // As read from the instruments (until then the defaults).
     float RFCapacity = 20.0f;

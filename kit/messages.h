@@ -4,6 +4,13 @@
 
 namespace kit {
 
+// The threaded timer's worker could not be made ("%s": the system's text).
+inline constexpr const char* kThreadCreationError = "Thread creation error: %s";
+// Parking, releasing or waiting for the worker failed (text and code).
+inline constexpr const char* kThreadError = "Thread Error: %s (%d)";
+// A tick handler ended with something that is not an exception object.
+inline constexpr const char* kUnknownTimerError = "Unknown error in the timer's handler";
+
 // Register decoding.
 inline constexpr const char* kInvalidHexString = "Invalid hex string for HexToSingle";
 

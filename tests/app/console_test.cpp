@@ -42,8 +42,8 @@
 #include "app/livedisplay.h"
 #include "app/mainwindow.h"
 #include "app/runwindow.h"
-#include "app/threadedtimer.h"
 #include "app/trendpage.h"
+#include "kit/threadedtimer.h"
 #include "live/messages.h"
 #include "live/recorder.h"
 #include "modbus/client.h"
@@ -53,6 +53,7 @@
 #include "platform/msgsink.h"
 #include "platform/numtext.h"
 #include "run/plan.h"
+#include "run/runfolder.h"
 #include "testapp.h"
 
 namespace {
@@ -425,7 +426,7 @@ TEST_F(ConsoleTest, APulledAdapterIsWaitedForAndPollingResumesWhenItIsBack) {
     ASSERT_TRUE(QTest::qWaitFor(allCurrent));
     int ticks = 0;
     const auto poll = window->SW_VCtimer->OnTimer;
-    window->SW_VCtimer->OnTimer = [&](app::TThreadedTimer* sender) {
+    window->SW_VCtimer->OnTimer = [&](kit::TThreadedTimer* sender) {
         ++ticks;
         poll(sender);
     };
@@ -455,7 +456,7 @@ TEST_F(ConsoleTest, APulledAdapterIsWaitedForAndPollingResumesWhenItIsBack) {
         ticksSinceBack = 0;
         back(port);
     };
-    window->SW_VCtimer->OnTimer = [&](app::TThreadedTimer* sender) {
+    window->SW_VCtimer->OnTimer = [&](kit::TThreadedTimer* sender) {
         if (ticksSinceBack >= 0)
             ++ticksSinceBack;
         poll(sender);
@@ -573,7 +574,7 @@ TEST_F(ConsoleTest, FailedTickStopsThePollUntilRefreshStartsItAgain) {
     Connect();
     auto poll = window->SW_VCtimer->OnTimer;
     bool fail = true;
-    window->SW_VCtimer->OnTimer = [&](app::TThreadedTimer* sender) {
+    window->SW_VCtimer->OnTimer = [&](kit::TThreadedTimer* sender) {
         if (fail)
             throw std::runtime_error("the instrument table is gone");
         poll(sender);
@@ -812,6 +813,15 @@ TEST(ConsoleProgram, UnattendedWithTheSimulatedKitItRecordsALinePerPoll) {
     QProcessEnvironment offscreen = QProcessEnvironment::systemEnvironment();
     offscreen.insert("QT_QPA_PLATFORM", "offscreen");
     offscreen.insert("XDG_CONFIG_HOME", dir.path());
+    // An interrupted run, which nobody is there to be asked about: the
+    // console says how to resume it instead.
+    offscreen.insert("XDG_DATA_HOME", dir.path());
+    const QString interrupted = dir.filePath("vapcal/runs/2026-12-07T14-03-05-Lab's two");
+    ASSERT_TRUE(QDir().mkpath(interrupted));
+    for (const char* name : {"/plan.json", "/journal.jsonl"}) {
+        QFile file(interrupted + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
     QProcess vapcal;
     vapcal.setProcessEnvironment(offscreen);
     vapcal.start(VAPCAL, {"--simulate", "--port", "sim", "--record", record});
@@ -820,6 +830,10 @@ TEST(ConsoleProgram, UnattendedWithTheSimulatedKitItRecordsALinePerPoll) {
     ASSERT_EQ(vapcal.state(), QProcess::Running) << vapcal.readAllStandardError().toStdString();
     vapcal.terminate();
     vapcal.waitForFinished();
+    const QString errors = vapcal.readAllStandardError();
+    EXPECT_TRUE(errors.contains("vapcal-run --resume '" + dir.path() +
+                                "/vapcal/runs/2026-12-07T14-03-05-Lab'\\''s two'\n"))
+        << errors.toStdString();
 
     const QStringList lines = RecordLines(record);
     ASSERT_FALSE(lines.isEmpty());
@@ -901,13 +915,32 @@ TEST_F(RunWindowTest, APlanRunsToItsEndWithApplyDisabledMeanwhile) {
     wall.start();
     app::TfrmCalibrationRun& run = OpenRunWindow();
     ASSERT_TRUE(run.isVisible());
+    // A plan file that is no regular file is refused, and not read at all.
+    ASSERT_TRUE(QFile::link("/dev/zero", dir.filePath("zero.json")));
+    run.ChooseLoadFile = [this] { return dir.filePath("zero.json"); };
+    QTest::mouseClick(run.btnLoad, Qt::LeftButton);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Text, "Cannot read the plan " + dir.filePath("zero.json").toStdString() +
+                                    ": not a regular file");
+    messages.clear();
     run.ChooseLoadFile = [this] { return dir.filePath("plan.json"); };
     QTest::mouseClick(run.btnLoad, Qt::LeftButton);
     ASSERT_TRUE(messages.empty()) << messages[0].Text;
     EXPECT_EQ(run.edtName->text(), "Two points");
     ASSERT_EQ(run.tblPlan->rowCount(), 2);
-    // The check shows each point's held reservoir flow.
+    // The check shows each point's held reservoir flow, and its verdict
+    // stays in the window: no box to close.
     EXPECT_EQ(Cell(run.tblPlan, 0, 6), "2.4");
+    EXPECT_EQ(run.lblCheck->text(), "Plan checked: 2 points, about 12 s");
+    run.edtDwell->setText("0");
+    QTest::mouseClick(run.btnCheck, Qt::LeftButton);
+    EXPECT_TRUE(messages.empty()) << messages[0].Text;
+    EXPECT_EQ(run.lblCheck->text(),
+              "The plan is refused: point 1: \"dwellMinutes\" 0 is shorter "
+              "than one poll of the kit (0.5 s)");
+    run.edtDwell->setText("0.05");
+    QTest::mouseClick(run.btnCheck, Qt::LeftButton);
+    EXPECT_EQ(run.lblCheck->text(), "Plan checked: 2 points, about 12 s");
     // Saved as it is shown, with whom and what it is for, it reads back as
     // the same plan.
     run.edtCustomer->setText("Northfield");
@@ -970,6 +1003,8 @@ TEST_F(RunWindowTest, APlanRunsToItsEndWithApplyDisabledMeanwhile) {
     // Its report beside it.
     EXPECT_TRUE(QFileInfo::exists(run.FolderPath() + "/report.pdf"));
     EXPECT_EQ(run.lblReport->text(), "Report: " + run.FolderPath() + "/report.pdf");
+    // The run over, its folder is free for another taker.
+    EXPECT_NO_THROW(run::TRunFolder::Open(run.FolderPath(), 2));
     EXPECT_TRUE(messages.empty()) << messages[0].Text;
     std::printf("the run window's two-point run took %lld ms\n",
                 static_cast<long long>(wall.elapsed()));

@@ -15,7 +15,7 @@
 
 #include "app/comselect.h"
 #include "app/mainwindow.h"
-#include "app/threadedtimer.h"
+#include "kit/threadedtimer.h"
 #include "modbus/client.h"
 #include "modbus/connection.h"
 #include "modbus/errors.h"

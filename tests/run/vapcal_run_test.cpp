@@ -493,6 +493,51 @@ TEST_F(VapcalRun, ARunKilledInItsThirdPointResumesWithTheFirstTwoPointsUntouched
     EXPECT_EQ(points[2]["status"].toString(), "done");
 }
 
+// Two resumes of one folder at once, on two kits: the second is refused
+// naming the first, and the journal holds each point once. The run ended, a
+// resume leaves the folder alone; only a lost results.json is made again,
+// byte for byte, from the journal.
+TEST_F(VapcalRun, OneRunFolderTakesOneRunAtATimeAndAnEndedRunStaysAsItIs) {
+    TSimProcess sim({"--analyzer", "30", "--analyzer-gain", "1.02", "--seed", "6"});
+    TSimProcess other({"--analyzer", "30", "--analyzer-gain", "1.02", "--seed", "7"});
+    const QString out = Out("twice");
+    TRunProcess first(FHome.path(), Arguments(sim, out));
+    ASSERT_TRUE(WaitForEvent(first, out, "applied", 2)) << first.Errors();
+    first.Kill(SIGKILL);
+    first.Wait();
+
+    TRunProcess resumed(FHome.path(), {"--resume", out.toStdString()});
+    ASSERT_TRUE(WaitForEvent(resumed, out, "resumed", 2)) << resumed.Errors();
+    TRunProcess again(FHome.path(), {"--resume", out.toStdString(), "-p", other.Device});
+    EXPECT_EQ(again.Wait(), 74);
+    EXPECT_NE(again.Errors().find(out.toStdString() + " is in use by process "), std::string::npos)
+        << again.Errors();
+    EXPECT_EQ(resumed.Wait(), 0) << resumed.Errors();
+    std::vector<int> done(5, 0);
+    int finished = 0;
+    for (const QJsonObject& e : Events(out)) {
+        if (e["event"].toString() == "dwellDone")
+            ++done[static_cast<std::size_t>(e["point"].toInt())];
+        finished += e["event"].toString() == "finished" ? 1 : 0;
+    }
+    EXPECT_EQ(done, std::vector<int>({0, 1, 1, 1, 1}));
+    EXPECT_EQ(finished, 1);
+
+    const QByteArray results = Read(out + "/results.json");
+    const QByteArray journal = Read(out + "/journal.jsonl");
+    const QByteArray report = Read(out + "/report.pdf");
+    ASSERT_FALSE(report.isEmpty());
+    TRunProcess ended(FHome.path(), {"--resume", out.toStdString()});
+    EXPECT_EQ(ended.Wait(), 74);
+    EXPECT_NE(ended.Errors().find("holds a run that has ended"), std::string::npos);
+    ASSERT_TRUE(QFile::remove(out + "/results.json"));
+    TRunProcess rebuilt(FHome.path(), {"--resume", out.toStdString()});
+    EXPECT_EQ(rebuilt.Wait(), 0) << rebuilt.Errors();
+    EXPECT_EQ(Read(out + "/results.json"), results);
+    EXPECT_EQ(Read(out + "/journal.jsonl"), journal);
+    EXPECT_EQ(Read(out + "/report.pdf"), report);
+}
+
 TEST_F(VapcalRun, TheKitKilledMidRunEndsTheRunAfterGivingUpWithItsJournalWhole) {
     TSimProcess sim({"--analyzer", "30", "--seed", "4"});
     const QString out = Out("silent");

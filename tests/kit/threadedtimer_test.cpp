@@ -1,6 +1,6 @@
 // The threaded timer against a real main thread: ticks measured on the
 // steady clock, with generous slack (these show behaviour, not speed).
-#include "app/threadedtimer.h"
+#include "kit/threadedtimer.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using app::TThreadedTimer;
+using kit::TThreadedTimer;
 
 // Scheduling slack on a busy machine: a tick may come this much early
 // relative to a measurement started just after the enabling call.
@@ -33,7 +33,7 @@ class ThreadedTimerTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         static int argc = 1;
-        static char name[] = "apptimer_tests";
+        static char name[] = "kittimer_tests";
         static char* argv[] = {name, nullptr};
         if (QCoreApplication::instance() == nullptr)
             new QCoreApplication(argc, argv);
@@ -74,9 +74,9 @@ TEST_F(ThreadedTimerTest, StartsDisabledWithTheDefaults) {
     TThreadedTimer timer;
     EXPECT_FALSE(timer.Enabled());
     EXPECT_EQ(timer.Interval(), 1000u);
-    EXPECT_EQ(timer.ThreadPriority(), app::tpNormal);
-    timer.SetThreadPriority(app::tpLower);
-    EXPECT_EQ(timer.ThreadPriority(), app::tpLower);
+    EXPECT_EQ(timer.ThreadPriority(), kit::tpNormal);
+    timer.SetThreadPriority(kit::tpLower);
+    EXPECT_EQ(timer.ThreadPriority(), kit::tpLower);
 }
 
 TEST_F(ThreadedTimerTest, FirstTickComesOneIntervalAfterEnabling) {

@@ -1,4 +1,4 @@
-#include "app/threadedtimer.h"
+#include "kit/threadedtimer.h"
 
 #include <cstdio>
 #include <exception>
@@ -6,10 +6,10 @@
 
 #include <QMetaObject>
 
-#include "app/messages.h"
+#include "kit/messages.h"
 #include "platform/msgsink.h"
 
-namespace app {
+namespace kit {
 
 namespace {
 
@@ -226,4 +226,4 @@ void TThreadedTimer::DoTimer() {
         OnTimer(this);
 }
 
-}  // namespace app
+}  // namespace kit

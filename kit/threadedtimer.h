@@ -26,7 +26,7 @@
 #include "platform/event.h"
 #include "platform/thread.h"
 
-namespace app {
+namespace kit {
 
 class TThreadedTimer;
 
@@ -129,4 +129,4 @@ class TThreadedTimer : public QObject {
     std::unique_ptr<TTimerThread> FThread;
 };
 
-}  // namespace app
+}  // namespace kit
