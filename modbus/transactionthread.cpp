@@ -231,6 +231,15 @@ void TTransactionThread::Attempt(TModbusTransaction& t, int length) {
         do {
             ReplyStep(t, length, remaining);
         } while (t.Info.Status == tsWrongServer && remaining > 0);
+        // A reply cut in two (a device that paused inside it for longer
+        // than the frame gap) still has its tail on the way: the next send
+        // waits until the line has been silent for a gap, or that tail runs
+        // into the next reply and spoils it as well.
+        if (t.Info.Status == tsBadFrame && FConnection.TransmissionMode() == tmRTU &&
+            FConnection.PortKind() == pkSerial) {
+            std::uint32_t quiet = FConnection.ReceiveTimeout();
+            FConnection.DropToGap(FConnection.FrameGapUs(), quiet);
+        }
     } else {
         // No server answers a broadcast or a switch to listen-only: such a
         // request has done its work once it is sent.

@@ -248,6 +248,23 @@ TEST(TransactionThread, LineFaultsEndAnAttemptAndTheRetryReadsTheNextFrame) {
     }
 }
 
+// A reply cut in two by a pause longer than the frame gap (a device held up
+// inside it): the tail is let pass before the request goes again, or it
+// would run into the next reply and spoil that one as well.
+TEST(TransactionThread, TheTailOfACutReplyIsLetPassBeforeTheRetry) {
+    TExchange x;
+    x.Connection.SetMaxRetries(2);
+    x.Open();
+    const std::uint32_t gap = x.Connection.SilentMs();
+    x.Device->QueueAnswer({{Bytes(kReply.begin(), kReply.begin() + 3), 5},
+                           {Bytes(kReply.begin() + 3, kReply.end()), 5 + gap + 10}});
+    x.Device->QueueAnswer({{kReply, 5}});
+    const TTransactionInfo info = x.ReadOne();
+    EXPECT_EQ(info.Status, tsSuccess);
+    EXPECT_EQ(info.Attempts, 2);
+    EXPECT_EQ(x.Client.Replies.at(0), kReply);
+}
+
 // The scripted clock once the thread has let the line rest after a reply:
 // the completion is posted before the rest, so the clock may still be short
 // of `expected` when the test sees it; it stops there (or past it, which the
