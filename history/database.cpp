@@ -634,49 +634,61 @@ QString ActionSignalText(const QString& analyzer, const QString& which,
         .arg(analyzer, chart.Signal->Chart, which, since.RunId, since.Started);
 }
 
-std::vector<TAnalyzerGlance> THistoryDatabase::Glance() {
-    struct TCached {
+// A chart is worked out again only when runs came in since it was: after a
+// bulk import this is where the fleet's charts are made, so that the list
+// of the fleet reads them as kept.
+void THistoryDatabase::RefreshCharts() {
+    struct TStale {
         qint64 Id;
-        TAnalyzerGlance Glance;
-        bool Stale;
+        QString Analyzer;
+        int Runs;
     };
-    std::vector<TCached> analyzers;
+    std::vector<TStale> stale;
     QSqlQuery& all = Prepared(
-        "SELECT id, identity, run_count, chart_runs, chart_state, chart_signal FROM analyzers"
+        "SELECT id, identity, run_count FROM analyzers WHERE run_count <> chart_runs"
+        " ORDER BY identity");
+    Exec(all);
+    while (all.next())
+        stale.push_back({all.value(0).toLongLong(), all.value(1).toString(), all.value(2).toInt()});
+    all.finish();
+    for (const TStale& analyzer : stale) {
+        const TAnalyzerCharts charts = Charts(analyzer.Analyzer);
+        const TChartState state = std::max(charts.Zero.State, charts.Upscale.State);
+        QString signal = ActionSignalText(analyzer.Analyzer, "zero", charts.Zero);
+        if (signal.isEmpty())
+            signal = ActionSignalText(analyzer.Analyzer, "upscale", charts.Upscale);
+        QSqlQuery& store = Prepared(
+            "UPDATE analyzers SET chart_runs = ?, chart_state = ?, chart_signal = ? WHERE id = ?");
+        store.bindValue(0, analyzer.Runs);
+        store.bindValue(1, QString(ChartStateName(state)));
+        store.bindValue(2, TextOrNull(signal));
+        store.bindValue(3, Key(analyzer.Id));
+        Exec(store);
+    }
+}
+
+std::vector<TAnalyzerGlance> THistoryDatabase::Glance() {
+    RefreshCharts();
+    std::vector<std::pair<qint64, TAnalyzerGlance>> analyzers;
+    QSqlQuery& all = Prepared(
+        "SELECT id, identity, run_count, chart_state, chart_signal FROM analyzers"
         " ORDER BY identity");
     Exec(all);
     while (all.next()) {
-        TCached cached{all.value(0).toLongLong(), {}, all.value(2).toInt() != all.value(3).toInt()};
-        cached.Glance.Analyzer = all.value(1).toString();
-        cached.Glance.Runs = all.value(2).toInt();
-        cached.Glance.State = StateOf(all.value(4).toString());
-        cached.Glance.Signal = all.value(5).toString();
-        analyzers.push_back(cached);
+        TAnalyzerGlance g;
+        g.Analyzer = all.value(1).toString();
+        g.Runs = all.value(2).toInt();
+        g.State = StateOf(all.value(3).toString());
+        g.Signal = all.value(4).toString();
+        analyzers.emplace_back(all.value(0).toLongLong(), g);
     }
     all.finish();
     std::vector<TAnalyzerGlance> glance;
-    for (TCached& cached : analyzers) {
-        TAnalyzerGlance& g = cached.Glance;
-        // A chart is worked out again only when runs came in since it was.
-        if (cached.Stale) {
-            const TAnalyzerCharts charts = Charts(g.Analyzer);
-            g.State = std::max(charts.Zero.State, charts.Upscale.State);
-            g.Signal = ActionSignalText(g.Analyzer, "zero", charts.Zero);
-            if (g.Signal.isEmpty())
-                g.Signal = ActionSignalText(g.Analyzer, "upscale", charts.Upscale);
-            QSqlQuery& store = Prepared(
-                "UPDATE analyzers SET chart_runs = ?, chart_state = ?, chart_signal = ? WHERE id = "
-                "?");
-            store.bindValue(0, g.Runs);
-            store.bindValue(1, QString(ChartStateName(g.State)));
-            store.bindValue(2, TextOrNull(g.Signal));
-            store.bindValue(3, Key(cached.Id));
-            Exec(store);
-        }
+    for (auto& [id, g] : analyzers) {
         QSqlQuery& last = Prepared(
             "SELECT run_id, started, procedure, pass FROM runs WHERE analyzer = ?"
             " ORDER BY started_utc DESC, id DESC LIMIT 1");
-        last.bindValue(0, Key(cached.Id));
+        last.bindValue(0, Key(id));
         Exec(last);
         if (last.next()) {
             g.LastRunId = last.value(0).toString();

@@ -99,6 +99,10 @@ class THistoryDatabase {
     // A run by its identity or a unique beginning of it (at least 4
     // characters), with its points and levels.
     std::optional<THistoryRun> Show(const QString& runId);
+    // Brings the chart state of every analyser with new runs up to date
+    // (after an import, so that the fleet's list reads it as kept).
+    void RefreshCharts();
+    // The fleet at a glance: each analyser's last run and chart state.
     std::vector<TAnalyzerGlance> Glance();
     TAnalyzerCharts Charts(const QString& analyzer);
     TSevenDayTest SevenDay(const QString& analyzer);

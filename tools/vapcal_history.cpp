@@ -220,6 +220,7 @@ int Import(history::THistoryDatabase& database, const THistoryCommand& command) 
                     .arg(folder));
         }
     }
+    database.RefreshCharts();
     return status;
 }
 
@@ -230,6 +231,7 @@ int Sync(history::THistoryDatabase& database, const THistoryCommand& command) {
         folders << run::DefaultRunsFolder();
     const history::TSyncOutcome sync = history::SyncPending(
         database, folders, history::DefaultImportContext(calc::SettingsFilePath()));
+    database.RefreshCharts();
     for (const QString& failed : sync.Failed)
         Say(QString(tools::kHistoryNotWritten).arg(failed));
     Out(QString(tools::kHistorySynced)
