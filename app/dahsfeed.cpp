@@ -138,7 +138,7 @@ bool TDahsFeed::TakeRunCommand(const dahs::TDahsCommand& command, std::string& r
         if (command.Kind == dahs::ckStop)
             runs.btnStopClick();
         else if (engine->Paused() == (command.Kind == dahs::ckResume))
-            runs.btnPauseClick();
+            runs.PauseOrResume(platform::FillText(kStatusPlantCommand, {command.Peer}));
     }
     FWindow.ShowPlantCommand(command.Peer + ": " + dahs::DahsCommandText(command));
     return true;

@@ -1001,12 +1001,17 @@ void TfrmCalibrationRun::KitBack() {
 }
 
 void TfrmCalibrationRun::btnPauseClick() {
+    PauseOrResume({});
+}
+
+// `by` empty: the operator.
+void TfrmCalibrationRun::PauseOrResume(const std::string& by) {
     if (!Running())
         return;
     if (FEngine->Paused())
-        FEngine->Continue();
+        FEngine->Continue(by);
     else
-        FEngine->Pause();
+        FEngine->Pause(by);
     ShowProgress();
     ShowButtons();
 }

@@ -136,6 +136,8 @@ class TfrmCalibrationRun : public QWidget {
     bool btnCheckClick();
     void btnStartClick();
     void btnPauseClick();
+    // Pause, or Resume a paused run, for whom `by` names (the plant).
+    void PauseOrResume(const std::string& by);
     void btnStopClick();
     void btnSkipClick();
     void btnEnterReadingClick();

@@ -1110,7 +1110,15 @@ TEST_F(RunWindowTest, ThePlantStartsAPlanAndWatchesItsRunToTheEnd) {
 
     QFile results(run.FolderPath() + "/results.json");
     ASSERT_TRUE(results.open(QIODevice::ReadOnly));
-    EXPECT_EQ(QJsonDocument::fromJson(results.readAll())["points"].toArray().size(), 2);
+    const QJsonObject ended = QJsonDocument::fromJson(results.readAll()).object();
+    EXPECT_EQ(ended["points"].toArray().size(), 2);
+    // The plant's pause and resume are the plant's in the interruptions.
+    const QJsonArray interruptions = ended["interruptions"].toArray();
+    ASSERT_GE(interruptions.size(), 2);
+    EXPECT_EQ(interruptions[0]["kind"], "paused");
+    EXPECT_EQ(interruptions[0]["by"], "plant 127.0.0.1");
+    EXPECT_EQ(interruptions[1]["kind"], "resumed");
+    EXPECT_EQ(interruptions[1]["by"], "plant 127.0.0.1");
     QFile journal(run.FolderPath() + "/journal.jsonl");
     ASSERT_TRUE(journal.open(QIODevice::ReadOnly));
     const QJsonObject started = QJsonDocument::fromJson(journal.readLine()).object();
