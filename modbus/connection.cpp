@@ -474,6 +474,9 @@ void TModbusConnection::QueueTransaction(std::unique_ptr<TModbusTransaction> tra
                                          TModbusClientLink* client) {
     CheckActive();
     transaction->Client = client != nullptr ? client->LinkedClient() : nullptr;
+    if (FSynchronous && ConnectionMode() == cmClient && platform::IsMainThread() &&
+        FThread->RunHere(transaction))
+        return;
     FThread->AddTransaction(std::move(transaction));
 }
 

@@ -3,10 +3,12 @@
 //
 // The connection is created, configured, opened and closed on the main
 // thread, and every one of its events runs there. While it is active its
-// transaction thread is the only user of the port: clients queue
-// transactions, the thread sends them and collects the replies, and the
-// results come back to the main thread through the connection's hidden
-// receiver, frame copies before the completion of their transaction.
+// transaction thread is the user of the port: clients queue transactions,
+// the thread sends them and collects the replies, and the results come back
+// to the main thread through the connection's hidden receiver, frame copies
+// before the completion of their transaction. (A synchronous connection's
+// main thread may take the thread's place for a transaction, never at once
+// with it; see SetSynchronous.)
 //
 // Timing parameters (MaxRetries, the four delays and time-outs, the echo
 // option and the computed SilentMs) may change at any time: they sit behind a
@@ -16,6 +18,7 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -223,7 +226,8 @@ class TModbusConnection : public QObject {
     std::unique_ptr<TModbusTransaction> NewTransaction();
     // Raises "Connection MUST be active..." when inactive (the transaction
     // is then freed); otherwise sets Client and hands the transaction to the
-    // thread, which owns it from now on.
+    // thread, which owns it from now on. On a synchronous connection, see
+    // below, the transaction may be run within the call instead.
     void QueueTransaction(std::unique_ptr<TModbusTransaction> transaction,
                           TModbusClientLink* client);
     // Transactions still waiting (not the one on the line): all of them for
@@ -233,6 +237,16 @@ class TModbusConnection : public QObject {
     // Frees the waiting transactions of the client (all for nullptr) without
     // any event. Client mode only; nothing when inactive.
     void CancelTransactions(TModbusClientLink* client = nullptr);
+    // Off by default. When on, a transaction queued on the main thread while
+    // no other is waiting or on the line is sent, and its reply awaited and
+    // checked, within QueueTransaction on the main thread itself; its frame
+    // copies and completion are posted as always, so DeliverNext takes them
+    // at once. For a caller that waits for every reply anyway (a command
+    // line, a test) this spares two hand-overs between threads per
+    // transaction. A window leaves it off: the call holds its thread for
+    // the transaction's time-outs and retries.
+    bool Synchronous() const { return FSynchronous; }
+    void SetSynchronous(bool value) { FSynchronous = value; }
     // For a caller on the main thread that waits for its own transactions
     // (a command line, a test): delivers the thread's next message here, a
     // frame copy or a finished transaction with its event, waiting up to
@@ -273,8 +287,13 @@ class TModbusConnection : public QObject {
     bool GetInputCount(std::size_t& count);
     bool ReadPort(std::uint8_t* buffer, std::size_t count);
     void DeductElapsed(std::uint32_t start, std::uint32_t& remaining) const;
-    // Ends a server-mode wait without limit (the stop signal).
+    // Ends a server-mode wait without limit (the stop signal), or a
+    // client's wait for a reply, whose transaction then ends unanswered
+    // without being sent again: how an interruption (SIGINT) reaches a
+    // synchronous caller waiting within its call. Safe in a signal handler.
     void CutShortWait();
+    // Client: whether CutShortWait was called since the last look.
+    bool TakeCutShort() { return FCutShort.exchange(false); }
 
     // What the open port reaches: a serial line or a network gateway.
     TPortKind PortKind() const { return FPortKind; }
@@ -320,6 +339,7 @@ class TModbusConnection : public QObject {
     void NoteLineActivity();
     bool KeepsQuiet() const;
     bool WaitForQuiet();
+    void ForgetStaleLineError();
     void DropToGap(std::uint64_t gapUs, std::uint32_t& remaining);
     TFrameRead ReadFrameRTU(std::uint8_t* buffer, int room, std::uint32_t& remaining, int expected);
     TFrameRead ReadFrameASCII(std::uint8_t* buffer, int room, std::uint32_t& remaining);
@@ -360,6 +380,8 @@ class TModbusConnection : public QObject {
     std::uint32_t FStandardQuietUs = 2006;  // 19200 bit/s, 8E1
     std::uint32_t FCharacterUs = 572;
 
+    std::atomic<bool> FSynchronous = false;
+    std::atomic<bool> FCutShort = false;
     std::int32_t FTransactionCounter = 0;
     std::vector<TModbusClientLink*> FClients;
     std::vector<TModbusServerLink*> FServers;
@@ -376,6 +398,9 @@ class TModbusConnection : public QObject {
     int FUnreadCount = 0;
     // Thread's: when a character was last heard or sent, in microseconds.
     std::uint64_t FLastLineUs = 0;
+    // Thread's: the port's input was purged, or looked at after a write,
+    // and nothing has been read since (ForgetStaleLineError).
+    bool FInputJustSeen = false;
     // Delivered transactions, for the next requests (main thread): a steady
     // client reuses the same few, and a request allocates nothing.
     std::vector<std::unique_ptr<TModbusTransaction>> FSpares;

@@ -7,6 +7,7 @@
 // is queued; nothing is allocated while a frame moves.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "modbus/checksum.h"
 #include "modbus/connection.h"
@@ -28,6 +29,7 @@ bool TModbusConnection::WaitForData(std::uint32_t timeoutMs) {
 }
 
 void TModbusConnection::CutShortWait() {
+    FCutShort = true;
     if (FDevice)
         FDevice->CutShortWait();
 }
@@ -173,9 +175,7 @@ TModbusConnection::TFrameRead TModbusConnection::ReadFrame(std::uint8_t* buffer,
                                                            std::uint32_t& remaining, int expected) {
     if (remaining == 0)
         return {};
-    // Forget a line error left from before this frame.
-    std::size_t stale = 0;
-    GetInputCount(stale);
+    ForgetStaleLineError();
     return TransmissionMode() == tmRTU ? ReadFrameRTU(buffer, room, remaining, expected)
                                        : ReadFrameASCII(buffer, room, remaining);
 }
@@ -372,9 +372,7 @@ void TModbusConnection::RestAfterFrame() {
 bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uint32_t timeoutMs) {
     if (KeepsQuiet() && !WaitForQuiet())
         return false;
-    // Forget a line error left from before this write.
-    std::size_t stale = 0;
-    GetInputCount(stale);
+    ForgetStaleLineError();
     // RS-485 without automatic direction control: RTS switches the
     // transmitter on for exactly the time the characters are on the line.
     const bool toggle = FFlowControl == fcRtsToggle && !FKernelDirection;
@@ -397,7 +395,20 @@ bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uin
     // A line error reported meanwhile fails the write too.
     std::size_t queued = 0;
     const bool clean = GetInputCount(queued);
+    FInputJustSeen = true;
     return ok && clean;
+}
+
+// A line error of characters that came before the frame about to be sent or
+// read is not the frame's. Right after a purge or a write's own look at the
+// port there is nothing older to forget: asking the driver again would only
+// cost a call that finds nothing (what arrives in between is as if it came
+// a moment later, within the frame's wait).
+void TModbusConnection::ForgetStaleLineError() {
+    if (std::exchange(FInputJustSeen, false))
+        return;
+    std::size_t stale = 0;
+    GetInputCount(stale);
 }
 
 void TModbusConnection::Purge(bool receive, bool transmit) {
@@ -408,8 +419,10 @@ void TModbusConnection::Purge(bool receive, bool transmit) {
         if (queued > 0)
             NoteLineActivity();
     }
-    if (receive)
+    if (receive) {
         FUnreadCount = 0;
+        FInputJustSeen = true;
+    }
     if (receive || transmit)
         FDevice->Purge(receive, transmit);
 }

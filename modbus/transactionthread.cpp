@@ -33,6 +33,8 @@ TTransactionThread::~TTransactionThread() {
     std::this_thread::yield();
     WaitFor();
     RemoveTransactions(nullptr);
+    if (FCallerExactTimers)
+        platform::UseExactTimers(false);
 }
 
 // --- Queue (main thread) ---
@@ -63,6 +65,17 @@ void TTransactionThread::RemoveTransactions(const TModbusClient* client) {
             removed);
     }
     // Freed outside the lock.
+}
+
+bool TTransactionThread::RunHere(std::unique_ptr<TModbusTransaction>& transaction) {
+    std::unique_lock port(FPortLock, std::try_to_lock);
+    if (!port.owns_lock() || QueuedCount() != 0)
+        return false;
+    FirstUseOfPort();
+    MatchTimers(FCallerExactTimers);
+    ProcessTransaction(std::move(transaction));
+    FConnection.RestAfterFrame();
+    return true;
 }
 
 int TTransactionThread::QueuedCount() const {
@@ -150,8 +163,21 @@ void TTransactionThread::Execute() {
     ServeLineSettings();
 }
 
+// Port lock held: before the first transaction the line must fall silent.
+void TTransactionThread::FirstUseOfPort() {
+    if (!FSilenceAwaited) {
+        FConnection.WaitForSilence();
+        FSilenceAwaited = true;
+    }
+}
+
 void TTransactionThread::ClientLoop() {
-    FConnection.WaitForSilence();
+    // A synchronous connection's first transaction, run by its caller,
+    // waits for the silence itself rather than behind the thread.
+    if (!FConnection.Synchronous()) {
+        std::lock_guard port(FPortLock);
+        FirstUseOfPort();
+    }
     // The thread sleeps until a request comes: looking for one a moment
     // first would cost each transaction more processor time than the
     // wake-up it spares, and on one processor it would hold back the very
@@ -161,10 +187,13 @@ void TTransactionThread::ClientLoop() {
         // Terminated is looked at only between transactions: the one in
         // hand is always finished.
         while (!Terminated()) {
+            std::lock_guard port(FPortLock);
             ServeLineSettings();
             std::unique_ptr<TModbusTransaction> transaction = TakeTransaction();
             if (!transaction)
                 break;
+            FirstUseOfPort();
+            MatchTimers(FExactTimers);
             ProcessTransaction(std::move(transaction));
             // The next request may not go out before the line has rested;
             // resting first, the thread usually finds it waiting then, and
@@ -176,16 +205,15 @@ void TTransactionThread::ClientLoop() {
 
 // Exact timers cost wake-ups that cannot be grouped with others': only the
 // standard's rests on a serial line need them.
-void TTransactionThread::MatchTimers() {
+void TTransactionThread::MatchTimers(bool& exactNow) {
     const bool exact = FConnection.KeepsQuiet();
-    if (exact != FExactTimers) {
+    if (exact != exactNow) {
         platform::UseExactTimers(exact);
-        FExactTimers = exact;
+        exactNow = exact;
     }
 }
 
 void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> transaction) {
-    MatchTimers();
     try {
         TModbusTransaction& t = *transaction;
         t.Info.Attempts = 0;
@@ -194,11 +222,13 @@ void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> 
         FReplyLength = FConnection.TransmissionMode() == tmRTU
                            ? std::max(RtuReplyLengthFor(FSendFrame.data(), length), 0)
                            : 0;
+        // A cut-short wait ends the transaction as it stands.
         do {
             Attempt(t, length);
         } while (t.Info.Status <= tsWrongServer &&
                  static_cast<std::uint32_t>(t.Info.Attempts) <
-                     (t.MaxSends != 0 ? t.MaxSends : FConnection.MaxRetries()));
+                     (t.MaxSends != 0 ? t.MaxSends : FConnection.MaxRetries()) &&
+                 !FConnection.TakeCutShort());
         // A broadcast has no reply to report.
         if (t.Info.ServerAddress != 0 || t.Custom)
             FConnection.Receiver().Post(TModbusConnection::WM_MODBUS_TRANSACTION, 0,
@@ -356,7 +386,7 @@ void TTransactionThread::ServerLoop() {
     while (!Terminated()) {
         try {
             ServeLineSettings();
-            MatchTimers();
+            MatchTimers(FExactTimers);
             std::uint32_t remaining = INFINITE;
             std::uint8_t* received = FReceiveFrame.data();
             const int n = FConnection.ReadFrame(received, FFrameBufferSize, remaining).Count;

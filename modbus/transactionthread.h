@@ -1,10 +1,13 @@
-// TTransactionThread: the worker of an active connection, the only user of
-// its serial port.
+// TTransactionThread: the worker of an active connection, the user of its
+// serial port.
 //
 // Client mode: takes the queued transactions one at a time, sends each
 // request, waits for and checks the reply, sends again after a failed attempt
 // (up to MaxRetries sends), and posts the finished transaction to the main
-// thread; a broadcast is freed here without an event. Server mode: receives
+// thread; a broadcast is freed here without an event. A synchronous
+// connection's main thread may run a transaction the same way itself while
+// the thread has nothing in hand (RunHere): the port lock keeps the two from
+// ever using the port at once. Server mode: receives
 // requests, has the connection's Servers answer them on the main thread, and
 // sends the answers.
 //
@@ -45,6 +48,10 @@ class TTransactionThread : public platform::TThread {
     // Frees the waiting transactions queued by client, or all of them for
     // nullptr; the one in hand is not affected.
     void RemoveTransactions(const TModbusClient* client);
+    // Main thread: when nothing is queued and the port is free, runs the
+    // transaction on this caller's thread, to its posted completion, and
+    // returns true; otherwise leaves it to the caller and returns false.
+    bool RunHere(std::unique_ptr<TModbusTransaction>& transaction);
     // Waiting transactions: all, or those for one server address.
     int QueuedCount() const;
     int QueuedCount(std::uint8_t serverAddress) const;
@@ -64,6 +71,7 @@ class TTransactionThread : public platform::TThread {
     void ClientLoop();
     void ServerLoop();
     void ProcessTransaction(std::unique_ptr<TModbusTransaction> transaction);
+    void FirstUseOfPort();
     void Attempt(TModbusTransaction& transaction, int length);
     void ReplyStep(TModbusTransaction& transaction, int length, std::uint32_t& remaining);
     bool DecodeReply(const std::uint8_t* characters, int count, TModbusBuffer& frame);
@@ -72,7 +80,7 @@ class TTransactionThread : public platform::TThread {
     void DispatchRequest();
     void ServeLineSettings();
     void Pause(std::uint32_t ms);
-    void MatchTimers();
+    void MatchTimers(bool& exactNow);
 
     TModbusConnection& FConnection;
     platform::TEvent FWakeEvent{platform::TEvent::rmAuto};
@@ -82,8 +90,13 @@ class TTransactionThread : public platform::TThread {
     // Whether frame copies are wanted, fixed when the connection opened.
     const bool FNotifySend;
     const bool FNotifyReceive;
-    // Whether this thread's timers are exact (see MatchTimers).
+    // Held by whichever thread uses the port for a transaction.
+    std::mutex FPortLock;
+    bool FSilenceAwaited = false;
+    // Whether this thread's timers are exact (see MatchTimers), and the
+    // main thread's once it ran transactions here.
     bool FExactTimers = false;
+    bool FCallerExactTimers = false;
     // The length of a normal reply to the transaction in hand, 0 when its
     // request does not tell.
     int FReplyLength = 0;

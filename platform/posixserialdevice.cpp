@@ -16,6 +16,7 @@
 #include <climits>
 #include <cmath>
 #include <system_error>
+#include <utility>
 
 namespace platform {
 
@@ -224,6 +225,7 @@ void TPosixSerialDevice::Pull() {
         const std::span<uint8_t> space = Input_.Space();
         if (space.empty())
             return;
+        DriverInputEmpty_ = false;
         const ssize_t n = read(Fd_, space.data(), space.size());
         if (n > 0) {
             const auto size = static_cast<size_t>(n);
@@ -239,6 +241,7 @@ void TPosixSerialDevice::Pull() {
             continue;
         if (n < 0 && errno == EAGAIN) {
             Vanished_ = false;
+            DriverInputEmpty_ = true;
         } else if (n == 0) {
             // End of file from a hung-up terminal; but a terminal left with
             // VMIN 0 by its owner also reads 0 when idle.
@@ -271,6 +274,7 @@ bool TPosixSerialDevice::WaitForInputUs(uint64_t timeoutUs) {
 }
 
 void TPosixSerialDevice::Doze(uint64_t us) {
+    DriverInputEmpty_ = false;
     pollfd cut{CutShort_.Fd(), POLLIN, 0};
     const uint64_t deadline = MonotonicNs() + us * 1000U;
     for (;;) {
@@ -280,6 +284,7 @@ void TPosixSerialDevice::Doze(uint64_t us) {
         const timespec limit = TimeLeft(deadline);
         // A cut-short request stays pending: the wait that follows ends on it.
         const int ready = ppoll(&cut, 1, &limit, nullptr);
+        Dozed_ = true;
         if (ready != 0 && !(ready < 0 && errno == EINTR))
             return;
     }
@@ -293,11 +298,13 @@ uint64_t TPosixSerialDevice::TickUs() const {
 // (ppoll), not to a whole millisecond.
 bool TPosixSerialDevice::WaitForInputUntil(uint64_t deadline, bool forever) {
     // Nothing taken yet: the poll itself tells at once whether the driver
-    // holds characters or the port is gone.
+    // holds characters or the port is gone. After a doze until characters
+    // were due, they are most likely there: a read finds them at once.
     if (Queued() > 0)
         return true;
-    if (Vanished_)
+    if (Vanished_ || std::exchange(Dozed_, false))
         Pull();  // it may have come back
+    DriverInputEmpty_ = false;
     if (Queued() > 0)
         return true;
     for (;;) {
@@ -368,6 +375,7 @@ bool TPosixSerialDevice::Write(const uint8_t* data, size_t count, uint32_t timeo
     const bool forever = timeoutMs == kWaitForever;
     const uint64_t deadline = DeadlineAfter(forever ? 0 : timeoutMs);
     size_t sent = 0;
+    OutputDrained_ = false;
     while (sent < count) {
         const ssize_t n = write(Fd_, data + sent, count - sent);
         if (n > 0) {
@@ -400,6 +408,11 @@ void TPosixSerialDevice::Purge(bool receive, bool transmit) {
         Decoder_.Reset();
         LineError_ = false;  // the error belonged to characters now dropped
     }
+    // Asking the driver to drop what it does not hold costs a call each
+    // transaction: what arrives after the look that found nothing is as if
+    // it came a moment after the purge.
+    receive = receive && !DriverInputEmpty_;
+    transmit = transmit && !OutputDrained_;
     if (receive && transmit) {
         tcflush(Fd_, TCIOFLUSH);
     } else if (receive) {
@@ -414,9 +427,16 @@ bool TPosixSerialDevice::SetRts(bool on) {
 }
 
 bool TPosixSerialDevice::Drain() {
+    // A pseudo-terminal has no transmitter: what write took is delivered.
+    if (PseudoTerminal_) {
+        OutputDrained_ = true;
+        return true;
+    }
     for (;;) {
-        if (tcdrain(Fd_) == 0)
+        if (tcdrain(Fd_) == 0) {
+            OutputDrained_ = true;
             return true;
+        }
         if (errno != EINTR)
             return false;
     }

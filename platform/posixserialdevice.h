@@ -90,6 +90,13 @@ class TPosixSerialDevice final : public TSerialDevice {
     bool EscapesInput_ = false;
     bool LineError_ = false;
     bool Vanished_ = false;
+    // The last look at the driver found its input empty, and no wait has
+    // begun since; the last write was drained (or nothing was written since
+    // the port opened here). A purge then has nothing to drop.
+    bool DriverInputEmpty_ = false;
+    bool OutputDrained_ = false;
+    // A doze has ended since the last wait for input.
+    bool Dozed_ = false;
     std::string Name_;
     TLineEscapeDecoder Decoder_;
     TInputQueue Input_;

@@ -103,6 +103,7 @@ class TOurReader {
   public:
     TOurReader(int port, int count) : FCount(static_cast<std::uint16_t>(count)) {
         FConnection.SetPort("mbtcp://127.0.0.1:" + std::to_string(port));
+        FConnection.SetSynchronous(true);
         FConnection.Open();
         FClient.SetConnection(&FConnection);
         FClient.SetServerAddress(Address);

@@ -212,6 +212,38 @@ TEST(ModbusClient, CompletionRaisesTheFunctionEventThenProcessed) {
     EXPECT_EQ(values, TRegValues{0x2580});
 }
 
+// A synchronous connection's request is on the line and answered when the
+// call returns; its frame copies and completion then wait for the caller,
+// who takes them in order without the event loop.
+TEST(ModbusClient, ASynchronousConnectionAnswersWithinTheCall) {
+    TClientLine line;
+    std::vector<std::string> order;
+    line.Connection.Close();
+    line.Connection.OnFrameSend = [&](TModbusConnection*, const TFrameData&) {
+        order.push_back("sent");
+    };
+    line.Connection.OnFrameReceive = [&](TModbusConnection*, const TFrameData&) {
+        order.push_back("received");
+    };
+    line.Connection.SetSynchronous(true);
+    line.Connection.Open();
+    line.Client.OnTransactionProcessed = [&](TModbusClient*, const TTransactionInfo& info,
+                                             std::uint8_t, bool) {
+        order.push_back(info.Status == tsSuccess ? "done" : "failed");
+    };
+    for (const std::uint8_t high : {0x11, 0x22}) {
+        line.Device->QueueAnswer({{WithCRC({0x0A, 0x03, 0x02, high, 0x00})}});
+        order.clear();
+        line.Client.ReadHoldingRegisters(0, 1);
+        EXPECT_TRUE(order.empty());
+        EXPECT_EQ(line.Connection.PendingTransactions(), 0);
+        while (line.Connection.DeliverNext(0)) {
+        }
+        EXPECT_EQ(order, (std::vector<std::string>{"sent", "received", "done"}));
+    }
+    EXPECT_EQ(line.Device->Writes().size(), 2u);
+}
+
 // The client hands its events arrays it keeps for the next completion; one
 // that arrives while a handler waits in a nested event loop (a message box)
 // must not change the values that handler holds.

@@ -207,16 +207,23 @@ TEST(RegwireWithoutServer, NoReplyExitsTwo) {
 
 // Interrupted before any reply came, regwire has done nothing: that is no
 // success, whether it was to repeat or to ask once. It ends at once, not at
-// the end of the reply time-out (an hour here).
+// the end of the reply time-out (an hour here), also when it waits for the
+// reply within its request (without --frames).
 TEST(RegwireWithoutServer, InterruptBeforeAnyReplyExitsTwo) {
     TCliLine line;
-    for (const std::string count : {"0", "1"}) {
-        const auto client = line.Start(
-            {"--frames", "-t", "3600000", "-c", count, "read-holding-registers", "0", "1"});
+    for (const std::string count : {"0", "1", "1 quiet"}) {
+        const bool frames = count.size() == 1;
+        std::vector<std::string> args{
+            "-t", "3600000", "-c", count.substr(0, 1), "read-holding-registers", "0", "1"};
+        if (frames)
+            args.insert(args.begin(), "--frames");
+        const auto client = line.Start(args);
         ASSERT_TRUE(client->WaitUntil([&] {
             return client->IsReady(line.ClientPath(), SIGINT) &&
-                   client->Err().find("> ") != std::string::npos;
+                   (!frames || client->Err().find("> ") != std::string::npos);
         }));
+        if (!frames)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         client->Signal(SIGINT);
         EXPECT_EQ(client->Wait(), 2) << "count " << count;
         EXPECT_EQ(client->Out(), "");
@@ -225,6 +232,7 @@ TEST(RegwireWithoutServer, InterruptBeforeAnyReplyExitsTwo) {
             << client->Err();
         const bool summary = client->Err().find("transactions: 0\n") != std::string::npos;
         EXPECT_EQ(summary, count == "0") << client->Err();
+        EXPECT_EQ(client->Err().find("no reply"), std::string::npos) << client->Err();
     }
 }
 

@@ -52,9 +52,14 @@ bool RunInterrupted = false;
 // Set by the signal itself, for a master that waits for its completions
 // outside the event loop.
 volatile std::sig_atomic_t InterruptRaised = 0;
+// The master's connection while open and synchronous: its transaction runs
+// on the main thread, whose wait for the reply the signal cuts short.
+std::atomic<TModbusConnection*> InterruptedConnection = nullptr;
 
 void OnSignal(int) {
     InterruptRaised = 1;
+    if (TModbusConnection* connection = InterruptedConnection.load())
+        connection->CutShortWait();
     const char byte = 1;
     [[maybe_unused]] const auto n = write(InterruptPipe[1], &byte, 1);
 }
@@ -296,6 +301,7 @@ class TMasterSession {
         // Closing waits for the transaction on the line to end, up to its
         // reply time-out and its retries: an interrupted run leaves it and
         // ends now.
+        InterruptedConnection = nullptr;
         if (!RunInterrupted)
             FConnection.Close();
         if (FUsageFailed)
@@ -322,6 +328,10 @@ class TMasterSession {
         FConnection.SetEchoQueryBeforeReply(FOptions.Echo);
         FConnection.SetFlowControl(FOptions.Flow);
         FConnection.SetFrameTiming(FOptions.Timing);
+        // Every reply is waited for before the next request goes out, so
+        // the request runs within the call; printed frames, though, are to
+        // show as they pass, which only the connection's thread can do.
+        FConnection.SetSynchronous(!FOptions.Frames);
         FConnection.OnFrameSend = [this](TModbusConnection*, const TFrameData& data) {
             if (FOptions.Frames)
                 FFrames.Sent(data);
@@ -341,6 +351,8 @@ class TMasterSession {
         }
         FClient.SetConnection(&FConnection);
         FClient.SetServerAddress(FOptions.Address);
+        if (FConnection.Synchronous())
+            InterruptedConnection = &FConnection;
         return true;
     }
 
