@@ -11,6 +11,7 @@
 #include <QUrl>
 #include <QUrlQuery>
 #include <QVariant>
+#include <algorithm>
 #include <atomic>
 #include <map>
 
@@ -359,78 +360,115 @@ qint64 THistoryDatabase::AnalyzerIdOf(const THistoryAnalyzer& analyzer) {
     return id;
 }
 
-qint64 THistoryDatabase::ImportOne(const THistoryRun& run) {
-    const qint64 analyzer = AnalyzerIdOf(run.Analyzer);
-    const qint64 kit = IdOf("kits", run.Kit);
-    const qint64 lab = IdOf("labs", run.Lab);
-    QSqlQuery& insert = Prepared(
+namespace {
+
+// Rows per statement of a bulk import: one round trip to the server carries
+// many, well below either database's limit on bound values (32,766 in
+// SQLite, 65,535 in PostgreSQL).
+constexpr int kRowsPerStatement = 250;
+
+QString MultiRowInsert(const char* head, int columns, std::size_t rows, const char* tail) {
+    QString one = "(?";
+    for (int c = 1; c < columns; ++c)
+        one += ", ?";
+    one += ')';
+    QString sql = head;
+    sql += " VALUES ";
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (r > 0)
+            sql += ", ";
+        sql += one;
+    }
+    return sql + tail;
+}
+
+}  // namespace
+
+void THistoryDatabase::InsertRows(const char* head, int columns,
+                                  const std::vector<QVariantList>& rows, const char* tail,
+                                  const std::function<void(QSqlQuery&)>& returned) {
+    for (std::size_t from = 0; from < rows.size(); from += kRowsPerStatement) {
+        const std::size_t count = std::min<std::size_t>(kRowsPerStatement, rows.size() - from);
+        const QString sql = MultiRowInsert(head, columns, count, tail);
+        // A full statement recurs and is kept prepared; the last, shorter
+        // one of a batch is prepared for once.
+        QSqlQuery single(QSqlDatabase::database(FConnection, false));
+        if (count != kRowsPerStatement && !single.prepare(sql))
+            Fail(single.lastError().text());
+        QSqlQuery& insert = count == kRowsPerStatement ? Prepared(sql) : single;
+        int at = 0;
+        for (std::size_t r = from; r < from + count; ++r)
+            for (const QVariant& value : rows[r])
+                insert.bindValue(at++, value);
+        Exec(insert);
+        if (returned)
+            returned(insert);
+        insert.finish();
+    }
+}
+
+// The runs not yet in the database are added with their points and levels;
+// the analyser's key of each run, -1 for a run added without an analyser, 0
+// for one that was there already (or twice in `runs`).
+std::vector<qint64> THistoryDatabase::ImportRuns(const std::vector<THistoryRun>& runs) {
+    const QString imported = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    std::vector<qint64> analyzers(runs.size());
+    std::vector<QVariantList> rows;
+    rows.reserve(runs.size());
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const THistoryRun& run = runs[i];
+        analyzers[i] = AnalyzerIdOf(run.Analyzer);
+        rows.push_back({run.RunId, run.Started, run.StartedUtc, TextOrNull(run.Finished),
+                        TextOrNull(run.Plan), run.Procedure, Flag(run.Pass), Key(analyzers[i]),
+                        Key(IdOf("kits", run.Kit)), Key(IdOf("labs", run.Lab)),
+                        TextOrNull(run.Operator), TextOrNull(run.Port), TextOrNull(run.Console),
+                        TextOrNull(run.Folder), run.Interruptions, Real(run.ZeroError),
+                        Real(run.UpscaleError), imported});
+    }
+    std::map<QString, qint64> added;
+    InsertRows(
         "INSERT INTO runs (run_id, started, started_utc, finished, plan, procedure, pass,"
         " analyzer, kit, lab, operator, port, console, folder, interruptions, zero_error,"
-        " upscale_error, imported_utc) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-        "?)"
-        " ON CONFLICT (run_id) DO NOTHING RETURNING id");
-    const QVariantList values{run.RunId,
-                              run.Started,
-                              run.StartedUtc,
-                              TextOrNull(run.Finished),
-                              TextOrNull(run.Plan),
-                              run.Procedure,
-                              Flag(run.Pass),
-                              Key(analyzer),
-                              Key(kit),
-                              Key(lab),
-                              TextOrNull(run.Operator),
-                              TextOrNull(run.Port),
-                              TextOrNull(run.Console),
-                              TextOrNull(run.Folder),
-                              run.Interruptions,
-                              Real(run.ZeroError),
-                              Real(run.UpscaleError),
-                              QDateTime::currentDateTimeUtc().toString(Qt::ISODate)};
-    for (int i = 0; i < values.size(); ++i)
-        insert.bindValue(i, values[i]);
-    Exec(insert);
-    if (!insert.next()) {
-        insert.finish();
-        return 0;
+        " upscale_error, imported_utc)",
+        18, rows, " ON CONFLICT (run_id) DO NOTHING RETURNING id, run_id",
+        [&added](QSqlQuery& query) {
+            while (query.next())
+                added[query.value(1).toString()] = query.value(0).toLongLong();
+        });
+    std::vector<QVariantList> points;
+    std::vector<QVariantList> levels;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const THistoryRun& run = runs[i];
+        const auto found = added.find(run.RunId);
+        if (found == added.end()) {
+            analyzers[i] = 0;
+            continue;
+        }
+        const qint64 id = found->second;
+        // A run given twice is added once.
+        added.erase(found);
+        if (analyzers[i] == 0)
+            analyzers[i] = -1;
+        for (const THistoryPoint& p : run.Points)
+            points.push_back({Key(id), p.Index, p.Status, Real(p.Wanted), Real(p.Delivered),
+                              Real(p.Expanded), Real(p.Analyzer), Real(p.Error),
+                              Real(p.ErrorPercent), Flag(p.Pass)});
+        int position = 0;
+        for (const THistoryLevel& l : run.Levels)
+            levels.push_back({Key(id), ++position, l.Level, Real(l.Reference), Real(l.Response),
+                              Real(l.Error), TextOrNull(l.ErrorUnit), Real(l.Difference),
+                              Real(l.Limit), Real(l.Alternative), TextOrNull(l.DecidedBy),
+                              Flag(l.Pass)});
     }
-    const qint64 id = insert.value(0).toLongLong();
-    insert.finish();
-    QSqlQuery& point = Prepared(
-        "INSERT INTO points (run, idx, status, wanted, delivered, expanded, analyzer_mean, error,"
-        " error_percent, pass) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    for (const THistoryPoint& p : run.Points) {
-        const QVariantList row{Key(id),          p.Index,           p.Status,
-                               Real(p.Wanted),   Real(p.Delivered), Real(p.Expanded),
-                               Real(p.Analyzer), Real(p.Error),     Real(p.ErrorPercent),
-                               Flag(p.Pass)};
-        for (int i = 0; i < row.size(); ++i)
-            point.bindValue(i, row[i]);
-        Exec(point);
-    }
-    QSqlQuery& level = Prepared(
+    InsertRows(
+        "INSERT INTO points (run, idx, status, wanted, delivered, expanded, analyzer_mean,"
+        " error, error_percent, pass)",
+        10, points, "", nullptr);
+    InsertRows(
         "INSERT INTO levels (run, position, level, reference, response, error, error_unit,"
-        " difference, limit_value, alternative, decided_by, pass)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    int position = 0;
-    for (const THistoryLevel& l : run.Levels) {
-        const QVariantList row{Key(id),
-                               ++position,
-                               l.Level,
-                               Real(l.Reference),
-                               Real(l.Response),
-                               Real(l.Error),
-                               TextOrNull(l.ErrorUnit),
-                               Real(l.Difference),
-                               Real(l.Limit),
-                               Real(l.Alternative),
-                               TextOrNull(l.DecidedBy),
-                               Flag(l.Pass)};
-        for (int i = 0; i < row.size(); ++i)
-            level.bindValue(i, row[i]);
-        Exec(level);
-    }
-    return analyzer > 0 ? analyzer : -1;
+        " difference, limit_value, alternative, decided_by, pass)",
+        12, levels, "", nullptr);
+    return analyzers;
 }
 
 void THistoryDatabase::CountRuns(const std::map<qint64, int>& added) {
@@ -450,8 +488,7 @@ int THistoryDatabase::ImportMany(const std::vector<THistoryRun>& runs) {
     return InTransaction([&] {
         std::map<qint64, int> perAnalyzer;
         int added = 0;
-        for (const THistoryRun& run : runs) {
-            const qint64 analyzer = ImportOne(run);
+        for (const qint64 analyzer : ImportRuns(runs)) {
             if (analyzer == 0)
                 continue;
             ++added;

@@ -7,6 +7,8 @@
 
 #include <QSqlQuery>
 #include <QString>
+#include <QVariant>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -116,9 +118,11 @@ class THistoryDatabase {
 
   private:
     void Migrate();
-    // The analyser's key of a run added, -1 for a run added without an
-    // analyser, 0 when the run was there already.
-    qint64 ImportOne(const THistoryRun& run);
+    std::vector<qint64> ImportRuns(const std::vector<THistoryRun>& runs);
+    // Inserts `rows` of `columns` values each, many rows a statement; a
+    // statement's result rows go to `returned`.
+    void InsertRows(const char* head, int columns, const std::vector<QVariantList>& rows,
+                    const char* tail, const std::function<void(QSqlQuery&)>& returned);
     void CountRuns(const std::map<qint64, int>& added);
     template <typename Work>
     auto InTransaction(Work work);

@@ -147,8 +147,15 @@ TEST_P(HistoryDatabase, ImportingARunAgainNeverDoublesIt) {
     EXPECT_TRUE(database.Import(ReadRunFolder(old, {})));
     EXPECT_FALSE(database.Import(ReadRunFolder(copy, {})));
     EXPECT_EQ(database.ImportMany({ReadRunFolder(named, {}), ReadRunFolder(old, {})}), 0);
-    EXPECT_EQ(database.List({}).size(), 2u);
-    EXPECT_EQ(database.Glance().at(0).Runs, 2);
+    // Twice in one batch: once, with its points once.
+    const THistoryRun twice =
+        ReadRunFolder(Folder(FolderRun("twice", "7d444840-9dc0-11d1-b245-5ffdce74fad3",
+                                       "2026-12-03T08:00:00+01:00")),
+                      {});
+    EXPECT_EQ(database.ImportMany({twice, twice}), 1);
+    EXPECT_EQ(database.Show(twice.RunId)->Points.size(), twice.Points.size());
+    EXPECT_EQ(database.List({}).size(), 3u);
+    EXPECT_EQ(database.Glance().at(0).Runs, 3);
 }
 
 TEST_P(HistoryDatabase, ListFiltersByAnalyzerTimeAndProcedure) {
