@@ -7,9 +7,11 @@
 // Goals: under 1 % of one core while polling, under 5 % during Apply.
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -40,6 +42,15 @@ TSpan Measure(TWork work) {
     wall.start();
     work();
     return {CpuSeconds() - cpu, static_cast<double>(wall.nsecsElapsed()) / 1e9};
+}
+
+// The event loop as the console's own runs it, for `ms`: it sleeps until
+// something is due. (QTest::qWait wakes every 10 ms to look, which would be
+// counted as the console's.)
+void RunFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 }  // namespace
@@ -88,7 +99,7 @@ int main(int argc, char** argv) {
         }
 
         readings = 0;
-        const TSpan polling = Measure([pollSeconds] { QTest::qWait(pollSeconds * 1000); });
+        const TSpan polling = Measure([pollSeconds] { RunFor(pollSeconds * 1000); });
         const int pollReadings = readings;
 
         int applies = 0;
@@ -104,9 +115,9 @@ int main(int argc, char** argv) {
         std::printf("console against the simulated kit (offscreen)\n");
         std::printf(
             "  polling: %5.1f s wall, %6.3f s CPU = %5.2f %% of one core (goal < 1 %%), "
-            "%d readings (%.1f/s)\n",
-            polling.wall, polling.cpu, polling.Percent(), pollReadings,
-            pollReadings / polling.wall);
+            "%d readings (%.1f/s), %.2f ms CPU per poll of the kit's three instruments\n",
+            polling.wall, polling.cpu, polling.Percent(), pollReadings, pollReadings / polling.wall,
+            pollReadings > 0 ? 3000.0 * polling.cpu / pollReadings : 0);
         std::printf(
             "  Apply:   %5.1f s wall, %6.3f s CPU = %5.2f %% of one core (goal < 5 %%), "
             "%d Applies with the temperature handshake\n",
