@@ -427,10 +427,7 @@ void TRunEngine::AnalyzerAnswered(bool answered) {
             if (!FAnalyzerNamed)
                 return;
             FAnalyzerNamed = false;
-            const std::string message = platform::FillText(kAnalyzerAnswers, {AnalyzerName()});
-            Event("analyzerAnswers", {{"message", QString::fromStdString(message)}}, false);
-            if (OnAnalyzerNews)
-                OnAnalyzerNews(message);
+            AnalyzerNews("analyzerAnswers", kAnalyzerAnswers);
             return;
         }
         if (!FAnalyzerSilentSinceMs)
@@ -438,11 +435,15 @@ void TRunEngine::AnalyzerAnswered(bool answered) {
         if (++FAnalyzerMisses < kAnalyzerSilentReads || FAnalyzerNamed)
             return;
         FAnalyzerNamed = true;
-        const std::string message = platform::FillText(kAnalyzerSilent, {AnalyzerName()});
-        Event("analyzerSilent", {{"message", QString::fromStdString(message)}}, false);
-        if (OnAnalyzerNews)
-            OnAnalyzerNews(message);
+        AnalyzerNews("analyzerSilent", kAnalyzerSilent);
     });
+}
+
+void TRunEngine::AnalyzerNews(const char* event, const char* text) {
+    const std::string message = platform::FillText(text, {AnalyzerName()});
+    Event(event, {{"message", QString::fromStdString(message)}}, false);
+    if (OnAnalyzerNews)
+        OnAnalyzerNews(message);
 }
 
 std::string TRunEngine::AnalyzerName() const {

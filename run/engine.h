@@ -170,6 +170,8 @@ class TRunEngine {
     void SetState(TRunState state);
     QJsonObject EventJson(const char* event, QJsonObject fields, bool withPoint) const;
     void Event(const char* event, QJsonObject fields = {}, bool withPoint = true);
+    // The analyser's silence or its answer again: journalled and handed on.
+    void AnalyzerNews(const char* event, const char* text);
     void Guarded(const std::function<void()>& step);
     void StartPoint(int index);
     void Applied(const TApplyResult& result, int generation);

@@ -75,20 +75,27 @@ class RunEngine : public ::testing::Test {
 
     QString Folder() const { return FDir.path() + "/run"; }
 
+    // A complete poll now: the kit at its set points, or off them (the flow
+    // 1 ml/min high, the delivered concentration 20 % high).
+    live::TLiveSample AtTargets(bool onTarget) const {
+        const live::TKitTargets t = FEngine->Targets();
+        live::TLiveSample s;
+        s.Ms = FClock.FMs;
+        s.When = FClock.Local();
+        s.Targets = t;
+        s.Temp = t.TempSP;
+        s.Flow = onTarget ? t.FlowSP : t.FlowSP + 1;
+        s.DilutionFlow = t.DilutionFlowSP;
+        s.Delivered = onTarget ? t.Calculated : t.Calculated * 1.2;
+        return s;
+    }
+
     // One complete poll each 500 ms for `ms`, the kit at its set points and
     // the analyser reading gain times the delivered concentration.
     void Poll(qint64 ms, double gain = 1.02, bool onTarget = true) {
         for (const qint64 end = FClock.FMs + ms; FClock.FMs < end && FEngine->Running();) {
             FClock.FMs += 500;
-            const live::TKitTargets t = FEngine->Targets();
-            live::TLiveSample s;
-            s.Ms = FClock.FMs;
-            s.When = FClock.Local();
-            s.Targets = t;
-            s.Temp = t.TempSP;
-            s.Flow = onTarget ? t.FlowSP : t.FlowSP + 1;
-            s.DilutionFlow = t.DilutionFlowSP;
-            s.Delivered = onTarget ? t.Calculated : t.Calculated * 1.2;
+            const live::TLiveSample s = AtTargets(onTarget);
             FEngine->AnalyzerAnswered(!FAnalyzerSilent);
             FEngine->Sample(
                 s, FAnalyzerSilent ? std::nullopt : std::optional<double>(gain * s.Delivered));
@@ -120,15 +127,7 @@ class RunEngine : public ::testing::Test {
                 FEngine->Tick();
                 continue;
             }
-            const live::TKitTargets t = FEngine->Targets();
-            live::TLiveSample s;
-            s.Ms = FClock.FMs;
-            s.When = FClock.Local();
-            s.Targets = t;
-            s.Temp = t.TempSP;
-            s.Flow = t.FlowSP;
-            s.DilutionFlow = t.DilutionFlowSP;
-            s.Delivered = t.Calculated;
+            const live::TLiveSample s = AtTargets(true);
             FEngine->Sample(s, s.Delivered);
         }
     }
