@@ -18,7 +18,9 @@
 #pragma once
 
 #include <QObject>
+#include <array>
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -333,6 +335,8 @@ class TModbusConnection : public QObject {
     bool WaitInFrame(std::uint32_t timeoutMs, std::uint32_t& remaining);
     bool WaitForMore(std::uint64_t gapUs, std::uint32_t& remaining);
     std::uint64_t FrameGapUs() const;
+    void DozeUntilReplyDue(int expected, std::uint32_t& remaining);
+    void NoteReplyEnd(int length, bool seenWhole);
     void DozeForMissing(const std::uint8_t* bytes, int count, int expected, std::uint64_t startUs,
                         std::uint32_t& remaining);
     int ExpectedLength(const std::uint8_t* bytes, int count) const;
@@ -401,6 +405,25 @@ class TModbusConnection : public QObject {
     // Thread's: the port's input was purged, or looked at after a write,
     // and nothing has been read since (ForgetStaleLineError).
     bool FInputJustSeen = false;
+    // Thread's: the request last sent, for the time its reply is due: when
+    // the port had taken it, how long its characters were still to be on
+    // the wire then, and the server it went to. FReplyAwaited until the
+    // first read after it.
+    std::uint64_t FSentUs = 0;
+    std::uint64_t FRequestOnWireUs = 0;
+    std::uint8_t FSentAddress = 0;
+    bool FReplyAwaited = false;
+    bool FDozedForReply = false;
+    std::uint64_t FWokeUs = 0;  // when that sleep ended
+    // Thread's: per server address, how long after the wire's own time its
+    // replies end (NoteReplyEnd), in microseconds; kTurnaroundUnknown until
+    // one is seen.
+    static constexpr std::int32_t kTurnaroundUnknown = INT32_MIN;
+    std::array<std::int32_t, 256> FTurnaroundUs = [] {
+        std::array<std::int32_t, 256> unknown{};
+        unknown.fill(kTurnaroundUnknown);
+        return unknown;
+    }();
     // Delivered transactions, for the next requests (main thread): a steady
     // client reuses the same few, and a request allocates nothing.
     std::vector<std::unique_ptr<TModbusTransaction>> FSpares;

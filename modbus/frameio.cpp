@@ -130,6 +130,62 @@ void TModbusConnection::DozeForMissing(const std::uint8_t* bytes, int count, int
     DeductElapsed(start, remaining);
 }
 
+// Standard timing on a serial line, the first read after a request: its
+// reply cannot end before the request's characters still on the wire and
+// the reply's own have passed, plus the time this server takes to answer.
+// The reader sleeps until a little before then, as DozeForMissing does, and
+// so is not woken by the reply's first character as well. Before a
+// server's first reply, the reader waits as usual.
+void TModbusConnection::DozeUntilReplyDue(int expected, std::uint32_t& remaining) {
+    FDozedForReply = false;
+    if (ConnectionMode() != cmClient || FPortKind != pkSerial || FrameTiming() != ftStandard ||
+        EchoQueryBeforeReply() || expected <= 0)
+        return;
+    const std::int32_t turnaround = FTurnaroundUs[FSentAddress];
+    if (turnaround == kTurnaroundUnknown)
+        return;
+    const std::uint64_t charUs = CharacterUs();
+    const std::int64_t wakeUs =
+        static_cast<std::int64_t>(FSentUs + FRequestOnWireUs + std::uint64_t(expected) * charUs) +
+        turnaround - static_cast<std::int64_t>(std::max(kDozeMarginUs, charUs / 2));
+    const auto nowUs = static_cast<std::int64_t>(FDevice->TickUs());
+    if (wakeUs < nowUs + static_cast<std::int64_t>(charUs))
+        return;
+    const std::uint32_t start = FDevice->Tick();
+    FDevice->Doze(
+        std::min<std::uint64_t>(std::uint64_t(wakeUs - nowUs), std::uint64_t{remaining} * 1000U));
+    DeductElapsed(start, remaining);
+    FDozedForReply = true;
+    FWokeUs = FDevice->TickUs();
+}
+
+// A whole reply of `length` characters to the request last sent has been
+// read; `seenWhole` if the first look found all of it. A server's time is
+// the least it took lately: a sleep too short costs a wake-up, one too long
+// delays the reply, so a quicker answer counts at once and a slower one
+// only a little at a time. A reply found whole on waking from the sleep for
+// it came sooner by an unknown time: the next one is waited for as usual
+// and tells it.
+void TModbusConnection::NoteReplyEnd(int length, bool seenWhole) {
+    std::int32_t& turnaround = FTurnaroundUs[FSentAddress];
+    // Seen as the reader woke: it was there before.
+    constexpr std::uint64_t kAtOnceUs = 50;
+    if (FDozedForReply && seenWhole && FLastLineUs - FWokeUs < kAtOnceUs) {
+        turnaround = kTurnaroundUnknown;
+        return;
+    }
+    const std::int64_t lateUs = static_cast<std::int64_t>(FLastLineUs) -
+                                static_cast<std::int64_t>(FSentUs + FRequestOnWireUs +
+                                                          std::uint64_t(length) * CharacterUs());
+    constexpr std::int64_t kLimitUs = 1000000;
+    const auto late = static_cast<std::int32_t>(std::clamp(lateUs, -kLimitUs, kLimitUs));
+    if (turnaround == kTurnaroundUnknown || late < turnaround)
+        turnaround = late;
+    else
+        turnaround = std::min(late, turnaround + static_cast<std::int32_t>(std::max<std::uint32_t>(
+                                                     2, CharacterUs() / 16)));
+}
+
 // In standard timing, the length an RTU frame will have, from its first
 // bytes (a reply in a client, a request in a server); kLengthUnknown in gap
 // timing and while the line echoes our own requests. Through a network
@@ -198,6 +254,9 @@ TModbusConnection::TFrameRead TModbusConnection::ReadFrameRTU(std::uint8_t* buff
                                                               std::uint32_t& remaining,
                                                               int expected) {
     const std::uint64_t gapUs = FrameGapUs();
+    const bool firstAfterSend = std::exchange(FReplyAwaited, false);
+    if (firstAfterSend)
+        DozeUntilReplyDue(expected, remaining);
     if (!WaitInFrame(remaining, remaining))
         return {};
     int total = 0;
@@ -225,8 +284,11 @@ TModbusConnection::TFrameRead TModbusConnection::ReadFrameRTU(std::uint8_t* buff
         // the length was misread: the gap decides.
         const int length = ExpectedLength(buffer, total);
         if (length > 0 && total >= length &&
-            CRC16(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(length))) == 0)
+            CRC16(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(length))) == 0) {
+            if (firstAfterSend)
+                NoteReplyEnd(length, total == static_cast<int>(queued));
             return {length, false};
+        }
         if (remaining == 0)
             return {total, false};
         DozeForMissing(buffer, total, expected, startUs, remaining);
@@ -372,6 +434,7 @@ void TModbusConnection::RestAfterFrame() {
 bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uint32_t timeoutMs) {
     if (KeepsQuiet() && !WaitForQuiet())
         return false;
+    const std::uint64_t startUs = FDevice->TickUs();
     ForgetStaleLineError();
     // RS-485 without automatic direction control: RTS switches the
     // transmitter on for exactly the time the characters are on the line.
@@ -392,6 +455,14 @@ bool TModbusConnection::WriteFrame(const std::uint8_t* data, int count, std::uin
         ok = FDevice->Drain();
     }
     NoteLineActivity();
+    // A drained port has sent the request; a port that took it into its
+    // buffer (or a pseudo-terminal) may have its characters on the wire
+    // for their whole time yet.
+    const std::uint64_t wireUs = std::uint64_t(count) * CharacterUs();
+    FSentUs = FLastLineUs;
+    FRequestOnWireUs = wireUs - std::min(wireUs, FSentUs - startUs);
+    FSentAddress = data[0];
+    FReplyAwaited = true;
     // A line error reported meanwhile fails the write too.
     std::size_t queued = 0;
     const bool clean = GetInputCount(queued);

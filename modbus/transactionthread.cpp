@@ -73,8 +73,9 @@ bool TTransactionThread::RunHere(std::unique_ptr<TModbusTransaction>& transactio
         return false;
     FirstUseOfPort();
     MatchTimers(FCallerExactTimers);
+    // The rest before the next request is taken as it is sent: the caller
+    // has its reply meanwhile, and its next request is ready by then.
     ProcessTransaction(std::move(transaction));
-    FConnection.RestAfterFrame();
     return true;
 }
 

@@ -196,6 +196,20 @@ bool TScriptedSerialDevice::WaitForInputUs(uint64_t timeoutUs) {
     return WaitUntil(lock, Now_ + timeoutUs, false, true) == weArrived;
 }
 
+// A doze takes its whole time on the clock, whatever arrives meanwhile; it
+// ends early only when cut short, which the wait after it then takes.
+void TScriptedSerialDevice::Doze(uint64_t us) {
+    TLock lock(Mutex_);
+    const uint64_t deadline = Now_ + us;
+    while (!CutShort_ && !Vanished_ && Now_ < deadline) {
+        if (Held_)
+            Block(lock);
+        else
+            Now_ = deadline;
+    }
+    Deliver();
+}
+
 void TScriptedSerialDevice::CutShortWait() {
     std::lock_guard lock(Mutex_);
     CutShort_ = true;

@@ -103,6 +103,7 @@ class TScriptedSerialDevice final : public TSerialDevice {
     uint32_t Tick() const override;
     uint64_t TickUs() const override;
     bool WaitForInputUs(uint64_t timeoutUs) override;
+    void Doze(uint64_t us) override;
 
   private:
     using TLock = std::unique_lock<std::mutex>;

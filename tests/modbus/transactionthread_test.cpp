@@ -295,14 +295,14 @@ TEST(TransactionThread, StandardTimingEndsAReplyAtItsLength) {
              TCase{"standard timing", ftStandard, {{kReply, 5}}, kReply, 5000 + 2006},
              TCase{"in two chunks, gap timing",
                    ftGap,
-                   {{head, 5}, {tail, 6, false, 500}},
+                   {{head, 5}, {tail, 7, false, 500}},
                    kReply,
-                   6500 + 20000},
+                   7500 + 20000},
              TCase{"in two chunks, standard timing",
                    ftStandard,
-                   {{head, 5}, {tail, 6, false, 500}},
+                   {{head, 5}, {tail, 7, false, 500}},
                    kReply,
-                   6500 + 2006},
+                   7500 + 2006},
              TCase{"an exception",
                    ftStandard,
                    {{Rtu({10, 0x83, 2}), 5}},
@@ -328,6 +328,37 @@ TEST(TransactionThread, StandardTimingEndsAReplyAtItsLength) {
         EXPECT_EQ(received, k.Received) << k.Name;
         const std::uint64_t ends = x.Silence * 1000 + k.EndsUs;
         EXPECT_EQ(ClockAfterTheRest(x, ends), ends) << k.Name;
+    }
+}
+
+// In standard timing a client that has heard a server answer sleeps through
+// the next exchange until a little before its reply is due (half a
+// character), and is not woken by its first character. The replies here
+// come 5, 5, 1, 1 and 20 ms after their requests. A server that answers
+// sooner than before costs one reply seen late: the next is waited for as
+// usual. One that answers later is waited for. Each reply is read whole,
+// and the rest counts from when it was seen.
+TEST(TransactionThread, StandardTimingSleepsUntilAKnownServerReplies) {
+    TExchange x;
+    x.Connection.SetFrameTiming(ftStandard);
+    x.Open();
+    const std::uint64_t halfCharacter = x.Connection.CharacterUs() / 2;
+    struct TCase {
+        std::uint32_t AfterMs;
+        std::uint64_t SeenUs;  // after the send
+    };
+    std::uint64_t sent = x.Silence * 1000;
+    int reads = 0;
+    for (const TCase& k : {TCase{5, 5000}, TCase{5, 5000}, TCase{1, 5000 - halfCharacter},
+                           TCase{1, 1000}, TCase{20, 20000}}) {
+        x.Device->QueueAnswer({{kReply, k.AfterMs}});
+        x.Connection.QueueTransaction(Request(x.Connection, &x.Client, 3, 32, 1), &x.Client);
+        ++reads;
+        ASSERT_TRUE(SpinUntil([&] { return x.Client.Done.size() == std::size_t(reads); }));
+        EXPECT_EQ(x.Client.Done.back().Status, tsSuccess) << k.AfterMs;
+        EXPECT_EQ(x.Client.Replies.back(), kReply) << k.AfterMs;
+        sent += k.SeenUs + x.Connection.StandardQuietUs();
+        EXPECT_EQ(ClockAfterTheRest(x, sent), sent) << reads;
     }
 }
 
