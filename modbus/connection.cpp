@@ -108,6 +108,8 @@ void TModbusConnection::OpenSequence() {
 
 void TModbusConnection::OpenDevice() {
     FPortKind = FHookExistingPort ? pkSerial : PortKindOf(FPort);
+    // The servers' times were another line's, or another speed's.
+    FTurnaroundUs.fill(kTurnaroundUnknown);
     if (FPortKind == pkModbusTcp && TransmissionMode() != tmRTU)
         RaiseError(msg::ModbusTcpNeedsRTU);
     try {
