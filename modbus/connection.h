@@ -335,6 +335,8 @@ class TModbusConnection : public QObject {
     bool WaitInFrame(std::uint32_t timeoutMs, std::uint32_t& remaining);
     bool WaitForMore(std::uint64_t gapUs, std::uint32_t& remaining);
     std::uint64_t FrameGapUs() const;
+    bool ClientDozes() const;
+    bool DozeUntil(std::int64_t dueUs, std::uint32_t& remaining);
     void DozeUntilReplyDue(int expected, std::uint32_t& remaining);
     void NoteReplyEnd(int length, bool seenWhole);
     void DozeForMissing(const std::uint8_t* bytes, int count, int expected, std::uint64_t startUs,

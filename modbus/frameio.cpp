@@ -105,8 +105,7 @@ bool TModbusConnection::WaitForMore(std::uint64_t gapUs, std::uint32_t& remainin
 // frame would hide the gap after it, and the request that follows with it.
 void TModbusConnection::DozeForMissing(const std::uint8_t* bytes, int count, int expected,
                                        std::uint64_t startUs, std::uint32_t& remaining) {
-    if (ConnectionMode() != cmClient || FPortKind != pkSerial || FrameTiming() != ftStandard ||
-        EchoQueryBeforeReply())
+    if (!ClientDozes())
         return;
     constexpr int kShortestFrame = 4;
     int length = ExpectedLength(bytes, count);
@@ -114,20 +113,36 @@ void TModbusConnection::DozeForMissing(const std::uint8_t* bytes, int count, int
         length = std::max(kShortestFrame, expected);
     if (length <= count)
         return;
+    DozeUntil(static_cast<std::int64_t>(startUs + std::uint64_t(length - 1) * CharacterUs()),
+              remaining);
+}
+
+// Whether the reader may sleep through characters it knows are on their
+// way: a client in standard timing on a serial line that does not echo.
+bool TModbusConnection::ClientDozes() const {
+    return ConnectionMode() == cmClient && FPortKind == pkSerial && FrameTiming() == ftStandard &&
+           !EchoQueryBeforeReply();
+}
+
+// Sleeps, within the remaining time, until a little before the last
+// character of a reply is due (`dueUs`): a timer wakes a sleeping processor
+// later than a character does (a tenth of a millisecond on a virtual
+// machine), and the end of the reply, from which the next rest counts, is
+// then seen as soon as it arrives. One character is as well waited for as
+// slept through. True if it slept.
+bool TModbusConnection::DozeUntil(std::int64_t dueUs, std::uint32_t& remaining) {
     const std::uint64_t charUs = CharacterUs();
-    const std::uint64_t dueUs = startUs + std::uint64_t(length - 1) * charUs;
-    // The sleep ends a little before the last character is due: a timer
-    // wakes a sleeping processor later than a character does (a tenth of a
-    // millisecond on a virtual machine), and the end of the reply, from
-    // which the next rest counts, is then seen as soon as it arrives.
-    const std::uint64_t wakeUs = dueUs - std::min(dueUs, std::max(kDozeMarginUs, charUs / 2));
-    const std::uint64_t nowUs = FDevice->TickUs();
-    // One character is as well waited for as slept through.
-    if (wakeUs < nowUs + charUs)
-        return;
+    const std::int64_t wakeUs =
+        dueUs - static_cast<std::int64_t>(std::max(kDozeMarginUs, charUs / 2));
+    const auto nowUs = static_cast<std::int64_t>(FDevice->TickUs());
+    if (wakeUs < nowUs + static_cast<std::int64_t>(charUs))
+        return false;
     const std::uint32_t start = FDevice->Tick();
-    FDevice->Doze(std::min<std::uint64_t>(wakeUs - nowUs, std::uint64_t{remaining} * 1000U));
+    FDevice->Doze(
+        std::min<std::uint64_t>(std::uint64_t(wakeUs - nowUs), std::uint64_t{remaining} * 1000U));
     DeductElapsed(start, remaining);
+    FWokeUs = FDevice->TickUs();
+    return true;
 }
 
 // Standard timing on a serial line, the first read after a request: its
@@ -137,26 +152,12 @@ void TModbusConnection::DozeForMissing(const std::uint8_t* bytes, int count, int
 // so is not woken by the reply's first character as well. Before a
 // server's first reply, the reader waits as usual.
 void TModbusConnection::DozeUntilReplyDue(int expected, std::uint32_t& remaining) {
-    FDozedForReply = false;
-    if (ConnectionMode() != cmClient || FPortKind != pkSerial || FrameTiming() != ftStandard ||
-        EchoQueryBeforeReply() || expected <= 0)
-        return;
     const std::int32_t turnaround = FTurnaroundUs[FSentAddress];
-    if (turnaround == kTurnaroundUnknown)
-        return;
-    const std::uint64_t charUs = CharacterUs();
-    const std::int64_t wakeUs =
-        static_cast<std::int64_t>(FSentUs + FRequestOnWireUs + std::uint64_t(expected) * charUs) +
-        turnaround - static_cast<std::int64_t>(std::max(kDozeMarginUs, charUs / 2));
-    const auto nowUs = static_cast<std::int64_t>(FDevice->TickUs());
-    if (wakeUs < nowUs + static_cast<std::int64_t>(charUs))
-        return;
-    const std::uint32_t start = FDevice->Tick();
-    FDevice->Doze(
-        std::min<std::uint64_t>(std::uint64_t(wakeUs - nowUs), std::uint64_t{remaining} * 1000U));
-    DeductElapsed(start, remaining);
-    FDozedForReply = true;
-    FWokeUs = FDevice->TickUs();
+    FDozedForReply = ClientDozes() && expected > 0 && turnaround != kTurnaroundUnknown &&
+                     DozeUntil(static_cast<std::int64_t>(FSentUs + FRequestOnWireUs +
+                                                         std::uint64_t(expected) * CharacterUs()) +
+                                   turnaround,
+                               remaining);
 }
 
 // A whole reply of `length` characters to the request last sent has been
